@@ -1,0 +1,26 @@
+# Two entry points do all the set-up on a fresh machine:
+#   make test   builds the extension into .venv and runs the test suite
+#   make demo   builds it and runs a demo search (see README)
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAMP  := $(VENV)/.deps-installed
+
+.PHONY: test demo build bench clean
+
+test: build
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+build: $(STAMP)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+
+$(STAMP): pyproject.toml scripts/find_python312.sh
+	@python312=$$(scripts/find_python312.sh) || exit 1; \
+	if [ ! -x $(PY) ]; then echo "Creating $(VENV) with $$python312"; "$$python312" -m venv $(VENV) || exit 1; fi
+	$(PY) -m pip install --quiet --upgrade pip
+	# Build tools (the build runs without isolation so its folder is reused) and runtime/test dependencies.
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.12" \
+		numpy pillow opencv-python-headless faiss-cpu "pytest>=8"
+	touch $(STAMP)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,30 @@
+#include "module/process_pool.h"
+
+namespace sil {
+
+long pool_size(const Namespace& ns) {
+  py::object count = ns["os"].attr("cpu_count")();
+  if (count.is_none()) return 1;
+  const long processors = count.cast<long>();
+  const long workers = processors - 1 < 5 ? processors - 1 : 5;
+  return workers < 1 ? 1 : workers;
+}
+
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items) {
+  py::object pool = ns["Pool"](pool_size(ns));
+  py::object entered = pool.attr("__enter__")();
+  py::object results;
+  try {
+    results = entered.attr("map")(function, items);
+  } catch (py::error_already_set& error) {
+    // The block's exit sees the error, as a `with` statement would show it.
+    pool.attr("__exit__")(error.type(), error.value(), error.trace());
+    throw;
+  }
+  pool.attr("__exit__")(py::none(), py::none(), py::none());
+  pool.attr("close")();
+  pool.attr("join")();
+  return py::list(results);
+}
+
+}  // namespace sil

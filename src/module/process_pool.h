@@ -1,0 +1,18 @@
+// Process pools for the functions that fan work out to worker processes.
+#pragma once
+
+#include "module/python_helpers.h"
+
+namespace sil {
+
+// Workers for one pool: one processor is left to the caller and at most five are used,
+// but never fewer than one, also when the processor count is 1 or unknown.
+long pool_size(const Namespace& ns);
+
+// `with Pool(pool_size) as pool: results = pool.map(function, items)`, then close() and
+// join(), so no worker outlives the call. `Pool` and `os` come from the namespace. Leaving
+// the block, normally or through an error, terminates the pool; a worker's error reaches
+// the caller unchanged.
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items);
+
+}  // namespace sil
