@@ -3,7 +3,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from testsupport import run_python
 
 FUNCTIONS = [
     "padding_square_image", "load_image", "load_images", "absolute_path_recursive_a_directory",
