@@ -1,9 +1,120 @@
+// index_a_directory: the folder's flat L2 index, reused from the cache file while the
+// folder is unchanged and the row manifest still describes it, otherwise built afresh.
+#include <string>
+#include <vector>
+
+#include "index/call_results.h"
+#include "index/image_listing.h"
 #include "index/index.h"
+#include "index/index_cache_files.h"
+#include "index/row_manifest.h"
 
 namespace sil {
+namespace {
 
-py::object index_a_directory(const Namespace&, const py::handle*) {
-  raise(PyExc_NotImplementedError, "index_a_directory is not implemented yet");
+// Positions whose loader result is None or empty: files that gave no vector.
+std::vector<Py_ssize_t> positions_without_vector(py::handle images) {
+  std::vector<Py_ssize_t> positions;
+  Py_ssize_t position = 0;
+  for (py::handle image : images) {
+    if (image.is_none() || py::len(image) == 0) positions.push_back(position);
+    ++position;
+  }
+  return positions;
+}
+
+// The entries of `items` whose positions are not in `dropped` (ascending).
+py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped) {
+  py::list kept;
+  std::size_t next_dropped = 0;
+  Py_ssize_t position = 0;
+  for (py::handle item : items) {
+    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
+      ++next_dropped;
+    } else {
+      kept.append(item);
+    }
+    ++position;
+  }
+  return kept;
+}
+
+// Stacks the vectors into a FLOATTYPE matrix and adds its rows, L2-normalised, to `db`.
+// With no vector at all the index simply stays empty.
+void add_normalised_rows(const Namespace& ns, py::handle db, const py::list& images) {
+  if (images.empty()) return;
+  py::object matrix = ns["np"].attr("array")(images).attr("astype")(ns["FLOATTYPE"]);
+  ns["faiss"].attr("normalize_L2")(matrix);
+  db.attr("add")(matrix);
+}
+
+// A new index of every listed file that gives a vector, written to the cache; returns
+// (db, the listing without the files that gave none).
+py::tuple build_index(const Namespace& ns, const py::list& all_files) {
+  py::object db = ns["faiss"].attr("IndexFlatL2")(ns["DIMENSION"]);
+  py::list images = py::list(ns["load_images"](all_files));
+  if (py::len(images) != py::len(all_files)) {
+    // Rows would no longer line up with files; refuse rather than name wrong paths.
+    raise_format(PyExc_ValueError, "load_images returned %zd vectors for %zd files",
+                 static_cast<Py_ssize_t>(py::len(images)),
+                 static_cast<Py_ssize_t>(py::len(all_files)));
+  }
+  const std::vector<Py_ssize_t> dropped = positions_without_vector(images);
+  py::list files = without_positions(all_files, dropped);
+  py::list vectors = without_positions(images, dropped);
+  log_info(ns, py::str("After remove none indices: {}, {}").format(py::len(vectors), py::len(files)));
+
+  add_normalised_rows(ns, db, vectors);
+  // The index first, then its manifest: a reader in between sees a manifest that does not
+  // match the new index and rebuilds, never a manifest it could wrongly trust.
+  write_index_file(ns, db);
+  write_row_manifest(ns, db, all_files, dropped);
+  log_info(ns, py::str("Indexing done"));
+  return py::make_tuple(db, files);
+}
+
+// A build after this call's fingerprint check stored the new listing's fingerprint. Should
+// it fail, the fingerprint is removed again, so the next call builds instead of taking the
+// old index file for the new listing.
+py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::list& all_files) {
+  try {
+    return build_index(ns, all_files);
+  } catch (...) {
+    forget_fingerprint(ns);
+    throw;
+  }
+}
+
+}  // namespace
+
+py::object index_a_directory(const Namespace& ns, const py::handle* args) {
+  py::list all_files = image_listing(ns, args[0]);
+
+  py::object index_path = ns["CACHED_INDEXED"];
+  if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
+    log_info(ns, py::str("There is no cached index, indexing"));
+    return build_index(ns, all_files);
+  }
+
+  // The index file is read before the fingerprint is consulted: a damaged file fails the
+  // call here, whatever the fingerprint says.
+  py::object db = ns["faiss"].attr("read_index")(index_path);
+  if (is_true(ns["is_images_in_dir_changed"](all_files))) {
+    log_info(ns, py::str("Hash changed, re-indexing"));
+    db = py::none();
+    return build_index_after_fingerprint_stored(ns, all_files);
+  }
+
+  py::object rows = rows_of_cached_index(ns, db, all_files);
+  if (rows.is_none()) {
+    // Same listing, but the manifest is missing or was written for another index file
+    // (another build, another process, an older version): rows cannot be named.
+    log_info(ns, py::str("Cached index does not match its row manifest, re-indexing"));
+    db = py::none();
+    return build_index(ns, all_files);
+  }
+  log_info(ns, py::str("Using cached index"));
+  return py::make_tuple(db, rows);
 }
 
 }  // namespace sil

@@ -1,13 +1,71 @@
+// search_images: one nearest-neighbour query against a flat index; search_image: the whole
+// query of an image file against a folder, as the host uses it.
+#include "index/call_results.h"
 #include "index/index.h"
 
 namespace sil {
+namespace {
 
-py::object search_images(const Namespace&, const py::handle*) {
-  raise(PyExc_NotImplementedError, "search_images is not implemented yet");
+py::list one_item_list(py::handle item) {
+  py::list list;
+  list.append(item);
+  return list;
 }
 
-py::object search_image(const Namespace&, const py::handle*) {
-  raise(PyExc_NotImplementedError, "search_image is not implemented yet");
+// Pillow's error for a file it cannot identify, naming the file.
+[[noreturn]] void raise_not_an_image(const Namespace& ns, py::handle image_path) {
+  py::object message = py::str("cannot identify image file {!r}").format(image_path);
+  py::object error = ns["UnidentifiedImageError"](message);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// The query file's image vector through the same loader as the folder's files, as a unit
+// FLOATTYPE row: the stored rows are unit vectors, so a query of unit length makes the
+// squared distances 2 - 2 cos, small numbers whose differences float32 keeps, and an
+// indexed image's own distance 0.
+py::object normalised_query_vector(const Namespace& ns, py::handle image_path) {
+  py::object record = ns["ImageData"](py::arg("image_path") = image_path,
+                                      py::arg("last_modified") = py::none());
+  py::object vectors = ns["load_images"](one_item_list(record));
+  py::object vector = vectors[py::int_(0)];
+  if (vector.is_none() || py::len(vector) == 0) raise_not_an_image(ns, image_path);
+
+  py::object matrix = ns["np"].attr("array")(one_item_list(vector)).attr("astype")(ns["FLOATTYPE"]);
+  ns["faiss"].attr("normalize_L2")(matrix);
+  return matrix[py::int_(0)];
+}
+
+// The paths of the rows named by the first row of `indices`, nearest first. faiss names
+// missing neighbours (fewer rows than asked for) -1; those are not rows and are skipped.
+py::list paths_of_rows(py::handle all_files, py::handle indices) {
+  py::list paths;
+  py::object first_row = indices[py::int_(0)];
+  for (py::handle entry : first_row) {
+    py::object row = steal_or_throw(PyNumber_Index(entry.ptr()));
+    if (row.cast<long long>() < 0) continue;
+    paths.append(all_files[row].attr("image_path"));
+  }
+  return paths;
+}
+
+}  // namespace
+
+py::object search_images(const Namespace& ns, const py::handle* args) {
+  py::object faiss = ns["faiss"];
+  faiss.attr("cvar").attr("distance_compute_blas_threshold") = py::int_(40);
+  py::object query = ns["np"].attr("array")(one_item_list(args[1])).attr("astype")(ns["FLOATTYPE"]);
+  auto [distances, indices] = unpack_pair(args[0].attr("search")(query, args[2]));
+  return py::make_tuple(distances, indices);
+}
+
+py::object search_image(const Namespace& ns, const py::handle* args) {
+  py::handle image_path = args[0];
+  auto [db, all_files] = unpack_pair(ns["index_a_directory"](args[1]));
+  py::object query = normalised_query_vector(ns, image_path);
+  auto [distances, indices] = unpack_pair(ns["search_images"](db, query, ns["SEARCH_RESULT_LIMIT"]));
+  log_info(ns, py::str("Distances: ") + py::str(distances));
+  return paths_of_rows(all_files, indices);
 }
 
 }  // namespace sil
