@@ -1,0 +1,256 @@
+"""index_a_directory: the three roads, the row manifest, dropped files, cache failures."""
+import os
+import re
+import shutil
+from pathlib import Path
+
+import faiss
+import numpy as np
+import pytest
+
+from index_folders import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
+                           count_line, make_reusable, messages, not_an_image, photo_folder)
+
+
+@pytest.fixture
+def logs(caplog):
+    caplog.set_level("INFO")
+    return caplog
+
+
+def manifest_path(sil):
+    return sil.CACHED_INDEXED + ".rows.json"
+
+
+def paths(records):
+    return [r.image_path for r in records]
+
+
+@pytest.mark.parametrize("road", ["no index file", "fingerprint missing", "fingerprint of another listing", "unchanged"])
+def test_roads_log_exactly_their_messages(sil, tmp_path, logs, cache_files, road):
+    metadata, index = cache_files
+    folder = tmp_path / "photos"
+    photo_folder(folder, 3)
+    if road != "no index file":
+        sil.index_a_directory(str(folder))  # writes the index file, not the fingerprint
+    if road == "fingerprint of another listing":
+        metadata.write_text("0" * 32)
+    if road == "unchanged":
+        sil.index_a_directory(str(folder))
+    before = metadata.read_text() if metadata.exists() else None
+    logs.clear()
+
+    db, files = sil.index_a_directory(str(folder))
+
+    expected = {
+        "no index file": [ROAD_NO_INDEX, count_line(3), DONE],
+        "fingerprint missing": [ROAD_CHANGED, count_line(3), DONE],
+        "fingerprint of another listing": [ROAD_CHANGED, count_line(3), DONE],
+        "unchanged": [ROAD_REUSE],
+    }[road]
+    assert messages(logs) == expected
+    assert isinstance(db, faiss.IndexFlatL2) and db.ntotal == len(files) == 3
+    if road == "no index file":
+        assert before is None and not metadata.exists()  # the fingerprint file is left alone
+    elif road == "unchanged":
+        assert metadata.read_text() == before
+    else:
+        assert metadata.read_text() != before and len(metadata.read_text()) == 32
+    assert index.exists() and Path(manifest_path(sil)).exists()
+
+
+def test_reuse_opens_no_image_file(sil, tmp_path, logs, monkeypatch):
+    folder = tmp_path / "photos"
+    photo_folder(folder, 3)
+    make_reusable(sil, folder)
+    calls = []
+    real = sil.load_images
+    monkeypatch.setattr(sil, "load_images", lambda records: calls.append(records) or real(records))
+    db, files = sil.index_a_directory(str(folder))
+    assert calls == [] and db.ntotal == 3
+
+
+@pytest.mark.parametrize("dropped_at", ["before", "between", "after"])
+def test_dropped_file_keeps_rows_aligned_on_every_road(sil, tmp_path, logs, dropped_at):
+    # Files of a folder come before those of its sub-folders, which fixes the walk order.
+    folder = tmp_path / "photos"
+    top, sub, subsub = folder, folder / "sub", folder / "sub" / "sub"
+    where_bad, where_good = {"before": (top, [sub, sub]), "between": (sub, [top, subsub]),
+                             "after": (sub, [top, top])}[dropped_at]
+    good = photo_folder(where_good[0], 2) + photo_folder(where_good[1], 2, first_seed=2)
+    bad = not_an_image(where_bad / "looks_like.png")
+
+    results = []
+    for _ in range(3):  # no index file, fingerprint missing, reuse
+        logs.clear()
+        db, files = sil.index_a_directory(str(folder))
+        results.append((db.ntotal, paths(files), messages(logs)))
+    assert [r[2][0] for r in results] == [ROAD_NO_INDEX, ROAD_CHANGED, ROAD_REUSE]
+    assert results[0][2][1] == count_line(4) and results[1][2][1] == count_line(4)
+    for ntotal, listed, _ in results:
+        assert ntotal == 4 and listed == results[0][1]
+        assert sorted(listed) == sorted(good) and bad not in listed
+    # Row r is the vector of files[r] on the reuse road: each picture finds itself.
+    for path in good:
+        assert sil.search_image(path, str(folder))[0] == path
+
+
+def test_capital_extension_is_selected_and_unselected_files_change_nothing(sil, tmp_path, logs):
+    folder = tmp_path / "photos"
+    upper = str(photo_folder(folder, 1, suffix=".JPG")[0])
+    lower = photo_folder(folder, 1, first_seed=5, suffix=".png")[0]
+    notes = not_an_image(folder / "notes.txt")
+    make_reusable(sil, folder)
+    db, files = sil.index_a_directory(str(folder))
+    assert sorted(paths(files)) == sorted([upper, lower]) and notes not in paths(files)
+
+    os.utime(notes, (1, 1))
+    Path(notes).write_text("changed")
+    logs.clear()
+    _, again = sil.index_a_directory(str(folder))
+    assert messages(logs) == [ROAD_REUSE] and paths(again) == paths(files)
+
+
+def test_two_folders_alternating_rebuild_each_time(sil, tmp_path, logs):
+    folders = [tmp_path / "a", tmp_path / "b"]
+    photo_folder(folders[0], 3)
+    photo_folder(folders[1], 2, first_seed=10)
+    sil.index_a_directory(str(folders[0]))
+    for folder, count in [(folders[1], 2), (folders[0], 3), (folders[1], 2)]:
+        logs.clear()
+        db, files = sil.index_a_directory(str(folder))
+        assert messages(logs) == [ROAD_CHANGED, count_line(count), DONE]
+        assert db.ntotal == count and all(p.startswith(str(folder) + os.sep) for p in paths(files))
+
+
+@pytest.mark.parametrize("damage", ["garbage", "empty", "truncated"])
+def test_damaged_index_file_raises_before_the_fingerprint(sil, tmp_path, logs, cache_files, damage):
+    metadata, index = cache_files
+    folder = tmp_path / "photos"
+    photo_folder(folder, 2)
+    make_reusable(sil, folder)
+    photo_folder(folder, 1, first_seed=7)  # changed folder: a build would replace the file
+    content = index.read_bytes()
+    index.write_bytes({"garbage": b"not a faiss index" * 10, "empty": b"",
+                       "truncated": content[: len(content) // 2]}[damage])
+    fingerprint = metadata.read_text()
+    logs.clear()
+    with pytest.raises(RuntimeError):
+        sil.index_a_directory(str(folder))
+    assert messages(logs) == [] and metadata.read_text() == fingerprint
+
+
+@pytest.mark.parametrize("contents", ["empty", "nothing loads", "missing folder"])
+def test_folder_without_vectors_gives_an_empty_index_that_is_cached(sil, tmp_path, logs, cache_files, contents):
+    folder = tmp_path / "photos"
+    if contents != "missing folder":
+        folder.mkdir()
+    if contents == "nothing loads":
+        not_an_image(folder / "a.jpg")
+        not_an_image(folder / "b.png")
+    query = photo_folder(tmp_path / "query", 1)[0]
+    results = []
+    for _ in range(3):
+        logs.clear()
+        results.append(sil.search_image(query, str(folder)))
+        db, files = sil.index_a_directory(str(folder))
+        assert db.ntotal == 0 and files == [] and db.d == sil.DIMENSION
+    assert results == [[], [], []]
+    assert messages(logs)[0] == ROAD_REUSE and cache_files[1].exists()
+
+
+class FaissWithFailingWrite:
+    """The faiss module, except that write_index writes part of the file and then fails."""
+
+    def __init__(self):
+        self.written = []
+
+    def __getattr__(self, name):
+        return getattr(faiss, name)
+
+    def write_index(self, db, path):
+        self.written.append(path)
+        Path(path).write_bytes(b"partial")
+        raise OSError(28, "No space left on device")
+
+
+@pytest.mark.parametrize("failure", ["loader", "index write"])
+def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path, logs, cache_files, monkeypatch, failure):
+    metadata, index = cache_files
+    folder = tmp_path / "photos"
+    photo_folder(folder, 2)
+    make_reusable(sil, folder)
+    old_index = index.read_bytes()
+    added = photo_folder(folder, 1, first_seed=20)[0]
+
+    failing_faiss = FaissWithFailingWrite()
+    with monkeypatch.context() as patch:
+        if failure == "loader":
+            def broken_loader(records):
+                raise RuntimeError("disk went away")
+            patch.setattr(sil, "load_images", broken_loader)
+        else:
+            patch.setattr(sil, "faiss", failing_faiss)
+        with pytest.raises((RuntimeError, OSError)):
+            sil.index_a_directory(str(folder))
+    assert not metadata.exists()  # the new listing's fingerprint was taken back
+    assert index.read_bytes() == old_index
+    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json"])
+    if failure == "index write":
+        assert failing_faiss.written and failing_faiss.written[0] != str(index)
+
+    logs.clear()
+    db, files = sil.index_a_directory(str(folder))
+    assert messages(logs)[0] == ROAD_CHANGED and db.ntotal == 3 and added in paths(files)
+
+
+def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_path, cache_files, monkeypatch):
+    metadata, index = cache_files
+    metadata.write_text("f" * 32)
+    photo_folder(tmp_path / "photos", 1)
+
+    def broken_loader(records):
+        raise RuntimeError("disk went away")
+    monkeypatch.setattr(sil, "load_images", broken_loader)
+    with pytest.raises(RuntimeError, match="disk went away"):
+        sil.index_a_directory(str(tmp_path / "photos"))
+    assert metadata.read_text() == "f" * 32 and not index.exists()
+
+
+@pytest.mark.parametrize("manifest", ["missing", "not json", "not an object", "another build", "rows of another listing"])
+def test_reuse_needs_a_manifest_of_this_index_and_listing(sil, tmp_path, logs, cache_files, manifest):
+    metadata, index = cache_files
+    first, second = tmp_path / "first", tmp_path / "second"
+    first_paths = photo_folder(first, 3)
+    photo_folder(second, 3, first_seed=30)  # same row count: only the vectors tell them apart
+    make_reusable(sil, first)
+    saved = {p: p.read_bytes() for p in (metadata, Path(manifest_path(sil)))}
+    make_reusable(sil, second)
+
+    if manifest == "missing":  # an index file written before manifests existed
+        make_reusable(sil, first)
+        os.remove(manifest_path(sil))
+    elif manifest == "not json":
+        make_reusable(sil, first)
+        Path(manifest_path(sil)).write_text('{"format": 1, "rows": [')
+    elif manifest == "not an object":
+        make_reusable(sil, first)
+        Path(manifest_path(sil)).write_text("[1, 2, 3]")
+    elif manifest == "another build":  # second's index, first's manifest and fingerprint
+        for path, content in saved.items():
+            path.write_bytes(content)
+    else:  # first's index, manifest of a listing where one file has another time
+        make_reusable(sil, first)
+        os.utime(first_paths[1], (1000, 1000))
+        listing = [r for r in sil.absolute_path_recursive_a_directory(str(first))
+                   if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)]
+        assert sil.is_images_in_dir_changed(listing)  # the fingerprint now says "unchanged"
+    logs.clear()
+    db, files = sil.index_a_directory(str(first))
+    assert messages(logs) == [ROAD_STALE_MANIFEST, count_line(3), DONE]
+    assert sorted(paths(files)) == sorted(first_paths)
+    for path in first_paths:
+        assert sil.search_image(path, str(first))[0] == path
+    logs.clear()
+    sil.index_a_directory(str(first))
+    assert messages(logs) == [ROAD_REUSE]
