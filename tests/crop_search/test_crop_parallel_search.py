@@ -96,3 +96,13 @@ def test_results_cross_back_from_every_kind_of_worker(sil, tmp_path, start_metho
     ranked, results, kept = sil.live_search_similar_cropped(crop_file, records)
     assert ranked[0] == 0 and kept == records
     assert results == [direct[i] for i in ranked]
+
+
+@pytest.mark.parametrize("processors, workers", [(1, 1), (None, 1), (4, 3), (64, 5)])
+def test_pool_size_follows_the_processor_count(sil, fake_matching, monkeypatch, crop_file, processors, workers):
+    sizes = []
+    fork_pool = sil.Pool
+    monkeypatch.setattr(sil, "Pool", lambda size: sizes.append(size) or fork_pool(size))
+    monkeypatch.setattr(sil.os, "cpu_count", lambda: processors)
+    assert sil.live_search_similar_cropped(crop_file, fake_records([3, 8]))[0] == [1, 0]
+    assert sizes == [workers]
