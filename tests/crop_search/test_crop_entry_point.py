@@ -72,13 +72,3 @@ def test_ranked_positions_map_to_the_filtered_listing(sil, monkeypatch, folder, 
     monkeypatch.setattr(sil, "live_search_process_image", fake_process_image)
     assert sil.cropped_search(crop, "anywhere") == [records[i].image_path for i in expected]
 
-
-@pytest.mark.parametrize("returned, message", [
-    (([], []), "need more than 2 values to unpack"),
-    (([], [], [], []), r"too many values to unpack \(expected 3\)"),
-])
-def test_search_result_must_have_three_members(sil, monkeypatch, returned, message):
-    monkeypatch.setattr(sil, "get_images_absolute_path_recursive_a_directory", lambda folder: [])
-    monkeypatch.setattr(sil, "live_search_similar_cropped", lambda *args: returned)
-    with pytest.raises(ValueError, match=message):
-        sil.cropped_search("crop.png", "anywhere")
