@@ -1,0 +1,84 @@
+"""load_image on files that are no image, cannot be decoded or cannot be read, and the
+release of every image on every path."""
+import os
+import re
+
+import pytest
+from PIL import UnidentifiedImageError
+
+from imaging_images import is_closed, write_animation, write_broken
+
+
+@pytest.mark.parametrize("kind", ["text", "empty", "truncated-jpeg", "truncated-png", "broken-png-stream"])
+def test_undecodable_content_gives_none(sil, record, tmp_path, recorded_images, kind):
+    assert sil.load_image(record(write_broken(tmp_path, kind))) is None
+    assert all(is_closed(image) for image in recorded_images)
+
+
+@pytest.mark.parametrize("target, error", [
+    ("missing.png", FileNotFoundError),
+    (".", IsADirectoryError),
+    pytest.param("/proc/self/mem", OSError, id="read-error"),  # reading offset 0 fails with EIO
+])
+def test_files_that_cannot_be_read_raise(sil, record, tmp_path, target, error):
+    if target.startswith("/proc") and not os.path.exists(target):
+        pytest.skip("needs /proc")
+    with pytest.raises(error) as raised:
+        sil.load_image(record(tmp_path / target))
+    assert raised.value.errno is not None
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_raises(sil, record, tmp_path):
+    path = write_animation(tmp_path / "locked.gif")
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        sil.load_image(record(path))
+
+
+def test_every_image_is_closed_after_a_vector(sil, record, tmp_path, recorded_images):
+    path = write_animation(tmp_path / "moving.gif", 40, 30)  # its file stays open until close()
+    assert sil.load_image(record(path)).shape == (32 * 32,)
+    assert len(recorded_images) == 2 and all(is_closed(image) for image in recorded_images)
+
+
+def test_images_are_closed_when_a_later_step_fails(sil, record, tmp_path, recorded_images, monkeypatch):
+    monkeypatch.setattr(sil, "VECTOR_TENSOR_SIZE", -1)
+    with pytest.raises(ValueError):
+        sil.load_image(record(write_animation(tmp_path / "moving.gif", 40, 30)))
+    assert len(recorded_images) == 2 and all(is_closed(image) for image in recorded_images)
+
+
+@pytest.mark.parametrize("raised, expected", [(UnidentifiedImageError("odd"), None), (KeyError("x"), KeyError)])
+def test_errors_of_the_padding_step(sil, record, tmp_path, recorded_images, monkeypatch, raised, expected):
+    def failing_padding(image):
+        raise raised
+    monkeypatch.setattr(sil, "padding_square_image", failing_padding)
+    path = write_animation(tmp_path / "moving.gif")
+    if expected is None:
+        assert sil.load_image(record(path)) is None
+    else:
+        with pytest.raises(expected):
+            sil.load_image(record(path))
+    assert all(is_closed(image) for image in recorded_images)
+
+
+def test_padding_closes_its_canvas_when_paste_fails(sil, recorded_images):
+    class Unpasteable:
+        size = (3, 2)
+    with pytest.raises(Exception):
+        sil.padding_square_image(Unpasteable())
+    assert len(recorded_images) == 1 and is_closed(recorded_images[0])
+
+
+@pytest.mark.parametrize("size, message", [
+    (None, "cannot unpack non-iterable NoneType object"),
+    ((4,), "not enough values to unpack (expected 2, got 1)"),
+    ((4, 4, 4), "too many values to unpack (expected 2)"),
+])
+def test_padding_needs_a_two_element_size(sil, size, message):
+    class Odd:
+        pass
+    Odd.size = size
+    with pytest.raises((TypeError, ValueError), match=re.escape(message)):
+        sil.padding_square_image(Odd())
