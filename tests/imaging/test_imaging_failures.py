@@ -1,7 +1,6 @@
 """load_image on files that are no image, cannot be decoded or cannot be read, and the
 release of every image on every path."""
 import os
-import re
 
 import pytest
 from PIL import UnidentifiedImageError
@@ -64,21 +63,8 @@ def test_errors_of_the_padding_step(sil, record, tmp_path, recorded_images, monk
 
 
 def test_padding_closes_its_canvas_when_paste_fails(sil, recorded_images):
-    class Unpasteable:
+    class Unpasteable:  # has a size, but Pillow cannot paste it
         size = (3, 2)
-    with pytest.raises(Exception):
+    with pytest.raises(ValueError):
         sil.padding_square_image(Unpasteable())
     assert len(recorded_images) == 1 and is_closed(recorded_images[0])
-
-
-@pytest.mark.parametrize("size, message", [
-    (None, "cannot unpack non-iterable NoneType object"),
-    ((4,), "not enough values to unpack (expected 2, got 1)"),
-    ((4, 4, 4), "too many values to unpack (expected 2)"),
-])
-def test_padding_needs_a_two_element_size(sil, size, message):
-    class Odd:
-        pass
-    Odd.size = size
-    with pytest.raises((TypeError, ValueError), match=re.escape(message)):
-        sil.padding_square_image(Odd())

@@ -71,12 +71,6 @@ def test_every_start_method(sil, record, tmp_path, start_method):
     assert multiprocessing.active_children() == []
 
 
-@pytest.mark.parametrize("count", [0, 1])
-def test_result_has_one_entry_per_record(sil, record, tmp_path, count):
-    records = [record(write_picture(tmp_path, "L", 12, 12)) for _ in range(count)]
-    assert len(sil.load_images(records)) == len(records)
-
-
 def test_first_worker_error_reaches_the_caller_unchanged(sil, record, tmp_path):
     good = record(write_picture(tmp_path, "RGB", 40, 30))
     missing = record(tmp_path / "gone.jpg")
