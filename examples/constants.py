@@ -1,0 +1,38 @@
+"""Example settings for search_index_lib.
+
+The module imports a top-level module named `constants` when it is first imported and takes
+these seven names from it. Put a module like this one on the import path of your program
+(for example next to your main script) and adjust the values.
+"""
+import os
+from pathlib import Path
+
+import numpy as np
+
+# Where the two cache files live. One fingerprint file and one index file serve whatever
+# folder is searched; searching another folder replaces them. Here: the user's cache folder.
+_CACHE_DIR = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "search_index_lib"
+_CACHE_DIR.mkdir(parents=True, exist_ok=True)
+
+# Text file holding the fingerprint (an MD5 of paths and modification times) of the folder
+# that was last checked.
+CACHE_METADATA = str(_CACHE_DIR / "folder_fingerprint.txt")
+
+# The cached similarity index (faiss's own file format), with a small row manifest beside it.
+CACHED_INDEXED = str(_CACHE_DIR / "similarity_index.faiss")
+
+# Every image is padded square with white, turned grey and resized to this side length (pixels).
+VECTOR_TENSOR_SIZE = 64
+
+# Length of one image vector: must be VECTOR_TENSOR_SIZE squared.
+DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
+
+# Files whose absolute path matches this pattern (searched anywhere in the path, ignoring
+# letter case) are treated as images. Anchor it with $ so that folder names do not match.
+FILE_EXTENSION_REGEX = r"\.(jpe?g|png|bmp|gif|tiff?|webp)$"
+
+# How many nearest images a similarity search returns (a plain int, at least 1).
+SEARCH_RESULT_LIMIT = 10
+
+# Element type of the index: faiss works on 32-bit floats.
+FLOATTYPE = np.float32

@@ -1,0 +1,22 @@
+#include "crop_search/crop_file_check.h"
+
+#include <cerrno>
+
+namespace sil {
+
+void ensure_crop_readable(const Namespace& ns, py::handle crop_path) {
+  if (!ns["os"].attr("path").attr("exists")(crop_path).cast<bool>()) {
+    const py::object error = py::reinterpret_borrow<py::object>(PyExc_FileNotFoundError)(
+        ENOENT, "No such crop image file", crop_path);
+    PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
+    throw py::error_already_set();
+  }
+  if (ns["cv2"].attr("imread")(crop_path, 0).is_none()) {
+    raise_format(PyExc_ValueError,
+                 "Cannot read the crop image file %R: it is not an image that can be "
+                 "decoded, or it cannot be opened",
+                 crop_path.ptr());
+  }
+}
+
+}  // namespace sil
