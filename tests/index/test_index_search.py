@@ -37,12 +37,6 @@ def test_search_images_searches_the_vector_as_given(sil, scale):
     np.testing.assert_allclose(distances[0], np.sort(expected)[:4], rtol=1e-4, atol=1e-4)
 
 
-def test_search_images_accepts_an_integer_vector(sil):
-    db, _ = unit_rows(3, 4)
-    distances, indices = sil.search_images(db, np.array([0, 0, 0, 255], dtype=np.uint8), 2)
-    assert distances.dtype == np.float32 and indices.shape == (1, 2)
-
-
 def test_query_finds_itself_first_with_distance_zero(sil, tmp_path, logs):
     folder = tmp_path / "photos"
     pictures = photo_folder(folder, 8, size=(90, 60))
