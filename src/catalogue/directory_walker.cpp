@@ -12,10 +12,6 @@
 namespace sil {
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -73,7 +69,18 @@ double stat_time_seconds(long long seconds, long nanoseconds) {
   return static_cast<double>(seconds) + fraction;
 }
 
-DirectoryWalker::DirectoryWalker(std::string listing_root, std::string record_root) {
+bool has_parent_component(std::string_view path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+DirectoryWalker::DirectoryWalker(std::string listing_root, std::string record_root)
+    : stat_in_listed_directory_(!has_parent_component(listing_root)) {
   pending_.push_back({std::move(listing_root), std::move(record_root)});
 }
 
@@ -83,10 +90,12 @@ bool DirectoryWalker::next(WalkedFile& file) {
       const std::string_view name = name_at(file_names_, file_starts_[next_file_++]);
       path_ = current_.record_path;
       append_component(path_, name);
-      struct stat status;
       // A file that vanished since the listing, a dangling link or one that cannot be
       // read is left out, like a folder that cannot be listed.
-      if (stat(path_.c_str(), &status) != 0) continue;
+      struct stat status;
+      const int failed = listed_ ? fstatat(dirfd(listed_.get()), name.data(), &status, 0)
+                                 : stat(path_.c_str(), &status);
+      if (failed != 0) continue;
       file.path = path_;
       file.last_modified = stat_time_seconds(status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
       return true;
@@ -99,6 +108,7 @@ bool DirectoryWalker::open_next_directory() {
   // Sub-directories are queued only once the directory's files are all handed out.
   if (has_current_) push_subdirectories();
   has_current_ = false;
+  listed_.reset();
   while (!pending_.empty()) {
     current_ = std::move(pending_.back());
     pending_.pop_back();
@@ -123,7 +133,11 @@ bool DirectoryWalker::list(const Directory& directory) {
   for (;;) {
     errno = 0;
     const struct dirent* entry = readdir(dir.get());
-    if (entry == nullptr) return errno == 0;
+    if (entry == nullptr) {
+      if (errno != 0) return false;
+      if (stat_in_listed_directory_) listed_ = std::move(dir);
+      return true;
+    }
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     switch (classify(fd, entry)) {
       case EntryKind::kFile:

@@ -6,7 +6,10 @@
 // may run it with the interpreter lock released.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +37,19 @@ class DirectoryWalker {
     std::string record_path;
   };
 
+  struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+
   bool open_next_directory();
   bool list(const Directory& directory);
   void push_subdirectories();
 
+  // Whether a file's status may be read relative to the listed directory: true unless the
+  // folder path has a ".." component, which the record paths resolve textually and the
+  // listing resolves through the file system, so that the two may name different files.
+  bool stat_in_listed_directory_;
+  std::unique_ptr<DIR, DirCloser> listed_;  // the current directory, kept open for that
   std::vector<Directory> pending_;  // directories still to list, the next one last
   Directory current_;
   // Names of the current directory, each ended by a NUL, and where each one starts.

@@ -237,3 +237,17 @@ def test_image_listing_walks_through_the_current_walk_function(sil, tmp_path, mo
                sil.ImageData(image_path="/x/b.txt", last_modified=2.0)]
     monkeypatch.setattr(sil, "absolute_path_recursive_a_directory", lambda folder: iter(records))
     assert sil.get_images_absolute_path_recursive_a_directory("anything") == records[:1]
+
+
+def test_parent_component_after_a_link_resolves_as_os_walk_and_abspath_do(sil, tmp_path, monkeypatch):
+    # "jump/../photos" lists real/photos (the system follows the link) while the record
+    # paths name photos (".." is resolved textually), whose files may differ.
+    touch(tmp_path / "real" / "photos" / "a.jpg", mtime_ns=5_000_000_000)
+    touch(tmp_path / "real" / "photos" / "only_here.jpg")
+    touch(tmp_path / "photos" / "a.jpg", mtime_ns=7_250_000_000)
+    (tmp_path / "real" / "jump").mkdir()
+    (tmp_path / "jump").symlink_to(tmp_path / "real" / "jump")
+    monkeypatch.chdir(tmp_path)
+    records = list(sil.absolute_path_recursive_a_directory("jump/../photos"))
+    assert records == list(reference_walk(sil.ImageData, "jump/../photos"))
+    assert records == [sil.ImageData(image_path=str(tmp_path / "photos" / "a.jpg"), last_modified=7.25)]
