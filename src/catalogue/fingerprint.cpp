@@ -6,17 +6,13 @@
 namespace sil {
 namespace {
 
-// The native text is used only while the namespace's json.dumps is the standard one; a
-// host that rebinds `json` (or its dumps) gets its own serialiser called.
+// The native text is used only while the namespace's json.dumps is the function the json
+// package defines; a host that rebinds `json` in this module, or json.dumps anywhere, gets
+// its own serialiser called.
 bool is_standard_dumps(const py::object& dumps) {
   const py::object standard = steal_or_throw(PyImport_ImportModule("json"));
-  return dumps.is(standard.attr("dumps"));
-}
-
-// A read-only view of `text`, so that a listing of many megabytes is not copied again.
-py::object view_of(const std::string& text) {
-  return steal_or_throw(PyMemoryView_FromMemory(const_cast<char*>(text.data()),
-                                                static_cast<Py_ssize_t>(text.size()), PyBUF_READ));
+  return dumps.is(standard.attr("dumps")) && PyFunction_Check(dumps.ptr()) &&
+         PyFunction_GET_GLOBALS(dumps.ptr()) == PyModule_GetDict(standard.ptr());
 }
 
 }  // namespace
@@ -30,10 +26,9 @@ py::object compute_md5_of_files(const Namespace& ns, const py::handle* args) {
   std::string text;
   text.reserve(static_cast<std::size_t>(PyList_GET_SIZE(attribute_maps.ptr())) * 96 + 2);
   if (is_standard_dumps(dumps) && append_json_of_flat_dicts(attribute_maps.ptr(), text)) {
-    // The text is pure ASCII, so it is its own UTF-8 encoding.
-    const py::object view = view_of(text);
-    md5_hash.attr("update")(view);
-    view.attr("release")();
+    // The text is pure ASCII, so it is its own UTF-8 encoding. It is handed over as bytes
+    // (a copy) rather than as a view of this buffer: a replaced md5 may keep what it gets.
+    md5_hash.attr("update")(py::bytes(text));
   } else {
     md5_hash.attr("update")(dumps(attribute_maps).attr("encode")());
   }

@@ -4,6 +4,8 @@ import hashlib
 import json
 import math
 import os
+import random
+import struct
 import types
 
 import pytest
@@ -30,6 +32,23 @@ def test_fingerprint_of_paths_matches_json_dumps(sil, path, last_modified):
 @pytest.mark.parametrize("last_modified", TIMES)
 def test_fingerprint_of_times_matches_json_dumps(sil, last_modified):
     records = [sil.ImageData(image_path="/a.jpg", last_modified=last_modified)]
+    assert sil.compute_md5_of_files(records) == reference_fingerprint(records)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_fingerprint_of_random_paths_and_times_matches_json_dumps(sil, seed):
+    rng = random.Random(seed)
+    ranges = [(0, 0x80), (0x80, 0x800), (0x800, 0x10000), (0x10000, 0x110000)]
+
+    def text():
+        return "".join(chr(rng.randrange(*rng.choice(ranges))) for _ in range(rng.randrange(12)))
+
+    def time():
+        return struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+    records = [sil.ImageData(image_path=text(), last_modified=rng.choice([time(), rng.uniform(0, 2e9)]))
+               for _ in range(500)]
+    for record in records:
+        assert sil.compute_md5_of_files([record]) == reference_fingerprint([record]), record
     assert sil.compute_md5_of_files(records) == reference_fingerprint(records)
 
 
@@ -94,9 +113,14 @@ def test_fingerprint_errors_reach_the_caller(sil, records, error):
         sil.compute_md5_of_files(records)
 
 
-def test_fingerprint_uses_the_current_json_and_md5(sil, monkeypatch):
+@pytest.mark.parametrize("where", ["module", "json"])
+def test_fingerprint_uses_the_current_json_and_md5(sil, monkeypatch, where):
     records = [sil.ImageData(image_path="/a.jpg", last_modified=1.0)]
-    monkeypatch.setattr(sil, "json", types.SimpleNamespace(dumps=lambda maps: f"{len(maps)} maps"))
+    dumps = lambda maps: f"{len(maps)} maps"  # noqa: E731
+    if where == "module":
+        monkeypatch.setattr(sil, "json", types.SimpleNamespace(dumps=dumps))
+    else:
+        monkeypatch.setattr(json, "dumps", dumps)
     assert sil.compute_md5_of_files(records) == hashlib.md5(b"1 maps").hexdigest()
     monkeypatch.setattr(sil, "md5", hashlib.sha1)
     assert sil.compute_md5_of_files(records) == hashlib.sha1(b"1 maps").hexdigest()
