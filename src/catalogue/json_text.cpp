@@ -1,7 +1,8 @@
 #include "catalogue/json_text.h"
 
 #include <cmath>
-#include <memory>
+
+#include "catalogue/float_text.h"
 
 namespace sil {
 namespace {
@@ -73,22 +74,15 @@ void append_string(std::string& out, PyObject* text) {
   out.push_back('"');
 }
 
-struct PyMemFree {
-  void operator()(char* text) const { PyMem_Free(text); }
-};
-
-// json writes a finite float as float.__repr__ does (the shortest text that reads back as
-// the same double), and the non-finite values as NaN, Infinity and -Infinity.
+// json writes a finite float as float.__repr__ does, and the non-finite values as NaN,
+// Infinity and -Infinity.
 void append_float(std::string& out, double value) {
   if (std::isnan(value)) {
     out.append("NaN");
   } else if (std::isinf(value)) {
     out.append(value > 0 ? "Infinity" : "-Infinity");
   } else {
-    std::unique_ptr<char, PyMemFree> text(
-        PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
-    if (!text) throw py::error_already_set();
-    out.append(text.get());
+    append_float_repr(out, value);
   }
 }
 

@@ -12,7 +12,7 @@ namespace sil {
 
 // Appends the JSON text of `list` (an exact list) to `out` and returns true when every item
 // is an exact dict whose keys are exact str and whose values are exact str, exact float,
-// None, True or False. Returns false, with `out` in an unspecified state, otherwise.
+// None, True or False. Returns false, with `out` partly written, otherwise.
 bool append_json_of_flat_dicts(PyObject* list, std::string& out);
 
 }  // namespace sil
