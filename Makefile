@@ -32,5 +32,9 @@ $(DEMO_STAMP): $(STAMP)
 	$(PY) -m pip install --quiet scikit-image
 	touch $(DEMO_STAMP)
 
+# Benchmarks on generated data (minutes; see bench/README.md).
+bench: build
+	for script in bench/bench_*.py; do $(PY) $$script || exit 1; done
+
 clean:
 	rm -rf build $(VENV)

@@ -18,8 +18,10 @@ from PIL import Image
 
 TESTS = Path(__file__).resolve().parent.parent / "tests"
 sys.path.insert(0, str(TESTS))
+sys.path.insert(0, str(TESTS / "imaging"))  # the reference pipeline of the tests
 
 import search_index_lib as sil  # noqa: E402
+from imaging_images import reference_vector  # noqa: E402
 from testsupport import photo_array  # noqa: E402
 
 
@@ -36,18 +38,6 @@ def write_photos(folder, count, width, height):
         Image.fromarray(picture).save(path, quality=90)
         paths.append(path)
     return paths
-
-
-def direct_pillow_vector(path, side):
-    with Image.open(path) as image:
-        if image.mode == "RGBA":
-            image = image.convert("RGB")
-        width, height = image.size
-        if width != height:
-            canvas = Image.new("RGB", (max(width, height),) * 2, (255, 255, 255))
-            canvas.paste(image, (0, 0))
-            image = canvas
-        return np.array(image.convert("L").resize((side, side))).flatten()
 
 
 def timed(label, count, action):
@@ -79,7 +69,7 @@ def main():
         serial = timed("load_image, one by one in this process", len(records),
                        lambda: [sil.load_image(r) for r in records])
         direct = timed("direct Pillow steps, one by one", len(records),
-                       lambda: [direct_pillow_vector(p, sil.VECTOR_TENSOR_SIZE) for p in paths])
+                       lambda: [reference_vector(p, sil.VECTOR_TENSOR_SIZE) for p in paths])
         same = all(np.array_equal(a, b) and np.array_equal(a, c) for a, b, c in zip(vectors, serial, direct))
         print("all three give the same vectors:", same)
         return 0 if same else 1

@@ -1,0 +1,53 @@
+#include "catalogue/catalogue.h"
+#include "module/atomic_file.h"
+
+namespace sil {
+namespace {
+
+// Closes `file` after `use` ran, also when it failed, as a `with` block does.
+template <typename Use>
+py::object with_open_file(const py::object& file, Use use) {
+  py::object result;
+  try {
+    result = use(file);
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return result;
+}
+
+py::object read_text(const Namespace& ns, const py::object& path) {
+  return with_open_file(ns["open"](path, "r"),
+                        [](const py::object& file) { return file.attr("read")(); });
+}
+
+// The new fingerprint goes to a temporary file beside the old one, written in text mode as
+// the old one was, and is renamed over it: a reader never sees an empty or half-written
+// file, and a failed write keeps the old fingerprint. A link is replaced at its target,
+// where writing through it would have gone.
+void write_text_atomically(const Namespace& ns, const py::object& path, const py::object& text) {
+  const py::object os_path = ns["os"].attr("path");
+  const py::object target = py::bool_(os_path.attr("islink")(path)) ? os_path.attr("realpath")(path)
+                                                                    : path;
+  AtomicReplacement replacement(target);
+  with_open_file(ns["open"](replacement.temporary_path(), "w"),
+                 [&](const py::object& file) { return file.attr("write")(text); });
+  replacement.commit();
+}
+
+}  // namespace
+
+py::object is_images_in_dir_changed(const Namespace& ns, const py::handle* args) {
+  const py::object hashed_metadata = ns["compute_md5_of_files"](args[0]);
+  const py::object path = ns["CACHE_METADATA"];
+  if (py::bool_(ns["os"].attr("path").attr("exists")(path))) {
+    const py::object old_hashed_metadata = read_text(ns, path);
+    if (hashed_metadata.equal(old_hashed_metadata)) return py::bool_(false);
+  }
+  write_text_atomically(ns, path, hashed_metadata);
+  return py::bool_(true);
+}
+
+}  // namespace sil

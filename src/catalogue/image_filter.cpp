@@ -1,0 +1,22 @@
+#include "catalogue/image_filter.h"
+
+namespace sil {
+
+bool ImageTest::matches(py::handle path) {
+  py::object re_module = ns_["re"];
+  py::object pattern = ns_["FILE_EXTENSION_REGEX"];
+  // Holding both objects keeps their identities from being reused by other objects.
+  if (!search_ || !re_module.is(re_module_) || !pattern.is(pattern_)) {
+    // re.compile(pattern, flags) is the compilation re.search(pattern, s, flags) does,
+    // with the same errors for an invalid or precompiled pattern.
+    search_ = re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search");
+    re_module_ = std::move(re_module);
+    pattern_ = std::move(pattern);
+  }
+  const py::object match = search_(path);
+  const int found = PyObject_IsTrue(match.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found != 0;
+}
+
+}  // namespace sil

@@ -1,0 +1,24 @@
+// The image test: re.search(FILE_EXTENSION_REGEX, path, re.IGNORECASE) finds a match.
+#pragma once
+
+#include "module/python_helpers.h"
+
+namespace sil {
+
+// Applies the image test to many paths. The setting and the `re` module are read from the
+// namespace at every test, as the test is defined; the compiled pattern is reused for as
+// long as both stay the same objects, which saves re.search's per-call cache look-up.
+class ImageTest {
+ public:
+  explicit ImageTest(const Namespace& ns) : ns_(ns) {}
+
+  bool matches(py::handle path);
+
+ private:
+  const Namespace& ns_;
+  py::object re_module_;
+  py::object pattern_;
+  py::object search_;  // the bound search method of the compiled pattern
+};
+
+}  // namespace sil
