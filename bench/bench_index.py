@@ -23,18 +23,9 @@ from PIL import Image
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
-sys.path.insert(0, str(HERE.parent / "tests" / "index"))
 
 import search_index_lib as sil  # noqa: E402
 from testsupport import photo_array  # noqa: E402
-from index_standins import install_missing  # noqa: E402
-
-
-class _Bind:
-    setattr = staticmethod(setattr)
-
-
-install_missing(_Bind())
 
 
 def write_folder(folder, count, width, height):

@@ -1,6 +1,5 @@
 """Several processes searching at once on one shared pair of cache files."""
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
@@ -8,15 +7,8 @@ from index_folders import photo_folder
 from testsupport import run_python
 
 SEARCH_LOOP = """
-    import os, sys, time
-    sys.path.insert(0, {index_tests!r})
+    import os, time
     import search_index_lib as sil
-    from index_standins import install_missing
-
-    class Bind:
-        setattr = staticmethod(setattr)
-
-    install_missing(Bind())
     sil.CACHE_METADATA, sil.CACHED_INDEXED = {metadata!r}, {index!r}
     folder, queries = {folder!r}, {queries!r}
     deadline, rounds = time.monotonic() + 25, 0
@@ -36,9 +28,8 @@ def test_concurrent_searches_stay_in_their_folder(tmp_path, cache_files, layout)
     metadata, index = cache_files
     folders = {"a": photo_folder(tmp_path / "a", 4), "b": photo_folder(tmp_path / "b", 4, first_seed=50)}
     names = ["a", "a", "a"] if layout == "same folder" else ["a", "b", "a"]
-    scripts = [SEARCH_LOOP.format(index_tests=str(Path(__file__).parent), metadata=str(metadata),
-                                  index=str(index), folder=str(tmp_path / name), queries=folders[name])
-               for name in names]
+    scripts = [SEARCH_LOOP.format(metadata=str(metadata), index=str(index), folder=str(tmp_path / name),
+                                  queries=folders[name]) for name in names]
     with ThreadPoolExecutor(len(scripts)) as pool:
         children = list(pool.map(run_python, scripts))
     for child in children:
