@@ -85,6 +85,15 @@ py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::li
   }
 }
 
+// Whether a cached index still has the configured dimension. The fingerprint covers only
+// paths and times, so after VECTOR_TENSOR_SIZE and DIMENSION change it would otherwise keep
+// handing out an index that every query vector fails to fit.
+bool has_configured_dimension(const Namespace& ns, py::handle db) {
+  const int equal = PyObject_RichCompareBool(db.attr("d").ptr(), ns["DIMENSION"].ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal != 0;
+}
+
 }  // namespace
 
 py::object index_a_directory(const Namespace& ns, const py::handle* args) {
@@ -105,6 +114,11 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
     return build_index_after_fingerprint_stored(ns, all_files);
   }
 
+  if (!has_configured_dimension(ns, db)) {
+    log_info(ns, py::str("Cached index has another dimension than DIMENSION, re-indexing"));
+    db = py::none();
+    return build_index(ns, all_files);
+  }
   py::object rows = rows_of_cached_index(ns, db, all_files);
   if (rows.is_none()) {
     // Same listing, but the manifest is missing or was written for another index file

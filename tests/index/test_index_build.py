@@ -254,3 +254,19 @@ def test_reuse_needs_a_manifest_of_this_index_and_listing(sil, tmp_path, logs, c
     logs.clear()
     sil.index_a_directory(str(first))
     assert messages(logs) == [ROAD_REUSE]
+
+
+def test_changed_vector_size_rebuilds_a_cached_index_of_the_old_dimension(sil, tmp_path, logs, monkeypatch):
+    folder = tmp_path / "photos"
+    photo_folder(folder, 3)
+    make_reusable(sil, folder)
+    monkeypatch.setattr(sil, "VECTOR_TENSOR_SIZE", 16)
+    monkeypatch.setattr(sil, "DIMENSION", 256)
+    logs.clear()
+
+    db, files = sil.index_a_directory(str(folder))
+
+    assert messages(logs) == ["Cached index has another dimension than DIMENSION, re-indexing",
+                              count_line(3), DONE]
+    assert db.d == 256 and db.ntotal == 3
+    assert sil.search_image(files[1].image_path, str(folder))[0] == files[1].image_path
