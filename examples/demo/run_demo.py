@@ -68,13 +68,15 @@ def make_queries(located):
     return queries, (crop, located[CROP_SOURCE])
 
 
-def show(title, paths, source):
+def show(title, paths, source, shown=5):
     print(f"\n{title}")
     if not paths:
         print("   (nothing found)")
-    for rank, path in enumerate(paths, 1):
+    for rank, path in enumerate(paths[:shown], 1):
         mark = "   <== the query's source" if Path(path) == source else ""
         print(f"  {rank:2}. {Path(path).relative_to(WORK)}{mark}")
+    if len(paths) > shown:
+        print(f"      ... and {len(paths) - shown} more")
     found_first = bool(paths) and Path(paths[0]) == source
     print("  the source came first" if found_first else "  UNEXPECTED: the source did not come first")
     return found_first
