@@ -67,8 +67,8 @@ py::tuple build_index(const Namespace& ns, const py::list& all_files) {
   add_normalised_rows(ns, db, vectors);
   // The index first, then its manifest: a reader in between sees a manifest that does not
   // match the new index and rebuilds, never a manifest it could wrongly trust.
-  write_index_file(ns, db);
-  write_row_manifest(ns, db, all_files, dropped);
+  const py::list index_file = write_index_file(ns, db);
+  write_row_manifest(ns, index_file, all_files, dropped);
   log_info(ns, py::str("Indexing done"));
   return py::make_tuple(db, files);
 }
@@ -107,7 +107,8 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
 
   // The index file is read before the fingerprint is consulted: a damaged file fails the
   // call here, whatever the fingerprint says.
-  py::object db = ns["faiss"].attr("read_index")(index_path);
+  CachedIndex cached = read_index_file(ns);
+  py::object db = cached.db;
   if (is_true(ns["is_images_in_dir_changed"](all_files))) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();
@@ -119,7 +120,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
     db = py::none();
     return build_index(ns, all_files);
   }
-  py::object rows = rows_of_cached_index(ns, db, all_files);
+  py::object rows = rows_of_cached_index(ns, db, cached.identity, all_files);
   if (rows.is_none()) {
     // Same listing, but the manifest is missing or was written for another index file
     // (another build, another process, an older version): rows cannot be named.

@@ -9,11 +9,36 @@ py::object row_manifest_path(const Namespace& ns) {
   return index_path + py::str(".rows.json");
 }
 
-void write_index_file(const Namespace& ns, py::handle db) {
+namespace {
+
+py::list file_identity(const Namespace& ns, py::handle path) {
+  py::object status = ns["os"].attr("stat")(path);
+  py::list identity;
+  for (const char* field : {"st_dev", "st_ino", "st_size", "st_mtime_ns"}) {
+    identity.append(status.attr(field));
+  }
+  return identity;
+}
+
+}  // namespace
+
+py::list write_index_file(const Namespace& ns, py::handle db) {
   AtomicReplacement replacement(ns["CACHED_INDEXED"]);
   // faiss writes by name: it replaces the content of the (empty) temporary file.
   ns["faiss"].attr("write_index")(db, replacement.temporary_path());
+  // Taken before the rename: afterwards the name may already hold another writer's file.
+  py::list identity = file_identity(ns, replacement.temporary_path());
   replacement.commit();
+  return identity;
+}
+
+CachedIndex read_index_file(const Namespace& ns) {
+  py::object path = ns["CACHED_INDEXED"];
+  py::list before = file_identity(ns, path);
+  py::object db = ns["faiss"].attr("read_index")(path);
+  // The same identity before and after the read: the content read is that file's.
+  const bool unchanged = before.equal(file_identity(ns, path));
+  return {db, unchanged ? py::object(before) : py::object(py::none())};
 }
 
 void forget_fingerprint(const Namespace& ns) noexcept {

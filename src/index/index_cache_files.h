@@ -9,10 +9,22 @@ namespace sil {
 // CACHED_INDEXED + ".rows.json": the row manifest that belongs to the index file.
 py::object row_manifest_path(const Namespace& ns);
 
+// Which file a path named when it was read or written: [device, inode, size, mtime_ns].
+// A rename keeps all four, so the identity of a file written beside the index and renamed
+// into place is the identity readers later see at CACHED_INDEXED.
+
 // Writes `db` with faiss.write_index to a temporary file beside CACHED_INDEXED and renames
 // it into place, so a concurrent reader never sees a partial index and a failed write
-// leaves the previous one.
-void write_index_file(const Namespace& ns, py::handle db);
+// leaves the previous one. Returns the identity of the file written.
+py::list write_index_file(const Namespace& ns, py::handle db);
+
+struct CachedIndex {
+  py::object db;
+  py::object identity;  // None when the file was replaced while it was being read
+};
+
+// faiss.read_index(CACHED_INDEXED), with the identity of the file that was read.
+CachedIndex read_index_file(const Namespace& ns);
 
 // Removes the fingerprint file, if any. Called when a build fails after the fingerprint
 // of the new listing was stored, so that the next call builds instead of trusting it.

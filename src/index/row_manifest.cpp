@@ -8,23 +8,7 @@
 namespace sil {
 namespace {
 
-constexpr long kFormat = 1;
-
-// MD5 over the vectors stored in a flat index, read in place (no copy). None for an index
-// that does not expose its vectors, which no manifest can then describe.
-py::object stored_vectors_digest(const Namespace& ns, py::handle db) {
-  if (!py::hasattr(db, "get_xb") || !py::hasattr(db, "ntotal") || !py::hasattr(db, "d")) {
-    return py::none();
-  }
-  const Py_ssize_t rows = db.attr("ntotal").cast<Py_ssize_t>();
-  const Py_ssize_t dimension = db.attr("d").cast<Py_ssize_t>();
-  py::object digest = ns["md5"]();
-  if (rows > 0) {
-    py::object vectors = ns["faiss"].attr("rev_swig_ptr")(db.attr("get_xb")(), rows * dimension);
-    digest.attr("update")(vectors);
-  }
-  return digest.attr("hexdigest")();
-}
+constexpr long kFormat = 2;
 
 py::list file_entry(py::handle record) {
   py::list entry;
@@ -97,7 +81,7 @@ py::object match_listing(py::handle listing, py::list rows, py::list dropped) {
 
 }  // namespace
 
-void write_row_manifest(const Namespace& ns, py::handle db, py::handle listing,
+void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle listing,
                         const std::vector<Py_ssize_t>& dropped) {
   py::list rows, dropped_files;
   std::size_t next_dropped = 0;
@@ -117,7 +101,7 @@ void write_row_manifest(const Namespace& ns, py::handle db, py::handle listing,
   }
   py::dict manifest;
   manifest["format"] = py::int_(kFormat);
-  manifest["rows_md5"] = stored_vectors_digest(ns, db);
+  manifest["index_file"] = index_file;
   manifest["rows"] = rows;
   manifest["dropped"] = dropped_files;
   // json.dumps escapes every non-ASCII character (and undecodable file-name bytes), so
@@ -126,13 +110,16 @@ void write_row_manifest(const Namespace& ns, py::handle db, py::handle listing,
   replace_file_contents(row_manifest_path(ns), text);
 }
 
-py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle listing) {
+py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle index_file,
+                                py::handle listing) {
+  if (index_file.is_none()) return py::none();
   py::object manifest = read_manifest(ns);
   if (!PyDict_Check(manifest.ptr())) return py::none();
   py::dict fields = py::reinterpret_borrow<py::dict>(manifest);
-  if (!fields.contains("format") || !fields.contains("rows_md5") || !fields.contains("rows") ||
+  if (!fields.contains("format") || !fields.contains("index_file") || !fields.contains("rows") ||
       !fields.contains("dropped") || !py::int_(kFormat).equal(fields["format"]) ||
-      !PyList_Check(fields["rows"].ptr()) || !PyList_Check(fields["dropped"].ptr())) {
+      !PyList_Check(fields["rows"].ptr()) || !PyList_Check(fields["dropped"].ptr()) ||
+      !index_file.equal(fields["index_file"])) {
     return py::none();
   }
   py::list rows = fields["rows"];
@@ -140,14 +127,7 @@ py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle l
       !py::int_(py::len(rows)).equal(db.attr("ntotal"))) {
     return py::none();
   }
-  py::object kept = match_listing(listing, rows, fields["dropped"]);
-  if (kept.is_none()) return kept;
-  // Last, as it reads every stored vector: the manifest must belong to this very index.
-  py::object recorded = fields["rows_md5"];
-  if (!PyUnicode_Check(recorded.ptr()) || !stored_vectors_digest(ns, db).equal(recorded)) {
-    return py::none();
-  }
-  return kept;
+  return match_listing(listing, rows, fields["dropped"]);
 }
 
 }  // namespace sil
