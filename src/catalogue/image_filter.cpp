@@ -13,10 +13,7 @@ bool ImageTest::matches(py::handle path) {
     re_module_ = std::move(re_module);
     pattern_ = std::move(pattern);
   }
-  const py::object match = search_(path);
-  const int found = PyObject_IsTrue(match.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found != 0;
+  return is_true(search_(path));
 }
 
 }  // namespace sil

@@ -7,42 +7,9 @@
 namespace sil {
 namespace {
 
-// `width, height = size`, with the interpreter's own unpacking errors.
-std::pair<py::object, py::object> unpack_pair(py::handle size) {
-  PyObject* iterator = PyObject_GetIter(size.ptr());
-  if (iterator == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                   Py_TYPE(size.ptr())->tp_name);
-    }
-    throw py::error_already_set();
-  }
-  py::object items = py::reinterpret_steal<py::object>(iterator);
-  py::object values[2];
-  for (int got = 0; got < 2; ++got) {
-    PyObject* value = PyIter_Next(items.ptr());
-    if (value == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-    }
-    values[got] = py::reinterpret_steal<py::object>(value);
-  }
-  PyObject* extra = PyIter_Next(items.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
-  return {values[0], values[1]};
-}
-
 // `bool(left <op> right)`, as an `if` statement evaluates a comparison.
 bool compare(const py::object& left, const py::object& right, int op) {
-  py::object result = steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op));
-  const int truth = PyObject_IsTrue(result.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth != 0;
+  return is_true(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
 }
 
 }  // namespace

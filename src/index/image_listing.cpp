@@ -1,6 +1,6 @@
 #include "index/image_listing.h"
 
-#include "index/call_results.h"
+#include "index/index_log.h"
 
 namespace sil {
 

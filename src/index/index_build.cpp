@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "index/call_results.h"
+#include "index/index_log.h"
 #include "index/image_listing.h"
 #include "index/index.h"
 #include "index/index_cache_files.h"

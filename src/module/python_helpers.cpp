@@ -35,4 +35,39 @@ py::object steal_or_throw(PyObject* result) {
   return py::reinterpret_steal<py::object>(result);
 }
 
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+  PyObject* iterator = PyObject_GetIter(value.ptr());
+  if (iterator == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                   Py_TYPE(value.ptr())->tp_name);
+    }
+    throw py::error_already_set();
+  }
+  py::object items = py::reinterpret_steal<py::object>(iterator);
+  py::object values[2];
+  for (int got = 0; got < 2; ++got) {
+    PyObject* item = PyIter_Next(items.ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+    }
+    values[got] = py::reinterpret_steal<py::object>(item);
+  }
+  PyObject* extra = PyIter_Next(items.ptr());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return {std::move(values[0]), std::move(values[1])};
+}
+
+bool is_true(py::handle value) {
+  const int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth != 0;
+}
+
 }  // namespace sil

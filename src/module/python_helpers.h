@@ -9,6 +9,8 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <utility>
+
 namespace py = pybind11;
 
 namespace sil {
@@ -36,5 +38,11 @@ class Namespace {
 
 // Throws the pending Python error when `result` is null, otherwise takes ownership of it.
 py::object steal_or_throw(PyObject* result);
+
+// `a, b = value`: exactly two values from any iterable, with the interpreter's own errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value);
+
+// The truth value of `value`, as an `if` statement takes it.
+bool is_true(py::handle value);
 
 }  // namespace sil
