@@ -32,7 +32,7 @@ $(DEMO_STAMP): $(STAMP)
 	$(PY) -m pip install --quiet scikit-image
 	touch $(DEMO_STAMP)
 
-# Benchmarks on generated data (minutes; see bench/README.md).
+# Benchmarks on generated data (a few minutes; see bench/README.md).
 bench: build
 	for script in bench/bench_*.py; do $(PY) $$script || exit 1; done
 

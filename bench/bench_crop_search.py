@@ -43,14 +43,7 @@ def make_pictures(folder, count):
 
 
 def listing_of(folder):
-    try:
-        return list(sil.get_images_absolute_path_recursive_a_directory(folder))
-    except NotImplementedError:  # the folder walk is not in this build: list the folder here
-        print("note: folder walk not built, using a stand-in listing")
-        records = [sil.ImageData(image_path=str(p.resolve()), last_modified=p.stat().st_mtime)
-                   for p in sorted(Path(folder).rglob("*.jpg"))]
-        sil.get_images_absolute_path_recursive_a_directory = lambda _folder: records
-        return records
+    return list(sil.get_images_absolute_path_recursive_a_directory(folder))
 
 
 def timed(function, *args):
