@@ -4,20 +4,6 @@
 namespace sil {
 namespace {
 
-// Closes `file` after `use` ran, also when it failed, as a `with` block does.
-template <typename Use>
-py::object with_open_file(const py::object& file, Use use) {
-  py::object result;
-  try {
-    result = use(file);
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return result;
-}
-
 py::object read_text(const Namespace& ns, const py::object& path) {
   return with_open_file(ns["open"](path, "r"),
                         [](const py::object& file) { return file.attr("read")(); });

@@ -37,13 +37,6 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
-std::string fs_bytes(const py::handle& path) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw py::error_already_set();
-  const py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
-  return std::string(bytes);
-}
-
 void finish(WalkObject* self) {
   delete self->walker;
   self->walker = nullptr;
@@ -58,7 +51,7 @@ void start(WalkObject* self) {
   const py::object listing = steal_or_throw(PyOS_FSPath(self->folder));
   self->bytes_paths = PyBytes_Check(prefix.ptr());
   self->kwnames = py::make_tuple("image_path", "last_modified").release().ptr();
-  self->walker = new DirectoryWalker(fs_bytes(listing), fs_bytes(prefix));
+  self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
 }
 
 PyObject* next_record(WalkObject* self) {

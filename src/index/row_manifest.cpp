@@ -20,15 +20,8 @@ py::list file_entry(py::handle record) {
 // The manifest as stored, or None when there is none or it cannot be read as JSON.
 py::object read_manifest(const Namespace& ns) {
   try {
-    py::object file = ns["open"](row_manifest_path(ns), "rb");
-    py::object content;
-    try {
-      content = file.attr("read")();
-    } catch (...) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
+    py::object content = with_open_file(ns["open"](row_manifest_path(ns), "rb"),
+                                        [](const py::object& file) { return file.attr("read")(); });
     return ns["json"].attr("loads")(content);
   } catch (py::error_already_set& error) {
     // Missing, unreadable, half-understood (ValueError covers bad JSON and bad UTF-8):

@@ -10,13 +10,6 @@
 namespace sil {
 namespace {
 
-std::string fs_encode(const py::object& path) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw py::error_already_set();
-  py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
-  return std::string(bytes);
-}
-
 [[noreturn]] void raise_os_error(const py::object& filename) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
   throw py::error_already_set();

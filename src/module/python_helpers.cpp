@@ -64,6 +64,13 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
   return {std::move(values[0]), std::move(values[1])};
 }
 
+std::string fs_encode(py::handle path) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw py::error_already_set();
+  const py::bytes bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return std::string(bytes);
+}
+
 bool is_true(py::handle value) {
   const int truth = PyObject_IsTrue(value.ptr());
   if (truth < 0) throw py::error_already_set();

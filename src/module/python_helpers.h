@@ -9,6 +9,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <utility>
 
 namespace py = pybind11;
@@ -44,5 +45,23 @@ std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 // The truth value of `value`, as an `if` statement takes it.
 bool is_true(py::handle value);
+
+// A path (str, bytes or path-like) in the file system's encoding, for the C library.
+std::string fs_encode(py::handle path);
+
+// Runs `use(file)` and closes `file` afterwards, also when `use` failed, as a `with`
+// block over an opened file does.
+template <typename Use>
+py::object with_open_file(const py::object& file, Use use) {
+  py::object result;
+  try {
+    result = use(file);
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return result;
+}
 
 }  // namespace sil
