@@ -9,7 +9,8 @@ DEMO_STAMP := $(VENV)/.demo-deps-installed
 .PHONY: test demo build bench clean
 
 test: build
-	$(PY) -m pytest $(PYTEST_ARGS)
+	# -P: the installed package is tested, not the source folder (which lacks the native parts).
+	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 demo: build $(DEMO_STAMP)
 	$(PY) examples/demo/run_demo.py
