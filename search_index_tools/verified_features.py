@@ -37,17 +37,23 @@ _REDUCED_GREY = {
 class FeatureSettings:
     """How features are made. A change of any field makes every cached entry stale."""
 
-    features: int  # most ORB keypoints kept
+    features: int  # most keypoints kept
+    candidates: int  # keypoints ORB detects before they are spread over the grid
+    cell: int  # side of a grid cell, pixels of the working size
     work_side: int  # pictures are decoded at 1/2, 1/4 or 1/8 while the longer side stays >= this
     levels: int  # ORB pyramid levels
     fast_threshold: int
     # Pixels of replicated border added before detection. ORB finds no keypoint within its
     # patch size of the edge, which would leave a small crop with almost nothing.
     border: int = 0
+    # A picture whose shorter side is below this is enlarged by a whole factor first: a small
+    # crop has too few pixels for ORB's patches, and its enlarged pyramid meets larger copies.
+    enlarge_below: int = 0
 
     def key(self) -> str:
-        return (f"orb1:n={self.features}:side={self.work_side}:levels={self.levels}"
-                f":fast={self.fast_threshold}:border={self.border}")
+        return (f"orb2:n={self.features}:candidates={self.candidates}:cell={self.cell}"
+                f":side={self.work_side}:levels={self.levels}"
+                f":fast={self.fast_threshold}:border={self.border}:enlarge={self.enlarge_below}")
 
 
 class Features(NamedTuple):
@@ -149,14 +155,35 @@ def decode_grey(data: bytes, work_side: int) -> Optional[tuple[int, int, np.ndar
 
 
 def detector(settings: FeatureSettings):
-    return cv2.ORB_create(nfeatures=settings.features, nlevels=settings.levels,
+    return cv2.ORB_create(nfeatures=settings.candidates, nlevels=settings.levels,
                           fastThreshold=settings.fast_threshold)
+
+
+def spread(keypoints, shape, settings: FeatureSettings) -> list:
+    """At most `features` keypoints spread over a grid: every cell gives its strongest first,
+    then its second strongest, and so on. Without this the strongest texture of a picture
+    takes every keypoint, and a crop of a calmer part finds nothing to match."""
+    if len(keypoints) <= settings.features:
+        return list(keypoints)
+    points = cv2.KeyPoint_convert(keypoints)
+    responses = np.array([keypoint.response for keypoint in keypoints], dtype=np.float64)
+    columns = -(-shape[1] // settings.cell)
+    cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (points[:, 0] // settings.cell).astype(np.int64)
+    # Strongest first within a cell; equal responses keep detection order.
+    order = np.lexsort((np.arange(len(keypoints)), -responses, cells))
+    sorted_cells = cells[order]
+    starts = np.r_[0, np.flatnonzero(np.diff(sorted_cells)) + 1]
+    rank = np.arange(len(order)) - np.repeat(starts, np.diff(np.r_[starts, len(order)]))
+    chosen = order[np.lexsort((np.arange(len(order)), -responses[order], rank))[:settings.features]]
+    return [keypoints[index] for index in np.sort(chosen)]
 
 
 def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSettings) -> Features:
     pad = settings.border
     padded = cv2.copyMakeBorder(grey, pad, pad, pad, pad, cv2.BORDER_REPLICATE) if pad else grey
-    keypoints, descriptors = detector(settings).detectAndCompute(padded, None)
+    orb = detector(settings)
+    keypoints = spread(orb.detect(padded, None), padded.shape, settings)
+    keypoints, descriptors = orb.compute(padded, keypoints)
     points = np.zeros((0, 2), dtype=np.float32)
     if descriptors is not None and len(keypoints) > 0:
         points = cv2.KeyPoint_convert(keypoints).astype(np.float32).reshape(-1, 2) - np.float32(pad)
@@ -174,7 +201,12 @@ def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Feat
     decoded = decode_grey(data, settings.work_side)
     if decoded is None:
         return None
-    return features_of(decoded[2], decoded[0], decoded[1], settings)
+    width, height, grey = decoded
+    shorter = min(grey.shape)
+    if shorter < settings.enlarge_below:
+        factor = -(-settings.enlarge_below // shorter)
+        grey = cv2.resize(grey, (grey.shape[1] * factor, grey.shape[0] * factor), interpolation=cv2.INTER_CUBIC)
+    return features_of(grey, width, height, settings)
 
 
 def picture_features(job: tuple[str, FeatureSettings]) -> Optional[tuple[str, ReadResult]]:

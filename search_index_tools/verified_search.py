@@ -25,11 +25,13 @@ from .verified_cache import FeatureCache
 from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult,
                                  features_from_bytes, picture_features, read_regular_file)
 
-PICTURE_SETTINGS = FeatureSettings(features=2000, work_side=960, levels=8, fast_threshold=12)
-CROP_SETTINGS = FeatureSettings(features=1500, work_side=960, levels=12, fast_threshold=12, border=31)
+PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
+                                   fast_threshold=5)
+CROP_SETTINGS = FeatureSettings(features=1000, candidates=5000, cell=24, work_side=960, levels=12,
+                                fast_threshold=5, border=31, enlarge_below=160)
 
 RATIO = 0.8
-MIN_INLIERS = 12
+MIN_INLIERS = 8
 REPROJECTION_THRESHOLD = 4.0  # pixels of the picture's working size
 MAX_ITERATIONS = 2000
 CONFIDENCE = 0.995
