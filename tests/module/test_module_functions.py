@@ -18,6 +18,9 @@ def test_function_attributes(sil):
         assert function.__kwdefaults__ is None
         assert all(isinstance(v, str) for v in function.__annotations__.values())
         assert function.__defaults__ == ((25,) if name == "live_search_similar_cropped" else None)
+        # Type-layout numbers belong to types, never to a function object.
+        assert not hasattr(function, "__vectorcalloffset__")
+        assert not hasattr(function, "__dictoffset__")
     assert sil.load_image.__annotations__ == {}
     assert sil.absolute_path_recursive_a_directory.__annotations__ == {"return": "Iterable[ImageData]"}
     assert sil.search_images.__annotations__ == {
