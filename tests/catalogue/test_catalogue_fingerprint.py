@@ -10,7 +10,7 @@ import types
 
 import pytest
 
-from catalogue_reference import build_tree, reference_fingerprint
+from catalogue_support import build_tree, reference_fingerprint
 
 PATHS = [
     "/photos/a.jpg", "", "caf\u00e9/\u00fc.jpg", "\u4e2d\u6587.png", "emoji\U0001F600\U0010FFFF.png",

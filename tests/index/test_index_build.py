@@ -8,14 +8,8 @@ import faiss
 import numpy as np
 import pytest
 
-from index_folders import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
+from index_support import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
                            count_line, make_reusable, messages, not_an_image, photo_folder)
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def manifest_path(sil):

@@ -6,15 +6,9 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from index_folders import (DONE, ROAD_NO_INDEX, ROAD_REUSE, count_line, distances_logged,
+from index_support import (DONE, ROAD_NO_INDEX, ROAD_REUSE, count_line, distances_logged,
                            make_reusable, messages, not_an_image, photo_folder)
 from testsupport import photo_array
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def unit_rows(rows, dimension, seed=0):
