@@ -1,6 +1,5 @@
 #include <string>
 
-#include "catalogue/catalogue.h"
 #include "catalogue/json_text.h"
 
 namespace sil {

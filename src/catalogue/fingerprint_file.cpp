@@ -1,4 +1,3 @@
-#include "catalogue/catalogue.h"
 #include "module/atomic_file.h"
 
 namespace sil {

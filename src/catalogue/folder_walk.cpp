@@ -1,4 +1,3 @@
-#include "catalogue/catalogue.h"
 #include "catalogue/image_filter.h"
 #include "catalogue/walk_generator.h"
 

@@ -1,4 +1,3 @@
-#include "crop_search/crop_search.h"
 #include "crop_search/unpacking.h"
 
 namespace sil {

@@ -2,7 +2,7 @@
 #include <numeric>
 #include <vector>
 
-#include "crop_search/crop_search.h"
+#include "module/python_helpers.h"
 
 namespace sil {
 namespace {

@@ -1,5 +1,4 @@
 #include "crop_search/crop_file_check.h"
-#include "crop_search/crop_search.h"
 #include "crop_search/match_ranking.h"
 #include "crop_search/unpacking.h"
 #include "module/process_pool.h"

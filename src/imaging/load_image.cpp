@@ -2,7 +2,6 @@
 // image padded square with white, in greyscale and resized to VECTOR_TENSOR_SIZE squared.
 // Pillow does all decoding and pixel work, so every path computes the same vector.
 #include "imaging/image_scope.h"
-#include "imaging/imaging.h"
 
 namespace sil {
 namespace {

@@ -2,7 +2,6 @@
 // cropping it. The image keeps the top-left corner, so a landscape image gets a white band
 // below it and a portrait image one to its right.
 #include "imaging/image_scope.h"
-#include "imaging/imaging.h"
 
 namespace sil {
 namespace {

@@ -5,7 +5,6 @@
 
 #include "index/index_log.h"
 #include "index/image_listing.h"
-#include "index/index.h"
 #include "index/index_cache_files.h"
 #include "index/row_manifest.h"
 

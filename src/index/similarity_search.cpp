@@ -1,7 +1,6 @@
 // search_images: one nearest-neighbour query against a flat index; search_image: the whole
 // query of an image file against a folder, as the host uses it.
 #include "index/index_log.h"
-#include "index/index.h"
 
 namespace sil {
 namespace {

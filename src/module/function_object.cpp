@@ -28,7 +28,7 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 PyObject* call_body(FunctionObject* self, PyObject* const* bound) {
   try {
     py::handle handles[kMaxParameters];
-    for (std::size_t i = 0; i < self->spec->parameter_count; ++i) handles[i] = bound[i];
+    for (std::size_t i = 0; i < self->spec->parameters.size(); ++i) handles[i] = bound[i];
     const Namespace ns(self->globals);
     return self->spec->body(ns, handles).release().ptr();
   } catch (py::error_already_set& error) {
@@ -67,10 +67,10 @@ PyObject* build_signature(FunctionObject* self) {
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     py::object empty = parameter.attr("empty");
     const FunctionSpec& spec = *self->spec;
-    const std::size_t required =
-        spec.parameter_count - (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
+    const std::size_t required = spec.parameters.size() -
+                                 (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
     py::list parameters;
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
       const ParameterSpec& p = spec.parameters[i];
       py::object annotation = p.annotation ? py::object(py::str(p.annotation)) : empty;
       py::object default_value =
@@ -80,8 +80,8 @@ PyObject* build_signature(FunctionObject* self) {
       parameters.append(parameter(p.name, kind, py::arg("default") = default_value,
                                   py::arg("annotation") = annotation));
     }
-    py::object returns = spec.return_annotation ? py::object(py::str(spec.return_annotation))
-                                                 : inspect.attr("Signature").attr("empty");
+    py::object returns =
+        spec.returns ? py::object(py::str(spec.returns)) : inspect.attr("Signature").attr("empty");
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns)
         .release()
         .ptr();
@@ -197,8 +197,7 @@ PyTypeObject function_type = [] {
 PyObject* make_annotations(const FunctionSpec& spec) {
   PyObject* annotations = PyDict_New();
   if (annotations == nullptr) return nullptr;
-  for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-    const ParameterSpec& p = spec.parameters[i];
+  for (const ParameterSpec& p : spec.parameters) {
     if (p.annotation == nullptr) continue;
     PyObject* text = PyUnicode_FromString(p.annotation);
     if (text == nullptr || PyDict_SetItemString(annotations, p.name, text) < 0) {
@@ -208,8 +207,8 @@ PyObject* make_annotations(const FunctionSpec& spec) {
     }
     Py_DECREF(text);
   }
-  if (spec.return_annotation != nullptr) {
-    PyObject* text = PyUnicode_FromString(spec.return_annotation);
+  if (spec.returns != nullptr) {
+    PyObject* text = PyUnicode_FromString(spec.returns);
     if (text == nullptr || PyDict_SetItemString(annotations, "return", text) < 0) {
       Py_XDECREF(text);
       Py_DECREF(annotations);
@@ -229,6 +228,11 @@ PyObject* text_or_none(const char* text) {
 int ready_function_type() { return PyType_Ready(&function_type); }
 
 PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* module_dict) {
+  if (spec.parameters.size() > kMaxParameters) {
+    PyErr_Format(PyExc_SystemError, "%s takes more than %zu parameters", spec.name,
+                 kMaxParameters);
+    return nullptr;
+  }
   FunctionObject* self = PyObject_GC_New(FunctionObject, &function_type);
   if (self == nullptr) return nullptr;
   self->vectorcall = function_vectorcall;
@@ -238,7 +242,8 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObjec
   self->module = Py_NewRef(module_name);
   self->doc = text_or_none(spec.doc);
   self->annotations = make_annotations(spec);
-  self->defaults = spec.has_default ? Py_BuildValue("(l)", spec.default_value) : Py_NewRef(Py_None);
+  self->defaults =
+      spec.last_default ? Py_BuildValue("(l)", *spec.last_default) : Py_NewRef(Py_None);
   self->globals = Py_NewRef(module_dict);
   self->dict = nullptr;
   self->signature = nullptr;
