@@ -88,9 +88,7 @@ py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::li
 // paths and times, so after VECTOR_TENSOR_SIZE and DIMENSION change it would otherwise keep
 // handing out an index that every query vector fails to fit.
 bool has_configured_dimension(const Namespace& ns, py::handle db) {
-  const int equal = PyObject_RichCompareBool(db.attr("d").ptr(), ns["DIMENSION"].ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal != 0;
+  return comparison_holds(db.attr("d"), ns["DIMENSION"], Py_EQ);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "index/index_cache_files.h"
 #include "module/atomic_file.h"
+#include "module/closing_scope.h"
 
 namespace sil {
 namespace {

@@ -1,7 +1,6 @@
 #include "module/function_object.h"
 
-#include <exception>
-#include <new>
+#include <array>
 
 #include "module/argument_binding.h"
 
@@ -31,14 +30,8 @@ PyObject* call_body(FunctionObject* self, PyObject* const* bound) {
     for (std::size_t i = 0; i < self->spec->parameters.size(); ++i) handles[i] = bound[i];
     const Namespace ns(self->globals);
     return self->spec->body(ns, handles).release().ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (py::builtin_exception& error) {
-    error.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }
@@ -85,8 +78,8 @@ PyObject* build_signature(FunctionObject* self) {
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns)
         .release()
         .ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
+  } catch (...) {
+    set_error_from_current_exception();
     return nullptr;
   }
 }
@@ -116,31 +109,19 @@ PyObject* function_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self_object, visitproc visit, void* arg) {
-  FunctionObject* self = as_function(self_object);
-  Py_VISIT(self->name);
-  Py_VISIT(self->qualname);
-  Py_VISIT(self->module);
-  Py_VISIT(self->doc);
-  Py_VISIT(self->annotations);
-  Py_VISIT(self->defaults);
-  Py_VISIT(self->globals);
-  Py_VISIT(self->dict);
-  Py_VISIT(self->signature);
+// Every object reference the function holds, for the collector's traverse and clear.
+std::array<PyObject**, 9> references(FunctionObject* self) {
+  return {&self->name,        &self->qualname, &self->module, &self->doc,      &self->annotations,
+          &self->defaults,    &self->globals,  &self->dict,   &self->signature};
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  for (PyObject** reference : references(as_function(self))) Py_VISIT(*reference);
   return 0;
 }
 
-int function_clear(PyObject* self_object) {
-  FunctionObject* self = as_function(self_object);
-  Py_CLEAR(self->name);
-  Py_CLEAR(self->qualname);
-  Py_CLEAR(self->module);
-  Py_CLEAR(self->doc);
-  Py_CLEAR(self->annotations);
-  Py_CLEAR(self->defaults);
-  Py_CLEAR(self->globals);
-  Py_CLEAR(self->dict);
-  Py_CLEAR(self->signature);
+int function_clear(PyObject* self) {
+  for (PyObject** reference : references(as_function(self))) Py_CLEAR(*reference);
   return 0;
 }
 
@@ -195,28 +176,17 @@ PyTypeObject function_type = [] {
 }();
 
 PyObject* make_annotations(const FunctionSpec& spec) {
-  PyObject* annotations = PyDict_New();
-  if (annotations == nullptr) return nullptr;
-  for (const ParameterSpec& p : spec.parameters) {
-    if (p.annotation == nullptr) continue;
-    PyObject* text = PyUnicode_FromString(p.annotation);
-    if (text == nullptr || PyDict_SetItemString(annotations, p.name, text) < 0) {
-      Py_XDECREF(text);
-      Py_DECREF(annotations);
-      return nullptr;
+  try {
+    py::dict annotations;
+    for (const ParameterSpec& p : spec.parameters) {
+      if (p.annotation != nullptr) annotations[p.name] = p.annotation;
     }
-    Py_DECREF(text);
+    if (spec.returns != nullptr) annotations["return"] = spec.returns;
+    return annotations.release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
   }
-  if (spec.returns != nullptr) {
-    PyObject* text = PyUnicode_FromString(spec.returns);
-    if (text == nullptr || PyDict_SetItemString(annotations, "return", text) < 0) {
-      Py_XDECREF(text);
-      Py_DECREF(annotations);
-      return nullptr;
-    }
-    Py_DECREF(text);
-  }
-  return annotations;
 }
 
 PyObject* text_or_none(const char* text) {

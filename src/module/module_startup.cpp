@@ -122,12 +122,8 @@ int exec_module(PyObject* module) {
     try {
       run_top_level(PyModule_GetDict(module));
       return 0;
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (py::builtin_exception& error) {
-      error.set_error();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ImportError, error.what());
+    } catch (...) {
+      set_error_from_current_exception(PyExc_ImportError);
     }
   }
   // A failed start-up leaves nothing behind, so that the next import starts afresh.
