@@ -42,7 +42,7 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 # apt-get is there), driven through selenium.
 browser: $(BROWSER_STAMP)
 	@command -v chromium >/dev/null && command -v chromedriver >/dev/null || \
-	if command -v apt-get >/dev/null; then apt-get update && apt-get install -y chromium chromium-driver; \
+	if command -v apt-get >/dev/null; then apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver; \
 	else echo "chromium and chromedriver are missing and apt-get is not there: the browser test will fail"; fi
 
 $(BROWSER_STAMP): $(STAMP)
