@@ -69,15 +69,19 @@ def test_paths_are_shown_relative_to_the_folder_as_given(folder, photos, find_im
     assert result.stdout.splitlines()[1].endswith("  garden/photo_0.png")
 
 
-@pytest.mark.parametrize("name", ["two\nlines.png", "bell\x07\x1b[31mred.png"])
-def test_control_characters_in_names_cannot_break_lines_or_drive_the_terminal(name, photos, find_images):
+@pytest.mark.parametrize("name, shown", [
+    ("two\nlines.png", "two\\nlines.png"),
+    ("bell\x07\x1b[31mred.png", "bell\\x07\\x1b[31mred.png"),
+    (os.fsdecode(b"caf\xe9.png"), "caf\\xe9.png"),  # a byte that is not UTF-8
+])
+def test_unprintable_names_are_shown_escaped_one_line_each(name, shown, photos, find_images):
     save_photo(photos / name, 240, 180, seed=4)
     result = find_images("similar", photos / "garden" / "photo_4.png", photos)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert len(lines) == 1 + 5  # header and SEARCH_RESULT_LIMIT results
     assert not any(char in result.stdout for char in "\x07\x1b")
-    assert repr(name)[1:-1] in result.stdout
+    assert any(line.endswith(f"  {shown}") for line in lines)
 
 
 def test_index_counts_indexed_and_left_out_pictures(photos, find_images):
