@@ -84,9 +84,10 @@ def test_unprintable_names_are_shown_escaped_one_line_each(name, shown, photos, 
     assert any(line.endswith(f"  {shown}") for line in lines)
 
 
-def test_index_counts_indexed_and_left_out_pictures(photos, find_images):
+@pytest.mark.parametrize("as_module", [False, True])
+def test_index_counts_indexed_and_left_out_pictures(as_module, photos, find_images, tmp_path):
     (photos / "garden" / "notes.jpg").write_text("not a picture")
-    first = find_images("index", photos)
+    first = find_images("index", photos, as_module=as_module, cwd=tmp_path)
     assert first.returncode == 0, first.stderr
     assert first.stdout.splitlines()[0] == f"6 pictures indexed, 1 left out in {photos}"
     assert "  garden/notes.jpg" in first.stdout.splitlines()

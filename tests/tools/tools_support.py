@@ -9,10 +9,12 @@ from testsupport import child_env
 FIND_IMAGES = Path(sys.executable).parent / "find-images"
 
 
-def run_find_images(*args, settings=None, env=None, timeout=300, **options):
-    """Runs the installed command; returns the completed process (text output)."""
+def run_find_images(*args, settings=None, env=None, timeout=300, as_module=False, **options):
+    """Runs the installed command (or `python -m search_index_tools`); returns the completed
+    process (text output)."""
     assert FIND_IMAGES.is_file(), f"the find-images command is not installed at {FIND_IMAGES}"
-    command = [str(FIND_IMAGES), *(["--settings", str(settings)] if settings else []), *map(str, args)]
+    program = [sys.executable, "-m", "search_index_tools"] if as_module else [str(FIND_IMAGES)]
+    command = [*program, *(["--settings", str(settings)] if settings else []), *map(str, args)]
     return subprocess.run(command, env=env or child_env(tests_path=False), capture_output=True,
                           text=True, timeout=timeout, **options)
 
