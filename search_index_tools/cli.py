@@ -188,8 +188,7 @@ def describe_failure(error, args):
     """One line for an error raised while searching."""
     filename = getattr(error, "filename", None)
     if isinstance(error, OSError) and filename:
-        reason = error.strerror or one_line(error)
-        return f"cannot read {filename}: {reason}"
+        return f"{filename}: {error.strerror or one_line(error)}"
     subject = f"search with {args.query}" if args.needs_query else f"index {args.folder}"
     return f"cannot {subject}: {one_line(error)}"
 
@@ -225,7 +224,10 @@ def show_outcome(outcome, args):
     if args.report:
         from .report import write_report
 
-        target = write_report(outcome, args.report)
+        try:
+            target = write_report(outcome, args.report)
+        except OSError as error:
+            raise InputError(f"--report: cannot write {args.report}: {error.strerror or one_line(error)}") from None
         note(args, f"report written to {os.path.abspath(target)}")
     return FOUND if outcome.hits else NOTHING_FOUND
 
@@ -249,10 +251,7 @@ def run(argv):
         raise InputError(describe_failure(error, args)) from None
     finally:
         reporter.close()
-    try:
-        return show_outcome(outcome, args)
-    except OSError as error:  # the report could not be written
-        raise InputError(describe_failure(error, args)) from None
+    return show_outcome(outcome, args)
 
 
 def main(argv=None):
