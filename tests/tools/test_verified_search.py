@@ -208,3 +208,23 @@ def test_bad_arguments_are_named(tmp_path, monkeypatch, arguments, error, messag
     (tmp_path / "notes.png").write_text("not a picture")
     with pytest.raises(error, match=message):
         verified_cropped_search(*arguments)
+
+
+def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outline(tmp_path, find_images_json,
+                                                                                   find_images):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(4))
+    crop = cut(cv2.imread(pictures[2]), tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder), use_store=False)
+
+    document = find_images_json("crop", crop, folder, "--verify")
+    assert document["score"] == "consistent matches"
+    assert [(r["path"], r["score"]) for r in document["results"]] == [(m.path, m.score) for m in expected]
+    assert np.allclose(document["results"][0]["outline"], expected[0].corners)
+
+    report = tmp_path / "report.html"
+    result = find_images("crop", crop, folder, "--verify", "--report", report)
+    assert result.returncode == 0, result.stderr
+    page = report.read_text()
+    assert "Outline: where the crop lies" in page and "consistent matches" in page
+    assert page.count('data-rank="') == len(expected)
