@@ -3,8 +3,9 @@
 Every picture's ORB features are matched with the crop's; the matches that pass a ratio
 test must then agree on one similarity transform (rotation, uniform scale and shift) from
 crop to picture, fitted with OpenCV's RANSAC estimator. Pictures are ranked by how many
-matches agree, and a picture with fewer than MIN_INLIERS is no result at all, so a crop
-that is in no picture of the folder gives an empty answer.
+matches agree. A picture with fewer than MIN_INLIERS, or whose fitted outline of the crop
+does not lie inside it, is no result at all, so a crop that is in no picture of the folder
+gives an empty answer.
 
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
@@ -31,11 +32,14 @@ CROP_SETTINGS = FeatureSettings(features=1000, candidates=5000, cell=24, work_si
                                 fast_threshold=5, border=31, enlarge_below=160)
 
 RATIO = 0.8
-MIN_INLIERS = 8
+MIN_INLIERS = 5
 REPROJECTION_THRESHOLD = 4.0  # pixels of the picture's working size
 MAX_ITERATIONS = 2000
 CONFIDENCE = 0.995
 MIN_OUTLINE_SIDE = 8.0  # pixels of the picture's working size
+# The crop's fitted outline must lie inside the picture, give or take this share of its longer
+# side; this, not a high minimum of matches, is what keeps foreign crops from being answered.
+OUTLINE_MARGIN = 0.05
 
 STORE_SUFFIX = ".verified.sqlite"
 # Up to this many pictures to read are read in the calling process: starting a pool would
@@ -121,7 +125,8 @@ def _verify(crop: Features, picture: Optional[Features]):
         crop.points, crop.descriptors, (crop.work_width, crop.work_height),
         picture.points, picture.descriptors, (picture.work_width, picture.work_height), picture.scale,
         ratio=RATIO, min_inliers=MIN_INLIERS, reprojection_threshold=REPROJECTION_THRESHOLD,
-        max_iterations=MAX_ITERATIONS, confidence=CONFIDENCE, min_side=MIN_OUTLINE_SIDE)
+        max_iterations=MAX_ITERATIONS, confidence=CONFIDENCE, min_side=MIN_OUTLINE_SIDE,
+        margin_share=OUTLINE_MARGIN)
 
 
 def _identity(path: str) -> Optional[FileIdentity]:

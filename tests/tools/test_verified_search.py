@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from search_index_tools import verified_search
+from search_index_tools import _verified_match, verified_search
 from search_index_tools.verified_search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
 from testsupport import START_METHODS
@@ -65,6 +65,34 @@ def test_crop_from_a_picture_not_in_the_folder_gives_nothing(tmp_path, foreign_s
     make_folder(folder, range(6))
     crop = cut(textured_photo(640, 480, foreign_seed), tmp_path / "crop.png")
     assert verified_cropped_search(crop, str(folder)) == []
+
+
+@pytest.mark.parametrize("shift, inside", [
+    ((100, 60), True),
+    ((210, 60), True),  # past the right edge by less than the margin
+    ((240, 60), False),  # centre inside, right half outside
+    ((100, -30), False),  # centre inside, top outside
+    ((-40, 100), False),
+])
+def test_a_fit_whose_outline_leaves_the_picture_is_no_result(shift, inside):
+    # Every crop point matches its own picture point exactly, so only the outline decides.
+    rng = np.random.default_rng(5)
+    crop_points = rng.uniform((0, 0), (100, 80), (20, 2)).astype(np.float32)
+    descriptors = rng.integers(0, 256, (20, 32), dtype=np.uint8)
+    found = _verified_match.verify_picture(
+        crop_points, descriptors, (100, 80), crop_points + np.float32(shift), descriptors, (300, 200),
+        (2.0, 2.0), ratio=verified_search.RATIO, min_inliers=verified_search.MIN_INLIERS,
+        reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
+        max_iterations=verified_search.MAX_ITERATIONS, confidence=verified_search.CONFIDENCE,
+        min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
+    if not inside:
+        assert found is None
+        return
+    score, corners = found
+    assert score == 20
+    left, top = shift
+    expected = [(left, top), (left + 100, top), (left + 100, top + 80), (left, top + 80)]
+    assert np.abs(np.array(corners) - 2.0 * np.array(expected, np.float64)).max() < 0.01
 
 
 def test_copies_rank_by_consistent_matches_and_max_return_cuts(tmp_path):

@@ -1,5 +1,6 @@
 #include "geometry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -59,16 +60,24 @@ bool fit_similarity(const py::module_& cv2, const std::vector<Point>& crop,
   return true;
 }
 
-bool plausible(const Placement& placement, Point picture_size, double min_side) {
+bool plausible(const Placement& placement, Point picture_size, double min_side,
+               double margin_share) {
   const auto& c = placement.corners;
   for (const Point& corner : c) {
     if (!std::isfinite(corner.x) || !std::isfinite(corner.y)) return false;
   }
   if (distance(c[0], c[1]) < min_side || distance(c[1], c[2]) < min_side) return false;
-  const double centre_x = (c[0].x + c[2].x) / 2;
-  const double centre_y = (c[0].y + c[2].y) / 2;
-  return centre_x >= 0 && centre_y >= 0 && centre_x <= picture_size.x &&
-         centre_y <= picture_size.y;
+  // A crop is cut from the picture, so its whole outline lies in it. A chance fit to a few
+  // look-alike keypoints rarely puts all four corners there, which is what lets the search
+  // accept fewer consistent matches without answering foreign crops.
+  const double margin = margin_share * std::max(picture_size.x, picture_size.y);
+  for (const Point& corner : c) {
+    if (corner.x < -margin || corner.y < -margin || corner.x > picture_size.x + margin ||
+        corner.y > picture_size.y + margin) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace verified_match

@@ -34,8 +34,9 @@ bool fit_similarity(const pybind11::module_& cv2, const std::vector<Point>& crop
                     const FitSettings& settings, Placement& placement);
 
 // Whether a fitted placement is a believable sighting of the crop: its outline is not
-// collapsed (at least `min_side` pixels on its shorter side) and its centre lies inside the
-// picture of the given size.
-bool plausible(const Placement& placement, Point picture_size, double min_side);
+// collapsed (at least `min_side` pixels on its shorter side) and all four of its corners lie
+// inside the picture of the given size, give or take `margin_share` of its longer side.
+bool plausible(const Placement& placement, Point picture_size, double min_side,
+               double margin_share);
 
 }  // namespace verified_match

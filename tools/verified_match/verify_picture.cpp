@@ -79,7 +79,7 @@ py::object verify_picture(Points crop_points, Descriptors crop_descriptors, py::
                         settings.confidence};
   if (!fit_similarity(cv2, from, to, outline, fit, placement)) return py::none();
   if (placement.inliers < needed) return py::none();
-  if (!plausible(placement, picture_extent, settings.min_side)) return py::none();
+  if (!plausible(placement, picture_extent, settings.min_side, settings.margin_share)) return py::none();
 
   py::tuple corners(4);
   for (size_t i = 0; i < 4; ++i) {
