@@ -8,6 +8,10 @@
 #include "index/index.h"
 #include "index/index_cache_files.h"
 #include "index/row_manifest.h"
+#include "module/feature_store.h"
+#include "module/own_bindings.h"
+#include "module/store_pruning.h"
+#include "module/stored_work.h"
 
 namespace sil {
 namespace {
@@ -48,11 +52,23 @@ void add_normalised_rows(const Namespace& ns, py::handle db, const py::list& ima
   db.attr("add")(matrix);
 }
 
+// Drops the stored vectors of files that are no longer in the folder, while the store
+// serves this module's own loading of this module's own listing.
+void prune_stored_vectors(const Namespace& ns, py::handle folder, const py::list& all_files) {
+  if (!vector_store_applies(ns) ||
+      !are_own_bindings(ns, {"load_images", "absolute_path_recursive_a_directory"})) {
+    return;
+  }
+  FeatureStore store = FeatureStore::open(ns);
+  prune_folder(store, folder, all_files);
+}
+
 // A new index of every listed file that gives a vector, written to the cache; returns
 // (db, the listing without the files that gave none).
-py::tuple build_index(const Namespace& ns, const py::list& all_files) {
+py::tuple build_index(const Namespace& ns, py::handle folder, const py::list& all_files) {
   py::object db = ns["faiss"].attr("IndexFlatL2")(ns["DIMENSION"]);
   py::list images = py::list(ns["load_images"](all_files));
+  prune_stored_vectors(ns, folder, all_files);
   if (py::len(images) != py::len(all_files)) {
     // Rows would no longer line up with files; refuse rather than name wrong paths.
     raise_format(PyExc_ValueError, "load_images returned %zd vectors for %zd files",
@@ -76,9 +92,10 @@ py::tuple build_index(const Namespace& ns, const py::list& all_files) {
 // A build after this call's fingerprint check stored the new listing's fingerprint. Should
 // it fail, the fingerprint is removed again, so the next call builds instead of taking the
 // old index file for the new listing.
-py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::list& all_files) {
+py::tuple build_index_after_fingerprint_stored(const Namespace& ns, py::handle folder,
+                                               const py::list& all_files) {
   try {
-    return build_index(ns, all_files);
+    return build_index(ns, folder, all_files);
   } catch (...) {
     forget_fingerprint(ns);
     throw;
@@ -102,7 +119,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
     log_info(ns, py::str("There is no cached index, indexing"));
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
 
   // The index file is read before the fingerprint is consulted: a damaged file fails the
@@ -112,13 +129,13 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   if (is_true(ns["is_images_in_dir_changed"](all_files))) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();
-    return build_index_after_fingerprint_stored(ns, all_files);
+    return build_index_after_fingerprint_stored(ns, args[0], all_files);
   }
 
   if (!has_configured_dimension(ns, db)) {
     log_info(ns, py::str("Cached index has another dimension than DIMENSION, re-indexing"));
     db = py::none();
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
   py::object rows = rows_of_cached_index(ns, db, cached.identity, all_files);
   if (rows.is_none()) {
@@ -126,7 +143,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
     // (another build, another process, an older version): rows cannot be named.
     log_info(ns, py::str("Cached index does not match its row manifest, re-indexing"));
     db = py::none();
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
   log_info(ns, py::str("Using cached index"));
   return py::make_tuple(db, rows);
