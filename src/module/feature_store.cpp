@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -12,7 +13,16 @@ namespace {
 
 constexpr const char* kFormat = "search_index_lib feature store 1";
 // How long a writer waits for another process's transaction before it gives up on storing.
-constexpr double kBusyTimeoutSeconds = 5.0;
+constexpr double kBusyTimeoutSeconds = 2.0;
+// After the store stayed locked for a whole busy timeout, this process leaves it alone for a
+// while, so that a store held by a stuck process costs one wait rather than one per file.
+constexpr std::chrono::seconds kLockedBackOff{30};
+std::chrono::steady_clock::time_point store_free_again{};
+std::string locked_store_path;
+
+// SQLite's result codes for a database another connection holds.
+constexpr long kSqliteBusy = 5;
+constexpr long kSqliteLocked = 6;
 
 constexpr const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS store_format(version TEXT NOT NULL)",
@@ -50,6 +60,28 @@ bool is_damage(const py::error_already_set& error) {
   const py::object sqlite3 = sqlite3_module();
   return error.matches(sqlite3.attr("DatabaseError")) &&
          !error.matches(sqlite3.attr("OperationalError"));
+}
+
+// Whether the store stayed locked by another connection for the whole busy timeout.
+bool is_locked_out(const py::error_already_set& error) {
+  try {
+    const py::object code = py::getattr(error.value(), "sqlite_errorcode", py::none());
+    if (code.is_none()) return false;
+    const long primary = code.cast<long>() & 0xff;
+    return primary == kSqliteBusy || primary == kSqliteLocked;
+  } catch (py::error_already_set&) {
+    return false;
+  }
+}
+
+void back_off_if_locked_out(const py::error_already_set& error, const std::string& path) {
+  if (!is_locked_out(error)) return;
+  store_free_again = std::chrono::steady_clock::now() + kLockedBackOff;
+  locked_store_path = path;
+}
+
+bool is_backing_off(const std::string& path) {
+  return path == locked_store_path && std::chrono::steady_clock::now() < store_free_again;
 }
 
 struct FormatMismatch {};
@@ -122,6 +154,7 @@ py::object connect(const std::string& path) {
     } catch (py::error_already_set& error) {
       if (!error.matches(PyExc_Exception)) throw;
       if (connection) close_quietly(connection);
+      back_off_if_locked_out(error, path);
       if (!is_damage(error)) return py::none();
     } catch (const FormatMismatch&) {
       close_quietly(connection);
@@ -167,7 +200,7 @@ FeatureStore FeatureStore::open(const Namespace& ns) {
   if (!feature_store_enabled()) return FeatureStore();
   try {
     const std::string path = fs_encode(ns["CACHED_INDEXED"]) + ".features.sqlite";
-    if (path.find('\0') != std::string::npos) return FeatureStore();
+    if (path.find('\0') != std::string::npos || is_backing_off(path)) return FeatureStore();
     if (kept_connection_serves(path)) {
       kept.in_use = true;
       FeatureStore store(py::reinterpret_borrow<py::object>(kept.connection), true);
@@ -227,6 +260,7 @@ void FeatureStore::roll_back() noexcept {
 }
 
 void FeatureStore::give_up(const py::error_already_set& error) {
+  back_off_if_locked_out(error, path_);
   const bool damaged = is_damage(error);
   if (cached_ && damaged && kept.connection == connection_.ptr()) {
     drop_kept_connection();
