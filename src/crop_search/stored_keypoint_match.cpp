@@ -77,12 +77,9 @@ KeypointEntry detect_picture(const Namespace& ns, py::handle image_path, py::obj
       py::len(features[0]) != py::len(descriptors)) {
     storable = false;
   }
-  for (py::handle keypoint : py::reinterpret_borrow<py::sequence>(features[0])) {
-    const py::object point = keypoint.attr("pt");
-    const float xy[2] = {static_cast<float>(point[py::int_(0)].cast<double>()),
-                         static_cast<float>(point[py::int_(1)].cast<double>())};
-    entry.positions.append(reinterpret_cast<const char*>(xy), sizeof(xy));
-  }
+  // The keypoints' own float32 coordinates, (x, y) per keypoint, in one array.
+  const py::object points = ns["cv2"].attr("KeyPoint_convert")(features[0]);
+  entry.positions = points.attr("astype")("<f4").attr("tobytes")().cast<std::string>();
   if (storable) {
     entry.descriptors = descriptors.attr("tobytes")().cast<std::string>();
     entry.descriptor_width = descriptors.attr("shape")[py::int_(1)].cast<long long>();

@@ -5,13 +5,15 @@
 namespace sil {
 namespace {
 
-// Everything an entry claims, in one text, so that the checksum covers sizes and flags too.
-std::string entry_digest_text(const KeypointEntry& entry) {
-  if (!entry.readable) return "unreadable";
+// The checksum of everything an entry claims, sizes and flags included.
+long long entry_checksum(const KeypointEntry& entry) {
+  if (!entry.readable) return store_checksum("unreadable");
   std::string text = std::to_string(entry.height) + "x" + std::to_string(entry.width);
-  if (!entry.has_descriptors) return text + ";none";
-  return text + ";" + std::to_string(entry.descriptor_width) + ";" + entry.positions +
-         entry.descriptors;
+  if (!entry.has_descriptors) return store_checksum(text + ";none");
+  text += ";" + std::to_string(entry.descriptor_width) + ";";
+  return store_checksum(entry.descriptors,
+                        static_cast<std::uint64_t>(store_checksum(entry.positions,
+                            static_cast<std::uint64_t>(store_checksum(text)))));
 }
 
 bool is_consistent(const KeypointEntry& entry) {
@@ -60,7 +62,7 @@ std::optional<KeypointEntry> lookup_keypoints(FeatureStore& store, const std::st
     }
     KeypointEntry entry = entry_of(row);
     if (is_consistent(entry) &&
-        store_checksum(entry_digest_text(entry)) == row[py::int_(8)].cast<long long>()) {
+        entry_checksum(entry) == row[py::int_(8)].cast<long long>()) {
       found = std::move(entry);
     }
   });
@@ -83,7 +85,7 @@ void store_keypoints(FeatureStore& store, const std::string& settings, const Fil
   }
   const py::tuple row = py::make_tuple(py::bytes(key.path), settings, key.size, key.mtime_ns,
                                        key.ctime_ns, height, width, positions, descriptors,
-                                       descriptor_width, store_checksum(entry_digest_text(entry)));
+                                       descriptor_width, entry_checksum(entry));
   store.transaction([&](const py::object& connection) {
     connection.attr("execute")(
         "INSERT OR REPLACE INTO keypoints(path, settings, size, mtime_ns, ctime_ns, height, "
