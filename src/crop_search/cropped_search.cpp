@@ -1,7 +1,6 @@
-#include "crop_search/crop_search.h"
-#include "crop_search/unpacking.h"
 #include "module/feature_store.h"
 #include "module/own_bindings.h"
+#include "module/python_helpers.h"
 #include "module/store_pruning.h"
 #include "module/stored_work.h"
 
@@ -30,7 +29,8 @@ py::object cropped_search(const Namespace& ns, const py::handle* args) {
   const py::object records = steal_or_throw(PySequence_List(listing.ptr()));
   prune_stored_keypoints(ns, folder, records);
   const std::vector<py::object> search =
-      unpack_exactly(ns["live_search_similar_cropped"](crop_path, records), 3);
+      unpack_exactly(ns["live_search_similar_cropped"](crop_path, records), 3,
+                     UnpackWording::kNeedMore);
   // The ranked positions index the records that gave a result, not the whole listing.
   const py::object& ranked_positions = search[0];
   const py::object& matched_records = search[2];

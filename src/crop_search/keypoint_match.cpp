@@ -1,5 +1,5 @@
-#include "crop_search/crop_search.h"
 #include "crop_search/match_steps.h"
+#include "module/python_helpers.h"
 
 namespace sil {
 namespace {

@@ -19,8 +19,8 @@ bool has_descriptors(py::handle descriptors) {
 
 bool crop_fits(py::handle crop_shape, py::handle image_shape) {
   const py::int_ rows(0), columns(1);
-  if (crop_shape[rows] > image_shape[rows]) return false;
-  return !(crop_shape[columns] > image_shape[columns]);
+  if (comparison_holds(crop_shape[rows], image_shape[rows], Py_GT)) return false;
+  return !comparison_holds(crop_shape[columns], image_shape[columns], Py_GT);
 }
 
 std::vector<size_t> order_by_distance(const py::sequence& matches) {

@@ -1,9 +1,7 @@
 #include "crop_search/crop_file_check.h"
-#include "crop_search/crop_search.h"
 #include "crop_search/match_ranking.h"
 #include "crop_search/match_steps.h"
 #include "crop_search/stored_keypoint_match.h"
-#include "crop_search/unpacking.h"
 #include "module/process_pool.h"
 
 namespace sil {
@@ -12,7 +10,7 @@ namespace sil {
 // feature store when it can serve them, and the crop's are then detected once per worker;
 // otherwise the crop is read afresh and matched against the picture directly.
 py::object live_search_process_image(const Namespace& ns, const py::handle* args) {
-  const std::vector<py::object> payload = unpack_exactly(args[0], 2);
+  const std::vector<py::object> payload = unpack_exactly(args[0], 2, UnpackWording::kNeedMore);
   const py::object& image_path = payload[0];
   const py::object& crop_path = payload[1];
   if (std::optional<py::object> result = match_from_store(ns, image_path, crop_path)) {

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "imaging/imaging.h"
 #include "module/feature_store.h"
 #include "module/file_key.h"
 #include "module/process_pool.h"
