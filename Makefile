@@ -25,6 +25,8 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 	# Build tools (the build runs without isolation so its folder is reused) and runtime/test dependencies.
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.12" \
 		numpy pillow opencv-python-headless faiss-cpu "pytest>=8" mypy
+	# The cluster road's tests run a local multi-node Ray cluster.
+	$(PY) -m pip install --quiet "ray>=2.9"
 	touch $(STAMP)
 
 # The demo's photographs come with scikit-image; only the demo needs it.
