@@ -187,13 +187,14 @@ class RayPoolBinding:
         if ray.is_initialized():
             return
         options: Dict[str, Any] = dict(
-            address=self.address,
+            # None starts a local instance, also where RAY_ADDRESS names another.
+            address=self.address or "local",
             log_to_driver=False,
             logging_level=logging.ERROR,
             include_dashboard=False,
             runtime_env=self._runtime_env,
         )
-        if self.address is None and self.processes is not None:
+        if self.address in (None, "local") and self.processes is not None:
             # A local instance gets as many worker slots as asked for, also past the core count.
             options["num_cpus"] = self.processes
         ray.init(**options)

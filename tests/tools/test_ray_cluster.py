@@ -1,7 +1,7 @@
 """The Ray road on a local cluster of two one-CPU nodes: the same answers as the local pool,
 work done on both nodes, clear errors from a node that lacks the settings or a photograph,
 no output of Ray's own, and nothing left running."""
-import os
+import json
 import sys
 import textwrap
 
@@ -12,6 +12,7 @@ from ray_cluster_support import (LOOPBACK_ENV, LocalCluster, broken_settings, cr
                                  processes_of, wait_until_gone)
 from search_index_tools.ray_pool import RayNodeError, bind_ray_pool
 from testsupport import TESTS_DIR, child_env
+from tools_support import run_find_images
 
 NODES = 2
 PHOTOS = 10
@@ -32,7 +33,7 @@ def cluster():
 
 
 @pytest.fixture(scope="module")
-def photos(tmp_path_factory):
+def photo_set(tmp_path_factory):
     folder = tmp_path_factory.mktemp("photos")
     photo_folder(folder, PHOTOS)
     crop = crop_of(folder / "set1" / "photo05.jpg", tmp_path_factory.mktemp("crop") / "crop.png")
@@ -40,7 +41,7 @@ def photos(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def local_answers(photos, tmp_path_factory):
+def local_answers(photo_set, tmp_path_factory):
     """Each road's answer from the module's own pool, taken before this process connects to
     Ray: forking a process that runs Ray's client threads is not safe."""
     import search_index_lib as sil
@@ -51,7 +52,7 @@ def local_answers(photos, tmp_path_factory):
             cache = tmp_path_factory.mktemp("local_cache")
             patch.setattr(sil, "CACHE_METADATA", str(cache / "metadata.txt"))
             patch.setattr(sil, "CACHED_INDEXED", str(cache / "index.faiss"))
-            answers[road.__name__] = road(sil, *photos)
+            answers[road.__name__] = road(sil, *photo_set)
     return answers
 
 
@@ -82,8 +83,8 @@ ROADS = [index_build, crop_matching, similar_images]
 
 
 @pytest.mark.parametrize("road", ROADS)
-def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local_answers, cluster, photos, road):
-    folder, crop = photos
+def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local_answers, cluster, photo_set, road):
+    folder, crop = photo_set
     local = local_answers[road.__name__]
     local_pool = sil.Pool
 
@@ -104,9 +105,9 @@ def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local
     (False, "No module named 'constants'", index_build),
     ("broken", "cannot import name CACHE_METADATA", crop_matching),
 ])
-def test_node_without_usable_settings_fails_the_call_naming_the_node(sil, cluster, photos, tmp_path,
+def test_node_without_usable_settings_fails_the_call_naming_the_node(sil, cluster, photo_set, tmp_path,
                                                                      settings, problem, road):
-    folder, crop = photos
+    folder, crop = photo_set
     if settings == "broken":
         settings = broken_settings(tmp_path / "node_settings")
     with bind_ray_pool(processes=NODES, address=cluster.address, settings=settings):
@@ -118,8 +119,8 @@ def test_node_without_usable_settings_fails_the_call_naming_the_node(sil, cluste
 
 
 @pytest.mark.parametrize("call", ["load_images", "live_search_similar_cropped"])
-def test_photograph_a_node_cannot_see_fails_the_call_naming_node_and_path(sil, cluster, photos, tmp_path, call):
-    folder, crop = photos
+def test_photograph_a_node_cannot_see_fails_the_call_naming_node_and_path(sil, cluster, photo_set, tmp_path, call):
+    folder, crop = photo_set
     listing = sil.get_images_absolute_path_recursive_a_directory(folder)
     missing = str(tmp_path / "not_on_this_node.jpg")
     listing.insert(3, sil.ImageData(image_path=missing, last_modified=None))
@@ -149,10 +150,10 @@ CHILD = """
 """
 
 
-def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photos, tmp_path):
+def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photo_set, tmp_path):
     import subprocess
 
-    folder, crop = photos
+    folder, crop = photo_set
     env = {**child_env(), **LOOPBACK_ENV}
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(CHILD), cluster.address, folder, crop,
                            str(tmp_path)], env=env, capture_output=True, text=True, timeout=300, cwd=TESTS_DIR)
@@ -161,6 +162,32 @@ def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photos,
     local_lines, cluster_lines = done.stderr.split("--- cluster ---\n")
     assert local_lines.startswith("INFO:root:")
     assert cluster_lines == local_lines
+
+
+@pytest.mark.parametrize("argv, address", [
+    (["--ray", "crop", "c.png", "f"], "local"),
+    (["crop", "c.png", "f", "--ray"], "local"),
+    (["--ray", "auto", "crop", "c.png", "f"], "auto"),
+    (["crop", "--ray", "10.1.2.3:6379", "c.png", "f"], "10.1.2.3:6379"),
+    (["--ray=local", "index", "f"], "local"),
+    (["index", "f"], None),
+])
+def test_find_images_ray_switch_takes_an_address_only_when_one_is_given(argv, address):
+    from search_index_tools import cli
+
+    assert cli.build_parser().parse_args(cli.ray_switch_alone(argv)).ray == address
+
+
+@pytest.mark.parametrize("command", ["crop", "similar"])
+def test_find_images_with_ray_prints_what_it_prints_without(cluster, photo_set, settings, command):
+    folder, crop = photo_set
+    env = {**child_env(tests_path=False), **LOOPBACK_ENV}
+    local = run_find_images("--json", command, crop, folder, settings=settings, env=env)
+    on_cluster = run_find_images("--json", "--ray", cluster.address, command, crop, folder,
+                                 settings=settings, env=env)
+    assert on_cluster.returncode == local.returncode == 0, on_cluster.stderr
+    assert on_cluster.stderr == local.stderr == ""
+    assert json.loads(on_cluster.stdout)["results"] == json.loads(local.stdout)["results"] != []
 
 
 def test_cluster_shutdown_leaves_no_process_running(cluster):
