@@ -164,6 +164,26 @@ def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photo_s
     assert cluster_lines == local_lines
 
 
+@pytest.mark.parametrize("arguments, error, named", [
+    ({"processes": 0}, ValueError, "processes"),
+    ({"processes": True}, TypeError, "processes"),
+    ({"processes": 2.0}, TypeError, "processes"),
+    ({"address": 6379}, TypeError, "address"),
+    ({"settings": "other.py"}, ValueError, "settings"),
+    ({"settings": "empty_folder"}, ValueError, "settings"),
+])
+def test_bad_binding_arguments_are_refused_before_anything_is_bound(sil, tmp_path, arguments, error, named):
+    (tmp_path / "other.py").write_text("DIMENSION = 1024\n")
+    (tmp_path / "empty_folder").mkdir()
+    if "settings" in arguments:
+        arguments = {"settings": tmp_path / arguments["settings"]}
+    pool = sil.Pool
+    with pytest.raises(error, match=named):
+        bind_ray_pool(**arguments)
+    import ray
+    assert sil.Pool is pool and not ray.is_initialized()
+
+
 @pytest.mark.parametrize("argv, address", [
     (["--ray", "crop", "c.png", "f"], "local"),
     (["crop", "c.png", "f", "--ray"], "local"),
