@@ -31,15 +31,13 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
 from search_index_tools.ray_worker import MODULE_NAME, NodeCheckedCall, RayNodeError, prepare_worker
 
-__all__ = ["bind_ray_pool", "RayPoolBinding", "RayNodeError"]
+__all__ = ["bind_ray_pool", "settings_runtime_env", "RayPoolBinding", "RayNodeError"]
 
 SETTINGS_MODULE = "constants"
 
-# Worker environment: no usage reporting, and no extra messages a worker might print on
-# start-up or when the pool ends it.
+# Worker environment: no usage reporting, and no warnings printed into the workers' logs.
 WORKER_ENV_VARS = {
     "RAY_USAGE_STATS_ENABLED": "0",
-    "RAY_DEDUP_LOGS": "0",
     "PYTHONWARNINGS": "ignore",
 }
 
@@ -73,7 +71,10 @@ def _settings_file(settings: Union[None, str, os.PathLike]) -> Path:
     raise ValueError(f"settings: {str(path)!r} is neither constants.py nor a folder holding it")
 
 
-def _runtime_env(settings, extra: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+def settings_runtime_env(settings: Union[None, str, os.PathLike] = None,
+                         extra: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+    """The runtime environment that ships the settings module to every worker of a Ray job,
+    for a host that calls `ray.init(runtime_env=...)` itself. `settings` as for bind_ray_pool."""
     env: Dict[str, Any] = dict(extra or {})
     if settings is not False:
         env["py_modules"] = list(env.get("py_modules", [])) + [str(_settings_file(settings).resolve())]
@@ -239,7 +240,11 @@ def bind_ray_pool(processes: Optional[int] = None, address: Optional[str] = None
         raise TypeError(f"address must be a str or None, not {type(address).__name__}")
     if module is None:
         module = importlib.import_module(MODULE_NAME)
-    binding = RayPoolBinding(module, processes, address,
-                             _runtime_env(settings, runtime_env), dict(ray_remote_args or {}))
+    environment = settings_runtime_env(settings, runtime_env)
+    if (settings not in (None, False) or runtime_env) and _import_ray().is_initialized():
+        raise ValueError("settings, runtime_env: Ray is already initialised in this process, so they "
+                         "cannot reach its workers; pass runtime_env=settings_runtime_env(...) to "
+                         "your ray.init instead")
+    binding = RayPoolBinding(module, processes, address, environment, dict(ray_remote_args or {}))
     binding.connect()
     return binding.bind()

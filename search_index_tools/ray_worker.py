@@ -41,10 +41,13 @@ def import_module_on_node():
     try:
         return importlib.import_module(MODULE_NAME)
     except Exception as error:  # the settings module may raise anything at import
+        if isinstance(error, ModuleNotFoundError) and error.name == MODULE_NAME:
+            remedy = f"{MODULE_NAME} must be installed on every node (pip install '{MODULE_NAME}[ray]')."
+        else:
+            remedy = ("The settings module 'constants' must be importable on every node: let "
+                      "bind_ray_pool ship it (its `settings` argument) or install it on the node's import path.")
         raise RayNodeError(
-            f"{node_description()} cannot import {MODULE_NAME}: {type(error).__name__}: {error}. "
-            "The settings module 'constants' must be importable on every node: let "
-            "bind_ray_pool ship it (its `settings` argument) or install it on the node's import path."
+            f"{node_description()} cannot import {MODULE_NAME}: {type(error).__name__}: {error}. {remedy}"
         ) from error
 
 

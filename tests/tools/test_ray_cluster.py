@@ -2,6 +2,7 @@
 work done on both nodes, clear errors from a node that lacks the settings or a photograph,
 no output of Ray's own, and nothing left running."""
 import json
+import logging
 import sys
 import textwrap
 
@@ -10,7 +11,7 @@ import pytest
 
 from ray_cluster_support import (LOOPBACK_ENV, LocalCluster, broken_settings, crop_of, photo_folder,
                                  processes_of, wait_until_gone)
-from search_index_tools.ray_pool import RayNodeError, bind_ray_pool
+from search_index_tools.ray_pool import RayNodeError, bind_ray_pool, settings_runtime_env
 from testsupport import TESTS_DIR, child_env
 from tools_support import run_find_images
 
@@ -99,6 +100,22 @@ def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local
     # Unbinding puts the module's pool back and closes the connection the binding opened.
     import ray
     assert sil.Pool is local_pool and not ray.is_initialized()
+
+
+def test_host_that_connects_itself_ships_the_settings_in_its_own_runtime_env(sil, local_answers, cluster, photo_set):
+    import ray
+
+    ray.init(address=cluster.address, runtime_env=settings_runtime_env(), log_to_driver=False,
+             logging_level=logging.ERROR)
+    try:
+        with pytest.raises(ValueError, match="already initialised"):
+            bind_ray_pool(settings=TESTS_DIR / "constants.py")
+        with bind_ray_pool(processes=NODES):
+            on_cluster = crop_matching(sil, *photo_set)
+        assert ray.is_initialized(), "the host's own connection stays open"
+    finally:
+        ray.shutdown()
+    assert same(on_cluster, local_answers["crop_matching"])
 
 
 @pytest.mark.parametrize("settings, problem, road", [
