@@ -115,7 +115,7 @@ class RayPool:
         return self
 
     def __exit__(self, exc_type, exc_value, traceback) -> None:
-        self._end()
+        self._end(graceful=exc_type is None or issubclass(exc_type, Exception))
 
     def map(self, function: Callable[[Any], Any], items: Iterable[Any]) -> List[Any]:
         dumps = self._cloudpickle.dumps
@@ -128,21 +128,27 @@ class RayPool:
         return results
 
     def close(self) -> None:
-        self._end()
+        self._end(graceful=True)
 
     def terminate(self) -> None:
-        self._end()
+        self._end(graceful=False)
 
     def join(self) -> None:
         pass
 
-    def _end(self) -> None:
-        # map() returns only once every batch is in, so no work is outstanding here: the
-        # actors are ended at once, and ending them is waited for so none outlives the call.
+    def _end(self, graceful: bool) -> None:
         if self._ended:
             return
         self._ended = True
-        self._pool.terminate()
+        if graceful:
+            # map() returns only once every batch is in (also when one failed), so the actors
+            # have nothing left to do and exit at once when asked. Killing them instead would
+            # make Ray print, for each, a worker that "died while executing a task".
+            self._pool.close()
+        else:
+            # Interrupted: the outstanding work is abandoned.
+            self._pool.terminate()
+        # Waits until the actors have exited, so none outlives the call.
         self._pool.join()
 
 
