@@ -48,12 +48,42 @@ def make_pictures(folder, count):
     return str(crop)
 
 
+def make_tiny_pictures(folder, count):
+    """`count` JPEGs of 64x48 and a crop of one: each item costs the workers almost nothing,
+    so what a search of them takes is the pool's own cost per item."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for seed in range(count):
+        path = folder / f"tiny_{seed:04d}.jpg"
+        if not path.exists():
+            Image.fromarray(photo_array(64, 48, seed)).save(path, quality=90)
+    crop = folder.parent / f"tiny_crop_{count}.png"
+    cv2.imwrite(str(crop), cv2.imread(str(folder / "tiny_0000.jpg"), 0)[8:40, 8:56])
+    return str(crop)
+
+
+def per_item_cost(folder, crop, runs):
+    """Median seconds per item of the pool's map in a cropped search over tiny pictures."""
+    listing = sil.get_images_absolute_path_recursive_a_directory(folder)
+    clock = PoolClock(sil.Pool)
+    sil.Pool = clock
+    costs = []
+    try:
+        for _ in range(runs):
+            clock.map_seconds = 0.0
+            sil.live_search_similar_cropped(crop, listing)
+            costs.append(clock.map_seconds / len(listing))
+    finally:
+        sil.Pool = clock.factory
+    return statistics.median(costs)
+
+
 class PoolClock:
     """Wraps the `Pool` bound in the module and adds up the seconds its pools live."""
 
     def __init__(self, factory):
         self.factory = factory
         self.seconds = 0.0
+        self.map_seconds = 0.0
 
     def __call__(self, size):
         return _TimedPool(self, size)
@@ -73,7 +103,11 @@ class _TimedPool:
         return self.pool.__exit__(*exc)
 
     def map(self, function, items):
-        return self.pool.map(function, items)
+        started = time.perf_counter()
+        try:
+            return self.pool.map(function, items)
+        finally:
+            self.clock.map_seconds += time.perf_counter() - started
 
     def close(self):
         self.pool.close()
@@ -97,28 +131,32 @@ def measure(label, folder, crop, cache, runs):
     loads the module in its workers, matches one picture and ends."""
     clock = PoolClock(sil.Pool)
     sil.Pool = clock
-    builds, build_pools, crops, starts = [], [], [], []
+    builds, build_pools, build_maps, crops, crop_maps, starts = [], [], [], [], [], []
     one = sil.get_images_absolute_path_recursive_a_directory(folder)[:1]
     try:
         forget_folder(cache, keep_index=False)
         sil.index_a_directory(folder)  # also brings the pictures into the file cache
         for _ in range(runs):
             forget_folder(cache, keep_index=True)
-            clock.seconds = 0.0
+            clock.seconds = clock.map_seconds = 0.0
             started = time.perf_counter()
             index, rows = sil.index_a_directory(folder)
             builds.append(time.perf_counter() - started)
             build_pools.append(clock.seconds)
+            build_maps.append(clock.map_seconds)
+            clock.map_seconds = 0.0
             started = time.perf_counter()
             found = sil.cropped_search(crop, folder)
             crops.append(time.perf_counter() - started)
+            crop_maps.append(clock.map_seconds)
             started = time.perf_counter()
             sil.live_search_similar_cropped(crop, one)
             starts.append(time.perf_counter() - started)
     finally:
         sil.Pool = clock.factory
     figures = {name: statistics.median(values) for name, values in
-               (("build", builds), ("build pool", build_pools), ("crop", crops), ("pool start", starts))}
+               (("build", builds), ("build pool", build_pools), ("build map", build_maps),
+                ("crop", crops), ("crop map", crop_maps), ("pool start", starts))}
     print(f"{label}: build {figures['build']:.2f} s (pool {figures['build pool']:.2f} s, caller "
           f"{figures['build'] - figures['build pool']:.2f} s), cropped search {figures['crop']:.2f} s, "
           f"pool of one picture {figures['pool start'] * 1000:.0f} ms; {index.ntotal} rows, {len(found)} paths")
@@ -149,21 +187,28 @@ def main():
     print(f"{options.images} JPEGs of {WIDTH}x{HEIGHT}, {workers} worker(s) in both pools, "
           f"cpu_count={os.cpu_count()}, median of {options.runs} runs")
 
+    tiny = HERE / "data" / "ray" / f"tiny_{options.images}"
+    tiny_crop = make_tiny_pictures(tiny, options.images)
     try:
         local, local_rows, local_paths, local_found = measure("local pool", folder, crop, cache, options.runs)
+        local_item = per_item_cost(str(tiny), tiny_crop, options.runs)
         with bind_ray_pool(processes=workers):
             on_ray, ray_rows, ray_paths, ray_found = measure("Ray pool  ", folder, crop, cache, options.runs)
+            ray_item = per_item_cost(str(tiny), tiny_crop, options.runs)
     finally:
         shutil.rmtree(cache, ignore_errors=True)
+    print(f"pool cost per item ({options.images} pictures of 64x48): local {local_item * 1000:.2f} ms, "
+          f"Ray {ray_item * 1000:.2f} ms: Ray adds {(ray_item - local_item) * 1000:.2f} ms per picture")
     same = (local_rows == ray_rows).all() and local_paths == ray_paths and local_found == ray_found
     print(f"same index rows, paths and crop results: {bool(same)}")
 
     count = options.images
-    for step, name in (("build pool", "load_images"), ("crop", "cropped search")):
-        extra = (on_ray[step] - on_ray["pool start"]) - (local[step] - local["pool start"])
-        print(f"Ray overhead in {name}: pool start {on_ray['pool start'] * 1000:.0f} ms "
-              f"(local {local['pool start'] * 1000:.0f} ms), per picture {extra / (count - 1) * 1000:+.1f} ms "
-              f"on {(local[step] - local['pool start']) / (count - 1) * workers * 1000:.1f} ms of work")
+    print(f"pool start, one picture, end: local {local['pool start'] * 1000:.0f} ms, "
+          f"Ray {on_ray['pool start'] * 1000:.0f} ms")
+    for step, name in (("build map", "load_images"), ("crop map", "cropped search")):
+        print(f"map in {name}: local {local[step]:.2f} s, Ray {on_ray[step]:.2f} s: Ray adds "
+              f"{(on_ray[step] - local[step]) / count * 1000:+.1f} ms per picture on "
+              f"{local[step] / count * workers * 1000:.1f} ms of one worker's work")
 
     serial = local["build"] - local["build pool"]
     print(f"serial part of a build in the caller: {serial:.2f} s = {serial / local['build'] * 100:.1f} % "
@@ -172,8 +217,8 @@ def main():
     # Projection: the caller's serial part grows with the number of pictures; the pool work
     # (the local per-picture cost plus Ray's per-picture overhead) is shared by every core of
     # the cluster; one Ray pool start is paid once.
-    work = (on_ray["build pool"] - on_ray["pool start"]) / (count - 1) * workers  # one worker's seconds
-    local_work = (local["build pool"] - local["pool start"]) / (count - 1) * workers
+    work = on_ray["build map"] / count * workers  # one worker's seconds per picture
+    local_work = local["build map"] / count * workers
     cluster_workers = options.nodes * options.cores
     projected_pool = options.project * work / cluster_workers + on_ray["pool start"]
     projected_serial = options.project * serial / count
