@@ -202,6 +202,9 @@ def bind_pool(sil, args, reporter, settings):
     if args.ray is None:
         sil.Pool = progress_pool(reporter)
         return lambda: None
+    if getattr(args, "verify", False):
+        raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
+                         "machine and cannot use a Ray cluster")
     try:
         from .ray_pool import bind_ray_pool
 

@@ -227,6 +227,12 @@ def test_find_images_with_ray_prints_what_it_prints_without(cluster, photo_set, 
     assert json.loads(on_cluster.stdout)["results"] == json.loads(local.stdout)["results"] != []
 
 
+def test_find_images_refuses_ray_for_the_verified_search_it_cannot_send_there(find_images, photos, crop_of):
+    done = find_images("--ray", "crop", "--verify", crop_of(photos / "garden" / "photo_0.png"), photos)
+    assert done.returncode == 2 and done.stdout == ""
+    assert "--ray" in done.stderr and "--verify" in done.stderr
+
+
 def test_cluster_shutdown_leaves_no_process_running(cluster):
     # Runs last in this module: it ends the shared cluster itself.
     started = processes_of(cluster.session_dir)
