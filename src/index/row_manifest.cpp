@@ -1,21 +1,17 @@
 #include "index/row_manifest.h"
 
+#include <optional>
 #include <string>
 
+#include "index/dropped_positions.h"
 #include "index/index_cache_files.h"
+#include "index/listing_digest.h"
 #include "module/atomic_file.h"
 
 namespace sil {
 namespace {
 
-constexpr long kFormat = 2;
-
-py::list file_entry(py::handle record) {
-  py::list entry;
-  entry.append(record.attr("image_path"));
-  entry.append(record.attr("last_modified"));
-  return entry;
-}
+constexpr long kFormat = 3;
 
 // The manifest as stored, or None when there is none or it cannot be read as JSON.
 py::object read_manifest(const Namespace& ns) {
@@ -41,61 +37,50 @@ bool names_record(py::handle path, py::handle mtime, py::handle record) {
          mtime.equal(record.attr("last_modified"));
 }
 
-// Walks the current listing against the manifest's rows and dropped files; returns the
-// records that name the rows, or None at the first difference.
-py::object match_listing(py::handle listing, py::list rows, py::list dropped) {
-  py::list kept;
-  const Py_ssize_t row_count = static_cast<Py_ssize_t>(py::len(rows));
-  const Py_ssize_t dropped_count = static_cast<Py_ssize_t>(py::len(dropped));
-  Py_ssize_t row = 0, next_dropped = 0, position = 0;
-  for (py::handle record : listing) {
-    if (next_dropped < dropped_count) {
-      py::object entry = dropped[next_dropped];
-      if (!is_list_of(entry, 3)) return py::none();
-      if (py::int_(position).equal(entry[py::int_(0)])) {
-        if (!names_record(entry[py::int_(1)], entry[py::int_(2)], record)) return py::none();
-        ++next_dropped;
-        ++position;
-        continue;
-      }
+// The dropped positions the manifest names, when each entry is [position, path, mtime],
+// the positions ascend within `listing`, and each names the record at its position.
+std::optional<std::vector<Py_ssize_t>> dropped_positions(py::handle entries, const py::list& listing) {
+  if (!PyList_Check(entries.ptr())) return std::nullopt;
+  std::vector<Py_ssize_t> positions;
+  const Py_ssize_t size = static_cast<Py_ssize_t>(listing.size());
+  for (py::handle entry : entries) {
+    if (!is_list_of(entry, 3) || !PyLong_CheckExact(PyList_GET_ITEM(entry.ptr(), 0))) return std::nullopt;
+    const Py_ssize_t position = PyLong_AsSsize_t(PyList_GET_ITEM(entry.ptr(), 0));
+    if (position == -1 && PyErr_Occurred()) {
+      PyErr_Clear();  // too large to be a position
+      return std::nullopt;
     }
-    if (row >= row_count) return py::none();
-    py::object entry = rows[row];
-    if (!is_list_of(entry, 2) || !names_record(entry[py::int_(0)], entry[py::int_(1)], record)) {
-      return py::none();
+    if (position < 0 || position >= size || (!positions.empty() && position <= positions.back())) {
+      return std::nullopt;
     }
-    kept.append(record);
-    ++row;
-    ++position;
+    if (!names_record(PyList_GET_ITEM(entry.ptr(), 1), PyList_GET_ITEM(entry.ptr(), 2),
+                      listing[static_cast<std::size_t>(position)])) {
+      return std::nullopt;
+    }
+    positions.push_back(position);
   }
-  if (row != row_count || next_dropped != dropped_count) return py::none();
-  return std::move(kept);
+  return positions;
 }
 
 }  // namespace
 
 void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle listing,
                         const std::vector<Py_ssize_t>& dropped) {
-  py::list rows, dropped_files;
-  std::size_t next_dropped = 0;
-  Py_ssize_t position = 0;
-  for (py::handle record : listing) {
-    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
-      py::list entry;
-      entry.append(py::int_(position));
-      entry.append(record.attr("image_path"));
-      entry.append(record.attr("last_modified"));
-      dropped_files.append(entry);
-      ++next_dropped;
-    } else {
-      rows.append(file_entry(record));
-    }
-    ++position;
+  py::list dropped_files;
+  for (const Py_ssize_t position : dropped) {
+    py::object record = listing[py::int_(position)];
+    py::list entry;
+    entry.append(py::int_(position));
+    entry.append(record.attr("image_path"));
+    entry.append(record.attr("last_modified"));
+    dropped_files.append(entry);
   }
   py::dict manifest;
   manifest["format"] = py::int_(kFormat);
   manifest["index_file"] = index_file;
-  manifest["rows"] = rows;
+  manifest["rows"] = py::int_(static_cast<Py_ssize_t>(py::len(listing)) -
+                              static_cast<Py_ssize_t>(dropped.size()));
+  manifest["listing"] = listing_digest(listing);
   manifest["dropped"] = dropped_files;
   // json.dumps escapes every non-ASCII character (and undecodable file-name bytes), so
   // the text is ASCII and reads back to exactly the same paths.
@@ -105,22 +90,27 @@ void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle l
 
 py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle index_file,
                                 py::handle listing) {
-  if (index_file.is_none()) return py::none();
+  if (index_file.is_none() || !PyList_Check(listing.ptr())) return py::none();
   py::object manifest = read_manifest(ns);
   if (!PyDict_Check(manifest.ptr())) return py::none();
   py::dict fields = py::reinterpret_borrow<py::dict>(manifest);
-  if (!fields.contains("format") || !fields.contains("index_file") || !fields.contains("rows") ||
-      !fields.contains("dropped") || !py::int_(kFormat).equal(fields["format"]) ||
-      !PyList_Check(fields["rows"].ptr()) || !PyList_Check(fields["dropped"].ptr()) ||
-      !index_file.equal(fields["index_file"])) {
+  for (const char* key : {"format", "index_file", "rows", "listing", "dropped"}) {
+    if (!fields.contains(key)) return py::none();
+  }
+  const py::object rows = fields["rows"];
+  if (!py::int_(kFormat).equal(fields["format"]) || !index_file.equal(fields["index_file"]) ||
+      !PyLong_CheckExact(rows.ptr()) || !py::hasattr(db, "ntotal") ||
+      !rows.equal(db.attr("ntotal"))) {
     return py::none();
   }
-  py::list rows = fields["rows"];
-  if (!py::hasattr(db, "ntotal") ||
-      !py::int_(py::len(rows)).equal(db.attr("ntotal"))) {
+  const py::list files = py::reinterpret_borrow<py::list>(listing);
+  const auto dropped = dropped_positions(fields["dropped"], files);
+  if (!dropped || !py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())).equal(rows)) {
     return py::none();
   }
-  return match_listing(listing, rows, fields["dropped"]);
+  // Last, as the only step whose cost grows with the listing.
+  if (!listing_digest(files).equal(fields["listing"])) return py::none();
+  return without_positions(files, *dropped);
 }
 
 }  // namespace sil

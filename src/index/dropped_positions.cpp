@@ -1,0 +1,30 @@
+#include "index/dropped_positions.h"
+
+namespace sil {
+
+std::vector<Py_ssize_t> positions_without_vector(py::handle images) {
+  std::vector<Py_ssize_t> positions;
+  Py_ssize_t position = 0;
+  for (py::handle image : images) {
+    if (image.is_none() || py::len(image) == 0) positions.push_back(position);
+    ++position;
+  }
+  return positions;
+}
+
+py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped) {
+  py::list kept;
+  std::size_t next_dropped = 0;
+  Py_ssize_t position = 0;
+  for (py::handle item : items) {
+    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
+      ++next_dropped;
+    } else {
+      kept.append(item);
+    }
+    ++position;
+  }
+  return kept;
+}
+
+}  // namespace sil
