@@ -1,0 +1,87 @@
+#include "index/normalised_rows.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace sil {
+namespace {
+
+// About this many bytes of FLOATTYPE rows are converted at a time.
+constexpr Py_ssize_t kChunkBytes = Py_ssize_t{8} << 20;
+
+bool is_package(const py::object& bound, const char* name) {
+  PyObject* imported = PyImport_GetModule(py::str(name).ptr());
+  if (imported == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  return bound.ptr() == py::reinterpret_steal<py::object>(imported).ptr();
+}
+
+// The C library keeps freed small blocks (each vector's data is one) in the process; give
+// the pages of the rows already added back, so the memory they held makes room for the
+// index instead of adding to it.
+void return_freed_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+void add_rows(const Namespace& ns, py::handle db, py::handle vectors) {
+  py::object matrix = ns["np"].attr("array")(vectors).attr("astype")(ns["FLOATTYPE"]);
+  ns["faiss"].attr("normalize_L2")(matrix);
+  db.attr("add")(matrix);
+}
+
+Py_ssize_t rows_per_chunk(const Namespace& ns, const py::list& vectors) {
+  const Py_ssize_t elements = static_cast<Py_ssize_t>(py::len(vectors[0]));
+  const Py_ssize_t item_size =
+      ns["np"].attr("dtype")(ns["FLOATTYPE"]).attr("itemsize").cast<Py_ssize_t>();
+  const Py_ssize_t row_bytes = elements * item_size;
+  return row_bytes > 0 && row_bytes < kChunkBytes ? kChunkBytes / row_bytes : 1;
+}
+
+}  // namespace
+
+std::vector<std::pair<Py_ssize_t, Py_ssize_t>> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows) {
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
+  if (rows <= 0) return ranges;
+  if (chunk_rows < 1) chunk_rows = 1;
+  // The smallest first chunk that reaches `rows` by doublings: rows / 2^k, rounded up,
+  // for the first k that brings it within one chunk.
+  Py_ssize_t doublings = 1, first = rows;
+  while (first > chunk_rows) {
+    doublings *= 2;
+    first = (rows + doublings - 1) / doublings;
+  }
+  Py_ssize_t start = 0, full_at = first;
+  while (start < rows) {
+    Py_ssize_t stop = start + chunk_rows;
+    if (stop > full_at) stop = full_at;
+    if (stop > rows) stop = rows;
+    ranges.emplace_back(start, stop);
+    start = stop;
+    if (start == full_at) full_at *= 2;
+  }
+  return ranges;
+}
+
+void add_normalised_rows(const Namespace& ns, py::handle db, py::list vectors) {
+  if (vectors.empty()) return;
+  if (!is_package(ns["np"], "numpy") || !is_package(ns["faiss"], "faiss")) {
+    add_rows(ns, db, vectors);
+    return;
+  }
+  PyObject* list = vectors.ptr();
+  for (const auto& [start, stop] : chunk_ranges(PyList_GET_SIZE(list), rows_per_chunk(ns, vectors))) {
+    add_rows(ns, db, steal_or_throw(PyList_GetSlice(list, start, stop)));
+    for (Py_ssize_t row = start; row < stop; ++row) {
+      Py_INCREF(Py_None);
+      PyList_SetItem(list, row, Py_None);
+    }
+    return_freed_memory();
+  }
+}
+
+}  // namespace sil
