@@ -1,4 +1,5 @@
 """index_a_directory: the three roads, the row manifest, dropped files, cache failures."""
+import json
 import os
 import re
 import shutil
@@ -270,3 +271,51 @@ def test_changed_vector_size_rebuilds_a_cached_index_of_the_old_dimension(sil, t
                               count_line(3), DONE]
     assert db.d == 256 and db.ntotal == 3
     assert sil.search_image(files[1].image_path, str(folder))[0] == files[1].image_path
+
+
+@pytest.mark.parametrize("name", ["plain.jpg", "caf\u00e9.jpg", "\u65e5\u672c.jpg", "\U0001f5bc.jpg", b"raw\xff.jpg"])
+def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder / "a", 2) + photo_folder(folder / "c", 2, first_seed=5)
+    if isinstance(name, bytes):
+        bad = os.fsdecode(os.fsencode(folder / "b") + b"/" + name)
+        os.makedirs(folder / "b")
+        with open(os.fsencode(bad), "w") as file:
+            file.write("plain text, not a picture\n")
+        twin = photo_folder(folder / "b", 1, first_seed=9)[0]
+    else:
+        bad = not_an_image(folder / "b" / name)
+        twin = str(photo_folder(folder / "b", 1, first_seed=9, suffix="_" + name)[0])
+    make_reusable(sil, folder)
+    logs.clear()
+    db, files = sil.index_a_directory(str(folder))
+    assert messages(logs) == [ROAD_REUSE]
+    assert db.ntotal == 5 and bad not in paths(files) and twin in paths(files)
+    for path in pictures + [twin]:
+        assert sil.search_image(path, str(folder))[0] == path
+
+
+@pytest.mark.parametrize("tampering", ["older format", "dropped position moved", "dropped path changed",
+                                       "dropped file missing", "row count"])
+def test_manifest_that_misdescribes_dropped_files_or_rows_is_not_trusted(sil, tmp_path, logs, tampering):
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder, 4)
+    not_an_image(folder / "sub" / "bad.jpg")
+    make_reusable(sil, folder)
+    manifest = json.loads(Path(manifest_path(sil)).read_text())
+    assert manifest["rows"] == 4 and [entry[0] for entry in manifest["dropped"]] == [4]
+    if tampering == "older format":
+        manifest["format"] -= 1
+    elif tampering == "dropped position moved":
+        manifest["dropped"][0][0] = 3
+    elif tampering == "dropped path changed":
+        manifest["dropped"][0][1] = pictures[0]
+    elif tampering == "dropped file missing":
+        manifest["dropped"] = []
+    else:
+        manifest["rows"] = 5
+    Path(manifest_path(sil)).write_text(json.dumps(manifest))
+    logs.clear()
+    db, files = sil.index_a_directory(str(folder))
+    assert messages(logs) == [ROAD_STALE_MANIFEST, count_line(4), DONE]
+    assert sorted(paths(files)) == sorted(pictures)
