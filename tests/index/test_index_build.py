@@ -3,6 +3,7 @@ import json
 import os
 import re
 import shutil
+import types
 from pathlib import Path
 
 import faiss
@@ -319,3 +320,45 @@ def test_manifest_that_misdescribes_dropped_files_or_rows_is_not_trusted(sil, tm
     db, files = sil.index_a_directory(str(folder))
     assert messages(logs) == [ROAD_STALE_MANIFEST, count_line(4), DONE]
     assert sorted(paths(files)) == sorted(pictures)
+
+
+class ReStandIn(types.ModuleType):
+    """`re` as a host may bind it: every search is counted, then done by `re`."""
+
+    def __init__(self):
+        super().__init__("re")
+        self.searched = []
+
+    def __getattr__(self, name):
+        return getattr(re, name)
+
+    def search(self, pattern, string, flags=0):
+        self.searched.append(string)
+        return re.search(pattern, string, flags)
+
+
+@pytest.mark.parametrize("host_re", [False, True])
+def test_listing_reads_pattern_and_re_at_every_record(sil, tmp_path, monkeypatch, host_re):
+    folder = tmp_path / "photos"
+    for seed, suffix in enumerate([".jpg", ".png", ".jpg", ".png", ".jpg"]):
+        photo_folder(folder, 1, first_seed=seed, suffix=suffix)
+    made = []
+    real_record = sil.ImageData
+
+    def switching_record(**fields):
+        # From the third record on, only PNG files count.
+        made.append(fields["image_path"])
+        if len(made) == 3:
+            monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.png$")
+        return real_record(**fields)
+    monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.jpg$")
+    monkeypatch.setattr(sil, "ImageData", switching_record)
+    # Records of a rebound ImageData cannot cross to pool workers: load them here.
+    monkeypatch.setattr(sil, "load_images", lambda records: [sil.load_image(r) for r in records])
+    stand_in = ReStandIn()
+    if host_re:
+        monkeypatch.setattr(sil, "re", stand_in)
+    db, files = sil.index_a_directory(str(folder))
+    expected = [p for i, p in enumerate(made) if re.search(r"\.jpg$" if i < 2 else r"\.png$", p)]
+    assert paths(files) == expected and db.ntotal == len(expected)
+    assert stand_in.searched == (made if host_re else [])
