@@ -20,8 +20,9 @@ bool is_package(const py::object& bound, const char* name) {
 }
 
 // The C library keeps freed small blocks (each vector's data is one) in the process; give
-// the pages of the rows already added back, so the memory they held makes room for the
-// index instead of adding to it.
+// the pages of the vectors already added back before the index storage doubles, so that
+// memory makes room for the larger storage instead of adding to it. (It walks the whole
+// heap, so it is done at the doublings only, not after every chunk.)
 void return_freed_memory() {
 #if defined(__GLIBC__)
   malloc_trim(0);
@@ -44,8 +45,8 @@ Py_ssize_t rows_per_chunk(const Namespace& ns, const py::list& vectors) {
 
 }  // namespace
 
-std::vector<std::pair<Py_ssize_t, Py_ssize_t>> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows) {
-  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> ranges;
+std::vector<RowChunk> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows) {
+  std::vector<RowChunk> ranges;
   if (rows <= 0) return ranges;
   if (chunk_rows < 1) chunk_rows = 1;
   // The smallest first chunk that reaches `rows` by doublings: rows / 2^k, rounded up,
@@ -60,9 +61,9 @@ std::vector<std::pair<Py_ssize_t, Py_ssize_t>> chunk_ranges(Py_ssize_t rows, Py_
     Py_ssize_t stop = start + chunk_rows;
     if (stop > full_at) stop = full_at;
     if (stop > rows) stop = rows;
-    ranges.emplace_back(start, stop);
+    ranges.push_back({start, stop, start > 0 && start * 2 == full_at});
     start = stop;
-    if (start == full_at) full_at *= 2;
+    if (stop == full_at) full_at *= 2;
   }
   return ranges;
 }
@@ -74,13 +75,13 @@ void add_normalised_rows(const Namespace& ns, py::handle db, py::list vectors) {
     return;
   }
   PyObject* list = vectors.ptr();
-  for (const auto& [start, stop] : chunk_ranges(PyList_GET_SIZE(list), rows_per_chunk(ns, vectors))) {
-    add_rows(ns, db, steal_or_throw(PyList_GetSlice(list, start, stop)));
-    for (Py_ssize_t row = start; row < stop; ++row) {
+  for (const RowChunk& chunk : chunk_ranges(PyList_GET_SIZE(list), rows_per_chunk(ns, vectors))) {
+    if (chunk.storage_full) return_freed_memory();
+    add_rows(ns, db, steal_or_throw(PyList_GetSlice(list, chunk.start, chunk.stop)));
+    for (Py_ssize_t row = chunk.start; row < chunk.stop; ++row) {
       Py_INCREF(Py_None);
       PyList_SetItem(list, row, Py_None);
     }
-    return_freed_memory();
   }
 }
 

@@ -1,7 +1,6 @@
 // Putting image vectors into a new flat index as L2-normalised FLOATTYPE rows.
 #pragma once
 
-#include <utility>
 #include <vector>
 
 #include "module/python_helpers.h"
@@ -19,11 +18,17 @@ namespace sil {
 // a host that rebinds those modules gets.
 void add_normalised_rows(const Namespace& ns, py::handle db, py::list vectors);
 
-// The [start, stop) row ranges of the chunks, for `rows` rows and at most `chunk_rows` per
-// chunk. faiss keeps the rows in storage that doubles when full; the first chunk is sized
-// so that, filled chunk by chunk, the storage is full at each doubling and the last
-// doubling comes when it is half full of the final rows, and so copies as little as
-// possible while the vectors not yet added are still held.
-std::vector<std::pair<Py_ssize_t, Py_ssize_t>> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows);
+// One chunk: rows [start, stop), and whether the index storage is full when it comes.
+struct RowChunk {
+  Py_ssize_t start, stop;
+  bool storage_full;
+};
+
+// The chunks for `rows` rows, at most `chunk_rows` each. faiss keeps the rows in storage
+// that doubles when it is full; the first chunk is sized so that, filled chunk by chunk,
+// the storage is exactly full at each doubling and the last doubling comes when it holds
+// half of the final rows: it then copies as little as possible while the vectors not yet
+// added are still held.
+std::vector<RowChunk> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows);
 
 }  // namespace sil
