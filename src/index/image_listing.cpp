@@ -1,6 +1,6 @@
 #include "index/image_listing.h"
 
-#include "index/index_log.h"
+#include "index/package_check.h"
 
 namespace sil {
 namespace {
@@ -8,16 +8,9 @@ namespace {
 // Whether `re` is the package's module with its own `search` function, which compiles the
 // pattern (through a cache) and searches with the compiled pattern.
 bool is_standard_re(const py::object& re) {
-  PyObject* imported = PyImport_GetModule(py::str("re").ptr());
-  if (imported == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  const py::object package = py::reinterpret_steal<py::object>(imported);
-  if (!re.is(package)) return false;
+  if (!is_package(re, "re")) return false;
   const py::object search = re.attr("search");
-  return PyFunction_Check(search.ptr()) &&
-         PyFunction_GET_GLOBALS(search.ptr()) == PyModule_GetDict(package.ptr());
+  return PyFunction_Check(search.ptr()) && PyFunction_GET_GLOBALS(search.ptr()) == PyModule_GetDict(re.ptr());
 }
 
 // re.search(FILE_EXTENSION_REGEX, path, re.IGNORECASE), both names read at every test. With

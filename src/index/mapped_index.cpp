@@ -1,5 +1,7 @@
 #include "index/mapped_index.h"
 
+#include "index/package_check.h"
+
 namespace sil {
 namespace {
 
@@ -31,9 +33,10 @@ void set_instance_attribute(py::handle self, const char* name, py::handle value)
 
 // Copies the mapped vectors into a new IndexFlatL2 and makes `self` that index. The mapped
 // index stays referenced by `self`: a search running in another thread may still use it.
+// An instance made otherwise (by the class's own constructor) holds its vectors already.
 void move_into_own_memory(py::handle self) {
   py::dict state = instance_dict(self);
-  if (state.contains(kOwnedKey)) return;
+  if (state.contains(kOwnedKey) || !state.contains(kMappedKey)) return;
   py::object mapped = state[kMappedKey];
   py::object faiss = py::module_::import("faiss");
   py::object owned = faiss.attr("IndexFlatL2")(mapped.attr("d"));
@@ -73,6 +76,19 @@ py::object changing_property(py::handle base, const char* name) {
   return py::module_::import("builtins").attr("property")(get, set);
 }
 
+// Pickled or copied, the index becomes a plain IndexFlatL2 holding its vectors: rebuilt by
+// faiss.deserialize_index from faiss.serialize_index's bytes, which unpickles anywhere
+// faiss does.
+py::object reduce_method(py::handle cls) {
+  return py::cpp_function(
+      [](py::object self, py::object /*protocol*/) {
+        py::object faiss = py::module_::import("faiss");
+        return py::make_tuple(faiss.attr("deserialize_index"),
+                              py::make_tuple(faiss.attr("serialize_index")(self)));
+      },
+      py::name("__reduce_ex__"), py::is_method(cls));
+}
+
 py::object make_mapped_class(py::handle base) {
   py::dict body;
   body["__module__"] = py::str("search_index_lib");
@@ -85,27 +101,24 @@ py::object make_mapped_class(py::handle base) {
     if (py::hasattr(base, name)) py::setattr(cls, name, changing_method(cls, base, name));
   }
   if (py::hasattr(base, "codes")) py::setattr(cls, "codes", changing_property(base, "codes"));
+  py::setattr(cls, "__reduce_ex__", reduce_method(cls));
   return cls;
 }
 
-// The subclass is made once per process and never released: instances may live until the
-// interpreter ends.
+// The subclass is made once per faiss class and never released: instances may live until
+// the interpreter ends.
 py::handle mapped_class(py::handle base) {
   static PyObject* cls = nullptr;
-  if (cls == nullptr) cls = make_mapped_class(base).release().ptr();
+  if (cls == nullptr || py::tuple(py::handle(cls).attr("__bases__"))[0].ptr() != base.ptr()) {
+    cls = make_mapped_class(base).release().ptr();
+  }
   return cls;
 }
 
 // Whether the namespace's `faiss` is the faiss package with its own read_index, so the
 // mapped read stands in for exactly the call it replaces.
 bool is_faiss_package(const py::object& faiss) {
-  PyObject* imported = PyImport_GetModule(py::str("faiss").ptr());
-  if (imported == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  const py::object package = py::reinterpret_steal<py::object>(imported);
-  if (!faiss.is(package) || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
+  if (!is_package(faiss, "faiss") || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
       !py::hasattr(faiss, "swigfaiss")) {
     return false;
   }

@@ -1,5 +1,7 @@
 #include "index/normalised_rows.h"
 
+#include "index/package_check.h"
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -9,15 +11,6 @@ namespace {
 
 // About this many bytes of FLOATTYPE rows are converted at a time.
 constexpr Py_ssize_t kChunkBytes = Py_ssize_t{8} << 20;
-
-bool is_package(const py::object& bound, const char* name) {
-  PyObject* imported = PyImport_GetModule(py::str(name).ptr());
-  if (imported == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  return bound.ptr() == py::reinterpret_steal<py::object>(imported).ptr();
-}
 
 // The C library keeps freed small blocks (each vector's data is one) in the process; give
 // the pages of the vectors already added back before the index storage doubles, so that

@@ -1,5 +1,7 @@
 """The index handed out on the reuse road: read by mapping the cache file, yet a faiss
 IndexFlatL2 the host may search, change and write, without touching the cache file."""
+import copy
+import pickle
 import types
 
 import faiss
@@ -148,3 +150,18 @@ def test_mapped_index_survives_a_rebuild_by_another_process(sil, tmp_path, logs,
     assert messages(logs) == [ROAD_REUSE] and fresh.ntotal == 6
     assert sil.search_image(added, str(folder))[0] == added
     assert sil.search_image(pictures[3], str(folder))[0] == pictures[3]
+
+
+@pytest.mark.parametrize("copying", ["pickle", "deepcopy", "copy"])
+def test_copies_of_the_reused_index_are_plain_indexes_in_memory(sil, tmp_path, cache_files, copying):
+    folder = tmp_path / "photos"
+    photo_folder(folder, 3)
+    make_reusable(sil, folder)
+    db, _ = sil.index_a_directory(str(folder))
+    content = cache_files[1].read_bytes()
+    copied = {"pickle": lambda: pickle.loads(pickle.dumps(db)), "deepcopy": lambda: copy.deepcopy(db),
+              "copy": lambda: copy.copy(db)}[copying]()
+    assert type(copied) is faiss.IndexFlatL2 and copied.codes.is_owned
+    assert vectors(copied).tobytes() == vectors(db).tobytes()
+    copied.add(unit_rows(1, db.d, seed=7))
+    assert copied.ntotal == 4 and db.ntotal == 3 and cache_files[1].read_bytes() == content
