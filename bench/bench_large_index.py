@@ -77,6 +77,25 @@ else:
         sil.search_image(query, folder)
         times.append(time.perf_counter() - start)
     result["seconds"] = statistics.median(times)
+
+    def median_of_3(action):
+        spent = []
+        for _ in range(3):
+            start = time.perf_counter()
+            action()
+            spent.append(time.perf_counter() - start)
+        return statistics.median(spent)
+
+    listing = sil.get_images_absolute_path_recursive_a_directory(folder)
+    db, files = sil.index_a_directory(folder)
+    vector = generated_vectors([sil.ImageData(query, None)])[0]
+    steps = {{"walk and image test": median_of_3(lambda: sil.get_images_absolute_path_recursive_a_directory(folder)),
+              "fingerprint": median_of_3(lambda: sil.is_images_in_dir_changed(listing)),
+              "index_a_directory": median_of_3(lambda: sil.index_a_directory(folder)),
+              "search_images": median_of_3(lambda: sil.search_images(db, vector, sil.SEARCH_RESULT_LIMIT))}}
+    steps["rest of index_a_directory"] = (steps["index_a_directory"] - steps["walk and image test"]
+                                   - steps["fingerprint"])
+    result["steps"] = steps
 result["start_rss"] = start_rss
 result["peak_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 print("RESULT " + json.dumps(result))
@@ -120,44 +139,57 @@ def run_child(task, road_paths, settings, folder, query, dropped_every):
     return json.loads(line[len("RESULT "):])
 
 
+def median(values):
+    return statistics.median(values)
+
+
 def measure(rows, roads, options, work):
     folder = work / f"folder_{rows}"
     query = make_folder(folder, rows)
     print(f"\n{rows} files ({options.size}x{options.size} vectors, one file in "
           f"{options.dropped_every} gives none)")
-    figures = {}
-    for road, road_paths in roads.items():
+    settings, builds, warm = {}, {road: [] for road in roads}, {road: [] for road in roads}
+    for road in roads:
         cache = work / f"cache_{road}_{rows}"
         cache.mkdir()
-        settings = {"CACHE_METADATA": str(cache / "metadata.txt"),
-                    "CACHED_INDEXED": str(cache / "index.faiss"),
-                    "VECTOR_TENSOR_SIZE": options.size, "DIMENSION": options.size ** 2}
-        builds = []
-        for _ in range(options.repeat):
-            for leftover in cache.iterdir():
+        settings[road] = {"CACHE_METADATA": str(cache / "metadata.txt"),
+                          "CACHED_INDEXED": str(cache / "index.faiss"),
+                          "VECTOR_TENSOR_SIZE": options.size, "DIMENSION": options.size ** 2}
+
+    def child(task, road):
+        return run_child(task, roads[road], settings[road], str(folder), query, options.dropped_every)
+
+    # The roads take turns, so that both see the same load of a shared machine.
+    for _ in range(options.repeat):
+        for road in roads:
+            for leftover in Path(settings[road]["CACHED_INDEXED"]).parent.iterdir():
                 leftover.unlink()
-            builds.append(run_child("build", road_paths, settings, str(folder), query,
-                                    options.dropped_every))
-        # The second call stores the fingerprint (and builds again); from then on: reuse.
-        run_child("build", road_paths, settings, str(folder), query, options.dropped_every)
-        warm = [run_child("warm", road_paths, settings, str(folder), query, options.dropped_every)
-                for _ in range(options.repeat)]
-        index_bytes = os.path.getsize(settings["CACHED_INDEXED"])
-        figures[road] = {"build": builds, "warm": warm, "index": index_bytes}
-        peak = statistics.median(b["peak_rss"] for b in builds)
-        start = statistics.median(b["start_rss"] for b in builds)
-        print(f"  {road:<9} index {index_bytes / 1e6:8.1f} MB, {builds[0]['rows']} rows"
-              f"   ({Path(builds[0]['module']).parent})")
-        print(f"  {road:<9} build {statistics.median(b['seconds'] for b in builds):7.2f} s, peak "
+            builds[road].append(child("build", road))
+    for road in roads:
+        child("build", road)  # the second call stores the fingerprint; from then on: reuse
+    for _ in range(options.repeat):
+        for road in roads:
+            warm[road].append(child("warm", road))
+
+    for road in roads:
+        index_bytes = os.path.getsize(settings[road]["CACHED_INDEXED"])
+        peak = median(b["peak_rss"] for b in builds[road])
+        start = median(b["start_rss"] for b in builds[road])
+        print(f"  {road:<9} index {index_bytes / 1e6:8.1f} MB, {builds[road][0]['rows']} rows"
+              f"   ({Path(builds[road][0]['module']).parent})")
+        print(f"  {road:<9} build {median(b['seconds'] for b in builds[road]):7.2f} s, peak "
               f"{peak / 1e6:7.0f} MB (at start {start / 1e6:4.0f} MB) = {peak / index_bytes:4.2f} x index;"
               f" 1.3 x index + 150 MB = {(1.3 * index_bytes + 150e6) / 1e6:.0f} MB")
-        seconds = [w["seconds"] for w in warm]
-        print(f"  {road:<9} warm query {statistics.median(seconds):7.3f} s "
+        seconds = [w["seconds"] for w in warm[road]]
+        print(f"  {road:<9} warm query {median(seconds):7.3f} s "
               f"(children: {', '.join(f'{s:.3f}' for s in seconds)})")
-        shutil.rmtree(cache, ignore_errors=True)
-    if len(figures) == 2:
-        new, old = (statistics.median(w["seconds"] for w in figures[r]["warm"]) for r in roads)
+        steps = {name: median(w["steps"][name] for w in warm[road]) for name in warm[road][0]["steps"]}
+        print(f"  {road:<9}   of which: " + ", ".join(f"{name} {value:.3f} s" for name, value in steps.items()))
+    if len(roads) == 2:
+        new, old = (median(w["seconds"] for w in warm[road]) for road in roads)
         print(f"  warm query: {new / old:.2f} of the baseline's")
+    for road in roads:
+        shutil.rmtree(Path(settings[road]["CACHED_INDEXED"]).parent, ignore_errors=True)
 
 
 def main():
