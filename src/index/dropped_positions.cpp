@@ -14,16 +14,13 @@ std::vector<Py_ssize_t> positions_without_vector(py::handle images) {
 
 py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped) {
   py::list kept;
-  std::size_t next_dropped = 0;
-  Py_ssize_t position = 0;
-  for (py::handle item : items) {
-    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
-      ++next_dropped;
-    } else {
-      kept.append(item);
-    }
-    ++position;
-  }
+  walk_past_dropped(
+      items, dropped,
+      [&](Py_ssize_t, py::handle item) {
+        kept.append(item);
+        return true;
+      },
+      [](Py_ssize_t, py::handle) { return true; });
   return kept;
 }
 

@@ -4,12 +4,11 @@
 #include <vector>
 
 #include "index/dropped_positions.h"
-#include "index/image_listing.h"
-#include "index/index_log.h"
-#include "index/index.h"
 #include "index/index_cache_files.h"
+#include "index/index_log.h"
 #include "index/normalised_rows.h"
 #include "index/row_manifest.h"
+#include "module/image_filter.h"
 
 namespace sil {
 namespace {
@@ -43,31 +42,17 @@ py::tuple build_index(const Namespace& ns, const py::list& all_files) {
   return py::make_tuple(db, files);
 }
 
-// A build after this call's fingerprint check stored the new listing's fingerprint. Should
-// it fail, the fingerprint is removed again, so the next call builds instead of taking the
-// old index file for the new listing.
-py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::list& all_files) {
-  try {
-    return build_index(ns, all_files);
-  } catch (...) {
-    forget_fingerprint(ns);
-    throw;
-  }
-}
-
 // Whether a cached index still has the configured dimension. The fingerprint covers only
 // paths and times, so after VECTOR_TENSOR_SIZE and DIMENSION change it would otherwise keep
 // handing out an index that every query vector fails to fit.
 bool has_configured_dimension(const Namespace& ns, py::handle db) {
-  const int equal = PyObject_RichCompareBool(db.attr("d").ptr(), ns["DIMENSION"].ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal != 0;
+  return comparison_holds(db.attr("d"), ns["DIMENSION"], Py_EQ);
 }
 
 }  // namespace
 
 py::object index_a_directory(const Namespace& ns, const py::handle* args) {
-  py::list all_files = image_listing(ns, args[0]);
+  py::list all_files = image_records(ns, ns["absolute_path_recursive_a_directory"](args[0]));
 
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
@@ -81,8 +66,11 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   py::object db = cached.db;
   if (is_true(ns["is_images_in_dir_changed"](all_files))) {
     log_info(ns, py::str("Hash changed, re-indexing"));
+    // Should this build fail, the fingerprint stored by the check already describes the
+    // new listing, but the old index file's row manifest does not: the next call finds the
+    // mismatch and builds.
     db = py::none();
-    return build_index_after_fingerprint_stored(ns, all_files);
+    return build_index(ns, all_files);
   }
 
   if (!has_configured_dimension(ns, db)) {

@@ -38,17 +38,8 @@ CachedIndex read_index_file(const Namespace& ns) {
   py::list before = file_identity(ns, path);
   py::object db = read_index_mapped(ns, path);
   // The same identity before and after the read: the content read is that file's.
-  const bool unchanged = before.equal(file_identity(ns, path));
+  const bool unchanged = comparison_holds(before, file_identity(ns, path), Py_EQ);
   return {db, unchanged ? py::object(before) : py::object(py::none())};
-}
-
-void forget_fingerprint(const Namespace& ns) noexcept {
-  try {
-    ns["os"].attr("remove")(ns["CACHE_METADATA"]);
-  } catch (py::error_already_set&) {
-    // Already gone, or cannot be removed: neither may hide the build's error.
-  } catch (...) {
-  }
 }
 
 }  // namespace sil

@@ -1,5 +1,5 @@
-// The files of the index cache: the index file at CACHED_INDEXED, the row manifest beside
-// it, and the folder fingerprint at CACHE_METADATA that the catalogue keeps.
+// The files of the index cache: the index file at CACHED_INDEXED and the row manifest beside
+// it. (The folder fingerprint at CACHE_METADATA is the catalogue's.)
 #pragma once
 
 #include "module/python_helpers.h"
@@ -26,10 +26,5 @@ struct CachedIndex {
 // The index stored at CACHED_INDEXED (mapped where possible, see mapped_index.h), with the
 // identity of the file that was read.
 CachedIndex read_index_file(const Namespace& ns);
-
-// Removes the fingerprint file, if any. Called when a build fails after the fingerprint
-// of the new listing was stored, so that the next call builds instead of trusting it.
-// Never raises: the build's own error is what the caller must see.
-void forget_fingerprint(const Namespace& ns) noexcept;
 
 }  // namespace sil

@@ -7,6 +7,7 @@
 #include "index/index_cache_files.h"
 #include "index/listing_digest.h"
 #include "module/atomic_file.h"
+#include "module/closing_scope.h"
 
 namespace sil {
 namespace {
@@ -33,8 +34,8 @@ bool is_list_of(py::handle value, Py_ssize_t size) {
 
 // Whether `path` and `mtime` from the manifest name `record` of the current listing.
 bool names_record(py::handle path, py::handle mtime, py::handle record) {
-  return PyUnicode_Check(path.ptr()) && path.equal(record.attr("image_path")) &&
-         mtime.equal(record.attr("last_modified"));
+  return PyUnicode_Check(path.ptr()) && comparison_holds(path, record.attr("image_path"), Py_EQ) &&
+         comparison_holds(mtime, record.attr("last_modified"), Py_EQ);
 }
 
 // The dropped positions the manifest names, when each entry is [position, path, mtime],
@@ -98,18 +99,19 @@ py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle i
     if (!fields.contains(key)) return py::none();
   }
   const py::object rows = fields["rows"];
-  if (!py::int_(kFormat).equal(fields["format"]) || !index_file.equal(fields["index_file"]) ||
-      !PyLong_CheckExact(rows.ptr()) || !py::hasattr(db, "ntotal") ||
-      !rows.equal(db.attr("ntotal"))) {
+  if (!comparison_holds(py::int_(kFormat), fields["format"], Py_EQ) ||
+      !comparison_holds(index_file, fields["index_file"], Py_EQ) || !PyLong_CheckExact(rows.ptr()) ||
+      !py::hasattr(db, "ntotal") || !comparison_holds(rows, db.attr("ntotal"), Py_EQ)) {
     return py::none();
   }
   const py::list files = py::reinterpret_borrow<py::list>(listing);
   const auto dropped = dropped_positions(fields["dropped"], files);
-  if (!dropped || !py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())).equal(rows)) {
+  if (!dropped ||
+      !comparison_holds(py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())), rows, Py_EQ)) {
     return py::none();
   }
   // Last, as the only step whose cost grows with the listing.
-  if (!listing_digest(files).equal(fields["listing"])) return py::none();
+  if (!comparison_holds(listing_digest(files), fields["listing"], Py_EQ)) return py::none();
   return without_positions(files, *dropped);
 }
 

@@ -10,14 +10,8 @@ import faiss
 import numpy as np
 import pytest
 
-from index_folders import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
+from index_support import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
                            count_line, make_reusable, messages, not_an_image, photo_folder)
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def manifest_path(sil):
@@ -195,15 +189,18 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
             patch.setattr(sil, "faiss", failing_faiss)
         with pytest.raises((RuntimeError, OSError)):
             sil.index_a_directory(str(folder))
-    assert not metadata.exists()  # the new listing's fingerprint was taken back
+    stored = metadata.read_text()  # the check already stored the new listing's fingerprint
     assert index.read_bytes() == old_index
-    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json"])
+    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json", "metadata.txt"])
     if failure == "index write":
         assert failing_faiss.written and failing_faiss.written[0] != str(index)
 
+    # The fingerprint says "unchanged", but the old index's row manifest does not describe
+    # the new listing, so the next call builds rather than hand out the old rows.
     logs.clear()
     db, files = sil.index_a_directory(str(folder))
-    assert messages(logs)[0] == ROAD_CHANGED and db.ntotal == 3 and added in paths(files)
+    assert messages(logs)[0] == ROAD_STALE_MANIFEST and db.ntotal == 3 and added in paths(files)
+    assert metadata.read_text() == stored
 
 
 def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_path, cache_files, monkeypatch):

@@ -5,7 +5,7 @@ import faiss
 import numpy as np
 import pytest
 
-from index_folders import distances_logged, make_reusable, not_an_image, photo_folder
+from index_support import distances_logged, make_reusable, not_an_image, photo_folder
 
 
 class NumpyStandIn(types.ModuleType):

@@ -8,14 +8,8 @@ import faiss
 import numpy as np
 import pytest
 
-from index_folders import ROAD_REUSE, make_reusable, messages, photo_folder
+from index_support import ROAD_REUSE, make_reusable, messages, photo_folder
 from testsupport import run_python
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def vectors(db):
