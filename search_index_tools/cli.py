@@ -3,6 +3,7 @@
     find-images similar QUERY FOLDER   pictures that look most like QUERY, nearest first
     find-images crop CROP FOLDER       pictures that contain the region CROP, best first
     find-images index FOLDER           build or refresh the cached index ahead of time
+    find-images --ray [ADDRESS] ...    any of them with the pool work on a Ray cluster
 
 Exit status: 0 something found (or indexed), 1 nothing found, 2 bad input, 130 interrupted.
 
@@ -24,6 +25,7 @@ from .progress import ProgressReporter, progress_pool
 
 PROGRAM = "find-images"
 FOUND, NOTHING_FOUND, BAD_INPUT, INTERRUPTED = 0, 1, 2, 130
+RAY_LOCAL = "local"
 DEFAULT_SETTINGS = Path(__file__).resolve().parent / "default_settings"
 
 
@@ -63,6 +65,11 @@ def add_global_options(parser, default=None):
                         help="no progress bar and no notes on standard error")
     parser.add_argument("-v", "--verbose", action="store_true", default=given(False),
                         help="also show the module's log lines (index cache use and builds)")
+    parser.add_argument("--ray", metavar="ADDRESS", nargs="?", const=RAY_LOCAL, default=given(None),
+                        help="run the pool work on a Ray cluster: 'auto' for the running one, "
+                             "host:port for a given one, no ADDRESS for a local Ray instance "
+                             "(needs pip install 'search_index_lib[ray]'; the folders must be at "
+                             "the same paths on every node)")
 
 
 def add_search_options(parser):
@@ -177,9 +184,35 @@ def load_library(settings):
     return search_index_lib
 
 
-def bind_pool(sil, args, reporter):
-    """The module opens its process pools through its `Pool`: this one reports progress."""
-    sil.Pool = progress_pool(reporter)
+def ray_switch_alone(argv):
+    """`--ray` with its address left out takes the next word as the address, also a command
+    name or a path; a word that is no Ray address ('auto', 'local', host:port) is left to
+    the rest of the line and the switch means a local Ray instance."""
+    argv = list(argv)
+    for position, word in enumerate(argv[:-1]):
+        following = argv[position + 1]
+        if word == "--ray" and following not in ("auto", RAY_LOCAL) and ":" not in following:
+            argv[position] = f"--ray={RAY_LOCAL}"
+    return argv
+
+
+def bind_pool(sil, args, reporter, settings):
+    """The module opens its process pools through its `Pool`: this one reports progress, or
+    with --ray runs the work on a Ray cluster. Returns what ends the binding."""
+    if args.ray is None:
+        sil.Pool = progress_pool(reporter)
+        return lambda: None
+    if getattr(args, "verify", False):
+        raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
+                         "machine and cannot use a Ray cluster")
+    try:
+        from .ray_pool import bind_ray_pool
+
+        binding = bind_ray_pool(address=None if args.ray == RAY_LOCAL else args.ray,
+                                settings=settings / "constants.py", module=sil)
+    except Exception as error:  # no ray package, no cluster at the address, a refused connection
+        raise InputError(f"--ray: {one_line(error)}") from None
+    return binding.unbind
 
 
 def one_line(error):
@@ -244,19 +277,20 @@ def note(args, message):
 
 
 def run(argv):
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(ray_switch_alone(argv))
     settings = check_inputs(args)
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
     reporter = ProgressReporter(enabled=not args.quiet and sys.stderr.isatty(), stream=sys.stderr)
-    bind_pool(sil, args, reporter)
+    unbind = bind_pool(sil, args, reporter, settings)
     try:
         outcome = args.run(sil, args, reporter)
     except (OSError, ValueError, RuntimeError, sil.UnidentifiedImageError) as error:
         raise InputError(describe_failure(error, args)) from None
     finally:
         reporter.close()
+        unbind()
     return show_outcome(outcome, args)
 
 

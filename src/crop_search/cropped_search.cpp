@@ -1,6 +1,25 @@
+#include "module/feature_store.h"
+#include "module/own_bindings.h"
 #include "module/python_helpers.h"
+#include "module/store_pruning.h"
+#include "module/stored_work.h"
 
 namespace sil {
+namespace {
+
+// Drops the stored keypoints of pictures that are no longer in the folder, while the store
+// serves this module's own search of this module's own listing.
+void prune_stored_keypoints(const Namespace& ns, py::handle folder, py::handle records) {
+  if (!keypoint_store_applies(ns) ||
+      !are_own_bindings(ns, {"live_search_similar_cropped",
+                             "get_images_absolute_path_recursive_a_directory"})) {
+    return;
+  }
+  FeatureStore store = FeatureStore::open(ns);
+  prune_folder(store, folder, records);
+}
+
+}  // namespace
 
 py::object cropped_search(const Namespace& ns, const py::handle* args) {
   const py::handle crop_path = args[0];
@@ -8,6 +27,7 @@ py::object cropped_search(const Namespace& ns, const py::handle* args) {
 
   const py::object listing = ns["get_images_absolute_path_recursive_a_directory"](folder);
   const py::object records = steal_or_throw(PySequence_List(listing.ptr()));
+  prune_stored_keypoints(ns, folder, records);
   const std::vector<py::object> search =
       unpack_exactly(ns["live_search_similar_cropped"](crop_path, records), 3,
                      UnpackWording::kNeedMore);

@@ -1,16 +1,22 @@
 #include "crop_search/crop_file_check.h"
 #include "crop_search/match_ranking.h"
+#include "crop_search/match_steps.h"
+#include "crop_search/stored_keypoint_match.h"
 #include "module/process_pool.h"
 
 namespace sil {
 
-// Runs in a pool worker: reads the crop afresh for each image, so only two paths travel
-// to the worker.
+// Runs in a pool worker; only two paths travel to it. The picture's keypoints come from the
+// feature store when it can serve them, and the crop's are then detected once per worker;
+// otherwise the crop is read afresh and matched against the picture directly.
 py::object live_search_process_image(const Namespace& ns, const py::handle* args) {
   const std::vector<py::object> payload = unpack_exactly(args[0], 2, UnpackWording::kNeedMore);
   const py::object& image_path = payload[0];
   const py::object& crop_path = payload[1];
-  const py::object crop = ns["cv2"].attr("imread")(crop_path, 0);
+  if (std::optional<py::object> result = match_from_store(ns, image_path, crop_path)) {
+    return *result;
+  }
+  const py::object crop = read_grey_crop(ns, crop_path);
   return ns["live_search_find_matched"](image_path, crop);
 }
 

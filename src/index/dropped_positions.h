@@ -25,4 +25,10 @@ bool walk_past_dropped(py::handle items, const std::vector<Py_ssize_t>& dropped,
   return next_dropped == dropped.size();
 }
 
+// Positions whose loader result is None or empty, ascending.
+std::vector<Py_ssize_t> positions_without_vector(py::handle images);
+
+// The entries of `items` whose positions are not in `dropped` (ascending), in order.
+py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped);
+
 }  // namespace sil

@@ -6,61 +6,50 @@
 #include "index/dropped_positions.h"
 #include "index/index_cache_files.h"
 #include "index/index_log.h"
+#include "index/normalised_rows.h"
 #include "index/row_manifest.h"
+#include "module/feature_store.h"
 #include "module/image_filter.h"
+#include "module/own_bindings.h"
+#include "module/store_pruning.h"
+#include "module/stored_work.h"
 
 namespace sil {
 namespace {
 
-// Positions whose loader result is None or empty: files that gave no vector.
-std::vector<Py_ssize_t> positions_without_vector(py::handle images) {
-  std::vector<Py_ssize_t> positions;
-  Py_ssize_t position = 0;
-  for (py::handle image : images) {
-    if (image.is_none() || py::len(image) == 0) positions.push_back(position);
-    ++position;
+// Drops the stored vectors of files that are no longer in the folder, while the store
+// serves this module's own loading of this module's own listing.
+void prune_stored_vectors(const Namespace& ns, py::handle folder, const py::list& all_files) {
+  if (!vector_store_applies(ns) ||
+      !are_own_bindings(ns, {"load_images", "absolute_path_recursive_a_directory"})) {
+    return;
   }
-  return positions;
-}
-
-// The entries of `items` whose positions are not in `dropped` (ascending).
-py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped) {
-  py::list kept;
-  walk_past_dropped(
-      items, dropped, [&](Py_ssize_t, py::handle item) {
-        kept.append(item);
-        return true;
-      },
-      [](Py_ssize_t, py::handle) { return true; });
-  return kept;
-}
-
-// Stacks the vectors into a FLOATTYPE matrix and adds its rows, L2-normalised, to `db`.
-// With no vector at all the index simply stays empty.
-void add_normalised_rows(const Namespace& ns, py::handle db, const py::list& images) {
-  if (images.empty()) return;
-  py::object matrix = ns["np"].attr("array")(images).attr("astype")(ns["FLOATTYPE"]);
-  ns["faiss"].attr("normalize_L2")(matrix);
-  db.attr("add")(matrix);
+  FeatureStore store = FeatureStore::open(ns);
+  prune_folder(store, folder, all_files);
 }
 
 // A new index of every listed file that gives a vector, written to the cache; returns
 // (db, the listing without the files that gave none).
-py::tuple build_index(const Namespace& ns, const py::list& all_files) {
+py::tuple build_index(const Namespace& ns, py::handle folder, const py::list& all_files) {
   py::object db = ns["faiss"].attr("IndexFlatL2")(ns["DIMENSION"]);
-  py::list images = py::list(ns["load_images"](all_files));
-  if (py::len(images) != py::len(all_files)) {
-    // Rows would no longer line up with files; refuse rather than name wrong paths.
-    raise_format(PyExc_ValueError, "load_images returned %zd vectors for %zd files",
-                 static_cast<Py_ssize_t>(py::len(images)),
-                 static_cast<Py_ssize_t>(py::len(all_files)));
-  }
-  const std::vector<Py_ssize_t> dropped = positions_without_vector(images);
-  py::list files = without_positions(all_files, dropped);
-  py::list vectors = without_positions(images, dropped);
+  std::vector<Py_ssize_t> dropped;
+  py::list files, vectors;
+  {
+    py::list images = py::list(ns["load_images"](all_files));
+    prune_stored_vectors(ns, folder, all_files);
+    if (py::len(images) != py::len(all_files)) {
+      // Rows would no longer line up with files; refuse rather than name wrong paths.
+      raise_format(PyExc_ValueError, "load_images returned %zd vectors for %zd files",
+                   static_cast<Py_ssize_t>(py::len(images)),
+                   static_cast<Py_ssize_t>(py::len(all_files)));
+    }
+    dropped = positions_without_vector(images);
+    files = without_positions(all_files, dropped);
+    vectors = without_positions(images, dropped);
+  }  // the loader's list is let go: `vectors` alone holds the vectors, freed as they are added
   log_info(ns, py::str("After remove none indices: {}, {}").format(py::len(vectors), py::len(files)));
 
-  add_normalised_rows(ns, db, vectors);
+  add_normalised_rows(ns, db, std::move(vectors));
   // The index first, then its manifest: a reader in between sees a manifest that does not
   // match the new index and rebuilds, never a manifest it could wrongly trust.
   const py::list index_file = write_index_file(ns, db);
@@ -84,7 +73,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
     log_info(ns, py::str("There is no cached index, indexing"));
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
 
   // The index file is read before the fingerprint is consulted: a damaged file fails the
@@ -97,13 +86,13 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
     // new listing, but the old index file's row manifest does not: the next call finds the
     // mismatch and builds.
     db = py::none();
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
 
   if (!has_configured_dimension(ns, db)) {
     log_info(ns, py::str("Cached index has another dimension than DIMENSION, re-indexing"));
     db = py::none();
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
   py::object rows = rows_of_cached_index(ns, db, cached.identity, all_files);
   if (rows.is_none()) {
@@ -111,7 +100,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
     // (another build, another process, an older version): rows cannot be named.
     log_info(ns, py::str("Cached index does not match its row manifest, re-indexing"));
     db = py::none();
-    return build_index(ns, all_files);
+    return build_index(ns, args[0], all_files);
   }
   log_info(ns, py::str("Using cached index"));
   return py::make_tuple(db, rows);

@@ -1,5 +1,6 @@
 #include "index/index_cache_files.h"
 
+#include "index/mapped_index.h"
 #include "module/atomic_file.h"
 
 namespace sil {
@@ -35,7 +36,7 @@ py::list write_index_file(const Namespace& ns, py::handle db) {
 CachedIndex read_index_file(const Namespace& ns) {
   py::object path = ns["CACHED_INDEXED"];
   py::list before = file_identity(ns, path);
-  py::object db = ns["faiss"].attr("read_index")(path);
+  py::object db = read_index_mapped(ns, path);
   // The same identity before and after the read: the content read is that file's.
   const bool unchanged = comparison_holds(before, file_identity(ns, path), Py_EQ);
   return {db, unchanged ? py::object(before) : py::object(py::none())};

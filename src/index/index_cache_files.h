@@ -23,7 +23,8 @@ struct CachedIndex {
   py::object identity;  // None when the file was replaced while it was being read
 };
 
-// faiss.read_index(CACHED_INDEXED), with the identity of the file that was read.
+// The index stored at CACHED_INDEXED (mapped where possible, see mapped_index.h), with the
+// identity of the file that was read.
 CachedIndex read_index_file(const Namespace& ns);
 
 }  // namespace sil

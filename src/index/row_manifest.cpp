@@ -5,21 +5,14 @@
 
 #include "index/dropped_positions.h"
 #include "index/index_cache_files.h"
+#include "index/listing_digest.h"
 #include "module/atomic_file.h"
 #include "module/closing_scope.h"
 
 namespace sil {
 namespace {
 
-constexpr long kFormat = 2;
-
-// [path, mtime] of a row, with the record's position in front for a dropped file.
-py::list file_entry(py::handle record) {
-  py::list entry;
-  entry.append(record.attr("image_path"));
-  entry.append(record.attr("last_modified"));
-  return entry;
-}
+constexpr long kFormat = 3;
 
 // The manifest as stored, or None when there is none or it cannot be read as JSON.
 py::object read_manifest(const Namespace& ns) {
@@ -45,15 +38,24 @@ bool names_record(py::handle path, py::handle mtime, py::handle record) {
          comparison_holds(mtime, record.attr("last_modified"), Py_EQ);
 }
 
-// The listing positions of the manifest's dropped files; nothing when an entry is not
-// [position, path, mtime] with an int position.
-std::optional<std::vector<Py_ssize_t>> dropped_positions(const py::list& dropped) {
+// The dropped positions the manifest names, when each entry is [position, path, mtime],
+// the positions ascend within `listing`, and each names the record at its position.
+std::optional<std::vector<Py_ssize_t>> dropped_positions(py::handle entries, const py::list& listing) {
+  if (!PyList_Check(entries.ptr())) return std::nullopt;
   std::vector<Py_ssize_t> positions;
-  for (py::handle entry : dropped) {
-    if (!is_list_of(entry, 3) || !PyLong_Check(PyList_GET_ITEM(entry.ptr(), 0))) return std::nullopt;
+  const Py_ssize_t size = static_cast<Py_ssize_t>(listing.size());
+  for (py::handle entry : entries) {
+    if (!is_list_of(entry, 3) || !PyLong_CheckExact(PyList_GET_ITEM(entry.ptr(), 0))) return std::nullopt;
     const Py_ssize_t position = PyLong_AsSsize_t(PyList_GET_ITEM(entry.ptr(), 0));
     if (position == -1 && PyErr_Occurred()) {
       PyErr_Clear();  // too large to be a position
+      return std::nullopt;
+    }
+    if (position < 0 || position >= size || (!positions.empty() && position <= positions.back())) {
+      return std::nullopt;
+    }
+    if (!names_record(PyList_GET_ITEM(entry.ptr(), 1), PyList_GET_ITEM(entry.ptr(), 2),
+                      listing[static_cast<std::size_t>(position)])) {
       return std::nullopt;
     }
     positions.push_back(position);
@@ -61,53 +63,25 @@ std::optional<std::vector<Py_ssize_t>> dropped_positions(const py::list& dropped
   return positions;
 }
 
-// Walks the current listing against the manifest's rows and dropped files; returns the
-// records that name the rows, or None at the first difference.
-py::object match_listing(py::handle listing, const py::list& rows, const py::list& dropped) {
-  const std::optional<std::vector<Py_ssize_t>> positions = dropped_positions(dropped);
-  if (!positions) return py::none();
-  py::list kept;
-  std::size_t row = 0, next_dropped = 0;
-  const bool matched = walk_past_dropped(
-      listing, *positions,
-      [&](Py_ssize_t, py::handle record) {
-        if (row >= rows.size()) return false;
-        const py::object entry = rows[row++];
-        if (!is_list_of(entry, 2) || !names_record(entry[py::int_(0)], entry[py::int_(1)], record)) {
-          return false;
-        }
-        kept.append(record);
-        return true;
-      },
-      [&](Py_ssize_t, py::handle record) {
-        const py::object entry = dropped[next_dropped++];
-        return names_record(entry[py::int_(1)], entry[py::int_(2)], record);
-      });
-  if (!matched || row != rows.size()) return py::none();
-  return std::move(kept);
-}
-
 }  // namespace
 
 void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle listing,
                         const std::vector<Py_ssize_t>& dropped) {
-  py::list rows, dropped_files;
-  walk_past_dropped(
-      listing, dropped,
-      [&](Py_ssize_t, py::handle record) {
-        rows.append(file_entry(record));
-        return true;
-      },
-      [&](Py_ssize_t position, py::handle record) {
-        py::list entry = file_entry(record);
-        entry.insert(0, py::int_(position));
-        dropped_files.append(entry);
-        return true;
-      });
+  py::list dropped_files;
+  for (const Py_ssize_t position : dropped) {
+    py::object record = listing[py::int_(position)];
+    py::list entry;
+    entry.append(py::int_(position));
+    entry.append(record.attr("image_path"));
+    entry.append(record.attr("last_modified"));
+    dropped_files.append(entry);
+  }
   py::dict manifest;
   manifest["format"] = py::int_(kFormat);
   manifest["index_file"] = index_file;
-  manifest["rows"] = rows;
+  manifest["rows"] = py::int_(static_cast<Py_ssize_t>(py::len(listing)) -
+                              static_cast<Py_ssize_t>(dropped.size()));
+  manifest["listing"] = listing_digest(listing);
   manifest["dropped"] = dropped_files;
   // json.dumps escapes every non-ASCII character (and undecodable file-name bytes), so
   // the text is ASCII and reads back to exactly the same paths.
@@ -117,22 +91,28 @@ void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle l
 
 py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle index_file,
                                 py::handle listing) {
-  if (index_file.is_none()) return py::none();
+  if (index_file.is_none() || !PyList_Check(listing.ptr())) return py::none();
   py::object manifest = read_manifest(ns);
   if (!PyDict_Check(manifest.ptr())) return py::none();
   py::dict fields = py::reinterpret_borrow<py::dict>(manifest);
-  if (!fields.contains("format") || !fields.contains("index_file") || !fields.contains("rows") ||
-      !fields.contains("dropped") || !comparison_holds(py::int_(kFormat), fields["format"], Py_EQ) ||
-      !PyList_Check(fields["rows"].ptr()) || !PyList_Check(fields["dropped"].ptr()) ||
-      !comparison_holds(index_file, fields["index_file"], Py_EQ)) {
+  for (const char* key : {"format", "index_file", "rows", "listing", "dropped"}) {
+    if (!fields.contains(key)) return py::none();
+  }
+  const py::object rows = fields["rows"];
+  if (!comparison_holds(py::int_(kFormat), fields["format"], Py_EQ) ||
+      !comparison_holds(index_file, fields["index_file"], Py_EQ) || !PyLong_CheckExact(rows.ptr()) ||
+      !py::hasattr(db, "ntotal") || !comparison_holds(rows, db.attr("ntotal"), Py_EQ)) {
     return py::none();
   }
-  py::list rows = fields["rows"];
-  if (!py::hasattr(db, "ntotal") ||
-      !comparison_holds(py::int_(py::len(rows)), db.attr("ntotal"), Py_EQ)) {
+  const py::list files = py::reinterpret_borrow<py::list>(listing);
+  const auto dropped = dropped_positions(fields["dropped"], files);
+  if (!dropped ||
+      !comparison_holds(py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())), rows, Py_EQ)) {
     return py::none();
   }
-  return match_listing(listing, rows, fields["dropped"]);
+  // Last, as the only step whose cost grows with the listing.
+  if (!comparison_holds(listing_digest(files), fields["listing"], Py_EQ)) return py::none();
+  return without_positions(files, *dropped);
 }
 
 }  // namespace sil

@@ -2,18 +2,22 @@
 //
 // The index file holds vectors only, and a build drops the files that gave no vector, so
 // on its own it cannot say which file each row belongs to. The manifest records the listing
-// the index was built from: every row's path and modification time, in row order, and the
-// dropped files with their positions in that listing. It also records the identity of the
-// index file it describes (device, inode, size, modification time in nanoseconds). Index
-// file and manifest are replaced separately and without coordination by every process
-// sharing the cache, so a reader checks that identity against the index file it actually
-// read: an index and a manifest from different builds never pass together. (The identity
-// costs one status query, where a digest of the stored vectors would cost a pass over
-// every vector on every warm query.)
+// the index was built from: a digest of every record's path and modification time in
+// listing order (listing_digest.h), the number of rows, and the dropped files with their
+// positions in that listing. The rows are then the listing without those positions. A
+// reuse checks a listing in one pass that costs a digest, not a parsed row per file.
+//
+// It also records the identity of the index file it describes (device, inode, size,
+// modification time in nanoseconds). Index file and manifest are replaced separately and
+// without coordination by every process sharing the cache, so a reader checks that
+// identity against the index file it actually read: an index and a manifest from different
+// builds never pass together. (The identity costs one status query, where a digest of the
+// stored vectors would cost a pass over every vector on every warm query.)
 //
 // File format (JSON, ASCII):
-//   {"format": 2, "index_file": [dev, ino, size, mtime_ns], "rows": [[path, mtime], ...],
-//    "dropped": [[position in the listing, path, mtime], ...]}
+//   {"format": 3, "index_file": [dev, ino, size, mtime_ns], "rows": row count,
+//    "listing": digest, "dropped": [[position in the listing, path, mtime], ...]}
+// A manifest of an older format describes nothing: the index is built again once.
 #pragma once
 
 #include <vector>

@@ -2,18 +2,41 @@
 
 namespace sil {
 
+namespace {
+
+// Whether `re` is the standard module with its own `search`, which compiles the pattern
+// (through a cache) and searches with the compiled pattern. A host's `re` gets its search.
+bool is_standard_re(const py::object& re_module) {
+  PyObject* imported = PyImport_GetModule(py::str("re").ptr());
+  if (imported == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  const py::object standard = py::reinterpret_steal<py::object>(imported);
+  if (!re_module.is(standard)) return false;
+  const py::object search = re_module.attr("search");
+  return PyFunction_Check(search.ptr()) &&
+         PyFunction_GET_GLOBALS(search.ptr()) == PyModule_GetDict(standard.ptr());
+}
+
+}  // namespace
+
 bool ImageTest::matches(py::handle path) {
   py::object re_module = ns_["re"];
   py::object pattern = ns_["FILE_EXTENSION_REGEX"];
   // Holding both objects keeps their identities from being reused by other objects.
-  if (!search_ || !re_module.is(re_module_) || !pattern.is(pattern_)) {
+  if (!checked_ || !re_module.is(re_module_) || !pattern.is(pattern_)) {
     // re.compile(pattern, flags) is the compilation re.search(pattern, s, flags) does,
     // with the same errors for an invalid or precompiled pattern.
-    search_ = re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search");
+    search_ = is_standard_re(re_module)
+                  ? py::object(re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search"))
+                  : py::object();
+    checked_ = true;
     re_module_ = std::move(re_module);
     pattern_ = std::move(pattern);
   }
-  return is_true(search_(path));
+  if (search_) return is_true(search_(path));
+  return is_true(re_module_.attr("search")(pattern_, path, re_module_.attr("IGNORECASE")));
 }
 
 py::list image_records(const Namespace& ns, py::handle records) {

@@ -8,8 +8,9 @@
 namespace sil {
 
 // Applies the image test to many paths. The setting and the `re` module are read from the
-// namespace at every test, as the test is defined; the compiled pattern is reused for as
-// long as both stay the same objects, which saves re.search's per-call cache look-up.
+// namespace at every test, as the test is defined; with the standard `re`, the compiled
+// pattern is reused for as long as both stay the same objects, which saves re.search's
+// per-call cache look-up.
 class ImageTest {
  public:
   explicit ImageTest(const Namespace& ns) : ns_(ns) {}
@@ -20,7 +21,8 @@ class ImageTest {
   const Namespace& ns_;
   py::object re_module_;
   py::object pattern_;
-  py::object search_;  // the bound search method of the compiled pattern
+  py::object search_;  // the bound search method of the compiled pattern, or none
+  bool checked_ = false;
 };
 
 // The records of the iterable `records` whose image_path passes the image test, in order.

@@ -3,6 +3,7 @@
 #include "module/function_object.h"
 #include "module/function_spec.h"
 #include "module/imports.h"
+#include "module/own_bindings.h"
 #include "module/python_helpers.h"
 #include "module/records.h"
 #include "module/settings.h"
@@ -100,6 +101,7 @@ void run_top_level(PyObject* dict) {
   bind_functions(dict);
   py::dict tests;
   if (PyDict_SetItemString(dict, "__test__", tests.ptr()) < 0) throw py::error_already_set();
+  remember_own_bindings(dict);
 }
 
 int register_module(PyObject* module) {

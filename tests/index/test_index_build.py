@@ -1,7 +1,9 @@
 """index_a_directory: the three roads, the row manifest, dropped files, cache failures."""
+import json
 import os
 import re
 import shutil
+import types
 from pathlib import Path
 
 import faiss
@@ -189,7 +191,9 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
             sil.index_a_directory(str(folder))
     stored = metadata.read_text()  # the check already stored the new listing's fingerprint
     assert index.read_bytes() == old_index
-    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json", "metadata.txt"])
+    # No temporary file is left; the feature store beside the index is no concern here.
+    left = [name for name in os.listdir(index.parent) if ".features.sqlite" not in name]
+    assert sorted(left) == sorted(["index.faiss", "index.faiss.rows.json", "metadata.txt"])
     if failure == "index write":
         assert failing_faiss.written and failing_faiss.written[0] != str(index)
 
@@ -267,3 +271,93 @@ def test_changed_vector_size_rebuilds_a_cached_index_of_the_old_dimension(sil, t
                               count_line(3), DONE]
     assert db.d == 256 and db.ntotal == 3
     assert sil.search_image(files[1].image_path, str(folder))[0] == files[1].image_path
+
+
+@pytest.mark.parametrize("name", ["plain.jpg", "caf\u00e9.jpg", "\u65e5\u672c.jpg", "\U0001f5bc.jpg", b"raw\xff.jpg"])
+def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder / "a", 2) + photo_folder(folder / "c", 2, first_seed=5)
+    if isinstance(name, bytes):
+        bad = os.fsdecode(os.fsencode(folder / "b") + b"/" + name)
+        os.makedirs(folder / "b")
+        with open(os.fsencode(bad), "w") as file:
+            file.write("plain text, not a picture\n")
+        twin = photo_folder(folder / "b", 1, first_seed=9)[0]
+    else:
+        bad = not_an_image(folder / "b" / name)
+        twin = str(photo_folder(folder / "b", 1, first_seed=9, suffix="_" + name)[0])
+    make_reusable(sil, folder)
+    logs.clear()
+    db, files = sil.index_a_directory(str(folder))
+    assert messages(logs) == [ROAD_REUSE]
+    assert db.ntotal == 5 and bad not in paths(files) and twin in paths(files)
+    for path in pictures + [twin]:
+        assert sil.search_image(path, str(folder))[0] == path
+
+
+@pytest.mark.parametrize("tampering", ["older format", "dropped position moved", "dropped path changed",
+                                       "dropped file missing", "row count"])
+def test_manifest_that_misdescribes_dropped_files_or_rows_is_not_trusted(sil, tmp_path, logs, tampering):
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder, 4)
+    not_an_image(folder / "sub" / "bad.jpg")
+    make_reusable(sil, folder)
+    manifest = json.loads(Path(manifest_path(sil)).read_text())
+    assert manifest["rows"] == 4 and [entry[0] for entry in manifest["dropped"]] == [4]
+    if tampering == "older format":
+        manifest["format"] -= 1
+    elif tampering == "dropped position moved":
+        manifest["dropped"][0][0] = 3
+    elif tampering == "dropped path changed":
+        manifest["dropped"][0][1] = pictures[0]
+    elif tampering == "dropped file missing":
+        manifest["dropped"] = []
+    else:
+        manifest["rows"] = 5
+    Path(manifest_path(sil)).write_text(json.dumps(manifest))
+    logs.clear()
+    db, files = sil.index_a_directory(str(folder))
+    assert messages(logs) == [ROAD_STALE_MANIFEST, count_line(4), DONE]
+    assert sorted(paths(files)) == sorted(pictures)
+
+
+class ReStandIn(types.ModuleType):
+    """`re` as a host may bind it: every search is counted, then done by `re`."""
+
+    def __init__(self):
+        super().__init__("re")
+        self.searched = []
+
+    def __getattr__(self, name):
+        return getattr(re, name)
+
+    def search(self, pattern, string, flags=0):
+        self.searched.append(string)
+        return re.search(pattern, string, flags)
+
+
+@pytest.mark.parametrize("host_re", [False, True])
+def test_listing_reads_pattern_and_re_at_every_record(sil, tmp_path, monkeypatch, host_re):
+    folder = tmp_path / "photos"
+    for seed, suffix in enumerate([".jpg", ".png", ".jpg", ".png", ".jpg"]):
+        photo_folder(folder, 1, first_seed=seed, suffix=suffix)
+    made = []
+    real_record = sil.ImageData
+
+    def switching_record(**fields):
+        # From the third record on, only PNG files count.
+        made.append(fields["image_path"])
+        if len(made) == 3:
+            monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.png$")
+        return real_record(**fields)
+    monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.jpg$")
+    monkeypatch.setattr(sil, "ImageData", switching_record)
+    # Records of a rebound ImageData cannot cross to pool workers: load them here.
+    monkeypatch.setattr(sil, "load_images", lambda records: [sil.load_image(r) for r in records])
+    stand_in = ReStandIn()
+    if host_re:
+        monkeypatch.setattr(sil, "re", stand_in)
+    db, files = sil.index_a_directory(str(folder))
+    expected = [p for i, p in enumerate(made) if re.search(r"\.jpg$" if i < 2 else r"\.png$", p)]
+    assert paths(files) == expected and db.ntotal == len(expected)
+    assert stand_in.searched == (made if host_re else [])

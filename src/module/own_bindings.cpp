@@ -1,0 +1,28 @@
+#include "module/own_bindings.h"
+
+namespace sil {
+namespace {
+
+// A copy of the namespace at the end of start-up. Only one interpreter per process loads
+// the module, so process-wide storage is enough; it lives as long as the process.
+PyObject* bound_at_startup = nullptr;
+
+}  // namespace
+
+void remember_own_bindings(PyObject* module_dict) {
+  PyObject* copy = PyDict_Copy(module_dict);
+  if (copy == nullptr) throw py::error_already_set();
+  Py_XSETREF(bound_at_startup, copy);
+}
+
+bool are_own_bindings(const Namespace& ns, std::initializer_list<const char*> names) {
+  if (bound_at_startup == nullptr) return false;
+  for (const char* name : names) {
+    PyObject* now = PyDict_GetItemString(ns.dict(), name);  // borrowed
+    PyObject* then = PyDict_GetItemString(bound_at_startup, name);
+    if (now == nullptr || now != then) return false;
+  }
+  return true;
+}
+
+}  // namespace sil
