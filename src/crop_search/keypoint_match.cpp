@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "crop_search/crop_search.h"
+#include "crop_search/greyscale_read.h"
 
 namespace sil {
 namespace {
@@ -53,7 +54,7 @@ py::object live_search_find_matched(const Namespace& ns, const py::handle* args)
   const py::object cv2 = ns["cv2"];
 
   const py::object orb = cv2.attr("ORB_create")();
-  const py::object image = cv2.attr("imread")(image_path, 0);
+  const py::object image = read_greyscale(ns, image_path);
   if (image.is_none()) return py::none();
   if (!crop_fits(cropped_image, image)) return py::none();
 

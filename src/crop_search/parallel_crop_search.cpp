@@ -1,10 +1,17 @@
 #include "crop_search/crop_file_check.h"
 #include "crop_search/crop_search.h"
+#include "crop_search/greyscale_read.h"
 #include "crop_search/match_ranking.h"
 #include "crop_search/unpacking.h"
 #include "module/process_pool.h"
 
 namespace sil {
+namespace {
+
+// A work item is (image path, crop path); the image is the file a worker works on.
+py::object work_item_image(py::handle item) { return item[py::int_(0)]; }
+
+}  // namespace
 
 // Runs in a pool worker: reads the crop afresh for each image, so only two paths travel
 // to the worker.
@@ -12,7 +19,7 @@ py::object live_search_process_image(const Namespace& ns, const py::handle* args
   const std::vector<py::object> payload = unpack_exactly(args[0], 2);
   const py::object& image_path = payload[0];
   const py::object& crop_path = payload[1];
-  const py::object crop = ns["cv2"].attr("imread")(crop_path, 0);
+  const py::object crop = read_greyscale(ns, crop_path);
   return ns["live_search_find_matched"](image_path, crop);
 }
 
@@ -28,7 +35,7 @@ py::object live_search_similar_cropped(const Namespace& ns, const py::handle* ar
   for (py::handle record : records) {
     work_items.append(py::make_tuple(record.attr("image_path"), crop_path));
   }
-  const py::list results = pool_map(ns, ns["live_search_process_image"], work_items);
+  const py::list results = pool_map(ns, ns["live_search_process_image"], work_items, work_item_image);
   return rank_matched_results(results, records, max_return);
 }
 

@@ -4,11 +4,16 @@
 #include "module/process_pool.h"
 
 namespace sil {
+namespace {
+
+py::object record_path(py::handle record) { return record.attr("image_path"); }
+
+}  // namespace
 
 py::object load_images(const Namespace& ns, const py::handle* args) {
   // Workers find load_image by its module name, so the function handed over is the
   // module attribute as bound now.
-  return pool_map(ns, ns["load_image"], args[0]);
+  return pool_map(ns, ns["load_image"], args[0], record_path);
 }
 
 }  // namespace sil

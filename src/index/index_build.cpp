@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "index/fingerprint_snapshot.h"
 #include "index/index_log.h"
 #include "index/image_listing.h"
 #include "index/index.h"
@@ -74,13 +75,25 @@ py::tuple build_index(const Namespace& ns, const py::list& all_files) {
 }
 
 // A build after this call's fingerprint check stored the new listing's fingerprint. Should
-// it fail, the fingerprint is removed again, so the next call builds instead of taking the
-// old index file for the new listing.
-py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::list& all_files) {
+// it fail or be interrupted, the old fingerprint is put back beside the old index file.
+py::tuple build_index_after_fingerprint_stored(const Namespace& ns, const py::list& all_files,
+                                               const FingerprintSnapshot& fingerprint) {
   try {
     return build_index(ns, all_files);
   } catch (...) {
-    forget_fingerprint(ns);
+    fingerprint.restore();
+    throw;
+  }
+}
+
+// Whether the folder changed since the stored fingerprint; the check stores the new one.
+// Should the check itself fail midway, the old fingerprint is put back.
+bool folder_changed(const Namespace& ns, const py::list& all_files,
+                    const FingerprintSnapshot& fingerprint) {
+  try {
+    return is_true(ns["is_images_in_dir_changed"](all_files));
+  } catch (...) {
+    fingerprint.restore();
     throw;
   }
 }
@@ -109,10 +122,11 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   // call here, whatever the fingerprint says.
   CachedIndex cached = read_index_file(ns);
   py::object db = cached.db;
-  if (is_true(ns["is_images_in_dir_changed"](all_files))) {
+  const FingerprintSnapshot fingerprint(ns);
+  if (folder_changed(ns, all_files, fingerprint)) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();
-    return build_index_after_fingerprint_stored(ns, all_files);
+    return build_index_after_fingerprint_stored(ns, all_files, fingerprint);
   }
 
   if (!has_configured_dimension(ns, db)) {

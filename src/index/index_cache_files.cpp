@@ -41,13 +41,4 @@ CachedIndex read_index_file(const Namespace& ns) {
   return {db, unchanged ? py::object(before) : py::object(py::none())};
 }
 
-void forget_fingerprint(const Namespace& ns) noexcept {
-  try {
-    ns["os"].attr("remove")(ns["CACHE_METADATA"]);
-  } catch (py::error_already_set&) {
-    // Already gone, or cannot be removed: neither may hide the build's error.
-  } catch (...) {
-  }
-}
-
 }  // namespace sil

@@ -26,9 +26,4 @@ struct CachedIndex {
 // faiss.read_index(CACHED_INDEXED), with the identity of the file that was read.
 CachedIndex read_index_file(const Namespace& ns);
 
-// Removes the fingerprint file, if any. Called when a build fails after the fingerprint
-// of the new listing was stored, so that the next call builds instead of trusting it.
-// Never raises: the build's own error is what the caller must see.
-void forget_fingerprint(const Namespace& ns) noexcept;
-
 }  // namespace sil

@@ -180,7 +180,7 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
     folder = tmp_path / "photos"
     photo_folder(folder, 2)
     make_reusable(sil, folder)
-    old_index = index.read_bytes()
+    old_index, old_fingerprint = index.read_bytes(), metadata.read_bytes()
     added = photo_folder(folder, 1, first_seed=20)[0]
 
     failing_faiss = FaissWithFailingWrite()
@@ -193,9 +193,9 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
             patch.setattr(sil, "faiss", failing_faiss)
         with pytest.raises((RuntimeError, OSError)):
             sil.index_a_directory(str(folder))
-    assert not metadata.exists()  # the new listing's fingerprint was taken back
+    assert metadata.read_bytes() == old_fingerprint  # the new listing's fingerprint was taken back
     assert index.read_bytes() == old_index
-    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json"])
+    assert sorted(os.listdir(index.parent)) == sorted(["index.faiss", "index.faiss.rows.json", metadata.name])
     if failure == "index write":
         assert failing_faiss.written and failing_faiss.written[0] != str(index)
 
