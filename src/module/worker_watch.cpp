@@ -121,11 +121,11 @@ bool is_ready(const py::object& pending) { return is_true(pending.attr("ready")(
 
 py::object watched_map(py::handle pool, py::handle function, py::handle items,
                        ItemName name_of_item) {
-  // The pool's map takes a list of anything without a length, and so does this one; the
-  // work items can then be counted and named.
-  const py::object work = py::hasattr(items, "__len__")
-                              ? py::reinterpret_borrow<py::object>(items)
-                              : steal_or_throw(PySequence_List(items.ptr()));
+  // The items are taken into a list first, as the pool's map does with anything that has
+  // no length. The pool counts its tasks by len() and then iterates: an object whose length
+  // does not match its items, or whose iteration fails, would leave tasks that never come
+  // and the map waiting for them. The work items can then also be counted and named.
+  const py::object work = steal_or_throw(PySequence_List(items.ptr()));
   WorkerWatch workers(pool);  // seen before any work starts, so no early death goes unseen
   py::object pending;
   try {
