@@ -1,17 +1,21 @@
 """A pool worker that dies, or an interrupt, ends a search promptly: a clear error, no worker
 process left, the cache files as they were. Each case runs in a child interpreter with a time
 limit, so that a hang fails the test instead of blocking the suite."""
+import functools
 import json
+import multiprocessing
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import time
+from multiprocessing.pool import ThreadPool
 
+import numpy as np
 import pytest
 
-from testsupport import START_METHODS, child_env
+from testsupport import START_METHODS, child_env, save_photo
 
 LIMIT = 90  # seconds; a call that hangs is stopped and fails the test
 
@@ -154,3 +158,19 @@ def test_workers_killed_while_waiting_for_work_do_not_hang_the_shutdown(tmp_path
     error, processes = child.stdout.splitlines()[-2:]
     assert error.startswith("a worker process died (killed by SIGKILL) while working on")
     assert processes == "0 []"
+
+
+@pytest.mark.parametrize("pool", [
+    pytest.param(functools.partial(multiprocessing.get_context("fork").Pool, maxtasksperchild=1), id="retiring"),
+    pytest.param(ThreadPool, id="threads"),
+])
+def test_workers_a_pool_ends_on_purpose_are_no_deaths(sil, tmp_path, monkeypatch, pool):
+    """A pool with a task limit per worker replaces each worker after its task, with exit code
+    0; the map runs well past the first replacement, so a false alarm would end it."""
+    monkeypatch.setattr(sil, "Pool", pool)
+    path = str(save_photo(tmp_path / "large.png", 1200, 900, seed=3))
+    records = [sil.ImageData(image_path=path, last_modified=None)] * 40
+    vectors = sil.load_images(records)
+    expected = sil.load_image(records[0])
+    assert len(vectors) == 40 and all(np.array_equal(vector, expected) for vector in vectors)
+    assert multiprocessing.active_children() == []
