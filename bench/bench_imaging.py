@@ -21,7 +21,7 @@ sys.path.insert(0, str(TESTS))
 sys.path.insert(0, str(TESTS / "imaging"))  # the reference pipeline of the tests
 
 import search_index_lib as sil  # noqa: E402
-from imaging_images import reference_vector  # noqa: E402
+from imaging_support import reference_vector  # noqa: E402
 from testsupport import photo_array  # noqa: E402
 
 

@@ -1,8 +1,6 @@
 #include "catalogue/walk_generator.h"
 
-#include <exception>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "catalogue/directory_walker.h"
@@ -90,12 +88,8 @@ PyObject* advance(WalkObject* self) {
       start(self);
     }
     record = next_record(self);
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   self->running = false;
   if (record == nullptr) finish(self);

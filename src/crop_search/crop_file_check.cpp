@@ -7,7 +7,7 @@
 namespace sil {
 
 void ensure_crop_readable(const Namespace& ns, py::handle crop_path) {
-  if (!ns["os"].attr("path").attr("exists")(crop_path).cast<bool>()) {
+  if (!is_true(ns["os"].attr("path").attr("exists")(crop_path))) {
     const py::object error = py::reinterpret_borrow<py::object>(PyExc_FileNotFoundError)(
         ENOENT, "No such crop image file", crop_path);
     PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());

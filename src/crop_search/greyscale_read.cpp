@@ -1,5 +1,6 @@
 #include "crop_search/greyscale_read.h"
 
+#include "module/closing_scope.h"
 #include "module/regular_file.h"
 
 namespace sil {

@@ -2,8 +2,8 @@
 #include <numeric>
 #include <vector>
 
-#include "crop_search/crop_search.h"
 #include "crop_search/greyscale_read.h"
+#include "module/python_helpers.h"
 
 namespace sil {
 namespace {
@@ -22,8 +22,8 @@ bool crop_fits(py::handle cropped_image, py::handle image) {
   const py::object crop_shape = cropped_image.attr("shape");
   const py::object image_shape = image.attr("shape");
   const py::int_ rows(0), columns(1);
-  if (crop_shape[rows] > image_shape[rows]) return false;
-  return !(crop_shape[columns] > image_shape[columns]);
+  if (comparison_holds(crop_shape[rows], image_shape[rows], Py_GT)) return false;
+  return !comparison_holds(crop_shape[columns], image_shape[columns], Py_GT);
 }
 
 // Match order, closest first; equal distances keep the matcher's own order.

@@ -1,8 +1,6 @@
 #include "crop_search/crop_file_check.h"
-#include "crop_search/crop_search.h"
 #include "crop_search/greyscale_read.h"
 #include "crop_search/match_ranking.h"
-#include "crop_search/unpacking.h"
 #include "module/process_pool.h"
 
 namespace sil {
@@ -16,7 +14,7 @@ py::object work_item_image(py::handle item) { return item[py::int_(0)]; }
 // Runs in a pool worker: reads the crop afresh for each image, so only two paths travel
 // to the worker.
 py::object live_search_process_image(const Namespace& ns, const py::handle* args) {
-  const std::vector<py::object> payload = unpack_exactly(args[0], 2);
+  const std::vector<py::object> payload = unpack_exactly(args[0], 2, UnpackWording::kNeedMore);
   const py::object& image_path = payload[0];
   const py::object& crop_path = payload[1];
   const py::object crop = read_greyscale(ns, crop_path);

@@ -1,8 +1,7 @@
 // load_image: one image file to its image vector, the flat row-major uint8 array of the
 // image padded square with white, in greyscale and resized to VECTOR_TENSOR_SIZE squared.
 // Pillow does all decoding and pixel work, so every path computes the same vector.
-#include "imaging/image_scope.h"
-#include "imaging/imaging.h"
+#include "module/closing_scope.h"
 #include "module/regular_file.h"
 
 namespace sil {
@@ -27,7 +26,7 @@ bool is_over_pixel_limit(const Namespace& ns, const py::error_already_set& error
 
 // The image at `path`, opened and decoded, owned by `images`; an empty object when the file
 // opened but its content is no image Pillow can decode, or one over its size limit.
-py::object open_decoded(const Namespace& ns, py::handle path, ImageScope& images) {
+py::object open_decoded(const Namespace& ns, py::handle path, ClosingScope& images) {
   try {
     py::object image = images.adopt(ns["Image"].attr("open")(path));
     // Decoding now, rather than at the first conversion, keeps decoding failures apart
@@ -41,9 +40,7 @@ py::object open_decoded(const Namespace& ns, py::handle path, ImageScope& images
 }
 
 bool has_mode(const py::object& image, const char* mode) {
-  const int equal = PyObject_RichCompareBool(image.attr("mode").ptr(), py::str(mode).ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal != 0;
+  return comparison_holds(image.attr("mode"), py::str(mode), Py_EQ);
 }
 
 py::object vectorise(const Namespace& ns, py::handle file) {
@@ -51,7 +48,7 @@ py::object vectorise(const Namespace& ns, py::handle file) {
   // A pipe, socket or device whose name looks like a picture is no picture, and opening it
   // could wait forever for a writer.
   if (names_special_file(path)) return py::none();
-  ImageScope images;
+  ClosingScope images;
   py::object image = open_decoded(ns, path, images);
   if (!image) return py::none();
   // The alpha channel is dropped, not blended: transparent pixels keep their stored colour.

@@ -1,6 +1,5 @@
 // load_images: the image vectors of many files, computed by load_image in a process pool,
 // one entry per record in input order (None for a file that has no vector).
-#include "imaging/imaging.h"
 #include "module/process_pool.h"
 
 namespace sil {

@@ -1,6 +1,7 @@
 #include "index/fingerprint_snapshot.h"
 
 #include "module/atomic_file.h"
+#include "module/closing_scope.h"
 #include "module/regular_file.h"
 
 namespace sil {

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "index/dropped_positions.h"
 #include "index/fingerprint_snapshot.h"
-#include "index/index_log.h"
-#include "index/image_listing.h"
-#include "index/index.h"
 #include "index/index_cache_files.h"
+#include "index/index_log.h"
 #include "index/row_manifest.h"
+#include "module/image_filter.h"
 
 namespace sil {
 namespace {
@@ -27,16 +27,12 @@ std::vector<Py_ssize_t> positions_without_vector(py::handle images) {
 // The entries of `items` whose positions are not in `dropped` (ascending).
 py::list without_positions(py::handle items, const std::vector<Py_ssize_t>& dropped) {
   py::list kept;
-  std::size_t next_dropped = 0;
-  Py_ssize_t position = 0;
-  for (py::handle item : items) {
-    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
-      ++next_dropped;
-    } else {
-      kept.append(item);
-    }
-    ++position;
-  }
+  walk_past_dropped(
+      items, dropped, [&](Py_ssize_t, py::handle item) {
+        kept.append(item);
+        return true;
+      },
+      [](Py_ssize_t, py::handle) { return true; });
   return kept;
 }
 
@@ -102,15 +98,13 @@ bool folder_changed(const Namespace& ns, const py::list& all_files,
 // paths and times, so after VECTOR_TENSOR_SIZE and DIMENSION change it would otherwise keep
 // handing out an index that every query vector fails to fit.
 bool has_configured_dimension(const Namespace& ns, py::handle db) {
-  const int equal = PyObject_RichCompareBool(db.attr("d").ptr(), ns["DIMENSION"].ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal != 0;
+  return comparison_holds(db.attr("d"), ns["DIMENSION"], Py_EQ);
 }
 
 }  // namespace
 
 py::object index_a_directory(const Namespace& ns, const py::handle* args) {
-  py::list all_files = image_listing(ns, args[0]);
+  py::list all_files = image_records(ns, ns["absolute_path_recursive_a_directory"](args[0]));
 
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {

@@ -37,7 +37,7 @@ CachedIndex read_index_file(const Namespace& ns) {
   py::list before = file_identity(ns, path);
   py::object db = ns["faiss"].attr("read_index")(path);
   // The same identity before and after the read: the content read is that file's.
-  const bool unchanged = before.equal(file_identity(ns, path));
+  const bool unchanged = comparison_holds(before, file_identity(ns, path), Py_EQ);
   return {db, unchanged ? py::object(before) : py::object(py::none())};
 }
 

@@ -1,5 +1,5 @@
-// The files of the index cache: the index file at CACHED_INDEXED, the row manifest beside
-// it, and the folder fingerprint at CACHE_METADATA that the catalogue keeps.
+// The files of the index cache: the index file at CACHED_INDEXED and the row manifest beside
+// it. (The folder fingerprint at CACHE_METADATA is the catalogue's.)
 #pragma once
 
 #include "module/python_helpers.h"

@@ -1,15 +1,19 @@
 #include "index/row_manifest.h"
 
+#include <optional>
 #include <string>
 
+#include "index/dropped_positions.h"
 #include "index/index_cache_files.h"
 #include "module/atomic_file.h"
+#include "module/closing_scope.h"
 
 namespace sil {
 namespace {
 
 constexpr long kFormat = 2;
 
+// [path, mtime] of a row, with the record's position in front for a dropped file.
 py::list file_entry(py::handle record) {
   py::list entry;
   entry.append(record.attr("image_path"));
@@ -37,38 +41,49 @@ bool is_list_of(py::handle value, Py_ssize_t size) {
 
 // Whether `path` and `mtime` from the manifest name `record` of the current listing.
 bool names_record(py::handle path, py::handle mtime, py::handle record) {
-  return PyUnicode_Check(path.ptr()) && path.equal(record.attr("image_path")) &&
-         mtime.equal(record.attr("last_modified"));
+  return PyUnicode_Check(path.ptr()) && comparison_holds(path, record.attr("image_path"), Py_EQ) &&
+         comparison_holds(mtime, record.attr("last_modified"), Py_EQ);
+}
+
+// The listing positions of the manifest's dropped files; nothing when an entry is not
+// [position, path, mtime] with an int position.
+std::optional<std::vector<Py_ssize_t>> dropped_positions(const py::list& dropped) {
+  std::vector<Py_ssize_t> positions;
+  for (py::handle entry : dropped) {
+    if (!is_list_of(entry, 3) || !PyLong_Check(PyList_GET_ITEM(entry.ptr(), 0))) return std::nullopt;
+    const Py_ssize_t position = PyLong_AsSsize_t(PyList_GET_ITEM(entry.ptr(), 0));
+    if (position == -1 && PyErr_Occurred()) {
+      PyErr_Clear();  // too large to be a position
+      return std::nullopt;
+    }
+    positions.push_back(position);
+  }
+  return positions;
 }
 
 // Walks the current listing against the manifest's rows and dropped files; returns the
 // records that name the rows, or None at the first difference.
-py::object match_listing(py::handle listing, py::list rows, py::list dropped) {
+py::object match_listing(py::handle listing, const py::list& rows, const py::list& dropped) {
+  const std::optional<std::vector<Py_ssize_t>> positions = dropped_positions(dropped);
+  if (!positions) return py::none();
   py::list kept;
-  const Py_ssize_t row_count = static_cast<Py_ssize_t>(py::len(rows));
-  const Py_ssize_t dropped_count = static_cast<Py_ssize_t>(py::len(dropped));
-  Py_ssize_t row = 0, next_dropped = 0, position = 0;
-  for (py::handle record : listing) {
-    if (next_dropped < dropped_count) {
-      py::object entry = dropped[next_dropped];
-      if (!is_list_of(entry, 3)) return py::none();
-      if (py::int_(position).equal(entry[py::int_(0)])) {
-        if (!names_record(entry[py::int_(1)], entry[py::int_(2)], record)) return py::none();
-        ++next_dropped;
-        ++position;
-        continue;
-      }
-    }
-    if (row >= row_count) return py::none();
-    py::object entry = rows[row];
-    if (!is_list_of(entry, 2) || !names_record(entry[py::int_(0)], entry[py::int_(1)], record)) {
-      return py::none();
-    }
-    kept.append(record);
-    ++row;
-    ++position;
-  }
-  if (row != row_count || next_dropped != dropped_count) return py::none();
+  std::size_t row = 0, next_dropped = 0;
+  const bool matched = walk_past_dropped(
+      listing, *positions,
+      [&](Py_ssize_t, py::handle record) {
+        if (row >= rows.size()) return false;
+        const py::object entry = rows[row++];
+        if (!is_list_of(entry, 2) || !names_record(entry[py::int_(0)], entry[py::int_(1)], record)) {
+          return false;
+        }
+        kept.append(record);
+        return true;
+      },
+      [&](Py_ssize_t, py::handle record) {
+        const py::object entry = dropped[next_dropped++];
+        return names_record(entry[py::int_(1)], entry[py::int_(2)], record);
+      });
+  if (!matched || row != rows.size()) return py::none();
   return std::move(kept);
 }
 
@@ -77,21 +92,18 @@ py::object match_listing(py::handle listing, py::list rows, py::list dropped) {
 void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle listing,
                         const std::vector<Py_ssize_t>& dropped) {
   py::list rows, dropped_files;
-  std::size_t next_dropped = 0;
-  Py_ssize_t position = 0;
-  for (py::handle record : listing) {
-    if (next_dropped < dropped.size() && dropped[next_dropped] == position) {
-      py::list entry;
-      entry.append(py::int_(position));
-      entry.append(record.attr("image_path"));
-      entry.append(record.attr("last_modified"));
-      dropped_files.append(entry);
-      ++next_dropped;
-    } else {
-      rows.append(file_entry(record));
-    }
-    ++position;
-  }
+  walk_past_dropped(
+      listing, dropped,
+      [&](Py_ssize_t, py::handle record) {
+        rows.append(file_entry(record));
+        return true;
+      },
+      [&](Py_ssize_t position, py::handle record) {
+        py::list entry = file_entry(record);
+        entry.insert(0, py::int_(position));
+        dropped_files.append(entry);
+        return true;
+      });
   py::dict manifest;
   manifest["format"] = py::int_(kFormat);
   manifest["index_file"] = index_file;
@@ -110,14 +122,14 @@ py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle i
   if (!PyDict_Check(manifest.ptr())) return py::none();
   py::dict fields = py::reinterpret_borrow<py::dict>(manifest);
   if (!fields.contains("format") || !fields.contains("index_file") || !fields.contains("rows") ||
-      !fields.contains("dropped") || !py::int_(kFormat).equal(fields["format"]) ||
+      !fields.contains("dropped") || !comparison_holds(py::int_(kFormat), fields["format"], Py_EQ) ||
       !PyList_Check(fields["rows"].ptr()) || !PyList_Check(fields["dropped"].ptr()) ||
-      !index_file.equal(fields["index_file"])) {
+      !comparison_holds(index_file, fields["index_file"], Py_EQ)) {
     return py::none();
   }
   py::list rows = fields["rows"];
   if (!py::hasattr(db, "ntotal") ||
-      !py::int_(py::len(rows)).equal(db.attr("ntotal"))) {
+      !comparison_holds(py::int_(py::len(rows)), db.attr("ntotal"), Py_EQ)) {
     return py::none();
   }
   return match_listing(listing, rows, fields["dropped"]);

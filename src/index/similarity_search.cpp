@@ -1,7 +1,6 @@
 // search_images: one nearest-neighbour query against a flat index; search_image: the whole
 // query of an image file against a folder, as the host uses it.
 #include "index/index_log.h"
-#include "index/index.h"
 
 namespace sil {
 namespace {
@@ -52,16 +51,18 @@ py::list paths_of_rows(py::handle all_files, py::handle indices) {
 }  // namespace
 
 py::object search_images(const Namespace& ns, const py::handle* args) {
+  const py::handle db = args[0], query_image = args[1], k = args[2];
   py::object faiss = ns["faiss"];
   faiss.attr("cvar").attr("distance_compute_blas_threshold") = py::int_(40);
-  py::object query = ns["np"].attr("array")(one_item_list(args[1])).attr("astype")(ns["FLOATTYPE"]);
-  auto [distances, indices] = unpack_pair(args[0].attr("search")(query, args[2]));
+  py::object query =
+      ns["np"].attr("array")(one_item_list(query_image)).attr("astype")(ns["FLOATTYPE"]);
+  auto [distances, indices] = unpack_pair(db.attr("search")(query, k));
   return py::make_tuple(distances, indices);
 }
 
 py::object search_image(const Namespace& ns, const py::handle* args) {
-  py::handle image_path = args[0];
-  auto [db, all_files] = unpack_pair(ns["index_a_directory"](args[1]));
+  const py::handle image_path = args[0], in_folder_path = args[1];
+  auto [db, all_files] = unpack_pair(ns["index_a_directory"](in_folder_path));
   py::object query = normalised_query_vector(ns, image_path);
   auto [distances, indices] = unpack_pair(ns["search_images"](db, query, ns["SEARCH_RESULT_LIMIT"]));
   log_info(ns, py::str("Distances: ") + py::str(distances));

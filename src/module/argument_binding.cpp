@@ -7,7 +7,7 @@ namespace sil {
 namespace {
 
 Py_ssize_t find_parameter(const FunctionSpec& spec, PyObject* keyword) {
-  for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(keyword, spec.parameters[i].name) == 0) {
       return static_cast<Py_ssize_t>(i);
     }
@@ -21,7 +21,7 @@ Py_ssize_t default_count(PyObject* defaults) {
 
 void raise_too_many_positional(const FunctionSpec& spec, PyObject* qualname, PyObject* defaults,
                                Py_ssize_t given) {
-  const Py_ssize_t count = static_cast<Py_ssize_t>(spec.parameter_count);
+  const Py_ssize_t count = static_cast<Py_ssize_t>(spec.parameters.size());
   const Py_ssize_t defcount = default_count(defaults);
   std::string takes;
   bool plural = true;
@@ -69,7 +69,7 @@ PyTypeObject* exact_type(EntryCheck check) {
 bool bind_arguments(const FunctionSpec& spec, PyObject* qualname, PyObject* defaults,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
-  const Py_ssize_t count = static_cast<Py_ssize_t>(spec.parameter_count);
+  const Py_ssize_t count = static_cast<Py_ssize_t>(spec.parameters.size());
   for (Py_ssize_t i = 0; i < count; ++i) bound[i] = nullptr;
   for (Py_ssize_t i = 0; i < nargs && i < count; ++i) bound[i] = args[i];
 
@@ -115,7 +115,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* qualname, PyObject* defa
 }
 
 bool check_entry_types(const FunctionSpec& spec, PyObject* const* bound) {
-  for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+  for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
     const EntryCheck check = spec.parameters[i].check;
     if (check == EntryCheck::kNone || Py_IS_TYPE(bound[i], exact_type(check))) continue;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",

@@ -1,7 +1,6 @@
 #include "module/function_object.h"
 
-#include <exception>
-#include <new>
+#include <array>
 
 #include "module/argument_binding.h"
 
@@ -28,17 +27,11 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 PyObject* call_body(FunctionObject* self, PyObject* const* bound) {
   try {
     py::handle handles[kMaxParameters];
-    for (std::size_t i = 0; i < self->spec->parameter_count; ++i) handles[i] = bound[i];
+    for (std::size_t i = 0; i < self->spec->parameters.size(); ++i) handles[i] = bound[i];
     const Namespace ns(self->globals);
     return self->spec->body(ns, handles).release().ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (py::builtin_exception& error) {
-    error.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }
@@ -67,10 +60,10 @@ PyObject* build_signature(FunctionObject* self) {
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     py::object empty = parameter.attr("empty");
     const FunctionSpec& spec = *self->spec;
-    const std::size_t required =
-        spec.parameter_count - (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
+    const std::size_t required = spec.parameters.size() -
+                                 (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
     py::list parameters;
-    for (std::size_t i = 0; i < spec.parameter_count; ++i) {
+    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
       const ParameterSpec& p = spec.parameters[i];
       py::object annotation = p.annotation ? py::object(py::str(p.annotation)) : empty;
       py::object default_value =
@@ -80,13 +73,13 @@ PyObject* build_signature(FunctionObject* self) {
       parameters.append(parameter(p.name, kind, py::arg("default") = default_value,
                                   py::arg("annotation") = annotation));
     }
-    py::object returns = spec.return_annotation ? py::object(py::str(spec.return_annotation))
-                                                 : inspect.attr("Signature").attr("empty");
+    py::object returns =
+        spec.returns ? py::object(py::str(spec.returns)) : inspect.attr("Signature").attr("empty");
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = returns)
         .release()
         .ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
+  } catch (...) {
+    set_error_from_current_exception();
     return nullptr;
   }
 }
@@ -116,31 +109,19 @@ PyObject* function_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self_object, visitproc visit, void* arg) {
-  FunctionObject* self = as_function(self_object);
-  Py_VISIT(self->name);
-  Py_VISIT(self->qualname);
-  Py_VISIT(self->module);
-  Py_VISIT(self->doc);
-  Py_VISIT(self->annotations);
-  Py_VISIT(self->defaults);
-  Py_VISIT(self->globals);
-  Py_VISIT(self->dict);
-  Py_VISIT(self->signature);
+// Every object reference the function holds, for the collector's traverse and clear.
+std::array<PyObject**, 9> references(FunctionObject* self) {
+  return {&self->name,        &self->qualname, &self->module, &self->doc,      &self->annotations,
+          &self->defaults,    &self->globals,  &self->dict,   &self->signature};
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  for (PyObject** reference : references(as_function(self))) Py_VISIT(*reference);
   return 0;
 }
 
-int function_clear(PyObject* self_object) {
-  FunctionObject* self = as_function(self_object);
-  Py_CLEAR(self->name);
-  Py_CLEAR(self->qualname);
-  Py_CLEAR(self->module);
-  Py_CLEAR(self->doc);
-  Py_CLEAR(self->annotations);
-  Py_CLEAR(self->defaults);
-  Py_CLEAR(self->globals);
-  Py_CLEAR(self->dict);
-  Py_CLEAR(self->signature);
+int function_clear(PyObject* self) {
+  for (PyObject** reference : references(as_function(self))) Py_CLEAR(*reference);
   return 0;
 }
 
@@ -158,9 +139,6 @@ PyMemberDef function_members[] = {
     {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY,
      nullptr},
     {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -198,29 +176,17 @@ PyTypeObject function_type = [] {
 }();
 
 PyObject* make_annotations(const FunctionSpec& spec) {
-  PyObject* annotations = PyDict_New();
-  if (annotations == nullptr) return nullptr;
-  for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-    const ParameterSpec& p = spec.parameters[i];
-    if (p.annotation == nullptr) continue;
-    PyObject* text = PyUnicode_FromString(p.annotation);
-    if (text == nullptr || PyDict_SetItemString(annotations, p.name, text) < 0) {
-      Py_XDECREF(text);
-      Py_DECREF(annotations);
-      return nullptr;
+  try {
+    py::dict annotations;
+    for (const ParameterSpec& p : spec.parameters) {
+      if (p.annotation != nullptr) annotations[p.name] = p.annotation;
     }
-    Py_DECREF(text);
+    if (spec.returns != nullptr) annotations["return"] = spec.returns;
+    return annotations.release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
   }
-  if (spec.return_annotation != nullptr) {
-    PyObject* text = PyUnicode_FromString(spec.return_annotation);
-    if (text == nullptr || PyDict_SetItemString(annotations, "return", text) < 0) {
-      Py_XDECREF(text);
-      Py_DECREF(annotations);
-      return nullptr;
-    }
-    Py_DECREF(text);
-  }
-  return annotations;
 }
 
 PyObject* text_or_none(const char* text) {
@@ -232,6 +198,11 @@ PyObject* text_or_none(const char* text) {
 int ready_function_type() { return PyType_Ready(&function_type); }
 
 PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* module_dict) {
+  if (spec.parameters.size() > kMaxParameters) {
+    PyErr_Format(PyExc_SystemError, "%s takes more than %zu parameters", spec.name,
+                 kMaxParameters);
+    return nullptr;
+  }
   FunctionObject* self = PyObject_GC_New(FunctionObject, &function_type);
   if (self == nullptr) return nullptr;
   self->vectorcall = function_vectorcall;
@@ -241,7 +212,8 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObjec
   self->module = Py_NewRef(module_name);
   self->doc = text_or_none(spec.doc);
   self->annotations = make_annotations(spec);
-  self->defaults = spec.has_default ? Py_BuildValue("(l)", spec.default_value) : Py_NewRef(Py_None);
+  self->defaults =
+      spec.last_default ? Py_BuildValue("(l)", *spec.last_default) : Py_NewRef(Py_None);
   self->globals = Py_NewRef(module_dict);
   self->dict = nullptr;
   self->signature = nullptr;

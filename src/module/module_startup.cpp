@@ -1,7 +1,7 @@
 // Module definition and multi-phase start-up: the create step makes (or hands back) the
 // one module object of the process, the exec step runs the module's top-level statements.
 #include "module/function_object.h"
-#include "module/function_table.h"
+#include "module/function_spec.h"
 #include "module/imports.h"
 #include "module/python_helpers.h"
 #include "module/records.h"
@@ -69,11 +69,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 void bind_functions(PyObject* dict) {
   if (ready_function_type() < 0) throw py::error_already_set();
   py::str module_name(kModuleName);
-  std::size_t count = 0;
-  const FunctionSpec* table = function_table(&count);
-  for (std::size_t i = 0; i < count; ++i) {
-    py::object function = steal_or_throw(make_function(table[i], module_name.ptr(), dict));
-    if (PyDict_SetItemString(dict, table[i].name, function.ptr()) < 0) {
+  for (const FunctionSpec& spec : function_table()) {
+    py::object function = steal_or_throw(make_function(spec, module_name.ptr(), dict));
+    if (PyDict_SetItemString(dict, spec.name, function.ptr()) < 0) {
       throw py::error_already_set();
     }
   }
@@ -124,12 +122,8 @@ int exec_module(PyObject* module) {
     try {
       run_top_level(PyModule_GetDict(module));
       return 0;
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (py::builtin_exception& error) {
-      error.set_error();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ImportError, error.what());
+    } catch (...) {
+      set_error_from_current_exception(PyExc_ImportError);
     }
   }
   // A failed start-up leaves nothing behind, so that the next import starts afresh.

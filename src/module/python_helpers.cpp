@@ -1,6 +1,8 @@
 #include "module/python_helpers.h"
 
 #include <cstdarg>
+#include <exception>
+#include <new>
 
 namespace sil {
 
@@ -28,6 +30,22 @@ void raise_format(PyObject* type, const char* format, ...) {
   throw py::error_already_set();
 }
 
+void set_error_from_current_exception(PyObject* other) noexcept {
+  try {
+    throw;
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (py::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(other, error.what());
+  } catch (...) {
+    PyErr_SetString(other, "unknown C++ exception");
+  }
+}
+
 py::object steal_or_throw(PyObject* result) {
   if (result == nullptr) {
     throw py::error_already_set();
@@ -35,32 +53,67 @@ py::object steal_or_throw(PyObject* result) {
   return py::reinterpret_steal<py::object>(result);
 }
 
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
+namespace {
+
+[[noreturn]] void raise_too_few(Py_ssize_t expected, Py_ssize_t found, UnpackWording wording) {
+  if (wording == UnpackWording::kNeedMore) {
+    raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+  }
+  raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", expected,
+               found);
+}
+
+[[noreturn]] void raise_too_many(Py_ssize_t expected) {
+  raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+py::object iterate(py::handle value, UnpackWording wording) {
   PyObject* iterator = PyObject_GetIter(value.ptr());
-  if (iterator == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                   Py_TYPE(value.ptr())->tp_name);
+  if (iterator == nullptr && wording == UnpackWording::kInterpreter &&
+      PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    raise_format(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                 Py_TYPE(value.ptr())->tp_name);
+  }
+  return steal_or_throw(iterator);
+}
+
+// The next value of `iterator`, or a null object when it is exhausted; an error raised by
+// the iteration itself propagates.
+py::object next_or_null(py::handle iterator) {
+  PyObject* item = PyIter_Next(iterator.ptr());
+  if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(item);
+}
+
+}  // namespace
+
+std::vector<py::object> unpack_exactly(py::handle value, Py_ssize_t count, UnpackWording wording) {
+  std::vector<py::object> values;
+  values.reserve(static_cast<std::size_t>(count));
+  // Lists and tuples know their length, so a wrong one is reported without iterating.
+  if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr())) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(value.ptr());
+    if (size > count) raise_too_many(count);
+    if (size < count) raise_too_few(count, size, wording);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      values.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
     }
-    throw py::error_already_set();
+    return values;
   }
-  py::object items = py::reinterpret_steal<py::object>(iterator);
-  py::object values[2];
-  for (int got = 0; got < 2; ++got) {
-    PyObject* item = PyIter_Next(items.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-    }
-    values[got] = py::reinterpret_steal<py::object>(item);
+  const py::object iterator = iterate(value, wording);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    py::object item = next_or_null(iterator);
+    if (!item) raise_too_few(count, i, wording);
+    values.push_back(std::move(item));
   }
-  PyObject* extra = PyIter_Next(items.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
+  if (next_or_null(iterator)) raise_too_many(count);
+  return values;
+}
+
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+  std::vector<py::object> values = unpack_exactly(value, 2, UnpackWording::kInterpreter);
   return {std::move(values[0]), std::move(values[1])};
 }
 
@@ -75,6 +128,10 @@ bool is_true(py::handle value) {
   const int truth = PyObject_IsTrue(value.ptr());
   if (truth < 0) throw py::error_already_set();
   return truth != 0;
+}
+
+bool comparison_holds(py::handle left, py::handle right, int op) {
+  return is_true(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
 }
 
 }  // namespace sil

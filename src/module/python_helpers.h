@@ -11,6 +11,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -37,31 +38,36 @@ class Namespace {
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
+// Inside a catch block: sets the Python error for the exception being handled. A Python
+// error travels as itself, pybind11's built-in errors as their Python types, a failed
+// allocation as MemoryError, and any other C++ exception as `other` with its message.
+void set_error_from_current_exception(PyObject* other = PyExc_RuntimeError) noexcept;
+
 // Throws the pending Python error when `result` is null, otherwise takes ownership of it.
 py::object steal_or_throw(PyObject* result);
 
-// `a, b = value`: exactly two values from any iterable, with the interpreter's own errors.
+// How a failed unpacking is worded. kInterpreter: as this interpreter words `a, b = value`
+// ("cannot unpack non-iterable int object", "not enough values to unpack (expected 2,
+// got 1)"). kNeedMore: the older wording the crop search's callers expect ("'int' object is
+// not iterable", "need more than 1 value to unpack"). Too many values read the same in both.
+enum class UnpackWording { kInterpreter, kNeedMore };
+
+// The `count` values of `value`, in order, as `a, b, ... = value` takes them: a list or tuple
+// of another length, or an iterable that yields fewer or more values, raises ValueError; a
+// value that cannot be iterated raises TypeError.
+std::vector<py::object> unpack_exactly(py::handle value, Py_ssize_t count, UnpackWording wording);
+
+// `a, b = value`, with the interpreter's own errors.
 std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 // The truth value of `value`, as an `if` statement takes it.
 bool is_true(py::handle value);
 
+// `bool(left <op> right)` for op Py_EQ, Py_GT and the others, as an `if` statement takes a
+// comparison: the comparison's result, whatever its type, through its truth value.
+bool comparison_holds(py::handle left, py::handle right, int op);
+
 // A path (str, bytes or path-like) in the file system's encoding, for the C library.
 std::string fs_encode(py::handle path);
-
-// Runs `use(file)` and closes `file` afterwards, also when `use` failed, as a `with`
-// block over an opened file does.
-template <typename Use>
-py::object with_open_file(const py::object& file, Use use) {
-  py::object result;
-  try {
-    result = use(file);
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return result;
-}
 
 }  // namespace sil

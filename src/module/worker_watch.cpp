@@ -12,11 +12,21 @@ constexpr double kJoinSeconds = 5.0;
 
 py::object import(const char* name) { return steal_or_throw(PyImport_ImportModule(name)); }
 
-bool is_standard_pool(py::handle pool) {
+// Whether `pool` is multiprocessing's Pool, or a subclass, whose map() and map_async() are
+// the Pool's own: only then is map_async() plus watching the same as map(). A subclass that
+// makes map() its own (a progress-reporting pool, say) keeps its own map.
+bool runs_standard_map(py::handle pool) {
   const py::object pool_class = import("multiprocessing.pool").attr("Pool");
   const int is_instance = PyObject_IsInstance(pool.ptr(), pool_class.ptr());
   if (is_instance < 0) throw py::error_already_set();
-  return is_instance != 0;
+  if (is_instance == 0) return false;
+  for (const char* name : {"map", "map_async"}) {
+    const py::object bound = pool.attr(name);
+    if (!py::hasattr(bound, "__func__") || !bound.attr("__func__").is(pool_class.attr(name))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // "killed by SIGKILL" or "exit code 1", from a process's exit code.
@@ -156,7 +166,7 @@ py::object watched_map(py::handle pool, py::handle function, py::handle items,
 
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item) {
-  if (!is_standard_pool(pool)) return pool.attr("map")(function, items);
+  if (!runs_standard_map(pool)) return pool.attr("map")(function, items);
   return watched_map(pool, function, items, name_of_item);
 }
 

@@ -13,14 +13,15 @@ namespace sil {
 // Names the file that a work item stands for, for error messages.
 using ItemName = py::object (*)(py::handle item);
 
-// `pool.map(function, items)` on an entered pool. For an instance of multiprocessing's Pool,
-// the calling thread waits for the map in short intervals and watches every worker process
+// `pool.map(function, items)` on an entered pool. For multiprocessing's Pool (or a subclass
+// that keeps its map() and map_async()), the calling thread waits for the map in short intervals and watches every worker process
 // the pool has had. Should one end before the map is done, the call raises RuntimeError
 // ("a worker process died ..."), naming the work item's file when the map had only one.
 // On that error, and on anything else that interrupts the wait (KeyboardInterrupt), every
 // worker process is ended and the pool's queue locks are freed before the error leaves, so
 // that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()
-// raises it. Any other pool object (a host's stand-in) keeps its plain map() call.
+// raises it. Any other pool object (a host's stand-in, a pool with a map() of its own)
+// keeps its plain map() call.
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item);
 

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from catalogue_reference import build_tree, reference_images, reference_walk, touch
+from catalogue_support import build_tree, reference_images, reference_walk, touch
 
 
 @pytest.fixture

@@ -6,16 +6,10 @@ from crop_search_support import (fake_process_image, fake_records, save_flat, sa
 
 
 @pytest.fixture(params=["stand-in", "folder walk"])
-def listing(request, sil, monkeypatch, tmp_path):
-    """The folder listing cropped_search relies on: a stand-in, and the module's own walk once
-    it is built."""
+def listing(request, sil, monkeypatch):
+    """The folder listing cropped_search relies on: a stand-in, and the module's own walk."""
     if request.param == "stand-in":
         monkeypatch.setattr(sil, "get_images_absolute_path_recursive_a_directory", standin_listing)
-    else:
-        try:
-            sil.get_images_absolute_path_recursive_a_directory(str(tmp_path / "nothing"))
-        except NotImplementedError:
-            pytest.skip("the folder walk is not built yet")
     return request.param
 
 

@@ -13,7 +13,7 @@ import pytest
 from PIL import Image
 
 from crop_search_support import reference_points, save_textured
-from salted_folder import GOOD, NON_UTF8_NAME, bomb_png
+from odd_files_support import GOOD, NON_UTF8_NAME, bomb_png
 from testsupport import run_python
 
 LIMIT = 120  # seconds; a search that hangs is stopped and fails the test
@@ -25,7 +25,7 @@ def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
         from pathlib import Path
         import cv2, numpy as np
         import search_index_lib as sil
-        from salted_folder import salted_and_clean, NON_UTF8_NAME
+        from odd_files_support import salted_and_clean, NON_UTF8_NAME
 
         root = Path({str(tmp_path)!r})
         salted, clean = salted_and_clean(root)

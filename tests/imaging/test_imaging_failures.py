@@ -5,7 +5,7 @@ import os
 import pytest
 from PIL import UnidentifiedImageError
 
-from imaging_images import is_closed, write_animation, write_broken
+from imaging_support import is_closed, write_animation, write_broken
 from testsupport import run_python
 
 

@@ -4,7 +4,7 @@ writer for ever, so the calls run in a child interpreter with a time limit."""
 import os
 import socket
 
-from salted_folder import bomb_png
+from odd_files_support import bomb_png
 from testsupport import run_python
 
 

@@ -4,7 +4,7 @@ import multiprocessing
 import numpy as np
 import pytest
 
-from imaging_images import write_broken, write_picture
+from imaging_support import write_broken, write_picture
 
 
 class RecordingPool:

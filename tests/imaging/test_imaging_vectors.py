@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from imaging_images import MODES, reference_vector, write_animation, write_picture
+from imaging_support import MODES, reference_vector, write_animation, write_picture
 
 SIDE = 32  # VECTOR_TENSOR_SIZE of the test settings
 

@@ -8,14 +8,8 @@ import faiss
 import numpy as np
 import pytest
 
-from index_folders import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
+from index_support import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
                            count_line, make_reusable, messages, not_an_image, photo_folder)
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def manifest_path(sil):
@@ -199,6 +193,7 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
     if failure == "index write":
         assert failing_faiss.written and failing_faiss.written[0] != str(index)
 
+    # The old fingerprint no longer matches the folder, so the next call builds.
     logs.clear()
     db, files = sil.index_a_directory(str(folder))
     assert messages(logs)[0] == ROAD_CHANGED and db.ntotal == 3 and added in paths(files)

@@ -3,7 +3,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from index_folders import photo_folder
+from index_support import photo_folder
 from testsupport import run_python
 
 SEARCH_LOOP = """

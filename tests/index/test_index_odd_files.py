@@ -3,7 +3,7 @@ indexes exactly the good pictures and answers as it does for a clean copy of the
 a child interpreter with a time limit, so that a hang fails the test."""
 import json
 
-from salted_folder import GOOD, NON_UTF8_NAME
+from odd_files_support import GOOD, NON_UTF8_NAME
 from testsupport import run_python
 
 
@@ -12,7 +12,7 @@ def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
         import json, os
         from pathlib import Path
         import search_index_lib as sil
-        from salted_folder import salted_and_clean, NON_UTF8_NAME
+        from odd_files_support import salted_and_clean, NON_UTF8_NAME
 
         root = Path({str(tmp_path)!r})
         salted, clean = salted_and_clean(root / "folders")

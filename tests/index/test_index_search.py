@@ -6,15 +6,9 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from index_folders import (DONE, ROAD_NO_INDEX, ROAD_REUSE, count_line, distances_logged,
+from index_support import (DONE, ROAD_NO_INDEX, ROAD_REUSE, count_line, distances_logged,
                            make_reusable, messages, not_an_image, photo_folder)
 from testsupport import photo_array
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level("INFO")
-    return caplog
 
 
 def unit_rows(rows, dimension, seed=0):
@@ -119,3 +113,19 @@ def test_new_file_between_queries_is_found(sil, tmp_path, logs):
     logs.clear()
     assert sil.search_image(added, str(folder))[0] == added
     assert messages(logs)[0] == "Hash changed, re-indexing"
+
+
+UNPACKED = {"not iterable": lambda: 5, "one in a tuple": lambda: (1,), "three in a list": lambda: [1, 2, 3],
+            "one from an iterator": lambda: iter([1]), "three from a generator": lambda: (x for x in "abc")}
+
+
+@pytest.mark.parametrize("kind", UNPACKED)
+def test_a_rebound_index_function_that_gives_no_pair_fails_as_unpacking_does(sil, monkeypatch, kind):
+    try:
+        db, all_files = UNPACKED[kind]()
+    except (TypeError, ValueError) as error:
+        expected = error
+    monkeypatch.setattr(sil, "index_a_directory", lambda folder: UNPACKED[kind]())
+    with pytest.raises(type(expected)) as raised:
+        sil.search_image("query.jpg", "folder")
+    assert str(raised.value) == str(expected)

@@ -1,4 +1,4 @@
-#include "catalogue/image_filter.h"
+#include "module/image_filter.h"
 
 namespace sil {
 
@@ -14,6 +14,18 @@ bool ImageTest::matches(py::handle path) {
     pattern_ = std::move(pattern);
   }
   return is_true(search_(path));
+}
+
+py::list image_records(const Namespace& ns, py::handle records) {
+  const py::object iterator = steal_or_throw(PyObject_GetIter(records.ptr()));
+  ImageTest is_image(ns);
+  py::list images;
+  while (PyObject* next = PyIter_Next(iterator.ptr())) {
+    const py::object record = py::reinterpret_steal<py::object>(next);
+    if (is_image.matches(record.attr("image_path"))) images.append(record);
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return images;
 }
 
 }  // namespace sil

@@ -1,4 +1,6 @@
-// The image test: re.search(FILE_EXTENSION_REGEX, path, re.IGNORECASE) finds a match.
+// The image test, re.search(FILE_EXTENSION_REGEX, path, re.IGNORECASE) finding a match, and
+// the image records of a listing. The catalogue's image listing and the index build both
+// filter this way.
 #pragma once
 
 #include "module/python_helpers.h"
@@ -20,5 +22,9 @@ class ImageTest {
   py::object pattern_;
   py::object search_;  // the bound search method of the compiled pattern
 };
+
+// The records of the iterable `records` whose image_path passes the image test, in order.
+// The whole iterable is consumed before anything is returned: no partial list on failure.
+py::list image_records(const Namespace& ns, py::handle records);
 
 }  // namespace sil

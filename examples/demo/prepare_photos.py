@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""Demo: both searches on real photographs (the sample photos that scikit-image ships).
+"""Demo photographs: the sample photos that scikit-image ships, laid out as a user's folder.
 
-It lays out a photo folder in examples/demo/work/, makes a similarity query from one photo
-(resized and re-encoded as JPEG) and a crop cut from another, runs search_image and
-cropped_search, and prints the ranked paths with the query's source marked. Run it twice:
-the second run reuses the cached index (the log lines say so).
+Lays out a photo folder in examples/demo/work/photos/ and makes two queries in
+examples/demo/work/queries/: a similarity query from one photo (resized and re-encoded as
+JPEG) and a crop cut from another. `make demo` then runs the find-images command on them.
 """
 import shutil
 import sys
@@ -68,35 +67,14 @@ def make_queries(located):
     return queries, (crop, located[CROP_SOURCE])
 
 
-def show(title, paths, source, shown=5):
-    print(f"\n{title}")
-    if not paths:
-        print("   (nothing found)")
-    for rank, path in enumerate(paths[:shown], 1):
-        mark = "   <== the query's source" if Path(path) == source else ""
-        print(f"  {rank:2}. {Path(path).relative_to(WORK)}{mark}")
-    if len(paths) > shown:
-        print(f"      ... and {len(paths) - shown} more")
-    found_first = bool(paths) and Path(paths[0]) == source
-    print("  the source came first" if found_first else "  UNEXPECTED: the source did not come first")
-    return found_first
-
-
 def main():
-    sys.path.insert(0, str(DEMO_DIR))  # the demo's own constants.py
-    import search_index_lib
-
     located = lay_out_photos()
     similar_queries, (crop, crop_source) = make_queries(located)
     print(f"Photo folder: {PHOTOS} ({sum(map(len, LAYOUT.values()))} photos and one file that is not an image)")
-    ok = True
     for query, source in similar_queries:
-        paths = search_index_lib.search_image(str(query), str(PHOTOS))
-        ok &= show(f"search_image({query.relative_to(WORK)}): the most similar photos", paths, source)
-    paths = search_index_lib.cropped_search(str(crop), str(PHOTOS))
-    ok &= show(f"cropped_search({crop.relative_to(WORK)}): photos containing the crop", paths, crop_source)
-    print("\nRun the demo again: the log lines then show the cached index being reused.")
-    return 0 if ok else 1
+        print(f"Query {query.relative_to(WORK)} is made from {source.relative_to(WORK)}")
+    print(f"Crop {crop.relative_to(WORK)} is cut from {crop_source.relative_to(WORK)}")
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,0 +1,31 @@
+"""Settings that `find-images` uses without --settings.
+
+search_index_lib imports a top-level module named `constants`; the command puts this folder
+first on the import path. The two cache files live in the user's cache folder,
+$XDG_CACHE_HOME/search_index_lib (or ~/.cache/search_index_lib).
+"""
+import os
+from pathlib import Path
+
+import numpy as np
+
+
+def _cache_folder():
+    # The base directory convention only allows an absolute XDG_CACHE_HOME; a relative one
+    # would scatter caches over whatever folder the command happens to run in.
+    configured = os.environ.get("XDG_CACHE_HOME", "")
+    base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
+    folder = base / "search_index_lib"
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+_CACHE = _cache_folder()
+
+CACHE_METADATA = str(_CACHE / "folder_fingerprint.txt")
+CACHED_INDEXED = str(_CACHE / "similarity_index.faiss")
+VECTOR_TENSOR_SIZE = 64
+DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
+FILE_EXTENSION_REGEX = r"\.(jpe?g|png|bmp|gif|tiff?|webp)$"
+SEARCH_RESULT_LIMIT = 10
+FLOATTYPE = np.float32

@@ -1,0 +1,181 @@
+"""A self-contained HTML page of a search's results, to look at.
+
+Every picture is embedded as a small JPEG thumbnail in a data URI, so the page loads nothing
+from anywhere: it can be mailed, archived or opened offline, and it stays small however
+large the photographs are. File names are data: every piece of text is escaped, and the
+page's Content-Security-Policy allows no script at all and images from data URIs only.
+"""
+import base64
+import contextlib
+import hashlib
+import html
+import io
+import os
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+from datetime import datetime, timezone
+from pathlib import Path
+
+from PIL import Image, ImageDraw
+
+from .output import format_score, printable
+from .searches import CROP, shown_path
+
+THUMBNAIL_SIDE = 320   # pixels, longest side; shown at half size, so sharp on dense screens
+THUMBNAIL_QUALITY = 80
+KEYPOINT_COLOUR = (255, 208, 0)
+KEYPOINT_EDGE = (0, 0, 0)
+BOX_COLOUR = (230, 0, 90)
+
+# Orientation tag values and the turn that shows the picture upright. The keypoint reader
+# (OpenCV) applies the same tag, so the points stay on the turned thumbnail.
+_EXIF_ORIENTATION = 0x0112
+_UPRIGHT = {
+    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
+}
+
+STYLE = """
+body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
+h1 { font-size: 20px; margin: 0 0 4px; }
+.facts { color: #555; margin: 0 0 16px; }
+.path { font-family: ui-monospace, monospace; word-break: break-all; }
+.query { display: flex; gap: 16px; align-items: flex-start; margin-bottom: 24px; }
+.legend { color: #555; }
+.results { list-style: none; padding: 0; display: grid;
+           grid-template-columns: repeat(auto-fill, minmax(180px, 1fr)); gap: 16px; }
+.results li { background: #fff; border: 1px solid #ddd; border-radius: 6px; padding: 8px; }
+.results img, .query img { display: block; max-width: 160px; max-height: 160px; margin: 0 auto 6px; }
+.rank { font-weight: bold; }
+.score { color: #555; }
+.missing { color: #a00; font-style: italic; }
+""".strip()
+_STYLE_HASH = base64.b64encode(hashlib.sha256(STYLE.encode()).digest()).decode()
+POLICY = (f"default-src 'none'; img-src data:; style-src 'sha256-{_STYLE_HASH}'; "
+          "base-uri 'none'; form-action 'none'")
+
+
+def thumbnail(path, points=None):
+    """A data URI of a JPEG thumbnail of the picture at `path`, upright, with `points` (in
+    the full picture's pixels) and the box that bounds them drawn on it; None when the
+    picture cannot be read."""
+    try:
+        with Image.open(path) as picture:
+            width, height = picture.size
+            orientation = picture.getexif().get(_EXIF_ORIENTATION, 1)
+            # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
+            # for a large photograph than decoding it whole.
+            picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
+            small = on_white(picture)
+    except (OSError, ValueError, Image.DecompressionBombError):
+        return None
+    if orientation in _UPRIGHT:
+        small = small.transpose(_UPRIGHT[orientation])
+        if orientation >= 5:
+            width, height = height, width
+    if points:
+        mark_points(small, points, small.width / width, small.height / height)
+    encoded = io.BytesIO()
+    small.save(encoded, "JPEG", quality=THUMBNAIL_QUALITY, optimize=True)
+    return "data:image/jpeg;base64," + base64.b64encode(encoded.getvalue()).decode("ascii")
+
+
+def on_white(picture):
+    if picture.mode in ("RGBA", "LA", "PA") or "transparency" in picture.info:
+        rgba = picture.convert("RGBA")
+        white = Image.new("RGB", rgba.size, "white")
+        white.paste(rgba, mask=rgba.getchannel("A"))
+        return white
+    return picture.convert("RGB")
+
+
+def mark_points(picture, points, scale_x, scale_y):
+    draw = ImageDraw.Draw(picture)
+    scaled = [(x * scale_x, y * scale_y) for x, y in points]
+    xs, ys = [x for x, _ in scaled], [y for _, y in scaled]
+    draw.rectangle((min(xs) - 3, min(ys) - 3, max(xs) + 3, max(ys) + 3), outline=BOX_COLOUR, width=2)
+    for x, y in scaled:
+        draw.ellipse((x - 2.5, y - 2.5, x + 2.5, y + 2.5), fill=KEYPOINT_COLOUR, outline=KEYPOINT_EDGE)
+
+
+def text(value):
+    return html.escape(printable(str(value)), quote=True)
+
+
+def file_link(path):
+    return html.escape(Path(os.path.abspath(path)).as_uri(), quote=True)
+
+
+def picture_html(uri, alt):
+    if uri is None:
+        return '<p class="missing">no preview: the file could not be read</p>'
+    return f'<img src="{uri}" alt="{text(alt)}">'
+
+
+def score_text(outcome, score):
+    if outcome.command == CROP:
+        return f"{score} matched keypoint{'' if score == 1 else 's'}"
+    return f"{outcome.score_name} {format_score(outcome, score)}"
+
+
+def render(outcome, query_uri, thumbnail_uris, now=None):
+    """The page's HTML text for an Outcome and the thumbnails of its query and results."""
+    now = now or datetime.now(timezone.utc)
+    what = "containing the crop" if outcome.command == CROP else "similar to"
+    legend = ('<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
+              if outcome.command == CROP else "")
+    items = []
+    for hit, uri in zip(outcome.hits, thumbnail_uris):
+        shown = shown_path(hit.path, outcome.folder)
+        items.append(
+            f'<li data-rank="{hit.rank}"><a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
+            f'{picture_html(uri, shown)}</a>'
+            f'<span class="rank">#{hit.rank}</span> '
+            f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
+            f'<span class="path">{text(shown)}</span></li>')
+    count = len(outcome.hits)
+    return f"""<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta http-equiv="Content-Security-Policy" content="{POLICY}">
+<meta name="referrer" content="no-referrer">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>find-images {text(outcome.command)}: {text(os.path.basename(outcome.query))}</title>
+<style>{STYLE}</style>
+</head>
+<body>
+<h1>Pictures {what} <span class="path">{text(outcome.query)}</span></h1>
+<p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{text(os.path.abspath(outcome.folder))}</span>,
+found in {outcome.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC</p>
+<div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>{legend}</div>
+<ol class="results">
+{chr(10).join(items)}
+</ol>
+</body>
+</html>
+"""
+
+
+def write_report(outcome, target, workers=4):
+    """Writes the report of `outcome` to `target`, replacing it whole: a failure leaves no
+    half-written page behind."""
+    with ThreadPoolExecutor(max_workers=workers) as pool:  # Pillow decodes without the GIL
+        query_uri = pool.submit(thumbnail, outcome.query)
+        uris = list(pool.map(lambda hit: thumbnail(hit.path, hit.points), outcome.hits))
+    page = render(outcome, query_uri.result(), uris)
+    target = Path(target)
+    descriptor, part = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+            stream.write(page)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(part, 0o666 & ~umask)
+        os.replace(part, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(part)
+        raise
+    return target

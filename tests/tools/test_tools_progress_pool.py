@@ -1,0 +1,105 @@
+"""The progress pool against multiprocessing's own: order, failure, clean-up, counts, a
+worker that dies, and the module's pools running on it under every start method."""
+import multiprocessing
+
+import numpy as np
+import pytest
+
+import pool_items
+from search_index_tools.progress import ProgressPool, progress_pool
+from testsupport import START_METHODS, run_python, save_photo, TESTS_DIR
+
+
+class Counts:
+    def __init__(self):
+        self.events = []
+
+    def start(self, total):
+        self.events.append(("start", total))
+
+    def item(self):
+        self.events.append("item")
+
+
+def counting_pool(method, counts, processes=2):
+    return ProgressPool(processes, context=multiprocessing.get_context(method),
+                        on_start=counts.start, on_item=counts.item)
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+@pytest.mark.parametrize("count", [0, 1, 37])
+def test_map_gives_what_multiprocessing_gives_in_input_order(method, count):
+    items = list(range(count))
+    with multiprocessing.get_context(method).Pool(2) as plain:
+        expected = plain.map(pool_items.scrambled_square, items)
+    counts = Counts()
+    with counting_pool(method, counts) as pool:
+        results = pool.map(pool_items.scrambled_square, iter(items))
+    assert results == expected
+    assert counts.events == [("start", count)] + ["item"] * count
+    assert multiprocessing.active_children() == []
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_a_failing_item_raises_as_multiprocessing_raises_and_workers_end(method):
+    with multiprocessing.get_context(method).Pool(2) as plain:
+        with pytest.raises(ValueError) as plain_error:
+            plain.map(pool_items.fails_on_seven, range(30))
+    counts = Counts()
+    with pytest.raises(ValueError) as error:
+        with counting_pool(method, counts) as pool:
+            pool.map(pool_items.fails_on_seven, range(30))
+    assert (type(error.value), str(error.value)) == (type(plain_error.value), str(plain_error.value))
+    assert counts.events.count("item") < 30
+    assert multiprocessing.active_children() == []
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_a_dying_worker_ends_the_map_instead_of_hanging(method):
+    result = run_python(f"""
+        import multiprocessing
+        from concurrent.futures.process import BrokenProcessPool
+        import pool_items
+        from search_index_tools.progress import ProgressPool
+
+        if __name__ == "__main__":
+            try:
+                with ProgressPool(2, context=multiprocessing.get_context({method!r})) as pool:
+                    pool.map(pool_items.dies_on_three, range(12))
+            except BrokenProcessPool as error:
+                print("broken:", error)
+            print("left:", len(multiprocessing.active_children()))
+        """, cwd=TESTS_DIR / "tools", timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "broken: a worker process ended unexpectedly (exit code 3)" in result.stdout
+    assert "left: 0" in result.stdout
+
+
+@pytest.fixture
+def pictures(tmp_path):
+    return [sil_record(save_photo(tmp_path / f"p{seed}.png", 90 + seed, 60, seed=seed)) for seed in range(7)]
+
+
+def sil_record(path):
+    import search_index_lib
+
+    return search_index_lib.ImageData(image_path=str(path), last_modified=None)
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_the_modules_pools_run_on_it_with_the_same_results(method, sil, pictures, monkeypatch, tmp_path):
+    monkeypatch.setattr(sil, "Pool", multiprocessing.get_context(method).Pool)
+    expected_vectors = sil.load_images(pictures)
+    crop = tmp_path / "crop.png"
+    from PIL import Image
+    with Image.open(pictures[3].image_path) as source:
+        source.crop((10, 5, 80, 55)).save(crop)
+    expected_paths = sil.cropped_search(str(crop), str(tmp_path))
+
+    counts = Counts()
+    monkeypatch.setattr(sil, "Pool", progress_pool(counts, method))
+    vectors = sil.load_images(pictures)
+    assert all(np.array_equal(a, b) for a, b in zip(vectors, expected_vectors, strict=True))
+    assert sil.cropped_search(str(crop), str(tmp_path)) == expected_paths
+    assert counts.events == [("start", 7)] + ["item"] * 7 + [("start", 8)] + ["item"] * 8
+    assert multiprocessing.active_children() == []

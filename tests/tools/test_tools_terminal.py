@@ -1,0 +1,81 @@
+"""What a person at a terminal sees: the progress bar (on a terminal only, not with --quiet)
+and Ctrl-C, which ends the command quietly with status 130 and leaves no process behind."""
+import fcntl
+import os
+import pty
+import re
+import signal
+import struct
+import subprocess
+import termios
+import time
+
+import pytest
+
+from tools_support import FIND_IMAGES, processes_in_session
+from testsupport import child_env, save_photo
+
+
+def read_all(descriptor):
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(descriptor, 65536)
+        except OSError:  # the terminal's other end is closed
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks).decode(errors="replace")
+
+
+@pytest.mark.parametrize("terminal, quiet, bar", [(True, False, True), (True, True, False), (False, False, False)])
+def test_progress_bar_on_standard_error_only_on_a_terminal(terminal, quiet, bar, photos, settings):
+    command = [str(FIND_IMAGES), "--settings", str(settings), "index", str(photos), *(["-q"] if quiet else [])]
+    if terminal:
+        controller, stderr = pty.openpty()
+        fcntl.ioctl(stderr, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    else:
+        controller, stderr = None, subprocess.PIPE
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=stderr, env=child_env(tests_path=False),
+                            timeout=300)
+    if terminal:
+        os.close(stderr)
+        shown = read_all(controller)
+        os.close(controller)
+    else:
+        shown = result.stderr.decode()
+    assert result.returncode == 0
+    assert bool(re.search(r"Indexing:.*\d+/6 ", shown)) == bar, shown
+    assert b"Indexing" not in result.stdout
+
+
+@pytest.fixture
+def many_large_pictures(tmp_path):
+    """Enough work for a crop search to be interrupted in the middle: one large photo under
+    many names (hard links cost nothing to make)."""
+    folder = tmp_path / "large"
+    original = save_photo(folder / "photo_000.jpg", 1600, 1200, seed=5)
+    for number in range(1, 300):
+        os.link(original, folder / f"photo_{number:03}.jpg")
+    return folder, original
+
+
+def test_ctrl_c_ends_quietly_with_130_and_no_process_left(many_large_pictures, settings, crop_of):
+    folder, original = many_large_pictures
+    crop = crop_of(original, (300, 200, 900, 700))
+    search = subprocess.Popen([str(FIND_IMAGES), "--settings", str(settings), "crop", str(crop), str(folder)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              env=child_env(tests_path=False), start_new_session=True)
+    deadline = time.monotonic() + 120
+    while len(processes_in_session(search.pid)) < 2 and search.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)  # until the pool's workers run
+    assert search.poll() is None, "the search ended before it could be interrupted"
+    time.sleep(0.5)
+    os.killpg(search.pid, signal.SIGINT)  # what Ctrl-C at a terminal does
+    stdout, stderr = search.communicate(timeout=120)
+    assert (search.returncode, stdout, stderr) == (130, "", "")
+    deadline = time.monotonic() + 10
+    while processes_in_session(search.pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert processes_in_session(search.pid) == []
