@@ -18,13 +18,21 @@ std::optional<std::string> content_of(py::handle path) {
 }  // namespace
 
 FingerprintSnapshot::FingerprintSnapshot(const Namespace& ns) {
-  const py::object path = ns["CACHE_METADATA"];
-  const py::object os_path = ns["os"].attr("path");
-  target_ = is_true(os_path.attr("islink")(path)) ? os_path.attr("realpath")(path) : path;
-  content_ = content_of(target_);
+  try {
+    const py::object path = ns["CACHE_METADATA"];
+    const py::object os_path = ns["os"].attr("path");
+    target_ = is_true(os_path.attr("islink")(path)) ? os_path.attr("realpath")(path) : path;
+    content_ = content_of(target_);
+    taken_ = true;
+  } catch (py::error_already_set& error) {
+    // A setting that names no file the snapshot can read is left to the fingerprint check
+    // itself to report; there is then nothing to put back.
+    if (!error.matches(PyExc_Exception)) throw;
+  }
 }
 
 void FingerprintSnapshot::restore() const noexcept {
+  if (!taken_) return;
   try {
     if (content_of(target_) == content_) return;
     if (content_) {

@@ -26,6 +26,7 @@ class FingerprintSnapshot {
  private:
   py::object target_;
   std::optional<std::string> content_;
+  bool taken_ = false;
 };
 
 }  // namespace sil
