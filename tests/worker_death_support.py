@@ -53,6 +53,19 @@ def _is_pool_worker(pid, own_command):
     return not any(mark in command and mark not in own_command for mark in (b"resource_tracker", b"forkserver"))
 
 
+def _children(parent):
+    """Process ids of the children of `parent`, from each process's status in /proc."""
+    children = []
+    for status in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = status.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == parent:
+            children.append(int(status.parent.name))
+    return children
+
+
 def kill_siblings_then_self(record):
     """Kills the pool's other workers while they wait for work (each then holds the task
     queue's lock, or waits for it), then itself."""
@@ -60,8 +73,7 @@ def kill_siblings_then_self(record):
     time.sleep(0.5)
     parent = os.getppid()
     own_command = Path(f"/proc/{os.getpid()}/cmdline").read_bytes()
-    children = Path(f"/proc/{parent}/task/{parent}/children").read_text().split()
-    for pid in map(int, children):
+    for pid in _children(parent):
         if pid != os.getpid() and _is_pool_worker(pid, own_command):
             os.kill(pid, signal.SIGKILL)
     time.sleep(0.2)
