@@ -13,7 +13,8 @@ FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 .PHONY: test demo build bench clean browser
 
 test: build browser
-	$(PY) -m pytest $(PYTEST_ARGS)
+	# -P: the installed package is tested, not the source folder (which lacks the native parts).
+	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 # The demo runs the installed find-images command on real photographs and ends with a report.
 demo: build $(DEMO_STAMP)

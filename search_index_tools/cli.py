@@ -86,6 +86,9 @@ def add_crop_command(commands):
     command = commands.add_parser("crop", help="pictures that contain the region CROP, best first")
     command.add_argument("query", metavar="CROP", help="a picture of the region to look for")
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to search")
+    command.add_argument("--verify", action="store_true",
+                         help="only pictures that really contain the crop, checked by geometry; "
+                              "the report draws the crop's outline")
     add_search_options(command)
     command.set_defaults(run=run_crop, needs_query=True)
     return command
@@ -203,6 +206,9 @@ def run_similar(sil, args, reporter):
 
 def run_crop(sil, args, reporter):
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
+    if args.verify:
+        return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
+                                      reporter, limit)
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 

@@ -43,7 +43,8 @@ def results_json(outcome):
         "query": os.path.abspath(outcome.query),
         "folder": os.path.abspath(outcome.folder),
         "score": outcome.score_name,
-        "results": [{"rank": hit.rank, "path": os.path.abspath(hit.path), "score": hit.score}
+        "results": [{"rank": hit.rank, "path": os.path.abspath(hit.path), "score": hit.score,
+                     **({"outline": [list(corner) for corner in hit.outline]} if hit.outline else {})}
                     for hit in outcome.hits],
         "elapsed_seconds": round(outcome.elapsed, 3),
     }

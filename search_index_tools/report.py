@@ -56,10 +56,10 @@ POLICY = (f"default-src 'none'; img-src data:; style-src 'sha256-{_STYLE_HASH}';
           "base-uri 'none'; form-action 'none'")
 
 
-def thumbnail(path, points=None):
+def thumbnail(path, points=None, outline=None):
     """A data URI of a JPEG thumbnail of the picture at `path`, upright, with `points` (in
-    the full picture's pixels) and the box that bounds them drawn on it; None when the
-    picture cannot be read."""
+    the full picture's pixels) and the box that bounds them drawn on it, or the crop's
+    `outline` (four corners); None when the picture cannot be read."""
     try:
         with Image.open(path) as picture:
             width, height = picture.size
@@ -74,7 +74,9 @@ def thumbnail(path, points=None):
         small = small.transpose(_UPRIGHT[orientation])
         if orientation >= 5:
             width, height = height, width
-    if points:
+    if outline:
+        mark_outline(small, outline, small.width / width, small.height / height)
+    elif points:
         mark_points(small, points, small.width / width, small.height / height)
     encoded = io.BytesIO()
     small.save(encoded, "JPEG", quality=THUMBNAIL_QUALITY, optimize=True)
@@ -99,6 +101,11 @@ def mark_points(picture, points, scale_x, scale_y):
         draw.ellipse((x - 2.5, y - 2.5, x + 2.5, y + 2.5), fill=KEYPOINT_COLOUR, outline=KEYPOINT_EDGE)
 
 
+def mark_outline(picture, corners, scale_x, scale_y):
+    scaled = [(x * scale_x, y * scale_y) for x, y in corners]
+    ImageDraw.Draw(picture).line(scaled + scaled[:1], fill=BOX_COLOUR, width=2, joint="curve")
+
+
 def text(value):
     return html.escape(printable(str(value)), quote=True)
 
@@ -114,6 +121,8 @@ def picture_html(uri, alt):
 
 
 def score_text(outcome, score):
+    if outcome.verified:
+        return f"{score} consistent match{'' if score == 1 else 'es'}"
     if outcome.command == CROP:
         return f"{score} matched keypoint{'' if score == 1 else 's'}"
     return f"{outcome.score_name} {format_score(outcome, score)}"
@@ -125,6 +134,9 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
     what = "containing the crop" if outcome.command == CROP else "similar to"
     legend = ('<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
               if outcome.command == CROP else "")
+    if outcome.verified:
+        legend = '<p class="legend">Outline: where the crop lies in the picture.</p>'
+
     items = []
     for hit, uri in zip(outcome.hits, thumbnail_uris):
         shown = shown_path(hit.path, outcome.folder)
@@ -163,7 +175,7 @@ def write_report(outcome, target, workers=4):
     half-written page behind."""
     with ThreadPoolExecutor(max_workers=workers) as pool:  # Pillow decodes without the GIL
         query_uri = pool.submit(thumbnail, outcome.query)
-        uris = list(pool.map(lambda hit: thumbnail(hit.path, hit.points), outcome.hits))
+        uris = list(pool.map(lambda hit: thumbnail(hit.path, hit.points, hit.outline), outcome.hits))
     page = render(outcome, query_uri.result(), uris)
     target = Path(target)
     descriptor, part = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")

@@ -13,6 +13,7 @@ from typing import List, Optional, Tuple
 SIMILAR, CROP, INDEX = "similar", "crop", "index"
 CROP_RESULT_LIMIT = 25  # what cropped_search returns at most
 SCORE_NAMES = {SIMILAR: "distance", CROP: "matched keypoints"}
+VERIFIED_SCORE_NAME = "consistent matches"
 
 
 @dataclass
@@ -21,6 +22,7 @@ class Hit:
     path: str
     score: float
     points: Optional[List[Tuple[int, int]]] = None  # crop only: matched positions in the picture
+    outline: Optional[Tuple[Tuple[float, float], ...]] = None  # verified crop: the crop's corners
 
 
 @dataclass
@@ -30,10 +32,11 @@ class Outcome:
     folder: str
     hits: List[Hit]
     elapsed: float
+    verified: bool = False  # crop found by the verified search: scores are consistent matches
 
     @property
     def score_name(self):
-        return SCORE_NAMES[self.command]
+        return VERIFIED_SCORE_NAME if self.verified else SCORE_NAMES[self.command]
 
 
 @dataclass
@@ -78,6 +81,19 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
         points = [(int(x), int(y)) for x, y in match.matched_points]
         hits.append(Hit(rank, kept[position].image_path, len(points), points))
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started)
+
+
+def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
+    """The verified cropped search: only pictures that really contain the crop, each with the
+    crop's outline in it."""
+    from .verified_search import verified_cropped_matches
+
+    started = time.monotonic()
+    with progress.phase("Matching"):
+        matches = verified_cropped_matches(crop_path, folder, limit)
+    hits = [Hit(rank, match.path, match.score, outline=match.corners)
+            for rank, match in enumerate(matches, 1)]
+    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True)
 
 
 def index(sil, folder, progress):

@@ -1,0 +1,265 @@
+"""Quality and speed of the verified cropped search next to `cropped_search`, on real
+photographs.
+
+    .venv/bin/python bench/bench_verified_quality.py [--crops 40] [--foreign 20] [--seed 7]
+
+Set-up (once, cached in bench/data/verified_quality/): the photographs that scikit-image
+ships (installed with pip when missing) and the wallpapers of four Debian packages (fetched
+with apt-get download and unpacked with dpkg-deb -x; run as root or with a cached copy).
+Every photograph of the folder is written at its own size (longer side capped at 2560) and
+at half size, and every third one also at 30 %; the pictures of a few photographs are kept
+out of the folder to cut foreign crops from. Photographs that look alike at 32 x 32 (the
+packages ship some at several resolutions) form one group.
+
+Some wallpapers are smooth artwork (gradients, stripes) on which no keypoint detector finds
+anything to match. A photograph counts as textured when ORB (OpenCV's defaults, no cap on
+the count) finds at least TEXTURED_KEYPOINTS keypoints on it at 960 pixels; recall is given
+over all crops and over the crops of textured photographs.
+
+A crop is a seeded random rectangle of 15-40 % of a folder picture's width and height. It
+counts as found at rank r when the r-th result belongs to its photograph's group. Times are
+medians per query; a cold verified query starts without its feature store, a warm one with
+the store the previous query left.
+"""
+import argparse
+import glob
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))  # the suite's settings module
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+from PIL import Image  # noqa: E402
+
+import search_index_lib as sil  # noqa: E402
+from search_index_tools.verified_search import STORE_SUFFIX, verified_cropped_search  # noqa: E402
+
+DATA = HERE / "data" / "verified_quality"
+DEBIAN_PACKAGES = ["mate-backgrounds", "ukui-wallpapers", "lomiri-wallpapers-16.04", "lomiri-wallpapers-20.04"]
+SAMPLE_PHOTOS = ["astronaut", "camera", "chelsea", "coffee", "coins", "hubble_deep_field", "immunohistochemistry",
+                 "moon", "rocket", "retina", "grass", "gravel", "brick"]
+LONGEST_SIDE = 2560
+MIN_SIDE = 400
+HELD_OUT = 8  # photographs kept out of the folder for foreign crops
+TEXTURED_KEYPOINTS = 500
+
+
+def fetch_wallpapers():
+    unpacked = DATA / "debian"
+    if not (unpacked / "done").exists():
+        debs = DATA / "debs"
+        debs.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["apt-get", "download", *DEBIAN_PACKAGES], cwd=debs, check=True,
+                       stdout=subprocess.DEVNULL)
+        for deb in sorted(debs.glob("*.deb")):
+            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
+        (unpacked / "done").touch()
+    found = []
+    for suffix in ("jpg", "jpeg", "png"):
+        found += glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)
+    return sorted(found)
+
+
+def sample_photos():
+    try:
+        import skimage.data  # noqa: F401
+    except ImportError:
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "scikit-image"], check=True)
+    import skimage.data
+    photos = []
+    for name in SAMPLE_PHOTOS:
+        try:
+            photos.append((name, np.asarray(getattr(skimage.data, name)())))
+        except Exception as error:  # a sample not shipped in the wheel would need a download
+            print(f"skipping sample {name}: {error}")
+    return photos
+
+
+def as_rgb(pixels):
+    image = Image.fromarray(pixels)
+    return image.convert("RGB")
+
+
+def load_sources():
+    """(name, RGB picture) of every usable photograph, sorted by name, lookalikes grouped."""
+    sources = [(name, as_rgb(pixels)) for name, pixels in sample_photos()]
+    for path in fetch_wallpapers():
+        with Image.open(path) as image:
+            if min(image.size) < MIN_SIDE:
+                continue
+            sources.append((Path(path).stem, image.convert("RGB")))
+    return sources
+
+
+def thumbnail(image):
+    return np.asarray(image.convert("L").resize((32, 32), Image.BILINEAR), dtype=np.float32)
+
+
+def group_lookalikes(sources):
+    """Group number per source: photographs whose 32x32 thumbnails differ by < 6 grey levels."""
+    thumbs = [thumbnail(image) for _, image in sources]
+    groups = []
+    for i, thumb in enumerate(thumbs):
+        for j in range(i):
+            if np.abs(thumb - thumbs[j]).mean() < 6:
+                groups.append(groups[j])
+                break
+        else:
+            groups.append(i)
+    return groups
+
+
+def is_textured(image):
+    grey = np.asarray(scaled(image, 960 / max(image.size)).convert("L"))
+    return len(cv2.ORB_create(nfeatures=10 ** 6).detect(grey, None)) >= TEXTURED_KEYPOINTS
+
+
+def scaled(image, factor):
+    width, height = image.size
+    return image.resize((max(1, round(width * factor)), max(1, round(height * factor))), Image.LANCZOS)
+
+
+def build_folder():
+    """The searched folder, the held-out photographs, the group of every folder picture and
+    the groups of textured photographs."""
+    folder, held_dir = DATA / "folder", DATA / "held_out"
+    sources = load_sources()
+    groups = group_lookalikes(sources)
+    unique = sorted(set(groups))
+    rng = np.random.default_rng(1234)
+    held = set(rng.choice(unique, size=HELD_OUT, replace=False).tolist())
+    group_of, held_paths, textured = {}, [], set()
+    if not (DATA / "folder.done").exists():
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(held_dir, ignore_errors=True)
+    folder.mkdir(parents=True, exist_ok=True)
+    held_dir.mkdir(parents=True, exist_ok=True)
+    for index, ((name, image), group) in enumerate(zip(sources, groups)):
+        if max(image.size) > LONGEST_SIDE:
+            image = scaled(image, LONGEST_SIDE / max(image.size))
+        if is_textured(image):
+            textured.add(group)
+        if group in held:
+            path = held_dir / f"{index:03d}_{name}.png"
+            if not path.exists():
+                image.save(path)
+            held_paths.append(str(path))
+            continue
+        copies = [("full", 1.0), ("half", 0.5)] + ([("small", 0.3)] if index % 3 == 0 else [])
+        for label, factor in copies:
+            path = folder / label / f"{index:03d}_{name}.jpg"
+            path.parent.mkdir(exist_ok=True)
+            if not path.exists():
+                (image if factor == 1.0 else scaled(image, factor)).save(path, quality=90)
+            group_of[os.path.abspath(path)] = group
+    (DATA / "folder.done").touch()
+    return str(folder), held_paths, group_of, textured
+
+
+def cut_crops(pictures, count, rng, out_dir, prefix):
+    out_dir.mkdir(parents=True, exist_ok=True)
+    crops = []
+    for number in range(count):
+        source = pictures[rng.integers(len(pictures))]
+        with Image.open(source) as image:
+            width, height = image.size
+            crop_w = max(16, int(width * rng.uniform(0.15, 0.40)))
+            crop_h = max(16, int(height * rng.uniform(0.15, 0.40)))
+            left, top = int(rng.integers(0, width - crop_w + 1)), int(rng.integers(0, height - crop_h + 1))
+            path = out_dir / f"{prefix}_{number:03d}.png"
+            image.convert("RGB").crop((left, top, left + crop_w, top + crop_h)).save(path)
+        crops.append((str(path), source))
+    return crops
+
+
+def rank_of(results, group, group_of):
+    for rank, path in enumerate(results, start=1):
+        if group_of.get(path) == group:
+            return rank
+    return None
+
+
+def timed(function, *args):
+    start = time.perf_counter()
+    result = function(*args)
+    return time.perf_counter() - start, result
+
+
+def remove_store():
+    for suffix in ("", "-wal", "-shm"):
+        try:
+            os.unlink(str(sil.CACHED_INDEXED) + STORE_SUFFIX + suffix)
+        except FileNotFoundError:
+            pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--crops", type=int, default=60)
+    parser.add_argument("--foreign", type=int, default=20)
+    parser.add_argument("--cold-runs", type=int, default=3)
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--skip-cropped-search", action="store_true", help="time and score only the verified search")
+    args = parser.parse_args()
+
+    folder, held_paths, group_of, textured = build_folder()
+    sil.CACHED_INDEXED = str(DATA / "index.faiss")
+    sil.CACHE_METADATA = str(DATA / "metadata.txt")
+    pictures = sorted(group_of)
+    print(f"{len(pictures)} pictures of {len(set(group_of.values()))} photographs in the folder, "
+          f"{len(held_paths)} photographs held out")
+    rng = np.random.default_rng(args.seed)
+    crops = cut_crops(pictures, args.crops, rng, DATA / "crops", "crop")
+    foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign")
+
+    cold = []
+    for crop, _ in crops[:args.cold_runs]:
+        remove_store()
+        cold.append(timed(verified_cropped_search, crop, folder)[0])
+    verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
+    of_textured = [group_of[source] in textured for _, source in crops]
+    for crop, source in crops:
+        seconds, results = timed(verified_cropped_search, crop, folder)
+        verified_times.append(seconds)
+        verified_ranks.append(rank_of(results, group_of[source], group_of))
+        if not args.skip_cropped_search:
+            seconds, results = timed(sil.cropped_search, crop, folder)
+            plain_times.append(seconds)
+            plain_ranks.append(rank_of(results, group_of[source], group_of))
+        print(f"{Path(crop).name}: verified rank {verified_ranks[-1]}, "
+              f"cropped_search rank {plain_ranks[-1] if plain_ranks else '-'}", flush=True)
+    empty = 0
+    for crop, _ in foreign:
+        results = verified_cropped_search(crop, folder)
+        empty += not results
+        print(f"{Path(crop).name}: {len(results)} results", flush=True)
+
+    def recall(ranks, k, only_textured=False):
+        kept = [rank for rank, flag in zip(ranks, of_textured) if flag or not only_textured]
+        return 100.0 * sum(1 for rank in kept if rank is not None and rank <= k) / len(kept)
+
+    def recalls(ranks):
+        return (f"{recall(ranks, 1):.0f} % | {recall(ranks, 5):.0f} % | "
+                f"{recall(ranks, 1, True):.0f} % | {recall(ranks, 5, True):.0f} %")
+
+    print()
+    print(f"{len(crops)} crops ({sum(of_textured)} of textured photographs), {len(foreign)} foreign crops")
+    print("| search | recall@1 | recall@5 | recall@1 textured | recall@5 textured "
+          "| foreign crops with no result | time per query |")
+    print("|---|---|---|---|---|---|---|")
+    if plain_ranks:
+        print(f"| cropped_search | {recalls(plain_ranks)} | - | {statistics.median(plain_times):.2f} s |")
+    print(f"| verified, cold store | | | | | | {statistics.median(cold):.2f} s |")
+    print(f"| verified, warm store | {recalls(verified_ranks)} | {100.0 * empty / len(foreign):.0f} % "
+          f"| {statistics.median(verified_times):.2f} s |")
+
+
+if __name__ == "__main__":
+    main()

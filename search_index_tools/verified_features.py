@@ -1,0 +1,219 @@
+"""Keypoints and descriptors of one picture for the verified cropped search.
+
+This module runs in the pool's worker processes as well as in the caller, so it imports
+only what the feature work needs (not search_index_lib, whose start-up needs the host's
+settings module).
+
+Pictures are read safely: only regular files are opened (a FIFO or device is never read),
+the bytes are decoded from memory so no file name ever reaches OpenCV, and Pillow's
+decompression-bomb limit is checked on the header before any pixel is decoded.
+"""
+from __future__ import annotations
+
+import io
+import os
+import stat
+import warnings
+from dataclasses import dataclass
+from typing import NamedTuple, Optional
+
+import cv2
+import numpy as np
+from PIL import Image
+
+# EXIF orientations that turn the stored picture by a quarter turn, so width and height
+# swap when OpenCV applies them on decoding.
+_QUARTER_TURNS = {5, 6, 7, 8}
+
+_REDUCED_GREY = {
+    1: cv2.IMREAD_GRAYSCALE,
+    2: cv2.IMREAD_REDUCED_GRAYSCALE_2,
+    4: cv2.IMREAD_REDUCED_GRAYSCALE_4,
+    8: cv2.IMREAD_REDUCED_GRAYSCALE_8,
+}
+
+
+@dataclass(frozen=True)
+class FeatureSettings:
+    """How features are made. A change of any field makes every cached entry stale."""
+
+    features: int  # most keypoints kept
+    candidates: int  # keypoints ORB detects before they are spread over the grid
+    cell: int  # side of a grid cell, pixels of the working size
+    work_side: int  # pictures are decoded at 1/2, 1/4 or 1/8 while the longer side stays >= this
+    levels: int  # ORB pyramid levels
+    fast_threshold: int
+    # Pixels of replicated border added before detection. ORB finds no keypoint within its
+    # patch size of the edge, which would leave a small crop with almost nothing.
+    border: int = 0
+    # A picture whose shorter side is below this is enlarged by a whole factor first: a small
+    # crop has too few pixels for ORB's patches, and its enlarged pyramid meets larger copies.
+    enlarge_below: int = 0
+
+    def key(self) -> str:
+        return (f"orb2:n={self.features}:candidates={self.candidates}:cell={self.cell}"
+                f":side={self.work_side}:levels={self.levels}"
+                f":fast={self.fast_threshold}:border={self.border}:enlarge={self.enlarge_below}")
+
+
+class Features(NamedTuple):
+    """Features of one picture, in the working size it was decoded at."""
+
+    width: int  # picture's own size, after its EXIF orientation
+    height: int
+    work_width: int
+    work_height: int
+    points: np.ndarray  # (n, 2) float32, x and y in the working size
+    descriptors: np.ndarray  # (n, 32) uint8
+
+    @property
+    def scale(self) -> tuple[float, float]:
+        return self.width / self.work_width, self.height / self.work_height
+
+
+class FileIdentity(NamedTuple):
+    size: int
+    mtime_ns: int
+
+
+class ReadResult(NamedTuple):
+    identity: FileIdentity
+    features: Optional[Features]  # None: the file is not a picture that can be used
+
+
+def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
+    """The bytes of a regular file and its size and modification time, or None when the
+    path is not a regular file or cannot be read."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
+        # opening it does not wait for a writer; fstat below then refuses it.
+        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+        descriptor = os.open(path, flags)
+    except (OSError, ValueError):
+        return None
+    with open(descriptor, "rb", closefd=True) as file:
+        try:
+            status = os.fstat(descriptor)
+            if not stat.S_ISREG(status.st_mode):
+                return None
+            data = file.read()
+        except OSError:
+            return None
+    return data, FileIdentity(status.st_size, status.st_mtime_ns)
+
+
+def _header_size(data: bytes) -> Optional[tuple[int, int]]:
+    """Width and height as shown (EXIF orientation applied), from the header only; None for
+    data Pillow does not know as a picture or one above its decompression-bomb limit."""
+    try:
+        with warnings.catch_warnings():
+            # The limit is checked below; Pillow's own warning would only be noise.
+            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+            with Image.open(io.BytesIO(data)) as image:
+                width, height = image.size
+                try:
+                    orientation = image.getexif().get(0x0112, 1)
+                except Exception:  # a broken EXIF block does not make the pixels unusable
+                    orientation = 1
+    except MemoryError:
+        raise
+    except Exception:  # Pillow reports unknown or broken headers in many ways
+        return None
+    limit = Image.MAX_IMAGE_PIXELS
+    if width <= 0 or height <= 0 or (limit is not None and width * height > limit):
+        return None
+    if orientation in _QUARTER_TURNS:
+        width, height = height, width
+    return width, height
+
+
+def reduction(width: int, height: int, work_side: int) -> int:
+    """The largest of 1, 2, 4, 8 that keeps the longer side at least `work_side`."""
+    longer = max(width, height)
+    factor = 1
+    while factor < 8 and longer // (factor * 2) >= work_side:
+        factor *= 2
+    return factor
+
+
+def decode_grey(data: bytes, work_side: int) -> Optional[tuple[int, int, np.ndarray]]:
+    """(width, height, grey working picture), or None when the bytes are no usable picture."""
+    size = _header_size(data)
+    if size is None:
+        return None
+    width, height = size
+    flag = _REDUCED_GREY[reduction(width, height, work_side)]
+    try:
+        grey = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flag)
+    except cv2.error:
+        return None
+    if grey is None or grey.ndim != 2 or grey.size == 0:
+        return None
+    return width, height, grey
+
+
+def detector(settings: FeatureSettings):
+    return cv2.ORB_create(nfeatures=settings.candidates, nlevels=settings.levels,
+                          fastThreshold=settings.fast_threshold)
+
+
+def spread(keypoints, shape, settings: FeatureSettings) -> list:
+    """At most `features` keypoints spread over a grid: every cell gives its strongest first,
+    then its second strongest, and so on. Without this the strongest texture of a picture
+    takes every keypoint, and a crop of a calmer part finds nothing to match."""
+    if len(keypoints) <= settings.features:
+        return list(keypoints)
+    points = cv2.KeyPoint_convert(keypoints)
+    responses = np.array([keypoint.response for keypoint in keypoints], dtype=np.float64)
+    columns = -(-shape[1] // settings.cell)
+    cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (points[:, 0] // settings.cell).astype(np.int64)
+    # Strongest first within a cell; equal responses keep detection order.
+    order = np.lexsort((np.arange(len(keypoints)), -responses, cells))
+    sorted_cells = cells[order]
+    starts = np.r_[0, np.flatnonzero(np.diff(sorted_cells)) + 1]
+    rank = np.arange(len(order)) - np.repeat(starts, np.diff(np.r_[starts, len(order)]))
+    chosen = order[np.lexsort((np.arange(len(order)), -responses[order], rank))[:settings.features]]
+    return [keypoints[index] for index in np.sort(chosen)]
+
+
+def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSettings) -> Features:
+    pad = settings.border
+    padded = cv2.copyMakeBorder(grey, pad, pad, pad, pad, cv2.BORDER_REPLICATE) if pad else grey
+    orb = detector(settings)
+    keypoints = spread(orb.detect(padded, None), padded.shape, settings)
+    keypoints, descriptors = orb.compute(padded, keypoints)
+    points = np.zeros((0, 2), dtype=np.float32)
+    if descriptors is not None and len(keypoints) > 0:
+        points = cv2.KeyPoint_convert(keypoints).astype(np.float32).reshape(-1, 2) - np.float32(pad)
+        # Keypoints on the made-up border describe nothing that is in the picture.
+        inside = ((points[:, 0] >= 0) & (points[:, 1] >= 0)
+                  & (points[:, 0] < grey.shape[1]) & (points[:, 1] < grey.shape[0]))
+        points, descriptors = points[inside], descriptors[inside]
+    else:
+        descriptors = np.zeros((0, 32), dtype=np.uint8)
+    return Features(width, height, grey.shape[1], grey.shape[0], np.ascontiguousarray(points),
+                    np.ascontiguousarray(descriptors, dtype=np.uint8))
+
+
+def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Features]:
+    decoded = decode_grey(data, settings.work_side)
+    if decoded is None:
+        return None
+    width, height, grey = decoded
+    shorter = min(grey.shape)
+    if shorter < settings.enlarge_below:
+        factor = -(-settings.enlarge_below // shorter)
+        grey = cv2.resize(grey, (grey.shape[1] * factor, grey.shape[0] * factor), interpolation=cv2.INTER_CUBIC)
+    return features_of(grey, width, height, settings)
+
+
+def picture_features(job: tuple[str, FeatureSettings]) -> Optional[tuple[str, ReadResult]]:
+    """Worker step: (path, what was read) for one picture, or None when it cannot be read."""
+    path, settings = job
+    read = read_regular_file(path)
+    if read is None:
+        return None
+    data, identity = read
+    return path, ReadResult(identity, features_from_bytes(data, settings))

@@ -1,0 +1,230 @@
+"""Verified cropped search: finding the picture a crop came from, and nothing for a crop
+from elsewhere; the feature store's roads give the same answers and survive damage."""
+import multiprocessing
+import os
+import sqlite3
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+from PIL import Image
+
+from search_index_tools import verified_search
+from search_index_tools.verified_search import (STORE_SUFFIX, verified_cropped_matches,
+                                                verified_cropped_search)
+from testsupport import START_METHODS
+from verified_support import dying_reader, textured_photo, turned, write
+
+CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
+
+
+def make_folder(root, seeds, size=(640, 480)):
+    """A folder of textured pictures, one per seed, in two sub-folders."""
+    return {seed: write(root / f"sub{seed % 2}" / f"picture_{seed}.jpg", textured_photo(*size, seed))
+            for seed in seeds}
+
+
+def cut(pixels, path):
+    left, top, width, height = CROP_BOX
+    return write(path, pixels[top:top + height, left:left + width])
+
+
+def store_file():
+    import search_index_lib
+    return search_index_lib.CACHED_INDEXED + STORE_SUFFIX
+
+
+def stored_paths():
+    with sqlite3.connect(store_file()) as db:
+        return {os.fsdecode(row[0]) for row in db.execute("SELECT path FROM picture_features")}
+
+
+@pytest.mark.parametrize("degrees, scale", [(0, 1.0), (4, 0.7), (-7, 0.7), (3, 1.3)])
+def test_crop_is_found_where_it_lies_in_a_turned_and_scaled_picture(tmp_path, degrees, scale):
+    folder = tmp_path / "pictures"
+    make_folder(folder, [1, 2, 3, 4])
+    source = textured_photo(640, 480, 99)
+    crop = cut(source, tmp_path / "crop.png")
+    picture, matrix = turned(source, degrees, scale)
+    target = write(folder / "sub1" / "target.jpg", picture)
+
+    matches = verified_cropped_matches(crop, str(folder))
+
+    assert [match.path for match in matches] == [target]
+    left, top, width, height = CROP_BOX
+    outline = np.array([[left, top, 1], [left + width, top, 1], [left + width, top + height, 1],
+                        [left, top + height, 1]], np.float64) @ matrix.T
+    assert np.abs(np.array(matches[0].corners) - outline).max() < 4
+    assert matches[0].score >= verified_search.MIN_INLIERS
+
+
+@pytest.mark.parametrize("foreign_seed", [50, 51, 52])
+def test_crop_from_a_picture_not_in_the_folder_gives_nothing(tmp_path, foreign_seed):
+    folder = tmp_path / "pictures"
+    make_folder(folder, range(6))
+    crop = cut(textured_photo(640, 480, foreign_seed), tmp_path / "crop.png")
+    assert verified_cropped_search(crop, str(folder)) == []
+
+
+def test_copies_rank_by_consistent_matches_and_max_return_cuts(tmp_path):
+    folder = tmp_path / "pictures"
+    make_folder(folder, range(3))
+    source = textured_photo(640, 480, 77)
+    crop = cut(source, tmp_path / "crop.png")
+    full = write(folder / "a_full.png", source)
+    small = write(folder / "b_small.jpg", cv2.resize(source, (224, 168), interpolation=cv2.INTER_AREA))
+    matches = verified_cropped_matches(crop, str(folder))
+    assert [match.path for match in matches] == [full, small]
+    assert matches[0].score > matches[1].score
+    assert verified_cropped_search(crop, str(folder), max_return=1) == [full]
+
+
+def test_stored_and_fresh_features_give_identical_answers(tmp_path, monkeypatch):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(6))
+    crop = cut(cv2.imread(pictures[3]), tmp_path / "crop.png")
+    fresh = verified_cropped_matches(crop, str(folder), use_store=False)
+    assert not os.path.exists(store_file())
+    cold = verified_cropped_matches(crop, str(folder))
+    assert stored_paths() == set(pictures.values())
+
+    read = []
+    real_read = verified_search._read_pictures
+    monkeypatch.setattr(verified_search, "_read_pictures",
+                        lambda paths, context: read.extend(paths) or real_read(paths, context))
+    warm = verified_cropped_matches(crop, str(folder))
+
+    assert read == []  # every picture came from the store
+    assert fresh == cold == warm
+    assert fresh[0].path == pictures[3]
+
+
+def test_changed_and_removed_pictures_are_read_again_or_forgotten(tmp_path):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(4))
+    other = make_folder(tmp_path / "other", [9])
+    crop = cut(cv2.imread(pictures[2]), tmp_path / "crop.png")
+    verified_cropped_search(crop, str(tmp_path / "other"))
+    assert verified_cropped_search(crop, str(folder)) == [pictures[2]]
+
+    # Same name, other content, and a modification time the store has not seen.
+    write(pictures[2], textured_photo(640, 480, 40))
+    os.utime(pictures[2], ns=(1, 1))
+    os.remove(pictures[1])
+    assert verified_cropped_search(crop, str(folder)) == []
+    assert stored_paths() == {pictures[0], pictures[2], pictures[3], other[9]}
+
+
+def damage_garbage(path):
+    Path(path).write_bytes(b"this is no database " * 300)
+
+
+def damage_truncate(path):
+    data = Path(path).read_bytes()
+    Path(path).write_bytes(data[:len(data) // 2 + 100])
+
+
+def damage_directory(path):
+    os.remove(path)
+    os.mkdir(path)
+
+
+@pytest.mark.parametrize("damage", [damage_garbage, damage_truncate, damage_directory])
+def test_damaged_store_does_not_fail_the_search(tmp_path, damage):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(5))
+    crop = cut(cv2.imread(pictures[4]), tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder))
+    for suffix in ("-wal", "-shm"):
+        if os.path.exists(store_file() + suffix):
+            os.remove(store_file() + suffix)
+    damage(store_file())
+
+    assert verified_cropped_matches(crop, str(folder)) == expected
+    if os.path.isfile(store_file()):  # a broken file is replaced by a working store
+        assert stored_paths() == set(pictures.values())
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_worker_pool_gives_the_same_answer_under_every_start_method(tmp_path, method, monkeypatch):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(5))
+    crop = cut(cv2.imread(pictures[1]), tmp_path / "crop.png")
+    monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 10)
+    in_process = verified_cropped_matches(crop, str(folder), use_store=False)
+    monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
+    pooled = verified_cropped_matches(crop, str(folder), use_store=False,
+                                      mp_context=multiprocessing.get_context(method))
+    assert pooled == in_process
+    assert pooled[0].path == pictures[1]
+
+
+def test_dying_worker_ends_the_search_with_an_error(tmp_path, monkeypatch):
+    folder = tmp_path / "pictures"
+    make_folder(folder, range(4))
+    write(folder / "die.png", textured_photo(160, 120, 5))
+    crop = cut(textured_photo(640, 480, 1), tmp_path / "crop.png")
+    monkeypatch.setattr(verified_search, "picture_features", dying_reader)
+    monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
+    with pytest.raises(RuntimeError, match="ended unexpectedly"):
+        verified_cropped_search(crop, str(folder), mp_context=multiprocessing.get_context("fork"))
+
+
+def test_unsafe_files_are_skipped_and_odd_names_are_found(tmp_path):
+    folder = tmp_path / "pictures"
+    make_folder(folder, range(3))
+    os.mkfifo(folder / "waiting.jpg")  # opening it for reading would wait for a writer
+    source = textured_photo(640, 480, 8)
+    odd = write(os.fsencode(folder) + b"/caf\xe9.png", source)  # Latin-1 name, not UTF-8
+    crop = cut(source, os.fsencode(tmp_path) + b"/crop\xff.png")
+    assert verified_cropped_search(crop, str(folder)) == [odd]
+
+
+def test_pictures_above_the_pixel_limit_are_not_decoded(tmp_path, monkeypatch):
+    folder = tmp_path / "pictures"
+    source = textured_photo(640, 480, 8)
+    write(folder / "large.png", source)
+    small = write(folder / "small.png", cv2.resize(source, (320, 240), interpolation=cv2.INTER_AREA))
+    crop = cut(source, tmp_path / "crop.png")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 320 * 240)
+    assert verified_cropped_search(crop, str(folder), use_store=False) == [small]
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100 * 100)
+    with pytest.raises(ValueError, match="crop image file"):
+        verified_cropped_search(crop, str(folder), use_store=False)
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ((None, "."), TypeError, "crop_path"),
+    (("crop.png", 3), TypeError, "folder"),
+    (("crop.png", ".", True), TypeError, "max_return"),
+    (("crop.png", ".", -1), ValueError, "max_return"),
+    (("missing.png", "."), FileNotFoundError, "No such crop"),
+    (("notes.png", "."), ValueError, "notes.png"),
+])
+def test_bad_arguments_are_named(tmp_path, monkeypatch, arguments, error, message):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path / "crop.png", textured_photo(160, 120, 1))
+    (tmp_path / "notes.png").write_text("not a picture")
+    with pytest.raises(error, match=message):
+        verified_cropped_search(*arguments)
+
+
+def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outline(tmp_path, find_images_json,
+                                                                                   find_images):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(4))
+    crop = cut(cv2.imread(pictures[2]), tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder), use_store=False)
+
+    document = find_images_json("crop", crop, folder, "--verify")
+    assert document["score"] == "consistent matches"
+    assert [(r["path"], r["score"]) for r in document["results"]] == [(m.path, m.score) for m in expected]
+    assert np.allclose(document["results"][0]["outline"], expected[0].corners)
+
+    report = tmp_path / "report.html"
+    result = find_images("crop", crop, folder, "--verify", "--report", report)
+    assert result.returncode == 0, result.stderr
+    page = report.read_text()
+    assert "Outline: where the crop lies" in page and "consistent matches" in page
+    assert page.count('data-rank="') == len(expected)
