@@ -39,6 +39,11 @@ SETTINGS_MODULE = "constants"
 WORKER_ENV_VARS = {
     "RAY_USAGE_STATS_ENABLED": "0",
     "PYTHONWARNINGS": "ignore",
+    # The feature store is a SQLite file in WAL mode, which needs a local file system; on other
+    # nodes the cache folder is shared storage, so workers there leave the store alone. The
+    # caller still takes stored vectors and sends only new pictures to the workers. A host whose
+    # cache folder is local to every node may set it back through runtime_env's env_vars.
+    "SEARCH_INDEX_LIB_FEATURE_STORE": "off",
 }
 
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "crop_search/greyscale_read.h"
+
 namespace sil {
 
 void ensure_crop_readable(const Namespace& ns, py::handle crop_path) {
@@ -11,10 +13,11 @@ void ensure_crop_readable(const Namespace& ns, py::handle crop_path) {
     PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
     throw py::error_already_set();
   }
-  if (ns["cv2"].attr("imread")(crop_path, 0).is_none()) {
+  if (read_greyscale(ns, crop_path).is_none()) {
     raise_format(PyExc_ValueError,
-                 "Cannot read the crop image file %R: it is not an image that can be "
-                 "decoded, or it cannot be opened",
+                 "Cannot read the crop image file %R: it is not a regular file holding an "
+                 "image that can be decoded within the image size limit, or it cannot be "
+                 "opened",
                  crop_path.ptr());
   }
 }

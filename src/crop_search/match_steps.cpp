@@ -1,16 +1,18 @@
 #include "crop_search/match_steps.h"
 
+#include "crop_search/greyscale_read.h"
+
 #include <algorithm>
 #include <numeric>
 
 namespace sil {
 
 py::object read_grey_picture(const Namespace& ns, py::handle image_path) {
-  return ns["cv2"].attr("imread")(image_path, 0);
+  return read_greyscale(ns, image_path);
 }
 
 py::object read_grey_crop(const Namespace& ns, py::handle crop_path) {
-  return ns["cv2"].attr("imread")(crop_path, 0);
+  return read_greyscale(ns, crop_path);
 }
 
 bool has_descriptors(py::handle descriptors) {

@@ -9,7 +9,8 @@
 
 namespace sil {
 
-// The picture at `image_path` in greyscale, as cv2 reads it, or None when it cannot be read.
+// The picture at `image_path` in greyscale, as cv2 reads it, or None when it cannot be read
+// (see greyscale_read.h: regular files only, read by their bytes, within the size limit).
 py::object read_grey_picture(const Namespace& ns, py::handle image_path);
 
 // The crop at `crop_path` in greyscale, read as every work item reads it, or None.

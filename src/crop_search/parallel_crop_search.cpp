@@ -5,6 +5,12 @@
 #include "module/process_pool.h"
 
 namespace sil {
+namespace {
+
+// A work item is (image path, crop path); the image is the file a worker works on.
+py::object work_item_image(py::handle item) { return item[py::int_(0)]; }
+
+}  // namespace
 
 // Runs in a pool worker; only two paths travel to it. The picture's keypoints come from the
 // feature store when it can serve them, and the crop's are then detected once per worker;
@@ -32,7 +38,7 @@ py::object live_search_similar_cropped(const Namespace& ns, const py::handle* ar
   for (py::handle record : records) {
     work_items.append(py::make_tuple(record.attr("image_path"), crop_path));
   }
-  const py::list results = pool_map(ns, ns["live_search_process_image"], work_items);
+  const py::list results = pool_map(ns, ns["live_search_process_image"], work_items, work_item_image);
   return rank_matched_results(results, records, max_return);
 }
 

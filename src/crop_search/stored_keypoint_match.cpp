@@ -142,7 +142,14 @@ std::optional<py::object> match_from_store(const Namespace& ns, py::handle image
     if (entry->has_descriptors) descriptors = stored_descriptors(*entry);
   } else {
     bool storable = false;
-    entry = detect_picture(ns, image_path, descriptors, storable);
+    try {
+      entry = detect_picture(ns, image_path, descriptors, storable);
+    } catch (py::error_already_set& error) {
+      // The detector refuses some pictures (one a few pixels wide, say). Whether that fails
+      // the search depends on the crop, so the plain road decides, as it would without a store.
+      if (!error.matches(PyExc_Exception)) throw;
+      return std::nullopt;
+    }
     // Stored only when the file did not change while it was read.
     const std::optional<FileKey> now = file_key(image_path);
     if (storable && now && *now == *key) store_keypoints(store, settings, *key, *entry);

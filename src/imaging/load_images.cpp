@@ -17,6 +17,8 @@
 namespace sil {
 namespace {
 
+py::object record_path(py::handle record) { return record.attr("image_path"); }
+
 // The key of a record's file, or nothing when it has no usable path (the loader then
 // reports whatever is wrong with it).
 std::optional<FileKey> key_of(py::handle record) {
@@ -53,7 +55,7 @@ py::list load_with_store(const Namespace& ns, const py::list& records,
   {
     // Closed again before the pool starts, so no worker inherits it in use.
     FeatureStore store = FeatureStore::open(ns);
-    if (!store) return pool_map(ns, ns["load_image"], records);
+    if (!store) return pool_map(ns, ns["load_image"], records, record_path);
     stored = lookup_vectors(store, settings, keys, length);
   }
 
@@ -64,9 +66,9 @@ py::list load_with_store(const Namespace& ns, const py::list& records,
     missing.append(records[i]);
     missing_keys.push_back(keys[i]);
   }
-  const py::list loaded = pool_map(ns, ns["load_image"], missing);
+  const py::list loaded = pool_map(ns, ns["load_image"], missing, record_path);
   // A host pool whose map gives another count cannot be merged: it gets the whole listing.
-  if (loaded.size() != missing.size()) return pool_map(ns, ns["load_image"], records);
+  if (loaded.size() != missing.size()) return pool_map(ns, ns["load_image"], records, record_path);
 
   py::list images;
   std::size_t next_loaded = 0;
@@ -85,7 +87,7 @@ py::object load_images(const Namespace& ns, const py::handle* args) {
   const py::handle records = args[0];
   if (!vector_store_applies(ns) ||
       !(PyList_CheckExact(records.ptr()) || PyTuple_CheckExact(records.ptr()))) {
-    return pool_map(ns, ns["load_image"], records);
+    return pool_map(ns, ns["load_image"], records, record_path);
   }
   Py_ssize_t length = 0;
   std::optional<std::string> settings;
@@ -94,7 +96,7 @@ py::object load_images(const Namespace& ns, const py::handle* args) {
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;  // the loader reports what is wrong
   }
-  if (!settings) return pool_map(ns, ns["load_image"], records);
+  if (!settings) return pool_map(ns, ns["load_image"], records, record_path);
   const py::list listed = steal_or_throw(PySequence_List(records.ptr()));
   return load_with_store(ns, listed, *settings, length);
 }

@@ -10,15 +10,19 @@ long pool_size(const Namespace& ns) {
   return workers < 1 ? 1 : workers;
 }
 
-py::list pool_map(const Namespace& ns, py::handle function, py::handle items) {
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
+                  ItemName name_of_item) {
   py::object pool = ns["Pool"](pool_size(ns));
   py::object entered = pool.attr("__enter__")();
   py::object results;
   try {
-    results = entered.attr("map")(function, items);
+    results = map_watching_workers(entered, function, items, name_of_item);
   } catch (py::error_already_set& error) {
-    // The block's exit sees the error, as a `with` statement would show it.
-    pool.attr("__exit__")(error.type(), error.value(), error.trace());
+    // The block's exit sees the error, as a `with` statement would show it. An error raised
+    // here in C++ has no traceback yet, which the block's exit is given as None.
+    const py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace())
+                                           : py::none();
+    pool.attr("__exit__")(error.type(), error.value(), trace);
     throw;
   }
   pool.attr("__exit__")(py::none(), py::none(), py::none());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "module/python_helpers.h"
+#include "module/worker_watch.h"
 
 namespace sil {
 
@@ -12,7 +13,9 @@ long pool_size(const Namespace& ns);
 // `with Pool(pool_size) as pool: results = pool.map(function, items)`, then close() and
 // join(), so no worker outlives the call. `Pool` and `os` come from the namespace. Leaving
 // the block, normally or through an error, terminates the pool; a worker's error reaches
-// the caller unchanged.
-py::list pool_map(const Namespace& ns, py::handle function, py::handle items);
+// the caller unchanged. A worker process that dies, or an interrupt, ends the call with the
+// pool's workers ended (see worker_watch.h); `name_of_item` names a work item's file there.
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
+                  ItemName name_of_item);
 
 }  // namespace sil

@@ -176,7 +176,7 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
     folder = tmp_path / "photos"
     photo_folder(folder, 2)
     make_reusable(sil, folder)
-    old_index = index.read_bytes()
+    old_index, old_fingerprint = index.read_bytes(), metadata.read_bytes()
     added = photo_folder(folder, 1, first_seed=20)[0]
 
     failing_faiss = FaissWithFailingWrite()
@@ -189,20 +189,18 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
             patch.setattr(sil, "faiss", failing_faiss)
         with pytest.raises((RuntimeError, OSError)):
             sil.index_a_directory(str(folder))
-    stored = metadata.read_text()  # the check already stored the new listing's fingerprint
+    assert metadata.read_bytes() == old_fingerprint  # the new listing's fingerprint was taken back
     assert index.read_bytes() == old_index
     # No temporary file is left; the feature store beside the index is no concern here.
     left = [name for name in os.listdir(index.parent) if ".features.sqlite" not in name]
-    assert sorted(left) == sorted(["index.faiss", "index.faiss.rows.json", "metadata.txt"])
+    assert sorted(left) == sorted(["index.faiss", "index.faiss.rows.json", metadata.name])
     if failure == "index write":
         assert failing_faiss.written and failing_faiss.written[0] != str(index)
 
-    # The fingerprint says "unchanged", but the old index's row manifest does not describe
-    # the new listing, so the next call builds rather than hand out the old rows.
+    # The old fingerprint no longer matches the folder, so the next call builds.
     logs.clear()
     db, files = sil.index_a_directory(str(folder))
-    assert messages(logs)[0] == ROAD_STALE_MANIFEST and db.ntotal == 3 and added in paths(files)
-    assert metadata.read_text() == stored
+    assert messages(logs)[0] == ROAD_CHANGED and db.ntotal == 3 and added in paths(files)
 
 
 def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_path, cache_files, monkeypatch):

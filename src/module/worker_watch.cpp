@@ -1,0 +1,173 @@
+#include "module/worker_watch.h"
+
+namespace sil {
+namespace {
+
+constexpr double kPollSeconds = 0.1;
+// A worker may end just after handing back the last results; they get this long to arrive
+// before its end counts as a death.
+constexpr double kGraceSeconds = 1.0;
+constexpr double kLockSeconds = 0.2;
+constexpr double kJoinSeconds = 5.0;
+
+py::object import(const char* name) { return steal_or_throw(PyImport_ImportModule(name)); }
+
+// Whether `pool` is multiprocessing's Pool, or a subclass, whose map() and map_async() are
+// the Pool's own: only then is map_async() plus watching the same as map(). A subclass that
+// makes map() its own (a progress-reporting pool, say) keeps its own map.
+bool runs_standard_map(py::handle pool) {
+  const py::object pool_class = import("multiprocessing.pool").attr("Pool");
+  const int is_instance = PyObject_IsInstance(pool.ptr(), pool_class.ptr());
+  if (is_instance < 0) throw py::error_already_set();
+  if (is_instance == 0) return false;
+  for (const char* name : {"map", "map_async"}) {
+    const py::object bound = pool.attr(name);
+    if (!py::hasattr(bound, "__func__") || !bound.attr("__func__").is(pool_class.attr(name))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "killed by SIGKILL" or "exit code 1", from a process's exit code.
+py::str how_it_ended(py::handle exit_code) {
+  const long code = exit_code.cast<long>();
+  if (code >= 0) return py::str("exit code {}").format(code);
+  try {
+    return py::str("killed by {}").format(import("signal").attr("Signals")(-code).attr("name"));
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return py::str("killed by signal {}").format(-code);
+  }
+}
+
+// Every worker process a standard pool has had during one map.
+class WorkerWatch {
+ public:
+  explicit WorkerWatch(py::handle pool)
+      : pool_(pool), retires_workers_(!pool.attr("_maxtasksperchild").is_none()) {
+    refresh();
+  }
+
+  // Takes in the pool's current workers. The pool replaces dead workers in its list, so a
+  // worker seen once is kept until its end is known.
+  void refresh() {
+    for (py::handle worker : pool_.attr("_pool")) seen_.add(worker);
+  }
+
+  // The exit code of a worker that ended, or None. A pool given a task limit per worker
+  // retires workers with exit code 0 as part of its work; those ends are no deaths.
+  py::object death() {
+    py::list retired;
+    for (py::handle worker : seen_) {
+      py::object code = worker.attr("exitcode");
+      if (code.is_none()) continue;
+      if (retires_workers_ && code.cast<long>() == 0) {
+        retired.append(worker);
+        continue;
+      }
+      return code;
+    }
+    for (py::handle worker : retired) seen_.attr("discard")(worker);
+    return py::none();
+  }
+
+  // Ends every worker at once and frees the queue locks a dead worker may have held.
+  void end_all() {
+    refresh();
+    for (py::handle worker : seen_) {
+      if (worker.attr("exitcode").is_none()) worker.attr("kill")();
+    }
+    for (py::handle worker : seen_) worker.attr("join")(kJoinSeconds);
+    free_lock(pool_.attr("_inqueue"), "_rlock");
+    free_lock(pool_.attr("_outqueue"), "_wlock");
+  }
+
+ private:
+  // A worker waiting for its next task holds the task queue's read lock, and one handing
+  // back a result holds the result queue's write lock; killed there, it never releases
+  // them. With every worker ended, a lock still taken after a short wait belongs to a dead
+  // process and is released on its behalf.
+  static void free_lock(py::handle queue, const char* name) {
+    if (!py::hasattr(queue, name)) return;
+    const py::object lock = queue.attr(name);
+    if (lock.is_none()) return;
+    lock.attr("acquire")(py::arg("timeout") = kLockSeconds);
+    try {
+      lock.attr("release")();
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_ValueError)) throw;  // released in the meantime: free already
+    }
+  }
+
+  py::handle pool_;
+  bool retires_workers_;
+  py::set seen_;
+};
+
+// "while working on '<file>'" when the map had one work item and its file can be named;
+// otherwise how many work items were left unfinished.
+py::str what_was_lost(py::handle items, ItemName name_of_item) {
+  const Py_ssize_t count = py::len(items);
+  if (count == 1) {
+    try {
+      return py::str("while working on {!r}").format(name_of_item(items[py::int_(0)]));
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+    }
+  }
+  return py::str("before the pool finished its {} work items").format(count);
+}
+
+[[noreturn]] void raise_worker_death(py::handle exit_code, py::handle items, ItemName name_of_item) {
+  const py::str message =
+      py::str("a worker process died ({}) {}; the pool's other workers were ended")
+          .format(how_it_ended(exit_code), what_was_lost(items, name_of_item));
+  PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+  throw py::error_already_set();
+}
+
+bool is_ready(const py::object& pending) { return is_true(pending.attr("ready")()); }
+
+py::object watched_map(py::handle pool, py::handle function, py::handle items,
+                       ItemName name_of_item) {
+  // The items are taken into a list first, as the pool's map does with anything that has
+  // no length. The pool counts its tasks by len() and then iterates: an object whose length
+  // does not match its items, or whose iteration fails, would leave tasks that never come
+  // and the map waiting for them. The work items can then also be counted and named.
+  const py::object work = steal_or_throw(PySequence_List(items.ptr()));
+  WorkerWatch workers(pool);  // seen before any work starts, so no early death goes unseen
+  py::object pending;
+  try {
+    pending = pool.attr("map_async")(function, work);
+    while (!is_ready(pending)) {
+      pending.attr("wait")(kPollSeconds);
+      if (is_ready(pending)) break;
+      workers.refresh();
+      const py::object exit_code = workers.death();
+      if (exit_code.is_none()) continue;
+      pending.attr("wait")(kGraceSeconds);
+      if (!is_ready(pending)) raise_worker_death(exit_code, work, name_of_item);
+    }
+  } catch (py::error_already_set&) {
+    try {
+      workers.end_all();
+    } catch (py::error_already_set&) {
+      // The error that ended the wait is the one the caller must see.
+    }
+    throw;
+  }
+  // Every worker is alive and idle here, so a worker's error, raised as map() raises it,
+  // leaves the pool to the caller's usual shutdown.
+  return pending.attr("get")();
+}
+
+}  // namespace
+
+py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
+                                ItemName name_of_item) {
+  if (!runs_standard_map(pool)) return pool.attr("map")(function, items);
+  return watched_map(pool, function, items, name_of_item);
+}
+
+}  // namespace sil

@@ -1,0 +1,28 @@
+// A map over a process pool that a dying worker cannot hang.
+//
+// multiprocessing's Pool replaces a worker process that dies (a decoder crashing on a hostile
+// file, the out-of-memory killer, a kill -9), but the work that worker held is lost, and
+// map() then waits for it for ever. A worker that dies while idle can also take one of the
+// pool's queue locks with it, and the pool's own terminate() then waits for that lock for ever.
+#pragma once
+
+#include "module/python_helpers.h"
+
+namespace sil {
+
+// Names the file that a work item stands for, for error messages.
+using ItemName = py::object (*)(py::handle item);
+
+// `pool.map(function, items)` on an entered pool. For multiprocessing's Pool (or a subclass
+// that keeps its map() and map_async()), the calling thread waits for the map in short intervals and watches every worker process
+// the pool has had. Should one end before the map is done, the call raises RuntimeError
+// ("a worker process died ..."), naming the work item's file when the map had only one.
+// On that error, and on anything else that interrupts the wait (KeyboardInterrupt), every
+// worker process is ended and the pool's queue locks are freed before the error leaves, so
+// that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()
+// raises it. Any other pool object (a host's stand-in, a pool with a map() of its own)
+// keeps its plain map() call.
+py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
+                                ItemName name_of_item);
+
+}  // namespace sil
