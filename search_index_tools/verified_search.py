@@ -167,7 +167,7 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
     if len(jobs) <= IN_PROCESS_LIMIT:
         yield from map(picture_features, jobs)
         return
-    context = mp_context if mp_context is not None else multiprocessing.get_context()
+    context = mp_context if mp_context is not None else _default_context()
     workers = min(len(jobs), _pool_size())
     executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
     try:
@@ -179,6 +179,16 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
                            "the pictures read so far are kept in the feature store") from error
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _default_context():
+    """multiprocessing's default start method, except fork. This process runs ORB itself (the
+    crop, small folders), and a child forked after that can wait forever inside OpenCV for the
+    parent's worker threads, which it does not have; a forkserver child starts clean."""
+    context = multiprocessing.get_context()
+    if context.get_start_method() == "fork" and "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return context
 
 
 def _pool_size() -> int:
