@@ -1,7 +1,7 @@
 // The fourteen module functions: their names, parameters, annotations, docstrings and
 // bodies, in the order in which start-up binds them. This is the one place that knows every
 // subsystem, so it sits above them all; src/module/ only knows the type of a row.
-#include "module/function_spec.h"
+#include "module/function_row.h"
 
 namespace sil {
 

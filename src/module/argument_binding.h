@@ -1,7 +1,7 @@
 // Binding of call arguments to parameters, and the exact-type checks made on entry.
 #pragma once
 
-#include "module/function_spec.h"
+#include "module/function_row.h"
 
 namespace sil {
 

@@ -2,7 +2,7 @@
 // function, runs the entry checks, then runs a C++ body with the module's namespace.
 #pragma once
 
-#include "module/function_spec.h"
+#include "module/function_row.h"
 
 namespace sil {
 

@@ -1,7 +1,7 @@
 // Module definition and multi-phase start-up: the create step makes (or hands back) the
 // one module object of the process, the exec step runs the module's top-level statements.
 #include "module/function_object.h"
-#include "module/function_spec.h"
+#include "module/function_row.h"
 #include "module/imports.h"
 #include "module/own_bindings.h"
 #include "module/python_helpers.h"
