@@ -8,8 +8,15 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import cv2  # noqa: E402
 import search_index_lib  # noqa: E402  (needs the path above for `constants`)
 from testsupport import START_METHODS  # noqa: E402
+
+# A child forked after its parent ran ORB can wait forever inside OpenCV for the parent's
+# worker threads, which the child does not have (a few forks in a hundred). The module's own
+# searches never run ORB in the caller, but many tests here do, then fork pools: OpenCV works
+# without its thread pool in the test process, and forked workers inherit that.
+cv2.setNumThreads(0)
 
 
 @pytest.fixture
