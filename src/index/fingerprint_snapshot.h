@@ -23,6 +23,17 @@ class FingerprintSnapshot {
   // there was none. Never raises: the error that made the call fail is the caller's to see.
   void restore() const noexcept;
 
+  // Runs `work`; should it fail or be interrupted, puts the file back before the error goes on.
+  template <typename Work>
+  auto restoring_on_failure(Work work) const -> decltype(work()) {
+    try {
+      return work();
+    } catch (...) {
+      restore();
+      throw;
+    }
+  }
+
  private:
   py::object target_;
   std::optional<std::string> content_;

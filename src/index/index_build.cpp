@@ -59,31 +59,6 @@ py::tuple build_index(const Namespace& ns, py::handle folder, const py::list& al
   return py::make_tuple(db, files);
 }
 
-// A build after this call's fingerprint check stored the new listing's fingerprint. Should
-// it fail or be interrupted, the old fingerprint is put back beside the old index file.
-py::tuple build_index_after_fingerprint_stored(const Namespace& ns, py::handle folder,
-                                               const py::list& all_files,
-                                               const FingerprintSnapshot& fingerprint) {
-  try {
-    return build_index(ns, folder, all_files);
-  } catch (...) {
-    fingerprint.restore();
-    throw;
-  }
-}
-
-// Whether the folder changed since the stored fingerprint; the check stores the new one.
-// Should the check itself fail midway, the old fingerprint is put back.
-bool folder_changed(const Namespace& ns, const py::list& all_files,
-                    const FingerprintSnapshot& fingerprint) {
-  try {
-    return is_true(ns["is_images_in_dir_changed"](all_files));
-  } catch (...) {
-    fingerprint.restore();
-    throw;
-  }
-}
-
 // Whether a cached index still has the configured dimension. The fingerprint covers only
 // paths and times, so after VECTOR_TENSOR_SIZE and DIMENSION change it would otherwise keep
 // handing out an index that every query vector fails to fit.
@@ -106,11 +81,15 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   // call here, whatever the fingerprint says.
   CachedIndex cached = read_index_file(ns);
   py::object db = cached.db;
+  // The check stores the new listing's fingerprint before the build; should the check or
+  // the build fail or be interrupted, the old fingerprint goes back beside the old index.
   const FingerprintSnapshot fingerprint(ns);
-  if (folder_changed(ns, all_files, fingerprint)) {
+  const bool changed = fingerprint.restoring_on_failure(
+      [&] { return is_true(ns["is_images_in_dir_changed"](all_files)); });
+  if (changed) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();
-    return build_index_after_fingerprint_stored(ns, args[0], all_files, fingerprint);
+    return fingerprint.restoring_on_failure([&] { return build_index(ns, args[0], all_files); });
   }
 
   if (!has_configured_dimension(ns, db)) {

@@ -1,6 +1,6 @@
 #include "index/mapped_index.h"
 
-#include "index/package_check.h"
+#include "module/own_bindings.h"
 
 namespace sil {
 namespace {
@@ -115,10 +115,10 @@ py::handle mapped_class(py::handle base) {
   return cls;
 }
 
-// Whether the namespace's `faiss` is the faiss package with its own read_index, so the
+// Whether the namespace's `faiss` is the module's own, with its own read_index, so the
 // mapped read stands in for exactly the call it replaces.
-bool is_faiss_package(const py::object& faiss) {
-  if (!is_package(faiss, "faiss") || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
+bool is_own_faiss(const Namespace& ns, const py::object& faiss) {
+  if (!are_own_bindings(ns, {"faiss"}) || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
       !py::hasattr(faiss, "swigfaiss")) {
     return false;
   }
@@ -129,7 +129,7 @@ bool is_faiss_package(const py::object& faiss) {
 
 py::object read_index_mapped(const Namespace& ns, py::handle path) {
   py::object faiss = ns["faiss"];
-  if (!is_faiss_package(faiss)) return faiss.attr("read_index")(path);
+  if (!is_own_faiss(ns, faiss)) return faiss.attr("read_index")(path);
   py::object mapped;
   try {
     mapped = faiss.attr("read_index")(path, faiss.attr("IO_FLAG_MMAP_IFC"));

@@ -1,6 +1,6 @@
 #include "index/normalised_rows.h"
 
-#include "index/package_check.h"
+#include "module/own_bindings.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -63,7 +63,7 @@ std::vector<RowChunk> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows) {
 
 void add_normalised_rows(const Namespace& ns, py::handle db, py::list vectors) {
   if (vectors.empty()) return;
-  if (!is_package(ns["np"], "numpy") || !is_package(ns["faiss"], "faiss")) {
+  if (!are_own_bindings(ns, {"np", "faiss"})) {
     add_rows(ns, db, vectors);
     return;
   }
