@@ -20,7 +20,7 @@ py::object live_search_find_matched(const Namespace& ns, const py::handle* args)
   const py::object cv2 = ns["cv2"];
 
   const py::object orb = cv2.attr("ORB_create")();
-  const py::object image = read_grey_picture(ns, image_path);
+  const py::object image = read_greyscale(ns, image_path);
   if (image.is_none()) return py::none();
   if (!crop_fits(cropped_image.attr("shape"), image.attr("shape"))) return py::none();
 

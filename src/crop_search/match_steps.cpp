@@ -1,19 +1,9 @@
 #include "crop_search/match_steps.h"
 
-#include "crop_search/greyscale_read.h"
-
 #include <algorithm>
 #include <numeric>
 
 namespace sil {
-
-py::object read_grey_picture(const Namespace& ns, py::handle image_path) {
-  return read_greyscale(ns, image_path);
-}
-
-py::object read_grey_crop(const Namespace& ns, py::handle crop_path) {
-  return read_greyscale(ns, crop_path);
-}
 
 bool has_descriptors(py::handle descriptors) {
   return !descriptors.is_none() && py::len(descriptors) > 0;

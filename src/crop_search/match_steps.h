@@ -5,16 +5,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "crop_search/greyscale_read.h"
 #include "module/python_helpers.h"
 
 namespace sil {
-
-// The picture at `image_path` in greyscale, as cv2 reads it, or None when it cannot be read
-// (see greyscale_read.h: regular files only, read by their bytes, within the size limit).
-py::object read_grey_picture(const Namespace& ns, py::handle image_path);
-
-// The crop at `crop_path` in greyscale, read as every work item reads it, or None.
-py::object read_grey_crop(const Namespace& ns, py::handle crop_path);
 
 // ORB gives None (or, in some OpenCV builds, an empty array) as descriptors when it finds no
 // keypoint; such a side has nothing to match.

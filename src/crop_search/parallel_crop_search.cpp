@@ -22,7 +22,7 @@ py::object live_search_process_image(const Namespace& ns, const py::handle* args
   if (std::optional<py::object> result = match_from_store(ns, image_path, crop_path)) {
     return *result;
   }
-  const py::object crop = read_grey_crop(ns, crop_path);
+  const py::object crop = read_greyscale(ns, crop_path);
   return ns["live_search_find_matched"](image_path, crop);
 }
 

@@ -35,7 +35,7 @@ const CropFeatures* crop_features(const Namespace& ns, py::handle crop_path) {
   if (kept_crop != nullptr && kept_crop->key == *key && kept_crop->path.equal(crop_path)) {
     return kept_crop;
   }
-  const py::object crop = read_grey_crop(ns, crop_path);
+  const py::object crop = read_greyscale(ns, crop_path);
   const py::module_ np = py::module_::import("numpy");
   if (!py::type::handle_of(crop).is(np.attr("ndarray")) || crop.attr("ndim").cast<long>() != 2) {
     return nullptr;
@@ -63,7 +63,7 @@ KeypointEntry detect_picture(const Namespace& ns, py::handle image_path, py::obj
   KeypointEntry entry;
   storable = true;
   descriptors = py::none();
-  const py::object image = read_grey_picture(ns, image_path);
+  const py::object image = read_greyscale(ns, image_path);
   if (image.is_none()) return entry;
   entry.readable = true;
   const py::object shape = image.attr("shape");
