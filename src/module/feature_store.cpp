@@ -1,5 +1,7 @@
 #include "module/feature_store.h"
 
+#include "module/closing_scope.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,13 +88,6 @@ bool is_backing_off(const std::string& path) {
 
 struct FormatMismatch {};
 
-void close_quietly(const py::object& connection) noexcept {
-  try {
-    connection.attr("close")();
-  } catch (...) {
-  }
-}
-
 void remove_store_files(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
@@ -172,7 +167,7 @@ void drop_kept_connection() {
   kept.connection = nullptr;
   kept.in_use = false;
   if (kept.pid == getpid()) {
-    close_quietly(py::reinterpret_borrow<py::object>(connection));
+    close_quietly(py::handle(connection));
     Py_DECREF(connection);
   }
 }

@@ -14,15 +14,12 @@ namespace {
 // `path` in the file system's encoding, or nothing when it is no file-system path. With
 // `raise_type_errors`, a value that is not a path at all raises instead.
 std::optional<std::string> encoded_path(py::handle path, bool raise_type_errors) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path.ptr(), &encoded)) {
-    if (raise_type_errors && !PyErr_ExceptionMatches(PyExc_ValueError)) {
-      throw py::error_already_set();
-    }
-    PyErr_Clear();  // a NUL character: no file has that name
-    return std::nullopt;
+  try {
+    return fs_encode(path);
+  } catch (py::error_already_set& error) {
+    if (raise_type_errors && !error.matches(PyExc_ValueError)) throw;
+    return std::nullopt;  // a NUL character: no file has that name
   }
-  return std::string(py::reinterpret_steal<py::bytes>(encoded));
 }
 
 bool is_regular(const std::string& path) {
