@@ -2,7 +2,7 @@
 import json
 import os
 
-from .searches import shown_path
+from .searches import SIMILAR, shown_path
 
 
 def printable(text):
@@ -23,7 +23,7 @@ def printable(text):
 
 
 def format_score(outcome, score):
-    return f"{score:.4f}" if outcome.command == "similar" else str(score)
+    return f"{score:.4f}" if outcome.command == SIMILAR else str(score)
 
 
 def results_text(outcome):
