@@ -239,12 +239,17 @@ FeatureStore::FeatureStore(FeatureStore&& other) noexcept
 }
 
 FeatureStore::~FeatureStore() {
-  if (!connection_) return;
+  if (connection_) let_go();
+}
+
+void FeatureStore::let_go() noexcept {
   if (cached_) {
     if (kept.connection == connection_.ptr()) kept.in_use = false;
   } else {
     close_quietly(connection_);
   }
+  cached_ = false;
+  connection_ = py::object();
 }
 
 void FeatureStore::roll_back() noexcept {
@@ -259,26 +264,18 @@ void FeatureStore::give_up(const py::error_already_set& error) {
   const bool damaged = is_damage(error);
   if (cached_ && damaged && kept.connection == connection_.ptr()) {
     drop_kept_connection();
-  } else if (cached_) {
-    roll_back();
-    if (kept.connection == connection_.ptr()) kept.in_use = false;
+    cached_ = false;
+    connection_ = py::object();
   } else {
-    close_quietly(connection_);
+    if (cached_) roll_back();
+    let_go();
   }
   if (damaged) remove_store_files(path_);
-  cached_ = false;
-  connection_ = py::object();
 }
 
 void FeatureStore::give_up_quietly() {
   roll_back();
-  if (cached_ && kept.connection == connection_.ptr()) {
-    kept.in_use = false;
-  } else if (!cached_) {
-    close_quietly(connection_);
-  }
-  cached_ = false;
-  connection_ = py::object();
+  let_go();
 }
 
 }  // namespace sil

@@ -76,6 +76,8 @@ class FeatureStore {
   void give_up(const py::error_already_set& error);
   void give_up_quietly();
   void roll_back() noexcept;
+  // Hands a kept connection back for the next use, or closes any other; holds none after.
+  void let_go() noexcept;
 
   py::object connection_;
   std::string path_;
