@@ -49,12 +49,14 @@ std::unordered_map<std::string, Row> rows_for(const py::object& connection,
 // does not hold what it claims.
 py::object vector_of(const Row& row, Py_ssize_t length) {
   if (row.vector.is_none()) return row.checksum == store_checksum("") ? py::none() : py::object();
-  const std::string bytes = row.vector.cast<std::string>();
-  if (static_cast<Py_ssize_t>(bytes.size()) != length || store_checksum(bytes) != row.checksum) {
+  if (!PyBytes_Check(row.vector.ptr())) return py::object();
+  const auto bytes = py::reinterpret_borrow<py::bytes>(row.vector);
+  const std::string_view view(bytes);
+  if (static_cast<Py_ssize_t>(view.size()) != length || store_checksum(view) != row.checksum) {
     return py::object();
   }
   const py::module_ np = py::module_::import("numpy");
-  return np.attr("frombuffer")(py::bytes(bytes), np.attr("uint8")).attr("copy")();
+  return np.attr("frombuffer")(bytes, np.attr("uint8")).attr("copy")();
 }
 
 }  // namespace
