@@ -8,6 +8,7 @@
 #include "module/feature_store.h"
 #include "module/file_key.h"
 #include "module/stored_keypoints.h"
+#include "module/stored_vectors.h"
 #include "module/stored_work.h"
 
 namespace sil {
@@ -47,15 +48,6 @@ const CropFeatures* crop_features(const Namespace& ns, py::handle crop_path) {
   return kept_crop;
 }
 
-// Whether ORB descriptors can be stored as bytes and read back equal: a two-dimensional
-// uint8 array.
-bool is_storable_descriptors(py::handle descriptors) {
-  const py::module_ np = py::module_::import("numpy");
-  return py::type::handle_of(descriptors).is(np.attr("ndarray")) &&
-         py::object(descriptors.attr("dtype")).equal(np.attr("dtype")("uint8")) &&
-         descriptors.attr("ndim").cast<long>() == 2;
-}
-
 // Reads the picture and detects its keypoints. `descriptors` receives the detector's own
 // array; `storable` says whether the entry describes it exactly.
 KeypointEntry detect_picture(const Namespace& ns, py::handle image_path, py::object& descriptors,
@@ -73,7 +65,7 @@ KeypointEntry detect_picture(const Namespace& ns, py::handle image_path, py::obj
   descriptors = features[1];
   entry.has_descriptors = has_descriptors(descriptors);
   if (!entry.has_descriptors) return entry;
-  if (!is_storable_descriptors(descriptors) ||
+  if (!is_uint8_array(descriptors, 2) ||
       py::len(features[0]) != py::len(descriptors)) {
     storable = false;
   }

@@ -86,12 +86,16 @@ std::vector<py::object> lookup_vectors(FeatureStore& store, const std::string& s
   return found;
 }
 
+bool is_uint8_array(py::handle value, long ndim) {
+  const py::module_ np = py::module_::import("numpy");
+  return py::type::handle_of(value).is(np.attr("ndarray")) &&
+         py::object(value.attr("dtype")).equal(np.attr("dtype")("uint8")) &&
+         value.attr("ndim").cast<long>() == ndim;
+}
+
 bool is_storable_vector(py::handle result, Py_ssize_t length) {
   if (result.is_none()) return true;
-  const py::module_ np = py::module_::import("numpy");
-  if (!py::type::handle_of(result).is(np.attr("ndarray"))) return false;
-  return py::object(result.attr("dtype")).equal(np.attr("dtype")("uint8")) &&
-         result.attr("ndim").cast<long>() == 1 && py::len(result) == static_cast<size_t>(length);
+  return is_uint8_array(result, 1) && py::len(result) == static_cast<size_t>(length);
 }
 
 void store_vectors(FeatureStore& store, const std::string& settings,

@@ -24,6 +24,10 @@ std::vector<py::object> lookup_vectors(FeatureStore& store, const std::string& s
 // uint8 NumPy array of `length` elements.
 bool is_storable_vector(py::handle result, Py_ssize_t length);
 
+// Whether `value` is exactly a NumPy array of uint8 with `ndim` dimensions: what the store
+// keeps as raw bytes and reads back equal, as vectors and as keypoint descriptors.
+bool is_uint8_array(py::handle value, long ndim);
+
 // Stores each (key, storable result) in one transaction, replacing older entries of the
 // same paths. Failures are swallowed (see FeatureStore).
 void store_vectors(FeatureStore& store, const std::string& settings,
