@@ -45,6 +45,10 @@ class PixelSettings:
     max_mean_difference: float = 4.0  # grey levels
     min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
     min_structure_correlation: float = 0.85
+    # A placement whose mean difference is more than this above the best placement's is a
+    # lookalike (another soft blob, another gradient) rather than a copy: copies of one
+    # picture at other sizes differ from the crop by nearly the same small amount.
+    max_difference_above_best: float = 0.75
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -54,6 +58,7 @@ class PixelPlacement(NamedTuple):
     path: str
     correlation: float  # normalised grey-level correlation where the crop was placed
     corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
+    mean_difference: float  # mean absolute grey-level difference there
 
 
 class Candidate(NamedTuple):
@@ -128,7 +133,7 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
     left, top, right, bottom = fx * scale_x, fy * scale_y, (fx + fw) * scale_x, (fy + fh) * scale_y
     corners = ((left, top), (right, top), (right, bottom), (left, bottom))
-    return PixelPlacement(candidate.path, float(correlation), corners)
+    return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
 def pixel_placements(crop_grey: np.ndarray, coarse_thumbnails: Iterable[tuple[str, Optional[np.ndarray]]],
@@ -152,5 +157,10 @@ def pixel_placements(crop_grey: np.ndarray, coarse_thumbnails: Iterable[tuple[st
         placement = place(crop_grey, candidate, fine[0], fine[1], settings)
         if placement is not None:
             placed.append((placement, candidate.order))
+    if not placed:
+        return []
+    closest = min(placement.mean_difference for placement, _ in placed)
+    placed = [item for item in placed
+              if item[0].mean_difference <= closest + settings.max_difference_above_best]
     placed.sort(key=lambda item: (-item[0].correlation, item[1]))
     return [placement for placement, _ in placed]
