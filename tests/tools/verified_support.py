@@ -1,5 +1,6 @@
 """Pictures for the verified cropped search tests: photo-like textures that keep their
-keypoints when turned and shrunk, crops cut from them, and turned copies."""
+keypoints when turned and shrunk, smooth pictures that have almost none, crops cut from them,
+and turned copies."""
 import os
 from pathlib import Path
 
