@@ -20,7 +20,7 @@ search with a filled store reads no picture.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Callable, Iterable, NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional
 
 import cv2
 import numpy as np
@@ -94,18 +94,11 @@ def coarse_templates(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETT
     return [cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA) for size in sizes]
 
 
-def best_candidates(coarse_thumbnails: Iterable[tuple[str, Optional[np.ndarray]]], templates: list[np.ndarray],
-                    settings: PixelSettings = PIXEL_SETTINGS) -> list[Candidate]:
-    """The best coarse spot of every picture, and of those the `candidates` best of all."""
-    found = []
-    for order, (path, coarse) in enumerate(coarse_thumbnails):
-        if coarse is None:
-            continue
-        spot = _verified_match.scan_thumbnail(coarse, templates, rms_scale=settings.rms_scale)
-        if spot is not None:
-            found.append(Candidate(spot[0], order, path, spot[1:], coarse.shape))
-    found.sort(key=lambda candidate: (-candidate.score, candidate.order))
-    return found[:settings.candidates]
+def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, path: str,
+                settings: PixelSettings = PIXEL_SETTINGS) -> Optional[Candidate]:
+    """The best spot of the crop in one picture's coarse thumbnail, or None."""
+    spot = _verified_match.scan_thumbnail(coarse, templates, rms_scale=settings.rms_scale)
+    return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
 
 
 def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
@@ -136,31 +129,46 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
-def pixel_placements(crop_grey: np.ndarray, coarse_thumbnails: Iterable[tuple[str, Optional[np.ndarray]]],
-                     fine_thumbnail: Callable[[str], Optional[tuple[np.ndarray, tuple[int, int]]]],
-                     settings: PixelSettings = PIXEL_SETTINGS) -> list[PixelPlacement]:
-    """The pictures the crop is placed in by its pixels, best correlation first.
+class PixelSearch:
+    """The pixel stage for one crop: pictures are scanned one by one on their coarse
+    thumbnails, then `placements` refines the best spots of them all."""
 
-    `coarse_thumbnails` gives (path, coarse thumbnail or None) in listing order;
-    `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None.
-    """
-    if not searchable(crop_grey, settings):
-        return []
-    templates = coarse_templates(crop_grey, settings)
-    if not templates:
-        return []
-    placed = []
-    for candidate in best_candidates(coarse_thumbnails, templates, settings):
-        fine = fine_thumbnail(candidate.path)
-        if fine is None:
-            continue
-        placement = place(crop_grey, candidate, fine[0], fine[1], settings)
-        if placement is not None:
-            placed.append((placement, candidate.order))
-    if not placed:
-        return []
-    closest = min(placement.mean_difference for placement, _ in placed)
-    placed = [item for item in placed
-              if item[0].mean_difference <= closest + settings.max_difference_above_best]
-    placed.sort(key=lambda item: (-item[0].correlation, item[1]))
-    return [placement for placement, _ in placed]
+    def __init__(self, crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS):
+        self.crop_grey = crop_grey
+        self.settings = settings
+        self.templates = coarse_templates(crop_grey, settings) if searchable(crop_grey, settings) else []
+        self.scanned: set[str] = set()
+        self._candidates: list[Candidate] = []
+
+    @property
+    def possible(self) -> bool:
+        """False for a crop too flat (or too narrow) to be placed by its pixels at all."""
+        return bool(self.templates)
+
+    def scan(self, order: int, path: str, coarse: np.ndarray) -> None:
+        """Scans one picture; `order` is its position in the listing (ties keep that order)."""
+        self.scanned.add(path)
+        candidate = coarse_spot(coarse, self.templates, order, path, self.settings)
+        if candidate is not None:
+            self._candidates.append(candidate)
+
+    def placements(self, fine_thumbnail: Callable[[str], Optional[tuple[np.ndarray, tuple[int, int]]]]
+                   ) -> list[PixelPlacement]:
+        """The scanned pictures the crop is placed in, best correlation first.
+        `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
+        best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
+        placed = []
+        for candidate in best[:self.settings.candidates]:
+            fine = fine_thumbnail(candidate.path)
+            if fine is None:
+                continue
+            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
+            if placement is not None:
+                placed.append((placement, candidate.order))
+        if not placed:
+            return []
+        closest = min(placement.mean_difference for placement, _ in placed)
+        placed = [item for item in placed
+                  if item[0].mean_difference <= closest + self.settings.max_difference_above_best]
+        placed.sort(key=lambda item: (-item[0].correlation, item[1]))
+        return [placement for placement, _ in placed]

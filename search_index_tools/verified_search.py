@@ -102,21 +102,28 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     listing = [record.image_path for record in
                search_index_lib.get_images_absolute_path_recursive_a_directory(folder)]
     store = FeatureCache(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
+    pixels = verified_pixels.PixelSearch(crop_grey)
+    order = {path: position for position, path in enumerate(listing)}
     try:
         found, pictures = {}, {}
         for path, result in _listing_features(listing, store, mp_context):
             if result.features is None:
                 continue
+            # The coarse thumbnail of a picture just read is kept (it is small) in case the
+            # keypoint stage places the crop nowhere; stored ones are read only then. Scanning
+            # it here, while the workers read on, was measured to slow cold searches down:
+            # OpenCV's own threads have no idle processor to use.
             pictures[path] = _Picture(result.identity, (result.features.width, result.features.height),
-                                      None if result.thumbnails is None else result.thumbnails.coarse)
+                                      result.thumbnails.coarse if result.thumbnails is not None
+                                      and pixels.possible else None)
             placement = _verify(crop, result.features)
             if placement is not None:
                 found[path] = placement
         matches = [VerifiedMatch(path, *found[path]) for path in listing if path in found]
         # sorted() is stable: equal scores keep the listing order.
         matches.sort(key=lambda match: match.score, reverse=True)
-        if not matches and max_return > 0:
-            matches = _pixel_matches(crop_grey, listing, pictures, store, mp_context)
+        if not matches and max_return > 0 and pixels.possible:
+            matches = _pixel_matches(pixels, listing, order, pictures, store, mp_context)
         store.prune(folder, listing)
     finally:
         store.close()
@@ -128,21 +135,24 @@ class _Picture(NamedTuple):
 
     identity: FileIdentity
     size: tuple  # width, height
-    coarse: Optional[np.ndarray]  # coarse thumbnail when it was just read; else in the store
+    coarse: Optional[np.ndarray] = None  # coarse thumbnail when it was just read; else in the store
 
 
-def _pixel_matches(crop_grey: np.ndarray, listing: list[str], pictures: dict, store: FeatureCache,
-                   mp_context) -> list[VerifiedMatch]:
-    """The pixel stage over every usable picture, with thumbnails from the keypoint stage's
-    reading or the store; a picture whose thumbnails are in neither is read again."""
-    if not verified_pixels.searchable(crop_grey):
-        return []
+def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
+                   store: FeatureCache, mp_context) -> list[VerifiedMatch]:
+    """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
+    the store; a picture whose thumbnails are not stored is read again."""
     coarse, fine = {}, {}
-    for path, picture in pictures.items():
+    unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
+    for path in unscanned:
+        picture = pictures[path]
         coarse[path] = picture.coarse if picture.coarse is not None else store.lookup_thumbnail(
             path, picture.identity, STORE_KEY, "coarse")
-    _read_missing_thumbnails([path for path in listing if coarse.get(path) is None and path in pictures],
+    _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
                              pictures, coarse, fine, store, mp_context)
+    for path in unscanned:
+        if coarse.get(path) is not None:
+            pixels.scan(order[path], path, coarse[path])
 
     def fine_thumbnail(path: str):
         thumbnail = fine.get(path)
@@ -153,8 +163,7 @@ def _pixel_matches(crop_grey: np.ndarray, listing: list[str], pictures: dict, st
             thumbnail = fine.get(path)
         return None if thumbnail is None else (thumbnail, pictures[path].size)
 
-    placements = verified_pixels.pixel_placements(
-        crop_grey, ((path, coarse.get(path)) for path in listing if path in pictures), fine_thumbnail)
+    placements = pixels.placements(fine_thumbnail)
     return [VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
             for placement in placements]
 
