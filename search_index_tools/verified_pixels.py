@@ -33,7 +33,7 @@ THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 
 @dataclass(frozen=True)
 class PixelSettings:
-    size_step: float = 1.1  # ratio between two crop sizes tried on the coarse thumbnail
+    size_step: float = 1.15  # ratio between two crop sizes tried on the coarse thumbnail
     min_template_side: int = 6  # pixels of the coarse thumbnail: smaller placements are not tried
     rms_scale: float = 20.0  # grey levels of RMS difference that cost as much as a correlation of 1
     candidates: int = 6  # best coarse spots of the folder (one per picture) that are refined
