@@ -159,3 +159,99 @@ def test_copies_of_the_reused_index_are_plain_indexes_in_memory(sil, tmp_path, c
     assert vectors(copied).tobytes() == vectors(db).tobytes()
     copied.add(unit_rows(1, db.d, seed=7))
     assert copied.ntotal == 4 and db.ntotal == 3 and cache_files[1].read_bytes() == content
+
+
+# The reused index searches a few queries over many rows on several threads.
+MANY_ROWS = 4800  # with the suite's 32 x 32 vectors, enough rows for the threaded search
+
+
+@pytest.fixture(scope="module")
+def many_rows_index(tmp_path_factory):
+    """A reusable index of MANY_ROWS generated vectors (empty picture files, vectors made
+    from their paths), where every 7th file repeats one vector and every 13th gives none."""
+    import zlib
+
+    import search_index_lib as sil
+    root = tmp_path_factory.mktemp("many_rows")
+    folder = root / "photos"
+    folder.mkdir()
+    for number in range(MANY_ROWS):
+        (folder / f"photo{number:05d}.jpg").touch()
+
+    def generated(records):
+        vectors = []
+        for record in records:
+            number = int(record.image_path[-9:-4])
+            seed = 7 if number % 7 == 0 else zlib.crc32(record.image_path.encode())
+            vectors.append(None if number % 13 == 0 else
+                           np.random.default_rng(seed).integers(0, 256, sil.DIMENSION, dtype=np.uint8))
+        return vectors
+    return root, folder, generated
+
+
+def reused_many_rows(sil, monkeypatch, many_rows_index):
+    root, folder, generated = many_rows_index
+    monkeypatch.setattr(sil, "CACHE_METADATA", str(root / "metadata.txt"))
+    monkeypatch.setattr(sil, "CACHED_INDEXED", str(root / "index.faiss"))
+    monkeypatch.setattr(sil, "load_images", generated)
+    if not (root / "index.faiss.rows.json").exists():
+        make_reusable(sil, folder)
+    db, files = sil.index_a_directory(str(folder))
+    assert type(db) is not faiss.IndexFlatL2 and db.ntotal * db.d >= 1 << 22
+    return db, files
+
+
+def counting_knn(monkeypatch):
+    calls = []
+    real = faiss.knn_L2sqr
+    monkeypatch.setattr(faiss, "knn_L2sqr", lambda *args: calls.append(args[4]) or real(*args))
+    return calls
+
+
+def duplicated_row(db, files):
+    row = [r.image_path.endswith("photo00007.jpg") for r in files].index(True)
+    return db.reconstruct(row).reshape(1, db.d)
+
+
+QUERIES = {
+    "a stored row with duplicates": duplicated_row,
+    "three unit rows": lambda db, files: unit_rows(3, db.d, seed=11),
+    "a far row": lambda db, files: unit_rows(1, db.d, seed=12) * 40,
+}
+
+
+@pytest.mark.parametrize("k", [1, 25, 300])
+@pytest.mark.parametrize("query", QUERIES)
+def test_threaded_search_of_the_reused_index_is_faiss_search(sil, monkeypatch, many_rows_index, query, k):
+    db, files = reused_many_rows(sil, monkeypatch, many_rows_index)
+    x = QUERIES[query](db, files)
+    calls = counting_knn(monkeypatch)
+    got = db.search(x, k)
+    assert len(calls) >= 2 and sum(calls) == db.ntotal  # the rows, cut into ranges
+    plain = faiss.read_index(sil.CACHED_INDEXED)
+    for expected in (faiss.IndexFlatL2.search(db, x, k), plain.search(x, k)):
+        for a, b in zip(got, expected):
+            assert a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+    if query == "a stored row with duplicates":
+        # Every 7th file holds the same vector: equal nearest distances, in row order.
+        nearest = got[0][0][: min(k, 5)]
+        assert (nearest == nearest[0]).all() and nearest[0] < 1e-6
+        assert list(got[1][0][:5]) == sorted(got[1][0][:5])
+
+
+@pytest.mark.parametrize("case", ["one thread allowed", "many queries", "a query of NaN", "keywords"])
+def test_searches_the_threads_do_not_take_are_faiss_own(sil, monkeypatch, many_rows_index, case):
+    db, _ = reused_many_rows(sil, monkeypatch, many_rows_index)
+    x = unit_rows(45 if case == "many queries" else 1, db.d, seed=13)
+    if case == "a query of NaN":
+        x[0, 3] = np.nan
+    threads = faiss.omp_get_max_threads()
+    if case == "one thread allowed":
+        faiss.omp_set_num_threads(1)
+    try:
+        got = db.search(x, 5, params=None) if case == "keywords" else db.search(x, 5)
+    finally:
+        faiss.omp_set_num_threads(threads)
+    expected = faiss.read_index(sil.CACHED_INDEXED).search(x, 5)
+    for a, b in zip(got, expected):
+        assert a.tobytes() == b.tobytes()
