@@ -1,5 +1,8 @@
 #include "module/image_filter.h"
 
+#include "module/own_bindings.h"
+#include "module/read_ahead.h"
+
 namespace sil {
 
 namespace {
@@ -40,6 +43,11 @@ bool ImageTest::matches(py::handle path) {
 }
 
 py::list image_records(const Namespace& ns, py::handle records) {
+  // With the module's own record class and the standard `re`, nothing of the host's runs
+  // while the listing is consumed here, so a walk may read the file system ahead of it.
+  if (are_own_bindings(ns, {"ImageData", "re"}) && is_standard_re(ns["re"])) {
+    turn_on_read_ahead(records.ptr());
+  }
   const py::object iterator = steal_or_throw(PyObject_GetIter(records.ptr()));
   ImageTest is_image(ns);
   py::list images;

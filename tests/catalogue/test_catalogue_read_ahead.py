@@ -1,0 +1,64 @@
+"""The image listing of a whole folder, which reads the file system on a thread of its own
+when nothing of the host's runs between records: the same records, in the same order, as the
+lazy walk, and no thread left behind however the listing ends."""
+import os
+import re
+
+import pytest
+
+from catalogue_support import build_tree, reference_images
+from test_catalogue_walk import FOLDER_SPELLINGS
+
+
+def threads_of_this_process():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("spelling", [s for s in FOLDER_SPELLINGS if not isinstance(s("photos"), bytes)])
+def test_listing_read_ahead_gives_what_the_lazy_walk_gives(sil, tmp_path, monkeypatch, spelling):
+    root = build_tree(tmp_path / "photos")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.(jpe?g|png|txt)$")
+    folder = spelling(root)
+    images = sil.get_images_absolute_path_recursive_a_directory(folder)
+    lazy = [r for r in sil.absolute_path_recursive_a_directory(folder)
+            if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)]
+    assert images == lazy == reference_images(sil.ImageData, folder, sil.FILE_EXTENSION_REGEX)
+    assert images and all(type(r) is sil.ImageData for r in images)
+
+
+@pytest.fixture(scope="module")
+def many_files(tmp_path_factory):
+    """Far more files, in many folders, than the walking thread may hold ahead of the
+    records, so that it waits for room again and again."""
+    root = tmp_path_factory.mktemp("many")
+    for folder in range(40):
+        sub = root / f"part{folder:02d}"
+        sub.mkdir()
+        for number in range(1000):
+            (sub / f"photo{number:04d}.jpg").touch()
+        (sub / "notes.txt").touch()
+    return root
+
+
+def test_listing_larger_than_what_is_read_ahead_keeps_every_file_in_order(sil, many_files):
+    images = sil.get_images_absolute_path_recursive_a_directory(str(many_files))
+    assert len(images) == 40_000
+    assert images == reference_images(sil.ImageData, str(many_files), sil.FILE_EXTENSION_REGEX)
+
+
+@pytest.mark.parametrize("ending", ["invalid pattern", "walk dropped after one record"])
+def test_listing_that_ends_early_leaves_no_thread(sil, many_files, monkeypatch, ending):
+    before = threads_of_this_process()
+    if ending == "invalid pattern":
+        # Fails at the first record, while the walking thread is still reading.
+        monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", "(unclosed")
+        with pytest.raises(re.error):
+            sil.get_images_absolute_path_recursive_a_directory(str(many_files))
+    else:
+        walk = sil.absolute_path_recursive_a_directory(str(many_files))
+        next(walk)
+        del walk
+    assert threads_of_this_process() == before
+    monkeypatch.undo()
+    assert len(sil.get_images_absolute_path_recursive_a_directory(str(many_files))) == 40_000
