@@ -1,6 +1,5 @@
 #include "index/mapped_index.h"
 
-#include "index/parallel_flat_search.h"
 #include "module/own_bindings.h"
 
 namespace sil {
@@ -63,21 +62,6 @@ py::object changing_method(py::handle cls, py::handle base, const char* name) {
       py::name(name), py::is_method(cls));
 }
 
-// A search of a few queries over many rows runs on several threads; anything else, and a
-// search the threads cannot answer exactly as faiss would, is faiss's own.
-py::object search_method(py::handle cls, py::handle base) {
-  py::object inherited = base.attr("search");
-  return py::cpp_function(
-      [inherited](py::object self, py::object x, py::object k, py::args args, py::kwargs kwargs) {
-        if (args.empty() && kwargs.empty()) {
-          py::object found = search_rows_in_parallel(self, x, k);
-          if (!found.is_none()) return found;
-        }
-        return inherited(self, x, k, *args, **kwargs);
-      },
-      py::name("search"), py::is_method(cls), py::arg("x"), py::arg("k"));
-}
-
 // `codes` gives the vector storage itself, which its methods can resize.
 py::object changing_property(py::handle base, const char* name) {
   py::object inherited = base.attr(name);
@@ -117,7 +101,6 @@ py::object make_mapped_class(py::handle base) {
     if (py::hasattr(base, name)) py::setattr(cls, name, changing_method(cls, base, name));
   }
   if (py::hasattr(base, "codes")) py::setattr(cls, "codes", changing_property(base, "codes"));
-  py::setattr(cls, "search", search_method(cls, base));
   py::setattr(cls, "__reduce_ex__", reduce_method(cls));
   return cls;
 }
