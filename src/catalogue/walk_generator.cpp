@@ -6,6 +6,7 @@
 #include "catalogue/directory_walker.h"
 #include "catalogue/read_ahead_walker.h"
 #include "module/read_ahead.h"
+#include "module/records.h"
 
 namespace sil {
 namespace {
@@ -21,6 +22,7 @@ struct WalkObject {
   ReadAheadWalker* ahead;    // the walk on a thread of its own, when read-ahead is on
   WalkState state;
   bool read_ahead;    // switched on before the walk starts
+  bool own_records;   // records made as the module's own, unchanged ImageData would make them
   bool running;       // inside next/send/throw, possibly with the interpreter lock released
   bool bytes_paths;   // a bytes folder gives bytes paths, as the os functions do
 };
@@ -60,6 +62,9 @@ void start(WalkObject* self) {
   self->bytes_paths = PyBytes_Check(prefix.ptr());
   self->kwnames = py::make_tuple("image_path", "last_modified").release().ptr();
   if (self->read_ahead) {
+    // Nothing of the host's runs during a walk that reads ahead, so the class checked here
+    // is the class of every record.
+    self->own_records = is_own_unchanged_image_record(Namespace(self->globals));
     self->ahead = new ReadAheadWalker(fs_encode(listing), fs_encode(prefix));
   } else {
     self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
@@ -86,6 +91,7 @@ PyObject* next_record(WalkObject* self) {
       self->bytes_paths ? PyBytes_FromStringAndSize(file.path.data(), file.path.size())
                         : PyUnicode_DecodeFSDefaultAndSize(file.path.data(), file.path.size()));
   const py::object last_modified = steal_or_throw(PyFloat_FromDouble(file.last_modified));
+  if (self->own_records) return make_own_image_record(path, last_modified).release().ptr();
   const py::object image_data = Namespace(self->globals)["ImageData"];
   PyObject* args[] = {path.ptr(), last_modified.ptr()};
   return PyObject_Vectorcall(image_data.ptr(), args, 0, self->kwnames);
@@ -301,6 +307,7 @@ py::object make_walk_generator(const Namespace& ns, py::handle folder) {
   self->ahead = nullptr;
   self->state = WalkState::kCreated;
   self->read_ahead = false;
+  self->own_records = false;
   self->running = false;
   self->bytes_paths = false;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));

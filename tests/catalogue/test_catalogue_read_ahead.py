@@ -1,7 +1,10 @@
 """The image listing of a whole folder, which reads the file system on a thread of its own
 when nothing of the host's runs between records: the same records, in the same order, as the
 lazy walk, and no thread left behind however the listing ends."""
+import dataclasses
+import json
 import os
+import pickle
 import re
 
 import pytest
@@ -62,3 +65,38 @@ def test_listing_that_ends_early_leaves_no_thread(sil, many_files, monkeypatch, 
     assert threads_of_this_process() == before
     monkeypatch.undo()
     assert len(sil.get_images_absolute_path_recursive_a_directory(str(many_files))) == 40_000
+
+
+def test_records_of_the_listing_are_plain_image_records(sil, tmp_path):
+    for name in ["b.jpg", "a.png", "c.gif"]:
+        (tmp_path / name).touch()
+    images = sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))
+    lazy = list(sil.absolute_path_recursive_a_directory(str(tmp_path)))
+    assert images == lazy and len(images) == 3
+    for record, other in zip(images, lazy):
+        assert type(record) is sil.ImageData
+        assert list(vars(record).items()) == list(vars(other).items())
+        assert json.dumps(record.__dict__) == json.dumps(other.__dict__)
+        assert dataclasses.astuple(record) == (record.image_path, record.last_modified)
+        assert pickle.loads(pickle.dumps(record)) == record
+        record.last_modified = 1.0  # records stay ordinary, changeable objects
+        assert record.last_modified == 1.0 and record.__dict__["last_modified"] == 1.0
+    assert sil.compute_md5_of_files(lazy[:2]) == sil.compute_md5_of_files(
+        sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))[:2])
+
+
+@pytest.mark.parametrize("change", ["__init__", "__setattr__"])
+def test_a_changed_record_class_makes_every_record(sil, tmp_path, monkeypatch, change):
+    for name in ["a.jpg", "b.jpg"]:
+        (tmp_path / name).touch()
+    seen = []
+    if change == "__init__":
+        init = sil.ImageData.__init__
+        monkeypatch.setattr(sil.ImageData, "__init__",
+                            lambda self, **fields: seen.append(fields["image_path"]) or init(self, **fields))
+    else:
+        monkeypatch.setattr(sil.ImageData, "__setattr__",
+                            lambda self, name, value: seen.append(name) or object.__setattr__(self, name, value),
+                            raising=False)
+    images = sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))
+    assert len(images) == 2 and len(seen) == (2 if change == "__init__" else 4)
