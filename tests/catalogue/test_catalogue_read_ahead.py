@@ -9,7 +9,7 @@ import re
 
 import pytest
 
-from catalogue_support import build_tree, reference_images
+from catalogue_support import build_tree, reference_fingerprint, reference_images
 from test_catalogue_walk import FOLDER_SPELLINGS
 
 
@@ -100,3 +100,74 @@ def test_a_changed_record_class_makes_every_record(sil, tmp_path, monkeypatch, c
                             raising=False)
     images = sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))
     assert len(images) == 2 and len(seen) == (2 if change == "__init__" else 4)
+
+
+# While index_a_directory lists a folder, the fingerprint's text is made chunk by chunk.
+def counting_json_encodes(monkeypatch):
+    """The lengths of the lists json.dumps encodes with its default encoder, counted without
+    rebinding json.dumps itself."""
+    calls = []
+    encode = json._default_encoder.encode
+
+    def counting(value):
+        if isinstance(value, list):
+            calls.append(len(value))
+        return encode(value)
+    monkeypatch.setattr(json._default_encoder, "encode", counting)
+    return calls
+
+
+def folder_of(root, names):
+    root.mkdir(parents=True, exist_ok=True)
+    for number, name in enumerate(names):
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.touch()
+        os.utime(path, ns=(number * 1_000_000_007, 1_700_000_000_000_000_000 + number * 999_999_937))
+    return root
+
+
+LISTINGS = {
+    "empty": [],
+    "one": ["a.jpg"],
+    "one chunk": [f"p{n:04d}.jpg" for n in range(2048)],
+    "a chunk and one": [f"p{n:04d}.jpg" for n in range(2049)] + ["notes.txt"],
+    "odd names": ['quote"d.jpg', "back\\slash.png", "caf\u00e9.jpg", "\u4e2d\u6587/x.png", "tab\t.gif",
+                  os.fsdecode(b"undecodable\xff.jpg")] + [f"deep/{n}/p.jpg" for n in range(3000)],
+}
+
+
+@pytest.mark.parametrize("listing", LISTINGS)
+def test_fingerprint_made_while_listing_is_the_fingerprint(sil, tmp_path, cache_files, monkeypatch, listing):
+    folder = folder_of(tmp_path / "photos", LISTINGS[listing])
+    sil.index_a_directory(str(folder))  # the index file; the fingerprint check comes next time
+    encodes = counting_json_encodes(monkeypatch)
+    sil.index_a_directory(str(folder))
+    encodes = list(encodes)
+    images = sil.get_images_absolute_path_recursive_a_directory(str(folder))
+    assert cache_files[0].read_text() == reference_fingerprint(images) == sil.compute_md5_of_files(images)
+    if images:  # made in chunks of records, not in one call
+        assert encodes == [min(2048, len(images) - start) for start in range(0, len(images), 2048)]
+
+
+@pytest.mark.parametrize("rebinding", ["json.dumps", "compute_md5_of_files", "record class"])
+def test_fingerprint_is_made_in_one_call_for_a_host_that_rebinds(sil, tmp_path, cache_files, monkeypatch, rebinding):
+    folder = folder_of(tmp_path / "photos", [f"p{n:04d}.jpg" for n in range(2500)])
+    sil.index_a_directory(str(folder))
+    calls = []
+    if rebinding == "json.dumps":
+        dumps = json.dumps
+        monkeypatch.setattr(json, "dumps", lambda value, **options: (
+            calls.append(len(value)) if isinstance(value, list) else None) or dumps(value, **options))
+    elif rebinding == "compute_md5_of_files":
+        compute = sil.compute_md5_of_files
+        monkeypatch.setattr(sil, "compute_md5_of_files", lambda records: calls.append(len(records)) or compute(records))
+    else:
+        record = sil.ImageData
+        monkeypatch.setattr(sil, "ImageData", lambda **fields: record(**fields))
+        calls = counting_json_encodes(monkeypatch)
+    sil.index_a_directory(str(folder))
+    assert list(calls) == [2500]
+    monkeypatch.undo()
+    images = sil.get_images_absolute_path_recursive_a_directory(str(folder))
+    assert cache_files[0].read_text() == reference_fingerprint(images)
