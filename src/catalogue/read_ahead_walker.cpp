@@ -1,5 +1,6 @@
 #include "catalogue/read_ahead_walker.h"
 
+#include <chrono>
 #include <utility>
 
 namespace sil {
@@ -10,6 +11,8 @@ namespace {
 constexpr std::size_t kBatchFiles = 512;
 // Batches read ahead at most, so that a huge tree is not held in memory twice over.
 constexpr std::size_t kMaxReadyBatches = 64;
+// A wait for a slow file system ends this often, so that the caller can look at signals.
+constexpr std::chrono::milliseconds kLongestWait(100);
 
 }  // namespace
 
@@ -88,7 +91,7 @@ ReadAheadWalker::Step ReadAheadWalker::try_next(WalkedFile& file) {
 
 void ReadAheadWalker::wait_for_more() {
   std::unique_lock<std::mutex> lock(mutex_);
-  filled_.wait(lock, [this] { return finished_ || !ready_.empty(); });
+  filled_.wait_for(lock, kLongestWait, [this] { return finished_ || !ready_.empty(); });
 }
 
 }  // namespace sil

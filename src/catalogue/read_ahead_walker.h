@@ -35,7 +35,8 @@ class ReadAheadWalker {
   // file's path stays valid until the next call. Never blocks.
   Step try_next(WalkedFile& file);
 
-  // Blocks until more files or the end are there. Call it without the interpreter lock.
+  // Blocks until more files or the end are there, or a tenth of a second has passed. Call it
+  // without the interpreter lock.
   void wait_for_more();
 
  private:

@@ -77,6 +77,8 @@ bool next_file(WalkObject* self, WalkedFile& file) {
     return self->walker->next(file);
   }
   for (;;) {
+    // No Python code runs between records here, so signals (Ctrl-C) are looked at here.
+    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
     const ReadAheadWalker::Step step = self->ahead->try_next(file);
     if (step != ReadAheadWalker::Step::kNotYet) return step == ReadAheadWalker::Step::kFile;
     AllowThreads unlocked;

@@ -171,3 +171,4 @@ def test_fingerprint_is_made_in_one_call_for_a_host_that_rebinds(sil, tmp_path, 
     monkeypatch.undo()
     images = sil.get_images_absolute_path_recursive_a_directory(str(folder))
     assert cache_files[0].read_text() == reference_fingerprint(images)
+
