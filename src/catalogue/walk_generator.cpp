@@ -4,6 +4,9 @@
 #include <string>
 
 #include "catalogue/directory_walker.h"
+#include "catalogue/read_ahead_walker.h"
+#include "module/read_ahead.h"
+#include "module/records.h"
 
 namespace sil {
 namespace {
@@ -15,8 +18,11 @@ struct WalkObject {
   PyObject* globals;  // the module namespace: ImageData and os are looked up at use
   PyObject* folder;   // the argument as given; read only when the walk starts
   PyObject* kwnames;  // ("image_path", "last_modified"), made when the walk starts
-  DirectoryWalker* walker;
+  DirectoryWalker* walker;   // the lazy walk, or
+  ReadAheadWalker* ahead;    // the walk on a thread of its own, when read-ahead is on
   WalkState state;
+  bool read_ahead;    // switched on before the walk starts
+  bool own_records;   // records made as the module's own, unchanged ImageData would make them
   bool running;       // inside next/send/throw, possibly with the interpreter lock released
   bool bytes_paths;   // a bytes folder gives bytes paths, as the os functions do
 };
@@ -35,9 +41,15 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
-void finish(WalkObject* self) {
+void release_walkers(WalkObject* self) {
   delete self->walker;
   self->walker = nullptr;
+  delete self->ahead;
+  self->ahead = nullptr;
+}
+
+void finish(WalkObject* self) {
+  release_walkers(self);
   self->state = WalkState::kFinished;
 }
 
@@ -49,21 +61,39 @@ void start(WalkObject* self) {
   const py::object listing = steal_or_throw(PyOS_FSPath(self->folder));
   self->bytes_paths = PyBytes_Check(prefix.ptr());
   self->kwnames = py::make_tuple("image_path", "last_modified").release().ptr();
-  self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
+  if (self->read_ahead) {
+    // Nothing of the host's runs during a walk that reads ahead, so the class checked here
+    // is the class of every record.
+    self->own_records = is_own_unchanged_image_record(Namespace(self->globals));
+    self->ahead = new ReadAheadWalker(fs_encode(listing), fs_encode(prefix));
+  } else {
+    self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
+  }
+}
+
+bool next_file(WalkObject* self, WalkedFile& file) {
+  if (self->walker != nullptr) {
+    AllowThreads unlocked;
+    return self->walker->next(file);
+  }
+  for (;;) {
+    // No Python code runs between records here, so signals (Ctrl-C) are looked at here.
+    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    const ReadAheadWalker::Step step = self->ahead->try_next(file);
+    if (step != ReadAheadWalker::Step::kNotYet) return step == ReadAheadWalker::Step::kFile;
+    AllowThreads unlocked;
+    self->ahead->wait_for_more();
+  }
 }
 
 PyObject* next_record(WalkObject* self) {
   WalkedFile file;
-  bool found;
-  {
-    AllowThreads unlocked;
-    found = self->walker->next(file);
-  }
-  if (!found) return nullptr;
+  if (!next_file(self, file)) return nullptr;
   const py::object path = steal_or_throw(
       self->bytes_paths ? PyBytes_FromStringAndSize(file.path.data(), file.path.size())
                         : PyUnicode_DecodeFSDefaultAndSize(file.path.data(), file.path.size()));
   const py::object last_modified = steal_or_throw(PyFloat_FromDouble(file.last_modified));
+  if (self->own_records) return make_own_image_record(path, last_modified).release().ptr();
   const py::object image_data = Namespace(self->globals)["ImageData"];
   PyObject* args[] = {path.ptr(), last_modified.ptr()};
   return PyObject_Vectorcall(image_data.ptr(), args, 0, self->kwnames);
@@ -216,8 +246,7 @@ int walk_clear(PyObject* self_object) {
 void walk_dealloc(PyObject* self_object) {
   PyObject_GC_UnTrack(self_object);
   WalkObject* self = as_walk(self_object);
-  delete self->walker;
-  self->walker = nullptr;
+  release_walkers(self);
   walk_clear(self_object);
   PyObject_GC_Del(self_object);
 }
@@ -254,11 +283,22 @@ PyTypeObject walk_type = [] {
   return type;
 }();
 
+// The module consumes a walk it was handed in one go: such a walk, not yet started, may
+// read ahead.
+bool turn_on_walk_read_ahead(PyObject* records) {
+  if (Py_TYPE(records) != &walk_type) return false;
+  WalkObject* self = as_walk(records);
+  if (self->state != WalkState::kCreated || self->running) return false;
+  self->read_ahead = true;
+  return true;
+}
+
 }  // namespace
 
 py::object make_walk_generator(const Namespace& ns, py::handle folder) {
-  if (!(walk_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&walk_type) < 0) {
-    throw py::error_already_set();
+  if (!(walk_type.tp_flags & Py_TPFLAGS_READY)) {
+    if (PyType_Ready(&walk_type) < 0) throw py::error_already_set();
+    register_read_ahead(turn_on_walk_read_ahead);
   }
   WalkObject* self = PyObject_GC_New(WalkObject, &walk_type);
   if (self == nullptr) throw py::error_already_set();
@@ -266,7 +306,10 @@ py::object make_walk_generator(const Namespace& ns, py::handle folder) {
   self->folder = Py_NewRef(folder.ptr());
   self->kwnames = nullptr;
   self->walker = nullptr;
+  self->ahead = nullptr;
   self->state = WalkState::kCreated;
+  self->read_ahead = false;
+  self->own_records = false;
   self->running = false;
   self->bytes_paths = false;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));

@@ -1,5 +1,6 @@
 // index_a_directory: the folder's flat L2 index, reused from the cache file while the
 // folder is unchanged and the row manifest still describes it, otherwise built afresh.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "index/normalised_rows.h"
 #include "index/row_manifest.h"
 #include "module/feature_store.h"
+#include "module/fingerprint_prefetch.h"
 #include "module/image_filter.h"
 #include "module/own_bindings.h"
 #include "module/store_pruning.h"
@@ -69,10 +71,13 @@ bool has_configured_dimension(const Namespace& ns, py::handle db) {
 }  // namespace
 
 py::object index_a_directory(const Namespace& ns, const py::handle* args) {
+  // Open from the listing to the fingerprint check, and closed before anything else runs.
+  std::optional<FingerprintPrefetch> prefetch(std::in_place, ns);
   py::list all_files = image_records(ns, ns["absolute_path_recursive_a_directory"](args[0]));
 
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
+    prefetch.reset();
     log_info(ns, py::str("There is no cached index, indexing"));
     return build_index(ns, args[0], all_files);
   }
@@ -86,6 +91,7 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   const FingerprintSnapshot fingerprint(ns);
   const bool changed = fingerprint.restoring_on_failure(
       [&] { return is_true(ns["is_images_in_dir_changed"](all_files)); });
+  prefetch.reset();
   if (changed) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();

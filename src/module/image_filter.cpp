@@ -1,5 +1,9 @@
 #include "module/image_filter.h"
 
+#include "module/fingerprint_prefetch.h"
+#include "module/own_bindings.h"
+#include "module/read_ahead.h"
+
 namespace sil {
 
 namespace {
@@ -40,14 +44,23 @@ bool ImageTest::matches(py::handle path) {
 }
 
 py::list image_records(const Namespace& ns, py::handle records) {
+  // With the module's own record class and the standard `re`, nothing of the host's runs
+  // while the listing is consumed here, so a walk may read the file system ahead of it.
+  const bool read_ahead = are_own_bindings(ns, {"ImageData", "re"}) && is_standard_re(ns["re"]) &&
+                          turn_on_read_ahead(records.ptr());
+  // The fingerprint's text is made on the way, in the time spent waiting for the walk.
+  FingerprintPrefetch* prefetch = read_ahead ? open_fingerprint_prefetch() : nullptr;
   const py::object iterator = steal_or_throw(PyObject_GetIter(records.ptr()));
   ImageTest is_image(ns);
   py::list images;
   while (PyObject* next = PyIter_Next(iterator.ptr())) {
     const py::object record = py::reinterpret_steal<py::object>(next);
-    if (is_image.matches(record.attr("image_path"))) images.append(record);
+    if (!is_image.matches(record.attr("image_path"))) continue;
+    images.append(record);
+    if (prefetch != nullptr) prefetch->add(record);
   }
   if (PyErr_Occurred()) throw py::error_already_set();
+  if (prefetch != nullptr) prefetch->finish(images);
   return images;
 }
 

@@ -14,4 +14,8 @@ void remember_own_bindings(PyObject* module_dict);
 // True when every one of `names` is still bound to the very object start-up bound to it.
 bool are_own_bindings(const Namespace& ns, std::initializer_list<const char*> names);
 
+// True when `json.dumps`, as the namespace's `json` gives it now, is the function it gave at
+// start-up: a shortcut that calls it on parts of a list stands in for one call on the whole.
+bool is_own_json_dumps(const Namespace& ns);
+
 }  // namespace sil
