@@ -364,3 +364,14 @@ def test_find_images_names_the_pixel_placement_and_its_score(tmp_path, find_imag
     result = find_images("crop", crop, folder, "--verify", "--report", report)
     assert result.returncode == 0, result.stderr
     assert "placed by its pixels" in report.read_text()
+
+
+def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_path):
+    # Every window of a linear gradient along its lines looks the same: nothing tells where
+    # the crop came from, so no place is claimed.
+    folder = tmp_path / "pictures"
+    make_folder(folder, [1])
+    ramp = np.tile(np.linspace(30, 220, 640, dtype=np.float32), (480, 1))
+    gradient = write(folder / "gradient.png", np.dstack([ramp, ramp * 0.8, 255 - ramp]).astype(np.uint8))
+    crop = smooth_crop(cv2.imread(gradient), tmp_path / "crop.png")
+    assert verified_cropped_matches(crop, str(folder)) == []
