@@ -23,7 +23,9 @@ def printable(text):
 
 
 def format_score(outcome, score):
-    return f"{score:.4f}" if outcome.command == SIMILAR else str(score)
+    if outcome.command == SIMILAR or isinstance(score, float):
+        return f"{score:.4f}"
+    return str(score)
 
 
 def results_text(outcome):
@@ -44,7 +46,8 @@ def results_json(outcome):
         "folder": os.path.abspath(outcome.folder),
         "score": outcome.score_name,
         "results": [{"rank": hit.rank, "path": os.path.abspath(hit.path), "score": hit.score,
-                     **({"outline": [list(corner) for corner in hit.outline]} if hit.outline else {})}
+                     **({"outline": [list(corner) for corner in hit.outline]} if hit.outline else {}),
+                     **({"placed_by": hit.placed_by} if hit.placed_by else {})}
                     for hit in outcome.hits],
         "elapsed_seconds": round(outcome.elapsed, 3),
     }

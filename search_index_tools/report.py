@@ -121,6 +121,8 @@ def picture_html(uri, alt):
 
 
 def score_text(outcome, score):
+    if outcome.placed_by_pixels:
+        return f"grey-level correlation {score:.4f} (placed by its pixels)"
     if outcome.verified:
         return f"{score} consistent match{'' if score == 1 else 'es'}"
     if outcome.command == CROP:

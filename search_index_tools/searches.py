@@ -14,6 +14,9 @@ SIMILAR, CROP, INDEX = "similar", "crop", "index"
 CROP_RESULT_LIMIT = 25  # what cropped_search returns at most
 SCORE_NAMES = {SIMILAR: "distance", CROP: "matched keypoints"}
 VERIFIED_SCORE_NAME = "consistent matches"
+# A verified crop placed by its grey levels (no keypoint stage result): the score is their
+# normalised correlation there.
+PIXEL_SCORE_NAME = "grey-level correlation"
 
 
 @dataclass
@@ -23,6 +26,7 @@ class Hit:
     score: float
     points: Optional[List[Tuple[int, int]]] = None  # crop only: matched positions in the picture
     outline: Optional[Tuple[Tuple[float, float], ...]] = None  # verified crop: the crop's corners
+    placed_by: Optional[str] = None  # verified crop: "keypoints" or "pixels"
 
 
 @dataclass
@@ -35,7 +39,14 @@ class Outcome:
     verified: bool = False  # crop found by the verified search: scores are consistent matches
 
     @property
+    def placed_by_pixels(self):
+        """A verified answer comes whole from one stage; this says it was the pixel stage."""
+        return self.verified and any(hit.placed_by == "pixels" for hit in self.hits)
+
+    @property
     def score_name(self):
+        if self.placed_by_pixels:
+            return PIXEL_SCORE_NAME
         return VERIFIED_SCORE_NAME if self.verified else SCORE_NAMES[self.command]
 
 
@@ -91,7 +102,7 @@ def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     started = time.monotonic()
     with progress.phase("Matching"):
         matches = verified_cropped_matches(crop_path, folder, limit)
-    hits = [Hit(rank, match.path, match.score, outline=match.corners)
+    hits = [Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
             for rank, match in enumerate(matches, 1)]
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True)
 

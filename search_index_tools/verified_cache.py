@@ -2,7 +2,9 @@
 
 Entries are keyed by the picture's absolute path and checked against its size, its
 modification time in nanoseconds and the feature settings, so a changed file or changed
-settings simply miss. The store only ever saves work: a store that is corrupt, locked by
+settings simply miss. A picture's grey thumbnails (for the pixel-based placement) are kept in
+a table of their own, written in the same transaction as its features, so the keypoint stage
+never reads them and the pixel stage reads only the ones it needs. The store only ever saves work: a store that is corrupt, locked by
 another process, read-only or missing is worked around, and the search goes on without it.
 """
 from __future__ import annotations
@@ -29,6 +31,20 @@ CREATE TABLE IF NOT EXISTS picture_features (
     points BLOB, descriptors BLOB
 )
 """
+
+_THUMBNAIL_SCHEMA = """
+CREATE TABLE IF NOT EXISTS picture_thumbnails (
+    path BLOB PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    settings TEXT NOT NULL,
+    coarse_width INTEGER NOT NULL, coarse_height INTEGER NOT NULL, coarse BLOB NOT NULL,
+    fine_width INTEGER NOT NULL, fine_height INTEGER NOT NULL, fine BLOB NOT NULL
+)
+"""
+
+# Which thumbnail a lookup reads: the column names of its size and pixels.
+_THUMBNAIL_COLUMNS = {"coarse": "coarse_width, coarse_height, coarse", "fine": "fine_width, fine_height, fine"}
 
 
 def path_key(path: str) -> bytes:
@@ -68,6 +84,7 @@ class FeatureCache:
         try:
             db.execute("PRAGMA journal_mode=WAL")
             db.execute(_SCHEMA)
+            db.execute(_THUMBNAIL_SCHEMA)
             # A damaged page is found here rather than half-way through a search.
             if db.execute("PRAGMA quick_check").fetchone()[0] != "ok":
                 raise sqlite3.DatabaseError("feature store failed its check")
@@ -101,10 +118,29 @@ class FeatureCache:
             return None
         return _decode_row(row, identity)
 
+    def lookup_thumbnail(self, path: str, identity: FileIdentity, settings_key: str,
+                         which: str) -> Optional[np.ndarray]:
+        """The stored "coarse" or "fine" thumbnail of `path` when it was made from this very
+        file with these settings."""
+        if self._db is None:
+            return None
+        try:
+            row = self._db.execute(
+                f"SELECT {_THUMBNAIL_COLUMNS[which]} FROM picture_thumbnails"
+                " WHERE path = ? AND size = ? AND mtime_ns = ? AND settings = ?",
+                (path_key(path), identity.size, identity.mtime_ns, settings_key)).fetchone()
+        except sqlite3.Error as error:
+            self._fail(error)
+            return None
+        return None if row is None else _decode_thumbnail(*row)
+
     def store(self, entries: Iterable[tuple[str, ReadResult]], settings_key: str) -> None:
         if self._db is None or not self._writable:
             return
+        entries = list(entries)
         rows = [_encode_row(path, result, settings_key) for path, result in entries]
+        thumbnail_rows = [_encode_thumbnails(path, result, settings_key) for path, result in entries
+                          if result.thumbnails is not None]
         if not rows:
             return
         try:
@@ -112,6 +148,11 @@ class FeatureCache:
                 self._db.execute("BEGIN IMMEDIATE")
                 self._db.executemany(
                     "INSERT OR REPLACE INTO picture_features VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+                # An entry stored without thumbnails must not keep an older picture's.
+                self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?",
+                                     [(row[0],) for row in rows])
+                self._db.executemany(
+                    "INSERT INTO picture_thumbnails VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", thumbnail_rows)
         except sqlite3.Error as error:
             self._fail(error)
 
@@ -129,6 +170,7 @@ class FeatureCache:
                 with self._db:
                     self._db.execute("BEGIN IMMEDIATE")
                     self._db.executemany("DELETE FROM picture_features WHERE path = ?", gone)
+                    self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
 
@@ -150,7 +192,7 @@ def _remove_store(file_path: str) -> None:
 
 
 def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple:
-    identity, features = result
+    identity, features = result.identity, result.features
     if features is None:
         return (path_key(path), identity.size, identity.mtime_ns, settings_key, 0,
                 None, None, None, None, None, None, None)
@@ -173,3 +215,17 @@ def _decode_row(row: tuple, identity: FileIdentity) -> Optional[ReadResult]:
     if point_array.shape[0] != descriptor_array.shape[0] or min(width, height, work_width, work_height) <= 0:
         return None
     return ReadResult(identity, Features(width, height, work_width, work_height, point_array, descriptor_array))
+
+
+def _encode_thumbnails(path: str, result: ReadResult, settings_key: str) -> tuple:
+    coarse, fine = result.thumbnails
+    return (path_key(path), result.identity.size, result.identity.mtime_ns, settings_key,
+            coarse.shape[1], coarse.shape[0], np.ascontiguousarray(coarse, dtype=np.uint8).tobytes(),
+            fine.shape[1], fine.shape[0], np.ascontiguousarray(fine, dtype=np.uint8).tobytes())
+
+
+def _decode_thumbnail(width: int, height: int, pixels: bytes) -> Optional[np.ndarray]:
+    """The thumbnail as stored, or None (a miss) when its blob does not fit its size."""
+    if not isinstance(pixels, bytes) or width <= 0 or height <= 0 or len(pixels) != width * height:
+        return None
+    return np.frombuffer(pixels, dtype=np.uint8).reshape(height, width)

@@ -71,6 +71,25 @@ class Features(NamedTuple):
         return self.width / self.work_width, self.height / self.work_height
 
 
+@dataclass(frozen=True)
+class ThumbnailSettings:
+    """Sizes of the grey thumbnails the pixel-based placement searches; a change makes every
+    cached entry stale."""
+
+    coarse_side: int  # longer side of the thumbnail every picture is scanned on
+    fine_side: int  # longer side of the sharper one the few best placements are refined on
+
+    def key(self) -> str:
+        return f"thumbs1:coarse={self.coarse_side}:fine={self.fine_side}"
+
+
+class Thumbnails(NamedTuple):
+    """Grey thumbnails of one picture, made from the decode its features came from."""
+
+    coarse: np.ndarray  # uint8 (h, w), longer side ThumbnailSettings.coarse_side
+    fine: np.ndarray  # uint8 (h, w), longer side ThumbnailSettings.fine_side
+
+
 class FileIdentity(NamedTuple):
     size: int
     mtime_ns: int
@@ -79,6 +98,7 @@ class FileIdentity(NamedTuple):
 class ReadResult(NamedTuple):
     identity: FileIdentity
     features: Optional[Features]  # None: the file is not a picture that can be used
+    thumbnails: Optional[Thumbnails] = None  # None when not asked for or not usable
 
 
 def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
@@ -197,11 +217,7 @@ def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSett
                     np.ascontiguousarray(descriptors, dtype=np.uint8))
 
 
-def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Features]:
-    decoded = decode_grey(data, settings.work_side)
-    if decoded is None:
-        return None
-    width, height, grey = decoded
+def features_from_grey(grey: np.ndarray, width: int, height: int, settings: FeatureSettings) -> Features:
     shorter = min(grey.shape)
     if shorter < settings.enlarge_below:
         factor = -(-settings.enlarge_below // shorter)
@@ -209,11 +225,39 @@ def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Feat
     return features_of(grey, width, height, settings)
 
 
-def picture_features(job: tuple[str, FeatureSettings]) -> Optional[tuple[str, ReadResult]]:
-    """Worker step: (path, what was read) for one picture, or None when it cannot be read."""
-    path, settings = job
+def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Features]:
+    decoded = decode_grey(data, settings.work_side)
+    if decoded is None:
+        return None
+    return features_from_grey(decoded[2], decoded[0], decoded[1], settings)
+
+
+def thumbnail(grey: np.ndarray, side: int) -> np.ndarray:
+    """The grey picture resized so its longer side is `side` (area averaging when shrinking)."""
+    height, width = grey.shape
+    factor = side / max(height, width)
+    size = (max(1, round(width * factor)), max(1, round(height * factor)))
+    interpolation = cv2.INTER_AREA if factor < 1 else cv2.INTER_LINEAR
+    return np.ascontiguousarray(cv2.resize(grey, size, interpolation=interpolation))
+
+
+def thumbnails_of(grey: np.ndarray, settings: ThumbnailSettings) -> Thumbnails:
+    return Thumbnails(thumbnail(grey, settings.coarse_side), thumbnail(grey, settings.fine_side))
+
+
+def picture_features(job: tuple) -> Optional[tuple[str, ReadResult]]:
+    """Worker step: (path, what was read) for one picture, or None when it cannot be read.
+    `job` is (path, FeatureSettings) or (path, FeatureSettings, ThumbnailSettings); with the
+    latter the thumbnails come from the same decode as the features."""
+    path, settings = job[:2]
+    thumbnail_settings = job[2] if len(job) > 2 else None
     read = read_regular_file(path)
     if read is None:
         return None
     data, identity = read
-    return path, ReadResult(identity, features_from_bytes(data, settings))
+    decoded = decode_grey(data, settings.work_side)
+    if decoded is None:
+        return path, ReadResult(identity, None)
+    width, height, grey = decoded
+    thumbnails = thumbnails_of(grey, thumbnail_settings) if thumbnail_settings is not None else None
+    return path, ReadResult(identity, features_from_grey(grey, width, height, settings), thumbnails)

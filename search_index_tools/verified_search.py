@@ -7,9 +7,15 @@ matches agree. A picture with fewer than MIN_INLIERS, or whose fitted outline of
 does not lie inside it, is no result at all, so a crop that is in no picture of the folder
 gives an empty answer.
 
+When no picture passes that way (smooth pictures give ORB too few keypoints), the crop is
+placed by its grey levels instead (verified_pixels): such results say so in their
+`placed_by`, and their score is a grey-level correlation rather than a count of matches.
+Results of the two stages are never mixed in one answer: the keypoint stage's answer, when it
+has one, is returned as it is.
+
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
-the crop. The per-picture matching and verification run in the native module
+the crop. The per-picture matching, verification and template scans run in the native module
 search_index_tools._verified_match.
 """
 from __future__ import annotations
@@ -19,12 +25,15 @@ import multiprocessing
 import os
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from typing import Iterable, Iterator, NamedTuple, Optional
+from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
-from . import _verified_match
+import numpy as np
+
+from . import _verified_match, verified_pixels
 from .verified_cache import FeatureCache
-from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult,
-                                 features_from_bytes, picture_features, read_regular_file)
+from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult, decode_grey,
+                                 features_from_grey, picture_features, read_regular_file)
+from .verified_pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
                                    fast_threshold=5)
@@ -42,6 +51,11 @@ MIN_OUTLINE_SIDE = 8.0  # pixels of the picture's working size
 OUTLINE_MARGIN = 0.05
 
 STORE_SUFFIX = ".verified.sqlite"
+# Entries are made with these settings; a change of either part makes every stored entry stale.
+STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
+
+PLACED_BY_KEYPOINTS = "keypoints"
+PLACED_BY_PIXELS = "pixels"
 # Up to this many pictures to read are read in the calling process: starting a pool would
 # cost more than it saves.
 IN_PROCESS_LIMIT = 2
@@ -53,8 +67,11 @@ class VerifiedMatch(NamedTuple):
     """One picture that contains the crop."""
 
     path: str
-    score: int  # matches consistent with the fitted transform
+    # placed_by "keypoints": matches consistent with the fitted transform (an int);
+    # "pixels": normalised grey-level correlation where the crop was placed (a float <= 1).
+    score: Union[int, float]
     corners: tuple  # crop's outline in the picture's pixels: ((x, y) * 4) from top-left, clockwise
+    placed_by: str = PLACED_BY_KEYPOINTS
 
 
 def verified_cropped_search(crop_path, folder, max_return: int = 25, **options) -> list[str]:
@@ -78,25 +95,88 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         raise TypeError(f"max_return must be an int, not {type(max_return).__name__}")
     if max_return < 0:
         raise ValueError(f"max_return must not be negative, got {max_return}")
-    crop = _crop_features(crop_path)
+    crop_grey, crop = _crop_features(crop_path)
 
     import search_index_lib  # the host's settings and folder walk, as they are now
 
     listing = [record.image_path for record in
                search_index_lib.get_images_absolute_path_recursive_a_directory(folder)]
     store = FeatureCache(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
+    pixels = verified_pixels.PixelSearch(crop_grey)
+    order = {path: position for position, path in enumerate(listing)}
     try:
-        found = {}
-        for path, features in _listing_features(listing, store, mp_context):
-            placement = _verify(crop, features)
+        found, pictures = {}, {}
+        for path, result in _listing_features(listing, store, mp_context):
+            if result.features is None:
+                continue
+            # The coarse thumbnail of a picture just read is kept (it is small) in case the
+            # keypoint stage places the crop nowhere; stored ones are read only then. Scanning
+            # it here, while the workers read on, was measured to slow cold searches down:
+            # OpenCV's own threads have no idle processor to use.
+            pictures[path] = _Picture(result.identity, (result.features.width, result.features.height),
+                                      result.thumbnails.coarse if result.thumbnails is not None
+                                      and pixels.possible else None)
+            placement = _verify(crop, result.features)
             if placement is not None:
                 found[path] = placement
+        matches = [VerifiedMatch(path, *found[path]) for path in listing if path in found]
+        # sorted() is stable: equal scores keep the listing order.
+        matches.sort(key=lambda match: match.score, reverse=True)
+        if not matches and max_return > 0 and pixels.possible:
+            matches = _pixel_matches(pixels, listing, order, pictures, store, mp_context)
         store.prune(folder, listing)
     finally:
         store.close()
-    matches = [VerifiedMatch(path, *found[path]) for path in listing if path in found]
-    # sorted() is stable: equal scores keep the listing order.
-    return sorted(matches, key=lambda match: match.score, reverse=True)[:max_return]
+    return matches[:max_return]
+
+
+class _Picture(NamedTuple):
+    """What the pixel stage needs of a picture the keypoint stage saw."""
+
+    identity: FileIdentity
+    size: tuple  # width, height
+    coarse: Optional[np.ndarray] = None  # coarse thumbnail when it was just read; else in the store
+
+
+def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
+                   store: FeatureCache, mp_context) -> list[VerifiedMatch]:
+    """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
+    the store; a picture whose thumbnails are not stored is read again."""
+    coarse, fine = {}, {}
+    unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
+    for path in unscanned:
+        picture = pictures[path]
+        coarse[path] = picture.coarse if picture.coarse is not None else store.lookup_thumbnail(
+            path, picture.identity, STORE_KEY, "coarse")
+    _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
+                             pictures, coarse, fine, store, mp_context)
+    for path in unscanned:
+        if coarse.get(path) is not None:
+            pixels.scan(order[path], path, coarse[path])
+
+    def fine_thumbnail(path: str):
+        thumbnail = fine.get(path)
+        if thumbnail is None:
+            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, STORE_KEY, "fine")
+        if thumbnail is None:  # not stored (no store, or it could not be written): read again
+            _read_missing_thumbnails([path], pictures, {}, fine, store, mp_context)
+            thumbnail = fine.get(path)
+        return None if thumbnail is None else (thumbnail, pictures[path].size)
+
+    placements = pixels.placements(fine_thumbnail)
+    return [VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
+            for placement in placements]
+
+
+def _read_missing_thumbnails(paths: list[str], pictures: dict, coarse: dict, fine: dict,
+                             store: FeatureCache, mp_context) -> None:
+    """Reads the pictures again for their thumbnails, and stores what was read."""
+    read = [item for item in _read_pictures(paths, mp_context) if item is not None]
+    store.store(read, STORE_KEY)
+    for path, result in read:
+        if result.features is not None and result.thumbnails is not None:
+            coarse[path], fine[path] = result.thumbnails
+            pictures[path] = pictures[path]._replace(size=(result.features.width, result.features.height))
 
 
 def _path_argument(value, name: str) -> str:
@@ -107,15 +187,17 @@ def _path_argument(value, name: str) -> str:
     return str(value)
 
 
-def _crop_features(crop_path: str) -> Features:
+def _crop_features(crop_path: str) -> tuple[np.ndarray, Features]:
+    """The crop's grey working picture (for the pixel stage) and its features."""
     if not os.path.exists(crop_path):
         raise FileNotFoundError(errno.ENOENT, "No such crop image file", crop_path)
     read = read_regular_file(crop_path)
-    features = None if read is None else features_from_bytes(read[0], CROP_SETTINGS)
-    if features is None:
+    decoded = None if read is None else decode_grey(read[0], CROP_SETTINGS.work_side)
+    if decoded is None:
         raise ValueError(f"Cannot read the crop image file {crop_path!r}: it is not a regular file "
                          f"holding a picture that can be decoded within the pixel limit")
-    return features
+    width, height, grey = decoded
+    return grey, features_from_grey(grey, width, height, CROP_SETTINGS)
 
 
 def _verify(crop: Features, picture: Optional[Features]):
@@ -138,10 +220,11 @@ def _identity(path: str) -> Optional[FileIdentity]:
 
 
 def _listing_features(listing: list[str], store: FeatureCache,
-                      mp_context) -> Iterator[tuple[str, Optional[Features]]]:
-    """(path, features or None) for every readable listed picture: stored ones first, then
-    the others as the workers finish them; new features are stored on the way."""
-    settings_key = PICTURE_SETTINGS.key()
+                      mp_context) -> Iterator[tuple[str, ReadResult]]:
+    """(path, what was read or stored) for every readable listed picture: stored ones first
+    (without thumbnails), then the others as the workers finish them (with thumbnails); new
+    entries are stored on the way."""
+    settings_key = STORE_KEY
     to_read = []
     for path in listing:
         identity = _identity(path) if store.active else None
@@ -149,7 +232,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
         if stored is None:
             to_read.append(path)
         else:
-            yield path, stored.features
+            yield path, stored
     batch: list[tuple[str, ReadResult]] = []
     for item in _read_pictures(to_read, mp_context):
         if item is None:
@@ -158,12 +241,12 @@ def _listing_features(listing: list[str], store: FeatureCache,
         if len(batch) >= _STORE_BATCH:
             store.store(batch, settings_key)
             batch = []
-        yield item[0], item[1].features
+        yield item
     store.store(batch, settings_key)
 
 
 def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str, ReadResult]]]:
-    jobs = [(path, PICTURE_SETTINGS) for path in paths]
+    jobs = [(path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS) for path in paths]
     if len(jobs) <= IN_PROCESS_LIMIT:
         yield from map(picture_features, jobs)
         return

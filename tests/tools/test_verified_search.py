@@ -10,11 +10,11 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from search_index_tools import _verified_match, verified_search
+from search_index_tools import _verified_match, verified_pixels, verified_search
 from search_index_tools.verified_search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
 from testsupport import START_METHODS
-from verified_support import dying_reader, textured_photo, turned, write
+from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
 
 CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
 
@@ -256,3 +256,122 @@ def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outlin
     page = report.read_text()
     assert "Outline: where the crop lies" in page and "consistent matches" in page
     assert page.count('data-rank="') == len(expected)
+
+
+SMOOTH_BOX = (200, 120, 220, 160)  # left, top, width, height in the 640 x 480 smooth source
+
+
+def smooth_folder(root, source):
+    """Smooth and textured pictures, with `source` at its own size and at 0.45 of it."""
+    for seed in (21, 22, 23):
+        write(root / f"smooth_{seed}.png", smooth_picture(640, 480, seed))
+    make_folder(root, [1, 2])
+    full = write(root / "source_full.png", source)
+    small = write(root / "source_small.png", cv2.resize(source, (288, 216), interpolation=cv2.INTER_AREA))
+    return full, small
+
+
+def smooth_crop(pixels, path):
+    left, top, width, height = SMOOTH_BOX
+    return write(path, pixels[top:top + height, left:left + width])
+
+
+@pytest.mark.parametrize("seed", [11, 12])
+def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp_path, seed):
+    source = smooth_picture(640, 480, seed)
+    full, small = smooth_folder(tmp_path / "pictures", source)
+    crop = smooth_crop(source, tmp_path / "crop.png")
+
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+
+    assert sorted(match.path for match in matches) == sorted([full, small])
+    assert all(match.placed_by == verified_search.PLACED_BY_PIXELS for match in matches)
+    assert all(verified_pixels.PIXEL_SETTINGS.min_correlation <= match.score <= 1.0 for match in matches)
+    left, top, width, height = SMOOTH_BOX
+    expected = np.array([(left, top), (left + width, top), (left + width, top + height), (left, top + height)],
+                        np.float64)
+    for match in matches:
+        factor = 1.0 if match.path == full else 0.45
+        # A thumbnail pixel of the fine level is 2.5 of the full picture's.
+        assert np.abs(np.array(match.corners) - expected * factor).max() < 8 * factor
+
+
+@pytest.mark.parametrize("make_crop", [
+    lambda: smooth_picture(640, 480, 30)[120:280, 200:420],  # smooth, from a picture not in the folder
+    lambda: smooth_picture(640, 480, 31)[50:250, 300:600],
+    lambda: np.full((160, 220, 3), (40, 90, 200), np.uint8),  # flat: lies in no place more than another
+    lambda: np.full((160, 220, 3), 255, np.uint8),
+], ids=["foreign-smooth-30", "foreign-smooth-31", "flat-colour", "flat-white"])
+def test_foreign_smooth_and_flat_crops_are_placed_nowhere(tmp_path, make_crop):
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, smooth_picture(640, 480, 11))
+    write(folder / "white.png", np.full((480, 640, 3), 255, np.uint8))
+    crop = write(tmp_path / "crop.png", make_crop())
+    assert verified_cropped_matches(crop, str(folder)) == []
+
+
+def test_pixel_stage_reads_no_picture_once_the_store_is_filled(tmp_path, monkeypatch):
+    source = smooth_picture(640, 480, 12)
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, source)
+    crop = smooth_crop(source, tmp_path / "crop.png")
+    fresh = verified_cropped_matches(crop, str(folder), use_store=False)
+    cold = verified_cropped_matches(crop, str(folder))
+
+    read = []
+    real_read = verified_search._read_pictures
+    monkeypatch.setattr(verified_search, "_read_pictures",
+                        lambda paths, context: read.extend(paths) or real_read(paths, context))
+    warm = verified_cropped_matches(crop, str(folder))
+    assert read == []
+    assert fresh == cold == warm and len(fresh) == 2
+
+    # Thumbnails lost from the store are read again rather than missed.
+    with sqlite3.connect(store_file()) as db:
+        db.execute("DELETE FROM picture_thumbnails")
+    assert verified_cropped_matches(crop, str(folder)) == fresh
+    assert sorted(read) == sorted(stored_paths())
+
+
+def test_old_store_entries_are_refreshed_not_misread(tmp_path):
+    source = smooth_picture(640, 480, 11)
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, source)
+    crop = smooth_crop(source, tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder), use_store=False)
+    verified_cropped_matches(crop, str(folder))
+    with sqlite3.connect(store_file()) as db:  # as a store of the keypoint-only settings left them
+        db.execute("UPDATE picture_features SET settings = ?", (verified_search.PICTURE_SETTINGS.key(),))
+        db.execute("DELETE FROM picture_thumbnails")
+    assert verified_cropped_matches(crop, str(folder)) == expected
+    with sqlite3.connect(store_file()) as db:
+        assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {verified_search.STORE_KEY}
+
+
+def test_find_images_names_the_pixel_placement_and_its_score(tmp_path, find_images_json, find_images):
+    source = smooth_picture(640, 480, 11)
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, source)
+    crop = smooth_crop(source, tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder), use_store=False)
+
+    document = find_images_json("crop", crop, folder, "--verify")
+    assert document["score"] == "grey-level correlation"
+    assert [(r["path"], r["score"], r["placed_by"]) for r in document["results"]] == [
+        (m.path, m.score, "pixels") for m in expected]
+
+    report = tmp_path / "report.html"
+    result = find_images("crop", crop, folder, "--verify", "--report", report)
+    assert result.returncode == 0, result.stderr
+    assert "placed by its pixels" in report.read_text()
+
+
+def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_path):
+    # Every window of a linear gradient along its lines looks the same: nothing tells where
+    # the crop came from, so no place is claimed.
+    folder = tmp_path / "pictures"
+    make_folder(folder, [1])
+    ramp = np.tile(np.linspace(30, 220, 640, dtype=np.float32), (480, 1))
+    gradient = write(folder / "gradient.png", np.dstack([ramp, ramp * 0.8, 255 - ramp]).astype(np.uint8))
+    crop = smooth_crop(cv2.imread(gradient), tmp_path / "crop.png")
+    assert verified_cropped_matches(crop, str(folder)) == []

@@ -1,5 +1,6 @@
 """Pictures for the verified cropped search tests: photo-like textures that keep their
-keypoints when turned and shrunk, crops cut from them, and turned copies."""
+keypoints when turned and shrunk, smooth pictures that have almost none, crops cut from them,
+and turned copies."""
 import os
 from pathlib import Path
 
@@ -59,3 +60,20 @@ def dying_reader(job):
     if "die" in os.path.basename(job[0]):
         os._exit(3)
     return verified_features.picture_features(job)
+
+
+def smooth_picture(width, height, seed):
+    """Colour picture of a gradient with a few broad soft blobs and nothing sharp: too smooth
+    for ORB, like gradient wallpapers."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    picture = np.zeros((height, width, 3), np.float32)
+    for channel in range(3):
+        slope = rng.uniform(-60, 60, 2)
+        picture[..., channel] = 128 + slope[0] * (x / width - 0.5) + slope[1] * (y / height - 0.5)
+    for _ in range(5):
+        cx, cy = rng.uniform(0, width), rng.uniform(0, height)
+        sigma = rng.uniform(0.08, 0.16) * width
+        blob = np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * sigma ** 2))
+        picture += blob[..., None] * rng.uniform(-50, 50, 3).astype(np.float32)
+    return np.clip(picture, 0, 255).astype(np.uint8)

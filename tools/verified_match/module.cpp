@@ -2,13 +2,18 @@
 // called by search_index_tools.verified_search for every picture of a folder.
 #include <pybind11/pybind11.h>
 
+#include "grey_agreement.h"
+#include "placement_refine.h"
+#include "template_scan.h"
 #include "verify_picture.h"
 
 namespace py = pybind11;
 using verified_match::VerifySettings;
 
 PYBIND11_MODULE(_verified_match, module) {
-  module.doc() = "Descriptor matching and geometric verification of a crop against one picture.";
+  module.doc() =
+      "Descriptor matching and geometric verification of a crop against one picture, and the\n"
+      "pixel-based placement of a crop on grey thumbnails.";
   module.def(
       "verify_picture",
       [](verified_match::Points crop_points, verified_match::Descriptors crop_descriptors,
@@ -29,4 +34,31 @@ PYBIND11_MODULE(_verified_match, module) {
       py::arg("min_side"), py::arg("margin_share"),
       "None, or (inliers, corners): the correspondences consistent with one similarity\n"
       "transform from crop to picture, and the crop's outline in the picture's pixels.");
+
+  module.def("scan_thumbnail", &verified_match::scan_thumbnail, py::arg("image"),
+             py::arg("templates"), py::kw_only(), py::arg("rms_scale"),
+             "None, or (score, x, y, width, height): the best spot of any of the templates in\n"
+             "the grey image, scored by normalised correlation less the root-mean-square grey\n"
+             "difference divided by rms_scale.");
+  module.def(
+      "refine_placement",
+      [](verified_match::GreyImage image, verified_match::GreyImage crop, py::tuple predicted,
+         double spread, double step, long margin, double rms_scale, long min_side) {
+        const verified_match::RefineSettings settings{spread, step, margin, rms_scale, min_side};
+        return verified_match::refine_placement(image, crop, predicted, settings);
+      },
+      py::arg("image"), py::arg("crop"), py::arg("predicted"), py::kw_only(), py::arg("spread"),
+      py::arg("step"), py::arg("margin"), py::arg("rms_scale"), py::arg("min_side"),
+      "None, or (x, y, width, height, template): the crop's best placement near the\n"
+      "predicted (x, y, width, height), and the resized crop that gave it.");
+  module.def(
+      "grey_agreement",
+      [](verified_match::GreyImage crop, verified_match::GreyImage window) {
+        const verified_match::Agreement a = verified_match::grey_agreement(crop, window);
+        return py::make_tuple(a.correlation, a.mean_difference, a.structure,
+                              a.structure_correlation);
+      },
+      py::arg("crop"), py::arg("window"),
+      "(correlation, mean absolute difference, structure, structure correlation) of two grey\n"
+      "arrays of one shape; structure figures are taken after removing a fitted plane.");
 }

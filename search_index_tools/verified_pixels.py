@@ -1,0 +1,174 @@
+"""Pixel-based placement of a crop, for crops the keypoint stage cannot place.
+
+Smooth pictures (gradients, flat artwork) give ORB too few keypoints to verify anything. Their
+crops are placed by their grey levels instead: the crop, resized to a series of sizes, is
+scanned over a small grey thumbnail of every picture with OpenCV's template matching; the few
+best spots over the whole folder are refined on a sharper thumbnail; and a spot is a result
+only when the crop and the picture agree there on every count:
+
+- a high normalised correlation of the grey levels,
+- a small mean absolute grey-level difference (another gradient of the same direction
+  correlates just as well, but rarely has the same grey levels),
+- enough structure in the crop once a linear gradient is taken away, and a high correlation
+  of that structure with the picture's (a plain gradient, or a flat crop, fits many places
+  and so is placed nowhere).
+
+The placement is a shift and a uniform scale (no rotation). The thumbnails are made by the
+workers from the same decode as the keypoint features and kept in the feature store, so a
+search with a filled store reads no picture.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, NamedTuple, Optional
+
+import cv2
+import numpy as np
+
+from . import _verified_match
+from .verified_features import ThumbnailSettings
+
+THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
+
+
+@dataclass(frozen=True)
+class PixelSettings:
+    size_step: float = 1.15  # ratio between two crop sizes tried on the coarse thumbnail
+    min_template_side: int = 6  # pixels of the coarse thumbnail: smaller placements are not tried
+    rms_scale: float = 20.0  # grey levels of RMS difference that cost as much as a correlation of 1
+    candidates: int = 6  # best coarse spots of the folder (one per picture) that are refined
+    refine_spread: float = 0.1  # sizes tried around a coarse spot's: +-10 % ...
+    refine_step: float = 0.02  # ... in steps of 2 %
+    # Acceptance; a crop that does not reach every one of these is placed nowhere.
+    min_crop_deviation: float = 1.0  # grey-level standard deviation: a flatter crop is not searched
+    min_correlation: float = 0.95
+    max_mean_difference: float = 4.0  # grey levels
+    min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
+    min_structure_correlation: float = 0.85
+    # A placement whose mean difference is more than this above the best placement's is a
+    # lookalike (another soft blob, another gradient) rather than a copy: copies of one
+    # picture at other sizes differ from the crop by nearly the same small amount.
+    max_difference_above_best: float = 0.75
+
+
+PIXEL_SETTINGS = PixelSettings()
+
+
+class PixelPlacement(NamedTuple):
+    path: str
+    correlation: float  # normalised grey-level correlation where the crop was placed
+    corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
+    mean_difference: float  # mean absolute grey-level difference there
+
+
+class Candidate(NamedTuple):
+    score: float
+    order: int  # position in the listing: equal scores keep the listing order
+    path: str
+    spot: tuple  # (x, y, width, height) in the coarse thumbnail
+    coarse_shape: tuple  # (height, width) of the coarse thumbnail
+
+
+def searchable(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> bool:
+    """Whether the crop has enough grey-level variation to be placed by its pixels at all: a
+    flat crop lies equally well in every flat region of every picture."""
+    return crop_grey.size > 0 and float(crop_grey.std()) >= settings.min_crop_deviation
+
+
+def coarse_templates(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> list[np.ndarray]:
+    """The crop at every size tried on the coarse thumbnails, from the smallest placement
+    allowed up to one that fills the thumbnail's longer side."""
+    height, width = crop_grey.shape
+    limit = THUMBNAIL_SETTINGS.coarse_side
+    sizes, shorter = [], float(settings.min_template_side)
+    while True:
+        if width >= height:
+            size = (int(round(shorter * width / height)), int(round(shorter)))
+        else:
+            size = (int(round(shorter)), int(round(shorter * height / width)))
+        if max(size) > limit:
+            break
+        if size not in sizes:
+            sizes.append(size)
+        shorter *= settings.size_step
+    return [cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA) for size in sizes]
+
+
+def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, path: str,
+                settings: PixelSettings = PIXEL_SETTINGS) -> Optional[Candidate]:
+    """The best spot of the crop in one picture's coarse thumbnail, or None."""
+    spot = _verified_match.scan_thumbnail(coarse, templates, rms_scale=settings.rms_scale)
+    return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
+
+
+def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
+          settings: PixelSettings = PIXEL_SETTINGS) -> Optional[PixelPlacement]:
+    """The candidate refined on the fine thumbnail, when it passes every acceptance test."""
+    x, y, width, height = candidate.spot
+    ratio_x = fine.shape[1] / candidate.coarse_shape[1]
+    ratio_y = fine.shape[0] / candidate.coarse_shape[0]
+    predicted = (int(round(x * ratio_x)), int(round(y * ratio_y)), int(round(width * ratio_x)),
+                 int(round(height * ratio_y)))
+    # One coarse pixel either way, and a little more for the change of size.
+    margin = int(np.ceil(max(ratio_x, ratio_y) * (1 + settings.refine_spread))) + 2
+    refined = _verified_match.refine_placement(
+        fine, crop_grey, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
+        rms_scale=settings.rms_scale, min_side=settings.min_template_side)
+    if refined is None:
+        return None
+    fx, fy, fw, fh, template = refined
+    correlation, difference, structure, structure_correlation = _verified_match.grey_agreement(
+        template, fine[fy:fy + fh, fx:fx + fw])
+    if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
+            and structure >= settings.min_structure
+            and structure_correlation >= settings.min_structure_correlation):
+        return None
+    scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
+    left, top, right, bottom = fx * scale_x, fy * scale_y, (fx + fw) * scale_x, (fy + fh) * scale_y
+    corners = ((left, top), (right, top), (right, bottom), (left, bottom))
+    return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
+
+
+class PixelSearch:
+    """The pixel stage for one crop: pictures are scanned one by one on their coarse
+    thumbnails, then `placements` refines the best spots of them all."""
+
+    def __init__(self, crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS):
+        self.crop_grey = crop_grey
+        self.settings = settings
+        self.templates = coarse_templates(crop_grey, settings) if searchable(crop_grey, settings) else []
+        self.scanned: set[str] = set()
+        self._candidates: list[Candidate] = []
+
+    @property
+    def possible(self) -> bool:
+        """False for a crop too flat (or too narrow) to be placed by its pixels at all."""
+        return bool(self.templates)
+
+    def scan(self, order: int, path: str, coarse: np.ndarray) -> None:
+        """Scans one picture; `order` is its position in the listing (ties keep that order)."""
+        self.scanned.add(path)
+        candidate = coarse_spot(coarse, self.templates, order, path, self.settings)
+        if candidate is not None:
+            self._candidates.append(candidate)
+
+    def placements(self, fine_thumbnail: Callable[[str], Optional[tuple[np.ndarray, tuple[int, int]]]]
+                   ) -> list[PixelPlacement]:
+        """The scanned pictures the crop is placed in, best correlation first.
+        `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
+        best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
+        placed = []
+        for candidate in best[:self.settings.candidates]:
+            fine = fine_thumbnail(candidate.path)
+            if fine is None:
+                continue
+            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
+            if placement is not None:
+                placed.append((placement, candidate.order))
+        if not placed:
+            return []
+        closest = min(placement.mean_difference for placement, _ in placed)
+        placed = [item for item in placed
+                  if item[0].mean_difference <= closest + self.settings.max_difference_above_best]
+        placed.sort(key=lambda item: (-item[0].correlation, item[1]))
+        return [placement for placement, _ in placed]
