@@ -275,6 +275,8 @@ def _default_context():
 
 
 def _pool_size() -> int:
-    """One processor is left to the caller, which verifies while the workers read; at most five."""
+    """A worker per processor, at most five. Reading and ORB are nearly all the work; the
+    caller's verification of what the workers hand back is light enough to share a processor
+    (on 2 processors, two workers made a cold search 1.5 times as fast as one)."""
     count = os.cpu_count() or 2
-    return max(1, min(count - 1, 5))
+    return max(1, min(count, 5))
