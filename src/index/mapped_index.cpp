@@ -1,5 +1,10 @@
 #include "index/mapped_index.h"
 
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+
 #include "module/own_bindings.h"
 
 namespace sil {
@@ -76,6 +81,18 @@ py::object changing_property(py::handle base, const char* name) {
   return py::module_::import("builtins").attr("property")(get, set);
 }
 
+// faiss's attributes (ntotal, d, verbose, ...) live in the C++ index, which instances of one
+// mapped file share: setting one first gives the instance an index of its own.
+py::object setattr_method(py::handle cls, py::handle base) {
+  py::object inherited = base.attr("__setattr__");
+  return py::cpp_function(
+      [inherited](py::object self, py::object name, py::object value) {
+        move_into_own_memory(self);
+        inherited(self, name, value);
+      },
+      py::name("__setattr__"), py::is_method(cls));
+}
+
 // Pickled or copied, the index becomes a plain IndexFlatL2 holding its vectors: rebuilt by
 // faiss.deserialize_index from faiss.serialize_index's bytes, which unpickles anywhere
 // faiss does.
@@ -95,13 +112,14 @@ py::object make_mapped_class(py::handle base) {
   body["__doc__"] = py::str(
       "An IndexFlatL2 whose vectors are read from the mapped cache file. It searches the "
       "mapping directly and copies its vectors into memory of its own before the first "
-      "change; the cache file is never written.");
+      "change or attribute assignment; the cache file is never written.");
   py::object cls = py::type::of(base)(py::str("MappedIndexFlatL2"), py::make_tuple(base), body);
   for (const char* name : kChangingMethods) {
     if (py::hasattr(base, name)) py::setattr(cls, name, changing_method(cls, base, name));
   }
   if (py::hasattr(base, "codes")) py::setattr(cls, "codes", changing_property(base, "codes"));
   py::setattr(cls, "__reduce_ex__", reduce_method(cls));
+  py::setattr(cls, "__setattr__", setattr_method(cls, base));
   return cls;
 }
 
@@ -125,27 +143,76 @@ bool is_own_faiss(const Namespace& ns, const py::object& faiss) {
   return faiss.attr("read_index").is(faiss.attr("swigfaiss").attr("read_index"));
 }
 
-}  // namespace
+// The index file mapped last, kept mapped between calls while it stays the same file. Mapping
+// it anew for every call would make every search fault the file's pages into the process
+// again and every return tear them down: for 1.6 GB that cost more than the search itself.
+// The pages are the file cache's, shared with every other process that maps the file.
+struct KeptMapping {
+  std::string path;  // as the file system names it
+  py::object key;    // the file's identity and change time when it was mapped
+  py::object mapped; // faiss's mapped IndexFlatL2
+};
+KeptMapping* kept_mapping = nullptr;  // lives as long as the process
 
-py::object read_index_mapped(const Namespace& ns, py::handle path) {
-  py::object faiss = ns["faiss"];
-  if (!is_own_faiss(ns, faiss)) return faiss.attr("read_index")(path);
+// (device, inode, size, mtime_ns, ctime_ns) of the file at `path`, or None. The change time
+// changes with any write, even one that puts size and modification time back.
+py::object mapping_key(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return py::none();
+  return py::make_tuple(static_cast<unsigned long long>(status.st_dev),
+                        static_cast<unsigned long long>(status.st_ino),
+                        static_cast<long long>(status.st_size),
+                        status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec,
+                        status.st_ctim.tv_sec * 1000000000LL + status.st_ctim.tv_nsec);
+}
+
+// faiss's mapped index of the file at `path`, or None where the file is not a flat L2 index
+// that faiss maps (the caller then reads it plainly).
+py::object mapped_file_index(const py::object& faiss, py::handle path) {
   py::object mapped;
   try {
     mapped = faiss.attr("read_index")(path, faiss.attr("IO_FLAG_MMAP_IFC"));
   } catch (py::error_already_set& error) {
     // A file faiss cannot map (or cannot read at all): the plain read decides.
     if (!error.matches(PyExc_RuntimeError)) throw;
-    return faiss.attr("read_index")(path);
+    return py::none();
   }
-  py::object base = faiss.attr("IndexFlatL2");
-  if (!py::type::of(mapped).is(base)) {
-    // Another kind of index may keep mapped parts the subclass does not guard.
-    mapped = py::none();
-    return faiss.attr("read_index")(path);
+  // Another kind of index may keep mapped parts the subclass does not guard; an index that
+  // was read rather than mapped is handed over as it is by the plain read.
+  if (!py::type::of(mapped).is(faiss.attr("IndexFlatL2")) ||
+      is_true(mapped.attr("codes").attr("is_owned"))) {
+    return py::none();
   }
-  if (is_true(mapped.attr("codes").attr("is_owned"))) return mapped;  // read, not mapped
+  return mapped;
+}
 
+// The mapped index of `path`: the kept one while the file is the one it maps, otherwise a
+// new mapping, which is kept instead.
+py::object kept_or_new_mapping(const py::object& faiss, py::handle path) {
+  std::string encoded = fs_encode(path);
+  py::object key = mapping_key(encoded);
+  if (kept_mapping != nullptr && !key.is_none() && kept_mapping->path == encoded &&
+      comparison_holds(kept_mapping->key, key, Py_EQ)) {
+    return kept_mapping->mapped;
+  }
+  py::object mapped = mapped_file_index(faiss, path);
+  if (mapped.is_none() || key.is_none() || !comparison_holds(mapping_key(encoded), key, Py_EQ)) {
+    return mapped;  // not mapped, or the file changed while it was mapped: not kept
+  }
+  if (kept_mapping == nullptr) kept_mapping = new KeptMapping();
+  *kept_mapping = KeptMapping{std::move(encoded), key, mapped};
+  return mapped;
+}
+
+}  // namespace
+
+py::object read_index_mapped(const Namespace& ns, py::handle path) {
+  py::object faiss = ns["faiss"];
+  if (!is_own_faiss(ns, faiss)) return faiss.attr("read_index")(path);
+  py::object mapped = kept_or_new_mapping(faiss, path);
+  if (mapped.is_none()) return faiss.attr("read_index")(path);
+
+  py::object base = faiss.attr("IndexFlatL2");
   py::handle cls = mapped_class(base);
   py::object index = cls.attr("__new__")(cls);
   set_instance_attribute(index, "this", mapped.attr("this"));

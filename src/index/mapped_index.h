@@ -7,7 +7,10 @@
 // of faiss.IndexFlatL2 that copies its vectors into memory of its own before the first
 // change; searching and writing it work directly on the mapping. The cache file itself is
 // never written through the mapping, and a file renamed over it later leaves the mapping of
-// the old one valid.
+// the old one valid. The process keeps the last file it mapped mapped between calls, while
+// it stays the same file (device, inode, size, modification and change times): every call
+// hands out an instance of its own over that one mapping, and setting any of faiss's
+// attributes on an instance (verbose, ntotal, ...) also first gives it an index of its own.
 #pragma once
 
 #include "module/python_helpers.h"

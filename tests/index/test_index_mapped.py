@@ -159,3 +159,30 @@ def test_copies_of_the_reused_index_are_plain_indexes_in_memory(sil, tmp_path, c
     assert vectors(copied).tobytes() == vectors(db).tobytes()
     copied.add(unit_rows(1, db.d, seed=7))
     assert copied.ntotal == 4 and db.ntotal == 3 and cache_files[1].read_bytes() == content
+
+
+def test_calls_share_one_mapping_of_an_unchanged_file_but_never_a_change(sil, tmp_path, cache_files):
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder, 4)
+    make_reusable(sil, folder)
+    first, _ = sil.index_a_directory(str(folder))
+    second, _ = sil.index_a_directory(str(folder))
+    assert first is not second and int(first.this) == int(second.this)  # one mapping, kept
+    content = cache_files[1].read_bytes()
+
+    first.verbose = True  # an attribute of the C++ index: the instance takes its own first
+    assert first.verbose and not second.verbose
+    second.add(unit_rows(1, second.d, seed=8))
+    third, _ = sil.index_a_directory(str(folder))
+    assert (first.ntotal, second.ntotal, third.ntotal) == (4, 5, 4) and not third.verbose
+    assert int(first.this) != int(third.this) != int(second.this)
+    assert vectors(third).tobytes() == vectors(first).tobytes() == vectors(faiss.read_index(str(cache_files[1]))).tobytes()
+    assert cache_files[1].read_bytes() == content
+
+    # A rebuild writes another file: the next call maps that one.
+    photo_folder(folder, 1, first_seed=50)
+    sil.index_a_directory(str(folder))
+    sil.index_a_directory(str(folder))  # the fingerprint is stored; then reuse
+    fourth, _ = sil.index_a_directory(str(folder))
+    assert fourth.ntotal == 5 and int(fourth.this) != int(third.this)
+    assert third.ntotal == 4 and sil.search_image(pictures[1], str(folder))[0] == pictures[1]
