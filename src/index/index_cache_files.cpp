@@ -30,6 +30,7 @@ py::list write_index_file(const Namespace& ns, py::handle db) {
   // Taken before the rename: afterwards the name may already hold another writer's file.
   py::list identity = file_identity(ns, replacement.temporary_path());
   replacement.commit();
+  release_kept_mapping();
   return identity;
 }
 

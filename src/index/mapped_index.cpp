@@ -220,4 +220,8 @@ py::object read_index_mapped(const Namespace& ns, py::handle path) {
   return index;
 }
 
+void release_kept_mapping() {
+  if (kept_mapping != nullptr) *kept_mapping = KeptMapping{};
+}
+
 }  // namespace sil

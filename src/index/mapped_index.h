@@ -22,4 +22,8 @@ namespace sil {
 // A file that cannot be read fails with the plain read's error.
 py::object read_index_mapped(const Namespace& ns, py::handle path);
 
+// Lets go of the mapping kept between calls, so that a file this process has just replaced
+// is not held on disk by it (instances handed out keep theirs).
+void release_kept_mapping();
+
 }  // namespace sil

@@ -1,6 +1,7 @@
 """The index handed out on the reuse road: read by mapping the cache file, yet a faiss
 IndexFlatL2 the host may search, change and write, without touching the cache file."""
 import copy
+import os
 import pickle
 import types
 
@@ -186,3 +187,18 @@ def test_calls_share_one_mapping_of_an_unchanged_file_but_never_a_change(sil, tm
     fourth, _ = sil.index_a_directory(str(folder))
     assert fourth.ntotal == 5 and int(fourth.this) != int(third.this)
     assert third.ntotal == 4 and sil.search_image(pictures[1], str(folder))[0] == pictures[1]
+
+
+def test_a_rebuild_in_this_process_lets_go_of_the_kept_mapping(sil, tmp_path, cache_files):
+    folder = tmp_path / "photos"
+    photo_folder(folder, 3)
+    make_reusable(sil, folder)
+    sil.index_a_directory(str(folder))  # now mapped, and kept
+    old_inode = os.stat(cache_files[1]).st_ino
+    photo_folder(folder, 1, first_seed=60)
+    sil.index_a_directory(str(folder))  # a new index file replaces the old one
+
+    def maps_inode(inode):
+        with open("/proc/self/maps") as maps:
+            return any(line.split()[4] == str(inode) for line in maps if len(line.split()) >= 6)
+    assert os.stat(cache_files[1]).st_ino != old_inode and not maps_inode(old_inode)
