@@ -166,8 +166,9 @@ py::object mapping_key(const std::string& path) {
                         status.st_ctim.tv_sec * 1000000000LL + status.st_ctim.tv_nsec);
 }
 
-// faiss's mapped index of the file at `path`, or None where the file is not a flat L2 index
-// that faiss maps (the caller then reads it plainly).
+// faiss's index of the file at `path` read with the mapping flag, or None where the file is
+// not a flat L2 index (the caller then reads it plainly). It may still hold its vectors in
+// memory of its own, when faiss read rather than mapped it.
 py::object mapped_file_index(const py::object& faiss, py::handle path) {
   py::object mapped;
   try {
@@ -177,14 +178,12 @@ py::object mapped_file_index(const py::object& faiss, py::handle path) {
     if (!error.matches(PyExc_RuntimeError)) throw;
     return py::none();
   }
-  // Another kind of index may keep mapped parts the subclass does not guard; an index that
-  // was read rather than mapped is handed over as it is by the plain read.
-  if (!py::type::of(mapped).is(faiss.attr("IndexFlatL2")) ||
-      is_true(mapped.attr("codes").attr("is_owned"))) {
-    return py::none();
-  }
+  // Another kind of index may keep mapped parts the subclass does not guard.
+  if (!py::type::of(mapped).is(faiss.attr("IndexFlatL2"))) return py::none();
   return mapped;
 }
+
+bool holds_own_vectors(const py::object& index) { return is_true(index.attr("codes").attr("is_owned")); }
 
 // The mapped index of `path`: the kept one while the file is the one it maps, otherwise a
 // new mapping, which is kept instead.
@@ -196,7 +195,8 @@ py::object kept_or_new_mapping(const py::object& faiss, py::handle path) {
     return kept_mapping->mapped;
   }
   py::object mapped = mapped_file_index(faiss, path);
-  if (mapped.is_none() || key.is_none() || !comparison_holds(mapping_key(encoded), key, Py_EQ)) {
+  if (mapped.is_none() || holds_own_vectors(mapped) || key.is_none() ||
+      !comparison_holds(mapping_key(encoded), key, Py_EQ)) {
     return mapped;  // not mapped, or the file changed while it was mapped: not kept
   }
   if (kept_mapping == nullptr) kept_mapping = new KeptMapping();
@@ -211,6 +211,7 @@ py::object read_index_mapped(const Namespace& ns, py::handle path) {
   if (!is_own_faiss(ns, faiss)) return faiss.attr("read_index")(path);
   py::object mapped = kept_or_new_mapping(faiss, path);
   if (mapped.is_none()) return faiss.attr("read_index")(path);
+  if (holds_own_vectors(mapped)) return mapped;  // read, not mapped: faiss's own index as it is
 
   py::object base = faiss.attr("IndexFlatL2");
   py::handle cls = mapped_class(base);
