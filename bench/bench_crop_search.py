@@ -19,10 +19,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
-from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from testsupport import save_photo  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 960
 CROP_WIDTH, CROP_HEIGHT = 400, 300
@@ -33,8 +32,7 @@ def make_pictures(folder, count):
     for seed in range(count):
         path = folder / f"sub{seed % 4}" / f"photo_{seed:03d}.jpg"
         if not path.exists():
-            path.parent.mkdir(exist_ok=True)
-            Image.fromarray(photo_array(WIDTH, HEIGHT, seed)).save(path, quality=90)
+            save_photo(path, WIDTH, HEIGHT, seed, quality=90)
     source = folder / "sub1" / f"photo_{count // 2 + 1:03d}.jpg"
     crop = folder.parent / f"crop_{count}.png"
     pixels = cv2.imread(str(source), 0)

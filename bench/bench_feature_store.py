@@ -23,10 +23,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
-from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from testsupport import save_photo  # noqa: E402
 
 SWITCH = "SEARCH_INDEX_LIB_FEATURE_STORE"
 WIDTH, HEIGHT = 1280, 960
@@ -39,8 +38,7 @@ def make_folder(folder, count, first_seed):
     for seed in range(first_seed, first_seed + count):
         path = folder / f"sub{seed % 4}" / f"photo_{seed:04d}.jpg"
         if not path.exists():
-            path.parent.mkdir(exist_ok=True)
-            Image.fromarray(photo_array(WIDTH, HEIGHT, seed)).save(path, quality=90)
+            save_photo(path, WIDTH, HEIGHT, seed, quality=90)
     return sorted(str(p) for p in folder.rglob("*.jpg"))
 
 

@@ -26,11 +26,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
-from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
 from search_index_tools.ray_pool import bind_ray_pool  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from testsupport import save_photo  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 960
 
@@ -40,8 +39,7 @@ def make_pictures(folder, count):
     for seed in range(count):
         path = folder / f"sub{seed % 5}" / f"photo_{seed:04d}.jpg"
         if not path.exists():
-            path.parent.mkdir(exist_ok=True)
-            Image.fromarray(photo_array(WIDTH, HEIGHT, seed)).save(path, quality=90)
+            save_photo(path, WIDTH, HEIGHT, seed, quality=90)
     crop = folder.parent / f"crop_{count}.png"
     pixels = cv2.imread(str(folder / "sub1" / f"photo_{count // 2 + 1:04d}.jpg"), 0)
     cv2.imwrite(str(crop), pixels[400:700, 500:900])
@@ -55,7 +53,7 @@ def make_tiny_pictures(folder, count):
     for seed in range(count):
         path = folder / f"tiny_{seed:04d}.jpg"
         if not path.exists():
-            Image.fromarray(photo_array(64, 48, seed)).save(path, quality=90)
+            save_photo(path, 64, 48, seed, quality=90)
     crop = folder.parent / f"tiny_crop_{count}.png"
     cv2.imwrite(str(crop), cv2.imread(str(folder / "tiny_0000.jpg"), 0)[8:40, 8:56])
     return str(crop)
