@@ -11,7 +11,10 @@ import numpy as np
 
 # Where the two cache files live. One fingerprint file and one index file serve whatever
 # folder is searched; searching another folder replaces them. Here: the user's cache folder.
-_CACHE_DIR = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "search_index_lib"
+# An empty or relative XDG_CACHE_HOME is ignored, as the base directory convention asks:
+# otherwise the caches would land in whatever folder the program happens to run in.
+_configured = os.environ.get("XDG_CACHE_HOME", "")
+_CACHE_DIR = (Path(_configured) if os.path.isabs(_configured) else Path.home() / ".cache") / "search_index_lib"
 _CACHE_DIR.mkdir(parents=True, exist_ok=True)
 
 # Text file holding the fingerprint (an MD5 of paths and modification times) of the folder
