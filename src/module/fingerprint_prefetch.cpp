@@ -12,7 +12,9 @@ constexpr Py_ssize_t kChunkRecords = 2048;
 thread_local FingerprintPrefetch* open_prefetch = nullptr;
 
 bool allows_prefetch(const Namespace& ns) {
-  return are_own_bindings(ns, {"absolute_path_recursive_a_directory", "ImageData", "re", "json", "md5",
+  // The record class and `re` are checked where records are added: only a listing that reads
+  // ahead, which requires them, feeds a prefetch.
+  return are_own_bindings(ns, {"absolute_path_recursive_a_directory", "json", "md5",
                                "compute_md5_of_files", "is_images_in_dir_changed"}) &&
          is_own_json_dumps(ns);
 }
