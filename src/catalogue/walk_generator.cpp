@@ -5,6 +5,7 @@
 
 #include "catalogue/directory_walker.h"
 #include "catalogue/read_ahead_walker.h"
+#include "module/fast_roads.h"
 #include "module/read_ahead.h"
 #include "module/records.h"
 
@@ -14,7 +15,7 @@ namespace {
 enum class WalkState { kCreated, kSuspended, kFinished };
 
 struct WalkObject {
-  PyObject_HEAD
+  ReadAheadListing listing;  // the header a listing that can read ahead starts with
   PyObject* globals;  // the module namespace: ImageData and os are looked up at use
   PyObject* folder;   // the argument as given; read only when the walk starts
   PyObject* kwnames;  // ("image_path", "last_modified"), made when the walk starts
@@ -64,7 +65,7 @@ void start(WalkObject* self) {
   if (self->read_ahead) {
     // Nothing of the host's runs during a walk that reads ahead, so the class checked here
     // is the class of every record.
-    self->own_records = is_own_unchanged_image_record(Namespace(self->globals));
+    self->own_records = road_open(Namespace(self->globals), FastRoad::kNativeRecords);
     self->ahead = new ReadAheadWalker(fs_encode(listing), fs_encode(prefix));
   } else {
     self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
@@ -266,6 +267,8 @@ PyGetSetDef walk_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+bool turn_on_walk_read_ahead(PyObject* records);
+
 // Iterator protocol plus send/throw/close: what collections.abc.Generator asks for.
 PyTypeObject walk_type = [] {
   PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -286,7 +289,6 @@ PyTypeObject walk_type = [] {
 // The module consumes a walk it was handed in one go: such a walk, not yet started, may
 // read ahead.
 bool turn_on_walk_read_ahead(PyObject* records) {
-  if (Py_TYPE(records) != &walk_type) return false;
   WalkObject* self = as_walk(records);
   if (self->state != WalkState::kCreated || self->running) return false;
   self->read_ahead = true;
@@ -297,11 +299,12 @@ bool turn_on_walk_read_ahead(PyObject* records) {
 
 py::object make_walk_generator(const Namespace& ns, py::handle folder) {
   if (!(walk_type.tp_flags & Py_TPFLAGS_READY)) {
+    walk_type.tp_base = read_ahead_listing_type();
     if (PyType_Ready(&walk_type) < 0) throw py::error_already_set();
-    register_read_ahead(turn_on_walk_read_ahead);
   }
   WalkObject* self = PyObject_GC_New(WalkObject, &walk_type);
   if (self == nullptr) throw py::error_already_set();
+  self->listing.turn_on_read_ahead = turn_on_walk_read_ahead;
   self->globals = Py_NewRef(ns.dict());
   self->folder = Py_NewRef(folder.ptr());
   self->kwnames = nullptr;

@@ -1,8 +1,6 @@
-#include "module/feature_store.h"
-#include "module/own_bindings.h"
+#include "module/fast_roads.h"
 #include "module/python_helpers.h"
-#include "module/store_pruning.h"
-#include "module/stored_work.h"
+#include "store/store_pruning.h"
 
 namespace sil {
 namespace {
@@ -10,11 +8,7 @@ namespace {
 // Drops the stored keypoints of pictures that are no longer in the folder, while the store
 // serves this module's own search of this module's own listing.
 void prune_stored_keypoints(const Namespace& ns, py::handle folder, py::handle records) {
-  if (!keypoint_store_applies(ns) ||
-      !are_own_bindings(ns, {"live_search_similar_cropped",
-                             "get_images_absolute_path_recursive_a_directory"})) {
-    return;
-  }
+  if (!road_open(ns, FastRoad::kStoredKeypointPruning)) return;
   FeatureStore store = FeatureStore::open(ns);
   prune_folder(store, folder, records);
 }

@@ -5,11 +5,10 @@
 #include <vector>
 
 #include "crop_search/match_steps.h"
-#include "module/feature_store.h"
-#include "module/file_key.h"
-#include "module/stored_keypoints.h"
-#include "module/stored_vectors.h"
-#include "module/stored_work.h"
+#include "crop_search/stored_keypoints.h"
+#include "module/fast_roads.h"
+#include "store/feature_store.h"
+#include "store/file_key.h"
 
 namespace sil {
 namespace {
@@ -120,14 +119,14 @@ py::object match_entry(const Namespace& ns, py::handle image_path, const Keypoin
 
 std::optional<py::object> match_from_store(const Namespace& ns, py::handle image_path,
                                            py::handle crop_path) {
-  if (!PyUnicode_CheckExact(image_path.ptr()) || !keypoint_store_applies(ns)) return std::nullopt;
+  if (!PyUnicode_CheckExact(image_path.ptr()) || !road_open(ns, FastRoad::kStoredKeypoints)) return std::nullopt;
   const std::optional<FileKey> key = file_key(image_path);
   if (!key) return std::nullopt;
   const CropFeatures* crop = crop_features(ns, crop_path);
   if (crop == nullptr) return std::nullopt;
 
   const std::string settings = keypoint_settings(ns);
-  FeatureStore store = FeatureStore::open(ns);
+  FeatureStore store = FeatureStore::open(ns, kKeypointTable);
   std::optional<KeypointEntry> entry = lookup_keypoints(store, settings, *key);
   py::object descriptors;
   if (entry) {
@@ -143,8 +142,7 @@ std::optional<py::object> match_from_store(const Namespace& ns, py::handle image
       return std::nullopt;
     }
     // Stored only when the file did not change while it was read.
-    const std::optional<FileKey> now = file_key(image_path);
-    if (storable && now && *now == *key) store_keypoints(store, settings, *key, *entry);
+    if (storable && is_unchanged(*key)) store_keypoints(store, settings, *key, *entry);
   }
   return match_entry(ns, image_path, *entry, descriptors, *crop);
 }

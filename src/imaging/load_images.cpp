@@ -2,17 +2,18 @@
 // one entry per record in input order (None for a file that has no vector).
 //
 // Vectors that the feature store holds for a file's current state are taken from it; only
-// the other files go through the pool, which is opened in any case.
+// the other files go through the pool, which is opened in any case. New vectors are stored
+// as the pool hands back each slice of its work, so an interrupted load keeps what was done.
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "module/feature_store.h"
-#include "module/file_key.h"
+#include "imaging/stored_vectors.h"
+#include "module/fast_roads.h"
 #include "module/process_pool.h"
-#include "module/stored_vectors.h"
-#include "module/stored_work.h"
+#include "store/feature_store.h"
+#include "store/file_key.h"
 
 namespace sil {
 namespace {
@@ -30,18 +31,20 @@ std::optional<FileKey> key_of(py::handle record) {
   }
 }
 
-// Stores the vectors just computed for files that did not change while they were read.
+// Stores the vectors just computed for the files from position `first` of `keys` on, of
+// those that did not change while they were read.
 void store_new_vectors(const Namespace& ns, const std::string& settings, Py_ssize_t length,
-                       const std::vector<std::optional<FileKey>>& keys,
+                       const std::vector<std::optional<FileKey>>& keys, Py_ssize_t first,
                        const py::list& results) {
+  if (first < 0 || static_cast<std::size_t>(first) + results.size() > keys.size()) return;
   std::vector<std::pair<FileKey, py::object>> entries;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (!keys[i] || !is_storable_vector(results[i], length)) continue;
-    const std::optional<FileKey> now = file_key(py::bytes(keys[i]->path));
-    if (now && *now == *keys[i]) entries.emplace_back(*keys[i], results[i]);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::optional<FileKey>& key = keys[static_cast<std::size_t>(first) + i];
+    if (!key || !is_storable_vector(results[i], length)) continue;
+    if (is_unchanged(*key)) entries.emplace_back(*key, results[i]);
   }
   if (entries.empty()) return;
-  FeatureStore store = FeatureStore::open(ns);
+  FeatureStore store = FeatureStore::open(ns, kVectorTable);
   store_vectors(store, settings, entries);
 }
 
@@ -54,7 +57,7 @@ py::list load_with_store(const Namespace& ns, const py::list& records,
   std::vector<py::object> stored;
   {
     // Closed again before the pool starts, so no worker inherits it in use.
-    FeatureStore store = FeatureStore::open(ns);
+    FeatureStore store = FeatureStore::open(ns, kVectorTable);
     if (!store) return pool_map(ns, ns["load_image"], records, record_path);
     stored = lookup_vectors(store, settings, keys, length);
   }
@@ -66,7 +69,10 @@ py::list load_with_store(const Namespace& ns, const py::list& records,
     missing.append(records[i]);
     missing_keys.push_back(keys[i]);
   }
-  const py::list loaded = pool_map(ns, ns["load_image"], missing, record_path);
+  const auto store_arrived = [&](Py_ssize_t first, const py::list& results) {
+    store_new_vectors(ns, settings, length, missing_keys, first, results);
+  };
+  const py::list loaded = pool_map(ns, ns["load_image"], missing, record_path, store_arrived);
   // A host pool whose map gives another count cannot be merged: it gets the whole listing.
   if (loaded.size() != missing.size()) return pool_map(ns, ns["load_image"], records, record_path);
 
@@ -75,7 +81,6 @@ py::list load_with_store(const Namespace& ns, const py::list& records,
   for (std::size_t i = 0; i < stored.size(); ++i) {
     images.append(stored[i] ? stored[i] : loaded[next_loaded++]);
   }
-  store_new_vectors(ns, settings, length, missing_keys, loaded);
   return images;
 }
 
@@ -85,7 +90,7 @@ py::object load_images(const Namespace& ns, const py::handle* args) {
   // Workers find load_image by its module name, so the function handed over is the
   // module attribute as bound now.
   const py::handle records = args[0];
-  if (!vector_store_applies(ns) ||
+  if (!road_open(ns, FastRoad::kStoredVectors) ||
       !(PyList_CheckExact(records.ptr()) || PyTuple_CheckExact(records.ptr()))) {
     return pool_map(ns, ns["load_image"], records, record_path);
   }

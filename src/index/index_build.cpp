@@ -10,12 +10,10 @@
 #include "index/index_log.h"
 #include "index/normalised_rows.h"
 #include "index/row_manifest.h"
-#include "module/feature_store.h"
+#include "module/fast_roads.h"
 #include "module/fingerprint_prefetch.h"
 #include "module/image_filter.h"
-#include "module/own_bindings.h"
-#include "module/store_pruning.h"
-#include "module/stored_work.h"
+#include "store/store_pruning.h"
 
 namespace sil {
 namespace {
@@ -23,10 +21,7 @@ namespace {
 // Drops the stored vectors of files that are no longer in the folder, while the store
 // serves this module's own loading of this module's own listing.
 void prune_stored_vectors(const Namespace& ns, py::handle folder, const py::list& all_files) {
-  if (!vector_store_applies(ns) ||
-      !are_own_bindings(ns, {"load_images", "absolute_path_recursive_a_directory"})) {
-    return;
-  }
+  if (!road_open(ns, FastRoad::kStoredVectorPruning)) return;
   FeatureStore store = FeatureStore::open(ns);
   prune_folder(store, folder, all_files);
 }

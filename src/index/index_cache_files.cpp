@@ -12,13 +12,13 @@ py::object row_manifest_path(const Namespace& ns) {
 
 namespace {
 
-py::list file_identity(const Namespace& ns, py::handle path) {
-  py::object status = ns["os"].attr("stat")(path);
-  py::list identity;
-  for (const char* field : {"st_dev", "st_ino", "st_size", "st_mtime_ns"}) {
-    identity.append(status.attr(field));
+FileIdentity identity_of(py::handle path) {
+  const std::optional<FileIdentity> identity = FileIdentity::of_path(fs_encode(path));
+  if (!identity) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
   }
-  return identity;
+  return *identity;
 }
 
 }  // namespace
@@ -27,20 +27,19 @@ py::list write_index_file(const Namespace& ns, py::handle db) {
   AtomicReplacement replacement(ns["CACHED_INDEXED"]);
   // faiss writes by name: it replaces the content of the (empty) temporary file.
   ns["faiss"].attr("write_index")(db, replacement.temporary_path());
-  // Taken before the rename: afterwards the name may already hold another writer's file.
-  py::list identity = file_identity(ns, replacement.temporary_path());
-  replacement.commit();
+  const FileIdentity identity = replacement.commit();
   release_kept_mapping();
-  return identity;
+  return identity.as_list();
 }
 
 CachedIndex read_index_file(const Namespace& ns) {
   py::object path = ns["CACHED_INDEXED"];
-  py::list before = file_identity(ns, path);
+  const FileIdentity before = identity_of(path);
   py::object db = read_index_mapped(ns, path);
-  // The same identity before and after the read: the content read is that file's.
-  const bool unchanged = comparison_holds(before, file_identity(ns, path), Py_EQ);
-  return {db, unchanged ? py::object(before) : py::object(py::none())};
+  // The same file with the same content before and after the read: the content read is
+  // that file's.
+  const bool unchanged = before.same_content(identity_of(path));
+  return {db, unchanged ? py::object(before.as_list()) : py::object(py::none())};
 }
 
 }  // namespace sil

@@ -9,9 +9,9 @@ namespace sil {
 // CACHED_INDEXED + ".rows.json": the row manifest that belongs to the index file.
 py::object row_manifest_path(const Namespace& ns);
 
-// Which file a path named when it was read or written: [device, inode, size, mtime_ns].
-// A rename keeps all four, so the identity of a file written beside the index and renamed
-// into place is the identity readers later see at CACHED_INDEXED.
+// Which file a path named when it was read or written: its identity (module/file_identity.h)
+// as [device, inode, size, mtime_ns, ctime_ns]. The writer takes it after the rename that puts
+// the file in place, so it is the identity readers later see at CACHED_INDEXED.
 
 // Writes `db` with faiss.write_index to a temporary file beside CACHED_INDEXED and renames
 // it into place, so a concurrent reader never sees a partial index and a failed write

@@ -1,11 +1,11 @@
 #include "index/mapped_index.h"
 
-#include <sys/stat.h>
-
+#include <optional>
 #include <string>
 #include <utility>
 
-#include "module/own_bindings.h"
+#include "module/fast_roads.h"
+#include "module/file_identity.h"
 
 namespace sil {
 namespace {
@@ -133,10 +133,10 @@ py::handle mapped_class(py::handle base) {
   return cls;
 }
 
-// Whether the namespace's `faiss` is the module's own, with its own read_index, so the
-// mapped read stands in for exactly the call it replaces.
-bool is_own_faiss(const Namespace& ns, const py::object& faiss) {
-  if (!are_own_bindings(ns, {"faiss"}) || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
+// Whether the mapped read stands in for exactly the call it replaces: the namespace's
+// `faiss` is the module's own, and its read_index is faiss's own reader, which can map.
+bool maps_index_files(const Namespace& ns, const py::object& faiss) {
+  if (!road_open(ns, FastRoad::kMappedIndex) || !py::hasattr(faiss, "IO_FLAG_MMAP_IFC") ||
       !py::hasattr(faiss, "swigfaiss")) {
     return false;
   }
@@ -148,23 +148,11 @@ bool is_own_faiss(const Namespace& ns, const py::object& faiss) {
 // again and every return tear them down: for 1.6 GB that cost more than the search itself.
 // The pages are the file cache's, shared with every other process that maps the file.
 struct KeptMapping {
-  std::string path;  // as the file system names it
-  py::object key;    // the file's identity and change time when it was mapped
-  py::object mapped; // faiss's mapped IndexFlatL2
+  std::string path;      // as the file system names it
+  FileIdentity file;     // the file's identity when it was mapped
+  py::object mapped;     // faiss's mapped IndexFlatL2
 };
 KeptMapping* kept_mapping = nullptr;  // lives as long as the process
-
-// (device, inode, size, mtime_ns, ctime_ns) of the file at `path`, or None. The change time
-// changes with any write, even one that puts size and modification time back.
-py::object mapping_key(const std::string& path) {
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0) return py::none();
-  return py::make_tuple(static_cast<unsigned long long>(status.st_dev),
-                        static_cast<unsigned long long>(status.st_ino),
-                        static_cast<long long>(status.st_size),
-                        status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec,
-                        status.st_ctim.tv_sec * 1000000000LL + status.st_ctim.tv_nsec);
-}
 
 // faiss's index of the file at `path` read with the mapping flag, or None where the file is
 // not a flat L2 index (the caller then reads it plainly). It may still hold its vectors in
@@ -189,18 +177,17 @@ bool holds_own_vectors(const py::object& index) { return is_true(index.attr("cod
 // new mapping, which is kept instead.
 py::object kept_or_new_mapping(const py::object& faiss, py::handle path) {
   std::string encoded = fs_encode(path);
-  py::object key = mapping_key(encoded);
-  if (kept_mapping != nullptr && !key.is_none() && kept_mapping->path == encoded &&
-      comparison_holds(kept_mapping->key, key, Py_EQ)) {
+  const std::optional<FileIdentity> file = FileIdentity::of_path(encoded);
+  if (kept_mapping != nullptr && file && kept_mapping->path == encoded &&
+      kept_mapping->file.same_content(*file)) {
     return kept_mapping->mapped;
   }
   py::object mapped = mapped_file_index(faiss, path);
-  if (mapped.is_none() || holds_own_vectors(mapped) || key.is_none() ||
-      !comparison_holds(mapping_key(encoded), key, Py_EQ)) {
-    return mapped;  // not mapped, or the file changed while it was mapped: not kept
-  }
+  if (mapped.is_none() || holds_own_vectors(mapped) || !file) return mapped;
+  const std::optional<FileIdentity> after = FileIdentity::of_path(encoded);
+  if (!after || !after->same_content(*file)) return mapped;  // changed while mapped: not kept
   if (kept_mapping == nullptr) kept_mapping = new KeptMapping();
-  *kept_mapping = KeptMapping{std::move(encoded), key, mapped};
+  *kept_mapping = KeptMapping{std::move(encoded), *file, mapped};
   return mapped;
 }
 
@@ -208,7 +195,7 @@ py::object kept_or_new_mapping(const py::object& faiss, py::handle path) {
 
 py::object read_index_mapped(const Namespace& ns, py::handle path) {
   py::object faiss = ns["faiss"];
-  if (!is_own_faiss(ns, faiss)) return faiss.attr("read_index")(path);
+  if (!maps_index_files(ns, faiss)) return faiss.attr("read_index")(path);
   py::object mapped = kept_or_new_mapping(faiss, path);
   if (mapped.is_none()) return faiss.attr("read_index")(path);
   if (holds_own_vectors(mapped)) return mapped;  // read, not mapped: faiss's own index as it is

@@ -1,6 +1,6 @@
 #include "index/normalised_rows.h"
 
-#include "module/own_bindings.h"
+#include "module/fast_roads.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -63,7 +63,7 @@ std::vector<RowChunk> chunk_ranges(Py_ssize_t rows, Py_ssize_t chunk_rows) {
 
 void add_normalised_rows(const Namespace& ns, py::handle db, py::list vectors) {
   if (vectors.empty()) return;
-  if (!are_own_bindings(ns, {"np", "faiss"})) {
+  if (!road_open(ns, FastRoad::kChunkedRows)) {
     add_rows(ns, db, vectors);
     return;
   }

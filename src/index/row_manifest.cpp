@@ -12,7 +12,7 @@
 namespace sil {
 namespace {
 
-constexpr long kFormat = 3;
+constexpr long kFormat = 4;
 
 // The manifest as stored, or None when there is none or it cannot be read as JSON.
 py::object read_manifest(const Namespace& ns) {

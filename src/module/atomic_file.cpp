@@ -61,15 +61,24 @@ void AtomicReplacement::write(std::string_view bytes) {
   }
 }
 
-void AtomicReplacement::commit() {
+FileIdentity AtomicReplacement::commit() {
   // Another writer (faiss) may have replaced the file by name, so sync what the name holds.
   const int fd = open(temp_fs_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) raise_os_error(temp_);
-  const int synced = fsync(fd);
-  close(fd);
-  if (synced < 0) raise_os_error(temp_);
-  if (rename(temp_fs_.c_str(), target_fs_.c_str()) < 0) raise_os_error(target_);
+  if (fsync(fd) < 0) {
+    close(fd);
+    raise_os_error(temp_);
+  }
+  if (rename(temp_fs_.c_str(), target_fs_.c_str()) < 0) {
+    close(fd);
+    raise_os_error(target_);
+  }
   committed_ = true;
+  // Taken through the open file: the name may already hold another writer's file.
+  const std::optional<FileIdentity> identity = FileIdentity::of_descriptor(fd);
+  close(fd);
+  if (!identity) raise_os_error(target_);
+  return *identity;
 }
 
 void replace_file_contents(py::handle path, std::string_view bytes) {

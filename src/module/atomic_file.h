@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/file_identity.h"
 #include "module/python_helpers.h"
 
 namespace sil {
@@ -24,8 +25,10 @@ class AtomicReplacement {
   // Appends bytes to the temporary file.
   void write(std::string_view bytes);
 
-  // Flushes the temporary file to disk and renames it over the target.
-  void commit();
+  // Flushes the temporary file to disk and renames it over the target. Returns the identity
+  // of the file now at the target's name as it is after the rename (which sets its change
+  // time), unless another writer has replaced it since.
+  FileIdentity commit();
 
  private:
   py::object target_;     // the target path as str

@@ -1,6 +1,6 @@
 #include "module/fingerprint_prefetch.h"
 
-#include "module/own_bindings.h"
+#include "module/fast_roads.h"
 
 namespace sil {
 namespace {
@@ -11,13 +11,9 @@ constexpr Py_ssize_t kChunkRecords = 2048;
 
 thread_local FingerprintPrefetch* open_prefetch = nullptr;
 
-bool allows_prefetch(const Namespace& ns) {
-  // The record class and `re` are checked where records are added: only a listing that reads
-  // ahead, which requires them, feeds a prefetch.
-  return are_own_bindings(ns, {"absolute_path_recursive_a_directory", "json", "md5",
-                               "compute_md5_of_files", "is_images_in_dir_changed"}) &&
-         is_own_json_dumps(ns);
-}
+// The record class and `re` are checked where records are added: only a listing that reads
+// ahead, which requires them, feeds a prefetch.
+bool allows_prefetch(const Namespace& ns) { return road_open(ns, FastRoad::kFingerprintText); }
 
 }  // namespace
 

@@ -1,38 +1,20 @@
 #include "module/image_filter.h"
 
+#include "module/fast_roads.h"
 #include "module/fingerprint_prefetch.h"
-#include "module/own_bindings.h"
 #include "module/read_ahead.h"
 
 namespace sil {
-
-namespace {
-
-// Whether `re` is the standard module with its own `search`, which compiles the pattern
-// (through a cache) and searches with the compiled pattern. A host's `re` gets its search.
-bool is_standard_re(const py::object& re_module) {
-  PyObject* imported = PyImport_GetModule(py::str("re").ptr());
-  if (imported == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
-  }
-  const py::object standard = py::reinterpret_steal<py::object>(imported);
-  if (!re_module.is(standard)) return false;
-  const py::object search = re_module.attr("search");
-  return PyFunction_Check(search.ptr()) &&
-         PyFunction_GET_GLOBALS(search.ptr()) == PyModule_GetDict(standard.ptr());
-}
-
-}  // namespace
 
 bool ImageTest::matches(py::handle path) {
   py::object re_module = ns_["re"];
   py::object pattern = ns_["FILE_EXTENSION_REGEX"];
   // Holding both objects keeps their identities from being reused by other objects.
   if (!checked_ || !re_module.is(re_module_) || !pattern.is(pattern_)) {
-    // re.compile(pattern, flags) is the compilation re.search(pattern, s, flags) does,
-    // with the same errors for an invalid or precompiled pattern.
-    search_ = is_standard_re(re_module)
+    // The standard re.search(pattern, s, flags) compiles the pattern through a cache, as
+    // re.compile(pattern, flags) does, with the same errors for an invalid or precompiled
+    // pattern, and searches with it.
+    search_ = road_open(ns_, FastRoad::kCompiledPattern)
                   ? py::object(re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search"))
                   : py::object();
     checked_ = true;
@@ -46,8 +28,7 @@ bool ImageTest::matches(py::handle path) {
 py::list image_records(const Namespace& ns, py::handle records) {
   // With the module's own record class and the standard `re`, nothing of the host's runs
   // while the listing is consumed here, so a walk may read the file system ahead of it.
-  const bool read_ahead = are_own_bindings(ns, {"ImageData", "re"}) && is_standard_re(ns["re"]) &&
-                          turn_on_read_ahead(records.ptr());
+  const bool read_ahead = road_open(ns, FastRoad::kReadAheadWalk) && turn_on_read_ahead(records.ptr());
   // The fingerprint's text is made on the way, in the time spent waiting for the walk.
   FingerprintPrefetch* prefetch = read_ahead ? open_fingerprint_prefetch() : nullptr;
   const py::object iterator = steal_or_throw(PyObject_GetIter(records.ptr()));

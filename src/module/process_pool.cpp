@@ -11,12 +11,12 @@ long pool_size(const Namespace& ns) {
 }
 
 py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
-                  ItemName name_of_item) {
+                  ItemName name_of_item, const ResultsArrived& on_results) {
   py::object pool = ns["Pool"](pool_size(ns));
   py::object entered = pool.attr("__enter__")();
   py::object results;
   try {
-    results = map_watching_workers(entered, function, items, name_of_item);
+    results = map_watching_workers(entered, function, items, name_of_item, on_results);
   } catch (py::error_already_set& error) {
     // The block's exit sees the error, as a `with` statement would show it. An error raised
     // here in C++ has no traceback yet, which the block's exit is given as None.

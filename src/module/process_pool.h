@@ -15,7 +15,8 @@ long pool_size(const Namespace& ns);
 // the block, normally or through an error, terminates the pool; a worker's error reaches
 // the caller unchanged. A worker process that dies, or an interrupt, ends the call with the
 // pool's workers ended (see worker_watch.h); `name_of_item` names a work item's file there.
+// `on_results` takes runs of results as they arrive (see map_watching_workers).
 py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
-                  ItemName name_of_item);
+                  ItemName name_of_item, const ResultsArrived& on_results = {});
 
 }  // namespace sil

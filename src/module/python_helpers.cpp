@@ -134,4 +134,11 @@ bool comparison_holds(py::handle left, py::handle right, int op) {
   return is_true(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op)));
 }
 
+bool is_uint8_array(py::handle value, long ndim) {
+  const py::module_ np = py::module_::import("numpy");
+  return py::type::handle_of(value).is(np.attr("ndarray")) &&
+         py::object(value.attr("dtype")).equal(np.attr("dtype")("uint8")) &&
+         value.attr("ndim").cast<long>() == ndim;
+}
+
 }  // namespace sil

@@ -70,4 +70,8 @@ bool comparison_holds(py::handle left, py::handle right, int op);
 // A path (str, bytes or path-like) in the file system's encoding, for the C library.
 std::string fs_encode(py::handle path);
 
+// Whether `value` is exactly a NumPy array of uint8 with `ndim` dimensions: what can be kept
+// as raw bytes and read back equal.
+bool is_uint8_array(py::handle value, long ndim);
+
 }  // namespace sil

@@ -1,14 +1,11 @@
 #include "module/records.h"
 
-#include "module/own_bindings.h"
 
 namespace sil {
 namespace {
 
-// The ImageData class start-up made and the __init__ dataclass gave it; kept for the life
-// of the process, as the module is.
+// The ImageData class start-up made; kept for the life of the process, as the module is.
 PyObject* own_image_data = nullptr;
-PyObject* own_image_data_init = nullptr;
 
 // The same class a `class Name:` statement with two annotated fields makes, passed through
 // `dataclass` with no options. Pickling finds it again by module and qualified name.
@@ -37,25 +34,8 @@ void define_records(const Namespace& ns, PyObject* module_dict) {
       define_record(ns, "ImageData", "image_path", "str", "last_modified", "Optional[float]");
   py::object image_data = dict["ImageData"];
   Py_XSETREF(own_image_data, Py_NewRef(image_data.ptr()));
-  Py_XSETREF(own_image_data_init, Py_XNewRef(PyDict_GetItemString(
-      reinterpret_cast<PyTypeObject*>(image_data.ptr())->tp_dict, "__init__")));
   dict["MatchedResult"] = define_record(ns, "MatchedResult", "image_path", "str",
                                         "matched_points", "List[Tuple[int, int]]");
-}
-
-bool is_own_unchanged_image_record(const Namespace& ns) {
-  if (own_image_data == nullptr || own_image_data_init == nullptr ||
-      !are_own_bindings(ns, {"ImageData"})) {
-    return false;
-  }
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(own_image_data);
-  // A dataclass may have been given another __init__, or the class a __new__ or __setattr__.
-  PyObject* own = type->tp_dict;
-  return Py_IS_TYPE(own_image_data, &PyType_Type) &&
-         PyDict_GetItemString(own, "__init__") == own_image_data_init &&
-         PyDict_GetItemString(own, "__new__") == nullptr &&
-         PyDict_GetItemString(own, "__setattr__") == nullptr &&
-         type->tp_new == PyBaseObject_Type.tp_new && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
 py::object make_own_image_record(py::handle path, py::handle last_modified) {

@@ -9,12 +9,8 @@ namespace sil {
 // namespace) and binds them, ImageData first.
 void define_records(const Namespace& ns, PyObject* module_dict);
 
-// Whether the namespace's ImageData is still the class start-up made, unchanged: same
-// __init__, no __new__ or __setattr__ of its own. Then make_own_image_record may stand in
-// for calling it.
-bool is_own_unchanged_image_record(const Namespace& ns);
-
-// The record `ImageData(image_path=path, last_modified=last_modified)` gives, made without
+// The record `ImageData(image_path=path, last_modified=last_modified)` gives, while the
+// native-records road is open (module/fast_roads.h), made without
 // running the generated __init__: the same attributes, in the same order, held in a
 // dictionary made at once rather than when __dict__ is first asked for. New reference.
 py::object make_own_image_record(py::handle path, py::handle last_modified);

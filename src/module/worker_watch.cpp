@@ -1,5 +1,8 @@
 #include "module/worker_watch.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace sil {
 namespace {
 
@@ -129,45 +132,106 @@ py::str what_was_lost(py::handle items, ItemName name_of_item) {
 
 bool is_ready(const py::object& pending) { return is_true(pending.attr("ready")()); }
 
+// Items per slice of a map whose results are taken as they arrive: small enough that the
+// slices a death or an interrupt cuts short hold little of the work (about a thirty-second
+// of each worker's share), large enough that handing them out costs nothing next to the work.
+Py_ssize_t items_per_slice(py::handle pool, Py_ssize_t items) {
+  const Py_ssize_t workers = std::max<Py_ssize_t>(1, py::len(pool.attr("_pool")));
+  const Py_ssize_t slice = (items + 32 * workers - 1) / (32 * workers);
+  return std::clamp<Py_ssize_t>(slice, 1, 256);
+}
+
+// One map_async per slice of `work` (one slice without `on_results`).
+struct PendingSlice {
+  Py_ssize_t first;
+  py::object result;
+  bool taken = false;
+};
+
+std::vector<PendingSlice> hand_out(py::handle pool, py::handle function, const py::list& work,
+                                   bool in_slices) {
+  const Py_ssize_t total = static_cast<Py_ssize_t>(work.size());
+  const Py_ssize_t step = in_slices ? items_per_slice(pool, total) : std::max<Py_ssize_t>(total, 1);
+  std::vector<PendingSlice> slices;
+  for (Py_ssize_t first = 0; first < total || (first == 0 && total == 0); first += step) {
+    const py::object items = steal_or_throw(PyList_GetSlice(work.ptr(), first, first + step));
+    slices.push_back({first, pool.attr("map_async")(function, items)});
+  }
+  return slices;
+}
+
+// Takes the results of every slice that is done; a slice that failed raises its error, as
+// map() raises it, and sets `worker_failed`. True when every slice is taken.
+bool take_finished(std::vector<PendingSlice>& slices, py::list& results,
+                   const ResultsArrived& on_results, bool& worker_failed) {
+  bool all_taken = true;
+  for (PendingSlice& slice : slices) {
+    if (slice.taken) continue;
+    if (!is_ready(slice.result)) {
+      all_taken = false;
+      continue;
+    }
+    worker_failed = !is_true(slice.result.attr("successful")());
+    const py::list values = slice.result.attr("get")();
+    slice.taken = true;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      results[static_cast<std::size_t>(slice.first) + i] = values[i];
+    }
+    if (on_results) on_results(slice.first, values);
+  }
+  return all_taken;
+}
+
 py::object watched_map(py::handle pool, py::handle function, py::handle items,
-                       ItemName name_of_item) {
+                       ItemName name_of_item, const ResultsArrived& on_results) {
   // The items are taken into a list first, as the pool's map does with anything that has
   // no length. The pool counts its tasks by len() and then iterates: an object whose length
   // does not match its items, or whose iteration fails, would leave tasks that never come
   // and the map waiting for them. The work items can then also be counted and named.
-  const py::object work = steal_or_throw(PySequence_List(items.ptr()));
+  const py::list work = steal_or_throw(PySequence_List(items.ptr()));
   WorkerWatch workers(pool);  // seen before any work starts, so no early death goes unseen
-  py::object pending;
+  py::list results(work.size());
+  bool worker_failed = false;
   try {
-    pending = pool.attr("map_async")(function, work);
-    while (!is_ready(pending)) {
-      pending.attr("wait")(kPollSeconds);
-      if (is_ready(pending)) break;
+    std::vector<PendingSlice> slices = hand_out(pool, function, work, static_cast<bool>(on_results));
+    while (!take_finished(slices, results, on_results, worker_failed)) {
+      const auto waiting = std::find_if(slices.begin(), slices.end(),
+                                        [](const PendingSlice& slice) { return !slice.taken; });
+      waiting->result.attr("wait")(kPollSeconds);
+      if (is_ready(waiting->result)) continue;
       workers.refresh();
       const py::object exit_code = workers.death();
       if (exit_code.is_none()) continue;
-      pending.attr("wait")(kGraceSeconds);
-      if (!is_ready(pending)) raise_worker_death(exit_code, work, name_of_item);
+      waiting->result.attr("wait")(kGraceSeconds);
+      if (!take_finished(slices, results, on_results, worker_failed)) {
+        raise_worker_death(exit_code, work, name_of_item);
+      }
     }
-  } catch (py::error_already_set&) {
-    try {
-      workers.end_all();
-    } catch (py::error_already_set&) {
-      // The error that ended the wait is the one the caller must see.
+  } catch (py::error_already_set& error) {
+    // A worker's own error, raised as map() raises it, leaves the pool to the caller's usual
+    // shutdown; a death, an interrupt or any other failure of the wait ends every worker.
+    if (!worker_failed) {
+      try {
+        workers.end_all();
+      } catch (py::error_already_set&) {
+        // The error that ended the wait is the one the caller must see.
+      }
     }
     throw;
   }
-  // Every worker is alive and idle here, so a worker's error, raised as map() raises it,
-  // leaves the pool to the caller's usual shutdown.
-  return pending.attr("get")();
+  return std::move(results);
 }
 
 }  // namespace
 
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
-                                ItemName name_of_item) {
-  if (!runs_standard_map(pool)) return pool.attr("map")(function, items);
-  return watched_map(pool, function, items, name_of_item);
+                                ItemName name_of_item, const ResultsArrived& on_results) {
+  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results);
+  py::object results = pool.attr("map")(function, items);
+  if (on_results && PyList_CheckExact(results.ptr()) && py::len(results) == py::len(items)) {
+    on_results(0, py::reinterpret_borrow<py::list>(results));
+  }
+  return results;
 }
 
 }  // namespace sil

@@ -6,12 +6,18 @@
 // pool's queue locks with it, and the pool's own terminate() then waits for that lock for ever.
 #pragma once
 
+#include <functional>
+
 #include "module/python_helpers.h"
 
 namespace sil {
 
 // Names the file that a work item stands for, for error messages.
 using ItemName = py::object (*)(py::handle item);
+
+// Takes a run of results as it arrives: `results` are those of the items from position
+// `first` on. Runs may arrive in any order; each position arrives once.
+using ResultsArrived = std::function<void(Py_ssize_t first, const py::list& results)>;
 
 // `pool.map(function, items)` on an entered pool. For multiprocessing's Pool (or a subclass
 // that keeps its map() and map_async()), the calling thread waits for the map in short intervals and watches every worker process
@@ -22,7 +28,12 @@ using ItemName = py::object (*)(py::handle item);
 // that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()
 // raises it. Any other pool object (a host's stand-in, a pool with a map() of its own)
 // keeps its plain map() call.
+//
+// With `on_results`, a standard pool's map is handed out in slices, and each slice's results
+// are given to `on_results` as soon as it is done, before the map as a whole is done or
+// fails: what was finished before a death or an interrupt can be kept. Other pools' results
+// are given in one run once their map() returns a list of one result per item.
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
-                                ItemName name_of_item);
+                                ItemName name_of_item, const ResultsArrived& on_results = {});
 
 }  // namespace sil

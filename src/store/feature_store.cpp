@@ -1,6 +1,7 @@
-#include "module/feature_store.h"
+#include "store/feature_store.h"
 
 #include "module/closing_scope.h"
+#include "module/file_identity.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 
 namespace sil {
 namespace {
@@ -26,20 +28,6 @@ std::string locked_store_path;
 constexpr long kSqliteBusy = 5;
 constexpr long kSqliteLocked = 6;
 
-constexpr const char* kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS store_format(version TEXT NOT NULL)",
-    // vector: the image vector's bytes, or NULL for a file that gives none.
-    "CREATE TABLE IF NOT EXISTS vectors(path BLOB NOT NULL, settings TEXT NOT NULL,"
-    " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
-    " vector BLOB, checksum INTEGER NOT NULL, UNIQUE(path, settings))",
-    // height NULL: the picture could not be read. descriptors NULL: it has no keypoints.
-    // positions: float32 (x, y) of every keypoint, in the detector's order.
-    "CREATE TABLE IF NOT EXISTS keypoints(path BLOB NOT NULL, settings TEXT NOT NULL,"
-    " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
-    " height INTEGER, width INTEGER, positions BLOB, descriptors BLOB,"
-    " descriptor_width INTEGER, checksum INTEGER NOT NULL, UNIQUE(path, settings))",
-};
-
 // The connection a process keeps between calls, so that a pool worker does not open the
 // database once per work item. A forked child inherits the parent's, which it must never use
 // or close (SQLite connections do not survive a fork), so the owner's pid is kept with it.
@@ -48,8 +36,8 @@ struct KeptConnection {
   pid_t pid = 0;
   std::thread::id thread;
   std::string path;
-  dev_t device = 0;
-  ino_t inode = 0;
+  FileIdentity file;
+  std::unordered_set<std::string> tables;  // known to exist in it
   bool in_use = false;
 };
 KeptConnection kept;
@@ -92,22 +80,12 @@ void remove_store_files(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 
-bool file_identity(const std::string& path, dev_t& device, ino_t& inode) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return false;
-  device = status.st_dev;
-  inode = status.st_ino;
-  return true;
-}
-
-void create_schema(const py::object& connection) {
+// Runs `statements` in one immediate transaction.
+template <typename Statements>
+void in_transaction(const py::object& connection, Statements statements) {
   connection.attr("execute")("BEGIN IMMEDIATE");
   try {
-    for (const char* statement : kSchema) connection.attr("execute")(statement);
-    // Two processes may create a new store at once; only the first writes the format.
-    connection.attr("execute")(
-        "INSERT INTO store_format SELECT ? WHERE NOT EXISTS (SELECT 1 FROM store_format)",
-        py::make_tuple(kFormat));
+    statements();
     connection.attr("execute")("COMMIT");
   } catch (...) {
     try {
@@ -116,6 +94,40 @@ void create_schema(const py::object& connection) {
     }
     throw;
   }
+}
+
+void create_schema(const py::object& connection) {
+  in_transaction(connection, [&] {
+    connection.attr("execute")(
+        "CREATE TABLE IF NOT EXISTS store_format(version TEXT NOT NULL)");
+    // Two processes may create a new store at once; only the first writes the format.
+    connection.attr("execute")(
+        "INSERT INTO store_format SELECT ? WHERE NOT EXISTS (SELECT 1 FROM store_format)",
+        py::make_tuple(kFormat));
+  });
+}
+
+bool has_table(const py::object& connection, const char* name) {
+  const py::object found =
+      connection.attr("execute")("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=?",
+                                 py::make_tuple(name))
+          .attr("fetchone")()[py::int_(0)];
+  return found.cast<long long>() != 0;
+}
+
+std::string table_definition(const StoreTable& table) {
+  std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table.name +
+                    "(path BLOB NOT NULL, settings TEXT NOT NULL, size INTEGER NOT NULL,"
+                    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL";
+  for (const StoreColumn& column : table.payload) {
+    sql += std::string(", ") + column.name + " " + column.type;
+  }
+  return sql + ", checksum INTEGER NOT NULL, UNIQUE(path, settings))";
+}
+
+void ensure_table(const py::object& connection, const StoreTable& table) {
+  if (has_table(connection, table.name)) return;
+  in_transaction(connection, [&] { connection.attr("execute")(table_definition(table)); });
 }
 
 // Puts a new connection in WAL mode and checks (or creates) the format.
@@ -178,9 +190,8 @@ bool kept_connection_serves(const std::string& path) {
     return false;
   }
   // The file may have been deleted or replaced by another process since.
-  dev_t device = 0;
-  ino_t inode = 0;
-  return file_identity(path, device, inode) && device == kept.device && inode == kept.inode;
+  const std::optional<FileIdentity> now = FileIdentity::of_path(path);
+  return now && now->same_file(kept.file);
 }
 
 }  // namespace
@@ -191,7 +202,13 @@ bool feature_store_enabled() {
   return std::strcmp(setting, "off") != 0 && std::strcmp(setting, "0") != 0;
 }
 
-FeatureStore FeatureStore::open(const Namespace& ns) {
+FeatureStore FeatureStore::open(const Namespace& ns, const StoreTable& table) {
+  return open_with(ns, &table);
+}
+
+FeatureStore FeatureStore::open(const Namespace& ns) { return open_with(ns, nullptr); }
+
+FeatureStore FeatureStore::open_with(const Namespace& ns, const StoreTable* table) {
   if (!feature_store_enabled()) return FeatureStore();
   try {
     const std::string path = fs_encode(ns["CACHED_INDEXED"]) + ".features.sqlite";
@@ -200,32 +217,40 @@ FeatureStore FeatureStore::open(const Namespace& ns) {
       kept.in_use = true;
       FeatureStore store(py::reinterpret_borrow<py::object>(kept.connection), true);
       store.path_ = path;
+      if (table != nullptr) store.declare(*table);
       return store;
     }
     const bool may_keep = kept.connection == nullptr || !kept.in_use || kept.pid != getpid();
     py::object connection = connect(path);
     if (connection.is_none()) return FeatureStore();
-    dev_t device = 0;
-    ino_t inode = 0;
-    const bool keep = may_keep && file_identity(path, device, inode);
+    const std::optional<FileIdentity> file = FileIdentity::of_path(path);
+    const bool keep = may_keep && file.has_value();
     if (keep) {
       drop_kept_connection();
       kept.connection = py::object(connection).release().ptr();
       kept.pid = getpid();
       kept.thread = std::this_thread::get_id();
       kept.path = path;
-      kept.device = device;
-      kept.inode = inode;
+      kept.file = *file;
+      kept.tables.clear();
       kept.in_use = true;
     }
     FeatureStore store(std::move(connection), keep);
     store.path_ = path;
+    if (table != nullptr) store.declare(*table);
     return store;
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
   } catch (py::builtin_exception&) {
   }
   return FeatureStore();
+}
+
+void FeatureStore::declare(const StoreTable& table) {
+  const bool kept_here = cached_ && kept.connection == connection_.ptr();
+  if (kept_here && kept.tables.count(table.name) != 0) return;
+  const bool declared = guarded([&](const py::object& connection) { ensure_table(connection, table); });
+  if (declared && kept_here && kept.connection == connection_.ptr()) kept.tables.insert(table.name);
 }
 
 FeatureStore::FeatureStore(py::object connection, bool cached)

@@ -1,14 +1,31 @@
-#include "module/store_pruning.h"
+#include "store/store_pruning.h"
 
 #include <string>
 #include <unordered_set>
+#include <vector>
 
-#include "module/file_key.h"
+#include "store/file_key.h"
 
 namespace sil {
 namespace {
 
-constexpr const char* kTables[] = {"vectors", "keypoints"};
+// Every table of work the store holds, whichever parts declared them.
+std::vector<std::string> work_tables(const py::object& connection) {
+  std::vector<std::string> tables;
+  const py::list rows =
+      connection
+          .attr("execute")("SELECT name FROM sqlite_master WHERE type='table' AND name != 'store_format'")
+          .attr("fetchall")();
+  for (py::handle row : rows) tables.push_back(row[py::int_(0)].cast<std::string>());
+  return tables;
+}
+
+// SQLite quoting of a table name read from the database itself.
+std::string quoted(const std::string& name) {
+  std::string text = "\"";
+  for (char c : name) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return text + "\"";
+}
 
 }  // namespace
 
@@ -35,10 +52,11 @@ void prune_folder(FeatureStore& store, py::handle folder, py::handle listing) {
   }
 
   py::list stale;
+  std::vector<std::string> tables;
   const bool read = store.guarded([&](const py::object& connection) {
-    for (const char* table : kTables) {
-      const std::string sql = std::string("SELECT path FROM ") + table +
-                              " WHERE path >= ? AND path < ?";
+    tables = work_tables(connection);
+    for (const std::string& table : tables) {
+      const std::string sql = "SELECT path FROM " + quoted(table) + " WHERE path >= ? AND path < ?";
       const py::list paths = connection.attr("execute")(sql, py::make_tuple(py::bytes(prefix), py::bytes(end)))
                                  .attr("fetchall")();
       for (py::handle row : paths) {
@@ -50,8 +68,8 @@ void prune_folder(FeatureStore& store, py::handle folder, py::handle listing) {
   });
   if (!read || stale.empty()) return;
   store.transaction([&](const py::object& connection) {
-    for (const char* table : kTables) {
-      connection.attr("executemany")(std::string("DELETE FROM ") + table + " WHERE path = ?", stale);
+    for (const std::string& table : tables) {
+      connection.attr("executemany")("DELETE FROM " + quoted(table) + " WHERE path = ?", stale);
     }
   });
 }

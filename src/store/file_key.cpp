@@ -1,4 +1,4 @@
-#include "module/file_key.h"
+#include "store/file_key.h"
 
 #include <sys/stat.h>
 
@@ -25,12 +25,12 @@ std::optional<FileKey> file_key(py::handle path) {
   if (!absolute || absolute->find('\0') != std::string::npos) return std::nullopt;
   struct stat status {};
   if (stat(absolute->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  FileKey key;
-  key.path = std::move(*absolute);
-  key.size = static_cast<long long>(status.st_size);
-  key.mtime_ns = static_cast<long long>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
-  key.ctime_ns = static_cast<long long>(status.st_ctim.tv_sec) * 1000000000LL + status.st_ctim.tv_nsec;
-  return key;
+  return FileKey{std::move(*absolute), FileIdentity::of(status)};
+}
+
+bool is_unchanged(const FileKey& key) {
+  const std::optional<FileIdentity> now = FileIdentity::of_path(key.path);
+  return now && now->same_content(key.identity);
 }
 
 }  // namespace sil

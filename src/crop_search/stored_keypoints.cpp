@@ -1,9 +1,21 @@
-#include "module/stored_keypoints.h"
+#include "crop_search/stored_keypoints.h"
 
-#include "module/store_checksum.h"
+#include "store/store_checksum.h"
+#include "store/stored_rows.h"
 
 namespace sil {
 namespace {
+
+// Raised whenever the way this module computes keypoints changes, so that entries made by an
+// older build are not taken for the new work.
+constexpr const char* kKeypointRecipe = "orb-default grey-read 1";
+
+// height NULL: the picture could not be read. descriptors NULL: it has no keypoints.
+// positions: float32 (x, y) of every keypoint, in the detector's order.
+constexpr StoreColumn kKeypointColumns[] = {
+    {"height", "INTEGER"},      {"width", "INTEGER"},          {"positions", "BLOB"},
+    {"descriptors", "BLOB"},    {"descriptor_width", "INTEGER"},
+};
 
 // The checksum of everything an entry claims, sizes and flags included.
 long long entry_checksum(const KeypointEntry& entry) {
@@ -26,47 +38,47 @@ bool is_consistent(const KeypointEntry& entry) {
   return static_cast<long long>(entry.descriptors.size()) == count * entry.descriptor_width;
 }
 
-KeypointEntry entry_of(const py::handle row) {
+// The entry a row's payload (height, width, positions, descriptors, descriptor_width)
+// describes.
+KeypointEntry entry_of(const py::tuple& payload) {
   KeypointEntry entry;
-  const py::object height = row[py::int_(3)];
+  const py::object height = payload[0];
   entry.readable = !height.is_none();
   if (!entry.readable) return entry;
   entry.height = height.cast<long long>();
-  entry.width = row[py::int_(4)].cast<long long>();
-  const py::object descriptors = row[py::int_(6)];
+  entry.width = payload[1].cast<long long>();
+  const py::object descriptors = payload[3];
   entry.has_descriptors = !descriptors.is_none();
   if (!entry.has_descriptors) return entry;
-  entry.positions = row[py::int_(5)].cast<std::string>();
+  entry.positions = payload[2].cast<std::string>();
   entry.descriptors = descriptors.cast<std::string>();
-  entry.descriptor_width = row[py::int_(7)].cast<long long>();
+  entry.descriptor_width = payload[4].cast<long long>();
   return entry;
 }
 
 }  // namespace
 
+const StoreTable kKeypointTable{"keypoints", kKeypointColumns};
+
+std::string keypoint_settings(const Namespace& ns) {
+  return std::string(kKeypointRecipe) + ";opencv=" +
+         py::str(ns["cv2"].attr("__version__")).cast<std::string>();
+}
+
 std::optional<KeypointEntry> lookup_keypoints(FeatureStore& store, const std::string& settings,
                                               const FileKey& key) {
-  std::optional<KeypointEntry> found;
-  store.guarded([&](const py::object& connection) {
-    const py::object row =
-        connection
-            .attr("execute")(
-                "SELECT size, mtime_ns, ctime_ns, height, width, positions, descriptors, "
-                "descriptor_width, checksum FROM keypoints WHERE path = ? AND settings = ?",
-                py::make_tuple(py::bytes(key.path), settings))
-            .attr("fetchone")();
-    if (row.is_none() || row[py::int_(0)].cast<long long>() != key.size ||
-        row[py::int_(1)].cast<long long>() != key.mtime_ns ||
-        row[py::int_(2)].cast<long long>() != key.ctime_ns) {
-      return;
+  const py::object found = lookup_rows(store, kKeypointTable, settings, {key})[0];
+  if (!found) return std::nullopt;
+  try {
+    const py::tuple payload = py::reinterpret_borrow<py::tuple>(found);
+    KeypointEntry entry = entry_of(payload);
+    if (is_consistent(entry) && entry_checksum(entry) == payload[5].cast<long long>()) {
+      return entry;
     }
-    KeypointEntry entry = entry_of(row);
-    if (is_consistent(entry) &&
-        entry_checksum(entry) == row[py::int_(8)].cast<long long>()) {
-      found = std::move(entry);
-    }
-  });
-  return found;
+  } catch (py::cast_error&) {
+    // A column of the wrong type: the entry does not hold what it claims.
+  }
+  return std::nullopt;
 }
 
 void store_keypoints(FeatureStore& store, const std::string& settings, const FileKey& key,
@@ -83,16 +95,9 @@ void store_keypoints(FeatureStore& store, const std::string& settings, const Fil
       descriptor_width = py::int_(entry.descriptor_width);
     }
   }
-  const py::tuple row = py::make_tuple(py::bytes(key.path), settings, key.size, key.mtime_ns,
-                                       key.ctime_ns, height, width, positions, descriptors,
-                                       descriptor_width, entry_checksum(entry));
-  store.transaction([&](const py::object& connection) {
-    connection.attr("execute")(
-        "INSERT OR REPLACE INTO keypoints(path, settings, size, mtime_ns, ctime_ns, height, "
-        "width, positions, descriptors, descriptor_width, checksum) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        row);
-  });
+  store_rows(store, kKeypointTable, settings,
+             {{key, py::make_tuple(height, width, positions, descriptors, descriptor_width,
+                                   entry_checksum(entry))}});
 }
 
 }  // namespace sil

@@ -7,15 +7,22 @@
 #include <utility>
 #include <vector>
 
-#include "module/feature_store.h"
-#include "module/file_key.h"
+#include "store/feature_store.h"
+#include "store/file_key.h"
 
 namespace sil {
 
-// For each key, what the store holds for that exact file and `settings` (text naming every
-// setting and library the vector depends on): a null object when nothing, None when the file
-// gave no vector, otherwise a new uint8 array equal to the stored one. Entries that do not
-// have `length` elements or fail their checksum count as nothing.
+// The table the vectors are kept in.
+extern const StoreTable kVectorTable;
+
+// Text naming what a stored vector depends on besides its file (the way it is made,
+// VECTOR_TENSOR_SIZE and the library versions), and the vector length; nothing when
+// VECTOR_TENSOR_SIZE is not a positive int, in which case the loader's own errors must be seen.
+std::optional<std::string> vector_settings(const Namespace& ns, Py_ssize_t* length);
+
+// For each key, what the store holds for that exact file and `settings`: a null object when
+// nothing, None when the file gave no vector, otherwise a new uint8 array equal to the stored
+// one. Entries that do not have `length` elements or fail their checksum count as nothing.
 std::vector<py::object> lookup_vectors(FeatureStore& store, const std::string& settings,
                                        const std::vector<std::optional<FileKey>>& keys,
                                        Py_ssize_t length);
@@ -23,10 +30,6 @@ std::vector<py::object> lookup_vectors(FeatureStore& store, const std::string& s
 // Whether `result` is something the store can keep exactly: None, or a one-dimensional
 // uint8 NumPy array of `length` elements.
 bool is_storable_vector(py::handle result, Py_ssize_t length);
-
-// Whether `value` is exactly a NumPy array of uint8 with `ndim` dimensions: what the store
-// keeps as raw bytes and reads back equal, as vectors and as keypoint descriptors.
-bool is_uint8_array(py::handle value, long ndim);
 
 // Stores each (key, storable result) in one transaction, replacing older entries of the
 // same paths. Failures are swallowed (see FeatureStore).

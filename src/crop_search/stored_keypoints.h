@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "module/feature_store.h"
-#include "module/file_key.h"
+#include "store/feature_store.h"
+#include "store/file_key.h"
 
 namespace sil {
 
@@ -19,6 +19,13 @@ struct KeypointEntry {
   std::string descriptors;       // one row of `descriptor_width` bytes per keypoint
   long long descriptor_width = 0;
 };
+
+// Text naming what stored keypoints depend on besides their file (the detector, its default
+// parameters and the greyscale read, through the OpenCV version).
+std::string keypoint_settings(const Namespace& ns);
+
+// The table the keypoints are kept in.
+extern const StoreTable kKeypointTable;
 
 // What the store holds for this exact file and `settings`; nothing when it holds nothing,
 // or an entry that is inconsistent or fails its checksum.

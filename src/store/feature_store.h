@@ -4,6 +4,9 @@
 // (missing, locked, damaged, read-only, written by another version) the caller simply
 // works without it, silently.
 //
+// The store knows files, not work: each part that keeps work here declares its own table
+// (a StoreTable), and the store creates it when it is first used.
+//
 // Several processes share the file: it runs in WAL mode with a busy timeout, every write is
 // one transaction, and a process killed while writing leaves the last committed state.
 //
@@ -13,11 +16,26 @@
 
 #include <sys/types.h>
 
+#include <span>
 #include <string>
 
 #include "module/python_helpers.h"
 
 namespace sil {
+
+struct StoreColumn {
+  const char* name;
+  const char* type;  // SQL type and constraints
+};
+
+// A table of work per file. Every table starts with the file's key (path BLOB, settings
+// TEXT: the recipe and versions the work depends on, then the file's size, mtime_ns and
+// ctime_ns) and ends with a checksum of what the row claims; `payload` is what lies between.
+// One row per (path, settings).
+struct StoreTable {
+  const char* name;
+  std::span<const StoreColumn> payload;
+};
 
 // False when the environment turns the store off.
 bool feature_store_enabled();
@@ -25,8 +43,10 @@ bool feature_store_enabled();
 class FeatureStore {
  public:
   // The store for the namespace's CACHED_INDEXED, created when missing and recreated when
-  // damaged or of another format; an unusable handle (false) when it is turned off or cannot
-  // be opened. Never raises an ordinary error.
+  // damaged or of another format, with `table` created in it when missing; an unusable
+  // handle (false) when it is turned off or cannot be opened. Never raises an ordinary error.
+  static FeatureStore open(const Namespace& ns, const StoreTable& table);
+  // The same, for work on whatever tables the store holds (pruning).
   static FeatureStore open(const Namespace& ns);
 
   FeatureStore() = default;
@@ -73,6 +93,9 @@ class FeatureStore {
 
  private:
   FeatureStore(py::object connection, bool cached);
+  static FeatureStore open_with(const Namespace& ns, const StoreTable* table);
+  // Creates `table` when missing; the handle stops being usable when that fails.
+  void declare(const StoreTable& table);
   void give_up(const py::error_already_set& error);
   void give_up_quietly();
   void roll_back() noexcept;

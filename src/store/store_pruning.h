@@ -1,7 +1,7 @@
 // Keeping the feature store from growing without bound for a folder that keeps changing.
 #pragma once
 
-#include "module/feature_store.h"
+#include "store/feature_store.h"
 
 namespace sil {
 

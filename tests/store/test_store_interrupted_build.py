@@ -1,0 +1,105 @@
+"""An index build cut short (Ctrl-C, a worker killed, the calling process killed) keeps the
+vectors finished before it in the feature store, and the next build reads only the rest."""
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from testsupport import child_env, save_photo
+
+PICTURES = 160
+
+# A build in a child process. Every file of the folder that a process opens is noted in a log
+# (workers inherit the audit hook under fork), and each opening is slowed down a little, so
+# that the build lasts long enough to be cut short at a chosen point.
+BUILD = """
+import os, sys, time
+folder, log_path, index = sys.argv[1:4]
+log = open(log_path, "a", buffering=1)
+def note_opening(event, args):
+    if event == "open" and isinstance(args[0], str) and args[0].startswith(folder):
+        log.write(args[0] + "\\n")
+        time.sleep(0.01)
+sys.addaudithook(note_opening)
+import search_index_lib as sil
+sil.CACHED_INDEXED = index
+sil.CACHE_METADATA = index + ".metadata"
+db, files = sil.index_a_directory(folder)
+print("built", db.ntotal, len(files))
+"""
+
+
+def start_build(folder, log, index):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(BUILD), str(folder), str(log), index],
+                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def opened(log):
+    return log.read_text().splitlines() if log.exists() else []
+
+
+def stored_paths(index):
+    with sqlite3.connect(index + ".features.sqlite") as connection:
+        return {os.fsdecode(row[0]) for row in connection.execute("SELECT path FROM vectors")}
+
+
+def workers_of(pid):
+    children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    return [int(child) for child in children
+            if b"resource_tracker" not in Path(f"/proc/{child}/cmdline").read_bytes()]
+
+
+def cut_short(process, how):
+    if how == "interrupt":
+        process.send_signal(signal.SIGINT)
+    elif how == "killed worker":
+        os.kill(workers_of(process.pid)[0], signal.SIGKILL)
+    else:
+        process.kill()
+    _, error = process.communicate(timeout=60)
+    return error
+
+
+@pytest.fixture(scope="module")
+def pictures(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("interrupted") / "photos"
+    for number in range(PICTURES):
+        save_photo(folder / f"photo{number:03d}.jpg", 200, 150, seed=number)
+    return folder
+
+
+@pytest.mark.parametrize("how, error", [("interrupt", "KeyboardInterrupt"),
+                                        ("killed worker", "a worker process died"),
+                                        ("killed caller", "")])
+def test_build_cut_short_keeps_finished_vectors_and_the_next_reads_the_rest(tmp_path, pictures, how, error):
+    (tmp_path / "store_cache").mkdir()
+    index = str(tmp_path / "store_cache" / "index.faiss")
+    first_log = tmp_path / "first.log"
+    build = start_build(pictures, first_log, index)
+    deadline = time.monotonic() + 120
+    while len(opened(first_log)) < PICTURES * 3 // 4 and build.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert build.poll() is None, "the build ended before it could be cut short"
+    message = cut_short(build, how)
+    assert build.returncode != 0 and error in message
+
+    kept = stored_paths(index)
+    read_before = set(opened(first_log))
+    assert kept and kept <= read_before and len(kept) < PICTURES
+    # At most the slices the workers were on when the build stopped were lost.
+    assert len(kept) >= len(read_before) - PICTURES // 4
+
+    second_log = tmp_path / "second.log"
+    rebuild = start_build(pictures, second_log, index)
+    output, message = rebuild.communicate(timeout=300)
+    assert rebuild.returncode == 0, message
+    assert output.split() == ["built", str(PICTURES), str(PICTURES)]
+    every = {str(path) for path in pictures.iterdir()}
+    assert set(opened(second_log)) == every - kept
+    assert stored_paths(index) == every
