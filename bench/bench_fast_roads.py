@@ -21,6 +21,7 @@ all timings of a configuration, and the saving against the road forced off.
 """
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -58,7 +59,8 @@ if workload == "listing":
     run = lambda: sil.get_images_absolute_path_recursive_a_directory(folder)
 else:
     run = lambda: sil.index_a_directory(folder)
-expected = len(run())  # untimed: warms the file system's caches and, for the check, the index
+result = run()  # untimed: warms the file system's caches and, for the check, the index
+expected = len(result) if workload == "listing" else len(result[1])
 times = []
 for _ in range(repeat):
     start = time.perf_counter()
@@ -86,10 +88,23 @@ def make_folder(folder, files):
         (sub / f"photo_{number:06d}.jpg").touch()
 
 
+# The settings module the children import (the cache paths are set by each child).
+SETTINGS = """import numpy as np
+CACHE_METADATA = "metadata.txt"
+CACHED_INDEXED = "index.faiss"
+VECTOR_TENSOR_SIZE = 32
+DIMENSION = 1024
+FILE_EXTENSION_REGEX = r"\\.(jpe?g|png)$"
+SEARCH_RESULT_LIMIT = 5
+FLOATTYPE = np.float32
+"""
+
+
 def run_child(settings, folder, workload, closing, repeat):
     script = CHILD.format(settings=settings, folder=str(folder), workload=workload,
                           closing=closing, repeat=repeat)
-    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    environment = dict(os.environ, PYTHONPATH=str(Path(settings["CACHED_INDEXED"]).parent))
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=environment)
     if child.returncode != 0:
         raise RuntimeError(child.stderr[-3000:])
     line = [line for line in child.stdout.splitlines() if line.startswith("RESULT ")][-1]
@@ -104,6 +119,7 @@ def main():
     options = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench_fast_roads_") as work:
         work = Path(work)
+        (work / "constants.py").write_text(SETTINGS)
         folder = work / "photos"
         make_folder(folder, options.files)
         settings = {"CACHE_METADATA": str(work / "metadata.txt"),

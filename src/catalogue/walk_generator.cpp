@@ -1,13 +1,9 @@
+// The walk as a generator object: the protocol of Python's generators (iteration, send,
+// throw, close, gi_running) around a WalkRun, with the same errors and messages.
 #include "catalogue/walk_generator.h"
 
-#include <memory>
-#include <string>
-
-#include "catalogue/directory_walker.h"
-#include "catalogue/read_ahead_walker.h"
-#include "module/fast_roads.h"
+#include "catalogue/walk_run.h"
 #include "module/read_ahead.h"
-#include "module/records.h"
 
 namespace sil {
 namespace {
@@ -18,86 +14,22 @@ struct WalkObject {
   ReadAheadListing listing;  // the header a listing that can read ahead starts with
   PyObject* globals;  // the module namespace: ImageData and os are looked up at use
   PyObject* folder;   // the argument as given; read only when the walk starts
-  PyObject* kwnames;  // ("image_path", "last_modified"), made when the walk starts
-  DirectoryWalker* walker;   // the lazy walk, or
-  ReadAheadWalker* ahead;    // the walk on a thread of its own, when read-ahead is on
+  WalkRun* run;       // once started, until finished
   WalkState state;
   bool read_ahead;    // switched on before the walk starts
-  bool own_records;   // records made as the module's own, unchanged ImageData would make them
   bool running;       // inside next/send/throw, possibly with the interpreter lock released
-  bool bytes_paths;   // a bytes folder gives bytes paths, as the os functions do
 };
 
 WalkObject* as_walk(PyObject* self) { return reinterpret_cast<WalkObject*>(self); }
 
-// Releases the interpreter lock for a block of pure file-system work.
-class AllowThreads {
- public:
-  AllowThreads() : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-void release_walkers(WalkObject* self) {
-  delete self->walker;
-  self->walker = nullptr;
-  delete self->ahead;
-  self->ahead = nullptr;
+void release_run(WalkObject* self) {
+  delete self->run;
+  self->run = nullptr;
 }
 
 void finish(WalkObject* self) {
-  release_walkers(self);
+  release_run(self);
   self->state = WalkState::kFinished;
-}
-
-// The walk starts here, not when the generator is made: the absolute form of the folder
-// depends on the working directory at this moment.
-void start(WalkObject* self) {
-  const Namespace ns(self->globals);
-  const py::object prefix = ns["os"].attr("path").attr("abspath")(py::handle(self->folder));
-  const py::object listing = steal_or_throw(PyOS_FSPath(self->folder));
-  self->bytes_paths = PyBytes_Check(prefix.ptr());
-  self->kwnames = py::make_tuple("image_path", "last_modified").release().ptr();
-  if (self->read_ahead) {
-    // Nothing of the host's runs during a walk that reads ahead, so the class checked here
-    // is the class of every record.
-    self->own_records = road_open(Namespace(self->globals), FastRoad::kNativeRecords);
-    self->ahead = new ReadAheadWalker(fs_encode(listing), fs_encode(prefix));
-  } else {
-    self->walker = new DirectoryWalker(fs_encode(listing), fs_encode(prefix));
-  }
-}
-
-bool next_file(WalkObject* self, WalkedFile& file) {
-  if (self->walker != nullptr) {
-    AllowThreads unlocked;
-    return self->walker->next(file);
-  }
-  for (;;) {
-    // No Python code runs between records here, so signals (Ctrl-C) are looked at here.
-    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
-    const ReadAheadWalker::Step step = self->ahead->try_next(file);
-    if (step != ReadAheadWalker::Step::kNotYet) return step == ReadAheadWalker::Step::kFile;
-    AllowThreads unlocked;
-    self->ahead->wait_for_more();
-  }
-}
-
-PyObject* next_record(WalkObject* self) {
-  WalkedFile file;
-  if (!next_file(self, file)) return nullptr;
-  const py::object path = steal_or_throw(
-      self->bytes_paths ? PyBytes_FromStringAndSize(file.path.data(), file.path.size())
-                        : PyUnicode_DecodeFSDefaultAndSize(file.path.data(), file.path.size()));
-  const py::object last_modified = steal_or_throw(PyFloat_FromDouble(file.last_modified));
-  if (self->own_records) return make_own_image_record(path, last_modified).release().ptr();
-  const py::object image_data = Namespace(self->globals)["ImageData"];
-  PyObject* args[] = {path.ptr(), last_modified.ptr()};
-  return PyObject_Vectorcall(image_data.ptr(), args, 0, self->kwnames);
 }
 
 bool refuse_if_running(WalkObject* self) {
@@ -114,11 +46,13 @@ PyObject* advance(WalkObject* self) {
   self->running = true;
   PyObject* record = nullptr;
   try {
+    const Namespace ns(self->globals);
     if (self->state == WalkState::kCreated) {
       self->state = WalkState::kSuspended;
-      start(self);
+      // The walk starts here, not when the generator is made.
+      self->run = new WalkRun(ns, self->folder, self->read_ahead);
     }
-    record = next_record(self);
+    record = self->run->next_record(ns);
   } catch (...) {
     set_error_from_current_exception();
   }
@@ -232,7 +166,6 @@ int walk_traverse(PyObject* self_object, visitproc visit, void* arg) {
   WalkObject* self = as_walk(self_object);
   Py_VISIT(self->globals);
   Py_VISIT(self->folder);
-  Py_VISIT(self->kwnames);
   return 0;
 }
 
@@ -240,14 +173,13 @@ int walk_clear(PyObject* self_object) {
   WalkObject* self = as_walk(self_object);
   Py_CLEAR(self->globals);
   Py_CLEAR(self->folder);
-  Py_CLEAR(self->kwnames);
   return 0;
 }
 
 void walk_dealloc(PyObject* self_object) {
   PyObject_GC_UnTrack(self_object);
   WalkObject* self = as_walk(self_object);
-  release_walkers(self);
+  release_run(self);
   walk_clear(self_object);
   PyObject_GC_Del(self_object);
 }
@@ -307,14 +239,10 @@ py::object make_walk_generator(const Namespace& ns, py::handle folder) {
   self->listing.turn_on_read_ahead = turn_on_walk_read_ahead;
   self->globals = Py_NewRef(ns.dict());
   self->folder = Py_NewRef(folder.ptr());
-  self->kwnames = nullptr;
-  self->walker = nullptr;
-  self->ahead = nullptr;
+  self->run = nullptr;
   self->state = WalkState::kCreated;
   self->read_ahead = false;
-  self->own_records = false;
   self->running = false;
-  self->bytes_paths = false;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }

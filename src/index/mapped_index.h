@@ -3,14 +3,11 @@
 // A flat index read with faiss.IO_FLAG_MMAP_IFC leaves its vectors in the file's pages:
 // reading costs next to nothing whatever the file size, and the vectors stay in the page
 // cache between queries. Such an index cannot change (faiss aborts the process on `add` or
-// `reset` of a mapped index, and the pages are read-only), so the host is handed a subclass
-// of faiss.IndexFlatL2 that copies its vectors into memory of its own before the first
-// change; searching and writing it work directly on the mapping. The cache file itself is
-// never written through the mapping, and a file renamed over it later leaves the mapping of
-// the old one valid. The process keeps the last file it mapped mapped between calls, while
-// it stays the same file (device, inode, size, modification and change times): every call
-// hands out an instance of its own over that one mapping, and setting any of faiss's
-// attributes on an instance (verbose, ntotal, ...) also first gives it an index of its own.
+// `reset` of a mapped index, and the pages are read-only), so the host is handed a
+// copy-on-write index over it (copy_on_write_index.h). A file renamed over the cache file
+// later leaves the mapping of the old one valid. The process keeps the last file it mapped
+// mapped between calls, while it stays the same file with the same content
+// (module/file_identity.h): every call hands out an index of its own over that one mapping.
 #pragma once
 
 #include "module/python_helpers.h"
