@@ -202,21 +202,20 @@ PyGetSetDef walk_getset[] = {
 bool turn_on_walk_read_ahead(PyObject* records);
 
 // Iterator protocol plus send/throw/close: what collections.abc.Generator asks for.
-PyTypeObject walk_type = [] {
-  PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
-  type.tp_name = "search_index_lib.folder_walk";
-  type.tp_basicsize = sizeof(WalkObject);
-  type.tp_dealloc = walk_dealloc;
-  type.tp_getattro = PyObject_GenericGetAttr;
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  type.tp_traverse = walk_traverse;
-  type.tp_clear = walk_clear;
-  type.tp_iter = PyObject_SelfIter;
-  type.tp_iternext = walk_iternext;
-  type.tp_methods = walk_methods;
-  type.tp_getset = walk_getset;
-  return type;
-}();
+PyTypeObject walk_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "search_index_lib.folder_walk",
+    .tp_basicsize = sizeof(WalkObject),
+    .tp_dealloc = walk_dealloc,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = walk_traverse,
+    .tp_clear = walk_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = walk_iternext,
+    .tp_methods = walk_methods,
+    .tp_getset = walk_getset,
+};
 
 // The module consumes a walk it was handed in one go: such a walk, not yet started, may
 // read ahead.
