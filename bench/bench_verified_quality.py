@@ -34,7 +34,6 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))  # the suite's settings module
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
