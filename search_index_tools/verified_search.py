@@ -23,16 +23,16 @@ from __future__ import annotations
 import errno
 import multiprocessing
 import os
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
 from . import _verified_match, verified_pixels
+from .pool_watch import ignore_interrupts, watched_imap
 from .verified_cache import FeatureCache
-from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult, decode_grey,
-                                 features_from_grey, picture_features, read_regular_file)
+from .file_identity import FileIdentity, file_identity
+from .verified_features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
+                                 picture_features, read_regular_file)
 from .verified_pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
@@ -211,14 +211,6 @@ def _verify(crop: Features, picture: Optional[Features]):
         margin_share=OUTLINE_MARGIN)
 
 
-def _identity(path: str) -> Optional[FileIdentity]:
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return FileIdentity(status.st_size, status.st_mtime_ns)
-
-
 def _listing_features(listing: list[str], store: FeatureCache,
                       mp_context) -> Iterator[tuple[str, ReadResult]]:
     """(path, what was read or stored) for every readable listed picture: stored ones first
@@ -227,7 +219,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
     settings_key = STORE_KEY
     to_read = []
     for path in listing:
-        identity = _identity(path) if store.active else None
+        identity = file_identity(path) if store.active else None
         stored = store.lookup(path, identity, settings_key) if identity is not None else None
         if stored is None:
             to_read.append(path)
@@ -252,16 +244,14 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
         return
     context = mp_context if mp_context is not None else _default_context()
     workers = min(len(jobs), _pool_size())
-    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
-    try:
-        yield from executor.map(picture_features, jobs, chunksize=_CHUNK)
-    except BrokenProcessPool as error:
-        # The pool notices a worker that died (killed, or crashed in a decoder) and fails
-        # the outstanding pictures instead of waiting for them forever.
-        raise RuntimeError("A worker process of the verified cropped search ended unexpectedly; "
-                           "the pictures read so far are kept in the feature store") from error
-    finally:
-        executor.shutdown(wait=True, cancel_futures=True)
+    # A worker that dies (killed, or crashed in a decoder) ends the search as it ends the
+    # module's own pools; the pictures read so far are kept in the feature store.
+    with context.Pool(workers, initializer=ignore_interrupts) as pool:
+        yield from watched_imap(pool, picture_features, jobs, _CHUNK, name_of_item=_job_path)
+
+
+def _job_path(job: tuple) -> str:
+    return job[0]
 
 
 def _default_context():

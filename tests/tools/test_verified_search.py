@@ -195,7 +195,8 @@ def test_dying_worker_ends_the_search_with_an_error(tmp_path, monkeypatch):
     crop = cut(textured_photo(640, 480, 1), tmp_path / "crop.png")
     monkeypatch.setattr(verified_search, "picture_features", dying_reader)
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
-    with pytest.raises(RuntimeError, match="ended unexpectedly"):
+    with pytest.raises(RuntimeError, match=r"^a worker process died \(exit code 3\) before the pool finished "
+                                           r"its 5 work items; the pool's other workers were ended$"):
         verified_cropped_search(crop, str(folder), mp_context=multiprocessing.get_context("fork"))
 
 
