@@ -41,7 +41,7 @@ def slow_when_marked(item):
 
 def slow_picture_reader(job):
     """Stands in for the verified search's picture reader."""
-    from search_index_tools.verified_features import picture_features
+    from search_index_tools.verified.features import picture_features
 
     _work_slowly_if_marked(os.path.basename(job[0]))
     return picture_features(job)

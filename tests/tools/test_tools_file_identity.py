@@ -7,9 +7,9 @@ import sqlite3
 import cv2
 import pytest
 
-from search_index_tools import verified_cache
+from search_index_tools.verified import cache as verified_cache
 from search_index_tools.file_identity import FileIdentity, file_identity
-from search_index_tools.verified_search import STORE_SUFFIX, verified_cropped_search
+from search_index_tools.verified.search import STORE_SUFFIX, verified_cropped_search
 from verified_support import textured_photo, write
 
 

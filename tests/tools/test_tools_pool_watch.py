@@ -50,7 +50,7 @@ def run(context):
 """
 
 VERIFIED_SEARCH = """
-from search_index_tools import verified_search
+from search_index_tools.verified import search as verified_search
 import verified_support
 
 def run(context):

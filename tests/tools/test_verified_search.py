@@ -10,10 +10,12 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from search_index_tools import _verified_match, verified_pixels, verified_search
-from search_index_tools.verified_search import (STORE_SUFFIX, verified_cropped_matches,
+from search_index_tools.verified import _verified_match
+from search_index_tools.verified import pixels as verified_pixels
+from search_index_tools.verified import search as verified_search
+from search_index_tools.verified.search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
-from testsupport import START_METHODS
+from testsupport import START_METHODS, TESTS_DIR, run_python
 from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
 
 CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
@@ -376,3 +378,17 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
     gradient = write(folder / "gradient.png", np.dstack([ramp, ramp * 0.8, 255 - ramp]).astype(np.uint8))
     crop = smooth_crop(cv2.imread(gradient), tmp_path / "crop.png")
     assert verified_cropped_matches(crop, str(folder)) == []
+
+
+def test_the_package_gives_the_search_and_loads_it_only_when_asked():
+    result = run_python("""
+        import sys
+        import search_index_tools
+        from search_index_tools import progress, pool_watch, file_identity
+        print("cv2 loaded:", "cv2" in sys.modules)
+        from search_index_tools import verified_cropped_search, VerifiedMatch
+        from search_index_tools.verified import search
+        print(verified_cropped_search is search.verified_cropped_search, VerifiedMatch is search.VerifiedMatch)
+        """, cwd=TESTS_DIR)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["cv2", "loaded:", "False", "True", "True"]

@@ -21,7 +21,7 @@ import cv2
 import numpy as np
 from PIL import Image
 
-from .file_identity import FileIdentity
+from ..file_identity import FileIdentity
 
 # EXIF orientations that turn the stored picture by a quarter turn, so width and height
 # swap when OpenCV applies them on decoding.

@@ -24,8 +24,8 @@ from typing import Iterable, Optional
 
 import numpy as np
 
-from .file_identity import FileIdentity
-from .verified_features import Features, ReadResult
+from ..file_identity import FileIdentity
+from .features import Features, ReadResult
 
 FORMAT = "search_index_tools verified feature store 2"
 # How long a writer waits for another process's transaction before it gives up on storing.

@@ -8,7 +8,7 @@ does not lie inside it, is no result at all, so a crop that is in no picture of 
 gives an empty answer.
 
 When no picture passes that way (smooth pictures give ORB too few keypoints), the crop is
-placed by its grey levels instead (verified_pixels): such results say so in their
+placed by its grey levels instead (pixels): such results say so in their
 `placed_by`, and their score is a grey-level correlation rather than a count of matches.
 Results of the two stages are never mixed in one answer: the keypoint stage's answer, when it
 has one, is returned as it is.
@@ -16,7 +16,7 @@ has one, is returned as it is.
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
 the crop. The per-picture matching, verification and template scans run in the native module
-search_index_tools._verified_match.
+search_index_tools.verified._verified_match.
 """
 from __future__ import annotations
 
@@ -27,13 +27,14 @@ from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
-from . import _verified_match, verified_pixels
-from .pool_watch import ignore_interrupts, watched_imap
-from .verified_cache import FeatureCache
-from .file_identity import FileIdentity, file_identity
-from .verified_features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
+from ..file_identity import FileIdentity, file_identity
+from ..pool_watch import ignore_interrupts, watched_imap
+from . import _verified_match
+from . import pixels as verified_pixels
+from .cache import FeatureCache
+from .features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
                                  picture_features, read_regular_file)
-from .verified_pixels import THUMBNAIL_SETTINGS
+from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
                                    fast_threshold=5)
