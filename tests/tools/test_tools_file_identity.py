@@ -105,6 +105,7 @@ def test_a_store_of_an_older_format_is_replaced(searched_folder):
         assert db.execute("SELECT count(*) FROM picture_features").fetchone()[0] == 4
 
 
+@pytest.mark.slow
 def test_a_damaged_entry_is_read_again_not_handed_out(searched_folder):
     crop, folder, expected, store = searched_folder
     verified_cropped_search(crop, folder)
@@ -113,6 +114,7 @@ def test_a_damaged_entry_is_read_again_not_handed_out(searched_folder):
     assert verified_cropped_search(crop, folder) == expected
 
 
+@pytest.mark.slow
 def test_a_store_locked_by_another_process_is_only_read(searched_folder, monkeypatch):
     crop, folder, expected, store = searched_folder
     assert verified_cropped_search(crop, folder) == expected

@@ -26,6 +26,7 @@ def counting_pool(method, counts, processes=2):
                         on_start=counts.start, on_item=counts.item)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 @pytest.mark.parametrize("count", [0, 1, 37])
 def test_map_gives_what_multiprocessing_gives_in_input_order(method, count):
@@ -54,6 +55,7 @@ def test_a_failing_item_raises_as_multiprocessing_raises_and_workers_end(method)
     assert multiprocessing.active_children() == []
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 def test_a_dying_worker_ends_the_map_instead_of_hanging(method):
     result = run_python(f"""
@@ -86,6 +88,7 @@ def sil_record(path):
     return search_index_lib.ImageData(image_path=str(path), last_modified=None)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 def test_the_modules_pools_run_on_it_with_the_same_results(method, sil, pictures, monkeypatch, tmp_path):
     # Without the feature store every picture goes through the pool again, so the counts
