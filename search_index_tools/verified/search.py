@@ -8,7 +8,7 @@ does not lie inside it, is no result at all, so a crop that is in no picture of 
 gives an empty answer.
 
 When no picture passes that way (smooth pictures give ORB too few keypoints), the crop is
-placed by its grey levels instead (pixels): such results say so in their
+placed by its grey levels instead (the `pixels` module): such results say so in their
 `placed_by`, and their score is a grey-level correlation rather than a count of matches.
 Results of the two stages are never mixed in one answer: the keypoint stage's answer, when it
 has one, is returned as it is.
@@ -33,7 +33,7 @@ from . import _verified_match
 from . import pixels as verified_pixels
 from .cache import FeatureCache
 from .features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
-                                 picture_features, read_regular_file)
+                       picture_features, read_regular_file)
 from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
