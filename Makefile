@@ -10,11 +10,16 @@ BROWSER_STAMP := $(VENV)/.browser-deps-installed
 DEMO_WORK := examples/demo/work
 FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 
-.PHONY: test demo build bench clean browser
+.PHONY: test quick demo build bench clean browser
 
 test: build browser
 	# -P: the installed package is tested, not the source folder (which lacks the native parts).
 	$(PY) -P -m pytest $(PYTEST_ARGS)
+
+# The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
+# (selenium is installed so that the browser test's file can be collected.)
+quick: build $(BROWSER_STAMP)
+	$(PY) -P -m pytest -q -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
 
 # The demo runs the installed find-images command on real photographs and ends with a report.
 demo: build $(DEMO_STAMP)

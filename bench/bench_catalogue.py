@@ -13,12 +13,10 @@ import json
 import os
 import re
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))  # test settings
 
 import search_index_lib as sil  # noqa: E402
 

@@ -11,17 +11,15 @@ import argparse
 import multiprocessing
 import os
 import statistics
-import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from testsupport import save_photo  # noqa: E402
+from bench_support import save_photo  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 960
 CROP_WIDTH, CROP_HEIGHT = 400, 300

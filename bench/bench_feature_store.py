@@ -14,18 +14,16 @@ import argparse
 import os
 import sqlite3
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from testsupport import save_photo  # noqa: E402
+from bench_support import save_photo  # noqa: E402
 
 SWITCH = "SEARCH_INDEX_LIB_FEATURE_STORE"
 WIDTH, HEIGHT = 1280, 960

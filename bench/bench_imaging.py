@@ -2,7 +2,8 @@
 
     .venv/bin/python bench/bench_imaging.py [--count 500] [--width 1600] [--height 1200]
 
-Uses the test suite's settings (tests/constants.py, VECTOR_TENSOR_SIZE 32). Reports the time of
+Uses the test suite's settings (bench/constants.py holds the same values: VECTOR_TENSOR_SIZE
+32). Reports the time of
 load_images with the module's own pool, and of load_image and of the same steps written
 directly against Pillow, one file after another in this process, for comparison.
 """
@@ -16,13 +17,9 @@ from pathlib import Path
 import numpy as np
 from PIL import Image
 
-TESTS = Path(__file__).resolve().parent.parent / "tests"
-sys.path.insert(0, str(TESTS))
-sys.path.insert(0, str(TESTS / "imaging"))  # the reference pipeline of the tests
 
 import search_index_lib as sil  # noqa: E402
-from imaging_support import reference_vector  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from bench_support import photo_array, reference_vector  # noqa: E402
 
 
 def write_photos(folder, count, width, height):

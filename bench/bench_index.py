@@ -3,8 +3,8 @@
     .venv/bin/python bench/bench_index.py [--photos 1000] [--width 1280] [--height 960]
                                           [--rows 20000] [--repeat 5]
 
-Uses the test suite's settings (tests/constants.py: VECTOR_TENSOR_SIZE 32, DIMENSION 1024) and
-cache files in a temporary folder. Two folders are generated: `--photos` photo-sized JPEGs,
+Uses the test suite's settings (bench/constants.py holds the same values: VECTOR_TENSOR_SIZE 32,
+DIMENSION 1024) and cache files in a temporary folder. Two folders are generated: `--photos` photo-sized JPEGs,
 and `--rows` small JPEGs (64 x 48) for a large index. For each: a cold build (no index file),
 then warm queries (cached index reused), with the warm query taken apart into its steps.
 """
@@ -22,10 +22,9 @@ import numpy as np
 from PIL import Image
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
 
 import search_index_lib as sil  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from bench_support import photo_array  # noqa: E402
 
 
 def write_folder(folder, count, width, height):

@@ -206,11 +206,11 @@ def main():
     parser.add_argument("--no-baseline", action="store_true")
     options = parser.parse_args()
 
-    tests = str(ROOT / "tests")  # the suite's settings module, `constants`
-    roads = {"this": [tests]}
+    settings_folder = str(HERE)  # the benchmarks' settings module, `constants`
+    roads = {"this": [settings_folder]}
     if not options.no_baseline:
         site = Path(options.baseline_site) if options.baseline_site else baseline_site(options.baseline_commit)
-        roads["baseline"] = [str(site), tests]
+        roads["baseline"] = [str(site), settings_folder]
     print(f"{os.cpu_count()} processors; roads: " + ", ".join(roads))
     with tempfile.TemporaryDirectory(prefix="bench_large_index_") as work:
         for rows in (int(r) for r in options.rows.split(",")):

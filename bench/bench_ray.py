@@ -17,19 +17,17 @@ import logging
 import os
 import shutil
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))  # settings module and picture maker
 
 import cv2  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
 from search_index_tools.ray_pool import bind_ray_pool  # noqa: E402
-from testsupport import save_photo  # noqa: E402
+from bench_support import save_photo  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 960
 

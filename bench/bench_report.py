@@ -4,7 +4,6 @@ with 150 matched keypoints marked on each, and gives the page's size. For compar
 times thumbnails made from the fully decoded photographs (no reduced-scale JPEG decoding)."""
 import argparse
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -13,11 +12,10 @@ import numpy as np
 from PIL import Image
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
 
 from search_index_tools import report  # noqa: E402
 from search_index_tools.searches import CROP, Hit, Outcome  # noqa: E402
-from testsupport import photo_array  # noqa: E402
+from bench_support import photo_array  # noqa: E402
 
 WIDTH, HEIGHT = 5472, 3648
 

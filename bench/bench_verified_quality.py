@@ -34,14 +34,13 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))  # the suite's settings module
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from search_index_tools.verified_search import (PLACED_BY_PIXELS, STORE_SUFFIX,  # noqa: E402
+from search_index_tools.verified.search import (PLACED_BY_PIXELS, STORE_SUFFIX,  # noqa: E402
                                                 verified_cropped_matches, verified_cropped_search)
 
 DATA = HERE / "data" / "verified_quality"

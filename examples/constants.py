@@ -4,18 +4,15 @@ The module imports a top-level module named `constants` when it is first importe
 these seven names from it. Put a module like this one on the import path of your program
 (for example next to your main script) and adjust the values.
 """
-import os
-from pathlib import Path
-
 import numpy as np
 
+# The user's cache folder ($XDG_CACHE_HOME/search_index_lib or ~/.cache/search_index_lib),
+# by the rule the find-images command uses (installed with the module).
+from search_index_tools.cache_folder import user_cache_folder
+
 # Where the two cache files live. One fingerprint file and one index file serve whatever
-# folder is searched; searching another folder replaces them. Here: the user's cache folder.
-# An empty or relative XDG_CACHE_HOME is ignored, as the base directory convention asks:
-# otherwise the caches would land in whatever folder the program happens to run in.
-_configured = os.environ.get("XDG_CACHE_HOME", "")
-_CACHE_DIR = (Path(_configured) if os.path.isabs(_configured) else Path.home() / ".cache") / "search_index_lib"
-_CACHE_DIR.mkdir(parents=True, exist_ok=True)
+# folder is searched; searching another folder replaces them.
+_CACHE_DIR = user_cache_folder()
 
 # Text file holding the fingerprint (an MD5 of paths and modification times) of the folder
 # that was last checked.

@@ -6,5 +6,26 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 - `searches`: the command's similar, crop and index jobs, built from the module's functions.
 - `output`, `report`: text and JSON results, and the self-contained HTML report.
 - `progress`: a process pool that reports finished items, bound as the module's `Pool`.
-- `default_settings/constants.py`: the settings the command uses without --settings.
+- `pool_watch`: what every pool of the command does when one of its workers dies.
+- `file_identity`: whether a file is still the one work was done on.
+- `verified`: the verified cropped search; `verified_cropped_search`, `verified_cropped_matches`
+  and `VerifiedMatch` are importable from this package too.
+- `ray_pool`, `ray_worker`: the module's pool work on a Ray cluster.
+- `cache_folder`, `default_settings/constants.py`: the settings the command uses without --settings.
 """
+
+# The verified search needs OpenCV and numpy; this package is also imported by pool workers
+# and settings modules, so it is loaded at first use of one of its names only.
+_VERIFIED_NAMES = {"VerifiedMatch", "verified_cropped_matches", "verified_cropped_search"}
+
+
+def __getattr__(name):
+    if name in _VERIFIED_NAMES:
+        from . import verified
+
+        return getattr(verified, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | _VERIFIED_NAMES)

@@ -80,24 +80,29 @@ def add_search_options(parser):
                         help="also write a self-contained HTML page showing the results as pictures")
 
 
-def add_similar_command(commands):
-    command = commands.add_parser("similar", help="pictures that look most like QUERY, nearest first")
-    command.add_argument("query", metavar="QUERY", help="the picture to look for")
+def add_query_command(commands, name, help, query, query_help, run):
+    """A subcommand that searches FOLDER with the picture `query` names."""
+    command = commands.add_parser(name, help=help)
+    command.add_argument("query", metavar=query, help=query_help)
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to search")
+    command.set_defaults(run=run, needs_query=True)
+    return command
+
+
+def add_similar_command(commands):
+    command = add_query_command(commands, "similar", "pictures that look most like QUERY, nearest first",
+                                "QUERY", "the picture to look for", run_similar)
     add_search_options(command)
-    command.set_defaults(run=run_similar, needs_query=True)
     return command
 
 
 def add_crop_command(commands):
-    command = commands.add_parser("crop", help="pictures that contain the region CROP, best first")
-    command.add_argument("query", metavar="CROP", help="a picture of the region to look for")
-    command.add_argument("folder", metavar="FOLDER", help="the folder tree to search")
+    command = add_query_command(commands, "crop", "pictures that contain the region CROP, best first",
+                                "CROP", "a picture of the region to look for", run_crop)
     command.add_argument("--verify", action="store_true",
                          help="only pictures that really contain the crop, checked by geometry; "
                               "the report draws the crop's outline")
     add_search_options(command)
-    command.set_defaults(run=run_crop, needs_query=True)
     return command
 
 
@@ -148,23 +153,25 @@ def check_readable_file(path, name):
         raise InputError(f"{name} image cannot be read (permission denied): {path}")
 
 
+def refuse_first(problems):
+    """Raises InputError with the message of the first (found, message) pair found."""
+    for found, message in problems:
+        if found:
+            raise InputError(message)
+
+
 def check_folder(folder):
-    if not os.path.exists(folder):
-        raise InputError(f"folder not found: {folder}")
-    if not os.path.isdir(folder):
-        raise InputError(f"not a folder: {folder}")
-    if not os.access(folder, os.R_OK | os.X_OK):
-        raise InputError(f"folder cannot be read (permission denied): {folder}")
+    refuse_first([(not os.path.exists(folder), f"folder not found: {folder}"),
+                  (not os.path.isdir(folder), f"not a folder: {folder}"),
+                  (not os.access(folder, os.R_OK | os.X_OK),
+                   f"folder cannot be read (permission denied): {folder}")])
 
 
 def check_report_target(report):
     parent = os.path.dirname(os.path.abspath(report))
-    if os.path.isdir(report):
-        raise InputError(f"--report: is a folder: {report}")
-    if not os.path.isdir(parent):
-        raise InputError(f"--report: folder not found: {parent}")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise InputError(f"--report: folder is not writable: {parent}")
+    refuse_first([(os.path.isdir(report), f"--report: is a folder: {report}"),
+                  (not os.path.isdir(parent), f"--report: folder not found: {parent}"),
+                  (not os.access(parent, os.W_OK | os.X_OK), f"--report: folder is not writable: {parent}")])
 
 
 # ---------------------------------------------------------------------------- the module

@@ -4,30 +4,23 @@ search_index_lib looks `Pool` up in its namespace each time it opens a pool, so 
 `progress_pool(...)` there makes the module's own pools report their work without any change
 to the module. `ProgressPool.map` keeps the contract of `multiprocessing.Pool.map`: results
 in input order, the first failure ends the call (raised as the worker raised it), and the
-pool ends its workers when its `with` block is left. It also refuses to wait forever: a
-worker process that dies while items are outstanding ends the call with BrokenProcessPool,
-where the plain pool would wait for the lost item for ever.
+pool ends its workers when its `with` block is left. A worker process that dies, busy or
+idle, ends the call as it ends the module's own pools (pool_watch): every worker is ended,
+the queue locks are freed and RuntimeError("a worker process died ...") is raised, where the
+plain pool would wait for the lost item, or for a lock the dead worker held, for ever.
 
-This module is imported by spawned and forkserver workers (for `_call_chunk` and
-`_ignore_interrupts`), so it imports nothing heavy.
+This module is imported by spawned and forkserver workers (for `_call_chunk`), so it imports
+nothing heavy.
 """
 import functools
 import multiprocessing
 import multiprocessing.pool
-import signal
-from concurrent.futures.process import BrokenProcessPool
 
-# How often a waiting map looks at its workers while no result arrives (seconds).
-WORKER_CHECK_INTERVAL = 0.2
+from .pool_watch import PoolWatch, ignore_interrupts, module_item_file
+
 # At most this many items travel to a worker together: small enough for smooth counts,
 # large enough that the transfer costs little next to the work on one picture.
 MAX_ITEMS_PER_TASK = 8
-
-
-def _ignore_interrupts():
-    """Worker start-up: Ctrl-C reaches the whole process group; the caller alone handles it
-    (by ending the pool), so workers do not each print a traceback."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _call_chunk(task):
@@ -41,12 +34,9 @@ class ProgressPool(multiprocessing.pool.Pool):
     each finished item (both in the calling process)."""
 
     def __init__(self, processes=None, *, context=None, on_start=None, on_item=None):
-        super().__init__(processes, initializer=_ignore_interrupts, context=context)
+        super().__init__(processes, initializer=ignore_interrupts, context=context)
         self._on_start = on_start or (lambda total: None)
         self._on_item = on_item or (lambda: None)
-        # The workers started with the pool. Without a task limit they end only when the
-        # pool ends them, so one that has ended while a map waits has died.
-        self._first_workers = list(self._pool)
 
     def map(self, func, iterable, chunksize=None):
         items = list(iterable)
@@ -54,30 +44,18 @@ class ProgressPool(multiprocessing.pool.Pool):
         if not items:
             return []
         if chunksize is None:
-            chunksize = max(1, min(MAX_ITEMS_PER_TASK, len(items) // (4 * len(self._first_workers))))
+            chunksize = max(1, min(MAX_ITEMS_PER_TASK, len(items) // (4 * len(self._pool))))
         tasks = [(func, first, items[first:first + chunksize]) for first in range(0, len(items), chunksize)]
+        watch = PoolWatch(self)  # seen before any work starts, so no early death goes unseen
         finished = self.imap_unordered(_call_chunk, tasks)
         results = [None] * len(items)
         for _ in tasks:
-            first, chunk_results = self._next_result(finished)
+            first, chunk_results = watch.next_result(finished, items, module_item_file)
             results[first:first + len(chunk_results)] = chunk_results
             for _ in chunk_results:
                 self._on_item()
         return results
 
-    def _next_result(self, finished):
-        while True:
-            try:
-                return finished.next(WORKER_CHECK_INTERVAL)
-            except multiprocessing.TimeoutError:
-                self._check_workers()
-
-    def _check_workers(self):
-        dead = [worker for worker in self._first_workers if worker.exitcode is not None]
-        if dead:
-            codes = ", ".join(str(worker.exitcode) for worker in dead)
-            raise BrokenProcessPool(f"a worker process ended unexpectedly (exit code {codes}) "
-                                    "while items were still being worked on")
 
 
 class ProgressReporter:

@@ -29,6 +29,7 @@ import sys
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
+from search_index_tools.pool_watch import module_item_file, worker_death
 from search_index_tools.ray_worker import MODULE_NAME, NodeCheckedCall, RayNodeError, prepare_worker
 
 __all__ = ["bind_ray_pool", "settings_runtime_env", "RayPoolBinding", "RayNodeError"]
@@ -115,6 +116,7 @@ class RayPool:
             ray_remote_args=binding.remote_args(),
         )
         self._cloudpickle = ray.cloudpickle
+        self._actor_died = ray.exceptions.RayActorError
 
     def __enter__(self) -> "RayPool":
         return self
@@ -124,8 +126,15 @@ class RayPool:
 
     def map(self, function: Callable[[Any], Any], items: Iterable[Any]) -> List[Any]:
         dumps = self._cloudpickle.dumps
+        items = list(items)
         packed = [dumps(item) for item in items]
-        served = self._pool.map(NodeCheckedCall(dumps(function)), packed)
+        try:
+            served = self._pool.map(NodeCheckedCall(dumps(function)), packed)
+        except self._actor_died as error:
+            # Ray fails the work of an actor whose process died rather than waiting for it;
+            # the call then ends as the module's own pools end on a death.
+            self._end(graceful=False)
+            raise worker_death("its Ray actor died", items, module_item_file) from error
         results = []
         for node_id, result_pickle in served:
             self._binding.items_per_node[node_id] += 1

@@ -16,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timezone
 from pathlib import Path
 
-from PIL import Image, ImageDraw
+from PIL import ExifTags, Image, ImageDraw, ImageOps
 
 from .output import format_score, printable
 from .searches import CROP, shown_path
@@ -27,14 +27,10 @@ KEYPOINT_COLOUR = (255, 208, 0)
 KEYPOINT_EDGE = (0, 0, 0)
 BOX_COLOUR = (230, 0, 90)
 
-# Orientation tag values and the turn that shows the picture upright. The keypoint reader
-# (OpenCV) applies the same tag, so the points stay on the turned thumbnail.
-_EXIF_ORIENTATION = 0x0112
-_UPRIGHT = {
-    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
-    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
-    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
-}
+# EXIF orientations that turn the stored picture by a quarter turn. The keypoint reader
+# (OpenCV) applies the tag as Pillow's exif_transpose does, so the points stay on the turned
+# thumbnail.
+_QUARTER_TURNS = {5, 6, 7, 8}
 
 STYLE = """
 body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
@@ -63,17 +59,14 @@ def thumbnail(path, points=None, outline=None):
     try:
         with Image.open(path) as picture:
             width, height = picture.size
-            orientation = picture.getexif().get(_EXIF_ORIENTATION, 1)
+            if picture.getexif().get(ExifTags.Base.Orientation, 1) in _QUARTER_TURNS:
+                width, height = height, width
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
             # for a large photograph than decoding it whole.
             picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
-            small = on_white(picture)
+            small = on_white(ImageOps.exif_transpose(picture))
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
-    if orientation in _UPRIGHT:
-        small = small.transpose(_UPRIGHT[orientation])
-        if orientation >= 5:
-            width, height = height, width
     if outline:
         mark_outline(small, outline, small.width / width, small.height / height)
     elif points:

@@ -97,7 +97,7 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
 def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     """The verified cropped search: only pictures that really contain the crop, each with the
     crop's outline in it."""
-    from .verified_search import verified_cropped_matches
+    from .verified import verified_cropped_matches
 
     started = time.monotonic()
     with progress.phase("Matching"):

@@ -41,3 +41,15 @@ def start_method(request, monkeypatch):
     context = multiprocessing.get_context(request.param)
     monkeypatch.setattr(search_index_lib, "Pool", context.Pool)
     return request.param
+
+
+# Tests that need a real browser or a running Ray cluster are marked so by the fixture they
+# take, so that `make quick` can leave them out (marker descriptions: pyproject.toml).
+_MARKED_FIXTURES = {"browser": "browser", "cluster": "cluster"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        for fixture, marker in _MARKED_FIXTURES.items():
+            if fixture in getattr(item, "fixturenames", ()):
+                item.add_marker(marker)

@@ -4,23 +4,11 @@ search_index_lib imports a top-level module named `constants`; the command puts 
 first on the import path. The two cache files live in the user's cache folder,
 $XDG_CACHE_HOME/search_index_lib (or ~/.cache/search_index_lib).
 """
-import os
-from pathlib import Path
-
 import numpy as np
 
+from search_index_tools.cache_folder import user_cache_folder
 
-def _cache_folder():
-    # The base directory convention only allows an absolute XDG_CACHE_HOME; a relative one
-    # would scatter caches over whatever folder the command happens to run in.
-    configured = os.environ.get("XDG_CACHE_HOME", "")
-    base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
-    folder = base / "search_index_lib"
-    folder.mkdir(parents=True, exist_ok=True)
-    return folder
-
-
-_CACHE = _cache_folder()
+_CACHE = user_cache_folder()
 
 CACHE_METADATA = str(_CACHE / "folder_fingerprint.txt")
 CACHED_INDEXED = str(_CACHE / "similarity_index.faiss")

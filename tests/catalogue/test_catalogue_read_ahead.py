@@ -44,12 +44,14 @@ def many_files(tmp_path_factory):
     return root
 
 
+@pytest.mark.slow
 def test_listing_larger_than_what_is_read_ahead_keeps_every_file_in_order(sil, many_files):
     images = sil.get_images_absolute_path_recursive_a_directory(str(many_files))
     assert len(images) == 40_000
     assert images == reference_images(sil.ImageData, str(many_files), sil.FILE_EXTENSION_REGEX)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("ending", ["invalid pattern", "walk dropped after one record"])
 def test_listing_that_ends_early_leaves_no_thread(sil, many_files, monkeypatch, ending):
     before = threads_of_this_process()
@@ -137,6 +139,7 @@ LISTINGS = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("listing", LISTINGS)
 def test_fingerprint_made_while_listing_is_the_fingerprint(sil, tmp_path, cache_files, monkeypatch, listing):
     folder = folder_of(tmp_path / "photos", LISTINGS[listing])
@@ -150,6 +153,7 @@ def test_fingerprint_made_while_listing_is_the_fingerprint(sil, tmp_path, cache_
         assert encodes == [min(2048, len(images) - start) for start in range(0, len(images), 2048)]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("rebinding", ["json.dumps", "compute_md5_of_files", "record class"])
 def test_fingerprint_is_made_in_one_call_for_a_host_that_rebinds(sil, tmp_path, cache_files, monkeypatch, rebinding):
     folder = folder_of(tmp_path / "photos", [f"p{n:04d}.jpg" for n in range(2500)])

@@ -35,6 +35,7 @@ def test_source_picture_ranks_first_and_unmatchable_files_are_left_out(sil, list
     assert sorted(found) == sorted(pictures)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", ["empty folder", "crop larger than every picture", "featureless crop"])
 def test_nothing_found_gives_an_empty_list(sil, listing, folder, tmp_path, case):
     root, crop, _ = folder

@@ -19,6 +19,7 @@ from testsupport import run_python
 LIMIT = 120  # seconds; a search that hangs is stopped and fails the test
 
 
+@pytest.mark.slow
 def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
     child = run_python(f"""
         import json, os
@@ -83,6 +84,7 @@ def test_direct_calls_on_files_that_are_no_pictures_give_none_at_once(tmp_path):
     assert len(lines) == len(names) + 3 and all(line.endswith(" None") for line in lines)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("crop_name", ["pipe.jpg", "socket.jpg", "device.jpg", "bomb.png", "folder.jpg"])
 def test_a_crop_that_is_no_picture_is_refused_before_the_pool_starts(tmp_path, crop_name):
     listener, _ = _special_files(tmp_path)

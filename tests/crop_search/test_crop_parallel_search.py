@@ -88,6 +88,7 @@ def test_featureless_crop_finds_nothing(sil, photo, tmp_path):
     assert sil.live_search_similar_cropped(crop, fake_records([]) + [sil.ImageData(path, None)]) == ([], [], [])
 
 
+@pytest.mark.slow
 def test_results_cross_back_from_every_kind_of_worker(sil, tmp_path, start_method, crop_file, photo):
     paths = [photo[0]] + [save_textured(tmp_path / f"{seed}.png", 320, 240, seed) for seed in (5, 6)]
     records = [sil.ImageData(image_path=p, last_modified=None) for p in paths]

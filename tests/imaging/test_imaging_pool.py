@@ -53,6 +53,7 @@ def _assert_same_vectors(got, expected):
         assert (one is None and other is None) or np.array_equal(one, other)
 
 
+@pytest.mark.slow
 def test_input_order_with_files_of_very_different_sizes(sil, record, tmp_path, monkeypatch):
     monkeypatch.setattr(sil.os, "cpu_count", lambda: 4)  # three workers finishing out of order
     sizes = [(2000, 1500), (8, 6), (9, 7), (1600, 1200), (5, 9), (10, 10)] * 2
@@ -64,6 +65,7 @@ def test_input_order_with_files_of_very_different_sizes(sil, record, tmp_path, m
     _assert_same_vectors(vectors, _vectors_in_process(sil, records))
 
 
+@pytest.mark.slow
 def test_every_start_method(sil, record, tmp_path, start_method):
     records = [record(write_picture(tmp_path, "RGBA", 30, 20)), record(write_broken(tmp_path, "text")),
                record(write_picture(tmp_path, "P", 20, 30))]

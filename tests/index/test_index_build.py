@@ -66,6 +66,7 @@ def test_reuse_opens_no_image_file(sil, tmp_path, logs, monkeypatch):
     assert calls == [] and db.ntotal == 3
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("dropped_at", ["before", "between", "after"])
 def test_dropped_file_keeps_rows_aligned_on_every_road(sil, tmp_path, logs, dropped_at):
     # Files of a folder come before those of its sub-folders, which fixes the walk order.
@@ -216,6 +217,7 @@ def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_pa
     assert metadata.read_text() == "f" * 32 and not index.exists()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("manifest", ["missing", "not json", "not an object", "another build", "rows of another listing"])
 def test_reuse_needs_a_manifest_of_this_index_and_listing(sil, tmp_path, logs, cache_files, manifest):
     metadata, index = cache_files
@@ -271,6 +273,7 @@ def test_changed_vector_size_rebuilds_a_cached_index_of_the_old_dimension(sil, t
     assert sil.search_image(files[1].image_path, str(folder))[0] == files[1].image_path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", ["plain.jpg", "caf\u00e9.jpg", "\u65e5\u672c.jpg", "\U0001f5bc.jpg", b"raw\xff.jpg"])
 def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
     folder = tmp_path / "photos"
@@ -293,6 +296,7 @@ def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
         assert sil.search_image(path, str(folder))[0] == path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("tampering", ["older format", "dropped position moved", "dropped path changed",
                                        "dropped file missing", "row count"])
 def test_manifest_that_misdescribes_dropped_files_or_rows_is_not_trusted(sil, tmp_path, logs, tampering):

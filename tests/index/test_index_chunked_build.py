@@ -55,6 +55,7 @@ def photo_like_loader(sil, tmp_path, monkeypatch):
 
 # With 32 x 32 vectors a chunk holds 2,048 rows: several chunks, one more row than a chunk,
 # a single small chunk.
+@pytest.mark.slow
 @pytest.mark.parametrize("count, bad_every", [(5000, 7), (2050, 2048), (3, 2)])
 def test_chunked_rows_equal_the_whole_matrix_road(sil, tmp_path, monkeypatch, cache_files, photo_like_loader,
                                                    caplog, count, bad_every):
@@ -92,6 +93,7 @@ def test_chunked_rows_equal_the_whole_matrix_road(sil, tmp_path, monkeypatch, ca
         assert found[0] == query
 
 
+@pytest.mark.slow
 def test_reused_index_after_a_chunked_build_names_the_same_rows(sil, tmp_path, photo_like_loader, caplog):
     caplog.set_level("INFO")
     folder = tmp_path / "photos"

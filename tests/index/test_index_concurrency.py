@@ -23,6 +23,7 @@ SEARCH_LOOP = """
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("layout", ["same folder", "different folders"])
 def test_concurrent_searches_stay_in_their_folder(tmp_path, cache_files, layout):
     metadata, index = cache_files

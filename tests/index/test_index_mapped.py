@@ -48,6 +48,7 @@ CHANGES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("change", CHANGES)
 def test_changing_the_reused_index_changes_a_copy_never_the_cache(sil, tmp_path, logs, cache_files, change):
     index_file = cache_files[1]

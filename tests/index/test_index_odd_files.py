@@ -3,10 +3,13 @@ indexes exactly the good pictures and answers as it does for a clean copy of the
 a child interpreter with a time limit, so that a hang fails the test."""
 import json
 
+import pytest
+
 from odd_files_support import GOOD, NON_UTF8_NAME
 from testsupport import run_python
 
 
+@pytest.mark.slow
 def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
     child = run_python(f"""
         import json, os

@@ -60,6 +60,7 @@ def near_identical_pictures(folder, count):
     return paths
 
 
+@pytest.mark.slow
 def test_thirty_near_identical_pictures_each_find_themselves(sil, tmp_path):
     assert sil.VECTOR_TENSOR_SIZE == 32
     folder = tmp_path / "near"

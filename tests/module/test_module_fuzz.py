@@ -10,6 +10,7 @@ from odd_files_support import NON_UTF8_NAME, salted_and_clean
 from testsupport import child_env
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_arbitrary_arguments_never_crash_the_interpreter(tmp_path, seed):
     salted, _ = salted_and_clean(tmp_path / "folders")

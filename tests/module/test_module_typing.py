@@ -16,11 +16,13 @@ def run_mypy(*args, cwd):
                           capture_output=True, text=True, timeout=300)
 
 
+@pytest.mark.slow
 def test_stub_matches_the_runtime_module(tmp_path):
     result = run_mypy("mypy.stubtest", "search_index_lib", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_type_checker_accepts_the_example_host_and_catches_misuse(tmp_path):
     cache = ("--cache-dir", str(tmp_path / "mypy-cache"))
     wrong = tmp_path / "wrong_host.py"

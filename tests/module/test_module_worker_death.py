@@ -75,6 +75,7 @@ def assert_ended_cleanly(report):
     assert report["children"] == 0 and report["left"] == []
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 @pytest.mark.parametrize("search, cache_before", [("similarity", True), ("similarity", False),
                                                   ("query", True), ("cropped", False)])
@@ -97,6 +98,7 @@ def test_a_worker_that_dies_ends_the_call(tmp_path, method, search, cache_before
     assert_ended_cleanly(report)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 @pytest.mark.parametrize("search", ["similarity", "cropped"])
 def test_an_interrupt_ends_the_workers_and_keeps_the_cache(tmp_path, method, search):
@@ -127,6 +129,7 @@ def test_an_interrupt_ends_the_workers_and_keeps_the_cache(tmp_path, method, sea
     assert_ended_cleanly(report)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 def test_workers_killed_while_waiting_for_work_do_not_hang_the_shutdown(tmp_path, method):
     """A worker killed while it waits for work holds the task queue's lock for ever; the
@@ -160,6 +163,7 @@ def test_workers_killed_while_waiting_for_work_do_not_hang_the_shutdown(tmp_path
     assert processes == "0 []"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("pool", [
     pytest.param(functools.partial(multiprocessing.get_context("fork").Pool, maxtasksperchild=1), id="retiring"),
     pytest.param(ThreadPool, id="threads"),

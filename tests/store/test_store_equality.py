@@ -12,6 +12,7 @@ from store_support import (HOST_STAND_INS, STORE_SWITCH, assert_same_results, aw
 from testsupport import save_photo
 
 
+@pytest.mark.slow
 def test_cold_warm_and_no_store_give_the_same_results(sil, tmp_path, monkeypatch, caplog):
     folder = awkward_folder(tmp_path / "pictures")
     crop_paths = crops(tmp_path / "crops", folder)
@@ -76,6 +77,7 @@ def test_stored_vectors_are_used_only_while_the_loading_names_are_the_modules(
             assert not got.any()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("rebound", [None, "live_search_find_matched", "live_search_process_image", "cv2"])
 def test_stored_keypoints_are_used_only_while_the_matching_names_are_the_modules(
         sil, tmp_path, monkeypatch, rebound):

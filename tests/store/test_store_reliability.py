@@ -75,6 +75,7 @@ def directory_in_the_way(sil, pictures):
     os.makedirs(store_path(sil))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("damage", [garbage, truncated, foreign_format, damaged_entries,
                                     directory_in_the_way])
 def test_a_damaged_store_changes_no_result(sil, pictures, expected, caplog, damage):
@@ -97,6 +98,7 @@ HOLD_STORE = """
 """
 
 
+@pytest.mark.slow
 def test_a_store_held_by_another_process_changes_no_result(sil, pictures, expected, caplog):
     fill_store(sil, pictures)
     os.utime(pictures[0] / "photo4.jpg")  # so that the searches want to write
@@ -133,6 +135,7 @@ SEARCHING_UNTIL_KILLED = """
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("when", ["inside a transaction", "while searching"])
 def test_a_process_killed_while_writing_leaves_a_usable_store(sil, pictures, expected, caplog, when):
     folder, crop_paths = pictures
@@ -167,6 +170,7 @@ SEARCH_LOOP = """
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("layout", ["same folder", "different folders"])
 def test_processes_searching_at_once_share_the_store(sil, tmp_path, monkeypatch, layout):
     folders = {name: awkward_folder(tmp_path / name) for name in ("a", "b")}

@@ -20,3 +20,41 @@ def dies_on_three(number):
         os._exit(3)
     time.sleep(0.01)
     return number
+
+
+# Work items that mark one item as long: the worker that takes it writes its process id to
+# the file named by BUSY_FILE (an environment variable), then works for a few seconds.
+SLOW_MARK = "slow"
+
+
+def _work_slowly_if_marked(name):
+    if SLOW_MARK in str(name):
+        with open(os.environ["BUSY_FILE"], "w") as busy:
+            busy.write(str(os.getpid()))
+        time.sleep(4)
+
+
+def slow_when_marked(item):
+    _work_slowly_if_marked(item)
+    return item
+
+
+def slow_picture_reader(job):
+    """Stands in for the verified search's picture reader."""
+    from search_index_tools.verified.features import picture_features
+
+    _work_slowly_if_marked(os.path.basename(job[0]))
+    return picture_features(job)
+
+
+# The module's own loader, set by a caller that rebinds the module's load_image before its
+# workers fork; a spawned worker finds the module's name unchanged.
+LOAD_IMAGE = None
+
+
+def slow_image_loader(record):
+    """Stands in for the module's image loader."""
+    import search_index_lib
+
+    _work_slowly_if_marked(os.path.basename(record.image_path))
+    return (LOAD_IMAGE or search_index_lib.load_image)(record)

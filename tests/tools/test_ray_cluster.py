@@ -233,6 +233,25 @@ def test_find_images_refuses_ray_for_the_verified_search_it_cannot_send_there(fi
     assert "--ray" in done.stderr and "--verify" in done.stderr
 
 
+def test_a_worker_that_dies_ends_the_call_with_the_modules_error(cluster):
+    import ray.cloudpickle
+
+    import pool_items
+
+    # The workers cannot import the tests' modules: the work function travels by value.
+    ray.cloudpickle.register_pickle_by_value(pool_items)
+    try:
+        with bind_ray_pool(processes=NODES, address=cluster.address) as binding:
+            with pytest.raises(RuntimeError) as failure:
+                with binding() as pool:
+                    pool.map(pool_items.dies_on_three, range(6))
+    finally:
+        ray.cloudpickle.unregister_pickle_by_value(pool_items)
+    assert str(failure.value) == ("a worker process died (its Ray actor died) before the pool finished its "
+                                  "6 work items; the pool's other workers were ended")
+    assert isinstance(failure.value.__cause__, ray.exceptions.RayActorError)
+
+
 def test_cluster_shutdown_leaves_no_process_running(cluster):
     # Runs last in this module: it ends the shared cluster itself.
     started = processes_of(cluster.session_dir)

@@ -19,6 +19,7 @@ def module_results(sil, command, query, folder, monkeypatch, limit=None):
     return sil.cropped_search(str(query), str(folder))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("command, limit", [("similar", None), ("similar", 2), ("crop", None), ("crop", 1)])
 def test_json_results_are_the_module_results(command, limit, sil, photos, crop_of, find_images_json,
                                              monkeypatch):
@@ -42,6 +43,7 @@ def test_json_results_are_the_module_results(command, limit, sil, photos, crop_o
         assert scores == [len(match.matched_points) for match in matches][:len(scores)]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("command", ["similar", "crop"])
 def test_text_results_are_aligned_lines_with_relative_paths(command, photos, crop_of, find_images):
     source = photos / "holiday" / "photo_3.png"
@@ -61,6 +63,7 @@ def test_text_results_are_aligned_lines_with_relative_paths(command, photos, cro
     assert lines[0][path_column:] == "holiday/photo_3.png"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("folder", ["photos", "./photos/", "linked"])
 def test_paths_are_shown_relative_to_the_folder_as_given(folder, photos, find_images, tmp_path):
     os.symlink(photos, tmp_path / "linked")
@@ -69,6 +72,7 @@ def test_paths_are_shown_relative_to_the_folder_as_given(folder, photos, find_im
     assert result.stdout.splitlines()[1].endswith("  garden/photo_0.png")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name, shown", [
     ("two\nlines.png", "two\\nlines.png"),
     ("bell\x07\x1b[31mred.png", "bell\\x07\\x1b[31mred.png"),
@@ -84,6 +88,7 @@ def test_unprintable_names_are_shown_escaped_one_line_each(name, shown, photos, 
     assert any(line.endswith(f"  {shown}") for line in lines)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("as_module", [False, True])
 def test_index_counts_indexed_and_left_out_pictures(as_module, photos, find_images, tmp_path):
     (photos / "garden" / "notes.jpg").write_text("not a picture")
@@ -97,6 +102,7 @@ def test_index_counts_indexed_and_left_out_pictures(as_module, photos, find_imag
     assert (document["indexed"], document["left_out"]) == (7, [str(photos / "garden" / "notes.jpg")])
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("args", [["index"], ["similar", "QUERY"], ["crop", "QUERY"]])
 def test_nothing_found_exits_1(args, find_images, tmp_path):
     empty = tmp_path / "empty"
@@ -142,6 +148,7 @@ def bad_input(case, tmp_path, photos, settings):
     return cases[case]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", [
     "missing folder", "folder is a file", "missing query", "query is a folder", "query not an image",
     "crop not an image", "no settings module", "settings lack names", "limit zero", "limit not a number",
@@ -156,6 +163,7 @@ def test_bad_input_is_one_line_naming_it_and_exit_2(case, tmp_path, photos, sett
     assert result.stderr.startswith("find-images: ") and expected in result.stderr
 
 
+@pytest.mark.slow
 def test_report_is_not_left_half_written_when_the_search_fails(tmp_path, photos, find_images):
     not_an_image = tmp_path / "notes.png"
     not_an_image.write_text("not a picture")
@@ -165,6 +173,7 @@ def test_report_is_not_left_half_written_when_the_search_fails(tmp_path, photos,
     assert list(tmp_path.glob("*report.html*")) == []
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("relative", [False, True])
 def test_default_settings_keep_the_caches_in_the_users_cache_folder(relative, photos, tmp_path):
     env = child_env(tests_path=False)
@@ -177,6 +186,7 @@ def test_default_settings_keep_the_caches_in_the_users_cache_folder(relative, ph
     assert not (tmp_path / "relative").exists()
 
 
+@pytest.mark.slow
 def test_module_log_lines_only_with_verbose(photos, find_images):
     quiet = find_images("index", photos)
     verbose = find_images("index", photos, "--verbose")

@@ -18,6 +18,7 @@ def decoded(uri):
     return Image.open(io.BytesIO(base64.b64decode(uri.split(",", 1)[1]))).convert("RGB")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("orientation", [1, 3, 6, 8])
 @pytest.mark.parametrize("size, suffix", [((1200, 800), ".png"), ((4000, 3000), ".jpg")])
 def test_marked_point_lands_where_opencv_found_it(orientation, size, suffix, tmp_path):

@@ -29,6 +29,7 @@ def read_all(descriptor):
     return b"".join(chunks).decode(errors="replace")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("terminal, quiet, bar", [(True, False, True), (True, True, False), (False, False, False)])
 def test_progress_bar_on_standard_error_only_on_a_terminal(terminal, quiet, bar, photos, settings):
     command = [str(FIND_IMAGES), "--settings", str(settings), "index", str(photos), *(["-q"] if quiet else [])]
@@ -61,6 +62,7 @@ def many_large_pictures(tmp_path):
     return folder, original
 
 
+@pytest.mark.slow
 def test_ctrl_c_ends_quietly_with_130_and_no_process_left(many_large_pictures, settings, crop_of):
     folder, original = many_large_pictures
     crop = crop_of(original, (300, 200, 900, 700))

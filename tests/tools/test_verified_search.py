@@ -10,10 +10,12 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from search_index_tools import _verified_match, verified_pixels, verified_search
-from search_index_tools.verified_search import (STORE_SUFFIX, verified_cropped_matches,
+from search_index_tools.verified import _verified_match
+from search_index_tools.verified import pixels as verified_pixels
+from search_index_tools.verified import search as verified_search
+from search_index_tools.verified.search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
-from testsupport import START_METHODS
+from testsupport import START_METHODS, TESTS_DIR, run_python
 from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
 
 CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
@@ -40,6 +42,7 @@ def stored_paths():
         return {os.fsdecode(row[0]) for row in db.execute("SELECT path FROM picture_features")}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("degrees, scale", [(0, 1.0), (4, 0.7), (-7, 0.7), (3, 1.3)])
 def test_crop_is_found_where_it_lies_in_a_turned_and_scaled_picture(tmp_path, degrees, scale):
     folder = tmp_path / "pictures"
@@ -59,6 +62,7 @@ def test_crop_is_found_where_it_lies_in_a_turned_and_scaled_picture(tmp_path, de
     assert matches[0].score >= verified_search.MIN_INLIERS
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("foreign_seed", [50, 51, 52])
 def test_crop_from_a_picture_not_in_the_folder_gives_nothing(tmp_path, foreign_seed):
     folder = tmp_path / "pictures"
@@ -95,6 +99,7 @@ def test_a_fit_whose_outline_leaves_the_picture_is_no_result(shift, inside):
     assert np.abs(np.array(corners) - 2.0 * np.array(expected, np.float64)).max() < 0.01
 
 
+@pytest.mark.slow
 def test_copies_rank_by_consistent_matches_and_max_return_cuts(tmp_path):
     folder = tmp_path / "pictures"
     make_folder(folder, range(3))
@@ -108,6 +113,7 @@ def test_copies_rank_by_consistent_matches_and_max_return_cuts(tmp_path):
     assert verified_cropped_search(crop, str(folder), max_return=1) == [full]
 
 
+@pytest.mark.slow
 def test_stored_and_fresh_features_give_identical_answers(tmp_path, monkeypatch):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(6))
@@ -128,6 +134,7 @@ def test_stored_and_fresh_features_give_identical_answers(tmp_path, monkeypatch)
     assert fresh[0].path == pictures[3]
 
 
+@pytest.mark.slow
 def test_changed_and_removed_pictures_are_read_again_or_forgotten(tmp_path):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(4))
@@ -158,6 +165,7 @@ def damage_directory(path):
     os.mkdir(path)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("damage", [damage_garbage, damage_truncate, damage_directory])
 def test_damaged_store_does_not_fail_the_search(tmp_path, damage):
     folder = tmp_path / "pictures"
@@ -174,6 +182,7 @@ def test_damaged_store_does_not_fail_the_search(tmp_path, damage):
         assert stored_paths() == set(pictures.values())
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 def test_worker_pool_gives_the_same_answer_under_every_start_method(tmp_path, method, monkeypatch):
     folder = tmp_path / "pictures"
@@ -188,6 +197,7 @@ def test_worker_pool_gives_the_same_answer_under_every_start_method(tmp_path, me
     assert pooled[0].path == pictures[1]
 
 
+@pytest.mark.slow
 def test_dying_worker_ends_the_search_with_an_error(tmp_path, monkeypatch):
     folder = tmp_path / "pictures"
     make_folder(folder, range(4))
@@ -195,10 +205,12 @@ def test_dying_worker_ends_the_search_with_an_error(tmp_path, monkeypatch):
     crop = cut(textured_photo(640, 480, 1), tmp_path / "crop.png")
     monkeypatch.setattr(verified_search, "picture_features", dying_reader)
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
-    with pytest.raises(RuntimeError, match="ended unexpectedly"):
+    with pytest.raises(RuntimeError, match=r"^a worker process died \(exit code 3\) before the pool finished "
+                                           r"its 5 work items; the pool's other workers were ended$"):
         verified_cropped_search(crop, str(folder), mp_context=multiprocessing.get_context("fork"))
 
 
+@pytest.mark.slow
 def test_unsafe_files_are_skipped_and_odd_names_are_found(tmp_path):
     folder = tmp_path / "pictures"
     make_folder(folder, range(3))
@@ -238,6 +250,7 @@ def test_bad_arguments_are_named(tmp_path, monkeypatch, arguments, error, messag
         verified_cropped_search(*arguments)
 
 
+@pytest.mark.slow
 def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outline(tmp_path, find_images_json,
                                                                                    find_images):
     folder = tmp_path / "pictures"
@@ -276,6 +289,7 @@ def smooth_crop(pixels, path):
     return write(path, pixels[top:top + height, left:left + width])
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("seed", [11, 12])
 def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp_path, seed):
     source = smooth_picture(640, 480, seed)
@@ -296,6 +310,7 @@ def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp
         assert np.abs(np.array(match.corners) - expected * factor).max() < 8 * factor
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("make_crop", [
     lambda: smooth_picture(640, 480, 30)[120:280, 200:420],  # smooth, from a picture not in the folder
     lambda: smooth_picture(640, 480, 31)[50:250, 300:600],
@@ -310,6 +325,7 @@ def test_foreign_smooth_and_flat_crops_are_placed_nowhere(tmp_path, make_crop):
     assert verified_cropped_matches(crop, str(folder)) == []
 
 
+@pytest.mark.slow
 def test_pixel_stage_reads_no_picture_once_the_store_is_filled(tmp_path, monkeypatch):
     source = smooth_picture(640, 480, 12)
     folder = tmp_path / "pictures"
@@ -333,6 +349,7 @@ def test_pixel_stage_reads_no_picture_once_the_store_is_filled(tmp_path, monkeyp
     assert sorted(read) == sorted(stored_paths())
 
 
+@pytest.mark.slow
 def test_old_store_entries_are_refreshed_not_misread(tmp_path):
     source = smooth_picture(640, 480, 11)
     folder = tmp_path / "pictures"
@@ -348,6 +365,7 @@ def test_old_store_entries_are_refreshed_not_misread(tmp_path):
         assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {verified_search.STORE_KEY}
 
 
+@pytest.mark.slow
 def test_find_images_names_the_pixel_placement_and_its_score(tmp_path, find_images_json, find_images):
     source = smooth_picture(640, 480, 11)
     folder = tmp_path / "pictures"
@@ -375,3 +393,18 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
     gradient = write(folder / "gradient.png", np.dstack([ramp, ramp * 0.8, 255 - ramp]).astype(np.uint8))
     crop = smooth_crop(cv2.imread(gradient), tmp_path / "crop.png")
     assert verified_cropped_matches(crop, str(folder)) == []
+
+
+@pytest.mark.slow
+def test_the_package_gives_the_search_and_loads_it_only_when_asked():
+    result = run_python("""
+        import sys
+        import search_index_tools
+        from search_index_tools import progress, pool_watch, file_identity
+        print("cv2 loaded:", "cv2" in sys.modules)
+        from search_index_tools import verified_cropped_search, VerifiedMatch
+        from search_index_tools.verified import search
+        print(verified_cropped_search is search.verified_cropped_search, VerifiedMatch is search.VerifiedMatch)
+        """, cwd=TESTS_DIR)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["cv2", "loaded:", "False", "True", "True"]

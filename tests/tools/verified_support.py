@@ -7,7 +7,7 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from search_index_tools import verified_features
+from search_index_tools.verified import features as verified_features
 
 
 def textured_photo(width, height, seed):

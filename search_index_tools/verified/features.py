@@ -21,6 +21,8 @@ import cv2
 import numpy as np
 from PIL import Image
 
+from ..file_identity import FileIdentity
+
 # EXIF orientations that turn the stored picture by a quarter turn, so width and height
 # swap when OpenCV applies them on decoding.
 _QUARTER_TURNS = {5, 6, 7, 8}
@@ -90,11 +92,6 @@ class Thumbnails(NamedTuple):
     fine: np.ndarray  # uint8 (h, w), longer side ThumbnailSettings.fine_side
 
 
-class FileIdentity(NamedTuple):
-    size: int
-    mtime_ns: int
-
-
 class ReadResult(NamedTuple):
     identity: FileIdentity
     features: Optional[Features]  # None: the file is not a picture that can be used
@@ -102,7 +99,7 @@ class ReadResult(NamedTuple):
 
 
 def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
-    """The bytes of a regular file and its size and modification time, or None when the
+    """The bytes of a regular file and its identity when it was opened, or None when the
     path is not a regular file or cannot be read."""
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
@@ -121,7 +118,7 @@ def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
             data = file.read()
         except OSError:
             return None
-    return data, FileIdentity(status.st_size, status.st_mtime_ns)
+    return data, FileIdentity.of_status(status)
 
 
 def _header_size(data: bytes) -> Optional[tuple[int, int]]:

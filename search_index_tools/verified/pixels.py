@@ -26,7 +26,7 @@ import cv2
 import numpy as np
 
 from . import _verified_match
-from .verified_features import ThumbnailSettings
+from .features import ThumbnailSettings
 
 THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 

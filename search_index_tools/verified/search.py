@@ -8,7 +8,7 @@ does not lie inside it, is no result at all, so a crop that is in no picture of 
 gives an empty answer.
 
 When no picture passes that way (smooth pictures give ORB too few keypoints), the crop is
-placed by its grey levels instead (verified_pixels): such results say so in their
+placed by its grey levels instead (the `pixels` module): such results say so in their
 `placed_by`, and their score is a grey-level correlation rather than a count of matches.
 Results of the two stages are never mixed in one answer: the keypoint stage's answer, when it
 has one, is returned as it is.
@@ -16,24 +16,25 @@ has one, is returned as it is.
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
 the crop. The per-picture matching, verification and template scans run in the native module
-search_index_tools._verified_match.
+search_index_tools.verified._verified_match.
 """
 from __future__ import annotations
 
 import errno
 import multiprocessing
 import os
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
-from . import _verified_match, verified_pixels
-from .verified_cache import FeatureCache
-from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult, decode_grey,
-                                 features_from_grey, picture_features, read_regular_file)
-from .verified_pixels import THUMBNAIL_SETTINGS
+from ..file_identity import FileIdentity, file_identity
+from ..pool_watch import ignore_interrupts, watched_imap
+from . import _verified_match
+from . import pixels as verified_pixels
+from .cache import FeatureCache
+from .features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
+                       picture_features, read_regular_file)
+from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
                                    fast_threshold=5)
@@ -211,14 +212,6 @@ def _verify(crop: Features, picture: Optional[Features]):
         margin_share=OUTLINE_MARGIN)
 
 
-def _identity(path: str) -> Optional[FileIdentity]:
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return FileIdentity(status.st_size, status.st_mtime_ns)
-
-
 def _listing_features(listing: list[str], store: FeatureCache,
                       mp_context) -> Iterator[tuple[str, ReadResult]]:
     """(path, what was read or stored) for every readable listed picture: stored ones first
@@ -227,7 +220,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
     settings_key = STORE_KEY
     to_read = []
     for path in listing:
-        identity = _identity(path) if store.active else None
+        identity = file_identity(path) if store.active else None
         stored = store.lookup(path, identity, settings_key) if identity is not None else None
         if stored is None:
             to_read.append(path)
@@ -252,16 +245,14 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
         return
     context = mp_context if mp_context is not None else _default_context()
     workers = min(len(jobs), _pool_size())
-    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
-    try:
-        yield from executor.map(picture_features, jobs, chunksize=_CHUNK)
-    except BrokenProcessPool as error:
-        # The pool notices a worker that died (killed, or crashed in a decoder) and fails
-        # the outstanding pictures instead of waiting for them forever.
-        raise RuntimeError("A worker process of the verified cropped search ended unexpectedly; "
-                           "the pictures read so far are kept in the feature store") from error
-    finally:
-        executor.shutdown(wait=True, cancel_futures=True)
+    # A worker that dies (killed, or crashed in a decoder) ends the search as it ends the
+    # module's own pools; the pictures read so far are kept in the feature store.
+    with context.Pool(workers, initializer=ignore_interrupts) as pool:
+        yield from watched_imap(pool, picture_features, jobs, _CHUNK, name_of_item=_job_path)
+
+
+def _job_path(job: tuple) -> str:
+    return job[0]
 
 
 def _default_context():

@@ -1,5 +1,5 @@
-// search_index_tools._verified_match: the per-picture work of the verified cropped search,
-// called by search_index_tools.verified_search for every picture of a folder.
+// search_index_tools.verified._verified_match: the per-picture work of the verified cropped search,
+// called by search_index_tools.verified.search for every picture of a folder.
 #include <pybind11/pybind11.h>
 
 #include "grey_agreement.h"

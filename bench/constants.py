@@ -1,0 +1,11 @@
+"""Settings used by the benchmarks (the module imports `constants` at start-up): the test
+suite's values, so figures compare with what the tests exercise."""
+import numpy as np
+
+CACHE_METADATA = "test_cache_metadata.txt"
+CACHED_INDEXED = "test_cached_index.faiss"
+VECTOR_TENSOR_SIZE = 32
+DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
+FILE_EXTENSION_REGEX = r"\.(jpe?g|png|bmp|gif|tiff?|webp)$"
+SEARCH_RESULT_LIMIT = 5
+FLOATTYPE = np.float32

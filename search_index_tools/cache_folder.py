@@ -1,0 +1,18 @@
+"""The user's cache folder, where the settings this package ships keep search_index_lib's caches.
+
+Used by the command's default settings and by the example settings (`examples/constants.py`),
+so the rule is written once.
+"""
+import os
+from pathlib import Path
+
+
+def user_cache_folder(name="search_index_lib"):
+    """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing. The base directory
+    convention only allows an absolute XDG_CACHE_HOME: an empty or relative one is ignored,
+    since it would scatter caches over whatever folder the program happens to run in."""
+    configured = os.environ.get("XDG_CACHE_HOME", "")
+    base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
+    folder = base / name
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder

@@ -1,0 +1,317 @@
+"""A SQLite store of picture features for the verified cropped search.
+
+Entries are keyed by the picture's absolute path and checked against its file identity
+(device, inode, size, modification and change times in nanoseconds, as search_index_lib's own
+feature store checks them) and the feature settings, so a changed file or changed settings
+simply miss. A picture's grey thumbnails (for the pixel-based placement) are kept in a table of
+their own, written in the same transaction as its features, so the keypoint stage never reads
+them and the pixel stage reads only the ones it needs.
+
+The store follows the rules of search_index_lib's feature store. It only ever saves work: a
+store that is damaged, of another format, locked by another process, read-only or missing is
+worked around, and the search goes on without it. A damaged store or one of another format is
+replaced by a new one; an entry whose checksum does not fit is a miss. Which it is comes from
+SQLite's result codes, not from its messages: a store that stayed locked for a whole busy
+timeout is only read, and left alone by this process for a while; a read-only one is only read.
+"""
+from __future__ import annotations
+
+import os
+import sqlite3
+import time
+import zlib
+from typing import Iterable, Optional
+
+import numpy as np
+
+from ..file_identity import FileIdentity
+from .features import Features, ReadResult
+
+FORMAT = "search_index_tools verified feature store 2"
+# How long a writer waits for another process's transaction before it gives up on storing.
+BUSY_TIMEOUT_SECONDS = 2.0
+# After the store stayed locked for a whole busy timeout, this process leaves it alone for a
+# while, so that a store held by a stuck process costs one wait rather than one per search.
+LOCKED_BACK_OFF_SECONDS = 30.0
+_locked_out: dict[str, float] = {}  # store path: when this process may try it again
+
+# SQLite's primary result codes for a database another connection holds, and for one this
+# process may only read.
+_SQLITE_BUSY, _SQLITE_LOCKED, _SQLITE_READONLY = 5, 6, 8
+
+_IDENTITY_COLUMNS = "device, inode, size, mtime_ns, ctime_ns"
+_SCHEMA = (
+    "CREATE TABLE store_format (version TEXT NOT NULL)",
+    # usable 0: the file is no picture that can be used (the feature columns are NULL).
+    "CREATE TABLE picture_features ("
+    " path BLOB PRIMARY KEY,"
+    " device INTEGER NOT NULL, inode INTEGER NOT NULL, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
+    " settings TEXT NOT NULL, usable INTEGER NOT NULL,"
+    " width INTEGER, height INTEGER, work_width INTEGER, work_height INTEGER,"
+    " descriptor_bytes INTEGER, points BLOB, descriptors BLOB, checksum INTEGER NOT NULL)",
+    "CREATE TABLE picture_thumbnails ("
+    " path BLOB PRIMARY KEY,"
+    " device INTEGER NOT NULL, inode INTEGER NOT NULL, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
+    " settings TEXT NOT NULL,"
+    " coarse_width INTEGER NOT NULL, coarse_height INTEGER NOT NULL, coarse BLOB NOT NULL,"
+    " fine_width INTEGER NOT NULL, fine_height INTEGER NOT NULL, fine BLOB NOT NULL,"
+    " checksum INTEGER NOT NULL)",
+)
+
+
+def path_key(path: str) -> bytes:
+    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly."""
+    return os.fsencode(path)
+
+
+class _FormatMismatch(Exception):
+    """The file is a database, but not a store of this format."""
+
+
+def _is_damage(error: sqlite3.Error) -> bool:
+    """Whether the file is no sound database (not a database, a damaged page), as opposed to
+    one that is only unavailable now (locked, busy, read-only, no such folder)."""
+    return isinstance(error, sqlite3.DatabaseError) and not isinstance(error, sqlite3.OperationalError)
+
+
+def _primary_code(error: sqlite3.Error) -> Optional[int]:
+    code = getattr(error, "sqlite_errorcode", None)
+    return None if code is None else code & 0xFF
+
+
+class FeatureCache:
+    def __init__(self, file_path: Optional[str]):
+        self._db: Optional[sqlite3.Connection] = None
+        self._path = file_path
+        self._writable = True
+        if file_path is not None and time.monotonic() >= _locked_out.get(file_path, 0.0):
+            self._db = _open(file_path)
+
+    @property
+    def active(self) -> bool:
+        return self._db is not None
+
+    def _fail(self, error: sqlite3.Error) -> None:
+        """Stops using the store after an error. A store locked by another process or a
+        read-only one only stops writing; a damaged one is removed, to be made anew."""
+        code = _primary_code(error)
+        if code in (_SQLITE_BUSY, _SQLITE_LOCKED):
+            _locked_out[self._path] = time.monotonic() + LOCKED_BACK_OFF_SECONDS
+        if code in (_SQLITE_BUSY, _SQLITE_LOCKED, _SQLITE_READONLY) and self._db is not None:
+            self._writable = False
+            return
+        self.close()
+        if _is_damage(error):
+            _remove_store(self._path)
+
+    def lookup(self, path: str, identity: FileIdentity, settings_key: str) -> Optional[ReadResult]:
+        """The stored entry of `path` when it was made from this very file with these settings."""
+        row = self._entry("picture_features", "usable, width, height, work_width, work_height,"
+                          " descriptor_bytes, points, descriptors", path, identity, settings_key)
+        return None if row is None else _decode_row(row, identity)
+
+    def lookup_thumbnail(self, path: str, identity: FileIdentity, settings_key: str,
+                         which: str) -> Optional[np.ndarray]:
+        """The stored "coarse" or "fine" thumbnail of `path` when it was made from this very
+        file with these settings."""
+        row = self._entry("picture_thumbnails", "coarse_width, coarse_height, coarse,"
+                          " fine_width, fine_height, fine", path, identity, settings_key)
+        if row is None or _checksum(row[:6]) != row[6]:
+            return None
+        return _decode_thumbnail(*(row[:3] if which == "coarse" else row[3:6]))
+
+    def _entry(self, table: str, columns: str, path: str, identity: FileIdentity,
+               settings_key: str) -> Optional[tuple]:
+        """`columns` and the checksum of the entry of `path` in `table`, when it was made from
+        this very file with these settings."""
+        if self._db is None:
+            return None
+        try:
+            row = self._db.execute(
+                f"SELECT {_IDENTITY_COLUMNS}, {columns}, checksum FROM {table}"
+                " WHERE path = ? AND settings = ?", (path_key(path), settings_key)).fetchone()
+        except sqlite3.Error as error:
+            self._fail(error)
+            return None
+        if row is None or not identity.same_content(FileIdentity(*row[:5])):
+            return None
+        return row[5:]
+
+    def store(self, entries: Iterable[tuple[str, ReadResult]], settings_key: str) -> None:
+        if self._db is None or not self._writable:
+            return
+        entries = list(entries)
+        rows = [_encode_row(path, result, settings_key) for path, result in entries]
+        thumbnail_rows = [_encode_thumbnails(path, result, settings_key) for path, result in entries
+                          if result.thumbnails is not None]
+        if not rows:
+            return
+        try:
+            with self._db:
+                self._db.execute("BEGIN IMMEDIATE")
+                self._db.executemany(
+                    "INSERT OR REPLACE INTO picture_features"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+                # An entry stored without thumbnails must not keep an older picture's.
+                self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?",
+                                     [(row[0],) for row in rows])
+                self._db.executemany(
+                    "INSERT INTO picture_thumbnails VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    thumbnail_rows)
+        except sqlite3.Error as error:
+            self._fail(error)
+
+    def prune(self, folder: str, listed: Iterable[str]) -> None:
+        """Forgets the pictures under `folder` that are no longer listed in it."""
+        if self._db is None or not self._writable:
+            return
+        prefix = path_key(os.path.join(os.path.abspath(folder), ""))
+        keep = {path_key(path) for path in listed}
+        try:
+            stored = [row[0] for row in self._db.execute(
+                "SELECT path FROM picture_features WHERE substr(path, 1, ?) = ?", (len(prefix), prefix))]
+            gone = [(path,) for path in stored if path not in keep]
+            if gone:
+                with self._db:
+                    self._db.execute("BEGIN IMMEDIATE")
+                    self._db.executemany("DELETE FROM picture_features WHERE path = ?", gone)
+                    self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?", gone)
+        except sqlite3.Error as error:
+            self._fail(error)
+
+    def close(self) -> None:
+        if self._db is not None:
+            try:
+                self._db.close()
+            except sqlite3.Error:
+                pass
+            self._db = None
+
+
+def _open(file_path: str) -> Optional[sqlite3.Connection]:
+    """A prepared connection to the store; a damaged file or one of another format is
+    replaced by a new store once. None when no usable connection can be had."""
+    for _ in range(2):
+        try:
+            return _connect(file_path)
+        except sqlite3.Error as error:
+            if _primary_code(error) in (_SQLITE_BUSY, _SQLITE_LOCKED):
+                _locked_out[file_path] = time.monotonic() + LOCKED_BACK_OFF_SECONDS
+            if not _is_damage(error):
+                return None  # locked, read-only folder, missing folder: no store this time
+        except _FormatMismatch:
+            pass
+        except OSError:
+            return None
+        # Nobody can read it as this store, so it is replaced.
+        _remove_store(file_path)
+    return None
+
+
+def _connect(file_path: str) -> sqlite3.Connection:
+    db = sqlite3.connect(file_path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
+    try:
+        db.execute("PRAGMA journal_mode=WAL").fetchone()
+        # WAL with NORMAL synchronisation stays consistent after a crash; at worst the last
+        # transactions are lost, which a cache can afford.
+        db.execute("PRAGMA synchronous=NORMAL")
+        if not _has_format_table(db):
+            _create_schema(db)
+        versions = db.execute("SELECT version FROM store_format").fetchall()
+        if versions != [(FORMAT,)]:
+            raise _FormatMismatch()
+        # A damaged page is found here rather than half-way through a search.
+        if db.execute("PRAGMA quick_check").fetchone()[0] != "ok":
+            raise sqlite3.DatabaseError("feature store failed its check")
+    except BaseException:
+        db.close()
+        raise
+    return db
+
+
+def _has_format_table(db: sqlite3.Connection) -> bool:
+    return db.execute("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'store_format'"
+                      ).fetchone()[0] > 0
+
+
+def _create_schema(db: sqlite3.Connection) -> None:
+    """Makes the tables of a new store. Two processes may do so at once: the second finds the
+    first's store. A database with tables but no format (an older store) is of another format."""
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        if not _has_format_table(db):
+            if db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] > 0:
+                raise _FormatMismatch()
+            for statement in _SCHEMA:
+                db.execute(statement)
+            db.execute("INSERT INTO store_format VALUES (?)", (FORMAT,))
+        db.execute("COMMIT")
+    except BaseException:
+        db.execute("ROLLBACK")
+        raise
+
+
+def _remove_store(file_path: Optional[str]) -> None:
+    if file_path is None:
+        return
+    for suffix in ("", "-wal", "-shm"):
+        try:
+            os.unlink(file_path + suffix)
+        except OSError:
+            pass
+
+
+def _checksum(values: Iterable) -> int:
+    """A checksum of everything an entry claims, sizes and flags included, so that a damaged
+    entry is a miss rather than handed out."""
+    checksum = 0
+    for value in values:
+        data = value if isinstance(value, bytes) else repr(value).encode()
+        checksum = zlib.crc32(data + b"\0", checksum)
+    return checksum
+
+
+def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple:
+    features = result.features
+    if features is None:
+        claims = (0, None, None, None, None, None, None, None)
+    else:
+        claims = (1, features.width, features.height, features.work_width, features.work_height,
+                  features.descriptors.shape[1], features.points.astype("<f4").tobytes(),
+                  features.descriptors.tobytes())
+    return (path_key(path), *result.identity, settings_key, *claims, _checksum(claims))
+
+
+def _decode_row(row: tuple, identity: FileIdentity) -> Optional[ReadResult]:
+    """The entry as it was stored, or None (a miss) when it is damaged or its blobs do not
+    fit together."""
+    claims, checksum = row[:8], row[8]
+    if _checksum(claims) != checksum:
+        return None
+    usable, width, height, work_width, work_height, descriptor_bytes, points, descriptors = claims
+    if not usable:
+        return ReadResult(identity, None)
+    try:
+        point_array = np.frombuffer(points, dtype="<f4").astype(np.float32).reshape(-1, 2)
+        descriptor_array = np.frombuffer(descriptors, dtype=np.uint8).reshape(-1, descriptor_bytes).copy()
+    except (TypeError, ValueError):
+        return None
+    if point_array.shape[0] != descriptor_array.shape[0] or min(width, height, work_width, work_height) <= 0:
+        return None
+    return ReadResult(identity, Features(width, height, work_width, work_height, point_array, descriptor_array))
+
+
+def _encode_thumbnails(path: str, result: ReadResult, settings_key: str) -> tuple:
+    coarse, fine = result.thumbnails
+    claims = (coarse.shape[1], coarse.shape[0], np.ascontiguousarray(coarse, dtype=np.uint8).tobytes(),
+              fine.shape[1], fine.shape[0], np.ascontiguousarray(fine, dtype=np.uint8).tobytes())
+    return (path_key(path), *result.identity, settings_key, *claims, _checksum(claims))
+
+
+def _decode_thumbnail(width: int, height: int, pixels: bytes) -> Optional[np.ndarray]:
+    """The thumbnail as stored, or None (a miss) when its blob does not fit its size."""
+    if not isinstance(pixels, bytes) or width <= 0 or height <= 0 or len(pixels) != width * height:
+        return None
+    return np.frombuffer(pixels, dtype=np.uint8).reshape(height, width)

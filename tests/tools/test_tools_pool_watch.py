@@ -1,0 +1,106 @@
+"""A worker killed while busy or while waiting for work ends each of the command's pools as it
+ends the module's own: the module's error text, every worker ended, nothing left running, and
+no hang (a worker killed while idle holds the task queue's lock, on which a plain pool's
+shutdown waits for ever). Each case runs in a child interpreter with a time limit, so a
+regression fails instead of hanging the suite."""
+import json
+
+import pytest
+
+from testsupport import START_METHODS, TESTS_DIR, run_python
+
+# The child: `run()` starts the pool's work on three items, one of them slow; a thread kills
+# the chosen worker once the slow item has started and the others are done, and notes every
+# pool worker alive then. The child reports the error and which of those workers still exist.
+SCENARIO = """
+import json, multiprocessing, os, signal, sys, threading, time
+import pool_items
+
+def kill_one(victim):
+    while not os.path.exists(os.environ["BUSY_FILE"]) or os.path.getsize(os.environ["BUSY_FILE"]) == 0:
+        time.sleep(0.05)
+    time.sleep(1.0)
+    busy = int(open(os.environ["BUSY_FILE"]).read())
+    workers = [child.pid for child in multiprocessing.active_children()]
+    target = busy if victim == "busy" else next(pid for pid in workers if pid != busy)
+    noted["workers"] = workers
+    os.kill(target, signal.SIGKILL)
+
+noted = {{}}
+{setup}
+
+if __name__ == "__main__":
+    threading.Thread(target=kill_one, args=({victim!r},), daemon=True).start()
+    try:
+        run(multiprocessing.get_context({method!r}))
+        error = None
+    except RuntimeError as raised:
+        error = str(raised)
+    print(json.dumps({{"error": error,
+                      "left": [pid for pid in noted.get("workers", []) if os.path.exists(f"/proc/{{pid}}")],
+                      "children": len(multiprocessing.active_children())}}))
+"""
+
+PROGRESS_POOL = """
+from search_index_tools.progress import ProgressPool
+
+def run(context):
+    with ProgressPool(3, context=context) as pool:
+        pool.map(pool_items.slow_when_marked, ["slow", "quick", "quick"])
+"""
+
+VERIFIED_SEARCH = """
+from search_index_tools.verified import search as verified_search
+import verified_support
+
+def run(context):
+    folder = os.path.join(os.environ["WORK"], "pictures")
+    for seed, name in enumerate(["slow.png", "a.png", "b.png"]):
+        verified_support.write(os.path.join(folder, name), verified_support.textured_photo(200, 150, seed))
+    crop = verified_support.write(os.path.join(os.environ["WORK"], "crop.png"),
+                                  verified_support.textured_photo(200, 150, 1)[20:120, 30:150])
+    verified_search.picture_features = pool_items.slow_picture_reader
+    verified_search._pool_size = lambda: 2
+    verified_search.verified_cropped_search(crop, folder, mp_context=context, use_store=False)
+"""
+
+# The command's road: the module's own index build on the command's progress pool.
+MODULE_ON_PROGRESS_POOL = """
+os.environ["SEARCH_INDEX_LIB_FEATURE_STORE"] = "off"
+import search_index_lib
+from search_index_tools.progress import ProgressReporter, progress_pool
+
+class FourProcessors:  # the module's os with four processors: its pool has three workers
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def cpu_count(self):
+        return 4
+
+def run(context):
+    from testsupport import save_photo
+    paths = [str(save_photo(os.path.join(os.environ["WORK"], name), seed=seed))
+             for seed, name in enumerate(["slow.png", "a.png", "b.png"])]
+    pool_items.LOAD_IMAGE = search_index_lib.load_image
+    search_index_lib.load_image = pool_items.slow_image_loader
+    search_index_lib.os = FourProcessors()
+    search_index_lib.Pool = progress_pool(ProgressReporter(False, None), context.get_start_method())
+    search_index_lib.load_images([search_index_lib.ImageData(path, None) for path in paths])
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("method", START_METHODS)
+@pytest.mark.parametrize("victim", ["busy", "idle"])
+@pytest.mark.parametrize("setup", [PROGRESS_POOL, VERIFIED_SEARCH, MODULE_ON_PROGRESS_POOL],
+                         ids=["progress_pool", "verified_search", "module_on_progress_pool"])
+def test_a_killed_worker_ends_the_pool_with_the_modules_error(tmp_path, monkeypatch, method, victim, setup):
+    monkeypatch.setenv("BUSY_FILE", str(tmp_path / "busy"))
+    monkeypatch.setenv("WORK", str(tmp_path))
+    code = SCENARIO.format(setup=setup, victim=victim, method=method)
+    result = run_python(code, cwd=TESTS_DIR / "tools", timeout=60)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["error"] == ("a worker process died (killed by SIGKILL) before the pool finished "
+                               "its 3 work items; the pool's other workers were ended")
+    assert report["left"] == [] and report["children"] == 0
