@@ -30,6 +30,12 @@ def _ignore_interrupts():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _start_worker(setup):
+    _ignore_interrupts()
+    if setup is not None:
+        setup()
+
+
 def _call_chunk(task):
     """Runs `function` on a run of items that starts at input position `first`."""
     function, first, items = task
@@ -40,8 +46,9 @@ class ProgressPool(multiprocessing.pool.Pool):
     """multiprocessing's pool whose `map` calls `on_start(total)` once and `on_item()` after
     each finished item (both in the calling process)."""
 
-    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None):
-        super().__init__(processes, initializer=_ignore_interrupts, context=context)
+    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None, setup=None):
+        # `setup`: a picklable callable each worker runs when it starts.
+        super().__init__(processes, initializer=_start_worker, initargs=(setup,), context=context)
         self._on_start = on_start or (lambda total: None)
         self._on_item = on_item or (lambda: None)
         # The workers started with the pool. Without a task limit they end only when the
@@ -82,19 +89,23 @@ class ProgressPool(multiprocessing.pool.Pool):
 
 class ProgressReporter:
     """Counts finished items for the pools opened while a phase is active, on a tqdm bar on
-    standard error. Maps outside a phase (such as loading the one query picture) show no bar."""
+    standard error. Maps outside a phase (such as loading the one query picture) show no bar.
+    `finished` of `expected` counts the items of the last pool opened in a phase, bar or not."""
 
     def __init__(self, enabled, stream):
         self.enabled = enabled
         self.stream = stream
         self.label = None
         self.bar = None
+        self.finished = self.expected = 0
 
     def phase(self, label):
         return _Phase(self, label)
 
     def start(self, total):
         self.close()
+        if self.label:
+            self.finished, self.expected = 0, total
         if self.enabled and self.label and total:
             import tqdm
 
@@ -103,6 +114,8 @@ class ProgressReporter:
                                  leave=False)
 
     def item(self):
+        if self.label:
+            self.finished += 1
         if self.bar is not None:
             self.bar.update(1)
 
@@ -126,8 +139,9 @@ class _Phase:
         return False
 
 
-def progress_pool(reporter, start_method=None):
+def progress_pool(reporter, start_method=None, setup=None):
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
     module calls it, it opens a ProgressPool that reports to `reporter`."""
     context = multiprocessing.get_context(start_method)
-    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item)
+    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
+                             setup=setup)

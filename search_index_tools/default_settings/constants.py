@@ -16,7 +16,10 @@ def _cache_folder():
     configured = os.environ.get("XDG_CACHE_HOME", "")
     base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
     folder = base / "search_index_lib"
-    folder.mkdir(parents=True, exist_ok=True)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError:
+        pass  # the command then names this folder, or --cache-dir puts the caches elsewhere
     return folder
 
 

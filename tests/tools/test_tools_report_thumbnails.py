@@ -59,3 +59,18 @@ def test_unreadable_file_gives_no_thumbnail(tmp_path):
     path.write_bytes(b"\xff\xd8\xff not really a picture")
     assert report.thumbnail(path) is None
     assert report.thumbnail(tmp_path / "missing.jpg") is None
+
+
+@pytest.mark.parametrize("grey", [0, 128, 255])
+@pytest.mark.parametrize("mark", ["outline", "points"])
+def test_marks_show_on_dark_and_light_pictures(grey, mark, tmp_path):
+    path = tmp_path / "flat.png"
+    Image.new("RGB", (1280, 960), (grey, grey, grey)).save(path)
+    corners = ((320, 240), (960, 240), (960, 720), (320, 720))
+    thumbnail = decoded(report.thumbnail(path, outline=corners) if mark == "outline"
+                        else report.thumbnail(path, points=corners))
+    scale = thumbnail.width / 1280
+    x = round(640 * scale)  # the middle of the top edge, where no keypoint dot is drawn
+    across = [thumbnail.getpixel((x, round(240 * scale) + offset)) for offset in range(-8, 9)]
+    assert min(max(pixel) for pixel in across) < 60, "no dark stroke"
+    assert max(min(pixel) for pixel in across) > 200, "no light stroke"

@@ -1,5 +1,6 @@
-"""What a person at a terminal sees: the progress bar (on a terminal only, not with --quiet)
-and Ctrl-C, which ends the command quietly with status 130 and leaves no process behind."""
+"""What a person at a terminal sees: the progress bar (on a terminal only, not with --quiet),
+and Ctrl-C, which ends the command with status 130, one line saying how far it got, and no
+process left behind."""
 import fcntl
 import os
 import pty
@@ -61,20 +62,29 @@ def many_large_pictures(tmp_path):
     return folder, original
 
 
-def test_ctrl_c_ends_quietly_with_130_and_no_process_left(many_large_pictures, settings, crop_of):
+@pytest.mark.parametrize("store", ["on", "off"])
+def test_ctrl_c_ends_with_130_one_line_and_no_process_left(store, many_large_pictures, settings, crop_of):
     folder, original = many_large_pictures
     crop = crop_of(original, (300, 200, 900, 700))
+    env = child_env(tests_path=False)
+    env["SEARCH_INDEX_LIB_FEATURE_STORE"] = store
     search = subprocess.Popen([str(FIND_IMAGES), "--settings", str(settings), "crop", str(crop), str(folder)],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              env=child_env(tests_path=False), start_new_session=True)
+                              env=env, start_new_session=True)
     deadline = time.monotonic() + 120
     while len(processes_in_session(search.pid)) < 2 and search.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)  # until the pool's workers run
     assert search.poll() is None, "the search ended before it could be interrupted"
-    time.sleep(0.5)
+    time.sleep(2)  # past the crop's check, into the matching
     os.killpg(search.pid, signal.SIGINT)  # what Ctrl-C at a terminal does
     stdout, stderr = search.communicate(timeout=120)
-    assert (search.returncode, stdout, stderr) == (130, "", "")
+    assert (search.returncode, stdout) == (130, "")
+    said = re.fullmatch(r"find-images: interrupted(?:: (\d+) of 300 pictures were read(.*))?\n", stderr)
+    assert said, stderr
+    if said.group(1) and int(said.group(1)):
+        kept = "; the feature store keeps them for the next run"
+        again = "; the feature store is off, so the next run reads them again"
+        assert said.group(2) == (kept if store == "on" else again)
     deadline = time.monotonic() + 10
     while processes_in_session(search.pid) and time.monotonic() < deadline:
         time.sleep(0.1)
