@@ -47,9 +47,9 @@ def test_marked_point_lands_where_opencv_found_it(orientation, size, suffix, tmp
 @pytest.mark.parametrize("mode", ["RGBA", "LA", "P", "L", "I;16"])
 def test_any_picture_mode_gives_a_thumbnail(mode, tmp_path):
     path = tmp_path / "picture.png"
-    Image.new("RGBA", (600, 400), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(path)
+    Image.new("RGBA", (1280, 960), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(path)
     thumbnail = decoded(report.thumbnail(path))
-    assert thumbnail.size == (report.THUMBNAIL_SIDE, report.THUMBNAIL_SIDE * 2 // 3)
+    assert thumbnail.size == (report.THUMBNAIL_SIDE, report.THUMBNAIL_SIDE * 3 // 4)
     if mode in ("RGBA", "LA"):  # see-through pixels show on white, not black
         assert min(thumbnail.getpixel((100, 100))) > 230
 

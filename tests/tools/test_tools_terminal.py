@@ -89,3 +89,45 @@ def test_ctrl_c_ends_with_130_one_line_and_no_process_left(store, many_large_pic
     while processes_in_session(search.pid) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert processes_in_session(search.pid) == []
+
+
+def warning_pictures(folder):
+    """Pictures the libraries warn about while reading them: a PNG whose colour profile has an
+    invalid rendering intent (libpng, inside OpenCV, writes a line to descriptor 2), and a
+    palette PNG with its transparency as bytes (Pillow warns when converting it)."""
+    from PIL import Image, ImageCms
+
+    profile = bytearray(ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes())
+    profile[64:68] = (0xFFFF).to_bytes(4, "big")
+    save_photo(folder / "profile.png", 240, 180, seed=3)
+    with Image.open(folder / "profile.png") as picture:
+        picture.save(folder / "profile.png", icc_profile=bytes(profile))
+    palette = Image.fromarray(__import__("numpy").arange(240 * 180, dtype="uint16").reshape(180, 240).astype("uint8"),
+                              "L").convert("P")
+    palette.save(folder / "palette.png", transparency=bytes([0, 10, 20]))
+
+
+@pytest.mark.parametrize("mode", ["normal", "quiet", "verbose"])
+@pytest.mark.parametrize("command", ["index", "crop"])
+def test_library_warnings_are_summed_up_never_printed_as_they_come(mode, command, photos, settings, crop_of):
+    warning_pictures(photos / "garden")
+    crop = crop_of(photos / "garden" / "photo_2.jpg")
+    words = ["index", str(photos)] if command == "index" else ["crop", str(crop), str(photos)]
+    flag = {"normal": [], "quiet": ["--quiet"], "verbose": ["--verbose"]}[mode]
+    controller, terminal = pty.openpty()  # a terminal, so that the progress bar is drawn
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    result = subprocess.run([str(FIND_IMAGES), "--settings", str(settings), *words, *flag],
+                            stdout=subprocess.PIPE, stderr=terminal, env=child_env(tests_path=False), timeout=300)
+    os.close(terminal)
+    shown = read_all(controller)
+    os.close(controller)
+    assert result.returncode == 0, shown
+    raw = ("libpng warning", "UserWarning", "iCCP", "Palette images")
+    if mode == "quiet":
+        assert shown == ""
+    elif mode == "normal":
+        assert not any(text in shown for text in raw), shown
+        summaries = re.findall(r"find-images: (\d+) warnings? from the picture libraries hidden", shown)
+        assert len(summaries) == 1 and int(summaries[0]) >= 1, shown
+    else:
+        assert "find-images: " in shown and any(text in shown for text in raw), shown
