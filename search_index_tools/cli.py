@@ -57,6 +57,11 @@ def positive_int(text):
     return value
 
 
+# What --ray runs on the cluster, said in each subcommand's help.
+RAY_WORK = {"similar": "the index build's picture reading", "index": "the index build's picture reading",
+            "crop": "the matching (not with --verify, whose pool always runs here)"}
+
+
 def add_global_options(parser, default=None):
     """Switches every subcommand takes, before or after its name. On the subcommands the
     defaults are suppressed, so a value given before the name is not overwritten."""
@@ -78,7 +83,8 @@ def add_global_options(parser, default=None):
                         help="also show the module's log lines (index cache use and builds), the "
                              "files left out and the picture libraries' warnings")
     parser.add_argument("--ray", metavar="ADDRESS", nargs="?", const=RAY_LOCAL, default=given(None),
-                        help="run the pool work on a Ray cluster: 'auto' for the running one, "
+                        help=f"run {RAY_WORK.get(parser.prog.split()[-1], 'the pool work')} on a Ray "
+                             "cluster: 'auto' for the running one, "
                              "host:port for a given one, no ADDRESS for a local Ray instance "
                              "(needs pip install 'search_index_lib[ray]'; the folders must be at "
                              "the same paths on every node)")
