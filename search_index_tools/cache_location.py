@@ -7,6 +7,7 @@ stores lie beside the index file); --cache-dir rebinds both in the module, in th
 process and in every pool worker (`apply_cache_dir` is their start-up step, for workers that
 are not forked from the command).
 """
+import functools
 import os
 
 FINGERPRINT_NAME = "folder_fingerprint.txt"
@@ -50,3 +51,16 @@ def cache_problem(sil, given_by):
             return (f"cache folder is not writable: {folder} ({setting} of {given_by}; "
                     "--cache-dir DIR chooses another)")
     return None
+
+
+def place_caches(sil, cache_dir, writes_index, given_by):
+    """--cache-dir (None: the settings' paths), then, when the command writes the index, the
+    check that it can. Returns (the workers' start-up step or None, a problem or None)."""
+    setup = None
+    if cache_dir is not None:
+        folder, problem = prepare_cache_dir(cache_dir)
+        if problem:
+            return None, problem
+        apply_cache_dir(folder, sil)
+        setup = functools.partial(apply_cache_dir, folder)
+    return setup, cache_problem(sil, given_by) if writes_index else None

@@ -21,8 +21,9 @@ import sys
 from pathlib import Path
 
 from . import output, searches
+from .cache_location import place_caches
 from .library_output import CapturedOutput, summary as library_summary
-from .progress import ProgressReporter, progress_pool
+from .progress import ProgressReporter, interruption_note, progress_pool
 from .query_check import crop_problem
 from .report_target import refusal as report_refusal
 
@@ -234,29 +235,6 @@ def settings_name(settings):
     return "--settings" if settings != DEFAULT_SETTINGS else "the default settings"
 
 
-def place_caches(sil, args, settings):
-    """--cache-dir, then the check that the index can be written there. Returns the workers'
-    start-up step (None without --cache-dir)."""
-    setup = None
-    if args.cache_dir is not None:
-        import functools
-
-        from .cache_location import apply_cache_dir, prepare_cache_dir
-
-        folder, problem = prepare_cache_dir(args.cache_dir)
-        if problem:
-            raise InputError(problem)
-        apply_cache_dir(folder, sil)
-        setup = functools.partial(apply_cache_dir, folder)
-    if args.command in ("similar", "index"):  # the searches that must write the index
-        from .cache_location import cache_problem
-
-        problem = cache_problem(sil, "--cache-dir" if args.cache_dir is not None else settings_name(settings))
-        if problem:
-            raise InputError(problem)
-    return setup
-
-
 def ray_switch_alone(argv):
     """`--ray` with its address left out takes the next word as the address, also a command
     name or a path; a word that is no Ray address ('auto', 'local', host:port) is left to
@@ -386,7 +364,10 @@ def run_parsed(args):
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
-    setup = place_caches(sil, args, settings)
+    setup, problem = place_caches(sil, args.cache_dir, args.command in ("similar", "index"),
+                                  "--cache-dir" if args.cache_dir is not None else settings_name(settings))
+    if problem:
+        raise InputError(problem)
     reporter = ProgressReporter(enabled=not args.quiet and sys.stderr.isatty(), stream=sys.stderr)
     unbind = bind_pool(sil, args, reporter, settings, setup)
     try:
@@ -394,26 +375,11 @@ def run_parsed(args):
     except (OSError, ValueError, RuntimeError, sil.UnidentifiedImageError) as error:
         raise InputError(describe_failure(error, args)) from None
     except KeyboardInterrupt:
-        raise Interrupted(interruption_note(args, reporter)) from None
+        raise Interrupted(interruption_note(reporter, on_ray=args.ray is not None)) from None
     finally:
         reporter.close()
         unbind()
     return show_outcome(outcome, args)
-
-
-def interruption_note(args, reporter):
-    """How far the interrupted work got, and whether it is kept: the feature store keeps the
-    vectors and keypoints the module's own pools finished (not on the Ray road, whose workers
-    run without it, nor in the verified search, whose progress is not counted here)."""
-    if not reporter.expected:
-        return "interrupted"
-    read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
-    store = os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") not in ("off", "0")
-    if not reporter.finished or args.ray is not None:
-        return read
-    if store:
-        return f"{read}; the feature store keeps them for the next run"
-    return f"{read}; the feature store is off, so the next run reads them again"
 
 
 def main(argv=None):

@@ -13,6 +13,7 @@ This module is imported by spawned and forkserver workers (for `_call_chunk` and
 """
 import functools
 import multiprocessing
+import os
 import multiprocessing.pool
 import signal
 from concurrent.futures.process import BrokenProcessPool
@@ -145,3 +146,17 @@ def progress_pool(reporter, start_method=None, setup=None):
     context = multiprocessing.get_context(start_method)
     return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
                              setup=setup)
+
+
+def interruption_note(reporter, on_ray=False):
+    """One line on how far interrupted work got, and whether it is kept: the feature store
+    keeps what the module's own pools finished (not on the Ray road, whose workers run without
+    it; the verified search's pool is not counted here, so it gets no figures)."""
+    if not reporter.expected:
+        return "interrupted"
+    read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
+    if not reporter.finished or on_ray:
+        return read
+    if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") not in ("off", "0"):
+        return f"{read}; the feature store keeps them for the next run"
+    return f"{read}; the feature store is off, so the next run reads them again"
