@@ -70,8 +70,9 @@ def thumbnail(path, points=None, outline=None):
             width, height = picture.size
             orientation = picture.getexif().get(_EXIF_ORIENTATION, 1)
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
-            # for a large photograph than decoding it whole.
-            picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
+            # for a large photograph than decoding it whole. The draft is the smallest
+            # scale still at least the thumbnail's size (a 20-megapixel photograph: 1/8).
+            picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=1.0)
             small = on_white(picture)
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
