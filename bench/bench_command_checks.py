@@ -8,8 +8,8 @@ no sub-folders is only checked, not listed) and a look for its memo of unreadabl
 the pictures themselves are checked only when a build fails on one. This times, in turns in
 the same process, a warm `similar` through the command's road (`searches.similar`) and the
 bare road it wraps (`index_a_directory` and `search_images` with the same query vector), and
-the folder survey alone, with and without the link-count shortcut; the two roads' answers are
-compared. Files are empty, and `load_images` is rebound to vectors seeded by each path, so no
+the folder survey alone, with and without the link-count shortcut, and the permission check of
+every picture that the crop searches and `index` make; the two roads' answers are compared. Files are empty, and `load_images` is rebound to vectors seeded by each path, so no
 picture is decoded; the tree has two levels (albums of days), like bench_catalogue.py.
 """
 import argparse
@@ -30,7 +30,7 @@ import numpy as np  # noqa: E402
 import search_index_lib as sil  # noqa: E402
 from search_index_tools import searches  # noqa: E402
 from search_index_tools.progress import ProgressReporter  # noqa: E402
-from search_index_tools.readable_listing import unreadable_folders  # noqa: E402
+from search_index_tools.readable_listing import unreadable_folders, unreadable_pictures  # noqa: E402
 
 
 def make_tree(root, files, folders):
@@ -90,11 +90,14 @@ def main():
         row = searches.query_row(sil, query)
         assert command_road(folder, query, reporter) == bare_road(folder, row)  # also the build
 
+        paths = [record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(folder)]
         times = {"bare road (index_a_directory + search_images)": [], "command road (searches.similar)": [],
-                 "folder survey": [], "folder survey, every folder listed": []}
+                 "folder survey": [], "folder survey, every folder listed": [],
+                 "picture permission check (crop, index)": []}
         for _ in range(options.repeat):
             for label, step in zip(times, (lambda: bare_road(folder, row), lambda: command_road(folder, query, reporter),
-                                           lambda: unreadable_folders(folder), lambda: listing_every_folder(folder))):
+                                           lambda: unreadable_folders(folder), lambda: listing_every_folder(folder),
+                                           lambda: unreadable_pictures(paths))):
                 start = time.perf_counter()
                 step()
                 times[label].append(time.perf_counter() - start)
