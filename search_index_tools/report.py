@@ -71,8 +71,10 @@ def thumbnail(path, points=None, outline=None):
             orientation = picture.getexif().get(_EXIF_ORIENTATION, 1)
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
             # for a large photograph than decoding it whole. The draft is the smallest
-            # scale still at least the thumbnail's size (a 20-megapixel photograph: 1/8).
-            picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=1.0)
+            # scale still at least the thumbnail's size (a 20-megapixel photograph: 1/8);
+            # other formats ignore it.
+            picture.draft(picture.mode, (THUMBNAIL_SIDE, THUMBNAIL_SIDE))
+            picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
             small = on_white(picture)
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
