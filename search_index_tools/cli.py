@@ -311,9 +311,11 @@ def show_outcome(outcome, args):
         note(args, line)
     if args.json:
         sys.stdout.write(output.results_json(outcome))
-    elif args.paths or args.print0:
+    elif args.print0 or (args.paths and not sys.stdout.isatty()):
         sys.stdout.flush()
         sys.stdout.buffer.write(output.results_paths(outcome, b"\0" if args.print0 else b"\n"))
+    elif args.paths:  # on a terminal: a name's control characters are shown escaped
+        sys.stdout.write("".join(f"{output.printable(os.path.abspath(hit.path))}\n" for hit in outcome.hits))
     elif outcome.hits:
         sys.stdout.write(output.results_text(outcome))
     if not outcome.hits:
