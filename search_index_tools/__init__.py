@@ -6,5 +6,8 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 - `searches`: the command's similar, crop and index jobs, built from the module's functions.
 - `output`, `report`: text and JSON results, and the self-contained HTML report.
 - `progress`: a process pool that reports finished items, bound as the module's `Pool`.
+- `readable_listing`, `query_check`, `report_target`, `cache_location`, `library_output`: the
+  command's checks (unreadable pictures and folders, the query, where a report may go, the
+  cache folder) and its capture of what the picture libraries print.
 - `default_settings/constants.py`: the settings the command uses without --settings.
 """
