@@ -5,6 +5,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 DEMO_STAMP := $(VENV)/.demo-deps-installed
+TEST_STAMP := $(VENV)/.test-deps-installed
 
 BROWSER_STAMP := $(VENV)/.browser-deps-installed
 DEMO_WORK := examples/demo/work
@@ -12,8 +13,8 @@ FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 
 .PHONY: test quick demo build bench clean browser
 
-test: build browser
-	# -P: the installed package is tested, not the source folder (which lacks the native parts).
+# -P: the installed package is tested, not the source folder (which lacks the native parts).
+test: build $(TEST_STAMP) browser
 	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 # The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
@@ -22,6 +23,7 @@ quick: build $(BROWSER_STAMP)
 	$(PY) -P -m pytest -q -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
 
 # The demo runs the installed find-images command on real photographs and ends with a report.
+# It needs the module, its runtime dependencies and scikit-image (for the photographs) only.
 demo: build $(DEMO_STAMP)
 	$(PY) examples/demo/prepare_photos.py
 	$(FIND_IMAGES) index $(DEMO_WORK)/photos
@@ -37,21 +39,29 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 	if ! $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then \
 		echo "Creating $(VENV) with $$python312"; rm -rf $(VENV); "$$python312" -m venv $(VENV) || exit 1; fi
 	$(PY) -m pip install --quiet --upgrade pip
-	# Build tools (the build runs without isolation so its folder is reused) and runtime/test dependencies.
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.12" \
-		numpy pillow opencv-python-headless faiss-cpu "pytest>=8" mypy
-	# The find-images command's progress bars.
-	$(PY) -m pip install --quiet tqdm
-	# The cluster road's tests run a local multi-node Ray cluster.
-	$(PY) -m pip install --quiet "ray>=2.9"
+		numpy pillow opencv-python-headless faiss-cpu tqdm
 	touch $(STAMP)
 
-# The report's browser test: Debian's chromium and its driver (installed where missing and
-# apt-get is there), driven through selenium.
+# Above: the build tools (the build runs without isolation so its folder is reused) and what
+# the module and the find-images command need at run time. Below: what only the tests need,
+# among them Ray (the cluster road's tests run a local multi-node Ray cluster).
+$(TEST_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet "pytest>=8" mypy "ray>=2.9"
+	touch $(TEST_STAMP)
+
+# The report's browser test: Debian's chromium and its driver, driven through selenium. Root
+# (as in CI) installs them where missing, and make fails when it cannot; another user is told
+# what to install.
 browser: $(BROWSER_STAMP)
-	@command -v chromium >/dev/null && command -v chromedriver >/dev/null || \
-	if command -v apt-get >/dev/null; then apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver; \
-	else echo "chromium and chromedriver are missing and apt-get is not there: the browser test will fail"; fi
+	@if command -v chromium >/dev/null && command -v chromedriver >/dev/null; then :; \
+	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver; \
+	else \
+		echo "make test needs Chromium and its driver for the report's browser test." >&2; \
+		echo "Install them (on Debian: sudo apt-get install chromium chromium-driver), then run make test again." >&2; \
+		exit 1; \
+	fi
 
 $(BROWSER_STAMP): $(STAMP)
 	$(PY) -m pip install --quiet selenium

@@ -11,6 +11,9 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 - `verified`: the verified cropped search; `verified_cropped_search`, `verified_cropped_matches`
   and `VerifiedMatch` are importable from this package too.
 - `ray_pool`, `ray_worker`: the module's pool work on a Ray cluster.
+- `readable_listing`, `query_check`, `report_target`, `cache_location`, `library_output`: the
+  command's checks (unreadable pictures and folders, the query, where a report may go, the
+  cache folder) and its capture of what the picture libraries print.
 - `cache_folder`, `default_settings/constants.py`: the settings the command uses without --settings.
 """
 

@@ -8,11 +8,14 @@ from pathlib import Path
 
 
 def user_cache_folder(name="search_index_lib"):
-    """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing. The base directory
+    """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing (where it can be). The base directory
     convention only allows an absolute XDG_CACHE_HOME: an empty or relative one is ignored,
     since it would scatter caches over whatever folder the program happens to run in."""
     configured = os.environ.get("XDG_CACHE_HOME", "")
     base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
     folder = base / name
-    folder.mkdir(parents=True, exist_ok=True)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError:
+        pass  # find-images then names this folder, and --cache-dir puts the caches elsewhere
     return folder

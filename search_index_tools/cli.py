@@ -21,7 +21,11 @@ import sys
 from pathlib import Path
 
 from . import output, searches
-from .progress import ProgressReporter, progress_pool
+from .cache_location import place_caches
+from .library_output import CapturedOutput, summary as library_summary
+from .progress import ProgressReporter, interruption_note, progress_pool
+from .query_check import crop_problem
+from .report_target import refusal as report_refusal
 
 PROGRAM = "find-images"
 FOUND, NOTHING_FOUND, BAD_INPUT, INTERRUPTED = 0, 1, 2, 130
@@ -31,6 +35,10 @@ DEFAULT_SETTINGS = Path(__file__).resolve().parent / "default_settings"
 
 class InputError(Exception):
     """Bad input: reported as one line naming the argument or file, exit status 2."""
+
+
+class Interrupted(Exception):
+    """Ctrl-C: reported as one line saying how far the work got, exit status 130."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -50,6 +58,11 @@ def positive_int(text):
     return value
 
 
+# What --ray runs on the cluster, said in each subcommand's help.
+RAY_WORK = {"similar": "the index build's picture reading", "index": "the index build's picture reading",
+            "crop": "the matching (not with --verify, whose pool always runs here)"}
+
+
 def add_global_options(parser, default=None):
     """Switches every subcommand takes, before or after its name. On the subcommands the
     defaults are suppressed, so a value given before the name is not overwritten."""
@@ -59,25 +72,40 @@ def add_global_options(parser, default=None):
     parser.add_argument("--settings", metavar="DIR", default=given(None),
                         help="folder holding the settings module constants.py (default: settings "
                              "that keep the caches in $XDG_CACHE_HOME or ~/.cache)")
+    parser.add_argument("--cache-dir", metavar="DIR", default=given(None),
+                        help="keep the cache files (index, fingerprint, feature stores) in DIR "
+                             "instead of where the settings put them; DIR is made if missing")
     parser.add_argument("--json", action="store_true", default=given(False),
                         help="print one JSON document and nothing else on standard output")
     parser.add_argument("-q", "--quiet", action="store_true", default=given(False),
-                        help="no progress bar and no notes on standard error")
+                        help="nothing on standard error but a failure: no progress bar, no notes, "
+                             "no library warnings")
     parser.add_argument("-v", "--verbose", action="store_true", default=given(False),
-                        help="also show the module's log lines (index cache use and builds)")
+                        help="also show the module's log lines (index cache use and builds), the "
+                             "files left out and the picture libraries' warnings")
     parser.add_argument("--ray", metavar="ADDRESS", nargs="?", const=RAY_LOCAL, default=given(None),
-                        help="run the pool work on a Ray cluster: 'auto' for the running one, "
+                        help=f"run {RAY_WORK.get(parser.prog.split()[-1], 'the pool work')} on a Ray "
+                             "cluster: 'auto' for the running one, "
                              "host:port for a given one, no ADDRESS for a local Ray instance "
                              "(needs pip install 'search_index_lib[ray]'; the folders must be at "
                              "the same paths on every node)")
 
 
-def add_search_options(parser):
+def add_search_options(parser, limit_default):
     parser.add_argument("--limit", metavar="N", type=positive_int,
-                        help="how many results at most (similar: default SEARCH_RESULT_LIMIT of "
-                             f"the settings; crop: default {searches.CROP_RESULT_LIMIT})")
+                        help=f"how many results at most (default: {limit_default}; never more "
+                             "than the folder has pictures)")
     parser.add_argument("--report", metavar="FILE.html",
-                        help="also write a self-contained HTML page showing the results as pictures")
+                        help="also write a self-contained HTML page showing the results as pictures "
+                             "(never over the query or a file of FOLDER, and over another existing "
+                             "file only if it is a find-images report, or with --force)")
+    parser.add_argument("--force", action="store_true",
+                        help="let --report replace an existing file that is not a find-images report")
+    parser.add_argument("--paths", action="store_true",
+                        help="print only the paths of the results (absolute), one per line")
+    parser.add_argument("-0", "--print0", action="store_true",
+                        help="print only the paths of the results, each ended by a NUL character "
+                             "(for xargs -0)")
 
 
 def add_query_command(commands, name, help, query, query_help, run):
@@ -92,7 +120,7 @@ def add_query_command(commands, name, help, query, query_help, run):
 def add_similar_command(commands):
     command = add_query_command(commands, "similar", "pictures that look most like QUERY, nearest first",
                                 "QUERY", "the picture to look for", run_similar)
-    add_search_options(command)
+    add_search_options(command, "SEARCH_RESULT_LIMIT of the settings, 10 with the default ones")
     return command
 
 
@@ -102,14 +130,14 @@ def add_crop_command(commands):
     command.add_argument("--verify", action="store_true",
                          help="only pictures that really contain the crop, checked by geometry; "
                               "the report draws the crop's outline")
-    add_search_options(command)
+    add_search_options(command, searches.CROP_RESULT_LIMIT)
     return command
 
 
 def add_index_command(commands):
     command = commands.add_parser("index", help="build or refresh the cached index of FOLDER")
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to index")
-    command.set_defaults(run=run_index, needs_query=False, report=None)
+    command.set_defaults(run=run_index, needs_query=False, report=None, paths=False, print0=False)
     return command
 
 
@@ -119,11 +147,21 @@ COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command)
 def build_parser():
     parser = Parser(prog=PROGRAM, description="Find pictures in a folder tree.",
                     epilog="Exit status: 0 found, 1 nothing found, 2 bad input, 130 interrupted.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {package_version()}")
     add_global_options(parser)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for build in COMMAND_BUILDERS:
         add_global_options(build(commands), default=argparse.SUPPRESS)
     return parser
+
+
+def package_version():
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("search_index_lib")
+    except PackageNotFoundError:
+        return "(version unknown: not installed)"
 
 
 # ------------------------------------------------------------------------- input checks
@@ -140,7 +178,9 @@ def check_inputs(args):
         check_readable_file(args.query, name)
     check_folder(args.folder)
     if args.report:
-        check_report_target(args.report)
+        check_report_target(args)
+    if args.json and (args.paths or args.print0):
+        raise InputError("--json cannot be combined with --paths or --print0")
     return settings
 
 
@@ -167,11 +207,15 @@ def check_folder(folder):
                    f"folder cannot be read (permission denied): {folder}")])
 
 
-def check_report_target(report):
+def check_report_target(args):
+    report = args.report
     parent = os.path.dirname(os.path.abspath(report))
     refuse_first([(os.path.isdir(report), f"--report: is a folder: {report}"),
                   (not os.path.isdir(parent), f"--report: folder not found: {parent}"),
                   (not os.access(parent, os.W_OK | os.X_OK), f"--report: folder is not writable: {parent}")])
+    problem = report_refusal(report, args.query, [args.folder], args.force)
+    if problem:
+        raise InputError(problem)
 
 
 # ---------------------------------------------------------------------------- the module
@@ -186,9 +230,16 @@ def load_library(settings):
     sys.path.insert(0, str(settings.resolve()))
     try:
         import search_index_lib
+    except OSError as error:  # the settings module could not make or read a file or folder
+        raise InputError(f"{error.filename or wanted}: {error.strerror or one_line(error)} "
+                         f"(importing the settings {wanted})") from None
     except Exception as error:  # the settings module's own error, or a missing setting
-        raise InputError(f"--settings: {wanted} cannot be used: {one_line(error)}") from None
+        raise InputError(f"{settings_name(settings)}: {wanted} cannot be used: {one_line(error)}") from None
     return search_index_lib
+
+
+def settings_name(settings):
+    return "--settings" if settings != DEFAULT_SETTINGS else "the default settings"
 
 
 def ray_switch_alone(argv):
@@ -203,11 +254,11 @@ def ray_switch_alone(argv):
     return argv
 
 
-def bind_pool(sil, args, reporter, settings):
+def bind_pool(sil, args, reporter, settings, setup=None):
     """The module opens its process pools through its `Pool`: this one reports progress, or
     with --ray runs the work on a Ray cluster. Returns what ends the binding."""
     if args.ray is None:
-        sil.Pool = progress_pool(reporter)
+        sil.Pool = progress_pool(reporter, setup=setup)
         return lambda: None
     if getattr(args, "verify", False):
         raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
@@ -239,12 +290,14 @@ def describe_failure(error, args):
 # ------------------------------------------------------------------------------ runners
 
 def run_similar(sil, args, reporter):
-    if args.limit is not None:
-        sil.SEARCH_RESULT_LIMIT = args.limit  # read by the search at the moment of use
-    return searches.similar(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter)
+    return searches.similar(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter,
+                            args.limit)
 
 
 def run_crop(sil, args, reporter):
+    problem = crop_problem(os.path.abspath(args.query), args.verify)
+    if problem:
+        raise InputError(problem)
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
@@ -261,8 +314,15 @@ def show_outcome(outcome, args):
     if isinstance(outcome, searches.IndexSummary):
         sys.stdout.write(output.index_json(outcome) if args.json else output.index_text(outcome))
         return FOUND if outcome.indexed else NOTHING_FOUND
+    for line in output.unreadable_notes(outcome.unreadable, outcome.folder, args.verbose):
+        note(args, line)
     if args.json:
         sys.stdout.write(output.results_json(outcome))
+    elif args.print0 or (args.paths and not sys.stdout.isatty()):
+        sys.stdout.flush()
+        sys.stdout.buffer.write(output.results_paths(outcome, b"\0" if args.print0 else b"\n"))
+    elif args.paths:  # on a terminal: a name's control characters are shown escaped
+        sys.stdout.write("".join(f"{output.printable(os.path.abspath(hit.path))}\n" for hit in outcome.hits))
     elif outcome.hits:
         sys.stdout.write(output.results_text(outcome))
     if not outcome.hits:
@@ -270,6 +330,10 @@ def show_outcome(outcome, args):
     if args.report:
         from .report import write_report
 
+        # Again now: the file may have appeared while the search ran.
+        problem = report_refusal(args.report, args.query, [args.folder], args.force)
+        if problem:
+            raise InputError(problem)
         try:
             target = write_report(outcome, args.report)
         except OSError as error:
@@ -285,16 +349,42 @@ def note(args, message):
 
 def run(argv):
     args = build_parser().parse_args(ray_switch_alone(argv))
+    captured = CapturedOutput().start()
+    try:
+        return run_parsed(args)
+    finally:
+        show_library_output(captured.finish(), args)
+
+
+def show_library_output(lines, args):
+    """What the picture libraries wrote to standard error: one line, all of it with
+    --verbose, nothing with --quiet."""
+    if not lines or args.quiet:
+        return
+    if not args.verbose:
+        note(args, library_summary(lines))
+        return
+    for line in lines:
+        note(args, line)
+
+
+def run_parsed(args):
     settings = check_inputs(args)
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
+    setup, problem = place_caches(sil, args.cache_dir, args.command in ("similar", "index"),
+                                  "--cache-dir" if args.cache_dir is not None else settings_name(settings))
+    if problem:
+        raise InputError(problem)
     reporter = ProgressReporter(enabled=not args.quiet and sys.stderr.isatty(), stream=sys.stderr)
-    unbind = bind_pool(sil, args, reporter, settings)
+    unbind = bind_pool(sil, args, reporter, settings, setup)
     try:
         outcome = args.run(sil, args, reporter)
     except (OSError, ValueError, RuntimeError, sil.UnidentifiedImageError) as error:
         raise InputError(describe_failure(error, args)) from None
+    except KeyboardInterrupt:
+        raise Interrupted(interruption_note(reporter, on_ray=args.ray is not None)) from None
     finally:
         reporter.close()
         unbind()
@@ -307,8 +397,12 @@ def main(argv=None):
     except InputError as error:
         print(f"{PROGRAM}: {output.printable(str(error))}", file=sys.stderr)
         return BAD_INPUT
+    except Interrupted as interruption:
+        print(f"{PROGRAM}: {interruption}", file=sys.stderr)
+        return INTERRUPTED
     except KeyboardInterrupt:
         # The pools have ended their workers on the way out; leave without a traceback.
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return INTERRUPTED
     except BrokenPipeError:
         # The reader went away (as `| head` does): not an error of the search.

@@ -39,6 +39,38 @@ def results_text(outcome):
                    for rank, score, path in [header, *rows])
 
 
+def results_paths(outcome, separator):
+    """The results' absolute paths as bytes, each ended by `separator`: the file names' own
+    bytes (names that are not UTF-8 included), for programs such as xargs."""
+    return b"".join(os.fsencode(os.path.abspath(hit.path)) + separator for hit in outcome.hits)
+
+
+def unreadable_json(unreadable):
+    return {"unreadable_pictures": [os.path.abspath(path) for path, _ in unreadable.pictures],
+            "unreadable_folders": [os.path.abspath(path) for path, _ in unreadable.folders]}
+
+
+def _counted(count, one, many):
+    return f"{count} {one if count == 1 else many}"
+
+
+def unreadable_notes(unreadable, folder, verbose):
+    """Lines for standard error about what a search left out because it could not be read:
+    how many, and with `verbose` which."""
+    lines = []
+    if unreadable.pictures:
+        lines.append(f"{_counted(len(unreadable.pictures), 'picture', 'pictures')} could not be read "
+                     f"and {'was' if len(unreadable.pictures) == 1 else 'were'} left out"
+                     + ("" if verbose else " (--verbose names them)"))
+    if unreadable.folders:
+        lines.append(f"{_counted(len(unreadable.folders), 'folder', 'folders')} could not be read, so "
+                     "the pictures in it were not searched" + ("" if verbose else " (--verbose names them)"))
+    if verbose:
+        lines += [f"cannot read {shown_path(path, folder)}: {reason}"
+                  for path, reason in [*unreadable.pictures, *unreadable.folders]]
+    return lines
+
+
 def results_json(outcome):
     document = {
         "command": outcome.command,
@@ -50,6 +82,7 @@ def results_json(outcome):
                      **({"placed_by": hit.placed_by} if hit.placed_by else {})}
                     for hit in outcome.hits],
         "elapsed_seconds": round(outcome.elapsed, 3),
+        **unreadable_json(outcome.unreadable),
     }
     return json.dumps(document, indent=2) + "\n"
 
@@ -58,14 +91,25 @@ def results_json(outcome):
 LEFT_OUT_SHOWN = 10
 
 
+def _named(title, paths, folder):
+    if not paths:
+        return []
+    lines = [title]
+    lines += [f"  {printable(shown_path(path, folder))}\n" for path in paths[:LEFT_OUT_SHOWN]]
+    if len(paths) > LEFT_OUT_SHOWN:
+        lines.append(f"  ... and {len(paths) - LEFT_OUT_SHOWN} more\n")
+    return lines
+
+
 def index_text(summary):
-    lines = [f"{summary.indexed} pictures indexed, {len(summary.left_out)} left out "
-             f"in {printable(summary.folder)}\n"]
-    if summary.left_out:
-        lines.append("left out (not readable as a picture):\n")
-        lines += [f"  {printable(shown_path(path, summary.folder))}\n" for path in summary.left_out[:LEFT_OUT_SHOWN]]
-        if len(summary.left_out) > LEFT_OUT_SHOWN:
-            lines.append(f"  ... and {len(summary.left_out) - LEFT_OUT_SHOWN} more\n")
+    unreadable = summary.unreadable
+    left_out = len(summary.left_out) + len(unreadable.pictures)
+    lines = [f"{summary.indexed} pictures indexed, {left_out} left out in {printable(summary.folder)}\n"]
+    lines += _named("left out (not readable as a picture):\n", summary.left_out, summary.folder)
+    lines += _named("left out (the file cannot be read):\n", [path for path, _ in unreadable.pictures],
+                    summary.folder)
+    lines += _named("not searched (the folder cannot be read):\n", [path for path, _ in unreadable.folders],
+                    summary.folder)
     return "".join(lines)
 
 
@@ -76,5 +120,6 @@ def index_json(summary):
         "indexed": summary.indexed,
         "left_out": [os.path.abspath(path) for path in summary.left_out],
         "elapsed_seconds": round(summary.elapsed, 3),
+        **unreadable_json(summary.unreadable),
     }
     return json.dumps(document, indent=2) + "\n"

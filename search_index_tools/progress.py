@@ -15,12 +15,20 @@ nothing heavy.
 import functools
 import multiprocessing
 import multiprocessing.pool
+import os
 
 from .pool_watch import PoolWatch, ignore_interrupts, module_item_file
 
 # At most this many items travel to a worker together: small enough for smooth counts,
 # large enough that the transfer costs little next to the work on one picture.
 MAX_ITEMS_PER_TASK = 8
+
+
+def _start_worker(setup):
+    """Worker start-up: interrupts are left to the caller; then the command's own step."""
+    ignore_interrupts()
+    if setup is not None:
+        setup()
 
 
 def _call_chunk(task):
@@ -33,8 +41,9 @@ class ProgressPool(multiprocessing.pool.Pool):
     """multiprocessing's pool whose `map` calls `on_start(total)` once and `on_item()` after
     each finished item (both in the calling process)."""
 
-    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None):
-        super().__init__(processes, initializer=ignore_interrupts, context=context)
+    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None, setup=None):
+        # `setup`: a picklable callable each worker runs when it starts.
+        super().__init__(processes, initializer=_start_worker, initargs=(setup,), context=context)
         self._on_start = on_start or (lambda total: None)
         self._on_item = on_item or (lambda: None)
 
@@ -60,19 +69,23 @@ class ProgressPool(multiprocessing.pool.Pool):
 
 class ProgressReporter:
     """Counts finished items for the pools opened while a phase is active, on a tqdm bar on
-    standard error. Maps outside a phase (such as loading the one query picture) show no bar."""
+    standard error. Maps outside a phase (such as loading the one query picture) show no bar.
+    `finished` of `expected` counts the items of the last pool opened in a phase, bar or not."""
 
     def __init__(self, enabled, stream):
         self.enabled = enabled
         self.stream = stream
         self.label = None
         self.bar = None
+        self.finished = self.expected = 0
 
     def phase(self, label):
         return _Phase(self, label)
 
     def start(self, total):
         self.close()
+        if self.label:
+            self.finished, self.expected = 0, total
         if self.enabled and self.label and total:
             import tqdm
 
@@ -81,6 +94,8 @@ class ProgressReporter:
                                  leave=False)
 
     def item(self):
+        if self.label:
+            self.finished += 1
         if self.bar is not None:
             self.bar.update(1)
 
@@ -104,8 +119,23 @@ class _Phase:
         return False
 
 
-def progress_pool(reporter, start_method=None):
+def progress_pool(reporter, start_method=None, setup=None):
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
     module calls it, it opens a ProgressPool that reports to `reporter`."""
     context = multiprocessing.get_context(start_method)
-    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item)
+    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
+                             setup=setup)
+
+
+def interruption_note(reporter, on_ray=False):
+    """One line on how far interrupted work got, and whether it is kept: the feature store
+    keeps what the module's own pools finished (not on the Ray road, whose workers run without
+    it; the verified search's pool is not counted here, so it gets no figures)."""
+    if not reporter.expected:
+        return "interrupted"
+    read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
+    if not reporter.finished or on_ray:
+        return read
+    if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") not in ("off", "0"):
+        return f"{read}; the feature store keeps them for the next run"
+    return f"{read}; the feature store is off, so the next run reads them again"

@@ -19,13 +19,16 @@ from pathlib import Path
 from PIL import ExifTags, Image, ImageDraw, ImageOps
 
 from .output import format_score, printable
+from .report_target import REPORT_MARKER
 from .searches import CROP, shown_path
 
-THUMBNAIL_SIDE = 320   # pixels, longest side; shown at half size, so sharp on dense screens
+THUMBNAIL_SIDE = 640   # pixels, longest side; shown at half size, so sharp on dense screens
 THUMBNAIL_QUALITY = 80
 KEYPOINT_COLOUR = (255, 208, 0)
 KEYPOINT_EDGE = (0, 0, 0)
-BOX_COLOUR = (230, 0, 90)
+# Boxes and outlines: a light line on a wider dark one, so they show on any picture.
+DARK_STROKE, DARK_WIDTH = (0, 0, 0), 6
+LIGHT_STROKE, LIGHT_WIDTH = (255, 255, 255), 2
 
 # EXIF orientations that turn the stored picture by a quarter turn. The keypoint reader
 # (OpenCV) applies the tag as Pillow's exif_transpose does, so the points stay on the turned
@@ -36,13 +39,15 @@ STYLE = """
 body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
 h1 { font-size: 20px; margin: 0 0 4px; }
 .facts { color: #555; margin: 0 0 16px; }
-.path { font-family: ui-monospace, monospace; word-break: break-all; }
+.path { font-family: ui-monospace, monospace; }
+.path .part { display: inline-block; max-width: 100%; overflow-wrap: anywhere; }
 .query { display: flex; gap: 16px; align-items: flex-start; margin-bottom: 24px; }
 .legend { color: #555; }
 .results { list-style: none; padding: 0; display: grid;
-           grid-template-columns: repeat(auto-fill, minmax(180px, 1fr)); gap: 16px; }
+           grid-template-columns: repeat(auto-fill, minmax(340px, 1fr)); gap: 16px; }
 .results li { background: #fff; border: 1px solid #ddd; border-radius: 6px; padding: 8px; }
-.results img, .query img { display: block; max-width: 160px; max-height: 160px; margin: 0 auto 6px; }
+.results img, .query img { display: block; max-width: 100%; max-height: 320px; margin: 0 auto 6px; }
+.results a, .query a { display: block; }
 .rank { font-weight: bold; }
 .score { color: #555; }
 .missing { color: #a00; font-style: italic; }
@@ -62,7 +67,10 @@ def thumbnail(path, points=None, outline=None):
             if picture.getexif().get(ExifTags.Base.Orientation, 1) in _QUARTER_TURNS:
                 width, height = height, width
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
-            # for a large photograph than decoding it whole.
+            # for a large photograph than decoding it whole. The draft is the smallest
+            # scale still at least the thumbnail's size (a 20-megapixel photograph: 1/8);
+            # other formats ignore it.
+            picture.draft(picture.mode, (THUMBNAIL_SIDE, THUMBNAIL_SIDE))
             picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
             small = on_white(ImageOps.exif_transpose(picture))
     except (OSError, ValueError, Image.DecompressionBombError):
@@ -85,22 +93,37 @@ def on_white(picture):
     return picture.convert("RGB")
 
 
+def stroke(draw, corners):
+    """A closed line through `corners`, light on dark."""
+    closed = list(corners) + list(corners[:1])
+    draw.line(closed, fill=DARK_STROKE, width=DARK_WIDTH, joint="curve")
+    draw.line(closed, fill=LIGHT_STROKE, width=LIGHT_WIDTH, joint="curve")
+
+
 def mark_points(picture, points, scale_x, scale_y):
     draw = ImageDraw.Draw(picture)
     scaled = [(x * scale_x, y * scale_y) for x, y in points]
     xs, ys = [x for x, _ in scaled], [y for _, y in scaled]
-    draw.rectangle((min(xs) - 3, min(ys) - 3, max(xs) + 3, max(ys) + 3), outline=BOX_COLOUR, width=2)
+    left, top, right, bottom = min(xs) - 5, min(ys) - 5, max(xs) + 5, max(ys) + 5
+    stroke(draw, [(left, top), (right, top), (right, bottom), (left, bottom)])
     for x, y in scaled:
-        draw.ellipse((x - 2.5, y - 2.5, x + 2.5, y + 2.5), fill=KEYPOINT_COLOUR, outline=KEYPOINT_EDGE)
+        draw.ellipse((x - 4, y - 4, x + 4, y + 4), fill=KEYPOINT_COLOUR, outline=KEYPOINT_EDGE, width=2)
 
 
 def mark_outline(picture, corners, scale_x, scale_y):
-    scaled = [(x * scale_x, y * scale_y) for x, y in corners]
-    ImageDraw.Draw(picture).line(scaled + scaled[:1], fill=BOX_COLOUR, width=2, joint="curve")
+    stroke(ImageDraw.Draw(picture), [(x * scale_x, y * scale_y) for x, y in corners])
 
 
 def text(value):
     return html.escape(printable(str(value)), quote=True)
+
+
+def path_html(path):
+    """A path shown so that lines break after its separators, not inside names (a name
+    longer than the line alone still wraps)."""
+    parts = str(path).split(os.sep)
+    pieces = [part + os.sep for part in parts[:-1]] + [parts[-1]]
+    return "<wbr>".join(f'<span class="part">{text(piece)}</span>' for piece in pieces if piece)
 
 
 def file_link(path):
@@ -140,12 +163,13 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
             f'{picture_html(uri, shown)}</a>'
             f'<span class="rank">#{hit.rank}</span> '
             f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
-            f'<span class="path">{text(shown)}</span></li>')
+            f'<span class="path">{path_html(shown)}</span></li>')
     count = len(outcome.hits)
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
+{REPORT_MARKER}
 <meta http-equiv="Content-Security-Policy" content="{POLICY}">
 <meta name="referrer" content="no-referrer">
 <meta name="viewport" content="width=device-width, initial-scale=1">
@@ -153,8 +177,8 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
 <style>{STYLE}</style>
 </head>
 <body>
-<h1>Pictures {what} <span class="path">{text(outcome.query)}</span></h1>
-<p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{text(os.path.abspath(outcome.folder))}</span>,
+<h1>Pictures {what} <span class="path">{path_html(outcome.query)}</span></h1>
+<p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,
 found in {outcome.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC</p>
 <div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>{legend}</div>
 <ol class="results">

@@ -5,10 +5,14 @@ a score for each path (the distance, the matched keypoints), so it runs the same
 step by step and keeps what the entry points drop, taking every function from the module's
 namespace at the moment of use, as the entry points do.
 """
+import contextlib
 import os
 import time
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
+
+from .readable_listing import (Unreadable, remember_unreadable, remembered_unreadable, unreadable_folders,
+                               unreadable_pictures, walk_leaving_out)
 
 SIMILAR, CROP, INDEX = "similar", "crop", "index"
 CROP_RESULT_LIMIT = 25  # what cropped_search returns at most
@@ -37,6 +41,7 @@ class Outcome:
     hits: List[Hit]
     elapsed: float
     verified: bool = False  # crop found by the verified search: scores are consistent matches
+    unreadable: Unreadable = field(default_factory=Unreadable)  # left out: could not be read
 
     @property
     def placed_by_pixels(self):
@@ -54,18 +59,17 @@ class Outcome:
 class IndexSummary:
     folder: str
     indexed: int
-    left_out: List[str] = field(default_factory=list)
+    left_out: List[str] = field(default_factory=list)  # listed, but not readable as a picture
     elapsed: float = 0.0
+    unreadable: Unreadable = field(default_factory=Unreadable)  # could not be read at all
 
 
-def similar(sil, query, folder, progress):
-    """search_image's road with the distances kept: index, query vector, nearest rows."""
+def query_row(sil, query):
+    """The query's unit vector, as search_image makes it; UnidentifiedImageError when the
+    file is not a picture. Made before any folder work, so a bad query costs no build."""
     import faiss
     import numpy as np
 
-    started = time.monotonic()
-    with progress.phase("Indexing"):
-        db, all_files = sil.index_a_directory(folder)
     record = sil.ImageData(image_path=query, last_modified=None)
     vector = sil.load_images([record])[0]
     if vector is None or len(vector) == 0:
@@ -73,25 +77,89 @@ def similar(sil, query, folder, progress):
     # The stored rows are unit vectors; the query is made one too, as search_image does.
     row = np.array([vector]).astype(sil.FLOATTYPE)
     faiss.normalize_L2(row)
-    distances, rows = sil.search_images(db, row[0], sil.SEARCH_RESULT_LIMIT)
+    return row[0]
+
+
+def readable_index(sil, folder, unreadable=None):
+    """index_a_directory(folder), leaving out the pictures that cannot be read instead of
+    failing on the first one. `unreadable` ({path: reason}) are left out from the start;
+    others are found when a build fails on one. Returns (db, rows, {path: reason}).
+
+    While a picture is left out, the walk the module sees leaves it out, so the cached
+    fingerprint describes the pictures indexed: once the picture can be read again, the
+    next search finds the folder changed and indexes it."""
+    remembered = remembered_unreadable(sil, folder)
+    left_out = {**remembered, **(unreadable or {})}
+    while True:
+        try:
+            with walk_leaving_out(sil, left_out) if left_out else contextlib.nullcontext():
+                db, rows = _index_keeping_fingerprint(sil, folder)
+            remember_unreadable(sil, folder, left_out, remembered)
+            return db, rows, left_out
+        except OSError as error:
+            failed = error.filename
+            if not isinstance(failed, str) or failed in left_out:
+                raise
+            listed = [record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(folder)]
+            if failed not in listed:
+                raise  # not a picture of the folder: the cache, say
+            left_out.update(unreadable_pictures(listed))
+            left_out[failed] = error.strerror or type(error).__name__
+
+
+def _index_keeping_fingerprint(sil, folder):
+    """index_a_directory, and, when it built the first index file, the folder's fingerprint
+    too: the module stores it only when it compares a listing with an index file, so without
+    it the next search would find the folder "changed" and build once more."""
+    had_index = os.path.exists(sil.CACHED_INDEXED)
+    db, rows = sil.index_a_directory(folder)
+    if not had_index:
+        # The manifest beside the index names the listing it was built from: should the
+        # folder have changed since, the next search still rebuilds rather than trust it.
+        sil.is_images_in_dir_changed(list(sil.get_images_absolute_path_recursive_a_directory(folder)))
+    return db, rows
+
+
+def similar(sil, query, folder, progress, limit=None):
+    """search_image's road with the distances kept: query vector, index, nearest rows."""
+    started = time.monotonic()
+    row = query_row(sil, query)
+    unreadable = Unreadable(folders=unreadable_folders(folder))
+    with progress.phase("Indexing"):
+        db, all_files, left_out = readable_index(sil, folder)
+    unreadable.pictures = sorted(left_out.items())
+    # More neighbours than rows would only add fillers, after allocating room for them.
+    wanted = sil.SEARCH_RESULT_LIMIT if limit is None else limit
+    if isinstance(wanted, int) and not isinstance(wanted, bool):
+        wanted = min(wanted, max(int(db.ntotal), 1))
+    distances, rows = sil.search_images(db, row, wanted)
     # faiss names missing neighbours -1 when the index has fewer rows than asked for.
     found = [(float(distance), int(r)) for distance, r in zip(distances[0], rows[0]) if r >= 0]
     hits = [Hit(rank, all_files[r].image_path, distance)
             for rank, (distance, r) in enumerate(found, 1)]
-    return Outcome(SIMILAR, query, folder, hits, time.monotonic() - started)
+    return Outcome(SIMILAR, query, folder, hits, time.monotonic() - started, unreadable=unreadable)
+
+
+def readable_pictures(sil, folder):
+    """The folder's picture records that can be read, and what could not be."""
+    listing = list(sil.get_images_absolute_path_recursive_a_directory(folder))
+    unreadable = Unreadable(unreadable_pictures([record.image_path for record in listing]),
+                            unreadable_folders(folder))
+    left_out = {path for path, _ in unreadable.pictures}
+    return [record for record in listing if record.image_path not in left_out], unreadable
 
 
 def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     """cropped_search's road with the matched points kept: listing, matching, ranking."""
     started = time.monotonic()
-    listing = list(sil.get_images_absolute_path_recursive_a_directory(folder))
+    listing, unreadable = readable_pictures(sil, folder)
     with progress.phase("Matching"):
-        positions, matches, kept = sil.live_search_similar_cropped(crop_path, listing, limit)
+        positions, matches, kept = sil.live_search_similar_cropped(crop_path, listing, min(limit, len(listing)))
     hits = []
     for rank, (position, match) in enumerate(zip(positions, matches), 1):
         points = [(int(x), int(y)) for x, y in match.matched_points]
         hits.append(Hit(rank, kept[position].image_path, len(points), points))
-    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started)
+    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, unreadable=unreadable)
 
 
 def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
@@ -100,22 +168,26 @@ def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     from .verified import verified_cropped_matches
 
     started = time.monotonic()
-    with progress.phase("Matching"):
-        matches = verified_cropped_matches(crop_path, folder, limit)
+    listing, unreadable = readable_pictures(sil, folder)
+    with progress.phase("Matching"), walk_leaving_out(sil, [path for path, _ in unreadable.pictures]):
+        matches = verified_cropped_matches(crop_path, folder, min(limit, len(listing)))
     hits = [Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
             for rank, match in enumerate(matches, 1)]
-    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True)
+    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True,
+                   unreadable=unreadable)
 
 
 def index(sil, folder, progress):
     """Builds or refreshes the cached index; says which listed pictures gave no vector."""
     started = time.monotonic()
-    listing = list(sil.get_images_absolute_path_recursive_a_directory(folder))
+    readable, unreadable = readable_pictures(sil, folder)
     with progress.phase("Indexing"):
-        _, rows = sil.index_a_directory(folder)
+        _, rows, left_out = readable_index(sil, folder, dict(unreadable.pictures))
+    unreadable.pictures = sorted(left_out.items())
     indexed = {record.image_path for record in rows}
-    left_out = [record.image_path for record in listing if record.image_path not in indexed]
-    return IndexSummary(folder, len(rows), left_out, time.monotonic() - started)
+    not_pictures = [record.image_path for record in readable
+                    if record.image_path not in indexed and record.image_path not in left_out]
+    return IndexSummary(folder, len(rows), not_pictures, time.monotonic() - started, unreadable)
 
 
 def shown_path(path, folder):

@@ -48,6 +48,20 @@ py::list paths_of_rows(py::handle all_files, py::handle indices) {
   return paths;
 }
 
+// The number of neighbours to ask faiss for: SEARCH_RESULT_LIMIT, but no more than the index
+// has rows (at least 1). Places past the row count only come back as -1 fillers, which are
+// dropped above, and faiss allocates its answer for all k places first: an enormous limit
+// would fail to allocate, or take gigabytes, to return the same paths. A limit that is not a
+// plain int is passed on as it is, so search_images refuses it as before.
+py::object neighbour_count(const Namespace& ns, py::handle db) {
+  py::object limit = ns["SEARCH_RESULT_LIMIT"];
+  if (!PyLong_CheckExact(limit.ptr()) || !py::hasattr(db, "ntotal")) return limit;
+  py::object rows = db.attr("ntotal");
+  if (!PyLong_CheckExact(rows.ptr())) return limit;
+  py::object most = comparison_holds(rows, py::int_(1), Py_GE) ? rows : py::object(py::int_(1));
+  return comparison_holds(limit, most, Py_GT) ? most : limit;
+}
+
 }  // namespace
 
 py::object search_images(const Namespace& ns, const py::handle* args) {
@@ -64,7 +78,7 @@ py::object search_image(const Namespace& ns, const py::handle* args) {
   const py::handle image_path = args[0], in_folder_path = args[1];
   auto [db, all_files] = unpack_pair(ns["index_a_directory"](in_folder_path));
   py::object query = normalised_query_vector(ns, image_path);
-  auto [distances, indices] = unpack_pair(ns["search_images"](db, query, ns["SEARCH_RESULT_LIMIT"]));
+  auto [distances, indices] = unpack_pair(ns["search_images"](db, query, neighbour_count(ns, db)));
   log_info(ns, py::str("Distances: ") + py::str(distances));
   return paths_of_rows(all_files, indices);
 }

@@ -78,6 +78,19 @@ def test_fewer_images_than_the_limit_give_only_real_rows(sil, tmp_path, logs, co
     assert found[0] == pictures[0] and sorted(found) == sorted(pictures)
 
 
+@pytest.mark.parametrize("limit", [7, 10**12, 2**63 - 1, 10**30])
+def test_a_limit_past_the_row_count_gives_the_same_paths(sil, tmp_path, monkeypatch, limit):
+    # faiss would allocate its answer for every place asked for; the places past the six
+    # rows are fillers that never name a path.
+    folder = tmp_path / "photos"
+    pictures = photo_folder(folder, 6)
+    monkeypatch.setattr(sil, "SEARCH_RESULT_LIMIT", 6)
+    every_row = sil.search_image(pictures[2], str(folder))
+    monkeypatch.setattr(sil, "SEARCH_RESULT_LIMIT", limit)
+    assert sil.search_image(pictures[2], str(folder)) == every_row
+    assert sorted(every_row) == sorted(pictures)
+
+
 def test_limit_is_read_at_each_call(sil, tmp_path, monkeypatch):
     folder = tmp_path / "photos"
     pictures = photo_folder(folder, 6)

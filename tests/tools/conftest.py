@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from testsupport import TESTS_DIR, save_photo
+from testsupport import TESTS_DIR, child_env, save_photo
 from tools_support import run_find_images
 
 
@@ -82,3 +82,38 @@ def browser():
         yield driver
     finally:
         driver.quit()
+
+
+def _without_file_permission_override():
+    """Runs in the child before it executes the command: root keeps its identity but loses
+    the capabilities that let it read, write and list any file (CAP_DAC_OVERRIDE and
+    CAP_DAC_READ_SEARCH), so permissions apply to it as to any user."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    for capability in (1, 2):  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+        if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+            raise OSError(ctypes.get_errno(), "cannot drop a capability")
+
+
+@pytest.fixture
+def unprivileged(tmp_path):
+    """A folder and a find-images runner for files that must be unreadable: root runs the
+    command without its power to read any file; other users run it as they are. Returns
+    (folder, run)."""
+    import os
+
+    folder = tmp_path / "unprivileged"
+    folder.mkdir()
+
+    def run(*args, settings_folder=None, env=None, **options):
+        env = env or child_env(tests_path=False)
+        env["HOME"] = str(folder / "home")
+        env.pop("XDG_CACHE_HOME", None)
+        if os.geteuid() == 0:
+            options["preexec_fn"] = _without_file_permission_override
+        return run_find_images(*args, settings=settings_folder, env=env, **options)
+    yield folder, run
+    for path in folder.rglob("*"):  # let the clean-up in again
+        if not path.is_symlink():
+            path.chmod(0o777 if path.is_dir() else 0o666)

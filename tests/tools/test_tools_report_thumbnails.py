@@ -48,9 +48,9 @@ def test_marked_point_lands_where_opencv_found_it(orientation, size, suffix, tmp
 @pytest.mark.parametrize("mode", ["RGBA", "LA", "P", "L", "I;16"])
 def test_any_picture_mode_gives_a_thumbnail(mode, tmp_path):
     path = tmp_path / "picture.png"
-    Image.new("RGBA", (600, 400), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(path)
+    Image.new("RGBA", (1280, 960), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(path)
     thumbnail = decoded(report.thumbnail(path))
-    assert thumbnail.size == (report.THUMBNAIL_SIDE, report.THUMBNAIL_SIDE * 2 // 3)
+    assert thumbnail.size == (report.THUMBNAIL_SIDE, report.THUMBNAIL_SIDE * 3 // 4)
     if mode in ("RGBA", "LA"):  # see-through pixels show on white, not black
         assert min(thumbnail.getpixel((100, 100))) > 230
 
@@ -60,3 +60,18 @@ def test_unreadable_file_gives_no_thumbnail(tmp_path):
     path.write_bytes(b"\xff\xd8\xff not really a picture")
     assert report.thumbnail(path) is None
     assert report.thumbnail(tmp_path / "missing.jpg") is None
+
+
+@pytest.mark.parametrize("grey", [0, 128, 255])
+@pytest.mark.parametrize("mark", ["outline", "points"])
+def test_marks_show_on_dark_and_light_pictures(grey, mark, tmp_path):
+    path = tmp_path / "flat.png"
+    Image.new("RGB", (1280, 960), (grey, grey, grey)).save(path)
+    corners = ((320, 240), (960, 240), (960, 720), (320, 720))
+    thumbnail = decoded(report.thumbnail(path, outline=corners) if mark == "outline"
+                        else report.thumbnail(path, points=corners))
+    scale = thumbnail.width / 1280
+    x = round(640 * scale)  # the middle of the top edge, where no keypoint dot is drawn
+    across = [thumbnail.getpixel((x, round(240 * scale) + offset)) for offset in range(-8, 9)]
+    assert min(max(pixel) for pixel in across) < 60, "no dark stroke"
+    assert max(min(pixel) for pixel in across) > 200, "no light stroke"

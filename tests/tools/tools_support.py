@@ -15,8 +15,9 @@ def run_find_images(*args, settings=None, env=None, timeout=300, as_module=False
     assert FIND_IMAGES.is_file(), f"the find-images command is not installed at {FIND_IMAGES}"
     program = [sys.executable, "-m", "search_index_tools"] if as_module else [str(FIND_IMAGES)]
     command = [*program, *(["--settings", str(settings)] if settings else []), *map(str, args)]
+    options.setdefault("text", True)
     return subprocess.run(command, env=env or child_env(tests_path=False), capture_output=True,
-                          text=True, timeout=timeout, **options)
+                          timeout=timeout, **options)
 
 
 def processes_in_session(session_id):

@@ -1,0 +1,57 @@
+"""The Makefile as a new user meets it: no comments echoed as if they were commands, the demo
+without the test tools, and a clear word instead of a failing apt-get when Chromium is missing
+and make does not run as root."""
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+MAKE = shutil.which("make")
+
+
+@pytest.fixture
+def dry_run():
+    assert MAKE, "make is needed to build the project"
+
+    def run(*targets):
+        result = subprocess.run([MAKE, "--no-print-directory", "-n", "-B", *targets], cwd=ROOT,
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.splitlines()
+    return run
+
+
+def test_no_comment_is_echoed_as_a_command(dry_run):
+    lines = dry_run("demo", "test", "bench")
+    assert lines and [line for line in lines if line.lstrip().startswith("#")] == []
+
+
+def test_the_demo_installs_none_of_the_test_tools(dry_run):
+    demo = "\n".join(dry_run("demo"))
+    assert "scikit-image" in demo and "faiss-cpu" in demo
+    assert not any(tool in demo for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+    test = "\n".join(dry_run("test"))
+    assert all(tool in test for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+
+
+def test_a_user_without_chromium_is_told_what_to_install():
+    # A PATH with apt-get but no Chromium; as root, make runs as the user nobody.
+    tools = Path(tempfile.mkdtemp(prefix="make-tools-"))
+    try:
+        tools.chmod(0o755)
+        for name in ("id", "apt-get"):
+            if shutil.which(name):
+                os.symlink(shutil.which(name), tools / name)
+        options = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+        result = subprocess.run([MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"],
+                                cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
+                                timeout=60, **options)
+    finally:
+        shutil.rmtree(tools)
+    assert result.returncode != 0
+    assert "sudo apt-get install chromium chromium-driver" in result.stderr
+    assert "apt-get update" not in result.stdout and "lock" not in result.stderr.lower()
