@@ -64,7 +64,8 @@ def worker_death(how, items, name_of_item=None):
 def module_item_file(item):
     """The file a work item of search_index_lib's pools stands for: an image record's path,
     or the picture's path that leads a cropped search's work item."""
-    return item[0]
+    path = getattr(item, "image_path", None)
+    return item[0] if path is None else path
 
 
 def free_lock(lock):

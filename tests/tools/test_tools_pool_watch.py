@@ -80,7 +80,7 @@ class FourProcessors:  # the module's os with four processors: its pool has thre
 def run(context):
     from testsupport import save_photo
     paths = [str(save_photo(os.path.join(os.environ["WORK"], name), seed=seed))
-             for seed, name in enumerate(["slow.png", "a.png", "b.png"])]
+             for seed, name in enumerate(os.environ.get("PICTURES", "slow.png a.png b.png").split())]
     pool_items.LOAD_IMAGE = search_index_lib.load_image
     search_index_lib.load_image = pool_items.slow_image_loader
     search_index_lib.os = FourProcessors()
@@ -103,4 +103,19 @@ def test_a_killed_worker_ends_the_pool_with_the_modules_error(tmp_path, monkeypa
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["error"] == ("a worker process died (killed by SIGKILL) before the pool finished "
                                "its 3 work items; the pool's other workers were ended")
+    assert report["left"] == [] and report["children"] == 0
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("method", START_METHODS)
+def test_a_death_names_the_file_when_the_call_had_one(tmp_path, monkeypatch, method):
+    monkeypatch.setenv("BUSY_FILE", str(tmp_path / "busy"))
+    monkeypatch.setenv("WORK", str(tmp_path))
+    monkeypatch.setenv("PICTURES", "slow.png")
+    code = SCENARIO.format(setup=MODULE_ON_PROGRESS_POOL, victim="busy", method=method)
+    result = run_python(code, cwd=TESTS_DIR / "tools", timeout=60)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["error"] == (f"a worker process died (killed by SIGKILL) while working on "
+                               f"{str(tmp_path / 'slow.png')!r}; the pool's other workers were ended")
     assert report["left"] == [] and report["children"] == 0
