@@ -20,14 +20,6 @@ constexpr Names kStoredKeypointNames = {"live_search_process_image", "live_searc
 constexpr Names kStoredKeypointPruningNames = {
     "live_search_process_image", "live_search_find_matched", "cv2", "MatchedResult",
     "live_search_similar_cropped", "get_images_absolute_path_recursive_a_directory"};
-// Nothing of the host's may run while the walk reads ahead: records are made with the
-// module's class and tested with the standard `re`.
-constexpr Names kReadAheadWalkNames = {"ImageData", "re", "re.search", "re.compile"};
-constexpr Names kNativeRecordNames = {"ImageData", "ImageData.__init__", "ImageData.__new__",
-                                      "ImageData.__setattr__"};
-constexpr Names kFingerprintTextNames = {"absolute_path_recursive_a_directory", "json",
-                                         "json.dumps", "md5", "compute_md5_of_files",
-                                         "is_images_in_dir_changed"};
 constexpr Names kCompiledPatternNames = {"re", "re.search", "re.compile"};
 constexpr Names kMappedIndexNames = {"faiss", "faiss.read_index", "faiss.IndexFlatL2"};
 constexpr Names kChunkedRowNames = {"np", "faiss"};
@@ -37,9 +29,6 @@ constexpr FastRoadDeclaration kRoads[] = {
     {FastRoad::kStoredVectorPruning, "stored_vector_pruning", true, kStoredVectorPruningNames},
     {FastRoad::kStoredKeypoints, "stored_keypoints", true, kStoredKeypointNames},
     {FastRoad::kStoredKeypointPruning, "stored_keypoint_pruning", true, kStoredKeypointPruningNames},
-    {FastRoad::kReadAheadWalk, "read_ahead_walk", false, kReadAheadWalkNames},
-    {FastRoad::kNativeRecords, "native_records", false, kNativeRecordNames},
-    {FastRoad::kFingerprintText, "fingerprint_text", false, kFingerprintTextNames},
     {FastRoad::kCompiledPattern, "compiled_pattern", false, kCompiledPatternNames},
     {FastRoad::kMappedIndex, "mapped_index", false, kMappedIndexNames},
     {FastRoad::kChunkedRows, "chunked_rows", false, kChunkedRowNames},

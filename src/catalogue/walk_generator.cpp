@@ -3,7 +3,6 @@
 #include "catalogue/walk_generator.h"
 
 #include "catalogue/walk_run.h"
-#include "module/read_ahead.h"
 
 namespace sil {
 namespace {
@@ -11,12 +10,11 @@ namespace {
 enum class WalkState { kCreated, kSuspended, kFinished };
 
 struct WalkObject {
-  ReadAheadListing listing;  // the header a listing that can read ahead starts with
+  PyObject_HEAD
   PyObject* globals;  // the module namespace: ImageData and os are looked up at use
   PyObject* folder;   // the argument as given; read only when the walk starts
   WalkRun* run;       // once started, until finished
   WalkState state;
-  bool read_ahead;    // switched on before the walk starts
   bool running;       // inside next/send/throw, possibly with the interpreter lock released
 };
 
@@ -50,7 +48,7 @@ PyObject* advance(WalkObject* self) {
     if (self->state == WalkState::kCreated) {
       self->state = WalkState::kSuspended;
       // The walk starts here, not when the generator is made.
-      self->run = new WalkRun(ns, self->folder, self->read_ahead);
+      self->run = new WalkRun(ns, self->folder);
     }
     record = self->run->next_record(ns);
   } catch (...) {
@@ -199,8 +197,6 @@ PyGetSetDef walk_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-bool turn_on_walk_read_ahead(PyObject* records);
-
 // Iterator protocol plus send/throw/close: what collections.abc.Generator asks for.
 PyTypeObject walk_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -217,30 +213,18 @@ PyTypeObject walk_type = {
     .tp_getset = walk_getset,
 };
 
-// The module consumes a walk it was handed in one go: such a walk, not yet started, may
-// read ahead.
-bool turn_on_walk_read_ahead(PyObject* records) {
-  WalkObject* self = as_walk(records);
-  if (self->state != WalkState::kCreated || self->running) return false;
-  self->read_ahead = true;
-  return true;
-}
-
 }  // namespace
 
 py::object make_walk_generator(const Namespace& ns, py::handle folder) {
   if (!(walk_type.tp_flags & Py_TPFLAGS_READY)) {
-    walk_type.tp_base = read_ahead_listing_type();
     if (PyType_Ready(&walk_type) < 0) throw py::error_already_set();
   }
   WalkObject* self = PyObject_GC_New(WalkObject, &walk_type);
   if (self == nullptr) throw py::error_already_set();
-  self->listing.turn_on_read_ahead = turn_on_walk_read_ahead;
   self->globals = Py_NewRef(ns.dict());
   self->folder = Py_NewRef(folder.ptr());
   self->run = nullptr;
   self->state = WalkState::kCreated;
-  self->read_ahead = false;
   self->running = false;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));

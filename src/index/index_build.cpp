@@ -11,7 +11,6 @@
 #include "index/normalised_rows.h"
 #include "index/row_manifest.h"
 #include "module/fast_roads.h"
-#include "module/fingerprint_prefetch.h"
 #include "module/image_filter.h"
 #include "store/store_pruning.h"
 
@@ -66,13 +65,10 @@ bool has_configured_dimension(const Namespace& ns, py::handle db) {
 }  // namespace
 
 py::object index_a_directory(const Namespace& ns, const py::handle* args) {
-  // Open from the listing to the fingerprint check, and closed before anything else runs.
-  std::optional<FingerprintPrefetch> prefetch(std::in_place, ns);
   py::list all_files = image_records(ns, ns["absolute_path_recursive_a_directory"](args[0]));
 
   py::object index_path = ns["CACHED_INDEXED"];
   if (!is_true(ns["os"].attr("path").attr("exists")(index_path))) {
-    prefetch.reset();
     log_info(ns, py::str("There is no cached index, indexing"));
     return build_index(ns, args[0], all_files);
   }
@@ -86,7 +82,6 @@ py::object index_a_directory(const Namespace& ns, const py::handle* args) {
   const FingerprintSnapshot fingerprint(ns);
   const bool changed = fingerprint.restoring_on_failure(
       [&] { return is_true(ns["is_images_in_dir_changed"](all_files)); });
-  prefetch.reset();
   if (changed) {
     log_info(ns, py::str("Hash changed, re-indexing"));
     db = py::none();

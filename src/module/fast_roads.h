@@ -1,8 +1,7 @@
 // The module's fast roads, declared in one list (src/fast_roads.cpp).
 //
 // A fast road does a function's work in fewer steps than its definition spells out: taking
-// stored work from the feature store, reading the folder ahead on a thread, making records
-// without calling their class, mapping the index file. It stands in for calls of names of the
+// stored work from the feature store, reusing a compiled pattern, mapping the index file. It stands in for calls of names of the
 // module namespace, so it is taken only while every one of those names is still bound to the
 // very object start-up bound: a host that rebinds one of them gets exactly what it asked for,
 // the road not taken. A name may be dotted ("json.dumps"): then the module attribute and
@@ -20,9 +19,6 @@ enum class FastRoad {
   kStoredVectorPruning,    // index_a_directory drops stored work of files gone from the folder
   kStoredKeypoints,        // the crop search takes keypoints from the feature store
   kStoredKeypointPruning,  // cropped_search drops stored work of files gone from the folder
-  kReadAheadWalk,          // the image listing lets the walk read on a thread of its own
-  kNativeRecords,          // a walk that reads ahead makes ImageData records without __init__
-  kFingerprintText,        // index_a_directory makes the fingerprint's text during the walk
   kCompiledPattern,        // the image test reuses the compiled pattern
   kMappedIndex,            // the cached index file is mapped, not read
   kChunkedRows,            // a build normalises and adds its rows in chunks

@@ -1,8 +1,6 @@
 #include "module/image_filter.h"
 
 #include "module/fast_roads.h"
-#include "module/fingerprint_prefetch.h"
-#include "module/read_ahead.h"
 
 namespace sil {
 
@@ -26,11 +24,6 @@ bool ImageTest::matches(py::handle path) {
 }
 
 py::list image_records(const Namespace& ns, py::handle records) {
-  // With the module's own record class and the standard `re`, nothing of the host's runs
-  // while the listing is consumed here, so a walk may read the file system ahead of it.
-  const bool read_ahead = road_open(ns, FastRoad::kReadAheadWalk) && turn_on_read_ahead(records.ptr());
-  // The fingerprint's text is made on the way, in the time spent waiting for the walk.
-  FingerprintPrefetch* prefetch = read_ahead ? open_fingerprint_prefetch() : nullptr;
   const py::object iterator = steal_or_throw(PyObject_GetIter(records.ptr()));
   ImageTest is_image(ns);
   py::list images;
@@ -38,10 +31,8 @@ py::list image_records(const Namespace& ns, py::handle records) {
     const py::object record = py::reinterpret_steal<py::object>(next);
     if (!is_image.matches(record.attr("image_path"))) continue;
     images.append(record);
-    if (prefetch != nullptr) prefetch->add(record);
   }
   if (PyErr_Occurred()) throw py::error_already_set();
-  if (prefetch != nullptr) prefetch->finish(images);
   return images;
 }
 

@@ -4,9 +4,6 @@
 namespace sil {
 namespace {
 
-// The ImageData class start-up made; kept for the life of the process, as the module is.
-PyObject* own_image_data = nullptr;
-
 // The same class a `class Name:` statement with two annotated fields makes, passed through
 // `dataclass` with no options. Pickling finds it again by module and qualified name.
 py::object define_record(const Namespace& ns, const char* name, const char* first_field,
@@ -32,22 +29,8 @@ void define_records(const Namespace& ns, PyObject* module_dict) {
   py::dict dict = py::reinterpret_borrow<py::dict>(module_dict);
   dict["ImageData"] =
       define_record(ns, "ImageData", "image_path", "str", "last_modified", "Optional[float]");
-  py::object image_data = dict["ImageData"];
-  Py_XSETREF(own_image_data, Py_NewRef(image_data.ptr()));
   dict["MatchedResult"] = define_record(ns, "MatchedResult", "image_path", "str",
                                         "matched_points", "List[Tuple[int, int]]");
-}
-
-py::object make_own_image_record(py::handle path, py::handle last_modified) {
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(own_image_data);
-  const py::tuple no_arguments;
-  py::object record = steal_or_throw(type->tp_new(type, no_arguments.ptr(), nullptr));
-  // The order in which __init__ assigns them: the order json.dumps writes them in.
-  py::dict attributes;
-  attributes["image_path"] = path;
-  attributes["last_modified"] = last_modified;
-  if (PyObject_GenericSetDict(record.ptr(), attributes.ptr(), nullptr) < 0) throw py::error_already_set();
-  return record;
 }
 
 }  // namespace sil
