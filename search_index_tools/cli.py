@@ -295,9 +295,6 @@ def run_similar(sil, args, reporter):
 
 
 def run_crop(sil, args, reporter):
-    problem = crop_problem(os.path.abspath(args.query), args.verify)
-    if problem:
-        raise InputError(problem)
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
@@ -377,6 +374,12 @@ def run_parsed(args):
                                   "--cache-dir" if args.cache_dir is not None else settings_name(settings))
     if problem:
         raise InputError(problem)
+    if args.command == "crop":
+        # Before any folder work, and before a Ray connection, whose threads a process forked
+        # later (the check runs in one) does not have.
+        problem = crop_problem(os.path.abspath(args.query), args.verify)
+        if problem:
+            raise InputError(problem)
     reporter = ProgressReporter(enabled=not args.quiet and sys.stderr.isatty(), stream=sys.stderr)
     unbind = bind_pool(sil, args, reporter, settings, setup)
     try:
