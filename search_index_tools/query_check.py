@@ -41,14 +41,14 @@ def crop_keypoints(path):
 def verified_crop_usable(path):
     """For the verified search: NOT_A_PICTURE, or whether the crop has keypoints enough to
     verify a placement or grey-level structure for the pixel stage."""
-    from . import verified_pixels, verified_search
+    from .verified import pixels, search
 
     try:
-        grey, features = verified_search._crop_features(path)
+        grey, features = search._crop_features(path)
     except (OSError, ValueError):
         return NOT_A_PICTURE
-    enough_points = features is not None and len(features.points) >= verified_search.MIN_INLIERS
-    return enough_points or verified_pixels.PixelSearch(grey).possible
+    enough_points = features is not None and len(features.points) >= search.MIN_INLIERS
+    return enough_points or pixels.PixelSearch(grey).possible
 
 
 def crop_problem(path, verified=False):
