@@ -37,6 +37,8 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 		numpy pillow opencv-python-headless faiss-cpu "pytest>=8" mypy
 	# The find-images command's progress bars.
 	$(PY) -m pip install --quiet tqdm
+	# The find-images command's HEIC/HEIF decoder (Pillow reads AVIF itself from 11.3 on).
+	$(PY) -m pip install --quiet pillow-heif "pillow>=11.3"
 	# The cluster road's tests run a local multi-node Ray cluster.
 	$(PY) -m pip install --quiet "ray>=2.9"
 	touch $(STAMP)

@@ -20,8 +20,8 @@ import os
 import sys
 from pathlib import Path
 
-from . import output, searches
-from .progress import ProgressReporter, progress_pool
+from . import formats, output, searches, workers
+from .progress import ProgressReporter
 
 PROGRAM = "find-images"
 FOUND, NOTHING_FOUND, BAD_INPUT, INTERRUPTED = 0, 1, 2, 130
@@ -70,6 +70,9 @@ def add_global_options(parser, default=None):
                              "host:port for a given one, no ADDRESS for a local Ray instance "
                              "(needs pip install 'search_index_lib[ray]'; the folders must be at "
                              "the same paths on every node)")
+    parser.add_argument("--workers", metavar="N", type=positive_int, default=given(None),
+                        help="worker processes that read pictures (default: one per processor "
+                             "available; fewer when the largest pictures would not fit in memory)")
 
 
 def add_search_options(parser):
@@ -200,8 +203,8 @@ def bind_pool(sil, args, reporter, settings):
     """The module opens its process pools through its `Pool`: this one reports progress, or
     with --ray runs the work on a Ray cluster. Returns what ends the binding."""
     if args.ray is None:
-        sil.Pool = progress_pool(reporter)
-        return lambda: None
+        binding = workers.bind_command_pool(sil, reporter, args.workers)
+        return lambda: [note(args, text) for text in binding.notes]
     if getattr(args, "verify", False):
         raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
                          "machine and cannot use a Ray cluster")
@@ -241,7 +244,7 @@ def run_crop(sil, args, reporter):
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
-                                      reporter, limit)
+                                      reporter, limit, args.workers or workers.available_processors())
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 
@@ -279,6 +282,7 @@ def note(args, message):
 def run(argv):
     args = build_parser().parse_args(ray_switch_alone(argv))
     settings = check_inputs(args)
+    formats.register_decoders()  # before any worker starts, so forked workers have them too
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
@@ -291,6 +295,12 @@ def run(argv):
     finally:
         reporter.close()
         unbind()
+    left_out = formats.left_out_note(
+        lambda: (record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(
+            os.path.abspath(args.folder))),
+        plain_crop=args.command == "crop" and not args.verify)
+    if left_out:
+        note(args, left_out)
     return show_outcome(outcome, args)
 
 

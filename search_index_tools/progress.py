@@ -40,8 +40,9 @@ class ProgressPool(multiprocessing.pool.Pool):
     """multiprocessing's pool whose `map` calls `on_start(total)` once and `on_item()` after
     each finished item (both in the calling process)."""
 
-    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None):
-        super().__init__(processes, initializer=_ignore_interrupts, context=context)
+    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None,
+                 initializer=_ignore_interrupts):
+        super().__init__(processes, initializer=initializer, context=context)
         self._on_start = on_start or (lambda total: None)
         self._on_item = on_item or (lambda: None)
         # The workers started with the pool. Without a task limit they end only when the
@@ -126,8 +127,10 @@ class _Phase:
         return False
 
 
-def progress_pool(reporter, start_method=None):
+def progress_pool(reporter, start_method=None, **options):
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
-    module calls it, it opens a ProgressPool that reports to `reporter`."""
+    module calls it, it opens a ProgressPool that reports to `reporter`. `options` go to
+    ProgressPool (an `initializer` that must also ignore interrupts)."""
     context = multiprocessing.get_context(start_method)
-    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item)
+    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
+                             **options)

@@ -28,13 +28,16 @@ KEYPOINT_EDGE = (0, 0, 0)
 BOX_COLOUR = (230, 0, 90)
 
 # Orientation tag values and the turn that shows the picture upright. The keypoint reader
-# (OpenCV) applies the same tag, so the points stay on the turned thumbnail.
+# (OpenCV) applies the same tag, so the points stay on the turned thumbnail; except in the
+# formats of _POINTS_AS_STORED, which OpenCV reads as stored: their points are marked first.
 _EXIF_ORIENTATION = 0x0112
 _UPRIGHT = {
     2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
     4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
     6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
 }
+
+_POINTS_AS_STORED = frozenset({"AVIF"})
 
 STYLE = """
 body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
@@ -64,19 +67,22 @@ def thumbnail(path, points=None, outline=None):
         with Image.open(path) as picture:
             width, height = picture.size
             orientation = picture.getexif().get(_EXIF_ORIENTATION, 1)
+            points_as_stored = bool(points) and picture.format in _POINTS_AS_STORED
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
             # for a large photograph than decoding it whole.
             picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
             small = on_white(picture)
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
+    if points_as_stored:
+        mark_points(small, points, small.width / width, small.height / height)
     if orientation in _UPRIGHT:
         small = small.transpose(_UPRIGHT[orientation])
         if orientation >= 5:
             width, height = height, width
     if outline:
         mark_outline(small, outline, small.width / width, small.height / height)
-    elif points:
+    elif points and not points_as_stored:
         mark_points(small, points, small.width / width, small.height / height)
     encoded = io.BytesIO()
     small.save(encoded, "JPEG", quality=THUMBNAIL_QUALITY, optimize=True)

@@ -94,14 +94,14 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started)
 
 
-def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
+def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT, workers=None):
     """The verified cropped search: only pictures that really contain the crop, each with the
     crop's outline in it."""
     from .verified_search import verified_cropped_matches
 
     started = time.monotonic()
     with progress.phase("Matching"):
-        matches = verified_cropped_matches(crop_path, folder, limit)
+        matches = verified_cropped_matches(crop_path, folder, limit, processes=workers)
     hits = [Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
             for rank, match in enumerate(matches, 1)]
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True)

@@ -29,7 +29,7 @@ from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
-from . import _verified_match, verified_pixels
+from . import _verified_match, formats, verified_pixels, workers
 from .verified_cache import FeatureCache
 from .verified_features import (FeatureSettings, Features, FileIdentity, ReadResult, decode_grey,
                                  features_from_grey, picture_features, read_regular_file)
@@ -80,14 +80,17 @@ def verified_cropped_search(crop_path, folder, max_return: int = 25, **options) 
 
 
 def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
-                             mp_context=None, use_store: bool = True) -> list[VerifiedMatch]:
+                             mp_context=None, use_store: bool = True,
+                             processes: Optional[int] = None) -> list[VerifiedMatch]:
     """The pictures under `folder` that contain the crop, best first, at most `max_return`,
     each with its score and the crop's outline in it.
 
     Raises FileNotFoundError when the crop does not exist and ValueError when it is not a
     picture that can be read. Pictures of the folder that cannot be read are left out.
     `mp_context` chooses the start method of the worker pool (default: multiprocessing's);
-    `use_store=False` leaves the feature store alone.
+    `use_store=False` leaves the feature store alone. `processes`: reading workers (default: a
+    worker per processor, at most five); fewer when the largest pictures would not fit in the
+    available memory with that many (workers.worker_count).
     """
     crop_path = _path_argument(crop_path, "crop_path")
     folder = _path_argument(folder, "folder")
@@ -95,6 +98,9 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         raise TypeError(f"max_return must be an int, not {type(max_return).__name__}")
     if max_return < 0:
         raise ValueError(f"max_return must not be negative, got {max_return}")
+    if processes is not None and (type(processes) is not int or processes < 1):
+        raise ValueError(f"processes must be an int of at least 1 or None, got {processes!r}")
+    formats.register_decoders()  # HEIC/HEIF and AVIF, here and in the workers
     crop_grey, crop = _crop_features(crop_path)
 
     import search_index_lib  # the host's settings and folder walk, as they are now
@@ -104,9 +110,10 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     store = FeatureCache(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     pixels = verified_pixels.PixelSearch(crop_grey)
     order = {path: position for position, path in enumerate(listing)}
+    pool = _PoolChoice(mp_context, processes)
     try:
         found, pictures = {}, {}
-        for path, result in _listing_features(listing, store, mp_context):
+        for path, result in _listing_features(listing, store, pool):
             if result.features is None:
                 continue
             # The coarse thumbnail of a picture just read is kept (it is small) in case the
@@ -123,7 +130,7 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         # sorted() is stable: equal scores keep the listing order.
         matches.sort(key=lambda match: match.score, reverse=True)
         if not matches and max_return > 0 and pixels.possible:
-            matches = _pixel_matches(pixels, listing, order, pictures, store, mp_context)
+            matches = _pixel_matches(pixels, listing, order, pictures, store, pool)
         store.prune(folder, listing)
     finally:
         store.close()
@@ -139,7 +146,7 @@ class _Picture(NamedTuple):
 
 
 def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
-                   store: FeatureCache, mp_context) -> list[VerifiedMatch]:
+                   store: FeatureCache, pool: "_PoolChoice") -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
     coarse, fine = {}, {}
@@ -147,9 +154,9 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
     for path in unscanned:
         picture = pictures[path]
         coarse[path] = picture.coarse if picture.coarse is not None else store.lookup_thumbnail(
-            path, picture.identity, STORE_KEY, "coarse")
+            path, picture.identity, _store_key(), "coarse")
     _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
-                             pictures, coarse, fine, store, mp_context)
+                             pictures, coarse, fine, store, pool)
     for path in unscanned:
         if coarse.get(path) is not None:
             pixels.scan(order[path], path, coarse[path])
@@ -157,9 +164,9 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
     def fine_thumbnail(path: str):
         thumbnail = fine.get(path)
         if thumbnail is None:
-            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, STORE_KEY, "fine")
+            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
         if thumbnail is None:  # not stored (no store, or it could not be written): read again
-            _read_missing_thumbnails([path], pictures, {}, fine, store, mp_context)
+            _read_missing_thumbnails([path], pictures, {}, fine, store, pool)
             thumbnail = fine.get(path)
         return None if thumbnail is None else (thumbnail, pictures[path].size)
 
@@ -169,10 +176,10 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
 
 
 def _read_missing_thumbnails(paths: list[str], pictures: dict, coarse: dict, fine: dict,
-                             store: FeatureCache, mp_context) -> None:
+                             store: FeatureCache, pool: "_PoolChoice") -> None:
     """Reads the pictures again for their thumbnails, and stores what was read."""
-    read = [item for item in _read_pictures(paths, mp_context) if item is not None]
-    store.store(read, STORE_KEY)
+    read = [item for item in _read_pictures(paths, pool) if item is not None]
+    store.store(read, _store_key())
     for path, result in read:
         if result.features is not None and result.thumbnails is not None:
             coarse[path], fine[path] = result.thumbnails
@@ -220,11 +227,11 @@ def _identity(path: str) -> Optional[FileIdentity]:
 
 
 def _listing_features(listing: list[str], store: FeatureCache,
-                      mp_context) -> Iterator[tuple[str, ReadResult]]:
+                      pool: "_PoolChoice") -> Iterator[tuple[str, ReadResult]]:
     """(path, what was read or stored) for every readable listed picture: stored ones first
     (without thumbnails), then the others as the workers finish them (with thumbnails); new
     entries are stored on the way."""
-    settings_key = STORE_KEY
+    settings_key = _store_key()
     to_read = []
     for path in listing:
         identity = _identity(path) if store.active else None
@@ -234,7 +241,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
         else:
             yield path, stored
     batch: list[tuple[str, ReadResult]] = []
-    for item in _read_pictures(to_read, mp_context):
+    for item in _read_pictures(to_read, pool):
         if item is None:
             continue
         batch.append(item)
@@ -245,14 +252,30 @@ def _listing_features(listing: list[str], store: FeatureCache,
     store.store(batch, settings_key)
 
 
-def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str, ReadResult]]]:
+class _PoolChoice(NamedTuple):
+    """How the reading workers are started: the start method's context and how many."""
+
+    context: object = None
+    processes: Optional[int] = None
+
+
+def _store_key() -> str:
+    """STORE_KEY and the decoders this process has: a picture stored as unreadable while a
+    decoder was missing is read again once it is installed."""
+    readable = formats.register_decoders()
+    return STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
+
+
+def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[Optional[tuple[str, ReadResult]]]:
     jobs = [(path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS) for path in paths]
     if len(jobs) <= IN_PROCESS_LIMIT:
         yield from map(picture_features, jobs)
         return
-    context = mp_context if mp_context is not None else _default_context()
-    workers = min(len(jobs), _pool_size())
-    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    context = pool.context if pool.context is not None else _default_context()
+    count, _ = workers.worker_count(paths, pool.processes or _pool_size())
+    # The decoders are registered in each worker: spawn and forkserver workers start without them.
+    executor = ProcessPoolExecutor(max_workers=count, mp_context=context,
+                                   initializer=formats.register_decoders)
     try:
         yield from executor.map(picture_features, jobs, chunksize=_CHUNK)
     except BrokenProcessPool as error:

@@ -16,8 +16,8 @@ namespace sil {
 // padding_square_image, Image, UnidentifiedImageError and np are the module's own.
 bool vector_store_applies(const Namespace& ns);
 
-// Text naming what a stored vector depends on besides its file (VECTOR_TENSOR_SIZE and the
-// library versions), and the vector length; nothing when VECTOR_TENSOR_SIZE is not a
+// Text naming what a stored vector depends on besides its file (VECTOR_TENSOR_SIZE, the
+// library versions and the picture decoders registered with Pillow), and the vector length; nothing when VECTOR_TENSOR_SIZE is not a
 // positive int, in which case the loader's own errors must be seen.
 std::optional<std::string> vector_settings(const Namespace& ns, Py_ssize_t* length);
 
