@@ -72,7 +72,8 @@ def add_global_options(parser, default=None):
                              "the same paths on every node)")
     parser.add_argument("--workers", metavar="N", type=positive_int, default=given(None),
                         help="worker processes that read pictures (default: one per processor "
-                             "available; fewer when the largest pictures would not fit in memory)")
+                             "available; fewer when the largest pictures would not fit in memory; "
+                             "with --ray: workers on the cluster, default one per CPU there)")
 
 
 def add_search_options(parser):
@@ -211,7 +212,7 @@ def bind_pool(sil, args, reporter, settings):
     try:
         from .ray_pool import bind_ray_pool
 
-        binding = bind_ray_pool(address=None if args.ray == RAY_LOCAL else args.ray,
+        binding = bind_ray_pool(processes=args.workers, address=None if args.ray == RAY_LOCAL else args.ray,
                                 settings=settings / "constants.py", module=sil)
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
         raise InputError(f"--ray: {one_line(error)}") from None

@@ -26,7 +26,7 @@ def formats_settings(settings):
 
 def run_json(find_images, settings, *args, env=None):
     result = find_images(*args, "--json", settings=settings, env=env)
-    assert result.returncode in (0, 1), result.stderr
+    assert result.returncode in (0, 1) and result.stdout, (result.returncode, result.stderr)
     return json.loads(result.stdout), result.stderr
 
 
@@ -80,7 +80,8 @@ def test_report_shows_every_format_upright_in_a_browser(roll, formats_settings, 
 def without_heif_decoder(tmp_path):
     env = child_env(tests_path=False)
     blocked = block_package(tmp_path / "blocked", "pillow_heif")
-    env["PYTHONPATH"] = os.pathsep.join([str(blocked), env.get("PYTHONPATH", "")])
+    # No empty entry: that would put the working folder (the source tree) on the path.
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(blocked), env.get("PYTHONPATH")]))
     return env
 
 
@@ -125,3 +126,31 @@ def test_plain_crop_search_says_what_opencv_left_out(roll, formats_settings, fin
     assert str(pictures["upright_heic"].path) not in [result["path"] for result in document["results"]]
     assert note.splitlines() == ["find-images: left out 2 HEIC/HEIF pictures: the crop search reads with OpenCV, "
                                  "which cannot decode them; crop --verify reads them"]
+
+
+@pytest.mark.parametrize("suffix", ["avif", "jpg"])
+def test_report_marks_keypoints_where_opencv_found_them(suffix, tmp_path):
+    """OpenCV turns a JPEG by its EXIF orientation before finding keypoints, but reads an AVIF as
+    stored: the report puts both marks on the same spot of the upright thumbnail."""
+    import base64
+    import io
+
+    import numpy as np
+    from PIL import Image
+
+    from formats_support import exif_turned
+    from search_index_tools.report import thumbnail
+
+    path = tmp_path / f"turned.{suffix}"
+    Image.new("RGB", (400, 300), (40, 40, 40)).save(path, exif=exif_turned(6), quality=95)
+    stored_point = (50, 60)
+    # EXIF orientation 6: shown x = stored height - 1 - stored y, shown y = stored x.
+    shown_point = (300 - 1 - stored_point[1], stored_point[0])
+    points = [stored_point] if suffix == "avif" else [shown_point]
+    uri = thumbnail(str(path), points=points)
+    with Image.open(io.BytesIO(base64.b64decode(uri.split(",", 1)[1]))) as small:
+        pixels = np.asarray(small.convert("RGB"), dtype=np.int16)
+    assert pixels.shape[:2] == (320, 240)  # upright: 240 wide, 320 high
+    x, y = round(shown_point[0] * 0.8), round(shown_point[1] * 0.8)
+    red, green, blue = pixels[y, x]
+    assert red > 180 and green > 150 and blue < 90, (red, green, blue)  # the yellow mark

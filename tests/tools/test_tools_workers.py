@@ -154,3 +154,18 @@ def test_a_dying_worker_ends_the_modules_call(method):
     assert result.returncode == 0, result.stderr
     assert "ended: BrokenProcessPool" in result.stdout
     assert "left: 0" in result.stdout
+
+
+def test_workers_switch_is_checked_and_gives_the_same_index(find_images, photos, settings, tmp_path):
+    bad = find_images("--workers", "0", "index", photos)
+    assert bad.returncode == 2 and bad.stdout == ""
+    assert "--workers" in bad.stderr and "at least 1" in bad.stderr
+    cache = tmp_path / "cli_cache"
+    indexes = []
+    for count in ("1", "3"):
+        for stale in cache.iterdir():
+            stale.unlink()
+        done = find_images("index", photos, "--workers", count)
+        assert done.returncode == 0, done.stderr
+        indexes.append((cache / "index.faiss").read_bytes())
+    assert indexes[0] == indexes[1]
