@@ -1,6 +1,7 @@
 """The command's pool: its worker count (processors, --workers, memory), the picture decoders
 in its workers under every start method, the module's answers unchanged to the bit, and the
 verified search's workers reading HEIC/HEIF and AVIF too."""
+import functools
 import multiprocessing
 
 import numpy as np
@@ -84,7 +85,9 @@ def test_command_pool_reads_every_format_with_the_modules_answers(method, roll_f
     monkeypatch.setenv("SEARCH_INDEX_LIB_FEATURE_STORE", "off")
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", SETTINGS_PATTERN)
     formats.register_decoders()  # as the command does, in the caller
-    monkeypatch.setattr(sil, "Pool", multiprocessing.get_context(method).Pool)
+    # multiprocessing's own pool at the module's size, its workers given the decoders
+    monkeypatch.setattr(sil, "Pool", functools.partial(multiprocessing.get_context(method).Pool,
+                                                       initializer=formats.register_decoders))
     expected_index, expected_rows = sil.index_a_directory(str(folder))
     expected = expected_index.reconstruct_n(0, expected_index.ntotal)
     assert {str(picture.path) for picture in pictures.values()} <= {row.image_path for row in expected_rows}
