@@ -98,8 +98,10 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         raise TypeError(f"max_return must be an int, not {type(max_return).__name__}")
     if max_return < 0:
         raise ValueError(f"max_return must not be negative, got {max_return}")
-    if processes is not None and (type(processes) is not int or processes < 1):
-        raise ValueError(f"processes must be an int of at least 1 or None, got {processes!r}")
+    if processes is not None and type(processes) is not int:
+        raise TypeError(f"processes must be an int or None, not {type(processes).__name__}")
+    if processes is not None and processes < 1:
+        raise ValueError(f"processes must be at least 1, got {processes}")
     formats.register_decoders()  # HEIC/HEIF and AVIF, here and in the workers
     crop_grey, crop = _crop_features(crop_path)
 

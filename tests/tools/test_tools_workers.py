@@ -116,8 +116,8 @@ def test_verified_search_workers_read_every_format(method, roll_folder, sil, mon
 
 def test_verified_search_refuses_a_bad_worker_count(roll_folder):
     folder, pictures, _ = roll_folder
-    for bad in (0, -1, 1.5, "2"):
-        with pytest.raises(ValueError, match="processes"):
+    for bad, error in ((0, ValueError), (-1, ValueError), (1.5, TypeError), ("2", TypeError), (True, TypeError)):
+        with pytest.raises(error, match="processes"):
             verified_cropped_matches(str(pictures["upright_heic"].crop), str(folder), processes=bad)
 
 
