@@ -246,6 +246,9 @@ def run_crop(sil, args, reporter):
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
                                       reporter, limit, args.workers or workers.available_processors())
+    if formats.opencv_unreadable([args.query]):
+        raise InputError(f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
+                         "this format; crop --verify reads it")
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 

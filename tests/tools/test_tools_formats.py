@@ -154,3 +154,11 @@ def test_report_marks_keypoints_where_opencv_found_them(suffix, tmp_path):
     x, y = round(shown_point[0] * 0.8), round(shown_point[1] * 0.8)
     red, green, blue = pixels[y, x]
     assert red > 180 and green > 150 and blue < 90, (red, green, blue)  # the yellow mark
+
+
+def test_plain_crop_search_refuses_a_crop_opencv_cannot_decode(roll, formats_settings, find_images, tmp_path):
+    pictures, _ = roll
+    done = find_images("crop", pictures["upright_heic"].path, tmp_path / "roll", settings=formats_settings)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == (f"find-images: crop image {pictures['upright_heic'].path}: the crop search reads with "
+                           "OpenCV, which cannot decode this format; crop --verify reads it\n")
