@@ -172,3 +172,17 @@ def test_workers_switch_is_checked_and_gives_the_same_index(find_images, photos,
         assert done.returncode == 0, done.stderr
         indexes.append((cache / "index.faiss").read_bytes())
     assert indexes[0] == indexes[1]
+
+
+def test_binding_says_when_memory_holds_the_workers_down(sil, monkeypatch, tmp_path):
+    monkeypatch.setenv("SEARCH_INDEX_LIB_FEATURE_STORE", "off")
+    monkeypatch.setattr(workers, "available_memory", lambda: 500 * MB)  # room for one 4000-pixel worker
+    records = [sil.ImageData(image_path=big_picture(tmp_path / f"p{number}.png", 4000, 3000), last_modified=None)
+               for number in range(3)]
+    counts = Counts()
+    binding = workers.CommandPoolBinding(counts, requested=3, start_method="fork")
+    monkeypatch.setattr(sil, "Pool", binding)
+    vectors = sil.load_images(records)
+    assert len(vectors) == 3 and all(vector is not None for vector in vectors)
+    assert binding.notes == ["1 worker instead of 3: the largest pictures would not fit in the available memory "
+                             "with more"]
