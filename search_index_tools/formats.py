@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import collections
 import os
+import warnings
 from typing import Callable, Iterable, NamedTuple, Optional
 
 
@@ -38,7 +39,7 @@ _registered: Optional[dict] = None  # format -> readable, once this process has 
 def _register_heif() -> bool:
     try:
         import pillow_heif
-    except ImportError:
+    except (ImportError, OSError):  # not installed, or its library cannot be loaded
         return False
     # Thumbnails stored in the file are left alone: the picture itself is what is read.
     pillow_heif.register_heif_opener(thumbnails=False)
@@ -48,11 +49,13 @@ def _register_heif() -> bool:
 def _register_avif() -> bool:
     from PIL import features
 
-    if features.check("avif"):  # Pillow's own plugin, registered as Pillow loads its plugins
-        return True
+    with warnings.catch_warnings():  # a Pillow older than its AVIF plugin warns of the name
+        warnings.simplefilter("ignore")
+        if features.check("avif"):  # Pillow's own plugin, registered as Pillow loads its plugins
+            return True
     try:
         import pillow_avif  # noqa: F401  registers itself on import
-    except ImportError:
+    except (ImportError, OSError):
         return False
     return True
 
