@@ -64,15 +64,6 @@ def test_memory_bound_reads_headers_safely(tmp_path):
     assert workers.largest_side([str(fifo), str(tmp_path / "text.png"), picture]) == 3000
 
 
-def test_available_processors_and_memory_are_the_systems():
-    import os
-
-    assert workers.available_processors() == len(os.sched_getaffinity(0))
-    with open("/proc/meminfo") as meminfo:
-        kilobytes = next(int(line.split()[1]) for line in meminfo if line.startswith("MemAvailable:"))
-    assert workers.available_memory() == pytest.approx(kilobytes * 1024, rel=0.2)
-
-
 @pytest.fixture
 def roll_folder(tmp_path):
     pictures, others = write_roll(tmp_path / "roll", tmp_path / "outside")
