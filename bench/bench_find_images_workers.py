@@ -54,8 +54,6 @@ print(time.perf_counter() - started, len(rows))
 
 def build_folder(count, heic):
     """The photo folder (JPEG, or HEIC with --heic); written once."""
-    from PIL import Image
-
     folder = DATA / ("heic" if heic else "jpeg")
     done = DATA / f"{folder.name}.{count}.done"
     if done.exists():
