@@ -230,6 +230,9 @@ def describe_failure(error, args):
     if isinstance(error, OSError) and filename:
         return f"{filename}: {error.strerror or one_line(error)}"
     subject = f"search with {args.query}" if args.needs_query else f"index {args.folder}"
+    decoder = formats.decoder_of(args.query) if args.needs_query else None
+    if decoder in formats.missing_decoders():
+        return f"cannot {subject}: no decoder for {decoder.label} is installed ({decoder.install})"
     return f"cannot {subject}: {one_line(error)}"
 
 

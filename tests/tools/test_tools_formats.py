@@ -162,3 +162,14 @@ def test_plain_crop_search_refuses_a_crop_opencv_cannot_decode(roll, formats_set
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == (f"find-images: crop image {pictures['upright_heic'].path}: the crop search reads with "
                            "OpenCV, which cannot decode this format; crop --verify reads it\n")
+
+
+@pytest.mark.parametrize("command", [["similar"], ["crop", "--verify"]])
+def test_a_query_without_its_decoder_names_what_to_install(command, roll, formats_settings, find_images, tmp_path):
+    pictures, _ = roll
+    query = pictures["turned_heic"].path
+    done = find_images(*command, query, tmp_path / "roll", settings=formats_settings,
+                       env=without_heif_decoder(tmp_path))
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == (f"find-images: cannot search with {query}: no decoder for HEIC/HEIF is installed "
+                           "(pip install pillow-heif)\n")
