@@ -36,6 +36,7 @@ from . import formats
 
 WORKER_BASE_BYTES = 200 * 2 ** 20  # a worker's interpreter with the module, numpy, OpenCV and faiss
 BYTES_PER_PIXEL = 12  # per pixel of the square of a picture's longer side, see above
+MAX_CHUNK = 32  # see chunk_size
 
 
 def prepare_worker() -> None:
@@ -128,6 +129,14 @@ def worker_count(items: list, requested: Optional[int] = None) -> tuple[int, boo
     return min(wanted, fitting), fitting < wanted
 
 
+def chunk_size(items: int, count: int) -> int:
+    """Pictures a worker takes at a time: multiprocessing's own choice (a quarter of a worker's
+    share), at most MAX_CHUNK so the progress bar still moves often. Each task costs its
+    round trip: on 258 photographs with 2 workers, chunks of 8 took 1.9-2.0 s, of 16 1.8-1.9 s,
+    of 32 1.7 s."""
+    return max(1, min(MAX_CHUNK, -(-items // (4 * count))))
+
+
 class CommandPool:
     """Stands where the module opens a multiprocessing pool (`with Pool(n) as pool:
     pool.map(...)`, then close() and join()). The workers start with the first map, when the
@@ -138,6 +147,7 @@ class CommandPool:
         self._requested = requested
         self._on_limited = on_limited or (lambda wanted, count: None)
         self._pool = None
+        self._count = 1
 
     def __enter__(self) -> "CommandPool":
         return self
@@ -156,6 +166,9 @@ class CommandPool:
             if limited:
                 self._on_limited(self._requested or available_processors(), count)
             self._pool = self._make_pool(count)
+            self._count = count
+        if chunksize is None:
+            chunksize = chunk_size(len(items), self._count)
         return self._pool.map(function, items, chunksize)
 
     def close(self) -> None:
