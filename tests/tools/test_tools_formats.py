@@ -173,3 +173,15 @@ def test_a_query_without_its_decoder_names_what_to_install(command, roll, format
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == (f"find-images: cannot search with {query}: no decoder for HEIC/HEIF is installed "
                            "(pip install pillow-heif)\n")
+
+
+def test_default_settings_select_every_format(roll, tmp_path):
+    from tools_support import run_find_images
+
+    pictures, others = roll
+    env = child_env(tests_path=False)
+    env["XDG_CACHE_HOME"] = str(tmp_path / "cache_home")  # where the default settings keep the caches
+    done = run_find_images("--json", "index", tmp_path / "roll", env=env)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["indexed"] == len(pictures) + len(others)
+    assert (tmp_path / "cache_home" / "search_index_lib").is_dir()
