@@ -14,6 +14,8 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 - `readable_listing`, `query_check`, `report_target`, `cache_location`, `library_output`: the
   command's checks (unreadable pictures and folders, the query, where a report may go, the
   cache folder) and its capture of what the picture libraries print.
+- `workers`: the command's pool: a worker per processor, within the available memory.
+- `formats`: the HEIC/HEIF and AVIF decoders, registered in the command and its workers.
 - `cache_folder`, `default_settings/constants.py`: the settings the command uses without --settings.
 """
 

@@ -20,10 +20,10 @@ import os
 import sys
 from pathlib import Path
 
-from . import output, searches
+from . import formats, output, searches, workers
 from .cache_location import place_caches
 from .library_output import CapturedOutput, summary as library_summary
-from .progress import ProgressReporter, interruption_note, progress_pool
+from .progress import ProgressReporter, interruption_note
 from .query_check import crop_problem
 from .report_target import refusal as report_refusal
 
@@ -89,6 +89,10 @@ def add_global_options(parser, default=None):
                              "host:port for a given one, no ADDRESS for a local Ray instance "
                              "(needs pip install 'search_index_lib[ray]'; the folders must be at "
                              "the same paths on every node)")
+    parser.add_argument("--workers", metavar="N", type=positive_int, default=given(None),
+                        help="worker processes that read pictures (default: one per processor "
+                             "available; fewer when the largest pictures would not fit in memory; "
+                             "with --ray: workers on the cluster, default one per CPU there)")
 
 
 def add_search_options(parser, limit_default):
@@ -258,15 +262,15 @@ def bind_pool(sil, args, reporter, settings, setup=None):
     """The module opens its process pools through its `Pool`: this one reports progress, or
     with --ray runs the work on a Ray cluster. Returns what ends the binding."""
     if args.ray is None:
-        sil.Pool = progress_pool(reporter, setup=setup)
-        return lambda: None
+        binding = workers.bind_command_pool(sil, reporter, args.workers, setup=setup)
+        return lambda: [note(args, text) for text in binding.notes]
     if getattr(args, "verify", False):
         raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
                          "machine and cannot use a Ray cluster")
     try:
         from .ray_pool import bind_ray_pool
 
-        binding = bind_ray_pool(address=None if args.ray == RAY_LOCAL else args.ray,
+        binding = bind_ray_pool(processes=args.workers, address=None if args.ray == RAY_LOCAL else args.ray,
                                 settings=settings / "constants.py", module=sil)
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
         raise InputError(f"--ray: {one_line(error)}") from None
@@ -284,6 +288,9 @@ def describe_failure(error, args):
     if isinstance(error, OSError) and filename:
         return f"{filename}: {error.strerror or one_line(error)}"
     subject = f"search with {args.query}" if args.needs_query else f"index {args.folder}"
+    decoder = formats.decoder_of(args.query) if args.needs_query else None
+    if decoder in formats.missing_decoders():
+        return f"cannot {subject}: no decoder for {decoder.label} is installed ({decoder.install})"
     return f"cannot {subject}: {one_line(error)}"
 
 
@@ -298,7 +305,10 @@ def run_crop(sil, args, reporter):
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
-                                      reporter, limit)
+                                      reporter, limit, args.workers or workers.available_processors())
+    if formats.opencv_unreadable([args.query]):
+        raise InputError(f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
+                         "this format; crop --verify reads it")
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 
@@ -367,6 +377,7 @@ def show_library_output(lines, args):
 
 def run_parsed(args):
     settings = check_inputs(args)
+    formats.register_decoders()  # before any worker starts, so forked workers have them too
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
@@ -391,6 +402,12 @@ def run_parsed(args):
     finally:
         reporter.close()
         unbind()
+    left_out = formats.left_out_note(
+        lambda: (record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(
+            os.path.abspath(args.folder))),
+        plain_crop=args.command == "crop" and not args.verify)
+    if left_out:
+        note(args, left_out)
     return show_outcome(outcome, args)
 
 

@@ -121,7 +121,8 @@ class _Phase:
 
 def progress_pool(reporter, start_method=None, setup=None):
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
-    module calls it, it opens a ProgressPool that reports to `reporter`."""
+    module calls it, it opens a ProgressPool that reports to `reporter`; each worker runs `setup`
+    (picklable) when it starts."""
     context = multiprocessing.get_context(start_method)
     return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
                              setup=setup)

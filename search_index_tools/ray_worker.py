@@ -77,10 +77,14 @@ def ensure_visible(paths: List[str]) -> None:
 def prepare_worker(caller_directory: str) -> None:
     """Runs once in each pool worker: relative paths (a query or crop given relative to the
     caller's working directory) resolve as they would in a local pool worker. On a node
-    without that directory they stay unresolved and the file check reports them. Imports
-    the module ahead of the work."""
+    without that directory they stay unresolved and the file check reports them. Registers
+    the picture decoders and imports the module ahead of the work."""
     if os.path.isdir(caller_directory):
         os.chdir(caller_directory)
+    # HEIC/HEIF and AVIF decoders, as in the caller: a Ray worker starts afresh.
+    from search_index_tools import formats
+
+    formats.register_decoders()
     # The module's import is paid while the pool starts rather than by the first work item;
     # a node where it fails reports it with the first item it is given.
     try:

@@ -30,10 +30,12 @@ KEYPOINT_EDGE = (0, 0, 0)
 DARK_STROKE, DARK_WIDTH = (0, 0, 0), 6
 LIGHT_STROKE, LIGHT_WIDTH = (255, 255, 255), 2
 
-# EXIF orientations that turn the stored picture by a quarter turn. The keypoint reader
-# (OpenCV) applies the tag as Pillow's exif_transpose does, so the points stay on the turned
-# thumbnail.
+# Orientations that turn the stored picture by a quarter turn. The keypoint reader (OpenCV)
+# applies the tag as Pillow's exif_transpose does, so the points stay on the turned thumbnail;
+# except in the formats of _POINTS_AS_STORED, which OpenCV reads as stored: their points are
+# marked before the thumbnail is turned.
 _QUARTER_TURNS = {5, 6, 7, 8}
+_POINTS_AS_STORED = frozenset({"AVIF"})
 
 STYLE = """
 body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
@@ -64,20 +66,27 @@ def thumbnail(path, points=None, outline=None):
     try:
         with Image.open(path) as picture:
             width, height = picture.size
-            if picture.getexif().get(ExifTags.Base.Orientation, 1) in _QUARTER_TURNS:
-                width, height = height, width
+            orientation = picture.getexif().get(ExifTags.Base.Orientation, 1)
+            points_as_stored = bool(points) and picture.format in _POINTS_AS_STORED
             # Decodes a JPEG at a reduced scale (draft) before the resize: far less work
             # for a large photograph than decoding it whole. The draft is the smallest
             # scale still at least the thumbnail's size (a 20-megapixel photograph: 1/8);
             # other formats ignore it.
             picture.draft(picture.mode, (THUMBNAIL_SIDE, THUMBNAIL_SIDE))
             picture.thumbnail((THUMBNAIL_SIDE, THUMBNAIL_SIDE), reducing_gap=2.0)
-            small = on_white(ImageOps.exif_transpose(picture))
+            small = on_white(picture)
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
+    if points_as_stored:
+        mark_points(small, points, small.width / width, small.height / height)
+    # The thumbnail carries the picture's orientation, so Pillow turns it upright.
+    small.getexif()[ExifTags.Base.Orientation] = orientation
+    small = ImageOps.exif_transpose(small)
+    if orientation in _QUARTER_TURNS:
+        width, height = height, width
     if outline:
         mark_outline(small, outline, small.width / width, small.height / height)
-    elif points:
+    elif points and not points_as_stored:
         mark_points(small, points, small.width / width, small.height / height)
     encoded = io.BytesIO()
     small.save(encoded, "JPEG", quality=THUMBNAIL_QUALITY, optimize=True)

@@ -162,7 +162,7 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, unreadable=unreadable)
 
 
-def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
+def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT, workers=None):
     """The verified cropped search: only pictures that really contain the crop, each with the
     crop's outline in it."""
     from .verified import verified_cropped_matches
@@ -170,7 +170,8 @@ def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     started = time.monotonic()
     listing, unreadable = readable_pictures(sil, folder)
     with progress.phase("Matching"), walk_leaving_out(sil, [path for path, _ in unreadable.pictures]):
-        matches = verified_cropped_matches(crop_path, folder, min(limit, len(listing)))
+        matches = verified_cropped_matches(crop_path, folder, min(limit, len(listing)),
+                                           processes=workers)
     hits = [Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
             for rank, match in enumerate(matches, 1)]
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True,

@@ -14,6 +14,7 @@ CACHE_METADATA = str(_CACHE / "folder_fingerprint.txt")
 CACHED_INDEXED = str(_CACHE / "similarity_index.faiss")
 VECTOR_TENSOR_SIZE = 64
 DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
-FILE_EXTENSION_REGEX = r"\.(jpe?g|png|bmp|gif|tiff?|webp)$"
+# HEIC/HEIF and AVIF are read through Pillow's plugins, which the command registers.
+FILE_EXTENSION_REGEX = r"\.(jpe?g|png|bmp|gif|tiff?|webp|hei[cf]|hif|avif)$"
 SEARCH_RESULT_LIMIT = 10
 FLOATTYPE = np.float32

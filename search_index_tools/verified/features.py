@@ -27,6 +27,18 @@ from ..file_identity import FileIdentity
 # swap when OpenCV applies them on decoding.
 _QUARTER_TURNS = {5, 6, 7, 8}
 
+# Formats OpenCV does not decode, or decodes without turning them by their EXIF orientation
+# (AVIF); Pillow's plugins read these (see formats.py). HEIF's decoder applies the container's
+# rotation itself and leaves an orientation of 1.
+PILLOW_DECODED_FORMATS = frozenset({"HEIF", "AVIF"})
+
+# The turn that shows a picture upright, per EXIF orientation.
+_UPRIGHT = {
+    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
+}
+
 _REDUCED_GREY = {
     1: cv2.IMREAD_GRAYSCALE,
     2: cv2.IMREAD_REDUCED_GRAYSCALE_2,
@@ -124,12 +136,19 @@ def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
 def _header_size(data: bytes) -> Optional[tuple[int, int]]:
     """Width and height as shown (EXIF orientation applied), from the header only; None for
     data Pillow does not know as a picture or one above its decompression-bomb limit."""
+    header = _header(data)
+    return None if header is None else header[:2]
+
+
+def _header(data: bytes) -> Optional[tuple[int, int, str]]:
+    """_header_size's width and height, and Pillow's name of the picture's format."""
     try:
         with warnings.catch_warnings():
             # The limit is checked below; Pillow's own warning would only be noise.
             warnings.simplefilter("ignore", Image.DecompressionBombWarning)
             with Image.open(io.BytesIO(data)) as image:
                 width, height = image.size
+                picture_format = image.format or ""
                 try:
                     orientation = image.getexif().get(0x0112, 1)
                 except Exception:  # a broken EXIF block does not make the pixels unusable
@@ -143,7 +162,7 @@ def _header_size(data: bytes) -> Optional[tuple[int, int]]:
         return None
     if orientation in _QUARTER_TURNS:
         width, height = height, width
-    return width, height
+    return width, height, picture_format
 
 
 def reduction(width: int, height: int, work_side: int) -> int:
@@ -157,18 +176,42 @@ def reduction(width: int, height: int, work_side: int) -> int:
 
 def decode_grey(data: bytes, work_side: int) -> Optional[tuple[int, int, np.ndarray]]:
     """(width, height, grey working picture), or None when the bytes are no usable picture."""
-    size = _header_size(data)
-    if size is None:
+    header = _header(data)
+    if header is None:
         return None
-    width, height = size
-    flag = _REDUCED_GREY[reduction(width, height, work_side)]
-    try:
-        grey = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flag)
-    except cv2.error:
-        return None
+    width, height, picture_format = header
+    factor = reduction(width, height, work_side)
+    if picture_format in PILLOW_DECODED_FORMATS:
+        grey = _pillow_grey(data, factor)
+    else:
+        try:
+            grey = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), _REDUCED_GREY[factor])
+        except cv2.error:
+            return None
     if grey is None or grey.ndim != 2 or grey.size == 0:
         return None
     return width, height, grey
+
+
+def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
+    """The grey picture decoded by Pillow's plugin, turned upright by its EXIF orientation and
+    reduced by `factor` (box average), as OpenCV's reduced grey read gives other formats."""
+    try:
+        with Image.open(io.BytesIO(data)) as image:
+            try:
+                orientation = image.getexif().get(0x0112, 1)
+            except Exception:  # a broken EXIF block does not make the pixels unusable
+                orientation = 1
+            image = image.convert("L")
+            if orientation in _UPRIGHT:
+                image = image.transpose(_UPRIGHT[orientation])
+            if factor > 1:
+                image = image.reduce(factor)
+            return np.asarray(image, dtype=np.uint8)
+    except MemoryError:
+        raise
+    except Exception:  # broken or truncated data, as cv2.imdecode's None
+        return None
 
 
 def detector(settings: FeatureSettings):

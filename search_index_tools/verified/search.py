@@ -29,6 +29,7 @@ import numpy as np
 
 from ..file_identity import FileIdentity, file_identity
 from ..pool_watch import ignore_interrupts, watched_imap
+from .. import formats, workers
 from . import _verified_match
 from . import pixels as verified_pixels
 from .cache import FeatureCache
@@ -81,14 +82,17 @@ def verified_cropped_search(crop_path, folder, max_return: int = 25, **options) 
 
 
 def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
-                             mp_context=None, use_store: bool = True) -> list[VerifiedMatch]:
+                             mp_context=None, use_store: bool = True,
+                             processes: Optional[int] = None) -> list[VerifiedMatch]:
     """The pictures under `folder` that contain the crop, best first, at most `max_return`,
     each with its score and the crop's outline in it.
 
     Raises FileNotFoundError when the crop does not exist and ValueError when it is not a
     picture that can be read. Pictures of the folder that cannot be read are left out.
     `mp_context` chooses the start method of the worker pool (default: multiprocessing's);
-    `use_store=False` leaves the feature store alone.
+    `use_store=False` leaves the feature store alone. `processes`: reading workers (default: a
+    worker per processor, at most five); fewer when the largest pictures would not fit in the
+    available memory with that many (workers.worker_count).
     """
     crop_path = _path_argument(crop_path, "crop_path")
     folder = _path_argument(folder, "folder")
@@ -96,6 +100,11 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         raise TypeError(f"max_return must be an int, not {type(max_return).__name__}")
     if max_return < 0:
         raise ValueError(f"max_return must not be negative, got {max_return}")
+    if processes is not None and type(processes) is not int:
+        raise TypeError(f"processes must be an int or None, not {type(processes).__name__}")
+    if processes is not None and processes < 1:
+        raise ValueError(f"processes must be at least 1, got {processes}")
+    formats.register_decoders()  # HEIC/HEIF and AVIF, here and in the workers
     crop_grey, crop = _crop_features(crop_path)
 
     import search_index_lib  # the host's settings and folder walk, as they are now
@@ -105,9 +114,10 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     store = FeatureCache(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     pixels = verified_pixels.PixelSearch(crop_grey)
     order = {path: position for position, path in enumerate(listing)}
+    pool = _PoolChoice(mp_context, processes)
     try:
         found, pictures = {}, {}
-        for path, result in _listing_features(listing, store, mp_context):
+        for path, result in _listing_features(listing, store, pool):
             if result.features is None:
                 continue
             # The coarse thumbnail of a picture just read is kept (it is small) in case the
@@ -124,7 +134,7 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
         # sorted() is stable: equal scores keep the listing order.
         matches.sort(key=lambda match: match.score, reverse=True)
         if not matches and max_return > 0 and pixels.possible:
-            matches = _pixel_matches(pixels, listing, order, pictures, store, mp_context)
+            matches = _pixel_matches(pixels, listing, order, pictures, store, pool)
         store.prune(folder, listing)
     finally:
         store.close()
@@ -140,7 +150,7 @@ class _Picture(NamedTuple):
 
 
 def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
-                   store: FeatureCache, mp_context) -> list[VerifiedMatch]:
+                   store: FeatureCache, pool: "_PoolChoice") -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
     coarse, fine = {}, {}
@@ -148,9 +158,9 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
     for path in unscanned:
         picture = pictures[path]
         coarse[path] = picture.coarse if picture.coarse is not None else store.lookup_thumbnail(
-            path, picture.identity, STORE_KEY, "coarse")
+            path, picture.identity, _store_key(), "coarse")
     _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
-                             pictures, coarse, fine, store, mp_context)
+                             pictures, coarse, fine, store, pool)
     for path in unscanned:
         if coarse.get(path) is not None:
             pixels.scan(order[path], path, coarse[path])
@@ -158,9 +168,9 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
     def fine_thumbnail(path: str):
         thumbnail = fine.get(path)
         if thumbnail is None:
-            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, STORE_KEY, "fine")
+            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
         if thumbnail is None:  # not stored (no store, or it could not be written): read again
-            _read_missing_thumbnails([path], pictures, {}, fine, store, mp_context)
+            _read_missing_thumbnails([path], pictures, {}, fine, store, pool)
             thumbnail = fine.get(path)
         return None if thumbnail is None else (thumbnail, pictures[path].size)
 
@@ -170,10 +180,10 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
 
 
 def _read_missing_thumbnails(paths: list[str], pictures: dict, coarse: dict, fine: dict,
-                             store: FeatureCache, mp_context) -> None:
+                             store: FeatureCache, pool: "_PoolChoice") -> None:
     """Reads the pictures again for their thumbnails, and stores what was read."""
-    read = [item for item in _read_pictures(paths, mp_context) if item is not None]
-    store.store(read, STORE_KEY)
+    read = [item for item in _read_pictures(paths, pool) if item is not None]
+    store.store(read, _store_key())
     for path, result in read:
         if result.features is not None and result.thumbnails is not None:
             coarse[path], fine[path] = result.thumbnails
@@ -213,11 +223,11 @@ def _verify(crop: Features, picture: Optional[Features]):
 
 
 def _listing_features(listing: list[str], store: FeatureCache,
-                      mp_context) -> Iterator[tuple[str, ReadResult]]:
+                      pool: "_PoolChoice") -> Iterator[tuple[str, ReadResult]]:
     """(path, what was read or stored) for every readable listed picture: stored ones first
     (without thumbnails), then the others as the workers finish them (with thumbnails); new
     entries are stored on the way."""
-    settings_key = STORE_KEY
+    settings_key = _store_key()
     to_read = []
     for path in listing:
         identity = file_identity(path) if store.active else None
@@ -227,7 +237,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
         else:
             yield path, stored
     batch: list[tuple[str, ReadResult]] = []
-    for item in _read_pictures(to_read, mp_context):
+    for item in _read_pictures(to_read, pool):
         if item is None:
             continue
         batch.append(item)
@@ -238,17 +248,38 @@ def _listing_features(listing: list[str], store: FeatureCache,
     store.store(batch, settings_key)
 
 
-def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str, ReadResult]]]:
+class _PoolChoice(NamedTuple):
+    """How the reading workers are started: the start method's context and how many."""
+
+    context: object = None
+    processes: Optional[int] = None
+
+
+def _store_key() -> str:
+    """STORE_KEY and the decoders this process has: a picture stored as unreadable while a
+    decoder was missing is read again once it is installed."""
+    readable = formats.register_decoders()
+    return STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
+
+
+def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[Optional[tuple[str, ReadResult]]]:
     jobs = [(path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS) for path in paths]
     if len(jobs) <= IN_PROCESS_LIMIT:
         yield from map(picture_features, jobs)
         return
-    context = mp_context if mp_context is not None else _default_context()
-    workers = min(len(jobs), _pool_size())
+    context = pool.context if pool.context is not None else _default_context()
+    count, _ = workers.worker_count(paths, pool.processes or _pool_size())
     # A worker that dies (killed, or crashed in a decoder) ends the search as it ends the
     # module's own pools; the pictures read so far are kept in the feature store.
-    with context.Pool(workers, initializer=ignore_interrupts) as pool:
-        yield from watched_imap(pool, picture_features, jobs, _CHUNK, name_of_item=_job_path)
+    with context.Pool(count, initializer=_start_worker) as readers:
+        yield from watched_imap(readers, picture_features, jobs, _CHUNK, name_of_item=_job_path)
+
+
+def _start_worker() -> None:
+    """Worker start-up: Ctrl-C is left to the caller, and the picture decoders are registered
+    (spawn and forkserver workers start without them)."""
+    ignore_interrupts()
+    formats.register_decoders()
 
 
 def _job_path(job: tuple) -> str:

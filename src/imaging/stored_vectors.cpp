@@ -1,5 +1,7 @@
 #include "imaging/stored_vectors.h"
 
+#include <set>
+
 #include "store/store_checksum.h"
 #include "store/stored_rows.h"
 
@@ -15,6 +17,30 @@ constexpr StoreColumn kVectorColumns[] = {{"vector", "BLOB"}};
 
 std::string version_of(const char* module) {
   return py::str(py::module_::import(module).attr("__version__")).cast<std::string>();
+}
+
+// The picture formats that plugins from outside Pillow registered in this process (such as a
+// HEIF opener), each with its package's version: Pillow's own formats go with Pillow's
+// version. A file that gave no vector while its decoder was missing is read again once a
+// plugin for it is registered, and a plugin's new version is not taken for the old one.
+std::string plugin_decoders() {
+  const py::dict open = py::module_::import("PIL.Image").attr("OPEN");
+  const py::dict modules = py::module_::import("sys").attr("modules");
+  std::set<std::string> decoders;
+  for (const auto item : open) {
+    const py::object factory = py::reinterpret_borrow<py::tuple>(item.second)[0];
+    const std::string module = py::str(py::getattr(factory, "__module__", py::str(""))).cast<std::string>();
+    if (module == "PIL" || module.rfind("PIL.", 0) == 0) continue;
+    const std::string package = module.substr(0, module.find('.'));
+    std::string version = "?";
+    if (modules.contains(package)) {
+      version = py::str(py::getattr(modules[package.c_str()], "__version__", py::str("?"))).cast<std::string>();
+    }
+    decoders.insert(py::str(item.first).cast<std::string>() + ":" + package + "=" + version);
+  }
+  std::string text;
+  for (const std::string& decoder : decoders) text += (text.empty() ? "" : ",") + decoder;
+  return text;
 }
 
 // The array the loader would give for the stored bytes and checksum, or a null object when
@@ -49,7 +75,8 @@ std::optional<std::string> vector_settings(const Namespace& ns, Py_ssize_t* leng
   if (value <= 0 || value > 65535) return std::nullopt;
   *length = static_cast<Py_ssize_t>(value * value);
   return std::string(kVectorRecipe) + ";side=" + std::to_string(value) +
-         ";pillow=" + version_of("PIL") + ";numpy=" + version_of("numpy");
+         ";pillow=" + version_of("PIL") + ";numpy=" + version_of("numpy") +
+         ";plugins=" + plugin_decoders();
 }
 
 std::vector<py::object> lookup_vectors(FeatureStore& store, const std::string& settings,

@@ -16,8 +16,9 @@ namespace sil {
 extern const StoreTable kVectorTable;
 
 // Text naming what a stored vector depends on besides its file (the way it is made,
-// VECTOR_TENSOR_SIZE and the library versions), and the vector length; nothing when
-// VECTOR_TENSOR_SIZE is not a positive int, in which case the loader's own errors must be seen.
+// VECTOR_TENSOR_SIZE, the library versions and the picture decoders registered with Pillow),
+// and the vector length; nothing when VECTOR_TENSOR_SIZE is not a positive int, in which case
+// the loader's own errors must be seen.
 std::optional<std::string> vector_settings(const Namespace& ns, Py_ssize_t* length);
 
 // For each key, what the store holds for that exact file and `settings`: a null object when

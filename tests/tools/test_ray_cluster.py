@@ -227,6 +227,18 @@ def test_find_images_with_ray_prints_what_it_prints_without(cluster, photo_set, 
     assert json.loads(on_cluster.stdout)["results"] == json.loads(local.stdout)["results"] != []
 
 
+def test_find_images_on_ray_reads_heic_and_avif_in_the_ray_workers(cluster, settings, tmp_path):
+    from formats_support import settings_with_formats, write_roll
+
+    pictures, others = write_roll(tmp_path / "roll", tmp_path / "outside")
+    env = {**child_env(tests_path=False), **LOOPBACK_ENV}
+    done = run_find_images("--json", "--ray", cluster.address, "index", tmp_path / "roll",
+                           settings=settings_with_formats(settings), env=env)
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert (document["indexed"], document["left_out"]) == (len(pictures) + len(others), [])
+
+
 def test_find_images_refuses_ray_for_the_verified_search_it_cannot_send_there(find_images, photos, crop_of):
     done = find_images("--ray", "crop", "--verify", crop_of(photos / "garden" / "photo_0.png"), photos)
     assert done.returncode == 2 and done.stdout == ""

@@ -362,7 +362,7 @@ def test_old_store_entries_are_refreshed_not_misread(tmp_path):
         db.execute("DELETE FROM picture_thumbnails")
     assert verified_cropped_matches(crop, str(folder)) == expected
     with sqlite3.connect(store_file()) as db:
-        assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {verified_search.STORE_KEY}
+        assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {verified_search._store_key()}
 
 
 @pytest.mark.slow
