@@ -10,8 +10,9 @@ from PIL import Image
 
 import pool_items
 from formats_support import SETTINGS_PATTERN, write_roll
-from search_index_tools import formats, verified_search, workers
-from search_index_tools.verified_search import verified_cropped_matches
+from search_index_tools import formats, workers
+from search_index_tools.verified import search as verified_search
+from search_index_tools.verified import verified_cropped_matches
 from testsupport import START_METHODS, run_python, TESTS_DIR
 
 MB = 2 ** 20
