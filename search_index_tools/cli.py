@@ -282,6 +282,17 @@ def one_line(error):
     return " ".join(text.split())
 
 
+def query_format_problem(args):
+    """Why the query's format cannot be read by the search asked for (one line), or None."""
+    decoder = formats.decoder_of(args.query)
+    if decoder in formats.missing_decoders():
+        return f"cannot search with {args.query}: no decoder for {decoder.label} is installed ({decoder.install})"
+    if args.command == "crop" and not args.verify and formats.opencv_unreadable([args.query]):
+        return (f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
+                "this format; crop --verify reads it")
+    return None
+
+
 def describe_failure(error, args):
     """One line for an error raised while searching."""
     filename = getattr(error, "filename", None)
@@ -306,9 +317,6 @@ def run_crop(sil, args, reporter):
     if args.verify:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
                                       reporter, limit, args.workers or workers.available_processors())
-    if formats.opencv_unreadable([args.query]):
-        raise InputError(f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
-                         "this format; crop --verify reads it")
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 
@@ -385,6 +393,10 @@ def run_parsed(args):
                                   "--cache-dir" if args.cache_dir is not None else settings_name(settings))
     if problem:
         raise InputError(problem)
+    if args.needs_query:
+        problem = query_format_problem(args)
+        if problem:
+            raise InputError(problem)
     if args.command == "crop":
         # Before any folder work, and before a Ray connection, whose threads a process forked
         # later (the check runs in one) does not have.

@@ -139,7 +139,7 @@ def test_report_marks_keypoints_where_opencv_found_them(suffix, tmp_path):
     from PIL import Image
 
     from formats_support import exif_turned
-    from search_index_tools.report import thumbnail
+    from search_index_tools.report import THUMBNAIL_SIDE, thumbnail
 
     path = tmp_path / f"turned.{suffix}"
     Image.new("RGB", (400, 300), (40, 40, 40)).save(path, exif=exif_turned(6), quality=95)
@@ -150,8 +150,9 @@ def test_report_marks_keypoints_where_opencv_found_them(suffix, tmp_path):
     uri = thumbnail(str(path), points=points)
     with Image.open(io.BytesIO(base64.b64decode(uri.split(",", 1)[1]))) as small:
         pixels = np.asarray(small.convert("RGB"), dtype=np.int16)
-    assert pixels.shape[:2] == (320, 240)  # upright: 240 wide, 320 high
-    x, y = round(shown_point[0] * 0.8), round(shown_point[1] * 0.8)
+    scale = min(1.0, THUMBNAIL_SIDE / 400)
+    assert pixels.shape[:2] == (round(400 * scale), round(300 * scale))  # upright: 300 wide, 400 high
+    x, y = round(shown_point[0] * scale), round(shown_point[1] * scale)
     red, green, blue = pixels[y, x]
     assert red > 180 and green > 150 and blue < 90, (red, green, blue)  # the yellow mark
 
