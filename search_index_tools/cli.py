@@ -93,9 +93,13 @@ def add_crop_command(commands):
     command = commands.add_parser("crop", help="pictures that contain the region CROP, best first")
     command.add_argument("query", metavar="CROP", help="a picture of the region to look for")
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to search")
-    command.add_argument("--verify", action="store_true",
-                         help="only pictures that really contain the crop, checked by geometry; "
-                              "the report draws the crop's outline")
+    how = command.add_mutually_exclusive_group()
+    how.add_argument("--plain", action="store_true",
+                     help="the module's ranking (most cross-checked keypoint matches) instead of "
+                          "the verified search, which keeps only pictures that really contain the "
+                          "crop and draws its outline in the report")
+    # The verified search was once asked for with --verify; it is the default now.
+    how.add_argument("--verify", action="store_true", help=argparse.SUPPRESS)
     add_search_options(command)
     command.set_defaults(run=run_crop, needs_query=True)
     return command
@@ -202,9 +206,9 @@ def bind_pool(sil, args, reporter, settings):
     if args.ray is None:
         sil.Pool = progress_pool(reporter)
         return lambda: None
-    if getattr(args, "verify", False):
-        raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
-                         "machine and cannot use a Ray cluster")
+    if args.command == "crop" and not args.plain:
+        raise InputError("--ray: the verified crop search runs a pool of its own on this machine "
+                         "and cannot use a Ray cluster; add --plain for the module's ranking there")
     try:
         from .ray_pool import bind_ray_pool
 
@@ -239,7 +243,7 @@ def run_similar(sil, args, reporter):
 
 def run_crop(sil, args, reporter):
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
-    if args.verify:
+    if not args.plain:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
                                       reporter, limit)
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)

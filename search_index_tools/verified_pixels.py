@@ -7,11 +7,15 @@ best spots over the whole folder are refined on a sharper thumbnail; and a spot 
 only when the crop and the picture agree there on every count:
 
 - a high normalised correlation of the grey levels,
-- a small mean absolute grey-level difference (another gradient of the same direction
-  correlates just as well, but rarely has the same grey levels),
+- a small mean absolute grey-level difference once the crop's levels are fitted to the
+  picture's by a gain and an offset,
 - enough structure in the crop once a linear gradient is taken away, and a high correlation
   of that structure with the picture's (a plain gradient, or a flat crop, fits many places
-  and so is placed nowhere).
+  and so is placed nowhere; another gradient of the same direction correlates with the crop
+  as well as its own picture, and only this structure tells them apart).
+
+Every figure is blind to a change of brightness and contrast: a lighter, darker or flatter
+copy of a crop is placed where the crop itself would be.
 
 The placement is a shift and a uniform scale (no rotation). The thumbnails are made by the
 workers from the same decode as the keypoint features and kept in the feature store, so a
@@ -35,20 +39,24 @@ THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 class PixelSettings:
     size_step: float = 1.15  # ratio between two crop sizes tried on the coarse thumbnail
     min_template_side: int = 6  # pixels of the coarse thumbnail: smaller placements are not tried
-    rms_scale: float = 20.0  # grey levels of RMS difference that cost as much as a correlation of 1
+    # Weight of the correlation of the structure (grey levels less a fitted plane) in a spot's
+    # score, beside the plain correlation of the grey levels.
+    structure_weight: float = 1.0
     candidates: int = 6  # best coarse spots of the folder (one per picture) that are refined
     refine_spread: float = 0.1  # sizes tried around a coarse spot's: +-10 % ...
     refine_step: float = 0.02  # ... in steps of 2 %
     # Acceptance; a crop that does not reach every one of these is placed nowhere.
     min_crop_deviation: float = 1.0  # grey-level standard deviation: a flatter crop is not searched
     min_correlation: float = 0.95
-    max_mean_difference: float = 4.0  # grey levels
+    max_mean_difference: float = 4.0  # grey levels, after fitting the crop's gain and offset
     min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
     min_structure_correlation: float = 0.85
     # A placement whose mean difference is more than this above the best placement's is a
     # lookalike (another soft blob, another gradient) rather than a copy: copies of one
-    # picture at other sizes differ from the crop by nearly the same small amount.
-    max_difference_above_best: float = 0.75
+    # picture at other sizes differ from the crop by nearly the same small amount. With the
+    # crop's gain and offset fitted, a soft blob of another picture can come within 0.6 grey
+    # levels of a copy, so the margin is tight.
+    max_difference_above_best: float = 0.35
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -58,7 +66,7 @@ class PixelPlacement(NamedTuple):
     path: str
     correlation: float  # normalised grey-level correlation where the crop was placed
     corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
-    mean_difference: float  # mean absolute grey-level difference there
+    mean_difference: float  # mean absolute grey-level difference there, gain and offset fitted
 
 
 class Candidate(NamedTuple):
@@ -97,7 +105,7 @@ def coarse_templates(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETT
 def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, path: str,
                 settings: PixelSettings = PIXEL_SETTINGS) -> Optional[Candidate]:
     """The best spot of the crop in one picture's coarse thumbnail, or None."""
-    spot = _verified_match.scan_thumbnail(coarse, templates, rms_scale=settings.rms_scale)
+    spot = _verified_match.scan_thumbnail(coarse, templates, structure_weight=settings.structure_weight)
     return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
 
 
@@ -113,7 +121,7 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     margin = int(np.ceil(max(ratio_x, ratio_y) * (1 + settings.refine_spread))) + 2
     refined = _verified_match.refine_placement(
         fine, crop_grey, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
-        rms_scale=settings.rms_scale, min_side=settings.min_template_side)
+        structure_weight=settings.structure_weight, min_side=settings.min_template_side)
     if refined is None:
         return None
     fx, fy, fw, fh, template = refined
