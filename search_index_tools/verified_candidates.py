@@ -8,10 +8,12 @@ crop's descriptors vote, through their own words, for the pictures whose descrip
 has a signature within a few bits of theirs; the best-voted pictures are the candidates that the
 search verifies geometrically.
 
-- The vocabulary is learnt once from the library's own descriptors: the words are the cells
-  of a two-level tree, binarised k-means centres on top and sampled descriptors below them.
-  A descriptor's word is its nearest top centre and, among that centre's leaves, its nearest
-  leaf.
+- The vocabulary is drawn once from the library's own descriptors: the words are the cells
+  of a two-level tree, TOP_WORDS descriptors sampled from the library on top and, below each,
+  LEAVES sampled from the descriptors nearest to it. A descriptor's word is its nearest top
+  descriptor and, among that one's leaves, its nearest leaf. (Centres refined by k-means were
+  tried: learning them took 8-23 s on this 2-processor machine for no measured gain in which
+  pictures are proposed.)
 - Votes: a crop descriptor gives each picture at most one vote, weighted by how rare its word
   is in the library (inverse document frequency); the many descriptors a picture has do not
   make it likelier to be proposed than a few.
@@ -24,10 +26,9 @@ from __future__ import annotations
 
 import numpy as np
 
-TOP_WORDS = 1024  # k-means centres of the first level
-LEAVES = 64  # sampled descriptors under each centre: TOP_WORDS * LEAVES words in all
-TRAINING_DESCRIPTORS = 65536  # at most this many descriptors train the vocabulary
-KMEANS_ITERATIONS = 6
+TOP_WORDS = 1024  # sampled descriptors of the first level
+LEAVES = 64  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
+TRAINING_DESCRIPTORS = 65536  # at most this many descriptors are drawn from
 SEED = 1234
 SIGNATURE_BYTES = 4  # first bytes of a descriptor kept with each entry (ORB's most varied bits)
 SIGNATURE_DISTANCE = 8  # signatures within this many bits vote
@@ -55,21 +56,15 @@ class Vocabulary:
 
     @classmethod
     def train(cls, descriptors: np.ndarray) -> "Vocabulary":
-        """A vocabulary learnt from (a seeded sample of) `descriptors`, (n, 32) uint8."""
-        import faiss
-
+        """A vocabulary drawn from (a seeded sample of) `descriptors`, (n, 32) uint8."""
         rng = np.random.default_rng(SEED)
         if len(descriptors) > TRAINING_DESCRIPTORS:
             descriptors = descriptors[np.sort(rng.choice(len(descriptors), TRAINING_DESCRIPTORS, replace=False))]
         descriptors = np.ascontiguousarray(descriptors, np.uint8)
         top_count = max(1, min(TOP_WORDS, len(descriptors) // 4))
-        bits = np.unpackbits(descriptors, axis=1).astype(np.float32)
-        kmeans = faiss.Kmeans(bits.shape[1], top_count, niter=KMEANS_ITERATIONS, seed=SEED, verbose=False,
-                              max_points_per_centroid=64, min_points_per_centroid=1)
-        kmeans.train(bits)
-        top = np.packbits(kmeans.centroids > 0.5, axis=1)
-        # Each descriptor of the sample goes to its centre; the leaves of a centre are a seeded
-        # sample of its members (repeated when it has fewer).
+        top = descriptors[np.sort(rng.choice(len(descriptors), top_count, replace=False))]
+        # Each descriptor of the sample goes to its nearest top one; the leaves of a top one are
+        # a seeded sample of those (repeated when it has fewer).
         cells = _nearest(top, descriptors)
         leaves = np.empty((top_count, LEAVES, descriptors.shape[1]), np.uint8)
         for cell in range(top_count):
@@ -85,7 +80,8 @@ class Vocabulary:
         if len(descriptors) == 0:
             return np.zeros(0, np.int64)
         descriptors = np.ascontiguousarray(descriptors, np.uint8)
-        _, found = self._top_index.search(descriptors, 1)
+        with _one_thread():
+            _, found = self._top_index.search(descriptors, 1)
         cells = found[:, 0].astype(np.int64)
         distances = _hamming(self.leaves[cells], descriptors[:, None, :])
         return cells * self.leaves.shape[1] + np.argmin(distances, axis=1)
@@ -117,7 +113,25 @@ def _nearest(centres: np.ndarray, descriptors: np.ndarray) -> np.ndarray:
 
     index = faiss.IndexBinaryFlat(centres.shape[1] * 8)
     index.add(np.ascontiguousarray(centres))
-    return index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+    with _one_thread():
+        return index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+
+
+class _one_thread:
+    """faiss searches of one thread while in the block (for this thread only: OpenMP keeps the
+    setting per thread). A few thousand descriptors take milliseconds on one thread, and many
+    times longer when OpenMP's threads wait for processors that others keep busy."""
+
+    def __enter__(self):
+        import faiss
+
+        self._threads = faiss.omp_get_max_threads()
+        faiss.omp_set_num_threads(1)
+
+    def __exit__(self, *exc):
+        import faiss
+
+        faiss.omp_set_num_threads(self._threads)
 
 
 def signatures(descriptors: np.ndarray) -> np.ndarray:

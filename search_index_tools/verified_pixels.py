@@ -57,6 +57,9 @@ class PixelSettings:
     # crop's gain and offset fitted, a soft blob of another picture can come within 0.6 grey
     # levels of a copy, so the margin is tight.
     max_difference_above_best: float = 0.35
+    # Placements in pictures whose 32 x 32 thumbnails differ by more grey levels than this are
+    # in different pictures, and the crop is placed nowhere.
+    same_picture_difference: float = 6.0
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -137,6 +140,14 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
+def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
+    """Whether the thumbnails are all of one picture (copies at other sizes or qualities):
+    at 32 x 32 they differ by less than `same_picture_difference` grey levels on average."""
+    small = [cv2.resize(thumbnail, (32, 32), interpolation=cv2.INTER_AREA).astype(np.float32)
+             for thumbnail in thumbnails]
+    return all(float(np.abs(other - small[0]).mean()) < settings.same_picture_difference for other in small[1:])
+
+
 class PixelSearch:
     """The pixel stage for one crop: pictures are scanned one by one on their coarse
     thumbnails, then `placements` refines the best spots of them all."""
@@ -165,7 +176,7 @@ class PixelSearch:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed = []
+        placed, looks = [], {}
         for candidate in best[:self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
@@ -173,10 +184,15 @@ class PixelSearch:
             placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
             if placement is not None:
                 placed.append((placement, candidate.order))
+                looks[candidate.path] = fine[0]
         if not placed:
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
         placed = [item for item in placed
                   if item[0].mean_difference <= closest + self.settings.max_difference_above_best]
+        if not one_picture([looks[placement.path] for placement, _ in placed], self.settings):
+            # A smooth crop that fits two different pictures as well as each other tells
+            # nothing of where it came from (a soft blob, a bend of a gradient): no answer.
+            return []
         placed.sort(key=lambda item: (-item[0].correlation, item[1]))
         return [placement for placement, _ in placed]

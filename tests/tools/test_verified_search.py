@@ -557,3 +557,15 @@ def test_index_parts_vote_as_one_merged_index():
     crop = np.concatenate([descriptors[4][:150], descriptors[1][:150]])
     assert np.array_equal(split.scores(crop), merged.scores(crop))
     assert split.candidates(crop, [f"p{n}" for n in range(6)], 3)[0] == "p4"  # p1 is gone
+
+
+def test_smooth_crop_that_fits_two_different_pictures_is_placed_nowhere(tmp_path):
+    # A second picture that is the first made much lighter and flatter is another picture
+    # (its thumbnail differs by tens of grey levels), yet with brightness and contrast free
+    # the crop fits it as well as its own: nothing tells which it came from.
+    source = smooth_picture(640, 480, 12)
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, source)
+    write(folder / "brighter_twin.png", np.clip(source.astype(np.float32) * 0.6 + 90, 0, 255).astype(np.uint8))
+    crop = smooth_crop(source, tmp_path / "crop.png")
+    assert verified_cropped_matches(crop, str(folder)) == []
