@@ -51,8 +51,16 @@ class Vocabulary:
         self.top = np.ascontiguousarray(top, np.uint8)
         self.leaves = np.ascontiguousarray(leaves, np.uint8)
         self.count = self.top.shape[0] * self.leaves.shape[1]
-        self._top_index = faiss.IndexBinaryFlat(self.top.shape[1] * 8)
+        # The tree as faiss's inverted-file index: the top descriptors are its lists' centres,
+        # each list holds the leaves sampled under that centre (all nearer to it than to any
+        # other), and a search of one list finds the nearest leaf in the nearest centre's list.
+        bits = self.top.shape[1] * 8
+        self._top_index = faiss.IndexBinaryFlat(bits)
         self._top_index.add(self.top)
+        self._tree = faiss.IndexBinaryIVF(self._top_index, bits, self.top.shape[0])
+        self._tree.is_trained = True
+        self._tree.nprobe = 1
+        self._tree.add_with_ids(self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64))
 
     @classmethod
     def train(cls, descriptors: np.ndarray) -> "Vocabulary":
@@ -79,12 +87,9 @@ class Vocabulary:
         """The word of every descriptor, (n,) int64."""
         if len(descriptors) == 0:
             return np.zeros(0, np.int64)
-        descriptors = np.ascontiguousarray(descriptors, np.uint8)
         with _one_thread():
-            _, found = self._top_index.search(descriptors, 1)
-        cells = found[:, 0].astype(np.int64)
-        distances = _hamming(self.leaves[cells], descriptors[:, None, :])
-        return cells * self.leaves.shape[1] + np.argmin(distances, axis=1)
+            _, found = self._tree.search(np.ascontiguousarray(descriptors, np.uint8), 1)
+        return found[:, 0].astype(np.int64)
 
     def to_bytes(self) -> bytes:
         header = np.array([self.top.shape[0], self.leaves.shape[1], self.top.shape[1]], "<i8").tobytes()

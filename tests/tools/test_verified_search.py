@@ -569,3 +569,17 @@ def test_smooth_crop_that_fits_two_different_pictures_is_placed_nowhere(tmp_path
     write(folder / "brighter_twin.png", np.clip(source.astype(np.float32) * 0.6 + 90, 0, 255).astype(np.uint8))
     crop = smooth_crop(source, tmp_path / "crop.png")
     assert verified_cropped_matches(crop, str(folder)) == []
+
+
+def test_words_are_the_nearest_leaf_under_the_nearest_top_descriptor():
+    # The vocabulary's tree is searched by faiss; the words must be exactly what a plain
+    # search of the tree gives: nearest top descriptor, then its nearest leaf.
+    candidates = verified_search.verified_candidates
+    rng = np.random.default_rng(8)
+    library = rng.integers(0, 256, (20000, 32), dtype=np.uint8)
+    vocabulary = candidates.Vocabulary.train(library)
+    query = np.concatenate([library[:500] ^ rng.integers(0, 2, (500, 32), dtype=np.uint8) << 3,
+                            rng.integers(0, 256, (500, 32), dtype=np.uint8)])
+    cells = candidates._hamming(vocabulary.top[None, :, :], query[:, None, :]).argmin(axis=1)
+    leaves = candidates._hamming(vocabulary.leaves[cells], query[:, None, :]).argmin(axis=1)
+    assert np.array_equal(vocabulary.words(query), cells * candidates.LEAVES + leaves)
