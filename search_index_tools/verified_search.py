@@ -67,6 +67,9 @@ STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
 CANDIDATES = 8
 FALLBACK_CANDIDATES = 64
 WORDS_SUFFIX = ".verified-words.sqlite"
+# The pixel stage scans every picture's thumbnail (about 1 ms each, and a read from the store):
+# in libraries larger than this it is not run, and crops without keypoints are placed nowhere.
+PIXEL_STAGE_LIMIT = 5000
 
 PLACED_BY_KEYPOINTS = "keypoints"
 PLACED_BY_PIXELS = "pixels"
@@ -223,7 +226,7 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
             break
     matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
     matches.sort(key=lambda match: match.score, reverse=True)
-    if not matches and max_return > 0 and pixels.possible:
+    if not matches and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
         matches = _pixel_matches(pixels, usable, order, pictures, store, mp_context)
     return matches
 
