@@ -378,7 +378,24 @@ def _verify(crop: Features, picture: Optional[Features]):
         picture.points, picture.descriptors, (picture.work_width, picture.work_height), picture.scale,
         ratio=RATIO, min_inliers=MIN_INLIERS, reprojection_threshold=REPROJECTION_THRESHOLD,
         max_iterations=MAX_ITERATIONS, confidence=CONFIDENCE, min_side=MIN_OUTLINE_SIDE,
-        margin_share=OUTLINE_MARGIN)
+        margin_share=OUTLINE_MARGIN, neighbours=_two_nearest(crop, picture))
+
+
+def _two_nearest(crop: Features, picture: Features):
+    """(distances, indices) of the two nearest picture descriptors of every crop descriptor,
+    from faiss's exact binary search on one thread: the same neighbours as OpenCV's batch
+    search (both are exact; where they might order equal distances differently the ratio test
+    fails either way), in a fifth of its time here. None when faiss cannot take them."""
+    import faiss
+
+    if crop.descriptors.shape[1] != picture.descriptors.shape[1] or len(picture.descriptors) < 2 \
+            or len(crop.descriptors) == 0:
+        return None
+    index = faiss.IndexBinaryFlat(picture.descriptors.shape[1] * 8)
+    index.add(np.ascontiguousarray(picture.descriptors))
+    with verified_candidates._one_thread():
+        distances, indices = index.search(np.ascontiguousarray(crop.descriptors), 2)
+    return distances, indices
 
 
 def _identity(path: str) -> Optional[FileIdentity]:

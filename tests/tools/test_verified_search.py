@@ -583,3 +583,24 @@ def test_words_are_the_nearest_leaf_under_the_nearest_top_descriptor():
     cells = candidates._hamming(vocabulary.top[None, :, :], query[:, None, :]).argmin(axis=1)
     leaves = candidates._hamming(vocabulary.leaves[cells], query[:, None, :]).argmin(axis=1)
     assert np.array_equal(vocabulary.words(query), cells * candidates.LEAVES + leaves)
+
+
+@pytest.mark.parametrize("crop_seed, picture_seed", [(1, 1), (1, 2), (3, 3), (4, 9)])
+def test_neighbours_found_by_faiss_verify_as_opencv_finds_them(crop_seed, picture_seed, tmp_path):
+    # The search hands faiss's two nearest neighbours to the verification; the answer must be
+    # exactly the one OpenCV's own batch search gives (found or not, matches and outline).
+    crop = cut(textured_photo(640, 480, crop_seed), tmp_path / "crop.png")
+    _, crop_features = verified_search._crop_features(crop)
+    picture, _ = turned(textured_photo(640, 480, picture_seed), 5, 0.8)
+    features = verified_search.features_from_grey(cv2.cvtColor(picture, cv2.COLOR_BGR2GRAY), picture.shape[1],
+                                                  picture.shape[0], verified_search.PICTURE_SETTINGS)
+    with_faiss = verified_search._verify(crop_features, features)
+    with_opencv = _verified_match.verify_picture(
+        crop_features.points, crop_features.descriptors, (crop_features.work_width, crop_features.work_height),
+        features.points, features.descriptors, (features.work_width, features.work_height), features.scale,
+        ratio=verified_search.RATIO, min_inliers=verified_search.MIN_INLIERS,
+        reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
+        max_iterations=verified_search.MAX_ITERATIONS, confidence=verified_search.CONFIDENCE,
+        min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
+    assert with_faiss == with_opencv
+    assert (with_faiss is not None) == (crop_seed == picture_seed)

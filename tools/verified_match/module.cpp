@@ -20,20 +20,23 @@ PYBIND11_MODULE(_verified_match, module) {
          py::tuple crop_size, verified_match::Points picture_points,
          verified_match::Descriptors picture_descriptors, py::tuple picture_size,
          py::tuple picture_scale, double ratio, long min_inliers, double reprojection_threshold,
-         long max_iterations, double confidence, double min_side, double margin_share) {
+         long max_iterations, double confidence, double min_side, double margin_share,
+         py::object neighbours) {
         const VerifySettings settings{ratio,          min_inliers, reprojection_threshold,
                                       max_iterations, confidence,  min_side, margin_share};
         return verified_match::verify_picture(crop_points, crop_descriptors, crop_size,
                                               picture_points, picture_descriptors, picture_size,
-                                              picture_scale, settings);
+                                              picture_scale, settings, neighbours);
       },
       py::arg("crop_points"), py::arg("crop_descriptors"), py::arg("crop_size"),
       py::arg("picture_points"), py::arg("picture_descriptors"), py::arg("picture_size"),
       py::arg("picture_scale"), py::kw_only(), py::arg("ratio"), py::arg("min_inliers"),
       py::arg("reprojection_threshold"), py::arg("max_iterations"), py::arg("confidence"),
-      py::arg("min_side"), py::arg("margin_share"),
+      py::arg("min_side"), py::arg("margin_share"), py::arg("neighbours") = py::none(),
       "None, or (inliers, corners): the correspondences consistent with one similarity\n"
-      "transform from crop to picture, and the crop's outline in the picture's pixels.");
+      "transform from crop to picture, and the crop's outline in the picture's pixels.\n"
+      "neighbours: (distances, indices) of the two nearest picture descriptors of every crop\n"
+      "descriptor, or None to find them here.");
 
   module.def("scan_thumbnail", &verified_match::scan_thumbnail, py::arg("image"),
              py::arg("templates"), py::kw_only(), py::arg("structure_weight"),
