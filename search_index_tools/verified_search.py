@@ -439,7 +439,7 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
         return
     context = mp_context if mp_context is not None else _default_context()
     workers = min(len(jobs), _pool_size())
-    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    executor = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_leave_interrupts_to_caller)
     try:
         yield from executor.map(picture_features, jobs, chunksize=_CHUNK)
     except BrokenProcessPool as error:
@@ -449,6 +449,15 @@ def _read_pictures(paths: list[str], mp_context) -> Iterable[Optional[tuple[str,
                            "the pictures read so far are kept in the feature store") from error
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _leave_interrupts_to_caller() -> None:
+    """Workers ignore Ctrl-C: the terminal sends it to the whole process group, and the caller
+    alone answers it, by shutting the pool down, which ends them. A worker that took it
+    would print its own traceback on the way out."""
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _default_context():
