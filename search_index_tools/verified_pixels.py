@@ -48,6 +48,10 @@ class PixelSettings:
     # Acceptance; a crop that does not reach every one of these is placed nowhere.
     min_crop_deviation: float = 1.0  # grey-level standard deviation: a flatter crop is not searched
     min_correlation: float = 0.95
+    # Pixels of the fine thumbnail on the placement's shorter side: a smaller smooth region has
+    # too few samples to be told from the many others that look like it (a foreign textured
+    # crop fitted a 22 x 26 spot of a wallpaper with a correlation of 0.99).
+    min_placed_side: int = 24
     max_mean_difference: float = 4.0  # grey levels, after fitting the crop's gain and offset
     min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
     min_structure_correlation: float = 0.85
@@ -128,6 +132,8 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     if refined is None:
         return None
     fx, fy, fw, fh, template = refined
+    if min(fw, fh) < settings.min_placed_side:
+        return None
     correlation, difference, structure, structure_correlation = _verified_match.grey_agreement(
         template, fine[fy:fy + fh, fx:fx + fw])
     if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
