@@ -31,7 +31,12 @@ LEAVES = 64  # sampled descriptors under each of them: TOP_WORDS * LEAVES words 
 TRAINING_DESCRIPTORS = 65536  # at most this many descriptors are drawn from
 SEED = 1234
 SIGNATURE_BYTES = 4  # first bytes of a descriptor kept with each entry (ORB's most varied bits)
-SIGNATURE_DISTANCE = 8  # signatures within this many bits vote
+SIGNATURE_DISTANCE = 6  # signatures within this many bits vote
+# Words found in more than this share of the pictures say little about any of them, and their
+# long lists would cost most of a query: a crop's descriptors of such words do not vote (in a
+# small library, only words of more than STOP_MIN pictures: copies of one photograph share theirs).
+STOP_SHARE = 0.1
+STOP_MIN = 50
 MERGE_SHARE = 0.1  # the added part is merged into the main one past this share of it
 
 _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
@@ -239,6 +244,27 @@ class CandidateIndex:
         words, _ = self._terms.pop(number)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
+    def add_many(self, entries: list) -> None:
+        """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
+        into the main part: what reading a stored index takes."""
+        for path, key, size, words, marks in entries:
+            number = len(self.keys)
+            self.keys.append((key, size))
+            self.numbers[path] = number
+            self._terms[number] = (words, marks)
+        if len(self.keys) > len(self._alive):
+            self._alive = np.concatenate([self._alive, np.zeros(len(self.keys), bool)])
+        self._alive[:len(self.keys)] = True
+        if entries:
+            words = np.concatenate([entry[3] for entry in entries]).astype(np.int64)
+            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys)),
+                                [len(entry[3]) for entry in entries])
+            # A picture's words are sorted (picture_terms): each new word starts a run.
+            starts = np.ones(len(words), bool)
+            starts[1:] = (words[1:] != words[:-1]) | (numbers[1:] != numbers[:-1])
+            self.document_counts += np.bincount(words[starts], minlength=self.vocabulary.count)
+        self._merge()
+
     def paths(self) -> list[str]:
         return list(self.numbers)
 
@@ -265,6 +291,8 @@ class CandidateIndex:
         words = self.vocabulary.words(descriptors)
         marks = signatures(descriptors)
         live = max(1, len(self.numbers))
+        telling = self.document_counts[words] <= max(STOP_MIN, STOP_SHARE * live)
+        words, marks = words[telling], marks[telling]
         weights = np.log((live + 1) / (self.document_counts[words] + 1))
         for part in self._parts():
             query, pictures, found = part.lookup(words)
@@ -368,12 +396,10 @@ class WordStore:
             index = CandidateIndex(Vocabulary.from_bytes(row[0]))
             import os
 
-            for path, key, width, height, words, marks in self._db.execute(
-                    "SELECT path, file_key, width, height, words, signatures FROM picture_terms"):
-                size = None if width is None else (width, height)
-                index.add(os.fsdecode(path), key, size, np.frombuffer(words, "<u4").astype(np.uint32),
-                          np.frombuffer(marks, "<u4").astype(np.uint32), merge=False)
-            index._merge()
+            index.add_many([(os.fsdecode(path), key, None if width is None else (width, height),
+                             np.frombuffer(words, "<u4").astype(np.uint32), np.frombuffer(marks, "<u4").astype(np.uint32))
+                            for path, key, width, height, words, marks in self._db.execute(
+                                "SELECT path, file_key, width, height, words, signatures FROM picture_terms")])
         except (sqlite3.Error, ValueError) as error:
             self._give_up(error, remove=isinstance(error, sqlite3.DatabaseError)
                           and not isinstance(error, sqlite3.OperationalError))
