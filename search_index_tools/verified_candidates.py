@@ -65,7 +65,8 @@ class Vocabulary:
         self._tree = faiss.IndexBinaryIVF(self._top_index, bits, self.top.shape[0])
         self._tree.is_trained = True
         self._tree.nprobe = 1
-        self._tree.add_with_ids(self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64))
+        with _one_thread():
+            self._tree.add_with_ids(self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64))
 
     @classmethod
     def train(cls, descriptors: np.ndarray) -> "Vocabulary":
@@ -165,7 +166,10 @@ class _Postings:
     """Entries (word, picture number, signature) sorted by word, with offsets per word."""
 
     def __init__(self, word_count: int, words: np.ndarray, pictures: np.ndarray, marks: np.ndarray):
-        order = np.argsort(words, kind="stable")
+        # Words of a vocabulary of at most 65,536 fit 16 bits, which numpy sorts by radix in
+        # linear time (the same stable order as sorting them wider).
+        narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
+        order = np.argsort(words.astype(narrow), kind="stable")
         self.pictures = pictures[order]
         self.marks = marks[order]
         self.offsets = np.zeros(word_count + 1, np.int64)
