@@ -21,7 +21,7 @@ import time
 import zlib
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))  # test settings
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # the benchmarks' settings module
 
 import logging  # noqa: E402
 

@@ -16,8 +16,14 @@ anything to match. A photograph counts as textured when ORB (OpenCV's defaults, 
 the count) finds at least TEXTURED_KEYPOINTS keypoints on it at 960 pixels; recall is given
 over all crops and over the crops of textured photographs.
 
-A crop is a seeded random rectangle of 15-40 % of a folder picture's width and height. It
-counts as found at rank r when the r-th result belongs to its photograph's group. Times are
+A crop is a seeded random rectangle of 15-40 % of a folder picture's width and height, edited
+as crops reach people: turned by up to 15 degrees, scaled by 0.5-1.6, its grey levels changed
+by a gain of 0.7-1.3 and an offset of -40..40, and saved as JPEG of quality 40-70 (--unedited:
+cut as it is, saved as PNG). Foreign crops are cut and edited the same way. It
+counts as found at rank r when the r-th result belongs to its photograph's group. Recall "with
+content" leaves out crops whose region is of one flat grey level. Folders of more than
+verified_search.CANDIDATES pictures are searched through the candidate index; --exhaustive
+verifies every picture instead, for comparison. Times are
 medians per query; a cold query (of either search) starts without its feature store, a warm
 one with the store the previous query left. Crops the keypoint stage cannot place go on to the
 pixel stage, which costs more: the warm times of the crops it answered and of the foreign
@@ -40,7 +46,7 @@ import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from search_index_tools.verified.search import (PLACED_BY_PIXELS, STORE_SUFFIX,  # noqa: E402
+from search_index_tools.verified.search import (PLACED_BY_PIXELS, STORE_SUFFIX, WORDS_SUFFIX,  # noqa: E402
                                                 verified_cropped_matches, verified_cropped_search)
 
 DATA = HERE / "data" / "verified_quality"
@@ -165,26 +171,46 @@ def build_folder():
     return str(folder), held_paths, group_of, textured
 
 
-def cut_crops(pictures, count, rng, out_dir, prefix):
+def cut_crops(pictures, count, rng, out_dir, prefix, edited=True):
+    """(crop path, source picture, whether the cut region is one flat grey level) per crop.
+    Edited crops are cut as a user's edits leave them: the region (15-40 % of each side) turned
+    by up to 15 degrees, scaled by 0.5-1.6, made lighter or darker and of more or less contrast,
+    and saved as JPEG of quality 40-70."""
     out_dir.mkdir(parents=True, exist_ok=True)
     crops = []
     for number in range(count):
         source = pictures[rng.integers(len(pictures))]
         with Image.open(source) as image:
-            width, height = image.size
-            crop_w = max(16, int(width * rng.uniform(0.15, 0.40)))
-            crop_h = max(16, int(height * rng.uniform(0.15, 0.40)))
-            left, top = int(rng.integers(0, width - crop_w + 1)), int(rng.integers(0, height - crop_h + 1))
+            rgb = np.asarray(image.convert("RGB"))
+        height, width = rgb.shape[:2]
+        crop_w = max(16, int(width * rng.uniform(0.15, 0.40)))
+        crop_h = max(16, int(height * rng.uniform(0.15, 0.40)))
+        degrees = float(rng.uniform(-15, 15)) if edited else 0.0
+        scale = float(rng.uniform(0.5, 1.6)) if edited else 1.0
+        # The turned region's bounding box stays inside the picture.
+        turn = np.radians(degrees)
+        box_w = abs(crop_w * np.cos(turn)) + abs(crop_h * np.sin(turn))
+        box_h = abs(crop_w * np.sin(turn)) + abs(crop_h * np.cos(turn))
+        centre_x = float(rng.uniform(box_w / 2, max(box_w / 2, width - box_w / 2)))
+        centre_y = float(rng.uniform(box_h / 2, max(box_h / 2, height - box_h / 2)))
+        out_w, out_h = max(8, round(crop_w * scale)), max(8, round(crop_h * scale))
+        # Crop pixel (u, v) shows picture point centre + R (u - out_w / 2, v - out_h / 2) / scale.
+        cos, sin = np.cos(turn) / scale, np.sin(turn) / scale
+        to_picture = np.array([[cos, -sin, centre_x - cos * out_w / 2 + sin * out_h / 2],
+                               [sin, cos, centre_y - sin * out_w / 2 - cos * out_h / 2]])
+        region = cv2.warpAffine(rgb, to_picture, (out_w, out_h), flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP,
+                                borderMode=cv2.BORDER_REFLECT)
+        flat = int(region.min()) == int(region.max())
+        if edited:
+            gain, offset = float(rng.uniform(0.7, 1.3)), float(rng.uniform(-40, 40))
+            region = np.clip(region.astype(np.float32) * gain + offset, 0, 255).astype(np.uint8)
+            path = out_dir / f"{prefix}_{number:03d}.jpg"
+            Image.fromarray(region).save(path, quality=int(rng.integers(40, 71)))
+        else:
             path = out_dir / f"{prefix}_{number:03d}.png"
-            image.convert("RGB").crop((left, top, left + crop_w, top + crop_h)).save(path)
-        crops.append((str(path), source))
+            Image.fromarray(region).save(path)
+        crops.append((str(path), source, flat))
     return crops
-
-
-def is_flat(crop_path):
-    with Image.open(crop_path) as image:
-        grey = np.asarray(image.convert("L"))
-    return int(grey.max()) == int(grey.min())
 
 
 def rank_of(results, group, group_of):
@@ -219,7 +245,14 @@ def main():
     parser.add_argument("--cold-runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--skip-cropped-search", action="store_true", help="time and score only the verified search")
+    parser.add_argument("--unedited", dest="edited", action="store_false",
+                        help="crops cut as they are (no turn, scale, brightness change or JPEG)")
+    parser.add_argument("--exhaustive", action="store_true",
+                        help="verify every picture instead of the candidate index's proposals")
     args = parser.parse_args()
+    if args.exhaustive:
+        import search_index_tools.verified_search as verified_search_module
+        verified_search_module.CANDIDATES = 10 ** 9
 
     folder, held_paths, group_of, textured = build_folder()
     sil.CACHED_INDEXED = str(DATA / "index.faiss")
@@ -228,22 +261,24 @@ def main():
     print(f"{len(pictures)} pictures of {len(set(group_of.values()))} photographs in the folder, "
           f"{len(held_paths)} photographs held out")
     rng = np.random.default_rng(args.seed)
-    crops = cut_crops(pictures, args.crops, rng, DATA / "crops", "crop")
-    foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign")
+    kind = "crop" if args.edited else "plain_crop"
+    crops = cut_crops(pictures, args.crops, rng, DATA / "crops", kind, args.edited)
+    foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign_" + kind, args.edited)
 
     cold = []
-    for crop, _ in crops[:args.cold_runs]:
+    for crop, *_ in crops[:args.cold_runs]:
         remove_store()
+        remove_store(WORDS_SUFFIX)
         cold.append(timed(verified_cropped_search, crop, folder)[0])
     plain_cold = []
-    for crop, _ in ([] if args.skip_cropped_search else crops[:args.cold_runs]):
+    for crop, *_ in ([] if args.skip_cropped_search else crops[:args.cold_runs]):
         remove_store(PLAIN_STORE_SUFFIX)
         plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
     verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
-    of_textured = [group_of[source] in textured for _, source in crops]
-    flat = [is_flat(crop) for crop, _ in crops]
+    of_textured = [group_of[source] in textured for _, source, _ in crops]
+    flat = [is_flat for *_, is_flat in crops]
     by_pixels, pixel_times = 0, []
-    for crop, source in crops:
+    for crop, source, _ in crops:
         seconds, matches = timed(verified_cropped_matches, crop, folder)
         results = [match.path for match in matches]
         verified_times.append(seconds)
@@ -258,11 +293,26 @@ def main():
         print(f"{Path(crop).name}: verified rank {verified_ranks[-1]}, "
               f"cropped_search rank {plain_ranks[-1] if plain_ranks else '-'}", flush=True)
     empty, foreign_times = 0, []
-    for crop, _ in foreign:
+    for crop, *_ in foreign:
         seconds, results = timed(verified_cropped_search, crop, folder)
         foreign_times.append(seconds)
         empty += not results
         print(f"{Path(crop).name}: {len(results)} results", flush=True)
+
+    # One picture added to the indexed folder: what the next query costs beside a warm one, and
+    # beside reading that picture alone (decoding, keypoints and thumbnails).
+    from search_index_tools.verified_features import picture_features
+    from search_index_tools.verified_search import PICTURE_SETTINGS, THUMBNAIL_SETTINGS
+    added_costs, read_costs, warm_costs = [], [], []
+    for number, held in enumerate(held_paths[:3]):
+        added = Path(folder) / "added" / f"added_{number}{Path(held).suffix}"
+        added.parent.mkdir(exist_ok=True)
+        shutil.copyfile(held, added)
+        added_costs.append(timed(verified_cropped_search, crops[0][0], folder)[0])
+        warm_costs.append(timed(verified_cropped_search, crops[0][0], folder)[0])
+        read_costs.append(timed(picture_features, (str(added), PICTURE_SETTINGS, THUMBNAIL_SETTINGS))[0])
+    shutil.rmtree(Path(folder) / "added")
+    verified_cropped_search(crops[0][0], folder)  # the added pictures leave the index again
 
     def recall(ranks, k, only_textured=False):
         kept = [rank for rank, flag in zip(ranks, of_textured) if flag or not only_textured]
@@ -287,6 +337,8 @@ def main():
         print(f"| verified, warm, the {by_pixels} crops placed by pixels | | | | | | "
               f"{statistics.median(pixel_times):.2f} s |")
     print(f"| verified, warm, foreign crops | | | | | | {statistics.median(foreign_times):.2f} s |")
+    print(f"\none picture added (3 times): the next query {statistics.median(added_costs):.2f} s, a warm one "
+          f"{statistics.median(warm_costs):.2f} s, reading the picture alone {statistics.median(read_costs):.2f} s")
     # A crop of one grey level says nothing of where it came from: any flat region fits it.
     with_content = [not f for f in flat]
 

@@ -60,7 +60,7 @@ def positive_int(text):
 
 # What --ray runs on the cluster, said in each subcommand's help.
 RAY_WORK = {"similar": "the index build's picture reading", "index": "the index build's picture reading",
-            "crop": "the matching (not with --verify, whose pool always runs here)"}
+            "crop": "the matching of crop --plain (the verified search's pool always runs here)"}
 
 
 def add_global_options(parser, default=None):
@@ -131,9 +131,13 @@ def add_similar_command(commands):
 def add_crop_command(commands):
     command = add_query_command(commands, "crop", "pictures that contain the region CROP, best first",
                                 "CROP", "a picture of the region to look for", run_crop)
-    command.add_argument("--verify", action="store_true",
-                         help="only pictures that really contain the crop, checked by geometry; "
-                              "the report draws the crop's outline")
+    how = command.add_mutually_exclusive_group()
+    how.add_argument("--plain", action="store_true",
+                     help="the module's ranking (most cross-checked keypoint matches) instead of "
+                          "the verified search, which keeps only pictures that really contain the "
+                          "crop and draws its outline in the report")
+    # The verified search was once asked for with --verify; it is the default now.
+    how.add_argument("--verify", action="store_true", help=argparse.SUPPRESS)
     add_search_options(command, searches.CROP_RESULT_LIMIT)
     return command
 
@@ -264,9 +268,9 @@ def bind_pool(sil, args, reporter, settings, setup=None):
     if args.ray is None:
         binding = workers.bind_command_pool(sil, reporter, args.workers, setup=setup)
         return lambda: [note(args, text) for text in binding.notes]
-    if getattr(args, "verify", False):
-        raise InputError("--ray: the verified search (--verify) runs a pool of its own on this "
-                         "machine and cannot use a Ray cluster")
+    if args.command == "crop" and not args.plain:
+        raise InputError("--ray: the verified crop search runs a pool of its own on this machine "
+                         "and cannot use a Ray cluster; add --plain for the module's ranking there")
     try:
         from .ray_pool import bind_ray_pool
 
@@ -287,9 +291,9 @@ def query_format_problem(args):
     decoder = formats.decoder_of(args.query)
     if decoder in formats.missing_decoders():
         return f"cannot search with {args.query}: no decoder for {decoder.label} is installed ({decoder.install})"
-    if args.command == "crop" and not args.verify and formats.opencv_unreadable([args.query]):
+    if args.command == "crop" and args.plain and formats.opencv_unreadable([args.query]):
         return (f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
-                "this format; crop --verify reads it")
+                "this format; crop without --plain reads it")
     return None
 
 
@@ -314,7 +318,7 @@ def run_similar(sil, args, reporter):
 
 def run_crop(sil, args, reporter):
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
-    if args.verify:
+    if not args.plain:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
                                       reporter, limit, args.workers or workers.available_processors())
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
@@ -400,7 +404,7 @@ def run_parsed(args):
     if args.command == "crop":
         # Before any folder work, and before a Ray connection, whose threads a process forked
         # later (the check runs in one) does not have.
-        problem = crop_problem(os.path.abspath(args.query), args.verify)
+        problem = crop_problem(os.path.abspath(args.query), not args.plain)
         if problem:
             raise InputError(problem)
     reporter = ProgressReporter(enabled=not args.quiet and sys.stderr.isatty(), stream=sys.stderr)
@@ -417,7 +421,7 @@ def run_parsed(args):
     left_out = formats.left_out_note(
         lambda: (record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(
             os.path.abspath(args.folder))),
-        plain_crop=args.command == "crop" and not args.verify)
+        plain_crop=args.command == "crop" and args.plain)
     if left_out:
         note(args, left_out)
     return show_outcome(outcome, args)

@@ -135,7 +135,7 @@ def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> Opt
             return None
         them = "it" if sum(counts.values()) == 1 else "them"
         needed = [decoder.install for decoder in missing if decoder.label in counts]
-        verify = f"crop --verify reads {them}" + (f" once the decoder is installed ({' and '.join(needed)})"
+        verify = f"crop without --plain reads {them}" + (f" once the decoder is installed ({' and '.join(needed)})"
                                                   if needed else "")
         return (f"left out {_pictures(counts)}: the crop search reads with OpenCV, which cannot "
                 f"decode {them}; {verify}")

@@ -7,11 +7,15 @@ best spots over the whole folder are refined on a sharper thumbnail; and a spot 
 only when the crop and the picture agree there on every count:
 
 - a high normalised correlation of the grey levels,
-- a small mean absolute grey-level difference (another gradient of the same direction
-  correlates just as well, but rarely has the same grey levels),
+- a small mean absolute grey-level difference once the crop's levels are fitted to the
+  picture's by a gain and an offset,
 - enough structure in the crop once a linear gradient is taken away, and a high correlation
   of that structure with the picture's (a plain gradient, or a flat crop, fits many places
-  and so is placed nowhere).
+  and so is placed nowhere; another gradient of the same direction correlates with the crop
+  as well as its own picture, and only this structure tells them apart).
+
+Every figure is blind to a change of brightness and contrast: a lighter, darker or flatter
+copy of a crop is placed where the crop itself would be.
 
 The placement is a shift and a uniform scale (no rotation). The thumbnails are made by the
 workers from the same decode as the keypoint features and kept in the feature store, so a
@@ -35,20 +39,31 @@ THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 class PixelSettings:
     size_step: float = 1.15  # ratio between two crop sizes tried on the coarse thumbnail
     min_template_side: int = 6  # pixels of the coarse thumbnail: smaller placements are not tried
-    rms_scale: float = 20.0  # grey levels of RMS difference that cost as much as a correlation of 1
+    # Weight of the correlation of the structure (grey levels less a fitted plane) in a spot's
+    # score, beside the plain correlation of the grey levels.
+    structure_weight: float = 1.0
     candidates: int = 6  # best coarse spots of the folder (one per picture) that are refined
     refine_spread: float = 0.1  # sizes tried around a coarse spot's: +-10 % ...
     refine_step: float = 0.02  # ... in steps of 2 %
     # Acceptance; a crop that does not reach every one of these is placed nowhere.
     min_crop_deviation: float = 1.0  # grey-level standard deviation: a flatter crop is not searched
     min_correlation: float = 0.95
-    max_mean_difference: float = 4.0  # grey levels
+    # Pixels of the fine thumbnail on the placement's shorter side: a smaller smooth region has
+    # too few samples to be told from the many others that look like it (a foreign textured
+    # crop fitted a 22 x 26 spot of a wallpaper with a correlation of 0.99).
+    min_placed_side: int = 24
+    max_mean_difference: float = 4.0  # grey levels, after fitting the crop's gain and offset
     min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
     min_structure_correlation: float = 0.85
     # A placement whose mean difference is more than this above the best placement's is a
     # lookalike (another soft blob, another gradient) rather than a copy: copies of one
-    # picture at other sizes differ from the crop by nearly the same small amount.
-    max_difference_above_best: float = 0.75
+    # picture at other sizes differ from the crop by nearly the same small amount. With the
+    # crop's gain and offset fitted, a soft blob of another picture can come within 0.6 grey
+    # levels of a copy, so the margin is tight.
+    max_difference_above_best: float = 0.35
+    # Placements in pictures whose 32 x 32 thumbnails differ by more grey levels than this are
+    # in different pictures, and the crop is placed nowhere.
+    same_picture_difference: float = 6.0
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -58,7 +73,7 @@ class PixelPlacement(NamedTuple):
     path: str
     correlation: float  # normalised grey-level correlation where the crop was placed
     corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
-    mean_difference: float  # mean absolute grey-level difference there
+    mean_difference: float  # mean absolute grey-level difference there, gain and offset fitted
 
 
 class Candidate(NamedTuple):
@@ -97,7 +112,7 @@ def coarse_templates(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETT
 def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, path: str,
                 settings: PixelSettings = PIXEL_SETTINGS) -> Optional[Candidate]:
     """The best spot of the crop in one picture's coarse thumbnail, or None."""
-    spot = _verified_match.scan_thumbnail(coarse, templates, rms_scale=settings.rms_scale)
+    spot = _verified_match.scan_thumbnail(coarse, templates, structure_weight=settings.structure_weight)
     return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
 
 
@@ -113,10 +128,12 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     margin = int(np.ceil(max(ratio_x, ratio_y) * (1 + settings.refine_spread))) + 2
     refined = _verified_match.refine_placement(
         fine, crop_grey, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
-        rms_scale=settings.rms_scale, min_side=settings.min_template_side)
+        structure_weight=settings.structure_weight, min_side=settings.min_template_side)
     if refined is None:
         return None
     fx, fy, fw, fh, template = refined
+    if min(fw, fh) < settings.min_placed_side:
+        return None
     correlation, difference, structure, structure_correlation = _verified_match.grey_agreement(
         template, fine[fy:fy + fh, fx:fx + fw])
     if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
@@ -127,6 +144,14 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     left, top, right, bottom = fx * scale_x, fy * scale_y, (fx + fw) * scale_x, (fy + fh) * scale_y
     corners = ((left, top), (right, top), (right, bottom), (left, bottom))
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
+
+
+def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
+    """Whether the thumbnails are all of one picture (copies at other sizes or qualities):
+    at 32 x 32 they differ by less than `same_picture_difference` grey levels on average."""
+    small = [cv2.resize(thumbnail, (32, 32), interpolation=cv2.INTER_AREA).astype(np.float32)
+             for thumbnail in thumbnails]
+    return all(float(np.abs(other - small[0]).mean()) < settings.same_picture_difference for other in small[1:])
 
 
 class PixelSearch:
@@ -157,7 +182,7 @@ class PixelSearch:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed = []
+        placed, looks = [], {}
         for candidate in best[:self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
@@ -165,10 +190,15 @@ class PixelSearch:
             placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
             if placement is not None:
                 placed.append((placement, candidate.order))
+                looks[candidate.path] = fine[0]
         if not placed:
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
         placed = [item for item in placed
                   if item[0].mean_difference <= closest + self.settings.max_difference_above_best]
+        if not one_picture([looks[placement.path] for placement, _ in placed], self.settings):
+            # A smooth crop that fits two different pictures as well as each other tells
+            # nothing of where it came from (a soft blob, a bend of a gradient): no answer.
+            return []
         placed.sort(key=lambda item: (-item[0].correlation, item[1]))
         return [placement for placement, _ in placed]

@@ -13,6 +13,12 @@ placed by its grey levels instead (the `pixels` module): such results say so in 
 Results of the two stages are never mixed in one answer: the keypoint stage's answer, when it
 has one, is returned as it is.
 
+In a folder of more than CANDIDATES pictures, not every picture is verified: an inverted index
+over quantised descriptors (verified_candidates) proposes the few that the crop's descriptors
+vote for, and only those are verified; when none holds the crop, the next ones up to
+FALLBACK_CANDIDATES are. A placement by keypoints is kept only when the picture's pixels under
+the fitted outline correlate with the crop's (verified_placement): a chance fit does not.
+
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
 the crop. The per-picture matching, verification and template scans run in the native module
@@ -27,12 +33,15 @@ from typing import Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
+from .. import formats, workers
 from ..file_identity import FileIdentity, file_identity
 from ..pool_watch import ignore_interrupts, watched_imap
-from .. import formats, workers
 from . import _verified_match
+from . import candidates as verified_candidates
 from . import pixels as verified_pixels
+from . import placement as verified_placement
 from .cache import FeatureCache
+from .candidates import WordStore
 from .features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
                        picture_features, read_regular_file)
 from .pixels import THUMBNAIL_SETTINGS
@@ -51,10 +60,26 @@ MIN_OUTLINE_SIDE = 8.0  # pixels of the picture's working size
 # The crop's fitted outline must lie inside the picture, give or take this share of its longer
 # side; this, not a high minimum of matches, is what keeps foreign crops from being answered.
 OUTLINE_MARGIN = 0.05
+# A placement is kept only when the picture's grey levels under the fitted outline correlate
+# at least this well with the crop's (chance fits give about 0, sightings 0.8 and more) ...
+MIN_PLACED_CORRELATION = 0.5
+# ... or, where the outline is too small on the thumbnail to compare, with this many
+# consistent matches.
+MIN_INLIERS_UNSAMPLED = 12
 
 STORE_SUFFIX = ".verified.sqlite"
 # Entries are made with these settings; a change of either part makes every stored entry stale.
 STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
+
+# Libraries of more pictures than this are searched through the candidate index: the crop's
+# descriptors vote for pictures, and only the CANDIDATES best-voted ones are verified; when
+# none of them holds the crop, the next ones up to FALLBACK_CANDIDATES are.
+CANDIDATES = 8
+FALLBACK_CANDIDATES = 64
+WORDS_SUFFIX = ".verified-words.sqlite"
+# The pixel stage scans every picture's thumbnail (about 1 ms each, and a read from the store):
+# in libraries larger than this it is not run, and crops without keypoints are placed nowhere.
+PIXEL_STAGE_LIMIT = 5000
 
 PLACED_BY_KEYPOINTS = "keypoints"
 PLACED_BY_PIXELS = "pixels"
@@ -115,8 +140,18 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     pixels = verified_pixels.PixelSearch(crop_grey)
     order = {path: position for position, path in enumerate(listing)}
     pool = _PoolChoice(mp_context, processes)
+    if len(listing) > CANDIDATES:
+        words = WordStore(str(search_index_lib.CACHED_INDEXED) + WORDS_SUFFIX if use_store else None)
+        try:
+            matches = _candidate_matches(crop_grey, crop, folder, listing, order, pixels, store, words,
+                                         max_return, pool)
+            store.prune(folder, listing)
+        finally:
+            store.close()
+            words.close()
+        return matches[:max_return]
     try:
-        found, pictures = {}, {}
+        found, pictures, fine = {}, {}, {}
         for path, result in _listing_features(listing, store, pool):
             if result.features is None:
                 continue
@@ -130,6 +165,9 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
             placement = _verify(crop, result.features)
             if placement is not None:
                 found[path] = placement
+                if result.thumbnails is not None:
+                    fine[path] = result.thumbnails.fine
+        found = _confirmed(crop_grey, found, pictures, fine, store, pool)
         matches = [VerifiedMatch(path, *found[path]) for path in listing if path in found]
         # sorted() is stable: equal scores keep the listing order.
         matches.sort(key=lambda match: match.score, reverse=True)
@@ -141,12 +179,152 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     return matches[:max_return]
 
 
+def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str], order: dict,
+                       pixels: verified_pixels.PixelSearch, store: FeatureCache, words: WordStore,
+                       max_return: int, pool) -> list[VerifiedMatch]:
+    """The search of a library larger than CANDIDATES pictures: the candidate index (brought up
+    to date first) proposes the pictures to verify."""
+    index = words.load()
+    identities, stale = {}, []
+    for path in listing:
+        identity = file_identity(path)
+        if identity is None:
+            continue  # gone since the walk
+        identities[path] = identity
+        entry = index.entry(path) if index is not None else None
+        if entry is None or entry[0] != _file_key(identity):
+            stale.append(path)
+    fresh = dict(_stale_features(stale, identities, store, pool))
+    if index is None:
+        usable = [fresh[path].features.descriptors for path in stale
+                  if path in fresh and fresh[path].features is not None]
+        if not usable:
+            return []
+        vocabulary = verified_candidates.Vocabulary.train(verified_candidates.training_sample(usable))
+        index = verified_candidates.CandidateIndex(words.save_vocabulary(vocabulary))
+    added = []
+    for path in stale:
+        result = fresh.get(path)
+        if result is None:
+            continue  # could not be read
+        features = result.features
+        terms = (verified_candidates.picture_terms(index.vocabulary, features.descriptors) if features is not None
+                 else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
+        index.add(path, _file_key(result.identity),
+                  None if features is None else (features.width, features.height), *terms)
+        added.append(path)
+    prefix = os.path.join(os.path.abspath(folder), "")
+    removed = [path for path in index.paths() if path.startswith(prefix) and path not in order]
+    for path in removed:
+        index.remove(path)
+    words.save(index, added, removed)
+
+    pictures = {}
+    for path in listing:
+        entry = index.entry(path)
+        if entry is not None and entry[1] is not None and path in identities:
+            result = fresh.get(path)
+            pictures[path] = _Picture(identities[path], entry[1],
+                                      result.thumbnails.coarse if result is not None and result.thumbnails
+                                      is not None and pixels.possible else None)
+    usable = [path for path in listing if path in pictures]
+    ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
+    found, fine = {}, {}
+    tried = 0
+    for limit in (CANDIDATES, FALLBACK_CANDIDATES):
+        batch = ranked[tried:limit]
+        tried = limit
+        for path, features, thumbnails in _candidate_features(batch, pictures, fresh, store, pool):
+            placement = _verify(crop, features)
+            if placement is not None:
+                found[path] = placement
+                if thumbnails is not None:
+                    fine[path] = thumbnails.fine
+        found = _confirmed(crop_grey, found, pictures, fine, store, pool)
+        if found:
+            break
+    matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
+    matches.sort(key=lambda match: match.score, reverse=True)
+    if not matches and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
+        matches = _pixel_matches(pixels, usable, order, pictures, store, pool)
+    return matches
+
+
+def _file_key(identity: FileIdentity) -> str:
+    """What the candidate index keeps to tell whether a picture changed since it was added."""
+    return _store_key() + "|" + "/".join(str(value) for value in identity)
+
+
+def _stale_features(paths: list[str], identities: dict, store: FeatureCache,
+                    pool) -> Iterator[tuple[str, ReadResult]]:
+    """Features of pictures the candidate index lacks: from the store, else read (and stored)."""
+    to_read = []
+    for path in paths:
+        stored = store.lookup(path, identities[path], _store_key()) if store.active else None
+        if stored is None:
+            to_read.append(path)
+        else:
+            yield path, stored
+    batch = []
+    for item in _read_pictures(to_read, pool):
+        if item is None:
+            continue
+        batch.append(item)
+        if len(batch) >= _STORE_BATCH:
+            store.store(batch, _store_key())
+            batch = []
+        yield item
+    store.store(batch, _store_key())
+
+
+def _candidate_features(paths: list[str], pictures: dict, fresh: dict, store: FeatureCache, pool):
+    """(path, features, thumbnails or None) of candidate pictures: just read, stored, or read again."""
+    missing = []
+    for path in paths:
+        result = fresh.get(path)
+        if result is None and store.active:
+            result = store.lookup(path, pictures[path].identity, _store_key())
+        if result is None or result.features is None:
+            missing.append(path)
+            continue
+        yield path, result.features, result.thumbnails
+    read = [item for item in _read_pictures(missing, pool) if item is not None]
+    store.store(read, _store_key())
+    for path, result in read:
+        if result.features is not None:
+            yield path, result.features, result.thumbnails
+
+
 class _Picture(NamedTuple):
     """What the pixel stage needs of a picture the keypoint stage saw."""
 
     identity: FileIdentity
     size: tuple  # width, height
     coarse: Optional[np.ndarray] = None  # coarse thumbnail when it was just read; else in the store
+
+
+def _confirmed(crop_grey: np.ndarray, found: dict, pictures: dict, fine: dict, store: FeatureCache,
+               pool) -> dict:
+    """The keypoint placements the pixels bear out: the picture's fine thumbnail under the
+    fitted outline must correlate with the crop (a chance fit gives a correlation near 0).
+    Where the outline is too small on the thumbnail to tell, the match count must be one
+    chance does not reach on its own."""
+    for path in found:
+        if path not in fine:
+            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
+            if thumbnail is not None:
+                fine[path] = thumbnail
+    _read_missing_thumbnails([path for path in found if path not in fine], pictures, {}, fine, store,
+                             pool)
+    kept = {}
+    for path, (inliers, corners) in found.items():
+        if path not in fine:
+            continue  # the picture cannot be read again: nothing bears the placement out
+        agreement = verified_placement.placed_correlation(crop_grey, corners, pictures[path].size, fine[path])
+        if (inliers >= MIN_INLIERS_UNSAMPLED if agreement is None
+                else agreement >= MIN_PLACED_CORRELATION):
+            kept[path] = (inliers, corners)
+    return kept
 
 
 def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
@@ -219,7 +397,24 @@ def _verify(crop: Features, picture: Optional[Features]):
         picture.points, picture.descriptors, (picture.work_width, picture.work_height), picture.scale,
         ratio=RATIO, min_inliers=MIN_INLIERS, reprojection_threshold=REPROJECTION_THRESHOLD,
         max_iterations=MAX_ITERATIONS, confidence=CONFIDENCE, min_side=MIN_OUTLINE_SIDE,
-        margin_share=OUTLINE_MARGIN)
+        margin_share=OUTLINE_MARGIN, neighbours=_two_nearest(crop, picture))
+
+
+def _two_nearest(crop: Features, picture: Features):
+    """(distances, indices) of the two nearest picture descriptors of every crop descriptor,
+    from faiss's exact binary search on one thread: the same neighbours as OpenCV's batch
+    search (both are exact; where they might order equal distances differently the ratio test
+    fails either way), in a fifth of its time here. None when faiss cannot take them."""
+    import faiss
+
+    if crop.descriptors.shape[1] != picture.descriptors.shape[1] or len(picture.descriptors) < 2 \
+            or len(crop.descriptors) == 0:
+        return None
+    index = faiss.IndexBinaryFlat(picture.descriptors.shape[1] * 8)
+    index.add(np.ascontiguousarray(picture.descriptors))
+    with verified_candidates._one_thread():
+        distances, indices = index.search(np.ascontiguousarray(crop.descriptors), 2)
+    return distances, indices
 
 
 def _listing_features(listing: list[str], store: FeatureCache,
@@ -284,6 +479,7 @@ def _start_worker() -> None:
 
 def _job_path(job: tuple) -> str:
     return job[0]
+
 
 
 def _default_context():

@@ -122,10 +122,10 @@ def test_pictures_left_out_without_a_decoder_are_read_once_it_is_installed(roll,
 
 def test_plain_crop_search_says_what_opencv_left_out(roll, formats_settings, find_images, tmp_path):
     pictures, _ = roll
-    document, note = run_json(find_images, formats_settings, "crop", pictures["upright_heic"].crop, tmp_path / "roll")
+    document, note = run_json(find_images, formats_settings, "crop", "--plain", pictures["upright_heic"].crop, tmp_path / "roll")
     assert str(pictures["upright_heic"].path) not in [result["path"] for result in document["results"]]
     assert note.splitlines() == ["find-images: left out 2 HEIC/HEIF pictures: the crop search reads with OpenCV, "
-                                 "which cannot decode them; crop --verify reads them"]
+                                 "which cannot decode them; crop without --plain reads them"]
 
 
 @pytest.mark.parametrize("suffix", ["avif", "jpg"])
@@ -159,10 +159,10 @@ def test_report_marks_keypoints_where_opencv_found_them(suffix, tmp_path):
 
 def test_plain_crop_search_refuses_a_crop_opencv_cannot_decode(roll, formats_settings, find_images, tmp_path):
     pictures, _ = roll
-    done = find_images("crop", pictures["upright_heic"].path, tmp_path / "roll", settings=formats_settings)
+    done = find_images("crop", "--plain", pictures["upright_heic"].path, tmp_path / "roll", settings=formats_settings)
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == (f"find-images: crop image {pictures['upright_heic'].path}: the crop search reads with "
-                           "OpenCV, which cannot decode this format; crop --verify reads it\n")
+                           "OpenCV, which cannot decode this format; crop without --plain reads it\n")
 
 
 @pytest.mark.parametrize("command", [["similar"], ["crop", "--verify"]])

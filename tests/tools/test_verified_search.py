@@ -12,6 +12,7 @@ from PIL import Image
 
 from search_index_tools.verified import _verified_match
 from search_index_tools.verified import pixels as verified_pixels
+from search_index_tools.verified import placement as verified_placement
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified.search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
@@ -408,3 +409,232 @@ def test_the_package_gives_the_search_and_loads_it_only_when_asked():
         """, cwd=TESTS_DIR)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["cv2", "loaded:", "False", "True", "True"]
+
+
+@pytest.mark.parametrize("gain, offset", [(1.0, 45), (0.7, 60), (1.3, -40), (0.8, -10)],
+                         ids=["lighter", "lighter-flatter", "darker-harder", "darker-flatter"])
+def test_smooth_crop_with_other_brightness_and_contrast_is_placed_in_every_copy(tmp_path, gain, offset):
+    source = smooth_picture(640, 480, 11)
+    full, small = smooth_folder(tmp_path / "pictures", source)
+    left, top, width, height = SMOOTH_BOX
+    region = source[top:top + height, left:left + width].astype(np.float32)
+    crop = write(tmp_path / "crop.png", np.clip(region * gain + offset, 0, 255).astype(np.uint8))
+
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+
+    assert sorted(match.path for match in matches) == sorted([full, small])
+    assert all(match.placed_by == verified_search.PLACED_BY_PIXELS for match in matches)
+    expected = np.array([(left, top), (left + width, top), (left + width, top + height), (left, top + height)],
+                        np.float64)
+    for match in matches:
+        factor = 1.0 if match.path == full else 0.45
+        assert np.abs(np.array(match.corners) - expected * factor).max() < 8 * factor
+
+
+def test_chance_keypoint_placements_are_not_answers(tmp_path, monkeypatch):
+    # Stands in for chance fits: every picture the crop is not in gets a placement with the
+    # fewest matches allowed and an outline well inside it, as look-alike keypoints of a busy
+    # picture give now and then. Only the picture the crop came from is an answer.
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(5))
+    crop = cut(cv2.imread(pictures[3]), tmp_path / "crop.png")
+    real_verify = verified_search._verify
+
+    def verify_with_chance_fits(crop_features, picture):
+        found = real_verify(crop_features, picture)
+        if found is not None:
+            return found
+        left, top = 0.3 * picture.width, 0.25 * picture.height
+        return verified_search.MIN_INLIERS, ((left, top), (left + 230, top + 20), (left + 210, top + 190),
+                                             (left - 20, top + 170))
+
+    monkeypatch.setattr(verified_search, "_verify", verify_with_chance_fits)
+    assert verified_cropped_search(crop, str(folder)) == [pictures[3]]
+    assert verified_cropped_search(crop, str(folder)) == [pictures[3]]  # from the store's thumbnails
+
+
+@pytest.mark.parametrize("inliers, kept", [(verified_search.MIN_INLIERS, False),
+                                           (verified_search.MIN_INLIERS_UNSAMPLED, True)])
+def test_outline_too_small_to_compare_needs_more_matches(tmp_path, monkeypatch, inliers, kept):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(2))
+    crop = cut(textured_photo(640, 480, 60), tmp_path / "crop.png")
+    # Five thumbnail pixels across: too few samples for the pixels to say anything.
+    outline = ((100, 100), (112, 100), (112, 110), (100, 110))
+    monkeypatch.setattr(verified_search, "_verify",
+                        lambda crop_features, picture: (inliers, outline) if picture.width == 640 else None)
+    assert set(verified_cropped_search(crop, str(folder))) == (set(pictures.values()) if kept else set())
+
+
+@pytest.mark.parametrize("degrees, scale, gain, offset, agrees", [
+    (0, 1.0, 1.0, 0, True),
+    (12, 0.6, 1.0, 0, True),
+    (-9, 1.4, 0.6, 70, True),  # turned, enlarged, lighter and flatter
+    (0, 1.0, -1.0, 255, False),  # the negative of the picture there
+])
+def test_placed_correlation_follows_the_outline(degrees, scale, gain, offset, agrees):
+    source = textured_photo(640, 480, 7)
+    grey = cv2.cvtColor(source, cv2.COLOR_BGR2GRAY)
+    picture, matrix = turned(grey, degrees, scale)
+    left, top, width, height = CROP_BOX
+    crop = np.clip(grey[top:top + height, left:left + width] * gain + offset, 0, 255).astype(np.uint8)
+    corners = np.array([[left, top, 1], [left + width, top, 1], [left + width, top + height, 1],
+                        [left, top + height, 1]], np.float64) @ matrix.T
+    fine = cv2.resize(picture, None, fx=256 / max(picture.shape), fy=256 / max(picture.shape),
+                      interpolation=cv2.INTER_AREA)
+    size = (picture.shape[1], picture.shape[0])
+    here = verified_placement.placed_correlation(crop, corners, size, fine)
+    elsewhere = verified_placement.placed_correlation(crop, corners + (150, 90), size, fine)
+    assert (here >= verified_search.MIN_PLACED_CORRELATION) == agrees
+    assert abs(elsewhere) < verified_search.MIN_PLACED_CORRELATION
+
+
+@pytest.fixture
+def few_candidates(monkeypatch):
+    """The candidate index serves folders of more than two pictures, and proposes two."""
+    monkeypatch.setattr(verified_search, "CANDIDATES", 2)
+    monkeypatch.setattr(verified_search, "FALLBACK_CANDIDATES", 3)
+
+
+def words_file():
+    import search_index_lib
+    return search_index_lib.CACHED_INDEXED + verified_search.WORDS_SUFFIX
+
+
+def indexed_paths():
+    with sqlite3.connect(words_file()) as db:
+        return {os.fsdecode(row[0]) for row in db.execute("SELECT path FROM picture_terms")}
+
+
+def test_candidate_road_answers_as_verifying_every_picture(tmp_path, few_candidates):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(7))
+    for seed in (2, 5):
+        crop = cut(cv2.imread(pictures[seed]), tmp_path / f"crop{seed}.png")
+        proposed = verified_cropped_matches(crop, str(folder))
+        assert proposed == verified_cropped_matches(crop, str(folder), use_store=False)
+        assert [match.path for match in proposed] == [pictures[seed]]
+    assert indexed_paths() == set(pictures.values())
+
+
+def test_added_picture_is_found_without_a_rebuild(tmp_path, few_candidates, monkeypatch):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(6))
+    verified_cropped_search(cut(cv2.imread(pictures[0]), tmp_path / "first.png"), str(folder))
+    added = write(folder / "sub0" / "added.jpg", textured_photo(640, 480, 70))
+
+    read = []
+    real_read = verified_search._read_pictures
+    monkeypatch.setattr(verified_search, "_read_pictures",
+                        lambda paths, context: read.extend(paths) or real_read(paths, context))
+    monkeypatch.setattr(verified_search.verified_candidates.Vocabulary, "train",
+                        classmethod(lambda cls, descriptors: pytest.fail("the vocabulary was learnt again")))
+    crop = cut(cv2.imread(added), tmp_path / "crop.png")
+    assert verified_cropped_search(crop, str(folder)) == [added]
+    assert read == [added]  # only the new picture was read
+    assert indexed_paths() == set(pictures.values()) | {added}
+    verified_search.verified_candidates._LOADED.clear()  # as a new process finds it
+    assert verified_cropped_search(crop, str(folder)) == [added]
+    assert read == [added]
+
+
+def test_changed_and_vanished_pictures_leave_the_index(tmp_path, few_candidates):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(6))
+    old_crop = cut(cv2.imread(pictures[3]), tmp_path / "old.png")
+    gone_crop = cut(cv2.imread(pictures[4]), tmp_path / "gone.png")
+    assert verified_cropped_search(old_crop, str(folder)) == [pictures[3]]
+
+    write(pictures[3], textured_photo(640, 480, 41))  # same name, other content
+    os.utime(pictures[3], ns=(1, 1))
+    os.remove(pictures[4])
+    new_crop = cut(cv2.imread(pictures[3]), tmp_path / "new.png")
+    assert verified_cropped_search(old_crop, str(folder)) == []
+    assert verified_cropped_search(new_crop, str(folder)) == [pictures[3]]
+    assert verified_cropped_search(gone_crop, str(folder)) == []
+    assert indexed_paths() == set(pictures.values()) - {pictures[4]}
+    index = verified_search.WordStore(words_file()).load()
+    assert set(index.paths()) == indexed_paths()
+
+
+@pytest.mark.parametrize("damage", [damage_garbage, damage_truncate, damage_directory])
+def test_damaged_word_file_does_not_fail_the_search(tmp_path, few_candidates, damage):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(5))
+    crop = cut(cv2.imread(pictures[1]), tmp_path / "crop.png")
+    expected = verified_cropped_matches(crop, str(folder))
+    verified_search.verified_candidates._LOADED.clear()
+    for suffix in ("-wal", "-shm"):
+        if os.path.exists(words_file() + suffix):
+            os.remove(words_file() + suffix)
+    damage(words_file())
+    assert verified_cropped_matches(crop, str(folder)) == expected
+
+
+def test_index_parts_vote_as_one_merged_index():
+    # Pictures added after the last merge sit in a second part; votes must not depend on it.
+    rng = np.random.default_rng(3)
+    descriptors = [rng.integers(0, 256, (400, 32), dtype=np.uint8) for _ in range(6)]
+    candidates = verified_search.verified_candidates
+    vocabulary = candidates.Vocabulary.train(np.concatenate(descriptors))
+    split, merged = candidates.CandidateIndex(vocabulary), candidates.CandidateIndex(vocabulary)
+    for number, picture in enumerate(descriptors):
+        terms = candidates.picture_terms(vocabulary, picture)
+        split.add(f"p{number}", "key", (10, 10), *terms)
+        merged.add(f"p{number}", "key", (10, 10), *terms)
+        if number == 2:
+            merged._merge()
+            split._merge()
+    split.remove("p1")
+    merged.remove("p1")
+    merged._merge()
+    crop = np.concatenate([descriptors[4][:150], descriptors[1][:150]])
+    assert np.array_equal(split.scores(crop), merged.scores(crop))
+    assert split.candidates(crop, [f"p{n}" for n in range(6)], 3)[0] == "p4"  # p1 is gone
+
+
+def test_smooth_crop_that_fits_two_different_pictures_is_placed_nowhere(tmp_path):
+    # A second picture that is the first made much lighter and flatter is another picture
+    # (its thumbnail differs by tens of grey levels), yet with brightness and contrast free
+    # the crop fits it as well as its own: nothing tells which it came from.
+    source = smooth_picture(640, 480, 12)
+    folder = tmp_path / "pictures"
+    smooth_folder(folder, source)
+    write(folder / "brighter_twin.png", np.clip(source.astype(np.float32) * 0.6 + 90, 0, 255).astype(np.uint8))
+    crop = smooth_crop(source, tmp_path / "crop.png")
+    assert verified_cropped_matches(crop, str(folder)) == []
+
+
+def test_words_are_the_nearest_leaf_under_the_nearest_top_descriptor():
+    # The vocabulary's tree is searched by faiss; the words must be exactly what a plain
+    # search of the tree gives: nearest top descriptor, then its nearest leaf.
+    candidates = verified_search.verified_candidates
+    rng = np.random.default_rng(8)
+    library = rng.integers(0, 256, (20000, 32), dtype=np.uint8)
+    vocabulary = candidates.Vocabulary.train(library)
+    query = np.concatenate([library[:500] ^ rng.integers(0, 2, (500, 32), dtype=np.uint8) << 3,
+                            rng.integers(0, 256, (500, 32), dtype=np.uint8)])
+    cells = candidates._hamming(vocabulary.top[None, :, :], query[:, None, :]).argmin(axis=1)
+    leaves = candidates._hamming(vocabulary.leaves[cells], query[:, None, :]).argmin(axis=1)
+    assert np.array_equal(vocabulary.words(query), cells * candidates.LEAVES + leaves)
+
+
+@pytest.mark.parametrize("crop_seed, picture_seed", [(1, 1), (1, 2), (3, 3), (4, 9)])
+def test_neighbours_found_by_faiss_verify_as_opencv_finds_them(crop_seed, picture_seed, tmp_path):
+    # The search hands faiss's two nearest neighbours to the verification; the answer must be
+    # exactly the one OpenCV's own batch search gives (found or not, matches and outline).
+    crop = cut(textured_photo(640, 480, crop_seed), tmp_path / "crop.png")
+    _, crop_features = verified_search._crop_features(crop)
+    picture, _ = turned(textured_photo(640, 480, picture_seed), 5, 0.8)
+    features = verified_search.features_from_grey(cv2.cvtColor(picture, cv2.COLOR_BGR2GRAY), picture.shape[1],
+                                                  picture.shape[0], verified_search.PICTURE_SETTINGS)
+    with_faiss = verified_search._verify(crop_features, features)
+    with_opencv = _verified_match.verify_picture(
+        crop_features.points, crop_features.descriptors, (crop_features.work_width, crop_features.work_height),
+        features.points, features.descriptors, (features.work_width, features.work_height), features.scale,
+        ratio=verified_search.RATIO, min_inliers=verified_search.MIN_INLIERS,
+        reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
+        max_iterations=verified_search.MAX_ITERATIONS, confidence=verified_search.CONFIDENCE,
+        min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
+    assert with_faiss == with_opencv
+    assert (with_faiss is not None) == (crop_seed == picture_seed)

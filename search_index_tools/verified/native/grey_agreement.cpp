@@ -1,6 +1,7 @@
 #include "grey_agreement.h"
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -58,6 +59,29 @@ double correlation(const std::vector<double>& p, const std::vector<double>& q) {
   return pp > 0 && qq > 0 ? pq / std::sqrt(pp * qq) : 0.0;
 }
 
+// Mean absolute difference of q from gain * p + offset, fitted by least squares. A gain of
+// 0 or less is no change of brightness or contrast but an inverted or unrelated picture.
+double fitted_difference(const std::vector<double>& p, const std::vector<double>& q) {
+  const double n = static_cast<double>(p.size());
+  double mp = 0, mq = 0;
+  for (size_t i = 0; i < p.size(); ++i) {
+    mp += p[i];
+    mq += q[i];
+  }
+  mp /= n;
+  mq /= n;
+  double pq = 0, pp = 0;
+  for (size_t i = 0; i < p.size(); ++i) {
+    pq += (p[i] - mp) * (q[i] - mq);
+    pp += (p[i] - mp) * (p[i] - mp);
+  }
+  const double gain = pp > 0 ? pq / pp : 1.0;
+  if (!(gain > 0)) return std::numeric_limits<double>::infinity();
+  double difference = 0;
+  for (size_t i = 0; i < p.size(); ++i) difference += std::fabs(q[i] - mq - gain * (p[i] - mp));
+  return difference / n;
+}
+
 std::vector<double> values(const GreyImage& image) {
   const auto v = image.unchecked<2>();
   std::vector<double> out;
@@ -77,13 +101,12 @@ Agreement grey_agreement(const GreyImage& crop, const GreyImage& window) {
   }
   const std::vector<double> p = values(crop);
   const std::vector<double> q = values(window);
-  double difference = 0;
-  for (size_t i = 0; i < p.size(); ++i) difference += std::fabs(p[i] - q[i]);
+  const double difference = fitted_difference(p, q);
   const std::vector<double> p_rest = without_plane(crop);
   const std::vector<double> q_rest = without_plane(window);
   double spread = 0;
   for (const double value : p_rest) spread += value * value;
-  return {correlation(p, q), difference / static_cast<double>(p.size()),
+  return {correlation(p, q), difference,
           std::sqrt(spread / static_cast<double>(p_rest.size())), correlation(p_rest, q_rest)};
 }
 

@@ -8,7 +8,10 @@ namespace verified_match {
 
 struct Agreement {
   double correlation;            // normalised correlation of the grey levels
-  double mean_difference;        // mean absolute grey-level difference
+  double mean_difference;        // mean absolute grey-level difference once the crop's levels
+                                 // are fitted to the window's by a gain and an offset (a
+                                 // lighter, darker or flatter copy differs by nearly 0); no
+                                 // gain above 0 fitting (a negative) gives infinity
   double structure;              // standard deviation of the crop once its best-fitting
                                  // plane (a linear gradient) is taken away
   double structure_correlation;  // correlation of the two after the same removal

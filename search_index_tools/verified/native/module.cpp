@@ -20,35 +20,39 @@ PYBIND11_MODULE(_verified_match, module) {
          py::tuple crop_size, verified_match::Points picture_points,
          verified_match::Descriptors picture_descriptors, py::tuple picture_size,
          py::tuple picture_scale, double ratio, long min_inliers, double reprojection_threshold,
-         long max_iterations, double confidence, double min_side, double margin_share) {
+         long max_iterations, double confidence, double min_side, double margin_share,
+         py::object neighbours) {
         const VerifySettings settings{ratio,          min_inliers, reprojection_threshold,
                                       max_iterations, confidence,  min_side, margin_share};
         return verified_match::verify_picture(crop_points, crop_descriptors, crop_size,
                                               picture_points, picture_descriptors, picture_size,
-                                              picture_scale, settings);
+                                              picture_scale, settings, neighbours);
       },
       py::arg("crop_points"), py::arg("crop_descriptors"), py::arg("crop_size"),
       py::arg("picture_points"), py::arg("picture_descriptors"), py::arg("picture_size"),
       py::arg("picture_scale"), py::kw_only(), py::arg("ratio"), py::arg("min_inliers"),
       py::arg("reprojection_threshold"), py::arg("max_iterations"), py::arg("confidence"),
-      py::arg("min_side"), py::arg("margin_share"),
+      py::arg("min_side"), py::arg("margin_share"), py::arg("neighbours") = py::none(),
       "None, or (inliers, corners): the correspondences consistent with one similarity\n"
-      "transform from crop to picture, and the crop's outline in the picture's pixels.");
+      "transform from crop to picture, and the crop's outline in the picture's pixels.\n"
+      "neighbours: (distances, indices) of the two nearest picture descriptors of every crop\n"
+      "descriptor, or None to find them here.");
 
   module.def("scan_thumbnail", &verified_match::scan_thumbnail, py::arg("image"),
-             py::arg("templates"), py::kw_only(), py::arg("rms_scale"),
+             py::arg("templates"), py::kw_only(), py::arg("structure_weight"),
              "None, or (score, x, y, width, height): the best spot of any of the templates in\n"
-             "the grey image, scored by normalised correlation less the root-mean-square grey\n"
-             "difference divided by rms_scale.");
+             "the grey image, scored by normalised correlation plus structure_weight times the\n"
+             "correlation left once a fitted plane is taken from both.");
   module.def(
       "refine_placement",
       [](verified_match::GreyImage image, verified_match::GreyImage crop, py::tuple predicted,
-         double spread, double step, long margin, double rms_scale, long min_side) {
-        const verified_match::RefineSettings settings{spread, step, margin, rms_scale, min_side};
+         double spread, double step, long margin, double structure_weight, long min_side) {
+        const verified_match::RefineSettings settings{spread, step, margin, structure_weight,
+                                                      min_side};
         return verified_match::refine_placement(image, crop, predicted, settings);
       },
       py::arg("image"), py::arg("crop"), py::arg("predicted"), py::kw_only(), py::arg("spread"),
-      py::arg("step"), py::arg("margin"), py::arg("rms_scale"), py::arg("min_side"),
+      py::arg("step"), py::arg("margin"), py::arg("structure_weight"), py::arg("min_side"),
       "None, or (x, y, width, height, template): the crop's best placement near the\n"
       "predicted (x, y, width, height), and the resized crop that gave it.");
   module.def(
@@ -60,5 +64,6 @@ PYBIND11_MODULE(_verified_match, module) {
       },
       py::arg("crop"), py::arg("window"),
       "(correlation, mean absolute difference, structure, structure correlation) of two grey\n"
-      "arrays of one shape; structure figures are taken after removing a fitted plane.");
+      "arrays of one shape; the difference is taken once the crop's levels are fitted to the\n"
+      "window's (brightness and contrast), structure figures after removing a fitted plane.");
 }

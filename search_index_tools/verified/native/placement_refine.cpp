@@ -60,7 +60,7 @@ py::object refine_placement(GreyImage image, GreyImage crop, py::tuple predicted
     if (x1 - x0 < width || y1 - y0 < height) continue;
     const GreyImage templ = resized(cv2, crop, width, height);
     Spot spot;
-    if (!best_spot(cv2, window(image, x0, y0, x1, y1), templ, settings.rms_scale, spot)) continue;
+    if (!best_spot(cv2, window(image, x0, y0, x1, y1), templ, settings.structure_weight, spot)) continue;
     if (best_template.is_none() || spot.score > best.score) {
       best = spot;
       best.x += x0;

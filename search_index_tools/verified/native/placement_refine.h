@@ -12,7 +12,7 @@ struct RefineSettings {
   double spread;    // sizes from (1 - spread) to (1 + spread) times the predicted one
   double step;      // relative size step
   long margin;      // pixels searched around the predicted corner on each side
-  double rms_scale; // as for the coarse scan
+  double structure_weight; // as for the coarse scan
   long min_side;    // smaller templates are not tried
 };
 

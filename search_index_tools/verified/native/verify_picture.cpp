@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "geometry.h"
@@ -45,7 +46,7 @@ std::pair<Neighbours, Neighbours> two_nearest(const py::module_& cv2, const Desc
 py::object verify_picture(Points crop_points, Descriptors crop_descriptors, py::tuple crop_size,
                           Points picture_points, Descriptors picture_descriptors,
                           py::tuple picture_size, py::tuple picture_scale,
-                          const VerifySettings& settings) {
+                          const VerifySettings& settings, py::object neighbours) {
   check_features(crop_points, crop_descriptors, "crop");
   check_features(picture_points, picture_descriptors, "picture");
   const Point outline = pair_of(crop_size, "crop_size");
@@ -58,7 +59,20 @@ py::object verify_picture(Points crop_points, Descriptors crop_descriptors, py::
   }
 
   const py::module_ cv2 = py::module_::import("cv2");
-  const auto [distances, indices] = two_nearest(cv2, crop_descriptors, picture_descriptors);
+  Neighbours distances, indices;
+  if (neighbours.is_none()) {
+    std::tie(distances, indices) = two_nearest(cv2, crop_descriptors, picture_descriptors);
+  } else {
+    const py::tuple given = neighbours;
+    if (given.size() != 2) throw std::invalid_argument("neighbours must be (distances, indices)");
+    distances = Neighbours::ensure(given[0]);
+    indices = Neighbours::ensure(given[1]);
+    if (!distances || !indices) throw py::error_already_set();
+    if (distances.ndim() != 2 || indices.ndim() != 2 || distances.shape(0) != crop_points.shape(0) ||
+        indices.shape(0) != crop_points.shape(0) || distances.shape(1) != 2 || indices.shape(1) != 2) {
+      throw std::invalid_argument("neighbours must be two (crop descriptors, 2) arrays");
+    }
+  }
   const std::vector<Correspondence> matches =
       ratio_matches(distances.data(), indices.data(), crop_points.shape(0), settings.ratio,
                     picture_points.shape(0));

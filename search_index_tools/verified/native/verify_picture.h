@@ -26,9 +26,14 @@ using Descriptors =
 // similarity transform, and the crop's outline mapped into the picture, scaled by
 // `picture_scale` from the working size to the picture's own pixels. Points are (n, 2)
 // arrays of x, y in the working size of their image; descriptors are (n, bytes) arrays.
+// `neighbours`, when not None, is (distances, indices) of the two nearest picture descriptors
+// of every crop descriptor, found by the caller (with any exact search: the ratio test only
+// reads the two distances and the nearest index, which every exact search agrees on); None
+// finds them with OpenCV's brute-force batch search.
 pybind11::object verify_picture(Points crop_points, Descriptors crop_descriptors,
                                 pybind11::tuple crop_size, Points picture_points,
                                 Descriptors picture_descriptors, pybind11::tuple picture_size,
-                                pybind11::tuple picture_scale, const VerifySettings& settings);
+                                pybind11::tuple picture_scale, const VerifySettings& settings,
+                                pybind11::object neighbours);
 
 }  // namespace verified_match
