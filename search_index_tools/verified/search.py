@@ -14,10 +14,10 @@ Results of the two stages are never mixed in one answer: the keypoint stage's an
 has one, is returned as it is.
 
 In a folder of more than CANDIDATES pictures, not every picture is verified: an inverted index
-over quantised descriptors (verified_candidates) proposes the few that the crop's descriptors
+over quantised descriptors (candidates) proposes the few that the crop's descriptors
 vote for, and only those are verified; when none holds the crop, the next ones up to
 FALLBACK_CANDIDATES are. A placement by keypoints is kept only when the picture's pixels under
-the fitted outline correlate with the crop's (verified_placement): a chance fit does not.
+the fitted outline correlate with the crop's (placement): a chance fit does not.
 
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
