@@ -110,7 +110,7 @@ def test_cache_dir_holds_every_cache_file(start_method, photos, crop_of, tmp_pat
     cache = tmp_path / "chosen"
     for args in (["index", photos], ["crop", crop_of(photos / "garden" / "photo_2.jpg"), photos]):
         result = subprocess.run([sys.executable, "-c", code, "--cache-dir", str(cache), *map(str, args)],
-                                env=env, capture_output=True, text=True, timeout=300)
+                                env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
         assert result.returncode == 0, result.stderr
     assert not (tmp_path / "home" / ".cache" / "search_index_lib" / "similarity_index.faiss.features.sqlite").exists()
     assert (cache / "similarity_index.faiss.features.sqlite").exists()
