@@ -128,15 +128,20 @@ def progress_pool(reporter, start_method=None, setup=None):
                              setup=setup)
 
 
-def interruption_note(reporter, on_ray=False):
-    """One line on how far interrupted work got, and whether it is kept: the feature store
-    keeps what the module's own pools finished (not on the Ray road, whose workers run without
-    it; the verified search's pool is not counted here, so it gets no figures)."""
+def interruption_note(reporter, on_ray=False, kept_as_read=True):
+    """One line on how far interrupted work got, and whether it is kept. The feature store
+    keeps what a crop search's workers finished (each stores its picture's keypoints); the
+    vectors of a build reach the store when the pool hands its results back, which an
+    interrupted map of the command's pool never does (`kept_as_read` False). Nothing is kept
+    on the Ray road, whose workers run without the store; the verified search's pool is not
+    counted here, so it gets no figures."""
     if not reporter.expected:
         return "interrupted"
     read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
     if not reporter.finished or on_ray:
         return read
-    if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") not in ("off", "0"):
-        return f"{read}; the feature store keeps them for the next run"
-    return f"{read}; the feature store is off, so the next run reads them again"
+    if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") in ("off", "0"):
+        return f"{read}; the feature store is off, so the next run reads them again"
+    if not kept_as_read:
+        return f"{read}; an unfinished build keeps none of them, so the next run reads them again"
+    return f"{read}; the feature store keeps them for the next run"
