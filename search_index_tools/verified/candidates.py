@@ -363,12 +363,7 @@ class WordStore:
                 self._give_up(error, remove=not isinstance(error, sqlite3.OperationalError))
 
     def _give_up(self, error, remove=False) -> None:
-        if self._db is not None:
-            try:
-                self._db.close()
-            except Exception:
-                pass
-        self._db = None
+        self.close()
         if remove:  # not a database: nobody can use it, so the next search starts a new one
             import os
 

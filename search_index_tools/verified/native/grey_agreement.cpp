@@ -40,41 +40,41 @@ std::vector<double> without_plane(const GreyImage& image) {
   return rest;
 }
 
+// Sums over two equally long series of the products of their deviations from their means.
+struct CentredSums {
+  double mp = 0, mq = 0;  // the means
+  double pq = 0, pp = 0, qq = 0;
+};
+
+CentredSums centred_sums(const std::vector<double>& p, const std::vector<double>& q) {
+  const double n = static_cast<double>(p.size());
+  CentredSums sums;
+  for (size_t i = 0; i < p.size(); ++i) {
+    sums.mp += p[i];
+    sums.mq += q[i];
+  }
+  sums.mp /= n;
+  sums.mq /= n;
+  for (size_t i = 0; i < p.size(); ++i) {
+    sums.pq += (p[i] - sums.mp) * (q[i] - sums.mq);
+    sums.pp += (p[i] - sums.mp) * (p[i] - sums.mp);
+    sums.qq += (q[i] - sums.mq) * (q[i] - sums.mq);
+  }
+  return sums;
+}
+
 // Correlation of two equally long series; 0 when either is constant.
 double correlation(const std::vector<double>& p, const std::vector<double>& q) {
-  const double n = static_cast<double>(p.size());
-  double mp = 0, mq = 0;
-  for (size_t i = 0; i < p.size(); ++i) {
-    mp += p[i];
-    mq += q[i];
-  }
-  mp /= n;
-  mq /= n;
-  double pq = 0, pp = 0, qq = 0;
-  for (size_t i = 0; i < p.size(); ++i) {
-    pq += (p[i] - mp) * (q[i] - mq);
-    pp += (p[i] - mp) * (p[i] - mp);
-    qq += (q[i] - mq) * (q[i] - mq);
-  }
-  return pp > 0 && qq > 0 ? pq / std::sqrt(pp * qq) : 0.0;
+  const CentredSums s = centred_sums(p, q);
+  return s.pp > 0 && s.qq > 0 ? s.pq / std::sqrt(s.pp * s.qq) : 0.0;
 }
 
 // Mean absolute difference of q from gain * p + offset, fitted by least squares. A gain of
 // 0 or less is no change of brightness or contrast but an inverted or unrelated picture.
 double fitted_difference(const std::vector<double>& p, const std::vector<double>& q) {
+  const CentredSums s = centred_sums(p, q);
   const double n = static_cast<double>(p.size());
-  double mp = 0, mq = 0;
-  for (size_t i = 0; i < p.size(); ++i) {
-    mp += p[i];
-    mq += q[i];
-  }
-  mp /= n;
-  mq /= n;
-  double pq = 0, pp = 0;
-  for (size_t i = 0; i < p.size(); ++i) {
-    pq += (p[i] - mp) * (q[i] - mq);
-    pp += (p[i] - mp) * (p[i] - mp);
-  }
+  const double mp = s.mp, mq = s.mq, pq = s.pq, pp = s.pp;
   const double gain = pp > 0 ? pq / pp : 1.0;
   if (!(gain > 0)) return std::numeric_limits<double>::infinity();
   double difference = 0;
