@@ -37,6 +37,8 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 		numpy pillow opencv-python-headless faiss-cpu "pytest>=8" mypy
 	# The find-images command's progress bars.
 	$(PY) -m pip install --quiet tqdm
+	# find-images duplicates --trash sends pictures to the desktop trash through it.
+	$(PY) -m pip install --quiet send2trash
 	# The cluster road's tests run a local multi-node Ray cluster.
 	$(PY) -m pip install --quiet "ray>=2.9"
 	touch $(STAMP)

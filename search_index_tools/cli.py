@@ -3,6 +3,8 @@
     find-images similar QUERY FOLDER   pictures that look most like QUERY, nearest first
     find-images crop CROP FOLDER       pictures that contain the region CROP, best first
     find-images index FOLDER           build or refresh the cached index ahead of time
+    find-images duplicates FOLDER...   every group of pictures that are the same picture
+    find-images undo LOG               put back what duplicates --move-to moved
     find-images --ray [ADDRESS] ...    any of them with the pool work on a Ray cluster
 
 Exit status: 0 something found (or indexed), 1 nothing found, 2 bad input, 130 interrupted.
@@ -108,7 +110,20 @@ def add_index_command(commands):
     return command
 
 
-COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command)
+def add_duplicates_command(commands):
+    from .duplicates.command import add_duplicates_command as build
+
+    return build(commands)
+
+
+def add_undo_command(commands):
+    from .duplicates.command import add_undo_command as build
+
+    return build(commands)
+
+
+COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command, add_duplicates_command,
+                    add_undo_command)
 
 
 def build_parser():
@@ -278,6 +293,8 @@ def note(args, message):
 
 def run(argv):
     args = build_parser().parse_args(ray_switch_alone(argv))
+    if getattr(args, "runs_whole", None):  # a command that checks, runs and shows on its own
+        return args.runs_whole(args)
     settings = check_inputs(args)
     sil = load_library(settings)
     if not args.verbose:
