@@ -97,6 +97,7 @@ def test_trash(find_images, library, tmp_path):
     env = {**os.environ, "XDG_DATA_HOME": str(tmp_path / "data"), "HOME": str(tmp_path / "home")}
     env.pop("PYTHONPATH", None)
     (tmp_path / "data").mkdir()  # the trash goes where the data folder is, on the pictures' file system
+    (tmp_path / "home").mkdir()
     result = find_images("duplicates", library, "--trash", env=env)
     assert result.returncode == 0, result.stderr
     trashed = sorted(os.listdir(tmp_path / "data" / "Trash" / "files"))
