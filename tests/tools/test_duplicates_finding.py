@@ -132,7 +132,7 @@ def test_a_damaged_store_is_replaced(sil, tmp_path):
     assert sqlite3.connect(store).execute("SELECT count(*) FROM pictures").fetchone() == (2,)
 
 
-@pytest.mark.parametrize("value, expected", [("normal", 0.86), ("strict", 0.93), ("0.9", 0.9), (0.5, 0.5)])
+@pytest.mark.parametrize("value, expected", [("normal", 0.93), ("strict", 0.95), ("0.9", 0.9), (0.5, 0.5)])
 def test_similarity_levels(value, expected):
     assert parse_similarity(value) == expected
 
