@@ -40,7 +40,7 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 		echo "Creating $(VENV) with $$python312"; rm -rf $(VENV); "$$python312" -m venv $(VENV) || exit 1; fi
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.12" \
-		numpy "pillow>=11.3" pillow-heif opencv-python-headless faiss-cpu tqdm
+		numpy "pillow>=11.3" pillow-heif opencv-python-headless faiss-cpu tqdm send2trash
 	touch $(STAMP)
 
 # Above: the build tools (the build runs without isolation so its folder is reused) and what

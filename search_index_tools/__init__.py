@@ -17,20 +17,25 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 - `workers`: the command's pool: a worker per processor, within the available memory.
 - `formats`: the HEIC/HEIF and AVIF decoders, registered in the command and its workers.
 - `cache_folder`, `default_settings/constants.py`: the settings the command uses without --settings.
+- `duplicates`: the duplicate finder (`find_duplicates(folders, ...)`, also importable from here)
+  and its actions.
 """
 
-# The verified search needs OpenCV and numpy; this package is also imported by pool workers
-# and settings modules, so it is loaded at first use of one of its names only.
-_VERIFIED_NAMES = {"VerifiedMatch", "verified_cropped_matches", "verified_cropped_search"}
+# The verified search and the duplicate finder need OpenCV, numpy and faiss; this package is
+# also imported by pool workers and settings modules, so each is loaded at first use of one of
+# its names only.
+_LAZY_NAMES = {"VerifiedMatch": "verified", "verified_cropped_matches": "verified",
+               "verified_cropped_search": "verified", "find_duplicates": "duplicates",
+               "scan_duplicates": "duplicates"}
 
 
 def __getattr__(name):
-    if name in _VERIFIED_NAMES:
-        from . import verified
+    if name in _LAZY_NAMES:
+        import importlib
 
-        return getattr(verified, name)
+        return getattr(importlib.import_module(f".{_LAZY_NAMES[name]}", __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | _VERIFIED_NAMES)
+    return sorted(set(globals()) | set(_LAZY_NAMES))

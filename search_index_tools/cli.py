@@ -3,6 +3,8 @@
     find-images similar QUERY FOLDER   pictures that look most like QUERY, nearest first
     find-images crop CROP FOLDER       pictures that contain the region CROP, best first
     find-images index FOLDER           build or refresh the cached index ahead of time
+    find-images duplicates FOLDER...   every group of pictures that are the same picture
+    find-images undo LOG               put back what duplicates --move-to moved
     find-images --ray [ADDRESS] ...    any of them with the pool work on a Ray cluster
 
 Exit status: 0 something found (or indexed), 1 nothing found, 2 bad input, 130 interrupted.
@@ -149,7 +151,20 @@ def add_index_command(commands):
     return command
 
 
-COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command)
+def add_duplicates_command(commands):
+    from .duplicates.command import add_duplicates_command as build
+
+    return build(commands)
+
+
+def add_undo_command(commands):
+    from .duplicates.command import add_undo_command as build
+
+    return build(commands)
+
+
+COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command, add_duplicates_command,
+                    add_undo_command)
 
 
 def build_parser():
@@ -221,9 +236,14 @@ def check_report_target(args):
     refuse_first([(os.path.isdir(report), f"--report: is a folder: {report}"),
                   (not os.path.isdir(parent), f"--report: folder not found: {parent}"),
                   (not os.access(parent, os.W_OK | os.X_OK), f"--report: folder is not writable: {parent}")])
-    problem = report_refusal(report, args.query, [args.folder], args.force)
+    problem = report_refusal(report, args.query, searched_folders(args), args.force)
     if problem:
         raise InputError(problem)
+
+
+def searched_folders(args):
+    """The folders a command reads: FOLDER, or the duplicate finder's folders and references."""
+    return [*getattr(args, "folders", [args.folder]), *getattr(args, "reference", [])]
 
 
 # ---------------------------------------------------------------------------- the module
@@ -350,7 +370,7 @@ def show_outcome(outcome, args):
         from .report import write_report
 
         # Again now: the file may have appeared while the search ran.
-        problem = report_refusal(args.report, args.query, [args.folder], args.force)
+        problem = report_refusal(args.report, args.query, searched_folders(args), args.force)
         if problem:
             raise InputError(problem)
         try:
@@ -388,6 +408,8 @@ def show_library_output(lines, args):
 
 
 def run_parsed(args):
+    if getattr(args, "runs_whole", None):  # a command that checks, runs and shows on its own
+        return args.runs_whole(args)
     settings = check_inputs(args)
     formats.register_decoders()  # before any worker starts, so forked workers have them too
     sil = load_library(settings)

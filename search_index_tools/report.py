@@ -204,7 +204,11 @@ def write_report(outcome, target, workers=4):
     with ThreadPoolExecutor(max_workers=workers) as pool:  # Pillow decodes without the GIL
         query_uri = pool.submit(thumbnail, outcome.query)
         uris = list(pool.map(lambda hit: thumbnail(hit.path, hit.points, hit.outline), outcome.hits))
-    page = render(outcome, query_uri.result(), uris)
+    return write_page(render(outcome, query_uri.result(), uris), target)
+
+
+def write_page(page, target):
+    """Writes the HTML text `page` to `target`, replacing it whole."""
     target = Path(target)
     descriptor, part = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     try:

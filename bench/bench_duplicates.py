@@ -1,0 +1,324 @@
+"""Quality and speed of the duplicate finder next to 64-bit perceptual hashes, and the cost of
+an unchanged folder at 20,000 and 100,000 pictures.
+
+    .venv/bin/python bench/bench_duplicates.py [--photos 40] [--sizes 20000 100000] [--skip-large]
+
+Quality: real photographs (scikit-image's samples and four Debian wallpaper packages, fetched
+as bench_verified_quality.py does, in bench/data/verified_quality/), each written once (longer
+side capped at 1280) with a copy per edit of the finder's list and some combinations; the
+photographs not used for edits stay in the folder alone, as distractors, and photographs that
+look alike at 32 x 32 (packages ship some at several resolutions) count as one. Pairwise
+precision and recall of the groups (a pair is two pictures in one group) for
+`find_duplicates` (default similarity) and for `imagehash.phash` (64 bits) joined at Hamming
+distance <= 10, and the time of each on the same folder (the finder with an empty store; the
+hashes read every picture too). Also `index_a_directory` on the same fresh folder, for the
+cost of a first scan.
+
+Large folders: files that are not decoded (a few bytes each) and a store filled with their
+identities and generated thumbnails (smooth random pictures, a tenth of them in pairs), so
+an unchanged folder of that size is scanned as it would be after a first run; time and
+peak memory (maximum resident size) of a child process that scans it, median of 3.
+imagehash is installed with pip here when missing (the bench alone needs it).
+"""
+import argparse
+import io
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))  # the suite's settings module
+sys.path.insert(0, str(HERE))
+
+import numpy as np  # noqa: E402
+from PIL import Image, ImageDraw, ImageEnhance, ImageOps  # noqa: E402
+
+import search_index_lib as sil  # noqa: E402
+from search_index_tools.duplicates import scan_duplicates  # noqa: E402
+
+LONGEST = 1280
+DATA = HERE / "data" / "duplicates"
+
+
+# ------------------------------------------------------------------------------ the edits
+
+def _crop(p, left=0.0, top=0.0, right=0.0, bottom=0.0):
+    w, h = p.size
+    return p.crop((int(w * left), int(h * top), w - int(w * right), h - int(h * bottom)))
+
+
+def _caption(p):
+    p = p.convert("RGB")
+    draw = ImageDraw.Draw(p)
+    w, h = p.size
+    draw.rectangle((int(w * 0.6), int(h * 0.87), w - 6, h - 6), fill=(0, 0, 0))
+    draw.text((int(w * 0.62), int(h * 0.89)), "Summer 2021 - family", fill=(255, 255, 255))
+    return p
+
+
+def _watermark(p):
+    p = p.convert("RGBA")
+    layer = Image.new("RGBA", p.size, (0, 0, 0, 0))
+    draw = ImageDraw.Draw(layer)
+    w, h = p.size
+    draw.rounded_rectangle((int(w * 0.03), int(h * 0.03), int(w * 0.25), int(h * 0.15)), 8, fill=(255, 255, 255, 140))
+    draw.text((int(w * 0.05), int(h * 0.07)), "(c) photo studio", fill=(0, 0, 0, 230))
+    return Image.alpha_composite(p, layer).convert("RGB")
+
+
+def _jpeg(p, quality):
+    data = io.BytesIO()
+    p.convert("RGB").save(data, "JPEG", quality=quality)
+    return data.getvalue()
+
+
+def _exif(p, orientation):
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    data = io.BytesIO()
+    p.convert("RGB").save(data, "JPEG", quality=90, exif=exif)
+    return data.getvalue()
+
+
+def _third(p):
+    return p.resize((max(1, p.width // 3), max(1, p.height // 3)), Image.LANCZOS)
+
+
+EDITS = {
+    "third.png": _third,
+    "q25.jpg": lambda p: _jpeg(p, 25),
+    "converted.webp": lambda p: p,
+    "crop_left.png": lambda p: _crop(p, left=0.1),
+    "crop_bottom.png": lambda p: _crop(p, bottom=0.1),
+    "crop_around.png": lambda p: _crop(p, 0.05, 0.05, 0.05, 0.05),
+    "brighter.png": lambda p: ImageEnhance.Brightness(p).enhance(1.35),
+    "darker.png": lambda p: ImageEnhance.Brightness(p).enhance(0.6),
+    "contrast.png": lambda p: ImageEnhance.Contrast(p).enhance(1.5),
+    "grey.png": lambda p: p.convert("L"),
+    "caption.png": _caption,
+    "watermark.png": _watermark,
+    "mirrored.png": ImageOps.mirror,
+    "turned90.png": lambda p: p.transpose(Image.Transpose.ROTATE_270),
+    "turned180.png": lambda p: p.transpose(Image.Transpose.ROTATE_180),
+    "turned270.png": lambda p: p.transpose(Image.Transpose.ROTATE_90),
+    "exif90.jpg": lambda p: _exif(p, 6),
+    "exif270.jpg": lambda p: _exif(p, 8),
+    # combinations
+    "mirror_third_q40.jpg": lambda p: _jpeg(_third(ImageOps.mirror(p)), 40),
+    "crop_turn_grey.png": lambda p: _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L"),
+    "caption_bright_q30.jpg": lambda p: _jpeg(ImageEnhance.Brightness(_caption(p)).enhance(1.25), 30),
+    "watermark_crop_half.png": lambda p: _watermark(_crop(p, left=0.07, bottom=0.05)).resize((p.width // 2, p.height // 2)),
+    "exif_contrast_crop.jpg": lambda p: _exif(ImageEnhance.Contrast(_crop(p, right=0.09)).enhance(1.3), 3),
+}
+
+
+def write(path, result):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(result, bytes):
+        path.write_bytes(result)
+    else:
+        result.save(path)
+
+
+def build_folder(photos):
+    """The folder, and the truth: the source number of every picture in it."""
+    import bench_verified_quality as sources_of
+
+    folder = DATA / f"folder_{photos}"
+    sources = sources_of.load_sources()
+    groups = sources_of.group_lookalikes(sources)
+    firsts = sorted({group: index for index, group in reversed(list(enumerate(groups)))}.values())
+    rng = np.random.default_rng(21)
+    edited = set(rng.choice(firsts, size=min(photos, len(firsts)), replace=False).tolist())
+    truth = {}
+    for index in firsts:
+        name, picture = sources[index]
+        if max(picture.size) > LONGEST:
+            factor = LONGEST / max(picture.size)
+            picture = picture.resize((round(picture.width * factor), round(picture.height * factor)), Image.LANCZOS)
+        base = folder / f"{index:03d}_{name}"
+        original = base / "original.png"
+        if not original.exists():
+            write(original, picture)
+        truth[str(original)] = index
+        if index in edited:
+            for edit, make in EDITS.items():
+                path = base / edit
+                if not path.exists():
+                    write(path, make(picture))
+                truth[str(path)] = index
+    return folder, truth
+
+
+# ---------------------------------------------------------------------------- the scores
+
+def pairs_of(groups):
+    found = set()
+    for group in groups:
+        members = sorted(group)
+        found.update((a, b) for i, a in enumerate(members) for b in members[i + 1:])
+    return found
+
+
+def precision_recall(groups, truth):
+    by_source = {}
+    for path, source in truth.items():
+        by_source.setdefault(source, []).append(path)
+    true_pairs = pairs_of(by_source.values())
+    found = pairs_of(groups)
+    right = len(found & true_pairs)
+    return (right / len(found) if found else 1.0), right / len(true_pairs), len(found), len(true_pairs)
+
+
+def phash_groups(paths, distance=10):
+    import imagehash
+
+    hashes = []
+    for path in paths:
+        with Image.open(path) as picture:
+            hashes.append(np.array(imagehash.phash(picture).hash, dtype=bool).ravel())
+    bits = np.array(hashes)
+    parent = list(range(len(paths)))
+
+    def root(i):
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    for i in range(len(paths)):
+        close = np.flatnonzero((bits[i + 1:] != bits[i]).sum(axis=1) <= distance) + i + 1
+        for j in close:
+            parent[root(int(j))] = root(i)
+    groups = {}
+    for i, path in enumerate(paths):
+        groups.setdefault(root(i), []).append(path)
+    return [group for group in groups.values() if len(group) > 1]
+
+
+def quality(photos, runs):
+    try:
+        import imagehash  # noqa: F401
+    except ImportError:
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "imagehash"], check=True)
+    folder, truth = build_folder(photos)
+    paths = sorted(truth)
+    print(f"{len(paths)} pictures: {photos} photographs with {len(EDITS)} edited copies each, "
+          f"{len({s for s in truth.values()}) - photos} distinct photographs alone")
+    finder_times, hash_times, index_times = [], [], []
+    for _ in range(runs):
+        with tempfile.TemporaryDirectory() as cache:
+            sil.CACHED_INDEXED = os.path.join(cache, "index.faiss")
+            sil.CACHE_METADATA = os.path.join(cache, "metadata.txt")
+            started = time.perf_counter()
+            scan = scan_duplicates(folder)
+            finder_times.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            sil.index_a_directory(str(folder))
+            index_times.append(time.perf_counter() - started)
+        started = time.perf_counter()
+        hashed = phash_groups(paths)
+        hash_times.append(time.perf_counter() - started)
+    ours = precision_recall([group.paths for group in scan.groups], truth)
+    theirs = precision_recall(hashed, truth)
+    print(f"find_duplicates: precision {ours[0]:.4f} recall {ours[1]:.4f} ({ours[2]} pairs found, "
+          f"{ours[3]} true), {statistics.median(finder_times):.2f} s (empty store; median of {runs})")
+    print(f"phash <= 10:     precision {theirs[0]:.4f} recall {theirs[1]:.4f} ({theirs[2]} pairs found), "
+          f"{statistics.median(hash_times):.2f} s")
+    print(f"index_a_directory on the same fresh folder: {statistics.median(index_times):.2f} s "
+          f"(finder / index: {statistics.median(finder_times) / statistics.median(index_times):.2f})")
+    missed_by_edit = {}
+    found_pairs = pairs_of([group.paths for group in scan.groups])
+    for path, source in truth.items():
+        if not path.endswith("original.png"):
+            original = str(Path(path).parent / "original.png")
+            if tuple(sorted((path, original))) not in found_pairs:
+                missed_by_edit[Path(path).name] = missed_by_edit.get(Path(path).name, 0) + 1
+    print("copies not paired with their original, by edit:", dict(sorted(missed_by_edit.items())) or "none")
+
+
+# ----------------------------------------------------------------------- large folders
+
+def fill_large(count, root):
+    """`count` files of a few bytes, and the store filled as a first scan would leave it."""
+    from search_index_tools.duplicates.reading import FileIdentity, PictureRead, content_stamp
+    from search_index_tools.duplicates.store import PictureStore
+
+    folder = Path(root) / "photos"
+    rng = np.random.default_rng(count)
+    reads = []
+    base = None
+    for number in range(count):
+        path = folder / f"d{number // 1000:03d}" / f"p{number:06d}.jpg"
+        if number % 1000 == 0:
+            path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(number.to_bytes(4, "little"))
+        if number % 20 == 1:  # every tenth picture has a copy: the one before it, slightly changed
+            pixels = np.clip(base.astype(np.int16) + rng.integers(-3, 4, base.shape), 0, 255).astype(np.uint8)
+        else:
+            small = rng.integers(0, 256, (8, 8), dtype=np.uint8)
+            pixels = np.asarray(Image.fromarray(small).resize((64, 64), Image.BICUBIC))
+            base = pixels
+        status = os.stat(path)
+        reads.append(PictureRead(str(path), FileIdentity.of(status), content_stamp(path.read_bytes()),
+                                 640, 480, pixels.tobytes()))
+    store = PictureStore(os.path.join(root, "index.faiss") + ".duplicates.sqlite")
+    store.store(reads)
+    store.close()
+    return folder
+
+
+CHILD = """
+import os, resource, sys, time
+sys.path.insert(0, {tests!r})
+import search_index_lib as sil
+sil.CACHED_INDEXED = {index!r}
+from search_index_tools.duplicates import scan_duplicates
+started = time.perf_counter()
+scan = scan_duplicates({folder!r})
+elapsed = time.perf_counter() - started
+print(elapsed, scan.read, scan.from_store, len(scan.groups), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def large(sizes, runs):
+    for count in sizes:
+        with tempfile.TemporaryDirectory(dir=DATA) as root:
+            started = time.perf_counter()
+            folder = fill_large(count, root)
+            print(f"{count} pictures: folder and store made in {time.perf_counter() - started:.0f} s")
+            code = CHILD.format(tests=str(HERE.parent / "tests"), index=os.path.join(root, "index.faiss"),
+                                folder=str(folder))
+            results = []
+            for _ in range(runs):
+                out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+                elapsed, read, stored, groups, peak = out.stdout.split()
+                results.append((float(elapsed), int(peak)))
+            times = [elapsed for elapsed, _ in results]
+            print(f"  unchanged folder: {statistics.median(times):.2f} s (runs {', '.join(f'{t:.2f}' for t in times)}), "
+                  f"read {read}, from the store {stored}, {groups} groups, "
+                  f"peak memory {max(peak for _, peak in results) / 1024:.0f} MB")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--photos", type=int, default=40, help="photographs given edited copies")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--sizes", type=int, nargs="*", default=[20_000, 100_000])
+    parser.add_argument("--skip-quality", action="store_true")
+    parser.add_argument("--skip-large", action="store_true")
+    args = parser.parse_args()
+    DATA.mkdir(parents=True, exist_ok=True)
+    if not args.skip_quality:
+        quality(args.photos, args.runs)
+    if not args.skip_large:
+        large(args.sizes, args.runs)
+
+
+if __name__ == "__main__":
+    main()

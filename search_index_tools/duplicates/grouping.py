@@ -1,0 +1,137 @@
+"""From thumbnails to groups of the same picture.
+
+1. Candidates: a faiss neighbour search of every picture's coarse vector among the coarse
+   vectors of all pictures in their eight turns and mirror images (exact while the folder is
+   small, an inverted-file index beyond FLAT_LIMIT rows, so the cost grows about as n·√n
+   rather than n²). Plain pictures are searched among plain pictures only, by raw grey levels.
+2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare)
+   and kept when its similarity reaches the threshold.
+3. Groups: the kept pairs joined by union-find.
+"""
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+from . import descriptor
+
+NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
+# A candidate pair must be at least this alike on the coarse vectors (cosine); far below any
+# similarity threshold, it only spares the finer comparison of hopeless pairs.
+COARSE_MINIMUM = 0.55
+# Plain pictures: candidates within this mean grey-level distance on the raw 8 x 8 vectors.
+PLAIN_COARSE_LIMIT = 3.0 * descriptor.PLAIN_MEAN_DIFFERENCE
+FLAT_LIMIT = 80_000  # rows searched exactly; above, an inverted-file index
+IVF_PROBES = 24
+_QUERY_BATCH = 8192
+_SEED = 1234
+
+
+class Pair(NamedTuple):
+    first: int
+    second: int
+    transform: int  # second turned so looks like first
+    similarity: float
+    cropped: bool
+
+
+def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float) -> dict:
+    """{(i, j): set of transforms} for i < j: pictures whose coarse vectors are close, with
+    the transform that turns j into i."""
+    count = len(vectors)
+    if count < 2:
+        return {}
+    rows = np.concatenate([descriptor.transformed_coarse(vectors, index) for index in range(8)])
+    index = _neighbour_index(rows, inner_product)
+    k = min(NEIGHBOURS, len(rows))
+    found: dict = {}
+    for first in range(0, count, _QUERY_BATCH):
+        scores, neighbours = index.search(vectors[first:first + _QUERY_BATCH], k)
+        for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
+            query = first + offset
+            for score, row in zip(row_scores, row_neighbours):
+                if row < 0:
+                    continue
+                close = score >= limit if inner_product else score <= limit
+                if not close:
+                    continue
+                picture, transform = int(row) % count, int(row) // count
+                if picture == query:
+                    continue
+                if query < picture:
+                    key, turn = (query, picture), transform
+                else:
+                    key, turn = (picture, query), descriptor.inverse(transform)
+                found.setdefault(key, set()).add(turn)
+    return found
+
+
+def _neighbour_index(rows: np.ndarray, inner_product: bool):
+    import faiss
+
+    dimension = rows.shape[1]
+    metric = faiss.METRIC_INNER_PRODUCT if inner_product else faiss.METRIC_L2
+    if len(rows) <= FLAT_LIMIT:
+        index = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
+    else:
+        lists = int(np.sqrt(len(rows)))
+        quantiser = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
+        index = faiss.IndexIVFFlat(quantiser, dimension, lists, metric)
+        sample = np.random.default_rng(_SEED).choice(len(rows), size=min(len(rows), 40 * lists), replace=False)
+        index.cp.seed = _SEED
+        index.train(rows[np.sort(sample)])
+        index.nprobe = IVF_PROBES
+    index.add(rows)
+    return index
+
+
+def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, threshold: float) -> list[Pair]:
+    """Pairs of the same picture among the thumbnails: candidates found, then compared."""
+    pairs = []
+    structured = np.flatnonzero(~plain)
+    if len(structured) >= 2:
+        vectors = descriptor.coarse_vectors(thumbnails[structured])
+        for (i, j), transforms in sorted(candidate_pairs(vectors, True, COARSE_MINIMUM).items()):
+            first, second = int(structured[i]), int(structured[j])
+            best = None
+            for transform in sorted(transforms):
+                if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
+                    continue
+                comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
+                if best is None or comparison.similarity > best[1].similarity:
+                    best = (transform, comparison)
+            if best is not None and best[1].similarity >= threshold:
+                pairs.append(Pair(first, second, best[0], best[1].similarity, best[1].cropped))
+    flat = np.flatnonzero(plain)
+    if len(flat) >= 2:
+        vectors = descriptor.plain_vectors(thumbnails[flat])
+        limit = (PLAIN_COARSE_LIMIT ** 2) * vectors.shape[1]  # squared L2 over 64 values
+        for (i, j), transforms in sorted(candidate_pairs(vectors, False, limit).items()):
+            first, second = int(flat[i]), int(flat[j])
+            for transform in sorted(transforms):
+                if (descriptor.aspect_fits(sizes[first], sizes[second], transform)
+                        and descriptor.plain_alike(thumbnails[first], thumbnails[second], transform)):
+                    pairs.append(Pair(first, second, transform, 1.0, False))
+                    break
+    return pairs
+
+
+def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
+    """The pictures joined by pairs, as lists of at least two positions, in position order."""
+    parent = list(range(count))
+
+    def root(item):
+        while parent[item] != item:
+            parent[item] = parent[parent[item]]
+            item = parent[item]
+        return item
+
+    for pair in pairs:
+        a, b = root(pair.first), root(pair.second)
+        if a != b:
+            parent[max(a, b)] = min(a, b)
+    groups: dict = {}
+    for item in range(count):
+        groups.setdefault(root(item), []).append(item)
+    return [members for _, members in sorted(groups.items()) if len(members) >= 2]

@@ -1,0 +1,146 @@
+"""Reading one picture for the duplicate finder: its identity, a content stamp and a small grey
+thumbnail, all from one read of the file and one decode of its pixels.
+
+This module runs in pool workers (local or on Ray nodes), so it imports only Pillow and the
+standard library. Only regular files are opened (a FIFO or device is never read), the bytes
+are decoded from memory, and Pillow's decompression-bomb limit is checked on the header
+before any pixel is decoded.
+"""
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import stat
+import warnings
+from typing import NamedTuple, Optional
+
+from PIL import Image
+
+# Side of the square grey thumbnail kept for every picture (aspect ratio not kept: the
+# picture's own width and height are kept beside it).
+THUMBNAIL_SIDE = 64
+# JPEGs are decoded at 1/2, 1/4 or 1/8 scale while both sides stay at least this large:
+# the thumbnail needs no more, and a reduced decode costs a fraction of a full one.
+DRAFT_SIDE = 2 * THUMBNAIL_SIDE
+EXIF_ORIENTATION = 0x0112
+# Orientation tag values and the turn that shows the picture upright.
+_UPRIGHT = {
+    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
+}
+_QUARTER_TURNS = {5, 6, 7, 8}
+
+
+class FileIdentity(NamedTuple):
+    """What says a path still names the same file: replaced, rewritten or touched files differ."""
+
+    device: int
+    inode: int
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+
+    @classmethod
+    def of(cls, status: os.stat_result) -> "FileIdentity":
+        return cls(status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+
+
+class PictureRead(NamedTuple):
+    """What one read of a file gave. `thumbnail` is None for a file that is no usable picture."""
+
+    path: str
+    identity: FileIdentity
+    stamp: bytes  # digest of the file's bytes, to tell a rewritten file from the scanned one
+    width: int  # as shown: EXIF orientation applied
+    height: int
+    thumbnail: Optional[bytes]  # THUMBNAIL_SIDE² grey bytes, row by row, upright
+
+
+def content_stamp(data: bytes) -> bytes:
+    return hashlib.blake2b(data, digest_size=16).digest()
+
+
+def read_bytes(path: str) -> Optional[tuple[bytes, os.stat_result]]:
+    """The bytes of a regular file and its status, or None when the path is not a regular
+    file or cannot be read."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
+        # opening it does not wait for a writer; fstat below then refuses it.
+        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+        descriptor = os.open(path, flags)
+    except (OSError, ValueError):
+        return None
+    with open(descriptor, "rb", closefd=True) as file:
+        try:
+            status = os.fstat(descriptor)
+            if not stat.S_ISREG(status.st_mode):
+                return None
+            return file.read(), status
+        except OSError:
+            return None
+
+
+def read_picture(path: str) -> Optional[PictureRead]:
+    """Worker step for one path; None when the file cannot be read at all."""
+    read = read_bytes(path)
+    if read is None:
+        return None
+    data, status = read
+    identity = FileIdentity.of(status)
+    decoded = grey_thumbnail(data)
+    stamp = content_stamp(data)
+    if decoded is None:
+        return PictureRead(path, identity, stamp, 0, 0, None)
+    width, height, thumbnail = decoded
+    return PictureRead(path, identity, stamp, width, height, thumbnail)
+
+
+def grey_thumbnail(data: bytes) -> Optional[tuple[int, int, bytes]]:
+    """(width, height, thumbnail bytes) of the picture in `data`, upright, or None."""
+    try:
+        with warnings.catch_warnings():
+            # The limit is checked below; Pillow's own warning would only be noise.
+            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+            with Image.open(io.BytesIO(data)) as image:
+                width, height = image.size
+                limit = Image.MAX_IMAGE_PIXELS
+                if width <= 0 or height <= 0 or (limit is not None and width * height > limit):
+                    return None
+                orientation = _orientation(image)
+                image.draft("L", (DRAFT_SIDE, DRAFT_SIDE))
+                grey = _grey_on_white(image)
+                small = grey.resize((THUMBNAIL_SIDE, THUMBNAIL_SIDE), Image.Resampling.BOX)
+    except MemoryError:
+        raise
+    except Exception:  # Pillow reports unknown, truncated or broken pictures in many ways
+        return None
+    if orientation in _UPRIGHT:
+        small = small.transpose(_UPRIGHT[orientation])
+        if orientation in _QUARTER_TURNS:
+            width, height = height, width
+    return width, height, small.tobytes()
+
+
+def _orientation(image: Image.Image) -> int:
+    try:
+        value = image.getexif().get(EXIF_ORIENTATION, 1)
+    except Exception:  # a broken EXIF block does not make the pixels unusable
+        return 1
+    return value if isinstance(value, int) else 1
+
+
+def _grey_on_white(image: Image.Image) -> Image.Image:
+    """The picture in 8-bit grey; transparent parts count as white."""
+    if image.mode in ("RGBA", "LA", "PA", "La", "RGBa") or "transparency" in image.info:
+        rgba = image.convert("RGBA")
+        white = Image.new("RGBA", rgba.size, (255, 255, 255, 255))
+        white.alpha_composite(rgba)
+        return white.convert("L")
+    if image.mode in ("I;16", "I;16B", "I;16L", "I"):
+        # Pillow clips 16-bit values to 0-255 instead of scaling them down.
+        return image.point(lambda value: value / 256).convert("L")
+    return image.convert("L")
