@@ -265,7 +265,7 @@ def fill_large(count, root):
             pixels = np.asarray(Image.fromarray(small).resize((64, 64), Image.BICUBIC))
             base = pixels
         status = os.stat(path)
-        reads.append(PictureRead(str(path), FileIdentity.of(status), content_stamp(path.read_bytes()),
+        reads.append(PictureRead(str(path), FileIdentity.of_status(status), content_stamp(path.read_bytes()),
                                  640, 480, pixels.tobytes()))
     store = PictureStore(os.path.join(root, "index.faiss") + ".duplicates.sqlite")
     store.store(reads)

@@ -42,3 +42,26 @@ def file_identity(path) -> Optional[FileIdentity]:
     except (OSError, ValueError, TypeError):
         return None
     return FileIdentity.of_status(status) if stat.S_ISREG(status.st_mode) else None
+
+
+def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
+    """The bytes of a regular file and its identity when it was opened, or None when the
+    path is not a regular file or cannot be read."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
+        # opening it does not wait for a writer; fstat below then refuses it.
+        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+        descriptor = os.open(path, flags)
+    except (OSError, ValueError):
+        return None
+    with open(descriptor, "rb", closefd=True) as file:
+        try:
+            status = os.fstat(descriptor)
+            if not stat.S_ISREG(status.st_mode):
+                return None
+            data = file.read()
+        except OSError:
+            return None
+    return data, FileIdentity.of_status(status)

@@ -24,8 +24,9 @@ import time
 import uuid
 from typing import Callable, NamedTuple, Optional
 
+from ..file_identity import FileIdentity, read_regular_file
 from .keeper import is_under
-from .reading import FileIdentity, content_stamp, read_bytes
+from .reading import content_stamp
 
 LOG_KIND = "find-images move log"
 LOG_VERSION = 1
@@ -70,12 +71,12 @@ def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: b
         return "it is gone"
     except OSError as error:
         return f"it cannot be read ({error.strerror})"
-    now = FileIdentity.of(status)
+    now = FileIdentity.of_status(status)
     if not check_ctime:
         now, identity = now._replace(ctime_ns=0), identity._replace(ctime_ns=0)
     if now != identity:
         return "it changed since it was scanned"
-    read = read_bytes(path)
+    read = read_regular_file(path)
     if read is None:
         return "it cannot be read"
     if content_stamp(read[0]) != stamp:
@@ -339,7 +340,7 @@ def _put_back(source: str, destination: str, size: int, stamp: bytes) -> Optiona
                 os.unlink(destination)
                 return None
         return f"something now stands in its place ({source})"
-    read = read_bytes(destination)
+    read = read_regular_file(destination)
     if read is None or len(read[0]) != size or content_stamp(read[0]) != stamp:
         return f"the moved file {destination} changed since it was moved"
     with _whole():

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence, Union
+from typing import Iterable, Sequence, Union
 
 import numpy as np
 
@@ -185,7 +185,7 @@ def _identities(listing: list) -> dict:
             status = os.stat(path)
         except (OSError, ValueError):
             continue
-        identity = FileIdentity.of(status)
+        identity = FileIdentity.of_status(status)
         if (identity.device, identity.inode) in files:
             continue
         files.add((identity.device, identity.inode))

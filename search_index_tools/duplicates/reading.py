@@ -10,12 +10,12 @@ from __future__ import annotations
 
 import hashlib
 import io
-import os
-import stat
 import warnings
 from typing import NamedTuple, Optional
 
-from PIL import Image
+from PIL import ExifTags, Image, ImageOps
+
+from ..file_identity import FileIdentity, read_regular_file
 
 # Side of the square grey thumbnail kept for every picture (aspect ratio not kept: the
 # picture's own width and height are kept beside it).
@@ -23,28 +23,8 @@ THUMBNAIL_SIDE = 64
 # JPEGs are decoded at 1/2, 1/4 or 1/8 scale while both sides stay at least this large:
 # the thumbnail needs no more, and a reduced decode costs a fraction of a full one.
 DRAFT_SIDE = 2 * THUMBNAIL_SIDE
-EXIF_ORIENTATION = 0x0112
-# Orientation tag values and the turn that shows the picture upright.
-_UPRIGHT = {
-    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
-    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
-    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
-}
+# Orientations that turn the stored picture by a quarter turn.
 _QUARTER_TURNS = {5, 6, 7, 8}
-
-
-class FileIdentity(NamedTuple):
-    """What says a path still names the same file: replaced, rewritten or touched files differ."""
-
-    device: int
-    inode: int
-    size: int
-    mtime_ns: int
-    ctime_ns: int
-
-    @classmethod
-    def of(cls, status: os.stat_result) -> "FileIdentity":
-        return cls(status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
 
 
 class PictureRead(NamedTuple):
@@ -62,35 +42,12 @@ def content_stamp(data: bytes) -> bytes:
     return hashlib.blake2b(data, digest_size=16).digest()
 
 
-def read_bytes(path: str) -> Optional[tuple[bytes, os.stat_result]]:
-    """The bytes of a regular file and its status, or None when the path is not a regular
-    file or cannot be read."""
-    try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None
-        # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
-        # opening it does not wait for a writer; fstat below then refuses it.
-        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
-        descriptor = os.open(path, flags)
-    except (OSError, ValueError):
-        return None
-    with open(descriptor, "rb", closefd=True) as file:
-        try:
-            status = os.fstat(descriptor)
-            if not stat.S_ISREG(status.st_mode):
-                return None
-            return file.read(), status
-        except OSError:
-            return None
-
-
 def read_picture(path: str) -> Optional[PictureRead]:
     """Worker step for one path; None when the file cannot be read at all."""
-    read = read_bytes(path)
+    read = read_regular_file(path)
     if read is None:
         return None
-    data, status = read
-    identity = FileIdentity.of(status)
+    data, identity = read
     decoded = grey_thumbnail(data)
     stamp = content_stamp(data)
     if decoded is None:
@@ -118,16 +75,17 @@ def grey_thumbnail(data: bytes) -> Optional[tuple[int, int, bytes]]:
         raise
     except Exception:  # Pillow reports unknown, truncated or broken pictures in many ways
         return None
-    if orientation in _UPRIGHT:
-        small = small.transpose(_UPRIGHT[orientation])
-        if orientation in _QUARTER_TURNS:
-            width, height = height, width
+    # The thumbnail carries the picture's orientation, so Pillow turns it upright.
+    small.getexif()[ExifTags.Base.Orientation] = orientation
+    small = ImageOps.exif_transpose(small)
+    if orientation in _QUARTER_TURNS:
+        width, height = height, width
     return width, height, small.tobytes()
 
 
 def _orientation(image: Image.Image) -> int:
     try:
-        value = image.getexif().get(EXIF_ORIENTATION, 1)
+        value = image.getexif().get(ExifTags.Base.Orientation, 1)
     except Exception:  # a broken EXIF block does not make the pixels unusable
         return 1
     return value if isinstance(value, int) else 1

@@ -11,8 +11,6 @@ decompression-bomb limit is checked on the header before any pixel is decoded.
 from __future__ import annotations
 
 import io
-import os
-import stat
 import warnings
 from dataclasses import dataclass
 from typing import NamedTuple, Optional
@@ -21,7 +19,7 @@ import cv2
 import numpy as np
 from PIL import Image
 
-from ..file_identity import FileIdentity
+from ..file_identity import FileIdentity, read_regular_file
 
 # EXIF orientations that turn the stored picture by a quarter turn, so width and height
 # swap when OpenCV applies them on decoding.
@@ -108,29 +106,6 @@ class ReadResult(NamedTuple):
     identity: FileIdentity
     features: Optional[Features]  # None: the file is not a picture that can be used
     thumbnails: Optional[Thumbnails] = None  # None when not asked for or not usable
-
-
-def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
-    """The bytes of a regular file and its identity when it was opened, or None when the
-    path is not a regular file or cannot be read."""
-    try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None
-        # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
-        # opening it does not wait for a writer; fstat below then refuses it.
-        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
-        descriptor = os.open(path, flags)
-    except (OSError, ValueError):
-        return None
-    with open(descriptor, "rb", closefd=True) as file:
-        try:
-            status = os.fstat(descriptor)
-            if not stat.S_ISREG(status.st_mode):
-                return None
-            data = file.read()
-        except OSError:
-            return None
-    return data, FileIdentity.of_status(status)
 
 
 def _header_size(data: bytes) -> Optional[tuple[int, int]]:
