@@ -54,9 +54,30 @@ h1 { font-size: 20px; margin: 0 0 4px; }
 .score { color: #555; }
 .missing { color: #a00; font-style: italic; }
 """.strip()
-_STYLE_HASH = base64.b64encode(hashlib.sha256(STYLE.encode()).digest()).decode()
-POLICY = (f"default-src 'none'; img-src data:; style-src 'sha256-{_STYLE_HASH}'; "
-          "base-uri 'none'; form-action 'none'")
+
+
+def content_policy(style):
+    """The page's Content-Security-Policy: images from data URIs only, the one style sheet
+    `style` (by its digest), no script, nothing fetched."""
+    digest = base64.b64encode(hashlib.sha256(style.encode()).digest()).decode()
+    return (f"default-src 'none'; img-src data:; style-src 'sha256-{digest}'; "
+            "base-uri 'none'; form-action 'none'")
+
+
+def page_head(title, style):
+    """The start of a report page, to its head's end: our marker, the policy, `title` (HTML
+    already) and the style sheet `style`."""
+    return f"""<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+{REPORT_MARKER}
+<meta http-equiv="Content-Security-Policy" content="{content_policy(style)}">
+<meta name="referrer" content="no-referrer">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{title}</title>
+<style>{style}</style>
+</head>"""
 
 
 def thumbnail(path, points=None, outline=None):
@@ -174,17 +195,8 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
             f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
             f'<span class="path">{path_html(shown)}</span></li>')
     count = len(outcome.hits)
-    return f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-{REPORT_MARKER}
-<meta http-equiv="Content-Security-Policy" content="{POLICY}">
-<meta name="referrer" content="no-referrer">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>find-images {text(outcome.command)}: {text(os.path.basename(outcome.query))}</title>
-<style>{STYLE}</style>
-</head>
+    title = f"find-images {text(outcome.command)}: {text(os.path.basename(outcome.query))}"
+    return f"""{page_head(title, STYLE)}
 <body>
 <h1>Pictures {what} <span class="path">{path_html(outcome.query)}</span></h1>
 <p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,

@@ -7,14 +7,11 @@ URIs only and no script, and the page replaced whole.
 """
 from __future__ import annotations
 
-import base64
-import hashlib
 import os
 from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timezone
 
-from ..report import file_link, picture_html, text, thumbnail, write_page
-from ..report_target import REPORT_MARKER
+from ..report import file_link, page_head, picture_html, text, thumbnail, write_page
 from .actions import acted_on
 from .keeper import is_under
 from .output import shown_path
@@ -36,9 +33,6 @@ h2 { font-size: 16px; margin: 0 0 8px; }
 .action { color: #a04000; }
 .missing { color: #a00; font-style: italic; }
 """.strip()
-_STYLE_HASH = base64.b64encode(hashlib.sha256(STYLE.encode()).digest()).decode()
-POLICY = (f"default-src 'none'; img-src data:; style-src 'sha256-{_STYLE_HASH}'; "
-          "base-uri 'none'; form-action 'none'")
 
 
 def action_text(plan, member, roots) -> str:
@@ -87,17 +81,8 @@ def render(scan, uris: dict, plan, now=None) -> str:
         plan_text = f"Action: {acting} picture{'' if acting == 1 else 's'} " + {
             "move": f"to move under {text(plan.target)}", "trash": "to send to the trash",
             "hardlink": "to replace by hard links to their keepers"}[plan.kind] + "."
-    return f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-{REPORT_MARKER}
-<meta http-equiv="Content-Security-Policy" content="{POLICY}">
-<meta name="referrer" content="no-referrer">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>find-images duplicates: {count} group{"" if count == 1 else "s"}</title>
-<style>{STYLE}</style>
-</head>
+    title = f'find-images duplicates: {count} group{"" if count == 1 else "s"}'
+    return f"""{page_head(title, STYLE)}
 <body>
 <h1>{count} group{"" if count == 1 else "s"} of the same picture</h1>
 <p class="facts">In {folders}, found in {scan.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC. {plan_text}</p>
