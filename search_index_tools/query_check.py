@@ -4,8 +4,8 @@ The searches find a crop that is no picture, or has nothing to match, only after
 folder (and the similarity search a bad query only after indexing it: half an hour for
 100,000 photographs). The command checks first. The crop is read as the module reads it
 (Pillow's header within its size limit, then OpenCV's greyscale decode) and its ORB keypoints
-are found with the module's default detector; the verified search's own crop reading is used
-for --verify.
+are found with the module's default detector for crop --plain; the verified search (crop's
+default) checks with its own crop reading.
 
 The detector runs in a separate process: ORB in the command's process could leave a worker
 forked from it later waiting for ever for OpenCV's threads.
