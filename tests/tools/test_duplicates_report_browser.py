@@ -4,11 +4,10 @@ stays text."""
 import json
 from urllib.parse import unquote, urlparse
 
-from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
 
+from browser_support import open_report, requests_made
 from duplicates_support import copy_of
-from test_tools_report_browser import requests_made
 from testsupport import save_photo
 
 HOSTILE = "<img src=x onerror=alert(1)>.png"
@@ -28,13 +27,7 @@ def test_duplicates_report_in_a_browser(browser, find_images, tmp_path):
     groups = json.loads(result.stdout)["groups"]
     assert len(groups) == 2 and before != sorted(p.name for p in folder.rglob("*"))
 
-    requests_made(browser)
-    browser.get(report.as_uri())
-    try:
-        alert = browser.switch_to.alert.text
-    except NoAlertPresentException:
-        alert = None
-    assert alert is None, f"a script ran in the report: alert({alert})"
+    open_report(browser, report)
 
     sections = browser.find_elements(By.CSS_SELECTOR, "section.group")
     assert len(sections) == len(groups)

@@ -4,22 +4,12 @@ import json
 from urllib.parse import unquote, urlparse
 
 import pytest
-from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
 
+from browser_support import open_report, requests_made
 from testsupport import save_photo
 
 HOSTILE_NAMES = ["<img src=x onerror=alert(1)>.jpg", "\"><svg onload=alert(2)>.png"]
-
-
-def requests_made(browser):
-    """URLs the page asked for since the last call, from the browser's network log."""
-    urls = []
-    for entry in browser.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
-        if message["method"] == "Network.requestWillBeSent":
-            urls.append(message["params"]["request"]["url"])
-    return urls
 
 
 @pytest.mark.parametrize("command", ["similar", "crop"])
@@ -34,13 +24,7 @@ def test_report_in_a_browser(command, browser, photos, crop_of, find_images, tmp
     results = json.loads(result.stdout)["results"]
     assert {str(photos / "garden" / name) for name in HOSTILE_NAMES} <= {r["path"] for r in results}
 
-    requests_made(browser)  # forget earlier pages
-    browser.get(report.as_uri())
-    try:
-        alert = browser.switch_to.alert.text
-    except NoAlertPresentException:
-        alert = None
-    assert alert is None, f"a script ran in the report: alert({alert})"
+    open_report(browser, report)
 
     images = browser.find_elements(By.TAG_NAME, "img")
     assert len(images) == 1 + len(results)  # the query and one per result: no injected element
