@@ -8,17 +8,7 @@ import pytest
 import pool_items
 from search_index_tools.progress import ProgressPool, progress_pool
 from testsupport import START_METHODS, run_python, save_photo, TESTS_DIR
-
-
-class Counts:
-    def __init__(self):
-        self.events = []
-
-    def start(self, total):
-        self.events.append(("start", total))
-
-    def item(self):
-        self.events.append("item")
+from tools_support import Counts
 
 
 def counting_pool(method, counts, processes=2):

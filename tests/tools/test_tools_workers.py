@@ -14,19 +14,9 @@ from search_index_tools import formats, workers
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified import verified_cropped_matches
 from testsupport import START_METHODS, run_python, TESTS_DIR
+from tools_support import Counts
 
 MB = 2 ** 20
-
-
-class Counts:
-    def __init__(self):
-        self.events = []
-
-    def start(self, total):
-        self.events.append(("start", total))
-
-    def item(self):
-        self.events.append("item")
 
 
 def big_picture(path, width, height):

@@ -34,3 +34,16 @@ def processes_in_session(session_id):
         if int(fields[3]) == session_id:  # fields after the name: state ppid pgrp session
             found.append(int(entry))
     return found
+
+
+class Counts:
+    """A progress reporter that records what a pool reported, in order."""
+
+    def __init__(self):
+        self.events = []
+
+    def start(self, total):
+        self.events.append(("start", total))
+
+    def item(self):
+        self.events.append("item")
