@@ -12,6 +12,8 @@ forked from it later waiting for ever for OpenCV's threads.
 """
 import multiprocessing
 
+from .pool_watch import ignore_interrupts
+
 NOT_A_PICTURE = None
 
 
@@ -54,7 +56,10 @@ def verified_crop_usable(path):
 def crop_problem(path, verified=False):
     """Why the crop at `path` cannot be searched for (one line), or None."""
     context = multiprocessing.get_context()
-    with context.Pool(1) as pool:
+    # Ctrl-C is left to the caller, whose leaving the block ends the worker: a worker that
+    # took it could die holding the task queue's lock, and ending the pool would then wait
+    # for that lock for ever.
+    with context.Pool(1, initializer=ignore_interrupts) as pool:
         if verified:
             usable = pool.apply(verified_crop_usable, (path,))
             if usable is NOT_A_PICTURE:
