@@ -436,8 +436,7 @@ def run_parsed(args):
     except (OSError, ValueError, RuntimeError, sil.UnidentifiedImageError) as error:
         raise InputError(describe_failure(error, args)) from None
     except KeyboardInterrupt:
-        raise Interrupted(interruption_note(reporter, on_ray=args.ray is not None,
-                                              kept_as_read=args.command == "crop")) from None
+        raise Interrupted(interruption_note(reporter, on_ray=args.ray is not None)) from None
     finally:
         reporter.close()
         unbind()

@@ -136,6 +136,15 @@ class PoolWatch:
             self._end_all_quietly()
             raise
 
+    def hand_over(self, take, *arguments):
+        """`take(*arguments)` for results that arrived; should it fail or be interrupted, every
+        worker is ended before the error leaves, as on an interrupt while waiting."""
+        try:
+            return take(*arguments)
+        except BaseException:
+            self._end_all_quietly()
+            raise
+
     def _wait(self, results, items, name_of_item):
         while True:
             try:

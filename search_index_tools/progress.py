@@ -48,6 +48,13 @@ class ProgressPool(multiprocessing.pool.Pool):
         self._on_item = on_item or (lambda: None)
 
     def map(self, func, iterable, chunksize=None):
+        return self.map_in_slices(func, iterable, None, chunksize)
+
+    def map_in_slices(self, func, iterable, on_slice, chunksize=None):
+        """`map`, handing each finished run of results to `on_slice(first, results)` (in this
+        thread, `first` its input position) before it is counted. search_index_lib's index
+        build stores the vectors of each run as it arrives, so an interrupted or failed build
+        keeps every picture counted so far."""
         items = list(iterable)
         self._on_start(len(items))
         if not items:
@@ -61,10 +68,11 @@ class ProgressPool(multiprocessing.pool.Pool):
         for _ in tasks:
             first, chunk_results = watch.next_result(finished, items, module_item_file)
             results[first:first + len(chunk_results)] = chunk_results
+            if on_slice is not None:
+                watch.hand_over(on_slice, first, chunk_results)
             for _ in chunk_results:
                 self._on_item()
         return results
-
 
 
 class ProgressReporter:
@@ -128,13 +136,12 @@ def progress_pool(reporter, start_method=None, setup=None):
                              setup=setup)
 
 
-def interruption_note(reporter, on_ray=False, kept_as_read=True):
+def interruption_note(reporter, on_ray=False):
     """One line on how far interrupted work got, and whether it is kept. The feature store
-    keeps what a crop search's workers finished (each stores its picture's keypoints); the
-    vectors of a build reach the store when the pool hands its results back, which an
-    interrupted map of the command's pool never does (`kept_as_read` False). Nothing is kept
-    on the Ray road, whose workers run without the store; the verified search's pool is not
-    counted here, so it gets no figures."""
+    keeps what the pools finished: a crop search's workers store each picture's keypoints, and
+    an index build stores each run of vectors the command's pool hands back. The Ray road
+    counts nothing (its pool draws no progress), and the verified search's pool is not counted
+    here either, so neither gets figures."""
     if not reporter.expected:
         return "interrupted"
     read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
@@ -142,6 +149,4 @@ def interruption_note(reporter, on_ray=False, kept_as_read=True):
         return read
     if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") in ("off", "0"):
         return f"{read}; the feature store is off, so the next run reads them again"
-    if not kept_as_read:
-        return f"{read}; an unfinished build keeps none of them, so the next run reads them again"
     return f"{read}; the feature store keeps them for the next run"

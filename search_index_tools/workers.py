@@ -20,7 +20,8 @@ grey read and keypoint pyramid.
 
 Every worker registers the picture decoders (formats.register_decoders) in its initializer,
 which matters under the spawn and forkserver start methods; a forked worker has them already.
-Progress, the dead-worker watch and Ctrl-C are the progress pool's, unchanged.
+Progress, the dead-worker watch and Ctrl-C are the progress pool's, unchanged; the pool's
+map_in_slices lets the module's index build store each run of vectors as it arrives.
 """
 from __future__ import annotations
 
@@ -159,6 +160,12 @@ class CommandPool:
         return False
 
     def map(self, function, iterable, chunksize=None):
+        return self.map_in_slices(function, iterable, None, chunksize)
+
+    def map_in_slices(self, function, iterable, on_slice, chunksize=None):
+        """`map` that hands each finished run of results to `on_slice(first, results)` as it
+        arrives (see ProgressPool.map_in_slices); search_index_lib's index build calls it so
+        that the vectors read before an interrupt or a worker's death are kept."""
         items = list(iterable)
         if not items and self._pool is None:
             return []
@@ -170,7 +177,12 @@ class CommandPool:
             self._count = count
         if chunksize is None:
             chunksize = chunk_size(len(items), self._count)
-        return self._pool.map(function, items, chunksize)
+        if on_slice is None or not hasattr(self._pool, "map_in_slices"):
+            results = self._pool.map(function, items, chunksize)
+            if on_slice is not None:
+                on_slice(0, results)
+            return results
+        return self._pool.map_in_slices(function, items, on_slice, chunksize)
 
     def close(self) -> None:
         if self._pool is not None:

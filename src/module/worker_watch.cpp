@@ -1,6 +1,7 @@
 #include "module/worker_watch.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace sil {
@@ -222,16 +223,51 @@ py::object watched_map(py::handle pool, py::handle function, py::handle items,
   return std::move(results);
 }
 
-}  // namespace
+// A callable for a host pool's map_in_slices: hands each run of results to `on_results`
+// for as long as the map it serves runs. A pool that keeps it and calls it later gets an
+// error instead of reaching a map that has ended.
+class SliceTaker {
+ public:
+  explicit SliceTaker(const ResultsArrived& on_results)
+      : target_(std::make_shared<const ResultsArrived*>(&on_results)) {}
+  ~SliceTaker() { *target_ = nullptr; }
+  SliceTaker(const SliceTaker&) = delete;
+  SliceTaker& operator=(const SliceTaker&) = delete;
 
-py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
-                                ItemName name_of_item, const ResultsArrived& on_results) {
-  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results);
+  py::object callable() const {
+    std::shared_ptr<const ResultsArrived*> target = target_;
+    return py::cpp_function([target](Py_ssize_t first, const py::list& results) {
+      if (*target == nullptr) raise(PyExc_RuntimeError, "the map these results belong to has ended");
+      (**target)(first, results);
+    });
+  }
+
+ private:
+  std::shared_ptr<const ResultsArrived*> target_;
+};
+
+// A host pool that is not a standard one may offer map_in_slices(function, items, on_slice):
+// map(function, items) that calls on_slice(first, results) in the calling thread as each run
+// of results, from position `first` on, is done.
+py::object host_map(py::handle pool, py::handle function, py::handle items,
+                    const ResultsArrived& on_results) {
+  if (on_results && py::hasattr(pool, "map_in_slices")) {
+    const SliceTaker taker(on_results);
+    return pool.attr("map_in_slices")(function, items, taker.callable());
+  }
   py::object results = pool.attr("map")(function, items);
   if (on_results && PyList_CheckExact(results.ptr()) && py::len(results) == py::len(items)) {
     on_results(0, py::reinterpret_borrow<py::list>(results));
   }
   return results;
+}
+
+}  // namespace
+
+py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
+                                ItemName name_of_item, const ResultsArrived& on_results) {
+  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results);
+  return host_map(pool, function, items, on_results);
 }
 
 }  // namespace sil

@@ -27,12 +27,15 @@ using ResultsArrived = std::function<void(Py_ssize_t first, const py::list& resu
 // worker process is ended and the pool's queue locks are freed before the error leaves, so
 // that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()
 // raises it. Any other pool object (a host's stand-in, a pool with a map() of its own)
-// keeps its plain map() call.
+// keeps its own map (see below).
 //
 // With `on_results`, a standard pool's map is handed out in slices, and each slice's results
 // are given to `on_results` as soon as it is done, before the map as a whole is done or
-// fails: what was finished before a death or an interrupt can be kept. Other pools' results
-// are given in one run once their map() returns a list of one result per item.
+// fails: what was finished before a death or an interrupt can be kept. Another pool that
+// offers map_in_slices(function, items, on_slice) is called through it instead of map(): it
+// maps as map() does and calls on_slice(first, results) in the calling thread as each run of
+// results is done (the callable refuses calls once the map has returned or failed). Other
+// pools' results are given in one run once their map() returns a list of one result per item.
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item, const ResultsArrived& on_results = {});
 
