@@ -7,10 +7,7 @@
 namespace sil {
 namespace {
 
-constexpr double kPollSeconds = 0.1;
-// A worker may end just after handing back the last results; they get this long to arrive
-// before its end counts as a death.
-constexpr double kGraceSeconds = 1.0;
+// With every worker ended, a queue lock still taken after this long belongs to a dead worker.
 constexpr double kLockSeconds = 0.2;
 constexpr double kJoinSeconds = 5.0;
 
@@ -33,87 +30,27 @@ bool runs_standard_map(py::handle pool) {
   return true;
 }
 
-// "killed by SIGKILL" or "exit code 1", from a process's exit code.
-py::str how_it_ended(py::handle exit_code) {
-  const long code = exit_code.cast<long>();
-  if (code >= 0) return py::str("exit code {}").format(code);
+// A worker waiting for its next task holds the task queue's read lock, and one handing back
+// a result holds the result queue's write lock; killed there, it never releases them. With
+// every worker ended, a lock still taken after a short wait belongs to a dead process and is
+// released on its behalf.
+void free_lock(py::handle queue, const char* name) {
+  if (!py::hasattr(queue, name)) return;
+  const py::object lock = queue.attr(name);
+  if (lock.is_none()) return;
+  lock.attr("acquire")(py::arg("timeout") = kLockSeconds);
   try {
-    return py::str("killed by {}").format(import("signal").attr("Signals")(-code).attr("name"));
+    lock.attr("release")();
   } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return py::str("killed by signal {}").format(-code);
+    if (!error.matches(PyExc_ValueError)) throw;  // released in the meantime: free already
   }
 }
 
-// Every worker process a standard pool has had during one map.
-class WorkerWatch {
- public:
-  explicit WorkerWatch(py::handle pool)
-      : pool_(pool), retires_workers_(!pool.attr("_maxtasksperchild").is_none()) {
-    refresh();
-  }
-
-  // Takes in the pool's current workers. The pool replaces dead workers in its list, so a
-  // worker seen once is kept until its end is known.
-  void refresh() {
-    for (py::handle worker : pool_.attr("_pool")) seen_.add(worker);
-  }
-
-  // The exit code of a worker that ended, or None. A pool given a task limit per worker
-  // retires workers with exit code 0 as part of its work; those ends are no deaths.
-  py::object death() {
-    py::list retired;
-    for (py::handle worker : seen_) {
-      py::object code = worker.attr("exitcode");
-      if (code.is_none()) continue;
-      if (retires_workers_ && code.cast<long>() == 0) {
-        retired.append(worker);
-        continue;
-      }
-      return code;
-    }
-    for (py::handle worker : retired) seen_.attr("discard")(worker);
-    return py::none();
-  }
-
-  // Ends every worker at once and frees the queue locks a dead worker may have held.
-  void end_all() {
-    refresh();
-    for (py::handle worker : seen_) {
-      if (worker.attr("exitcode").is_none()) worker.attr("kill")();
-    }
-    for (py::handle worker : seen_) worker.attr("join")(kJoinSeconds);
-    free_lock(pool_.attr("_inqueue"), "_rlock");
-    free_lock(pool_.attr("_outqueue"), "_wlock");
-  }
-
- private:
-  // A worker waiting for its next task holds the task queue's read lock, and one handing
-  // back a result holds the result queue's write lock; killed there, it never releases
-  // them. With every worker ended, a lock still taken after a short wait belongs to a dead
-  // process and is released on its behalf.
-  static void free_lock(py::handle queue, const char* name) {
-    if (!py::hasattr(queue, name)) return;
-    const py::object lock = queue.attr(name);
-    if (lock.is_none()) return;
-    lock.attr("acquire")(py::arg("timeout") = kLockSeconds);
-    try {
-      lock.attr("release")();
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_ValueError)) throw;  // released in the meantime: free already
-    }
-  }
-
-  py::handle pool_;
-  bool retires_workers_;
-  py::set seen_;
-};
-
 // "while working on '<file>'" when the map had one work item and its file can be named;
 // otherwise how many work items were left unfinished.
-py::str what_was_lost(py::handle items, ItemName name_of_item) {
+py::str what_was_lost(py::handle items, const ItemName& name_of_item) {
   const Py_ssize_t count = py::len(items);
-  if (count == 1) {
+  if (count == 1 && name_of_item) {
     try {
       return py::str("while working on {!r}").format(name_of_item(items[py::int_(0)]));
     } catch (py::error_already_set& error) {
@@ -123,11 +60,9 @@ py::str what_was_lost(py::handle items, ItemName name_of_item) {
   return py::str("before the pool finished its {} work items").format(count);
 }
 
-[[noreturn]] void raise_worker_death(py::handle exit_code, py::handle items, ItemName name_of_item) {
-  const py::str message =
-      py::str("a worker process died ({}) {}; the pool's other workers were ended")
-          .format(how_it_ended(exit_code), what_was_lost(items, name_of_item));
-  PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+[[noreturn]] void raise_worker_death(py::handle exit_code, py::handle items, const ItemName& name_of_item) {
+  const py::object error = worker_death(how_it_ended(exit_code), items, name_of_item);
+  PyErr_SetObject(PyExc_RuntimeError, error.ptr());
   throw py::error_already_set();
 }
 
@@ -136,7 +71,7 @@ bool is_ready(const py::object& pending) { return is_true(pending.attr("ready")(
 // Items per slice of a map whose results are taken as they arrive: small enough that the
 // slices a death or an interrupt cuts short hold little of the work (about a thirty-second
 // of each worker's share), large enough that handing them out costs nothing next to the work.
-Py_ssize_t items_per_slice(py::handle pool, Py_ssize_t items) {
+Py_ssize_t standard_slice(py::handle pool, Py_ssize_t items) {
   const Py_ssize_t workers = std::max<Py_ssize_t>(1, py::len(pool.attr("_pool")));
   const Py_ssize_t slice = (items + 32 * workers - 1) / (32 * workers);
   return std::clamp<Py_ssize_t>(slice, 1, 256);
@@ -149,14 +84,18 @@ struct PendingSlice {
   bool taken = false;
 };
 
+// One map_async per slice of `per_slice` items of `work`; `chunksize` 0 leaves the pool to
+// cut each slice into tasks as its map() would.
 std::vector<PendingSlice> hand_out(py::handle pool, py::handle function, const py::list& work,
-                                   bool in_slices) {
+                                   Py_ssize_t per_slice, Py_ssize_t chunksize) {
   const Py_ssize_t total = static_cast<Py_ssize_t>(work.size());
-  const Py_ssize_t step = in_slices ? items_per_slice(pool, total) : std::max<Py_ssize_t>(total, 1);
+  const Py_ssize_t step = std::max<Py_ssize_t>(per_slice, 1);
   std::vector<PendingSlice> slices;
   for (Py_ssize_t first = 0; first < total || (first == 0 && total == 0); first += step) {
     const py::object items = steal_or_throw(PyList_GetSlice(work.ptr(), first, first + step));
-    slices.push_back({first, pool.attr("map_async")(function, items)});
+    py::object pending = chunksize > 0 ? pool.attr("map_async")(function, items, chunksize)
+                                       : pool.attr("map_async")(function, items);
+    slices.push_back({first, std::move(pending)});
   }
   return slices;
 }
@@ -183,18 +122,22 @@ bool take_finished(std::vector<PendingSlice>& slices, py::list& results,
   return all_taken;
 }
 
-py::object watched_map(py::handle pool, py::handle function, py::handle items,
-                       ItemName name_of_item, const ResultsArrived& on_results) {
+// `per_slice` items per map_async (and per task when `one_task_per_slice`).
+py::object watched_map(py::handle pool, py::handle function, py::handle items, const ItemName& name_of_item,
+                       const ResultsArrived& on_results, Py_ssize_t per_slice, bool one_task_per_slice) {
   // The items are taken into a list first, as the pool's map does with anything that has
   // no length. The pool counts its tasks by len() and then iterates: an object whose length
   // does not match its items, or whose iteration fails, would leave tasks that never come
   // and the map waiting for them. The work items can then also be counted and named.
   const py::list work = steal_or_throw(PySequence_List(items.ptr()));
+  const Py_ssize_t total = static_cast<Py_ssize_t>(work.size());
+  if (per_slice <= 0) per_slice = on_results ? standard_slice(pool, total) : total;
   WorkerWatch workers(pool);  // seen before any work starts, so no early death goes unseen
   py::list results(work.size());
   bool worker_failed = false;
   try {
-    std::vector<PendingSlice> slices = hand_out(pool, function, work, static_cast<bool>(on_results));
+    std::vector<PendingSlice> slices =
+        hand_out(pool, function, work, per_slice, one_task_per_slice ? per_slice : 0);
     while (!take_finished(slices, results, on_results, worker_failed)) {
       const auto waiting = std::find_if(slices.begin(), slices.end(),
                                         [](const PendingSlice& slice) { return !slice.taken; });
@@ -266,8 +209,68 @@ py::object host_map(py::handle pool, py::handle function, py::handle items,
 
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item, const ResultsArrived& on_results) {
-  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results);
+  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results, 0, false);
   return host_map(pool, function, items, on_results);
+}
+
+py::object map_in_watched_slices(py::handle pool, py::handle function, py::handle items,
+                                 Py_ssize_t items_per_slice, const ItemName& name_of_item,
+                                 const ResultsArrived& on_results) {
+  if (items_per_slice < 1) raise(PyExc_ValueError, "items_per_slice must be at least 1");
+  return watched_map(pool, function, items, name_of_item, on_results, items_per_slice, true);
+}
+
+// "killed by SIGKILL" or "exit code 1", from a process's exit code.
+py::str how_it_ended(py::handle exit_code) {
+  const long code = exit_code.cast<long>();
+  if (code >= 0) return py::str("exit code {}").format(code);
+  try {
+    return py::str("killed by {}").format(import("signal").attr("Signals")(-code).attr("name"));
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return py::str("killed by signal {}").format(-code);
+  }
+}
+
+WorkerWatch::WorkerWatch(py::handle pool)
+    : pool_(py::reinterpret_borrow<py::object>(pool)),
+      retires_workers_(!pool.attr("_maxtasksperchild").is_none()) {
+  refresh();
+}
+
+void WorkerWatch::refresh() {
+  for (py::handle worker : pool_.attr("_pool")) seen_.add(worker);
+}
+
+py::object WorkerWatch::death() {
+  py::list retired;
+  for (py::handle worker : seen_) {
+    py::object code = worker.attr("exitcode");
+    if (code.is_none()) continue;
+    if (retires_workers_ && code.cast<long>() == 0) {
+      retired.append(worker);
+      continue;
+    }
+    return code;
+  }
+  for (py::handle worker : retired) seen_.attr("discard")(worker);
+  return py::none();
+}
+
+void WorkerWatch::end_all() {
+  refresh();
+  for (py::handle worker : seen_) {
+    if (worker.attr("exitcode").is_none()) worker.attr("kill")();
+  }
+  for (py::handle worker : seen_) worker.attr("join")(kJoinSeconds);
+  free_lock(pool_.attr("_inqueue"), "_rlock");
+  free_lock(pool_.attr("_outqueue"), "_wlock");
+}
+
+py::object worker_death(py::handle how, py::handle items, const ItemName& name_of_item) {
+  const py::str message = py::str("a worker process died ({}) {}; the pool's other workers were ended")
+                              .format(how, what_was_lost(items, name_of_item));
+  return steal_or_throw(PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
 }
 
 }  // namespace sil

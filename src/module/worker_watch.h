@@ -13,7 +13,13 @@
 namespace sil {
 
 // Names the file that a work item stands for, for error messages.
-using ItemName = py::object (*)(py::handle item);
+using ItemName = std::function<py::object(py::handle item)>;
+
+// How often a waiting map looks at its workers while no result arrives, and how long the
+// results a worker handed back just before it ended get to arrive before its end counts as
+// a death (seconds).
+constexpr double kPollSeconds = 0.1;
+constexpr double kGraceSeconds = 1.0;
 
 // Takes a run of results as it arrives: `results` are those of the items from position
 // `first` on. Runs may arrive in any order; each position arrives once.
@@ -38,5 +44,45 @@ using ResultsArrived = std::function<void(Py_ssize_t first, const py::list& resu
 // pools' results are given in one run once their map() returns a list of one result per item.
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item, const ResultsArrived& on_results = {});
+
+// The watched map of map_watching_workers for a pool the caller knows to be multiprocessing's
+// Pool with its own map_async() (a subclass that draws progress around it, say), handed out
+// in slices of `items_per_slice` items, each sent to the workers as one task, with each
+// slice's results given to `on_results` as it is done.
+py::object map_in_watched_slices(py::handle pool, py::handle function, py::handle items,
+                                 Py_ssize_t items_per_slice, const ItemName& name_of_item,
+                                 const ResultsArrived& on_results);
+
+// "killed by SIGKILL" or "exit code 1", from a process's exit code.
+py::str how_it_ended(py::handle exit_code);
+
+// The RuntimeError a map ends with when one of its workers ended `how` (see how_it_ended):
+// "a worker process died (<how>) while working on '<file>'; the pool's other workers were
+// ended", or "... before the pool finished its <n> work items; ..." when the map had more
+// than one item or the one cannot be named.
+py::object worker_death(py::handle how, py::handle items, const ItemName& name_of_item);
+
+// Every worker process a standard pool has had while the watch ran.
+class WorkerWatch {
+ public:
+  explicit WorkerWatch(py::handle pool);
+
+  // Takes in the pool's current workers. The pool replaces dead workers in its list, so a
+  // worker seen once is kept until its end is known.
+  void refresh();
+
+  // The exit code of a worker that ended, or None. A pool given a task limit per worker
+  // retires workers with exit code 0 as part of its work; those ends are no deaths.
+  py::object death();
+
+  // Ends every worker at once and frees the queue locks a dead worker may have held, so
+  // that the pool's terminate() finishes.
+  void end_all();
+
+ private:
+  py::object pool_;
+  bool retires_workers_;
+  py::set seen_;
+};
 
 }  // namespace sil
