@@ -9,15 +9,15 @@ idle, ends the call as it ends the module's own pools (pool_watch): every worker
 the queue locks are freed and RuntimeError("a worker process died ...") is raised, where the
 plain pool would wait for the lost item, or for a lock the dead worker held, for ever.
 
-This module is imported by spawned and forkserver workers (for `_call_chunk`), so it imports
-nothing heavy.
+This module is imported by spawned and forkserver workers (for `_start_worker`), so it
+imports nothing heavy.
 """
 import functools
 import multiprocessing
 import multiprocessing.pool
 import os
 
-from .pool_watch import PoolWatch, ignore_interrupts, module_item_file
+from .pool_watch import ignore_interrupts, map_in_slices, module_item_file
 
 # At most this many items travel to a worker together: small enough for smooth counts,
 # large enough that the transfer costs little next to the work on one picture.
@@ -29,12 +29,6 @@ def _start_worker(setup):
     ignore_interrupts()
     if setup is not None:
         setup()
-
-
-def _call_chunk(task):
-    """Runs `function` on a run of items that starts at input position `first`."""
-    function, first, items = task
-    return first, [function(item) for item in items]
 
 
 class ProgressPool(multiprocessing.pool.Pool):
@@ -54,25 +48,22 @@ class ProgressPool(multiprocessing.pool.Pool):
         """`map`, handing each finished run of results to `on_slice(first, results)` (in this
         thread, `first` its input position) before it is counted. search_index_lib's index
         build stores the vectors of each run as it arrives, so an interrupted or failed build
-        keeps every picture counted so far."""
+        keeps every picture counted so far. The runs are the module's own watched map's
+        slices, `chunksize` items each, sent to the workers as one task."""
         items = list(iterable)
         self._on_start(len(items))
         if not items:
             return []
         if chunksize is None:
             chunksize = max(1, min(MAX_ITEMS_PER_TASK, len(items) // (4 * len(self._pool))))
-        tasks = [(func, first, items[first:first + chunksize]) for first in range(0, len(items), chunksize)]
-        watch = PoolWatch(self)  # seen before any work starts, so no early death goes unseen
-        finished = self.imap_unordered(_call_chunk, tasks)
-        results = [None] * len(items)
-        for _ in tasks:
-            first, chunk_results = watch.next_result(finished, items, module_item_file)
-            results[first:first + len(chunk_results)] = chunk_results
+
+        def arrived(first, results):
             if on_slice is not None:
-                watch.hand_over(on_slice, first, chunk_results)
-            for _ in chunk_results:
+                on_slice(first, results)
+            for _ in results:
                 self._on_item()
-        return results
+
+        return map_in_slices(self, func, items, chunksize, module_item_file, arrived)
 
 
 class ProgressReporter:
