@@ -80,7 +80,7 @@ FLOATTYPE = np.float32
 def start_build(road, folder, log, index):
     settings = Path(index).parents[3]  # work/<road>/<kind><turn>/cache/index.faiss
     environment = dict(os.environ, PYTHONPATH=str(settings))
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(BUILD), road, str(folder), str(log), str(index),
+    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(BUILD), road, str(folder), str(log), str(index),
                              str(settings)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
 

@@ -44,7 +44,7 @@ def library(tmp_path):
 
 
 def start_command(log, folder, settings, delay, *args):
-    program = [sys.executable, "-c", textwrap.dedent(COMMAND), str(log), str(folder), str(delay)]
+    program = [sys.executable, "-P", "-c", textwrap.dedent(COMMAND), str(log), str(folder), str(delay)]
     return subprocess.Popen([*program, "--settings", str(settings), *map(str, args)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             env=child_env(tests_path=False), start_new_session=True)
