@@ -119,3 +119,35 @@ def test_a_death_names_the_file_when_the_call_had_one(tmp_path, monkeypatch, met
     assert report["error"] == (f"a worker process died (killed by SIGKILL) while working on "
                                f"{str(tmp_path / 'slow.png')!r}; the pool's other workers were ended")
     assert report["left"] == [] and report["children"] == 0
+
+
+@pytest.mark.parametrize("exit_code, said", [(-9, "killed by SIGKILL"), (-15, "killed by SIGTERM"),
+                                             (3, "exit code 3"), (-200, "killed by signal 200")])
+def test_how_a_worker_ended_is_said_as_the_module_says_it(exit_code, said):
+    from search_index_tools.pool_watch import how_it_ended
+
+    assert how_it_ended(exit_code) == said
+
+
+@pytest.mark.parametrize("items, name_of_item, lost", [
+    (["a.png"], str.upper, "while working on 'A.PNG'"),
+    (["a.png"], None, "before the pool finished its 1 work items"),
+    (["a.png"], lambda item: 1 / 0, "before the pool finished its 1 work items"),  # a name that fails
+    (["a.png", "b.png"], str.upper, "before the pool finished its 2 work items"),
+])
+def test_the_death_error_names_the_one_item_or_counts_them(items, name_of_item, lost):
+    from search_index_tools.pool_watch import worker_death
+
+    error = worker_death("its Ray actor died", items, name_of_item)
+    assert type(error) is RuntimeError
+    assert str(error) == f"a worker process died (its Ray actor died) {lost}; the pool's other workers were ended"
+
+
+def test_a_slice_of_no_items_is_refused():
+    import multiprocessing
+
+    from search_index_tools.pool_watch import map_in_slices
+
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        with pytest.raises(ValueError, match="items_per_slice"):
+            map_in_slices(pool, abs, [1, 2], 0)

@@ -99,3 +99,37 @@ def test_the_modules_pools_run_on_it_with_the_same_results(method, sil, pictures
     assert sil.cropped_search(str(crop), str(tmp_path)) == expected_paths
     assert counts.events == [("start", 7)] + ["item"] * 7 + [("start", 8)] + ["item"] * 8
     assert multiprocessing.active_children() == []
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_map_in_slices_hands_over_each_run_once_before_counting_it(method):
+    counts = Counts()
+    runs = []
+
+    def take(first, results):
+        runs.append((first, list(results)))
+        counts.events.append(("run", first, len(results)))
+
+    with counting_pool(method, counts) as pool:
+        results = pool.map_in_slices(pool_items.scrambled_square, range(23), take, 4)
+    assert results == [pool_items.scrambled_square(number) for number in range(23)]
+    assert sorted(first for first, _ in runs) == list(range(0, 23, 4))
+    for first, values in runs:
+        assert values == results[first:first + 4]
+    # Each run is counted right after it was handed over.
+    assert counts.events[0] == ("start", 23)
+    for position, event in enumerate(counts.events[1:], 1):
+        if event != "item":
+            assert counts.events[position + 1:position + 1 + event[2]] == ["item"] * event[2]
+    assert multiprocessing.active_children() == []
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_a_failing_run_taker_ends_the_map_and_every_worker(method):
+    def refuse(first, results):
+        raise OSError("the store is full")
+
+    with pytest.raises(OSError, match="the store is full"):
+        with counting_pool(method, Counts()) as pool:
+            pool.map_in_slices(pool_items.scrambled_square, range(20), refuse)
+    assert multiprocessing.active_children() == []
