@@ -2,9 +2,9 @@
 
     .venv/bin/python bench/bench_interrupted_build.py [--pictures 400] [--size 640x480] [--repeat 3]
 
-A folder of `--pictures` photo-like JPEGs of `--size` (640 x 480 by default), built on two roads: the module's own
-(`index_a_directory` with the module's pool) and the command's (`find-images index`, whose
-pool draws progress and sizes itself). Each measurement runs in child processes with a cache
+A folder of `--pictures` photo-like JPEGs of `--size` (640 x 480 by default), built on two
+roads: the module's own (`index_a_directory` with the module's pool) and the command's
+(`find-images index`, whose pool draws progress and sizes itself). Each measurement runs in child processes with a cache
 folder of its own:
 - full: a fresh build (no index, no feature store), timed;
 - resumed: a fresh build interrupted with SIGINT (as Ctrl-C) once three quarters of the
@@ -80,8 +80,8 @@ FLOATTYPE = np.float32
 def start_build(road, folder, log, index):
     settings = Path(index).parents[3]  # work/<road>/<kind><turn>/cache/index.faiss
     environment = dict(os.environ, PYTHONPATH=str(settings))
-    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(BUILD), road, str(folder), str(log), str(index),
-                             str(settings)],
+    arguments = [road, str(folder), str(log), str(index), str(settings)]
+    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(BUILD), *arguments],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
 
 

@@ -12,10 +12,15 @@ plain pool would wait for the lost item, or for a lock the dead worker held, for
 This module is imported by spawned and forkserver workers (for `_start_worker`), so it
 imports nothing heavy.
 """
+from __future__ import annotations
+
 import functools
+import importlib
 import multiprocessing
 import multiprocessing.pool
 import os
+from typing import Any, Callable, Iterable, Literal, Optional, TextIO
+
 
 from .pool_watch import ignore_interrupts, map_in_slices, module_item_file
 
@@ -23,8 +28,11 @@ from .pool_watch import ignore_interrupts, map_in_slices, module_item_file
 # large enough that the transfer costs little next to the work on one picture.
 MAX_ITEMS_PER_TASK = 8
 
+# Takes a run of results as it is done: (input position of its first item, the results).
+SliceTaker = Callable[[int, list[Any]], object]
 
-def _start_worker(setup):
+
+def _start_worker(setup: Optional[Callable[[], None]]) -> None:
     """Worker start-up: interrupts are left to the caller; then the command's own step."""
     ignore_interrupts()
     if setup is not None:
@@ -35,16 +43,23 @@ class ProgressPool(multiprocessing.pool.Pool):
     """multiprocessing's pool whose `map` calls `on_start(total)` once and `on_item()` after
     each finished item (both in the calling process)."""
 
-    def __init__(self, processes=None, *, context=None, on_start=None, on_item=None, setup=None):
+    _pool: list[Any]  # multiprocessing's own list of the worker processes
+
+    def __init__(self, processes: Optional[int] = None, *, context: Any = None,
+                 on_start: Optional[Callable[[int], None]] = None,
+                 on_item: Optional[Callable[[], None]] = None,
+                 setup: Optional[Callable[[], None]] = None) -> None:
         # `setup`: a picklable callable each worker runs when it starts.
         super().__init__(processes, initializer=_start_worker, initargs=(setup,), context=context)
-        self._on_start = on_start or (lambda total: None)
-        self._on_item = on_item or (lambda: None)
+        self._on_start: Callable[[int], None] = on_start or (lambda total: None)
+        self._on_item: Callable[[], None] = on_item or (lambda: None)
 
-    def map(self, func, iterable, chunksize=None):
+    def map(self, func: Callable[[Any], Any], iterable: Iterable[Any],
+            chunksize: Optional[int] = None) -> list[Any]:
         return self.map_in_slices(func, iterable, None, chunksize)
 
-    def map_in_slices(self, func, iterable, on_slice, chunksize=None):
+    def map_in_slices(self, func: Callable[[Any], Any], iterable: Iterable[Any],
+                      on_slice: Optional[SliceTaker], chunksize: Optional[int] = None) -> list[Any]:
         """`map`, handing each finished run of results to `on_slice(first, results)` (in this
         thread, `first` its input position) before it is counted. search_index_lib's index
         build stores the vectors of each run as it arrives, so an interrupted or failed build
@@ -57,7 +72,7 @@ class ProgressPool(multiprocessing.pool.Pool):
         if chunksize is None:
             chunksize = max(1, min(MAX_ITEMS_PER_TASK, len(items) // (4 * len(self._pool))))
 
-        def arrived(first, results):
+        def arrived(first: int, results: list[Any]) -> None:
             if on_slice is not None:
                 on_slice(first, results)
             for _ in results:
@@ -71,54 +86,54 @@ class ProgressReporter:
     standard error. Maps outside a phase (such as loading the one query picture) show no bar.
     `finished` of `expected` counts the items of the last pool opened in a phase, bar or not."""
 
-    def __init__(self, enabled, stream):
+    def __init__(self, enabled: bool, stream: TextIO) -> None:
         self.enabled = enabled
         self.stream = stream
-        self.label = None
-        self.bar = None
+        self.label: Optional[str] = None
+        self.bar: Any = None
         self.finished = self.expected = 0
 
-    def phase(self, label):
+    def phase(self, label: str) -> _Phase:
         return _Phase(self, label)
 
-    def start(self, total):
+    def start(self, total: int) -> None:
         self.close()
         if self.label:
             self.finished, self.expected = 0, total
         if self.enabled and self.label and total:
-            import tqdm
-
+            tqdm: Any = importlib.import_module("tqdm")
             tqdm.tqdm.monitor_interval = 0  # no monitor thread: pools may fork later
             self.bar = tqdm.tqdm(total=total, desc=self.label, unit="picture", file=self.stream,
                                  leave=False)
 
-    def item(self):
+    def item(self) -> None:
         if self.label:
             self.finished += 1
         if self.bar is not None:
             self.bar.update(1)
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
             self.bar = None
 
 
 class _Phase:
-    def __init__(self, reporter, label):
+    def __init__(self, reporter: ProgressReporter, label: str) -> None:
         self.reporter, self.label = reporter, label
 
-    def __enter__(self):
+    def __enter__(self) -> ProgressReporter:
         self.reporter.label = self.label
         return self.reporter
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.reporter.close()
         self.reporter.label = None
         return False
 
 
-def progress_pool(reporter, start_method=None, setup=None):
+def progress_pool(reporter: ProgressReporter, start_method: Optional[str] = None,
+                  setup: Optional[Callable[[], None]] = None) -> Callable[..., ProgressPool]:
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
     module calls it, it opens a ProgressPool that reports to `reporter`; each worker runs `setup`
     (picklable) when it starts."""
@@ -127,7 +142,7 @@ def progress_pool(reporter, start_method=None, setup=None):
                              setup=setup)
 
 
-def interruption_note(reporter, on_ray=False):
+def interruption_note(reporter: ProgressReporter, on_ray: bool = False) -> str:
     """One line on how far interrupted work got, and whether it is kept. The feature store
     keeps what the pools finished: a crop search's workers store each picture's keypoints, and
     an index build stores each run of vectors the command's pool hands back. The Ray road

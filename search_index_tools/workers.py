@@ -31,9 +31,12 @@ import math
 import os
 import stat
 import warnings
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional
 
 from . import formats
+
+if TYPE_CHECKING:
+    from .progress import ProgressReporter
 
 WORKER_BASE_BYTES = 200 * 2 ** 20  # a worker's interpreter with the module, numpy, OpenCV and faiss
 BYTES_PER_PIXEL = 12  # per pixel of the square of a picture's longer side, see above
@@ -105,7 +108,7 @@ def longer_side(path: str) -> Optional[int]:
             return None
 
 
-def largest_side(items: list) -> int:
+def largest_side(items: list[Any]) -> int:
     """The longer side of the largest picture the items name; for an item that names no file,
     the side of a square at Pillow's decompression-bomb limit (the most it decodes)."""
     from PIL import Image
@@ -120,7 +123,7 @@ def largest_side(items: list) -> int:
     return largest
 
 
-def worker_count(items: list, requested: Optional[int] = None) -> tuple[int, bool]:
+def worker_count(items: list[Any], requested: Optional[int] = None) -> tuple[int, bool]:
     """(workers for a pool given `items`, whether memory held it below what was asked)."""
     wanted = max(1, min(requested or available_processors(), len(items)))
     memory = available_memory()
@@ -148,25 +151,29 @@ class CommandPool:
     pool.map(...)`, then close() and join()). The workers start with the first map, when the
     pictures are known; `make_pool(workers)` opens the pool that does the work."""
 
-    def __init__(self, make_pool: Callable[[int], Any], requested: Optional[int], on_limited=None):
+    def __init__(self, make_pool: Callable[[int], Any], requested: Optional[int],
+                 on_limited: Optional[Callable[[int, int], None]] = None) -> None:
         self._make_pool = make_pool
         self._requested = requested
-        self._on_limited = on_limited or (lambda wanted, count: None)
-        self._pool = None
+        self._on_limited: Callable[[int, int], None] = on_limited or (lambda wanted, count: None)
+        self._pool: Any = None
         self._count = 1
 
     def __enter__(self) -> "CommandPool":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> Any:
         if self._pool is not None:
             return self._pool.__exit__(*exc)
         return False
 
-    def map(self, function, iterable, chunksize=None):
+    def map(self, function: Callable[[Any], Any], iterable: Iterable[Any],
+            chunksize: Optional[int] = None) -> list[Any]:
         return self.map_in_slices(function, iterable, None, chunksize)
 
-    def map_in_slices(self, function, iterable, on_slice, chunksize=None):
+    def map_in_slices(self, function: Callable[[Any], Any], iterable: Iterable[Any],
+                      on_slice: Optional[Callable[[int, list[Any]], object]],
+                      chunksize: Optional[int] = None) -> list[Any]:
         """`map` that hands each finished run of results to `on_slice(first, results)` as it
         arrives (see ProgressPool.map_in_slices); search_index_lib's index build calls it so
         that the vectors read before an interrupt or a worker's death are kept."""
@@ -182,11 +189,12 @@ class CommandPool:
         if chunksize is None:
             chunksize = chunk_size(len(items), self._count)
         if on_slice is None or not hasattr(self._pool, "map_in_slices"):
-            results = self._pool.map(function, items, chunksize)
+            results: list[Any] = self._pool.map(function, items, chunksize)
             if on_slice is not None:
                 on_slice(0, results)
             return results
-        return self._pool.map_in_slices(function, items, on_slice, chunksize)
+        sliced: list[Any] = self._pool.map_in_slices(function, items, on_slice, chunksize)
+        return sliced
 
     def close(self) -> None:
         if self._pool is not None:
@@ -205,15 +213,15 @@ class CommandPoolBinding:
     """`Pool` for the module's namespace: `Pool(module_size)` gives a CommandPool. `notes`
     collects what the command should tell (a worker count that memory held down)."""
 
-    def __init__(self, reporter, requested: Optional[int] = None, start_method: Optional[str] = None,
-                 setup: Optional[Callable[[], None]] = None):
+    def __init__(self, reporter: ProgressReporter, requested: Optional[int] = None,
+                 start_method: Optional[str] = None, setup: Optional[Callable[[], None]] = None) -> None:
         from .progress import progress_pool
 
         self.requested = requested
         self.notes: list[str] = []
         self._open = progress_pool(reporter, start_method, setup=functools.partial(prepare_worker, setup))
 
-    def __call__(self, _module_pool_size=None) -> CommandPool:
+    def __call__(self, _module_pool_size: Optional[int] = None) -> CommandPool:
         return CommandPool(self._open, self.requested, self._limited)
 
     def _limited(self, wanted: int, count: int) -> None:
@@ -223,7 +231,7 @@ class CommandPoolBinding:
             self.notes.append(note)
 
 
-def bind_command_pool(module, reporter, requested: Optional[int] = None,
+def bind_command_pool(module: Any, reporter: ProgressReporter, requested: Optional[int] = None,
                       start_method: Optional[str] = None,
                       setup: Optional[Callable[[], None]] = None) -> CommandPoolBinding:
     """Binds a CommandPoolBinding as the module's `Pool`; returns it."""

@@ -26,9 +26,10 @@ constexpr double kGraceSeconds = 1.0;
 using ResultsArrived = std::function<void(Py_ssize_t first, const py::list& results)>;
 
 // `pool.map(function, items)` on an entered pool. For multiprocessing's Pool (or a subclass
-// that keeps its map() and map_async()), the calling thread waits for the map in short intervals and watches every worker process
-// the pool has had. Should one end before the map is done, the call raises RuntimeError
-// ("a worker process died ..."), naming the work item's file when the map had only one.
+// that keeps its map() and map_async()), the calling thread waits for the map in short
+// intervals and watches every worker process the pool has had. Should one end before the
+// map is done, the call raises RuntimeError ("a worker process died ..."), naming the work
+// item's file when the map had only one.
 // On that error, and on anything else that interrupts the wait (KeyboardInterrupt), every
 // worker process is ended and the pool's queue locks are freed before the error leaves, so
 // that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()

@@ -140,7 +140,8 @@ def test_the_death_error_names_the_one_item_or_counts_them(items, name_of_item, 
 
     error = worker_death("its Ray actor died", items, name_of_item)
     assert type(error) is RuntimeError
-    assert str(error) == f"a worker process died (its Ray actor died) {lost}; the pool's other workers were ended"
+    assert str(error) == (f"a worker process died (its Ray actor died) {lost}; "
+                          "the pool's other workers were ended")
 
 
 def test_a_slice_of_no_items_is_refused():
