@@ -27,7 +27,7 @@ import os
 import pickle
 import sys
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Union
 
 from search_index_tools.pool_watch import module_item_file, worker_death
 from search_index_tools.ray_worker import MODULE_NAME, NodeCheckedCall, RayNodeError, prepare_worker
@@ -133,13 +133,46 @@ class RayPool:
         except self._actor_died as error:
             # Ray fails the work of an actor whose process died rather than waiting for it;
             # the call then ends as the module's own pools end on a death.
-            self._end(graceful=False)
-            raise worker_death("its Ray actor died", items, module_item_file) from error
-        results = []
-        for node_id, result_pickle in served:
-            self._binding.items_per_node[node_id] += 1
-            results.append(pickle.loads(result_pickle))
+            self._died(items, error)
+        return [self._unpacked(one) for one in served]
+
+    def map_in_slices(self, function: Callable[[Any], Any], items: Iterable[Any],
+                      on_slice: Callable[[int, List[Any]], object]) -> List[Any]:
+        """`map` that hands each finished run of results to `on_slice(first, results)` as it
+        arrives, in input order; search_index_lib's index build stores the vectors of each run
+        then, in this process, so that what was done before an interrupt or a failure is kept.
+        Runs are as long as the command's pool makes them (workers.chunk_size), each sent to
+        an actor as one batch."""
+        from ray.util.multiprocessing.pool import PoolTaskError
+
+        from search_index_tools.workers import chunk_size
+
+        dumps = self._cloudpickle.dumps
+        items = list(items)
+        run_length = chunk_size(len(items), max(1, len(getattr(self._pool, "_actor_pool", ())) or 1))
+        served = self._pool.imap(NodeCheckedCall(dumps(function)), [dumps(item) for item in items], run_length)
+        results: List[Any] = []
+        run: List[Any] = []
+        for one in served:
+            if isinstance(one, PoolTaskError):
+                raise one.underlying  # the work's own error, as map() raises it
+            if isinstance(one, self._actor_died):
+                self._died(items, one)
+            run.append(self._unpacked(one))
+            if len(run) == run_length or len(results) + len(run) == len(items):
+                on_slice(len(results), run)
+                results.extend(run)
+                run = []
         return results
+
+    def _unpacked(self, served: Any) -> Any:
+        node_id, result_pickle = served
+        self._binding.items_per_node[node_id] += 1
+        return pickle.loads(result_pickle)
+
+    def _died(self, items: List[Any], error: BaseException) -> NoReturn:
+        self._end(graceful=False)
+        raise worker_death("its Ray actor died", items, module_item_file) from error
 
     def close(self) -> None:
         self._end(graceful=True)

@@ -267,6 +267,27 @@ def test_a_worker_that_dies_ends_the_call_with_the_modules_error(cluster):
     assert isinstance(failure.value.__cause__, ray.exceptions.RayActorError)
 
 
+def test_a_build_stopped_part_way_keeps_what_the_cluster_finished(sil, cluster, photo_set, tmp_path):
+    import os
+    import sqlite3
+
+    folder, _ = photo_set
+    records = list(sil.get_images_absolute_path_recursive_a_directory(folder))
+    half = len(records) // 2
+    gone = sil.ImageData(str(tmp_path / "gone.jpg"), None)  # no node can see it
+    with bind_ray_pool(processes=NODES, address=cluster.address) as binding:
+        with pytest.raises(FileNotFoundError):
+            sil.load_images(records[:half] + [gone] + records[half:])
+        with sqlite3.connect(sil.CACHED_INDEXED + ".features.sqlite") as store:
+            kept = {os.fsdecode(row[0]) for row in store.execute("SELECT path FROM vectors")}
+        assert kept == {record.image_path for record in records[:half]}
+        binding.items_per_node.clear()
+        vectors = sil.load_images(records)
+        assert sum(binding.items_per_node.values()) == len(records) - half  # only what was missing
+    for record, vector in zip(records, vectors):
+        assert same(vector, sil.load_image(record))
+
+
 def test_cluster_shutdown_leaves_no_process_running(cluster):
     # Runs last in this module: it ends the shared cluster itself.
     started = processes_of(cluster.session_dir)
