@@ -27,7 +27,7 @@ import os
 import pickle
 import sys
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, NoReturn, Optional, Union
 
 from search_index_tools.pool_watch import module_item_file, worker_death
 from search_index_tools.ray_worker import MODULE_NAME, NodeCheckedCall, RayNodeError, prepare_worker
@@ -48,7 +48,7 @@ WORKER_ENV_VARS = {
 }
 
 
-def _import_ray():
+def _import_ray() -> Any:
     try:
         return importlib.import_module("ray")
     except ImportError as error:
@@ -57,16 +57,17 @@ def _import_ray():
         ) from error
 
 
-def _settings_file(settings: Union[None, str, os.PathLike]) -> Path:
+def _settings_file(settings: Union[None, str, "os.PathLike[str]"]) -> Path:
     """The file (or package folder) of the settings module to ship to the workers."""
     if settings is None:
         module = sys.modules.get(SETTINGS_MODULE)
-        if module is None or getattr(module, "__file__", None) is None:
+        file = getattr(module, "__file__", None)
+        if module is None or file is None:
             raise ValueError(
                 "settings: no settings module 'constants' is loaded from a file; pass the path "
                 "of constants.py or of its folder, or settings=False if every node has its own"
             )
-        return Path(module.__file__).parent if hasattr(module, "__path__") else Path(module.__file__)
+        return Path(file).parent if hasattr(module, "__path__") else Path(file)
     path = Path(settings)
     if path.is_dir() and (path / "constants.py").is_file():
         return path / "constants.py"
@@ -77,7 +78,7 @@ def _settings_file(settings: Union[None, str, os.PathLike]) -> Path:
     raise ValueError(f"settings: {str(path)!r} is neither constants.py nor a folder holding it")
 
 
-def settings_runtime_env(settings: Union[None, str, os.PathLike] = None,
+def settings_runtime_env(settings: Union[None, Literal[False], str, "os.PathLike[str]"] = None,
                          extra: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """The runtime environment that ships the settings module to every worker of a Ray job,
     for a host that calls `ray.init(runtime_env=...)` itself. `settings` as for bind_ray_pool."""
@@ -88,7 +89,7 @@ def settings_runtime_env(settings: Union[None, str, os.PathLike] = None,
     return env
 
 
-def _check_processes(processes) -> None:
+def _check_processes(processes: object) -> None:
     if processes is None:
         return
     if type(processes) is not int:
@@ -102,7 +103,9 @@ class RayPool:
     multiprocessing's pool. Leaving the with-block ends the actors; close() and join() after
     it do nothing more."""
 
-    def __init__(self, binding: "RayPoolBinding"):
+    _pool: Any  # Ray's multiprocessing-like pool of actors
+
+    def __init__(self, binding: "RayPoolBinding") -> None:
         ray = _import_ray()
         from ray.util.multiprocessing import Pool
 
@@ -121,7 +124,8 @@ class RayPool:
     def __enter__(self) -> "RayPool":
         return self
 
-    def __exit__(self, exc_type, exc_value, traceback) -> None:
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc_value: Optional[BaseException],
+                 traceback: object) -> None:
         self._end(graceful=exc_type is None or issubclass(exc_type, Exception))
 
     def map(self, function: Callable[[Any], Any], items: Iterable[Any]) -> List[Any]:
@@ -207,12 +211,12 @@ class RayPoolBinding:
     workers ran. `unbind()` (or leaving a with-block) puts the previous `Pool` back and shuts
     down the Ray connection if this binding opened it."""
 
-    def __init__(self, module, processes: Optional[int], address: Optional[str],
+    def __init__(self, module: Any, processes: Optional[int], address: Optional[str],
                  runtime_env: Dict[str, Any], remote_args: Dict[str, Any]):
         self.module = module
         self.processes = processes
         self.address = address
-        self.items_per_node: collections.Counter = collections.Counter()
+        self.items_per_node: collections.Counter[str] = collections.Counter()
         self._runtime_env = runtime_env
         self._remote_args = remote_args
         self._owns_ray = False
@@ -222,13 +226,13 @@ class RayPoolBinding:
     def __repr__(self) -> str:
         return f"<Ray pool for {MODULE_NAME}: processes={self.processes!r}, address={self.address!r}>"
 
-    def __call__(self, _module_pool_size=None) -> RayPool:
+    def __call__(self, _module_pool_size: Optional[int] = None) -> RayPool:
         return RayPool(self)
 
     def __enter__(self) -> "RayPoolBinding":
         return self
 
-    def __exit__(self, exc_type, exc_value, traceback) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.unbind()
 
     def remote_args(self) -> Dict[str, Any]:
@@ -272,10 +276,10 @@ class RayPoolBinding:
 
 
 def bind_ray_pool(processes: Optional[int] = None, address: Optional[str] = None, *,
-                  settings: Union[None, bool, str, os.PathLike] = None,
+                  settings: Union[None, Literal[False], str, "os.PathLike[str]"] = None,
                   runtime_env: Optional[Dict[str, Any]] = None,
                   ray_remote_args: Optional[Dict[str, Any]] = None,
-                  module=None) -> RayPoolBinding:
+                  module: Any = None) -> RayPoolBinding:
     """Binds a Ray-backed pool as search_index_lib's `Pool` and returns the binding.
 
     processes: workers per pool (None: one per CPU of the cluster); may exceed the module's
