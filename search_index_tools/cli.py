@@ -25,7 +25,7 @@ from pathlib import Path
 from . import formats, output, searches, workers
 from .cache_location import place_caches
 from .library_output import CapturedOutput, summary as library_summary
-from .progress import ProgressReporter, interruption_note
+from .progress import ProgressReporter, failure_note, interruption_note
 from .query_check import crop_problem
 from .report_target import refusal as report_refusal
 
@@ -434,7 +434,8 @@ def run_parsed(args):
     try:
         outcome = args.run(sil, args, reporter)
     except (OSError, ValueError, RuntimeError, sil.UnidentifiedImageError) as error:
-        raise InputError(describe_failure(error, args)) from None
+        said = describe_failure(error, args) + failure_note(reporter, on_ray=args.ray is not None)
+        raise InputError(said) from None
     except KeyboardInterrupt:
         raise Interrupted(interruption_note(reporter, on_ray=args.ray is not None)) from None
     finally:

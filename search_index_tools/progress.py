@@ -150,7 +150,19 @@ def interruption_note(reporter: ProgressReporter, on_ray: bool = False) -> str:
     here either, so neither gets figures."""
     if not reporter.expected:
         return "interrupted"
-    read = f"interrupted: {reporter.finished} of {reporter.expected} pictures were read"
+    return f"interrupted: {_how_far(reporter, on_ray)}"
+
+
+def failure_note(reporter: ProgressReporter, on_ray: bool = False) -> str:
+    """What a search whose pool failed part-way (a worker died, a picture broke the build) had
+    done, as "; N of M pictures were read; ...", or "" when its pool finished nothing or all."""
+    if not 0 < reporter.finished < reporter.expected:
+        return ""
+    return f"; {_how_far(reporter, on_ray)}"
+
+
+def _how_far(reporter: ProgressReporter, on_ray: bool) -> str:
+    read = f"{reporter.finished} of {reporter.expected} pictures were read"
     if not reporter.finished or on_ray:
         return read
     if os.environ.get("SEARCH_INDEX_LIB_FEATURE_STORE", "on") in ("off", "0"):
