@@ -12,14 +12,19 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence, Union
+from typing import Iterable, Optional, Sequence, Union
 
 import numpy as np
 
 from . import descriptor, grouping
 from .keeper import DEFAULT_RULE, is_under, parse_rule
+from .kept_decisions import KeptDecisions, picture_token, scope_of
+from .kept_grouping import Decided, Picture, kept_pairs
 from .reading import FileIdentity, PictureRead, read_picture
-from .store import SUFFIX as STORE_SUFFIX, PictureStore
+from .store import SUFFIX as STORE_SUFFIX, PictureStore, StoredEntry
+
+# What is known of a picture: read now, or taken from the store (without its thumbnail).
+Entry = Union[PictureRead, StoredEntry]
 
 # Named similarity levels: the least robust correlation of two thumbnails (1 is identical)
 # that makes them the same picture. "normal" is the default.
@@ -77,6 +82,10 @@ class DuplicateScan:
     read: int  # pictures read from their files this time
     from_store: int  # pictures taken from the store
     elapsed: float
+    # With the store: pictures whose candidates were searched among all pictures this time,
+    # and candidate pairs compared this time (the others' verdicts were kept). None without it.
+    searched: Optional[int] = None
+    verified: Optional[int] = None
 
 
 def parse_similarity(value: Union[str, float, int]) -> float:
@@ -125,19 +134,23 @@ def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SI
     identities = _identities(listing)
     store = PictureStore(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     try:
-        stored = store.lookup(identities)
+        stored = store.lookup_entries(identities)
         to_read = [path for path in identities if path not in stored]
         fresh = _read(search_index_lib, to_read, progress)
         store.store(fresh)
         for folder in folders + references:
             store.prune(folder, listing)
+        entries: dict[str, Entry] = {**stored, **{read.path: read for read in fresh}}
+        pictures, left_out = _usable(identities, entries)
+        if store.active:
+            groups, decided = _kept_groups(store, pictures, threshold, rule, references, folders + references)
+            searched, verified = decided.searched, decided.verified
+        else:
+            groups, searched, verified = _groups(pictures, threshold, rule, references), None, None
     finally:
         store.close()
-    reads = {read.path: read for read in [*stored.values(), *fresh]}
-    pictures, left_out = _usable(identities, reads)
-    groups = _groups(pictures, threshold, rule, references)
     return DuplicateScan(folders, references, groups, left_out, len(fresh), len(stored),
-                         time.monotonic() - started)
+                         time.monotonic() - started, searched, verified)
 
 
 def _folder_list(value, name: str, allow_empty: bool = False) -> list:
@@ -215,22 +228,91 @@ class _NoPhase:
         return False
 
 
-def _usable(identities: dict, reads: dict) -> tuple:
+def _usable(identities: dict, entries: dict) -> tuple:
     pictures, left_out = [], []
     for path in identities:
-        read = reads.get(path)
-        if read is not None and read.thumbnail is not None:
-            pictures.append(read)
+        entry = entries.get(path)
+        if entry is not None and _has_thumbnail(entry):
+            pictures.append(entry)
         else:
             left_out.append(path)
     return pictures, left_out
 
 
+def _has_thumbnail(entry: Entry) -> bool:
+    return entry.usable if isinstance(entry, StoredEntry) else entry.thumbnail is not None
+
+
 def _groups(pictures: list, threshold: float, rule, references: list) -> list:
+    """The groups, every decision made from the thumbnails read now."""
     thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
     sizes = [(read.width, read.height) for read in pictures]
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     pairs = grouping.verified_pairs(thumbnails, sizes, plain, threshold)
+    return _grouped(pictures, pairs, rule, references,
+                    lambda keeper, member: _relation(thumbnails, sizes, plain, keeper, member))
+
+
+def _kept_groups(store: PictureStore, pictures: list, threshold: float, rule, references: list,
+                 scanned: list) -> tuple[list, Decided]:
+    """The groups, with the decisions kept in the store for what did not change (the same
+    groups as _groups gives)."""
+    decisions = KeptDecisions(store)
+    tokens = [picture_token(entry.path, entry.identity) for entry in pictures]
+    source = _Thumbnails(store, pictures)
+    decided = kept_pairs([Picture(token, (entry.width, entry.height)) for token, entry in zip(tokens, pictures)],
+                         source.array, threshold, decisions, scope_of(scanned))
+    kept_relations = decisions.relations()
+    fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
+
+    def relation(keeper: int, member: int) -> tuple:
+        key = (tokens[keeper], tokens[member])
+        found = kept_relations.get(key)
+        if found is None:
+            pair = source.array([keeper, member])
+            plain = descriptor.structure(pair) < descriptor.PLAIN_STRUCTURE
+            sizes = [(pictures[keeper].width, pictures[keeper].height), (pictures[member].width, pictures[member].height)]
+            found = fresh_relations[key] = _relation(pair, sizes, plain, 0, 1)
+        return found
+
+    groups = _grouped(pictures, decided.pairs, rule, references, relation)
+    decisions.keep_relations(fresh_relations)
+    return groups, decided
+
+
+class _Thumbnails:
+    """Thumbnails by position: those read now, the others loaded from the store when first
+    needed (a scan of an unchanged folder needs none)."""
+
+    def __init__(self, store: PictureStore, pictures: list):
+        self._store = store
+        self._pictures = pictures
+        self._loaded: dict[int, bytes] = {position: entry.thumbnail for position, entry in enumerate(pictures)
+                                          if isinstance(entry, PictureRead) and entry.thumbnail is not None}
+
+    def array(self, positions: list[int]) -> np.ndarray:
+        missing = [position for position in dict.fromkeys(positions) if position not in self._loaded]
+        if missing:
+            found = self._store.thumbnails([self._pictures[position] for position in missing])
+            for position in missing:
+                entry = self._pictures[position]
+                thumbnail = found.get(entry.path)
+                if thumbnail is None:
+                    thumbnail = self._read_again(entry)
+                self._loaded[position] = thumbnail
+        return descriptor.thumbnails_array([self._loaded[position] for position in positions])
+
+    @staticmethod
+    def _read_again(entry: StoredEntry) -> bytes:
+        """A thumbnail the store no longer gives (it failed since): the file is read again,
+        and must still be the file the scan listed."""
+        read = read_picture(entry.path)
+        if read is None or read.thumbnail is None or read.identity != entry.identity:
+            raise RuntimeError(f"{entry.path} changed during the scan; scan again")
+        return read.thumbnail
+
+
+def _grouped(pictures: list, pairs: list, rule, references: list, relation) -> list:
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
         in_reference = {p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions}
@@ -240,7 +322,7 @@ def _groups(pictures: list, threshold: float, rule, references: list) -> list:
         keeper = min(choosable, key=lambda p: rule.key(_Sortable(pictures[p])))
         members = [_member(pictures[keeper], 0.0, "none", in_reference[keeper])]
         for p in sorted((p for p in positions if p != keeper), key=lambda p: os.fsencode(pictures[p].path)):
-            distance, name = _relation(thumbnails, sizes, plain, keeper, p)
+            distance, name = relation(keeper, p)
             members.append(_member(pictures[p], distance, name, in_reference[p]))
         groups.append(DuplicateGroup(tuple(members), rule.reason(members[0])))
     groups.sort(key=lambda group: os.fsencode(group.keep))
@@ -267,11 +349,11 @@ def _relation(thumbnails, sizes, plain, keeper: int, member: int) -> tuple:
 class _Sortable:
     """What a keeper rule looks at, for a picture not yet made a member."""
 
-    def __init__(self, read: PictureRead):
+    def __init__(self, read: Entry):
         self.path, self.width, self.height = read.path, read.width, read.height
         self.bytes, self.mtime_ns = read.identity.size, read.identity.mtime_ns
 
 
-def _member(read: PictureRead, distance: float, transform: str, reference: bool) -> Member:
+def _member(read: Entry, distance: float, transform: str, reference: bool) -> Member:
     return Member(read.path, distance, read.width, read.height, read.identity.size, transform,
                   read.identity, read.stamp, reference)

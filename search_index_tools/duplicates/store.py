@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 import sqlite3
-from typing import Iterable, Optional
+from typing import Iterable, NamedTuple, Optional
 
 from .reading import THUMBNAIL_SIDE, FileIdentity, PictureRead
 
@@ -34,6 +34,17 @@ CREATE TABLE IF NOT EXISTS pictures (
 """
 
 
+class StoredEntry(NamedTuple):
+    """A stored read without its thumbnail; `usable` tells whether it has one."""
+
+    path: str
+    identity: FileIdentity
+    stamp: bytes
+    width: int
+    height: int
+    usable: bool
+
+
 def path_key(path: str) -> bytes:
     """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly."""
     return os.fsencode(path)
@@ -49,6 +60,60 @@ class PictureStore:
     @property
     def active(self) -> bool:
         return self._db is not None
+
+    @property
+    def connection(self) -> Optional[sqlite3.Connection]:
+        """The open connection, for the tables kept beside the reads (None: no store)."""
+        return self._db
+
+    @property
+    def writable(self) -> bool:
+        return self._db is not None and self._writable
+
+    def failed(self, error: sqlite3.Error) -> None:
+        """What the kept tables do after an error: the store's own policy."""
+        self._fail(error)
+
+    def lookup_entries(self, identities: dict[str, FileIdentity]) -> dict[str, "StoredEntry"]:
+        """Like lookup, without loading the thumbnails: what a scan of an unchanged folder needs."""
+        if self._db is None or not identities:
+            return {}
+        found: dict[str, StoredEntry] = {}
+        keys = {path_key(path): path for path in identities}
+        try:
+            for prefix in _prefixes(keys):
+                rows = self._db.execute(
+                    "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height,"
+                    " thumbnail IS NOT NULL AND length(thumbnail) = ? FROM pictures WHERE path >= ? AND path < ?",
+                    (THUMBNAIL_SIDE ** 2, prefix, prefix + b"\xff"))
+                for row in rows:
+                    path = keys.get(row[0])
+                    if path is None or row[6] != SETTINGS_KEY or path in found or not isinstance(row[7], bytes):
+                        continue
+                    identity = FileIdentity(*row[1:6])
+                    if identity == identities[path]:
+                        found[path] = StoredEntry(path, identity, row[7], row[8], row[9], bool(row[10]))
+        except sqlite3.Error as error:
+            self._fail(error)
+            return {}
+        return found
+
+    def thumbnails(self, entries: Iterable["StoredEntry"]) -> dict[str, bytes]:
+        """{path: thumbnail} of the given entries, where the stored read is still theirs."""
+        if self._db is None:
+            return {}
+        found: dict[str, bytes] = {}
+        try:
+            for entry in entries:
+                row = self._db.execute(
+                    "SELECT device, inode, size, mtime_ns, ctime_ns, settings, thumbnail FROM pictures WHERE path = ?",
+                    (path_key(entry.path),)).fetchone()
+                if (row is not None and FileIdentity(*row[:5]) == entry.identity and row[5] == SETTINGS_KEY
+                        and isinstance(row[6], bytes) and len(row[6]) == THUMBNAIL_SIDE ** 2):
+                    found[entry.path] = row[6]
+        except sqlite3.Error as error:
+            self._fail(error)
+        return found
 
     def lookup(self, identities: dict[str, FileIdentity]) -> dict[str, PictureRead]:
         """The stored reads of the given paths whose file and settings are unchanged."""

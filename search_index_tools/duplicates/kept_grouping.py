@@ -1,0 +1,255 @@
+"""Pairs of the same picture, deciding again only what changed since the decisions kept in
+the store were made.
+
+The answer is the one grouping.verified_pairs gives for the same pictures: every picture's
+candidates are its nearest rows among all pictures' eight turns and mirror images, and every
+candidate pair is verified. What is kept spares the work whose answer cannot have changed:
+
+- no picture added, changed or removed: the last pairs, from one row;
+- a picture unchanged, and every neighbour in its kept list still there: its list stays, and
+  only the rows of new pictures can enter it, so its vector is searched among those rows
+  alone and the two lists are merged; any other picture (new, changed, or one that lost a
+  neighbour) is searched among all rows;
+- a candidate pair already verified (same two pictures in the same order, same candidate
+  transforms, same threshold): its verdict.
+
+With the exact neighbour search (up to grouping.FLAT_LIMIT rows) this gives the same
+candidates as searching everything again. Above it a scan without kept decisions searches
+an inverted-file index, which is approximate; there new pictures are searched exactly and
+the kept lists are those of earlier scans.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, NamedTuple, Optional
+
+import numpy as np
+
+from . import descriptor, grouping
+from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
+
+# Above this many (query, row) products the pictures searched again among all rows use the
+# approximate index a scan without kept decisions uses; below, the exact search is cheaper.
+EXACT_SEARCH_BUDGET = 200_000_000
+
+
+class Picture(NamedTuple):
+    """What deciding needs of one usable picture."""
+
+    token: int
+    size: tuple[int, int]
+
+
+# Thumbnails of the given positions, (n, side, side) uint8, in that order.
+ThumbnailSource = Callable[[list[int]], np.ndarray]
+
+
+@dataclass
+class Decided:
+    pairs: list[grouping.Pair]
+    searched: int = 0  # pictures searched among all rows
+    verified: int = 0  # candidate pairs compared
+
+
+def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: float,
+               decisions: KeptDecisions, scope: str) -> Decided:
+    """The verified pairs among `pictures` (positions in this list), with the decisions kept
+    for `scope` used and brought up to date."""
+    tokens = [picture.token for picture in pictures]
+    digest = digest_of(tokens)
+    kept = decisions.scope_result(scope, threshold, digest)
+    if kept is not None:
+        pairs = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
+        if pairs is not None:
+            return Decided(pairs)
+    lists = decisions.candidate_lists(scope)
+    kinds = _kinds(pictures, lists, thumbnails)
+    decided = Decided([])
+    new_lists: dict[int, CandidateList] = {}
+    verdicts = decisions.verdicts(threshold)
+    candidates: list[tuple[bool, int, int, set, tuple[int, int, int]]] = []
+    for plain in (False, True):
+        positions = [position for position, (kind, _) in enumerate(kinds) if kind == plain]
+        vectors = np.array([kinds[position][1] for position in positions], dtype=np.float32).reshape(-1, 64)
+        search = _KindSearch(pictures, positions, vectors, lists, plain)
+        for (i, j), transforms in sorted(search.candidates().items()):
+            first, second = positions[i], positions[j]
+            key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
+            candidates.append((plain, first, second, transforms, key))
+        decided.searched += search.searched
+        new_lists.update(search.changed_lists)
+    unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
+    if unknown:
+        thumbnails(sorted({position for _, first, second, _, _ in unknown for position in (first, second)}))
+    fresh_verdicts: dict[tuple[int, int, int], Verdict] = {}
+    for plain, first, second, transforms, key in candidates:
+        verdict = verdicts.get(key)
+        if verdict is None:
+            verdict = fresh_verdicts[key] = _verify(pictures, thumbnails, first, second, transforms, plain, threshold)
+            decided.verified += 1
+        if verdict.same:
+            decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
+    present = set(tokens)
+    decisions.keep_verdicts(threshold, fresh_verdicts)
+    decisions.keep_candidate_lists(scope, new_lists, [token for token in lists if token not in present])
+    decisions.keep_scope_result(scope, threshold, digest, _records(decided.pairs, tokens))
+    if fresh_verdicts or len(present) != len(lists):
+        decisions.prune()
+    return decided
+
+
+def _kinds(pictures: list[Picture], lists: dict[int, CandidateList],
+           thumbnails: ThumbnailSource) -> list[tuple[bool, np.ndarray]]:
+    """(plain, search vector) of every picture: kept, or worked out from its thumbnail."""
+    kinds: list[Optional[tuple[bool, np.ndarray]]] = [None] * len(pictures)
+    missing = []
+    for position, picture in enumerate(pictures):
+        kept = lists.get(picture.token)
+        if kept is not None and len(kept.vector) == descriptor.COARSE_SIDE ** 2:
+            kinds[position] = (kept.plain, kept.vector)
+        else:
+            missing.append(position)
+    if missing:
+        small = thumbnails(missing)
+        plain = descriptor.structure(small) < descriptor.PLAIN_STRUCTURE
+        coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else np.zeros((0, 64), np.float32)
+        flat = descriptor.plain_vectors(small[plain]) if plain.any() else np.zeros((0, 64), np.float32)
+        coarse_rows, flat_rows = iter(coarse), iter(flat)
+        for position, is_plain in zip(missing, plain):
+            kinds[position] = (bool(is_plain), next(flat_rows) if is_plain else next(coarse_rows))
+    return [kind for kind in kinds if kind is not None]
+
+
+class _KindSearch:
+    """The neighbour search among the pictures of one kind (plain or structured)."""
+
+    def __init__(self, pictures: list[Picture], positions: list[int], vectors: np.ndarray,
+                 lists: dict[int, CandidateList], plain: bool):
+        self.tokens = np.array([pictures[position].token for position in positions], dtype=np.int64)
+        self.vectors = np.ascontiguousarray(vectors, dtype=np.float32)
+        self.inner_product = not plain
+        self.plain = plain
+        self.limit = grouping.plain_limit() if plain else grouping.COARSE_MINIMUM
+        self.lists = lists
+        self.searched = 0
+        self.changed_lists: dict[int, CandidateList] = {}
+        self._merged: set[int] = set()
+
+    def candidates(self) -> dict:
+        count = len(self.tokens)
+        if count < 2:
+            return {}
+        rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
+        k = min(grouping.NEIGHBOURS, len(rows))
+        local = {int(token): position for position, token in enumerate(self.tokens)}
+        kept_count = sum(1 for token in self.tokens if int(token) in self.lists)
+        kept = [self._usable_list(position, local, k, kept_count) for position in range(count)]
+        fresh = [position for position in range(count) if kept[position] is None]
+        scores = np.full((count, k), -np.inf if self.inner_product else np.inf, dtype=np.float32)
+        neighbours = np.full((count, k), -1, dtype=np.int64)
+        unchanged = [position for position in range(count) if kept[position] is not None]
+        for position in unchanged:
+            kept_list = kept[position]
+            assert kept_list is not None
+            rows_of = np.array([local[int(token)] for token in kept_list.neighbours], dtype=np.int64)
+            width = len(rows_of)
+            neighbours[position, :width] = kept_list.transforms.astype(np.int64) * count + rows_of
+            scores[position, :width] = kept_list.scores
+        if fresh and unchanged:
+            self._merge_new_rows(np.array(unchanged), np.array(fresh), scores, neighbours, k)
+        if fresh:
+            self._search_all(np.array(fresh), rows, scores, neighbours, k)
+        self._note_lists(kept, scores, neighbours)
+        found: dict = {}
+        grouping.collect_candidates(found, 0, scores, neighbours, count, self.inner_product, self.limit)
+        return found
+
+    def _usable_list(self, position: int, local: dict[int, int], k: int, kept_count: int) -> Optional[CandidateList]:
+        """The kept list of this picture, when every row it names is still there and it holds
+        the k best of the rows it was chosen from."""
+        kept = self.lists.get(int(self.tokens[position]))
+        if kept is None or kept.plain != self.plain or len(kept.neighbours) > k:
+            return None
+        if not all(int(token) in local for token in kept.neighbours):
+            return None
+        if len(kept.neighbours) < k and len(kept.neighbours) < 8 * kept_count:
+            return None  # neither the k best nor every row: it cannot be merged
+        return kept
+
+    def _merge_new_rows(self, unchanged: np.ndarray, fresh: np.ndarray, scores: np.ndarray,
+                        neighbours: np.ndarray, k: int) -> None:
+        """Lets the rows of the new pictures into the kept lists where they rank."""
+        import faiss
+
+        count = len(self.tokens)
+        new_rows = np.concatenate([descriptor.transformed_coarse(self.vectors[fresh], index) for index in range(8)])
+        row_ids = np.concatenate([index * count + fresh for index in range(8)]).astype(np.int64)
+        index = faiss.IndexFlatIP(new_rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(new_rows.shape[1])
+        index.add(new_rows)
+        found_scores, found_rows = index.search(self.vectors[unchanged], min(k, len(new_rows)))
+        found_ids = np.where(found_rows >= 0, row_ids[np.maximum(found_rows, 0)], -1)
+        merged_scores = np.concatenate([scores[unchanged], found_scores], axis=1)
+        merged_ids = np.concatenate([neighbours[unchanged], found_ids], axis=1)
+        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[:, :k]
+        scores[unchanged] = np.take_along_axis(merged_scores, order, axis=1)
+        neighbours[unchanged] = np.take_along_axis(merged_ids, order, axis=1)
+        self._merged = set(unchanged[(order >= k).any(axis=1)].tolist())
+
+    def _search_all(self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray,
+                    neighbours: np.ndarray, k: int) -> None:
+        """Searches the given pictures among all rows, as a scan without kept decisions would."""
+        import faiss
+
+        self.searched += len(queries)
+        if len(queries) < len(self.tokens) and len(queries) * len(rows) <= EXACT_SEARCH_BUDGET:
+            index = faiss.IndexFlatIP(rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(rows.shape[1])
+            index.add(rows)
+        else:
+            index = grouping._neighbour_index(rows, self.inner_product)
+        for first in range(0, len(queries), 8192):
+            batch = queries[first:first + 8192]
+            found_scores, found_rows = index.search(self.vectors[batch], k)
+            scores[batch], neighbours[batch] = found_scores, found_rows
+
+    def _note_lists(self, kept: list[Optional[CandidateList]], scores: np.ndarray, neighbours: np.ndarray) -> None:
+        """The lists to keep: those searched now, and kept ones that new rows entered."""
+        count = len(self.tokens)
+        for position in range(count):
+            if kept[position] is not None and position not in self._merged:
+                continue
+            valid = neighbours[position] >= 0
+            rows = neighbours[position][valid]
+            self.changed_lists[int(self.tokens[position])] = CandidateList(
+                self.plain, self.vectors[position].copy(), self.tokens[rows % count],
+                (rows // count).astype(np.uint8), scores[position][valid].astype(np.float32))
+
+
+def _verify(pictures: list[Picture], thumbnails: ThumbnailSource, first: int, second: int, transforms: set,
+            plain: bool, threshold: float) -> Verdict:
+    pair_thumbnails = thumbnails([first, second])
+    sizes = [pictures[first].size, pictures[second].size]
+    if plain:
+        pair = grouping.verify_plain(pair_thumbnails, sizes, 0, 1, transforms)
+    else:
+        pair = grouping.verify_structured(pair_thumbnails, sizes, 0, 1, transforms, threshold)
+    if pair is None:
+        return Verdict(False, 0, 0.0, False)
+    return Verdict(True, pair.transform, float(pair.similarity), bool(pair.cropped))
+
+
+def _records(pairs: list[grouping.Pair], tokens: list[int]) -> np.ndarray:
+    records = np.zeros(len(pairs), dtype=PAIR_RECORD)
+    for slot, pair in enumerate(pairs):
+        records[slot] = (tokens[pair.first], tokens[pair.second], pair.transform, pair.similarity, pair.cropped)
+    return records
+
+
+def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Optional[list[grouping.Pair]]:
+    pairs = []
+    for record in records:
+        first, second = positions.get(int(record["first"])), positions.get(int(record["second"]))
+        if first is None or second is None or int(record["transform"]) > 7:
+            return None
+        pairs.append(grouping.Pair(first, second, int(record["transform"]), float(record["similarity"]),
+                                   bool(record["cropped"])))
+    return pairs
