@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import io
+import json
 import os
 import statistics
 import subprocess
@@ -50,15 +51,31 @@ def _copy(picture, number: int):
     return picture.convert("L")
 
 
+def _picture(seed: int):
+    """A photo-like picture with detail at every scale: random colour cells (12 x 16, smoothly
+    joined), sharp-edged shapes and grain. Detail finer than the photo-like pictures of the
+    tests keeps chance neighbours among 100,000 pictures as rare as in a real library."""
+    import numpy as np
+    from PIL import Image, ImageDraw
+
+    rng = np.random.default_rng(seed)
+    cells = rng.integers(0, 256, size=(12, 16, 3), dtype=np.uint8)
+    picture = Image.fromarray(cells).resize(SIDE, Image.BICUBIC)
+    draw = ImageDraw.Draw(picture)
+    for _ in range(8):
+        x, y = int(rng.integers(0, SIDE[0])), int(rng.integers(0, SIDE[1]))
+        w, h = int(rng.integers(6, SIDE[0] // 4)), int(rng.integers(6, SIDE[1] // 4))
+        colour = tuple(int(value) for value in rng.integers(0, 256, 3))
+        (draw.ellipse if rng.integers(0, 2) else draw.rectangle)((x, y, x + w, y + h), fill=colour)
+    grain = rng.integers(-12, 13, size=(SIDE[1], SIDE[0], 3), dtype=np.int16)
+    return Image.fromarray(np.clip(np.asarray(picture, dtype=np.int16) + grain, 0, 255).astype(np.uint8))
+
+
 def picture_path(root: Path, number: int) -> Path:
     return root / f"d{number // PER_FOLDER:03d}" / f"p{number:06d}.jpg"
 
 
 def generate(count: int) -> None:
-    from PIL import Image
-
-    from bench_support import photo_array
-
     root = DATA_ROOT / "library"
     started = time.perf_counter()
     previous = None
@@ -70,7 +87,7 @@ def generate(count: int) -> None:
         if number % COPY_EVERY == COPY_EVERY - 1 and previous is not None:
             picture = _copy(previous, number)
         else:
-            picture = Image.fromarray(photo_array(*SIDE, seed=1_000_000 + number))
+            picture = _picture(1_000_000 + number)
             previous = picture
         if path.exists():
             continue
@@ -80,6 +97,55 @@ def generate(count: int) -> None:
         temporary.write_bytes(data.getvalue())
         os.replace(temporary, path)
     print(f"{count} pictures under {root} in {time.perf_counter() - started:.0f} s")
+
+
+CHILD = """
+import hashlib, json, os, resource, sys, time
+sys.path.insert(0, {tests!r})
+import search_index_lib as sil
+sil.CACHED_INDEXED = {index!r}
+sil.CACHE_METADATA = {metadata!r}
+from search_index_tools.duplicates import finder
+folders = {folders!r}
+started = time.perf_counter()
+if {road!r} == "without kept decisions":
+    # The road before decisions were kept: every stored read loaded, thumbnails and all, and
+    # every candidate searched and compared again.
+    listing = finder._listing(sil, folders)
+    identities = finder._identities(listing)
+    store = finder.PictureStore(str(sil.CACHED_INDEXED) + finder.STORE_SUFFIX)
+    reads = store.lookup(identities)
+    store.close()
+    assert len(reads) == len(identities), "the store must hold every picture"
+    pictures, _ = finder._usable(identities, reads)
+    groups = finder._groups(pictures, finder.parse_similarity(finder.DEFAULT_SIMILARITY),
+                            finder.parse_rule(finder.DEFAULT_RULE), [])
+    result = dict(read=0, from_store=len(reads), searched=len(pictures), verified=None)
+else:
+    scan = finder.scan_duplicates(folders)
+    groups = scan.groups
+    result = dict(read=scan.read, from_store=scan.from_store, searched=scan.searched, verified=scan.verified)
+result.update(seconds=time.perf_counter() - started, groups=len(groups),
+              members=sum(len(group.members) for group in groups),
+              peak_mb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+              signature=hashlib.blake2b(repr([(g.keep, g.paths, [(m.distance, m.transform) for m in g.members])
+                                             for g in groups]).encode(), digest_size=6).hexdigest())
+print(json.dumps(result))
+"""
+
+
+def run_scan(size: int, road: str) -> dict:
+    cache = DATA_ROOT / f"cache_{size}"
+    cache.mkdir(parents=True, exist_ok=True)
+    folders = [str(DATA_ROOT / "library" / f"d{number:03d}") for number in range(size // PER_FOLDER)]
+    code = CHILD.format(tests=str(HERE.parent / "tests"), index=str(cache / "index.faiss"),
+                        metadata=str(cache / "metadata.txt"), folders=folders, road=road)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    result: dict = json.loads(out.stdout.strip().splitlines()[-1])
+    print(f"  {road}: {result}", flush=True)
+    return result
 
 
 def main() -> None:

@@ -46,7 +46,6 @@ _SCHEMA = (
         scope TEXT NOT NULL, key TEXT NOT NULL, digest BLOB NOT NULL, pairs BLOB NOT NULL,
         PRIMARY KEY (scope, key)) WITHOUT ROWID""",
 )
-_BATCH = 2048
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1"),
                         ("similarity", "<f8"), ("cropped", "u1")])
@@ -131,10 +130,6 @@ class KeptDecisions:
             return None
         return np.frombuffer(row[1], dtype=PAIR_RECORD)
 
-    def keep_scope_result(self, scope: str, threshold: float, digest: bytes, pairs: np.ndarray) -> None:
-        self._write("INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
-                    [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())])
-
     def candidate_lists(self, scope: str) -> dict[int, CandidateList]:
         db = self._db()
         if db is None:
@@ -152,13 +147,21 @@ class KeptDecisions:
             return {}
         return found
 
-    def keep_candidate_lists(self, scope: str, lists: dict[int, CandidateList], gone: Iterable[int]) -> None:
-        self._write("DELETE FROM candidate_lists WHERE scope = ? AND token = ?", [(scope, token) for token in gone])
-        self._write("INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
-            (scope, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
-             kept.neighbours.astype("<i8").tobytes(), kept.transforms.astype("u1").tobytes(),
-             kept.scores.astype("<f4").tobytes())
-            for token, kept in lists.items()])
+    def keep_scan(self, scope: str, lists: dict[int, CandidateList], gone: Iterable[int], threshold: float,
+                  digest: bytes, pairs: np.ndarray) -> None:
+        """Keeps the lists that changed, forgets those of pictures gone and keeps the result, all
+        at once: the lists kept for a scope are always those of one scan, which is what lets
+        the next scan tell the pictures new since then."""
+        self._write([
+            ("DELETE FROM candidate_lists WHERE scope = ? AND token = ?", [(scope, token) for token in gone]),
+            ("INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
+                (scope, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
+                 kept.neighbours.astype("<i8").tobytes(), kept.transforms.astype("u1").tobytes(),
+                 kept.scores.astype("<f4").tobytes())
+                for token, kept in lists.items()]),
+            ("INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
+             [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())]),
+        ])
 
     def verdicts(self, threshold: float) -> dict[tuple[int, int, int], Verdict]:
         db = self._db()
@@ -175,9 +178,9 @@ class KeptDecisions:
 
     def keep_verdicts(self, threshold: float, verdicts: dict[tuple[int, int, int], Verdict]) -> None:
         key = verdict_key(threshold)
-        self._write("INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
+        self._write([("INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
             (first, second, transforms, key, int(verdict.same), verdict.transform, verdict.similarity,
-             int(verdict.cropped)) for (first, second, transforms), verdict in verdicts.items()])
+             int(verdict.cropped)) for (first, second, transforms), verdict in verdicts.items()])])
 
     def relations(self) -> dict[tuple[int, int], tuple[float, str]]:
         db = self._db()
@@ -192,43 +195,37 @@ class KeptDecisions:
             return {}
 
     def keep_relations(self, relations: dict[tuple[int, int], tuple[float, str]]) -> None:
-        self._write("INSERT OR REPLACE INTO relations VALUES (?, ?, ?, ?, ?)", [
+        self._write([("INSERT OR REPLACE INTO relations VALUES (?, ?, ?, ?, ?)", [
             (keeper, member, grouping.COMPARISON_VERSION, distance, transform)
-            for (keeper, member), (distance, transform) in relations.items()])
+            for (keeper, member), (distance, transform) in relations.items()])])
 
     def prune(self) -> None:
         """Forgets verdicts and relations of pictures no kept candidate list names any more,
         and decisions of other versions."""
-        statements = [
-            ("DELETE FROM candidate_lists WHERE version != ?", (grouping.COMPARISON_VERSION,)),
-            ("DELETE FROM relations WHERE version != ?", (grouping.COMPARISON_VERSION,)),
-            ("DELETE FROM verdicts WHERE key NOT LIKE ?", (f"%:v{grouping.COMPARISON_VERSION}",)),
-            ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", ()),
-            ("DELETE FROM kept_tokens", ()),
-            ("INSERT OR IGNORE INTO kept_tokens SELECT token FROM candidate_lists", ()),
-            ("DELETE FROM verdicts WHERE first NOT IN kept_tokens OR second NOT IN kept_tokens", ()),
-            ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", ()),
-        ]
+        self._write([
+            ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+            ("DELETE FROM relations WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+            ("DELETE FROM verdicts WHERE key NOT LIKE ?", [(f"%:v{grouping.COMPARISON_VERSION}",)]),
+            ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", [()]),
+            ("DELETE FROM kept_tokens", [()]),
+            ("INSERT OR IGNORE INTO kept_tokens SELECT token FROM candidate_lists", [()]),
+            ("DELETE FROM verdicts WHERE first NOT IN kept_tokens OR second NOT IN kept_tokens", [()]),
+            ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", [()]),
+        ])
+
+    def _write(self, statements: list[tuple[str, list[tuple]]]) -> None:
+        """Runs the statements, each for each of its rows, in one transaction."""
+        if not any(rows for _, rows in statements):
+            return
         db = self._db(writing=True)
         if db is None:
             return
         try:
             with db:
                 db.execute("BEGIN IMMEDIATE")
-                for statement, parameters in statements:
-                    db.execute(statement, parameters)
-        except sqlite3.Error as error:
-            self._store.failed(error)
-
-    def _write(self, statement: str, rows: list[tuple]) -> None:
-        db = self._db(writing=True)
-        if db is None or not rows:
-            return
-        try:
-            for first in range(0, len(rows), _BATCH):
-                with db:
-                    db.execute("BEGIN IMMEDIATE")
-                    db.executemany(statement, rows[first:first + _BATCH])
+                for statement, rows in statements:
+                    if rows:
+                        db.executemany(statement, rows)
         except sqlite3.Error as error:
             self._store.failed(error)
 

@@ -91,8 +91,8 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
             decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
     present = set(tokens)
     decisions.keep_verdicts(threshold, fresh_verdicts)
-    decisions.keep_candidate_lists(scope, new_lists, [token for token in lists if token not in present])
-    decisions.keep_scope_result(scope, threshold, digest, _records(decided.pairs, tokens))
+    decisions.keep_scan(scope, new_lists, [token for token in lists if token not in present], threshold, digest,
+                        _records(decided.pairs, tokens))
     if fresh_verdicts or len(present) != len(lists):
         decisions.prune()
     return decided
@@ -142,9 +142,11 @@ class _KindSearch:
         rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
         k = min(grouping.NEIGHBOURS, len(rows))
         local = {int(token): position for position, token in enumerate(self.tokens)}
-        kept_count = sum(1 for token in self.tokens if int(token) in self.lists)
-        kept = [self._usable_list(position, local, k, kept_count) for position in range(count)]
+        # Pictures of the last scan: their rows were among those the kept lists were chosen from.
+        known = {position for position, token in enumerate(self.tokens) if self._kept(int(token)) is not None}
+        kept = [self._usable_list(position, local, known, k) for position in range(count)]
         fresh = [position for position in range(count) if kept[position] is None]
+        new = np.array([position for position in fresh if position not in known], dtype=np.int64)
         scores = np.full((count, k), -np.inf if self.inner_product else np.inf, dtype=np.float32)
         neighbours = np.full((count, k), -1, dtype=np.int64)
         unchanged = [position for position in range(count) if kept[position] is not None]
@@ -155,8 +157,8 @@ class _KindSearch:
             width = len(rows_of)
             neighbours[position, :width] = kept_list.transforms.astype(np.int64) * count + rows_of
             scores[position, :width] = kept_list.scores
-        if fresh and unchanged:
-            self._merge_new_rows(np.array(unchanged), np.array(fresh), scores, neighbours, k)
+        if len(new) and unchanged:
+            self._merge_new_rows(np.array(unchanged), new, scores, neighbours, k)
         if fresh:
             self._search_all(np.array(fresh), rows, scores, neighbours, k)
         self._note_lists(kept, scores, neighbours)
@@ -164,26 +166,32 @@ class _KindSearch:
         grouping.collect_candidates(found, 0, scores, neighbours, count, self.inner_product, self.limit)
         return found
 
-    def _usable_list(self, position: int, local: dict[int, int], k: int, kept_count: int) -> Optional[CandidateList]:
+    def _kept(self, token: int) -> Optional[CandidateList]:
+        kept = self.lists.get(token)
+        return kept if kept is not None and kept.plain == self.plain else None
+
+    def _usable_list(self, position: int, local: dict[int, int], known: set[int], k: int) -> Optional[CandidateList]:
         """The kept list of this picture, when every row it names is still there and it holds
         the k best of the rows it was chosen from."""
-        kept = self.lists.get(int(self.tokens[position]))
-        if kept is None or kept.plain != self.plain or len(kept.neighbours) > k:
+        kept = self._kept(int(self.tokens[position]))
+        if kept is None or len(kept.neighbours) > k:
             return None
-        if not all(int(token) in local for token in kept.neighbours):
-            return None
-        if len(kept.neighbours) < k and len(kept.neighbours) < 8 * kept_count:
+        for token in kept.neighbours.tolist():
+            if local.get(token) not in known:
+                return None  # a neighbour gone, or not of the last scan: the list is not the k best
+        if len(kept.neighbours) < k and len(kept.neighbours) < 8 * len(known):
             return None  # neither the k best nor every row: it cannot be merged
         return kept
 
-    def _merge_new_rows(self, unchanged: np.ndarray, fresh: np.ndarray, scores: np.ndarray,
+    def _merge_new_rows(self, unchanged: np.ndarray, new: np.ndarray, scores: np.ndarray,
                         neighbours: np.ndarray, k: int) -> None:
-        """Lets the rows of the new pictures into the kept lists where they rank."""
+        """Lets the rows of the pictures new since the last scan into the kept lists where
+        they rank."""
         import faiss
 
         count = len(self.tokens)
-        new_rows = np.concatenate([descriptor.transformed_coarse(self.vectors[fresh], index) for index in range(8)])
-        row_ids = np.concatenate([index * count + fresh for index in range(8)]).astype(np.int64)
+        new_rows = np.concatenate([descriptor.transformed_coarse(self.vectors[new], index) for index in range(8)])
+        row_ids = np.concatenate([index * count + new for index in range(8)]).astype(np.int64)
         index = faiss.IndexFlatIP(new_rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(new_rows.shape[1])
         index.add(new_rows)
         found_scores, found_rows = index.search(self.vectors[unchanged], min(k, len(new_rows)))
