@@ -148,14 +148,81 @@ def run_scan(size: int, road: str) -> dict:
     return result
 
 
+def _median(results: list[dict], key: str) -> str:
+    values = [result[key] for result in results]
+    return f"{statistics.median(values):.2f} ({', '.join(f'{value:.2f}' for value in values)})"
+
+
+def change_a_few(size: int, count: int = 10) -> list[tuple[Path, Path]]:
+    """Rewrites `count` pictures (each becomes a copy of another), moves `count` aside and adds
+    `count` mirrored copies; returns what to undo (moved file, its place)."""
+    from PIL import Image, ImageOps
+
+    root = DATA_ROOT / "library"
+    aside = DATA_ROOT / "aside"
+    aside.mkdir(exist_ok=True)
+    step = size // (3 * count)
+    undo = []
+    for slot in range(count):
+        changed, removed, copied = (picture_path(root, (3 * slot + offset) * step + 1) for offset in range(3))
+        with Image.open(picture_path(root, (3 * slot + 2) * step + 3)) as source:
+            source.convert("RGB").save(changed, quality=70)
+        os.replace(removed, aside / removed.name)
+        undo.append((aside / removed.name, removed))
+        with Image.open(copied) as source:
+            target = copied.with_name(f"added_{copied.name}")
+            ImageOps.mirror(source.convert("RGB")).save(target, quality=80)
+        undo.append((target, Path()))
+    return undo
+
+
+def put_back(undo: list[tuple[Path, Path]]) -> None:
+    for moved, place in undo:
+        if place == Path():
+            moved.unlink()
+        else:
+            os.replace(moved, place)
+
+
+def measure(sizes: list[int], runs: int) -> None:
+    print(f"load: {os.getloadavg()}")
+    for size in sizes:
+        print(f"{size} pictures:", flush=True)
+        cache = DATA_ROOT / f"cache_{size}"
+        if cache.exists():
+            for stale in cache.iterdir():
+                stale.unlink()
+        first = run_scan(size, "first scan")
+        kept, without = [], []
+        for _ in range(runs):
+            kept.append(run_scan(size, "unchanged, kept decisions"))
+            without.append(run_scan(size, "without kept decisions"))
+        assert all(result["signature"] == first["signature"] for result in kept + without), "the groups differ"
+        undo = change_a_few(size)
+        try:
+            changed = run_scan(size, "10 changed, 10 removed, 10 added")
+        finally:
+            put_back(undo)
+        print(f"  first scan {first['seconds']:.1f} s, peak {first['peak_mb']:.0f} MB; "
+              f"unchanged: kept decisions {_median(kept, 'seconds')} s, peak {max(r['peak_mb'] for r in kept):.0f} MB; "
+              f"without them {_median(without, 'seconds')} s, peak {max(r['peak_mb'] for r in without):.0f} MB; "
+              f"after a few changes {changed['seconds']:.2f} s ({changed['searched']} searched, "
+              f"{changed['verified']} pairs compared); load {os.getloadavg()}", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     make = commands.add_parser("generate")
     make.add_argument("--count", type=int, default=100_000)
+    timing = commands.add_parser("measure")
+    timing.add_argument("--sizes", type=int, nargs="*", default=[20_000, 100_000])
+    timing.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     if args.command == "generate":
         generate(args.count)
+    else:
+        measure(args.sizes, args.runs)
 
 
 if __name__ == "__main__":
