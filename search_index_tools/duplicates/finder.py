@@ -9,10 +9,11 @@ unchanged. Grouping is in grouping.py, the choice of the picture to keep in keep
 """
 from __future__ import annotations
 
+import builtins
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence, Union
+from typing import Any, Callable, ContextManager, Iterable, Optional, Protocol, Sequence, Union
 
 import numpy as np
 
@@ -20,7 +21,9 @@ from . import descriptor, grouping
 from .keeper import DEFAULT_RULE, is_under, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
 from .kept_grouping import Decided, Picture, kept_pairs
-from .reading import FileIdentity, PictureRead, read_picture
+from ..file_identity import FileIdentity
+from .keeper import KeeperRule
+from .reading import PictureRead, read_picture
 from .store import SUFFIX as STORE_SUFFIX, PictureStore, StoredEntry
 
 # What is known of a picture: read now, or taken from the store (without its thumbnail).
@@ -45,7 +48,7 @@ class Member:
     bytes: int
     transform: str  # "none", "mirrored", "turned 90", ..., with ", cropped" when a frame was cut
     identity: FileIdentity = field(repr=False)
-    stamp: bytes = field(repr=False)  # digest of the bytes that were scanned
+    stamp: builtins.bytes = field(repr=False)  # digest of the bytes that were scanned
     reference: bool = False  # under a reference folder: never acted on
 
     @property
@@ -57,7 +60,7 @@ class Member:
 class DuplicateGroup:
     """Pictures that are the same picture; the keeper comes first in `members`."""
 
-    members: tuple
+    members: tuple[Member, ...]
     reason: str  # why the keeper is kept
 
     @property
@@ -69,16 +72,16 @@ class DuplicateGroup:
         return self.members[0]
 
     @property
-    def paths(self) -> list:
+    def paths(self) -> list[str]:
         return [member.path for member in self.members]
 
 
 @dataclass
 class DuplicateScan:
-    folders: list
-    references: list
-    groups: list
-    left_out: list  # listed files that are no readable picture
+    folders: list[str]
+    references: list[str]
+    groups: list[DuplicateGroup]
+    left_out: list[str]  # listed files that are no readable picture
     read: int  # pictures read from their files this time
     from_store: int  # pictures taken from the store
     elapsed: float
@@ -102,14 +105,24 @@ def parse_similarity(value: Union[str, float, int]) -> float:
     return number
 
 
-def find_duplicates(folders: Union[str, os.PathLike, Iterable], **options) -> list:
+Folders = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+
+
+class Progress(Protocol):
+    """What reports progress: the command's progress reporter."""
+
+    def phase(self, label: str) -> ContextManager[Any]: ...
+
+
+def find_duplicates(folders: Folders, **options: Any) -> list[DuplicateGroup]:
     """The groups of pictures under `folders` that are the same picture (see scan_duplicates
     for the options)."""
     return scan_duplicates(folders, **options).groups
 
 
-def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SIMILARITY,
-                    keep: str = DEFAULT_RULE, use_store: bool = True, progress=None) -> DuplicateScan:
+def scan_duplicates(folders: Folders, *, references: Folders = (), similarity: Union[str, float] = DEFAULT_SIMILARITY,
+                    keep: str = DEFAULT_RULE, use_store: bool = True,
+                    progress: Optional[Progress] = None) -> DuplicateScan:
     """Every group of the same picture among the pictures under `folders` and `references`.
 
     references: folders of a library to check against; only groups holding a picture outside
@@ -121,16 +134,17 @@ def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SI
     NotADirectoryError for a folder that is not there.
     """
     started = time.monotonic()
-    folders = _folder_list(folders, "folders")
-    references = _folder_list(references, "references", allow_empty=True)
-    if not folders:
+    folder_list = _folder_list(folders, "folders")
+    reference_list = _folder_list(references, "references", allow_empty=True)
+    if not folder_list:
         raise ValueError("folders: at least one folder is needed")
     threshold = parse_similarity(similarity)
     rule = parse_rule(keep)
 
     import search_index_lib  # the host's settings and folder walk, as they are now
 
-    listing = _listing(search_index_lib, folders + references)
+    scanned = folder_list + reference_list
+    listing = _listing(search_index_lib, scanned)
     identities = _identities(listing)
     store = PictureStore(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     try:
@@ -138,22 +152,24 @@ def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SI
         to_read = [path for path in identities if path not in stored]
         fresh = _read(search_index_lib, to_read, progress)
         store.store(fresh)
-        for folder in folders + references:
-            store.prune(folder, listing)
+        store.prune(scanned, listing)
         entries: dict[str, Entry] = {**stored, **{read.path: read for read in fresh}}
         pictures, left_out = _usable(identities, entries)
         if store.active:
-            groups, decided = _kept_groups(store, pictures, threshold, rule, references, folders + references)
+            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned)
             searched, verified = decided.searched, decided.verified
         else:
-            groups, searched, verified = _groups(pictures, threshold, rule, references), None, None
+            # Without a store every picture was read now.
+            reads = [entry for entry in pictures if isinstance(entry, PictureRead)]
+            assert len(reads) == len(pictures)
+            groups, searched, verified = _groups(reads, threshold, rule, reference_list), None, None
     finally:
         store.close()
-    return DuplicateScan(folders, references, groups, left_out, len(fresh), len(stored),
+    return DuplicateScan(folder_list, reference_list, groups, left_out, len(fresh), len(stored),
                          time.monotonic() - started, searched, verified)
 
 
-def _folder_list(value, name: str, allow_empty: bool = False) -> list:
+def _folder_list(value: Folders, name: str, allow_empty: bool = False) -> list[str]:
     if isinstance(value, (str, os.PathLike)):
         value = [value]
     try:
@@ -178,7 +194,7 @@ def _folder_list(value, name: str, allow_empty: bool = False) -> list:
     return folders
 
 
-def _listing(sil, folders: list) -> list:
+def _listing(sil: Any, folders: list[str]) -> list[str]:
     """The picture files under the folders, each path once, in walk order."""
     seen, listing = set(), []
     for folder in folders:
@@ -189,7 +205,7 @@ def _listing(sil, folders: list) -> list:
     return listing
 
 
-def _identities(listing: list) -> dict:
+def _identities(listing: list[str]) -> dict[str, FileIdentity]:
     """{path: identity} of the regular files listed; a file reached by several paths (hard
     or symbolic links) is one picture, under the first of its paths."""
     identities, files = {}, set()
@@ -206,7 +222,7 @@ def _identities(listing: list) -> dict:
     return identities
 
 
-def _read(sil, paths: list, progress) -> list:
+def _read(sil: Any, paths: list[str], progress: Optional[Progress]) -> list[PictureRead]:
     """Reads the pictures in the module's pool (looked up now, as the module does)."""
     if not paths:
         return []
@@ -221,14 +237,14 @@ def _read(sil, paths: list, progress) -> list:
 
 
 class _NoPhase:
-    def __enter__(self):
+    def __enter__(self) -> "_NoPhase":
         return self
 
-    def __exit__(self, *exc):
-        return False
+    def __exit__(self, *exc: object) -> None:
+        return None
 
 
-def _usable(identities: dict, entries: dict) -> tuple:
+def _usable(identities: dict[str, FileIdentity], entries: dict[str, Entry]) -> tuple[list[Entry], list[str]]:
     pictures, left_out = [], []
     for path in identities:
         entry = entries.get(path)
@@ -243,18 +259,18 @@ def _has_thumbnail(entry: Entry) -> bool:
     return entry.usable if isinstance(entry, StoredEntry) else entry.thumbnail is not None
 
 
-def _groups(pictures: list, threshold: float, rule, references: list) -> list:
+def _groups(pictures: list[PictureRead], threshold: float, rule: KeeperRule, references: list[str]) -> list[DuplicateGroup]:
     """The groups, every decision made from the thumbnails read now."""
-    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
+    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures if read.thumbnail is not None])
     sizes = [(read.width, read.height) for read in pictures]
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     pairs = grouping.verified_pairs(thumbnails, sizes, plain, threshold)
-    return _grouped(pictures, pairs, rule, references,
+    return _grouped(list(pictures), pairs, rule, references,
                     lambda keeper, member: _relation(thumbnails, sizes, plain, keeper, member))
 
 
-def _kept_groups(store: PictureStore, pictures: list, threshold: float, rule, references: list,
-                 scanned: list) -> tuple[list, Decided]:
+def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, rule: KeeperRule,
+                 references: list[str], scanned: list[str]) -> tuple[list[DuplicateGroup], Decided]:
     """The groups, with the decisions kept in the store for what did not change (the same
     groups as _groups gives)."""
     decisions = KeptDecisions(store)
@@ -265,7 +281,7 @@ def _kept_groups(store: PictureStore, pictures: list, threshold: float, rule, re
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
 
-    def relation(keeper: int, member: int) -> tuple:
+    def relation(keeper: int, member: int) -> tuple[float, str]:
         key = (tokens[keeper], tokens[member])
         found = kept_relations.get(key)
         if found is None:
@@ -284,7 +300,7 @@ class _Thumbnails:
     """Thumbnails by position: those read now, the others loaded from the store when first
     needed (a scan of an unchanged folder needs none)."""
 
-    def __init__(self, store: PictureStore, pictures: list):
+    def __init__(self, store: PictureStore, pictures: list[Entry]):
         self._store = store
         self._pictures = pictures
         self._loaded: dict[int, bytes] = {position: entry.thumbnail for position, entry in enumerate(pictures)
@@ -303,7 +319,7 @@ class _Thumbnails:
         return descriptor.thumbnails_array([self._loaded[position] for position in positions])
 
     @staticmethod
-    def _read_again(entry: StoredEntry) -> bytes:
+    def _read_again(entry: Entry) -> bytes:
         """A thumbnail the store no longer gives (it failed since): the file is read again,
         and must still be the file the scan listed."""
         read = read_picture(entry.path)
@@ -312,7 +328,8 @@ class _Thumbnails:
         return read.thumbnail
 
 
-def _grouped(pictures: list, pairs: list, rule, references: list, relation) -> list:
+def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule, references: list[str],
+             relation: Callable[[int, int], tuple[float, str]]) -> list[DuplicateGroup]:
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
         in_reference = {p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions}
@@ -329,7 +346,8 @@ def _grouped(pictures: list, pairs: list, rule, references: list, relation) -> l
     return groups
 
 
-def _relation(thumbnails, sizes, plain, keeper: int, member: int) -> tuple:
+def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.ndarray, keeper: int,
+              member: int) -> tuple[float, str]:
     """(distance, transform name) of `member` against `keeper`."""
     if plain[keeper] or plain[member]:
         for index in range(8):

@@ -57,7 +57,7 @@ def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float) -> d
     return found
 
 
-def collect_candidates(found: dict, first: int, scores: np.ndarray, neighbours: np.ndarray, count: int,
+def collect_candidates(found: dict[tuple[int, int], set[int]], first: int, scores: np.ndarray, neighbours: np.ndarray, count: int,
                        inner_product: bool, limit: float) -> None:
     """Adds to `found` the candidates of queries first, first + 1, ...: their neighbour rows
     (row = transform * count + picture, -1 for none) and scores, as a search returns them."""
@@ -123,7 +123,7 @@ def plain_limit() -> float:
     return (PLAIN_COARSE_LIMIT ** 2) * descriptor.COARSE_SIDE ** 2
 
 
-def verify_structured(thumbnails: np.ndarray, sizes: list, first: int, second: int, transforms: set,
+def verify_structured(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int, transforms: set[int],
                       threshold: float) -> Optional[Pair]:
     """The candidate pair (first, second) with the transform that fits best, when it reaches
     the threshold."""
@@ -139,7 +139,8 @@ def verify_structured(thumbnails: np.ndarray, sizes: list, first: int, second: i
     return None
 
 
-def verify_plain(thumbnails: np.ndarray, sizes: list, first: int, second: int, transforms: set) -> Optional[Pair]:
+def verify_plain(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int,
+                 transforms: set[int]) -> Optional[Pair]:
     """The candidate pair of plain pictures (first, second) when their grey levels agree."""
     for transform in sorted(transforms):
         if (descriptor.aspect_fits(sizes[first], sizes[second], transform)

@@ -19,15 +19,14 @@ error stops their use (the scan then decides again), never the scan.
 from __future__ import annotations
 
 import hashlib
-import os
 import sqlite3
 from typing import Iterable, NamedTuple, Optional
 
 import numpy as np
 
 from . import grouping
-from .reading import FileIdentity
-from .store import SETTINGS_KEY, PictureStore
+from ..file_identity import FileIdentity
+from .store import SETTINGS_KEY, PictureStore, path_key
 
 _SCHEMA = (
     """CREATE TABLE IF NOT EXISTS candidate_lists (
@@ -54,7 +53,7 @@ PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1")
 def picture_token(path: str, identity: FileIdentity) -> int:
     """A 64-bit name for this picture as it is now: the same path and identity (so the same
     bytes) read with the same settings."""
-    text = os.fsencode(path) + b"\0" + repr(tuple(identity)).encode() + b"\0" + SETTINGS_KEY.encode()
+    text = path_key(path) + b"\0" + repr(tuple(identity)).encode() + b"\0" + SETTINGS_KEY.encode()
     return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little", signed=True)
 
 
@@ -213,7 +212,7 @@ class KeptDecisions:
             ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", [()]),
         ])
 
-    def _write(self, statements: list[tuple[str, list[tuple]]]) -> None:
+    def _write(self, statements: list[tuple[str, list[tuple[object, ...]]]]) -> None:
         """Runs the statements, each for each of its rows, in one transaction."""
         if not any(rows for _, rows in statements):
             return

@@ -67,7 +67,7 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
     decided = Decided([])
     new_lists: dict[int, CandidateList] = {}
     verdicts = decisions.verdicts(threshold)
-    candidates: list[tuple[bool, int, int, set, tuple[int, int, int]]] = []
+    candidates: list[tuple[bool, int, int, set[int], tuple[int, int, int]]] = []
     for plain in (False, True):
         positions = [position for position, (kind, _) in enumerate(kinds) if kind == plain]
         vectors = np.array([kinds[position][1] for position in positions], dtype=np.float32).reshape(-1, 64)
@@ -135,7 +135,7 @@ class _KindSearch:
         self.changed_lists: dict[int, CandidateList] = {}
         self._merged: set[int] = set()
 
-    def candidates(self) -> dict:
+    def candidates(self) -> dict[tuple[int, int], set[int]]:
         count = len(self.tokens)
         if count < 2:
             return {}
@@ -162,7 +162,7 @@ class _KindSearch:
         if fresh:
             self._search_all(np.array(fresh), rows, scores, neighbours, k)
         self._note_lists(kept, scores, neighbours)
-        found: dict = {}
+        found: dict[tuple[int, int], set[int]] = {}
         grouping.collect_candidates(found, 0, scores, neighbours, count, self.inner_product, self.limit)
         return found
 
@@ -232,7 +232,7 @@ class _KindSearch:
                 (rows // count).astype(np.uint8), scores[position][valid].astype(np.float32))
 
 
-def _verify(pictures: list[Picture], thumbnails: ThumbnailSource, first: int, second: int, transforms: set,
+def _verify(pictures: list[Picture], thumbnails: ThumbnailSource, first: int, second: int, transforms: set[int],
             plain: bool, threshold: float) -> Verdict:
     pair_thumbnails = thumbnails([first, second])
     sizes = [pictures[first].size, pictures[second].size]

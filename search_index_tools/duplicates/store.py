@@ -11,15 +11,18 @@ from __future__ import annotations
 
 import os
 import sqlite3
-from typing import Iterable, NamedTuple, Optional
+import sys
+from typing import Any, Iterable, NamedTuple, Optional, Union
 
-from .reading import THUMBNAIL_SIDE, FileIdentity, PictureRead
+from ..file_identity import FileIdentity
+from .reading import THUMBNAIL_SIDE, PictureRead
 
 BUSY_TIMEOUT_SECONDS = 5.0
 SUFFIX = ".duplicates.sqlite"
 # Entries made with other thumbnail settings are stale, never misread.
 SETTINGS_KEY = f"grey-thumbnail:side={THUMBNAIL_SIDE}:box:draft=2x:v1"
 _BATCH = 512
+_FS_ENCODING, _FS_ERRORS = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS pictures (
@@ -46,8 +49,9 @@ class StoredEntry(NamedTuple):
 
 
 def path_key(path: str) -> bytes:
-    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly."""
-    return os.fsencode(path)
+    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly
+    (os.fsencode, without its checks: this runs for every picture of every scan)."""
+    return path.encode(_FS_ENCODING, _FS_ERRORS)
 
 
 class PictureStore:
@@ -98,7 +102,7 @@ class PictureStore:
             return {}
         return found
 
-    def thumbnails(self, entries: Iterable["StoredEntry"]) -> dict[str, bytes]:
+    def thumbnails(self, entries: Iterable[Union["StoredEntry", PictureRead]]) -> dict[str, bytes]:
         """{path: thumbnail} of the given entries, where the stored read is still theirs."""
         if self._db is None:
             return {}
@@ -151,16 +155,18 @@ class PictureStore:
         except sqlite3.Error as error:
             self._fail(error)
 
-    def prune(self, folder: str, listed: Iterable[str]) -> None:
-        """Forgets the pictures under `folder` that are no longer listed in it."""
+    def prune(self, folders: Iterable[str], listed: Iterable[str]) -> None:
+        """Forgets the pictures under the folders that are no longer listed in them."""
         if self._db is None or not self._writable:
             return
-        prefix = path_key(os.path.join(os.path.abspath(folder), ""))
         keep = {path_key(path) for path in listed}
         try:
-            stored = [row[0] for row in self._db.execute(
-                "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))]
-            gone = [(path,) for path in stored if path not in keep]
+            gone = []
+            for folder in folders:
+                prefix = path_key(os.path.join(os.path.abspath(folder), ""))
+                gone += [(row[0],) for row in self._db.execute(
+                    "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))
+                    if row[0] not in keep]
             if gone:
                 with self._db:
                     self._db.execute("BEGIN IMMEDIATE")
@@ -220,7 +226,7 @@ def _connect(file_path: str) -> sqlite3.Connection:
     return db
 
 
-def _prefixes(keys: dict) -> list[bytes]:
+def _prefixes(keys: dict[bytes, str]) -> list[bytes]:
     """The folders (as byte prefixes) that hold the given paths: one range query each."""
     folders = sorted({os.path.dirname(key) for key in keys})
     prefixes: list[bytes] = []
@@ -232,13 +238,13 @@ def _prefixes(keys: dict) -> list[bytes]:
     return prefixes
 
 
-def _encode(read: PictureRead) -> tuple:
+def _encode(read: PictureRead) -> tuple[object, ...]:
     identity = read.identity
     return (path_key(read.path), identity.device, identity.inode, identity.size, identity.mtime_ns,
             identity.ctime_ns, SETTINGS_KEY, read.stamp, read.width, read.height, read.thumbnail)
 
 
-def _decode(path: str, row: tuple) -> Optional[PictureRead]:
+def _decode(path: str, row: tuple[Any, ...]) -> Optional[PictureRead]:
     """The entry as it was stored, or None (a miss) when it does not hold together."""
     thumbnail = row[10]
     if thumbnail is not None and (not isinstance(thumbnail, bytes) or len(thumbnail) != THUMBNAIL_SIDE ** 2):
