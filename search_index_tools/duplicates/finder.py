@@ -28,6 +28,8 @@ from .store import SUFFIX as STORE_SUFFIX, PictureStore, StoredEntry
 
 # What is known of a picture: read now, or taken from the store (without its thumbnail).
 Entry = Union[PictureRead, StoredEntry]
+# (distance, transform name) of a member against its keeper, given their pair if they were one.
+Relation = Callable[[int, int, Optional[grouping.Pair]], tuple[float, str]]
 
 # Named similarity levels: the least robust correlation of two thumbnails (1 is identical)
 # that makes them the same picture. "normal" is the default.
@@ -266,7 +268,7 @@ def _groups(pictures: list[PictureRead], threshold: float, rule: KeeperRule, ref
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     pairs = grouping.verified_pairs(thumbnails, sizes, plain, threshold)
     return _grouped(list(pictures), pairs, rule, references,
-                    lambda keeper, member: _relation(thumbnails, sizes, plain, keeper, member))
+                    lambda keeper, member, direct: _relation(thumbnails, sizes, plain, keeper, member, direct))
 
 
 def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, rule: KeeperRule,
@@ -281,7 +283,10 @@ def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, r
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
 
-    def relation(keeper: int, member: int) -> tuple[float, str]:
+    def relation(keeper: int, member: int, direct: Optional[grouping.Pair]) -> tuple[float, str]:
+        if direct is not None and (direct.first, direct.second) not in decided.plain_pairs:
+            return _relation_of_pair(keeper, member, direct)
+        # Otherwise the relation depends on the two pictures alone, and is kept.
         key = (tokens[keeper], tokens[member])
         found = kept_relations.get(key)
         if found is None:
@@ -329,7 +334,8 @@ class _Thumbnails:
 
 
 def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule, references: list[str],
-             relation: Callable[[int, int], tuple[float, str]]) -> list[DuplicateGroup]:
+             relation: Relation) -> list[DuplicateGroup]:
+    direct = {(pair.first, pair.second): pair for pair in pairs}
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
         in_reference = {p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions}
@@ -339,7 +345,7 @@ def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule
         keeper = min(choosable, key=lambda p: rule.key(_Sortable(pictures[p])))
         members = [_member(pictures[keeper], 0.0, "none", in_reference[keeper])]
         for p in sorted((p for p in positions if p != keeper), key=lambda p: os.fsencode(pictures[p].path)):
-            distance, name = relation(keeper, p)
+            distance, name = relation(keeper, p, direct.get((min(keeper, p), max(keeper, p))))
             members.append(_member(pictures[p], distance, name, in_reference[p]))
         groups.append(DuplicateGroup(tuple(members), rule.reason(members[0])))
     groups.sort(key=lambda group: os.fsencode(group.keep))
@@ -347,8 +353,11 @@ def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule
 
 
 def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.ndarray, keeper: int,
-              member: int) -> tuple[float, str]:
-    """(distance, transform name) of `member` against `keeper`."""
+              member: int, direct: Optional[grouping.Pair] = None) -> tuple[float, str]:
+    """(distance, transform name) of `member` against `keeper`. `direct` is their pair where
+    they were compared as candidates: that comparison, made already, says it."""
+    if direct is not None and not (plain[keeper] or plain[member]):
+        return _relation_of_pair(keeper, member, direct)
     if plain[keeper] or plain[member]:
         for index in range(8):
             if descriptor.plain_alike(thumbnails[member], thumbnails[keeper], index):
@@ -358,10 +367,22 @@ def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.nd
         return 1.0, "none"
     index, comparison = descriptor.best_transform(thumbnails[member], thumbnails[keeper],
                                                   sizes[member], sizes[keeper])
+    return _described(index, comparison.cropped, comparison.similarity)
+
+
+def _relation_of_pair(keeper: int, member: int, pair: grouping.Pair) -> tuple[float, str]:
+    """The relation of two pictures with structure that were compared as a candidate pair.
+    The pair's transform turns its second picture into its first; the member's is the one
+    that turns the keeper into the member."""
+    index = pair.transform if pair.first == member else descriptor.inverse(pair.transform)
+    return _described(index, pair.cropped, pair.similarity)
+
+
+def _described(index: int, cropped: bool, similarity: float) -> tuple[float, str]:
     name = descriptor.TRANSFORM_NAMES[index]
-    if comparison.cropped:
+    if cropped:
         name = "cropped" if name == "none" else f"{name}, cropped"
-    return round(max(0.0, 1.0 - comparison.similarity), 4), name
+    return round(max(0.0, 1.0 - similarity), 4), name
 
 
 class _Sortable:

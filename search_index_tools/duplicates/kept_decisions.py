@@ -47,7 +47,7 @@ _SCHEMA = (
 )
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1"),
-                        ("similarity", "<f8"), ("cropped", "u1")])
+                        ("similarity", "<f8"), ("cropped", "u1"), ("plain", "u1")])
 
 
 def picture_token(path: str, identity: FileIdentity) -> int:

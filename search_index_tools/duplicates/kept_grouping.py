@@ -20,7 +20,7 @@ the kept lists are those of earlier scans.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Callable, NamedTuple, Optional
 
 import numpy as np
@@ -49,6 +49,7 @@ class Decided:
     pairs: list[grouping.Pair]
     searched: int = 0  # pictures searched among all rows
     verified: int = 0  # candidate pairs compared
+    plain_pairs: set[tuple[int, int]] = field(default_factory=set)  # pairs of plain pictures
 
 
 def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: float,
@@ -59,9 +60,9 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
     digest = digest_of(tokens)
     kept = decisions.scope_result(scope, threshold, digest)
     if kept is not None:
-        pairs = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
-        if pairs is not None:
-            return Decided(pairs)
+        found = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
+        if found is not None:
+            return found
     lists = decisions.candidate_lists(scope)
     kinds = _kinds(pictures, lists, thumbnails)
     decided = Decided([])
@@ -89,10 +90,12 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
             decided.verified += 1
         if verdict.same:
             decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
+            if plain:
+                decided.plain_pairs.add((first, second))
     present = set(tokens)
     decisions.keep_verdicts(threshold, fresh_verdicts)
     decisions.keep_scan(scope, new_lists, [token for token in lists if token not in present], threshold, digest,
-                        _records(decided.pairs, tokens))
+                        _records(decided, tokens))
     if fresh_verdicts or len(present) != len(lists):
         decisions.prune()
     return decided
@@ -245,19 +248,22 @@ def _verify(pictures: list[Picture], thumbnails: ThumbnailSource, first: int, se
     return Verdict(True, pair.transform, float(pair.similarity), bool(pair.cropped))
 
 
-def _records(pairs: list[grouping.Pair], tokens: list[int]) -> np.ndarray:
-    records = np.zeros(len(pairs), dtype=PAIR_RECORD)
-    for slot, pair in enumerate(pairs):
-        records[slot] = (tokens[pair.first], tokens[pair.second], pair.transform, pair.similarity, pair.cropped)
+def _records(decided: Decided, tokens: list[int]) -> np.ndarray:
+    records = np.zeros(len(decided.pairs), dtype=PAIR_RECORD)
+    for slot, pair in enumerate(decided.pairs):
+        records[slot] = (tokens[pair.first], tokens[pair.second], pair.transform, pair.similarity, pair.cropped,
+                         (pair.first, pair.second) in decided.plain_pairs)
     return records
 
 
-def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Optional[list[grouping.Pair]]:
-    pairs = []
+def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Optional[Decided]:
+    decided = Decided([])
     for record in records:
         first, second = positions.get(int(record["first"])), positions.get(int(record["second"]))
         if first is None or second is None or int(record["transform"]) > 7:
             return None
-        pairs.append(grouping.Pair(first, second, int(record["transform"]), float(record["similarity"]),
-                                   bool(record["cropped"])))
-    return pairs
+        decided.pairs.append(grouping.Pair(first, second, int(record["transform"]), float(record["similarity"]),
+                                           bool(record["cropped"])))
+        if record["plain"]:
+            decided.plain_pairs.add((first, second))
+    return decided
