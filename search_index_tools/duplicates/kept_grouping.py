@@ -31,6 +31,7 @@ from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, 
 # Above this many (query, row) products the pictures searched again among all rows use the
 # approximate index a scan without kept decisions uses; below, the exact search is cheaper.
 EXACT_SEARCH_BUDGET = 200_000_000
+KIND_SLICE = 8192  # thumbnails worked out at a time
 
 
 class Picture(NamedTuple):
@@ -112,13 +113,15 @@ def _kinds(pictures: list[Picture], lists: dict[int, CandidateList],
             kinds[position] = (kept.plain, kept.vector)
         else:
             missing.append(position)
-    if missing:
-        small = thumbnails(missing)
+    # In slices: working out the structure takes 16 bytes per thumbnail pixel for a moment.
+    for first in range(0, len(missing), KIND_SLICE):
+        part = missing[first:first + KIND_SLICE]
+        small = thumbnails(part)
         plain = descriptor.structure(small) < descriptor.PLAIN_STRUCTURE
         coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else np.zeros((0, 64), np.float32)
         flat = descriptor.plain_vectors(small[plain]) if plain.any() else np.zeros((0, 64), np.float32)
         coarse_rows, flat_rows = iter(coarse), iter(flat)
-        for position, is_plain in zip(missing, plain):
+        for position, is_plain in zip(part, plain):
             kinds[position] = (bool(is_plain), next(flat_rows) if is_plain else next(coarse_rows))
     return [kind for kind in kinds if kind is not None]
 
