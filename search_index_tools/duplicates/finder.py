@@ -20,7 +20,7 @@ import numpy as np
 from . import descriptor, grouping
 from .keeper import DEFAULT_RULE, is_under, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
-from .kept_grouping import Decided, Picture, kept_pairs
+from .kept_grouping import Decided, Picture, Runner, kept_pairs
 from ..file_identity import FileIdentity
 from .keeper import KeeperRule
 from .reading import PictureRead, read_picture
@@ -158,7 +158,8 @@ def scan_duplicates(folders: Folders, *, references: Folders = (), similarity: U
         entries: dict[str, Entry] = {**stored, **{read.path: read for read in fresh}}
         pictures, left_out = _usable(identities, entries)
         if store.active:
-            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned)
+            runner = _pool_runner(search_index_lib, progress, "Comparing")
+            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned, runner)
             searched, verified = decided.searched, decided.verified
         else:
             # Without a store every picture was read now.
@@ -231,11 +232,21 @@ def _read(sil: Any, paths: list[str], progress: Optional[Progress]) -> list[Pict
     if len(paths) <= IN_PROCESS_LIMIT:
         results = [read_picture(path) for path in paths]
     else:
-        workers = max(1, min(os.cpu_count() or 1, 5, len(paths)))
-        phase = progress.phase("Reading") if progress is not None else _NoPhase()
-        with phase, sil.Pool(workers) as pool:
-            results = pool.map(read_picture, paths)
+        results = _pool_runner(sil, progress, "Reading")(read_picture, paths)
     return [result for result in results if result is not None]
+
+
+def _pool_runner(sil: Any, progress: Optional[Progress], label: str) -> Runner:
+    """A map over the module's pool (looked up when it runs, as the module does), shown as
+    `label` on the progress reporter."""
+
+    def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
+        workers = max(1, min(os.cpu_count() or 1, 5, len(items)))
+        phase = progress.phase(label) if progress is not None else _NoPhase()
+        with phase, sil.Pool(workers) as pool:
+            return list(pool.map(function, items))
+
+    return run
 
 
 class _NoPhase:
@@ -272,14 +283,14 @@ def _groups(pictures: list[PictureRead], threshold: float, rule: KeeperRule, ref
 
 
 def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, rule: KeeperRule,
-                 references: list[str], scanned: list[str]) -> tuple[list[DuplicateGroup], Decided]:
+                 references: list[str], scanned: list[str], run: Runner) -> tuple[list[DuplicateGroup], Decided]:
     """The groups, with the decisions kept in the store for what did not change (the same
     groups as _groups gives)."""
     decisions = KeptDecisions(store)
     tokens = [picture_token(entry.path, entry.identity) for entry in pictures]
     source = _Thumbnails(store, pictures)
     decided = kept_pairs([Picture(token, (entry.width, entry.height)) for token, entry in zip(tokens, pictures)],
-                         source.array, threshold, decisions, scope_of(scanned))
+                         source.array, threshold, decisions, scope_of(scanned), run)
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
 

@@ -21,7 +21,7 @@ the kept lists are those of earlier scans.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Callable, NamedTuple, Optional
+from typing import Any, Callable, NamedTuple, Optional
 
 import numpy as np
 
@@ -43,6 +43,20 @@ class Picture(NamedTuple):
 
 # Thumbnails of the given positions, (n, side, side) uint8, in that order.
 ThumbnailSource = Callable[[list[int]], np.ndarray]
+# A pool's map: runs the function on every item, results in order.
+Runner = Callable[[Callable[[Any], Any], list[Any]], list[Any]]
+# Below this many comparisons to make, starting a pool costs more than it saves.
+POOL_MINIMUM = 64
+
+
+class Comparison(NamedTuple):
+    """One candidate pair to compare, as sent to a worker: everything it needs."""
+
+    thumbnails: bytes  # both thumbnails, the first picture's then the second's
+    sizes: tuple[tuple[int, int], tuple[int, int]]
+    transforms: tuple[int, ...]
+    plain: bool
+    threshold: float
 
 
 @dataclass
@@ -54,9 +68,10 @@ class Decided:
 
 
 def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: float,
-               decisions: KeptDecisions, scope: str) -> Decided:
+               decisions: KeptDecisions, scope: str, run: Optional[Runner] = None) -> Decided:
     """The verified pairs among `pictures` (positions in this list), with the decisions kept
-    for `scope` used and brought up to date."""
+    for `scope` used and brought up to date. `run(function, items)` maps a function over items
+    in a pool of processes: the comparisons to make are made there when there are enough."""
     tokens = [picture.token for picture in pictures]
     digest = digest_of(tokens)
     kept = decisions.scope_result(scope, threshold, digest)
@@ -81,14 +96,10 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
         decided.searched += search.searched
         new_lists.update(search.changed_lists)
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
-    if unknown:
-        thumbnails(sorted({position for _, first, second, _, _ in unknown for position in (first, second)}))
-    fresh_verdicts: dict[tuple[int, int, int], Verdict] = {}
+    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
+    decided.verified = len(fresh_verdicts)
     for plain, first, second, transforms, key in candidates:
-        verdict = verdicts.get(key)
-        if verdict is None:
-            verdict = fresh_verdicts[key] = _verify(pictures, thumbnails, first, second, transforms, plain, threshold)
-            decided.verified += 1
+        verdict = verdicts.get(key) or fresh_verdicts[key]
         if verdict.same:
             decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
             if plain:
@@ -238,14 +249,32 @@ class _KindSearch:
                 (rows // count).astype(np.uint8), scores[position][valid].astype(np.float32))
 
 
-def _verify(pictures: list[Picture], thumbnails: ThumbnailSource, first: int, second: int, transforms: set[int],
-            plain: bool, threshold: float) -> Verdict:
-    pair_thumbnails = thumbnails([first, second])
-    sizes = [pictures[first].size, pictures[second].size]
-    if plain:
-        pair = grouping.verify_plain(pair_thumbnails, sizes, 0, 1, transforms)
+def _verify_all(pictures: list[Picture], thumbnails: ThumbnailSource,
+                unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]], threshold: float,
+                run: Optional[Runner]) -> dict[tuple[int, int, int], Verdict]:
+    """The verdicts of the candidate pairs not decided before, made in a pool when given one
+    and worth it."""
+    work = {}
+    for plain, first, second, transforms, key in unknown:
+        if key not in work:
+            work[key] = Comparison(thumbnails([first, second]).tobytes(), (pictures[first].size, pictures[second].size),
+                                   tuple(sorted(transforms)), plain, threshold)
+    items = list(work.values())
+    if run is not None and len(items) >= POOL_MINIMUM:
+        verdicts = run(verify, items)
     else:
-        pair = grouping.verify_structured(pair_thumbnails, sizes, 0, 1, transforms, threshold)
+        verdicts = [verify(item) for item in items]
+    return dict(zip(work, verdicts))
+
+
+def verify(item: Comparison) -> Verdict:
+    """Worker step: the verdict on one candidate pair, as grouping.verified_pairs makes it."""
+    pair_thumbnails = descriptor.thumbnails_array([item.thumbnails])
+    sizes = list(item.sizes)
+    if item.plain:
+        pair = grouping.verify_plain(pair_thumbnails, sizes, 0, 1, set(item.transforms))
+    else:
+        pair = grouping.verify_structured(pair_thumbnails, sizes, 0, 1, set(item.transforms), item.threshold)
     if pair is None:
         return Verdict(False, 0, 0.0, False)
     return Verdict(True, pair.transform, float(pair.similarity), bool(pair.cropped))
