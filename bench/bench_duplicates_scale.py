@@ -1,9 +1,10 @@
 """The duplicate finder on large folders of real picture files: a first scan, an unchanged
 folder (the scan reads no picture), and a folder where a few files changed, at 20,000 and
-100,000 pictures, with peak memory.
+100,000 pictures, with peak memory; and a first scan against an index build.
 
     .venv/bin/python bench/bench_duplicates_scale.py generate [--count 100000]
     .venv/bin/python bench/bench_duplicates_scale.py measure [--sizes 20000 100000] [--runs 3]
+    .venv/bin/python bench/bench_duplicates_scale.py first FOLDER [--runs 3]
 
 `generate` writes small photo-like JPEGs (160 x 120 and about, 1,000 per sub-folder) under
 DATA_ROOT (outside the repository); every tenth picture is an edited copy of the one before
@@ -211,6 +212,39 @@ def measure(sizes: list[int], runs: int, without_runs: list[int]) -> None:
               f"{changed['verified']} pairs compared); load {os.getloadavg()}", flush=True)
 
 
+def first_scans(folder: Path, runs: int) -> None:
+    """`find-images duplicates` against `find-images index` on a folder neither has seen
+    (a fresh cache folder each run, the module's feature store off), taking turns."""
+    import shutil
+    import tempfile
+
+    from bench_find_images_workers import FIND_IMAGES, SETTINGS
+
+    print(f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}")
+    times: dict[str, list[float]] = {"index": [], "duplicates": []}
+    with tempfile.TemporaryDirectory() as work:
+        settings = Path(work) / "settings"
+        settings.mkdir()
+        (settings / "constants.py").write_text(SETTINGS)
+        cache = Path(work) / "cache"
+        env = dict(os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off",
+                   PYTHONPATH=str(settings))
+        for run in range(runs):
+            for road in ("index", "duplicates") if run % 2 == 0 else ("duplicates", "index"):
+                shutil.rmtree(cache, ignore_errors=True)
+                cache.mkdir()
+                command = [str(FIND_IMAGES), "--settings", str(settings), "--quiet", road, str(folder)]
+                started = time.perf_counter()
+                done = subprocess.run(command, env=env, capture_output=True, text=True)
+                times[road].append(time.perf_counter() - started)
+                if done.returncode not in (0, 1):
+                    raise RuntimeError(done.stderr)
+    index, duplicates = statistics.median(times["index"]), statistics.median(times["duplicates"])
+    print(f"find-images index {index:.2f} s ({', '.join(f'{t:.2f}' for t in times['index'])}), "
+          f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
+          f"{duplicates / index:.2f} times; load {os.getloadavg()}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -222,9 +256,14 @@ def main() -> None:
     timing.add_argument("--without-runs", type=int, nargs="*", default=[],
                         help="runs of the road without kept decisions, per size (default: --runs); "
                              "it takes minutes at 100,000 pictures")
+    first = commands.add_parser("first", help="a first scan against an index build, on a folder")
+    first.add_argument("folder", type=Path)
+    first.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     if args.command == "generate":
         generate(args.count)
+    elif args.command == "first":
+        first_scans(args.folder, args.runs)
     else:
         measure(args.sizes, args.runs, args.without_runs)
 

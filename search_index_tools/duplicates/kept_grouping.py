@@ -32,6 +32,9 @@ from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, 
 # approximate index a scan without kept decisions uses; below, the exact search is cheaper.
 EXACT_SEARCH_BUDGET = 200_000_000
 KIND_SLICE = 8192  # thumbnails worked out at a time
+# Rows kept beyond the nearest NEIGHBOURS in each picture's list: when pictures go, the rows
+# behind them move up, and the list holds the nearest rows still without a new search.
+SPARE_NEIGHBOURS = 8
 
 
 class Picture(NamedTuple):
@@ -158,50 +161,71 @@ class _KindSearch:
             return {}
         rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
         k = min(grouping.NEIGHBOURS, len(rows))
-        local = {int(token): position for position, token in enumerate(self.tokens)}
+        width = min(k + SPARE_NEIGHBOURS, len(rows))
+        scores = np.full((count, width), -np.inf if self.inner_product else np.inf, dtype=np.float32)
+        neighbours = np.full((count, width), -1, dtype=np.int64)
         # Pictures of the last scan: their rows were among those the kept lists were chosen from.
-        known = {position for position, token in enumerate(self.tokens) if self._kept(int(token)) is not None}
-        kept = [self._usable_list(position, local, known, k) for position in range(count)]
-        fresh = [position for position in range(count) if kept[position] is None]
-        new = np.array([position for position in fresh if position not in known], dtype=np.int64)
-        scores = np.full((count, k), -np.inf if self.inner_product else np.inf, dtype=np.float32)
-        neighbours = np.full((count, k), -1, dtype=np.int64)
-        unchanged = [position for position in range(count) if kept[position] is not None]
-        for position in unchanged:
-            kept_list = kept[position]
-            assert kept_list is not None
-            rows_of = np.array([local[int(token)] for token in kept_list.neighbours], dtype=np.int64)
-            width = len(rows_of)
-            neighbours[position, :width] = kept_list.transforms.astype(np.int64) * count + rows_of
-            scores[position, :width] = kept_list.scores
-        if len(new) and unchanged:
-            self._merge_new_rows(np.array(unchanged), new, scores, neighbours, k)
-        if fresh:
-            self._search_all(np.array(fresh), rows, scores, neighbours, k)
-        self._note_lists(kept, scores, neighbours)
+        known = np.array([self._kept(int(token)) is not None for token in self.tokens], dtype=bool)
+        usable, shortened = self._place_kept_lists(known, k, scores, neighbours)
+        fresh = np.flatnonzero(~usable)
+        new = np.flatnonzero(~known)
+        unchanged = np.flatnonzero(usable)
+        if len(new) and len(unchanged):
+            self._merge_new_rows(unchanged, new, scores, neighbours, width)
+        if len(fresh):
+            self._search_all(fresh, rows, scores, neighbours, width)
+        self._merged |= shortened
+        self._note_lists(usable, scores, neighbours)
         found: dict[tuple[int, int], set[int]] = {}
-        grouping.collect_candidates(found, 0, scores, neighbours, count, self.inner_product, self.limit)
+        # Each picture's candidates are its k nearest rows; the spare ones only stand in for
+        # rows that go.
+        grouping.collect_candidates(found, 0, np.ascontiguousarray(scores[:, :k]),
+                                    np.ascontiguousarray(neighbours[:, :k]), count, self.inner_product, self.limit)
         return found
 
     def _kept(self, token: int) -> Optional[CandidateList]:
         kept = self.lists.get(token)
         return kept if kept is not None and kept.plain == self.plain else None
 
-    def _usable_list(self, position: int, local: dict[int, int], known: set[int], k: int) -> Optional[CandidateList]:
-        """The kept list of this picture, when every row it names is still there and it holds
-        the k best of the rows it was chosen from."""
-        kept = self._kept(int(self.tokens[position]))
-        if kept is None or len(kept.neighbours) > k:
-            return None
-        for token in kept.neighbours.tolist():
-            if local.get(token) not in known:
-                return None  # a neighbour gone, or not of the last scan: the list is not the k best
-        if len(kept.neighbours) < k and len(kept.neighbours) < 8 * len(known):
-            return None  # neither the k best nor every row: it cannot be merged
-        return kept
+    def _place_kept_lists(self, known: np.ndarray, k: int, scores: np.ndarray,
+                          neighbours: np.ndarray) -> tuple[np.ndarray, set[int]]:
+        """Puts the kept lists that still hold the k best rows into `scores` and `neighbours`,
+        less the rows of pictures gone since (a list keeps spare rows for them). Returns which
+        pictures have such a list, and those whose list lost rows."""
+        count, width = scores.shape
+        positions = np.flatnonzero(known)
+        usable = np.zeros(count, dtype=bool)
+        if not len(positions):
+            return usable, set()
+        kept = [self.lists[int(self.tokens[position])] for position in positions]
+        lengths = np.array([len(item.neighbours) for item in kept], dtype=np.int64)
+        tokens = np.concatenate([item.neighbours for item in kept])
+        owner = np.repeat(np.arange(len(kept)), lengths)
+        order = np.argsort(self.tokens, kind="stable")
+        slot = np.minimum(np.searchsorted(self.tokens[order], tokens), count - 1)
+        present = self.tokens[order][slot] == tokens
+        local = np.where(present, order[slot], -1)
+        of_last_scan = present & known[np.maximum(local, 0)]
+        # A row of a picture that is here but was not in the last scan cannot be in a list of
+        # it: such a list is not what the last scan left, and is searched again.
+        foreign = np.bincount(owner[present & ~of_last_scan], minlength=len(kept))
+        left = np.bincount(owner[of_last_scan], minlength=len(kept))
+        every_row = 8 * int(known.sum())
+        fits = (foreign == 0) & (lengths <= width) & ((left >= k) | (left == every_row))
+        usable[positions[fits]] = True
+        keep = of_last_scan & fits[owner]
+        starts = np.cumsum(lengths) - lengths
+        rank = np.cumsum(keep) - 1
+        rank -= np.concatenate([[0], np.cumsum(keep)])[starts][owner]
+        place = positions[owner[keep]]
+        transforms = np.concatenate([item.transforms for item in kept]).astype(np.int64)
+        neighbours[place, rank[keep]] = transforms[keep] * count + local[keep]
+        scores[place, rank[keep]] = np.concatenate([item.scores for item in kept])[keep]
+        shortened = set(positions[fits & (left < lengths)].tolist())
+        return usable, shortened
 
     def _merge_new_rows(self, unchanged: np.ndarray, new: np.ndarray, scores: np.ndarray,
-                        neighbours: np.ndarray, k: int) -> None:
+                        neighbours: np.ndarray, width: int) -> None:
         """Lets the rows of the pictures new since the last scan into the kept lists where
         they rank."""
         import faiss
@@ -211,17 +235,17 @@ class _KindSearch:
         row_ids = np.concatenate([index * count + new for index in range(8)]).astype(np.int64)
         index = faiss.IndexFlatIP(new_rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(new_rows.shape[1])
         index.add(new_rows)
-        found_scores, found_rows = index.search(self.vectors[unchanged], min(k, len(new_rows)))
+        found_scores, found_rows = index.search(self.vectors[unchanged], min(width, len(new_rows)))
         found_ids = np.where(found_rows >= 0, row_ids[np.maximum(found_rows, 0)], -1)
         merged_scores = np.concatenate([scores[unchanged], found_scores], axis=1)
         merged_ids = np.concatenate([neighbours[unchanged], found_ids], axis=1)
-        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[:, :k]
+        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[:, :width]
         scores[unchanged] = np.take_along_axis(merged_scores, order, axis=1)
         neighbours[unchanged] = np.take_along_axis(merged_ids, order, axis=1)
-        self._merged = set(unchanged[(order >= k).any(axis=1)].tolist())
+        self._merged |= set(unchanged[(order >= width).any(axis=1)].tolist())
 
     def _search_all(self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray,
-                    neighbours: np.ndarray, k: int) -> None:
+                    neighbours: np.ndarray, width: int) -> None:
         """Searches the given pictures among all rows, as a scan without kept decisions would."""
         import faiss
 
@@ -233,14 +257,14 @@ class _KindSearch:
             index = grouping._neighbour_index(rows, self.inner_product)
         for first in range(0, len(queries), 8192):
             batch = queries[first:first + 8192]
-            found_scores, found_rows = index.search(self.vectors[batch], k)
+            found_scores, found_rows = index.search(self.vectors[batch], width)
             scores[batch], neighbours[batch] = found_scores, found_rows
 
-    def _note_lists(self, kept: list[Optional[CandidateList]], scores: np.ndarray, neighbours: np.ndarray) -> None:
-        """The lists to keep: those searched now, and kept ones that new rows entered."""
+    def _note_lists(self, usable: np.ndarray, scores: np.ndarray, neighbours: np.ndarray) -> None:
+        """The lists to keep: those searched now, and kept ones that changed."""
         count = len(self.tokens)
         for position in range(count):
-            if kept[position] is not None and position not in self._merged:
+            if usable[position] and position not in self._merged:
                 continue
             valid = neighbours[position] >= 0
             rows = neighbours[position][valid]
