@@ -166,14 +166,17 @@ class KeptDecisions:
         db = self._db()
         if db is None:
             return {}
+        found = {}
         try:
-            return {(first, second, transforms): Verdict(bool(same), transform, similarity, bool(cropped))
-                    for first, second, transforms, same, transform, similarity, cropped in db.execute(
-                        "SELECT first, second, transforms, same, transform, similarity, cropped FROM verdicts"
-                        " WHERE key = ?", (verdict_key(threshold),))}
+            for first, second, transforms, same, transform, similarity, cropped in db.execute(
+                    "SELECT first, second, transforms, same, transform, similarity, cropped FROM verdicts"
+                    " WHERE key = ?", (verdict_key(threshold),)):
+                if transform in range(8) and isinstance(similarity, float):
+                    found[(first, second, transforms)] = Verdict(bool(same), transform, similarity, bool(cropped))
         except sqlite3.Error as error:
             self._store.failed(error)
             return {}
+        return found
 
     def keep_verdicts(self, threshold: float, verdicts: dict[tuple[int, int, int], Verdict]) -> None:
         key = verdict_key(threshold)
@@ -188,7 +191,7 @@ class KeptDecisions:
         try:
             return {(keeper, member): (distance, transform) for keeper, member, distance, transform in db.execute(
                 "SELECT keeper, member, distance, transform FROM relations WHERE version = ?",
-                (grouping.COMPARISON_VERSION,))}
+                (grouping.COMPARISON_VERSION,)) if isinstance(distance, float) and isinstance(transform, str)}
         except sqlite3.Error as error:
             self._store.failed(error)
             return {}

@@ -159,13 +159,14 @@ def test_other_sets_of_folders_keep_their_own_decisions(library):
     assert again.verified == 0 and again.searched == 0 and again.groups == together.groups
 
 
-@pytest.mark.parametrize("table, column", [
-    ("candidate_lists", "neighbours"), ("candidate_lists", "vector"), ("scope_results", "pairs")])
-def test_damaged_kept_decisions_are_decided_again(sil, library, table, column):
+@pytest.mark.parametrize("table, column, value", [
+    ("candidate_lists", "neighbours", "x'0102030405'"), ("candidate_lists", "vector", "x'0102030405'"),
+    ("scope_results", "pairs", "x'0102030405'"), ("verdicts", "transform", "99"), ("verdicts", "similarity", "'x'")])
+def test_damaged_kept_decisions_are_decided_again(sil, library, table, column, value):
     first = scan_duplicates(library)
     _added(library)
     with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
-        db.execute(f"UPDATE {table} SET {column} = x'0102030405'")
+        db.execute(f"UPDATE {table} SET {column} = {value}")
     kept = scan_duplicates(library)
     assert kept.groups == scan_duplicates(library, use_store=False).groups
     assert len(kept.groups) == len(first.groups) + 1
