@@ -50,6 +50,7 @@ ThumbnailSource = Callable[[list[int]], np.ndarray]
 Runner = Callable[[Callable[[Any], Any], list[Any]], list[Any]]
 # Below this many comparisons to make, starting a pool costs more than it saves.
 POOL_MINIMUM = 64
+VERIFY_SLICE = 16384  # comparisons sent to the pool at a time (8 KB each)
 
 
 class Comparison(NamedTuple):
@@ -278,17 +279,22 @@ def _verify_all(pictures: list[Picture], thumbnails: ThumbnailSource,
                 run: Optional[Runner]) -> dict[tuple[int, int, int], Verdict]:
     """The verdicts of the candidate pairs not decided before, made in a pool when given one
     and worth it."""
-    work = {}
-    for plain, first, second, transforms, key in unknown:
-        if key not in work:
-            work[key] = Comparison(thumbnails([first, second]).tobytes(), (pictures[first].size, pictures[second].size),
-                                   tuple(sorted(transforms)), plain, threshold)
-    items = list(work.values())
-    if run is not None and len(items) >= POOL_MINIMUM:
-        verdicts = run(verify, items)
-    else:
-        verdicts = [verify(item) for item in items]
-    return dict(zip(work, verdicts))
+    keys = list(dict.fromkeys(key for *_, key in unknown))
+    of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
+    use_pool = run is not None and len(keys) >= POOL_MINIMUM
+    verdicts: dict[tuple[int, int, int], Verdict] = {}
+    # In slices: each comparison carries its two thumbnails to the worker.
+    for start in range(0, len(keys), VERIFY_SLICE):
+        part = keys[start:start + VERIFY_SLICE]
+        items = []
+        for key in part:
+            plain, first, second, transforms = of_key[key]
+            items.append(Comparison(thumbnails([first, second]).tobytes(),
+                                    (pictures[first].size, pictures[second].size),
+                                    tuple(sorted(transforms)), plain, threshold))
+        results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
+        verdicts.update(zip(part, results))
+    return verdicts
 
 
 def verify(item: Comparison) -> Verdict:
