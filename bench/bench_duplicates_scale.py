@@ -212,7 +212,8 @@ def measure(sizes: list[int], runs: int, without_runs: list[int], reuse: bool = 
             put_back(undo)
         print(f"  first scan {first['seconds']:.1f} s, peak {first['peak_mb']:.0f} MB; "
               f"unchanged: kept decisions {_median(kept, 'seconds')} s, peak {max(r['peak_mb'] for r in kept):.0f} MB; "
-              f"without them {_median(without, 'seconds')} s, peak {max(r['peak_mb'] for r in without):.0f} MB; "
+              + (f"without them {_median(without, 'seconds')} s, peak {max(r['peak_mb'] for r in without):.0f} MB; "
+                 if without else "") +
               f"after a few changes {changed['seconds']:.2f} s ({changed['searched']} searched, "
               f"{changed['verified']} pairs compared); load {os.getloadavg()}", flush=True)
 
