@@ -172,3 +172,13 @@ def test_damaged_kept_decisions_are_decided_again(sil, library, table, column, v
     kept = scan_duplicates(library)
     assert kept.groups == scan_duplicates(library, use_store=False).groups
     assert len(kept.groups) == len(first.groups) + 1
+
+
+def test_comparisons_made_in_the_pool_give_the_same_groups(library, start_method, monkeypatch):
+    from search_index_tools.duplicates import kept_grouping
+
+    monkeypatch.setattr(kept_grouping, "POOL_MINIMUM", 1)
+    monkeypatch.setattr(kept_grouping, "VERIFY_SLICE", 7)  # several slices, the last one short
+    in_pool = scan_duplicates(library)
+    assert in_pool.verified > 7
+    assert in_pool.groups == scan_duplicates(library, use_store=False).groups
