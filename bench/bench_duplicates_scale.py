@@ -29,6 +29,10 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from PIL import Image
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -39,12 +43,12 @@ COPY_EVERY = 10
 SIDE = (160, 120)
 
 
-def _copy(picture, number: int):
+def _copy(picture: "Image.Image", number: int) -> "Image.Image":
     from PIL import Image, ImageEnhance, ImageOps
 
     edits = number // COPY_EVERY % 4
     if edits == 0:
-        return picture.resize((SIDE[0] * 2 // 3, SIDE[1] * 2 // 3), Image.LANCZOS)
+        return picture.resize((SIDE[0] * 2 // 3, SIDE[1] * 2 // 3), Image.Resampling.LANCZOS)
     if edits == 1:
         return ImageEnhance.Brightness(picture).enhance(1.25)
     if edits == 2:
@@ -52,7 +56,7 @@ def _copy(picture, number: int):
     return picture.convert("L")
 
 
-def _picture(seed: int):
+def _picture(seed: int) -> "Image.Image":
     """A photo-like picture with detail at every scale: random colour cells (12 x 16, smoothly
     joined), sharp-edged shapes and grain. Detail finer than the photo-like pictures of the
     tests keeps chance neighbours among 100,000 pictures as rare as in a real library."""
@@ -61,7 +65,7 @@ def _picture(seed: int):
 
     rng = np.random.default_rng(seed)
     cells = rng.integers(0, 256, size=(12, 16, 3), dtype=np.uint8)
-    picture = Image.fromarray(cells).resize(SIDE, Image.BICUBIC)
+    picture = Image.fromarray(cells).resize(SIDE, Image.Resampling.BICUBIC)
     draw = ImageDraw.Draw(picture)
     for _ in range(8):
         x, y = int(rng.integers(0, SIDE[0])), int(rng.integers(0, SIDE[1]))
@@ -135,7 +139,7 @@ print(json.dumps(result))
 """
 
 
-def run_scan(size: int, road: str) -> dict:
+def run_scan(size: int, road: str) -> dict[str, Any]:
     cache = DATA_ROOT / f"cache_{size}"
     cache.mkdir(parents=True, exist_ok=True)
     folders = [str(DATA_ROOT / "library" / f"d{number:03d}") for number in range(size // PER_FOLDER)]
@@ -144,12 +148,12 @@ def run_scan(size: int, road: str) -> dict:
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
-    result: dict = json.loads(out.stdout.strip().splitlines()[-1])
+    result: dict[str, Any] = json.loads(out.stdout.strip().splitlines()[-1])
     print(f"  {road}: {result}", flush=True)
     return result
 
 
-def _median(results: list[dict], key: str) -> str:
+def _median(results: list[dict[str, Any]], key: str) -> str:
     values = [result[key] for result in results]
     return f"{statistics.median(values):.2f} ({', '.join(f'{value:.2f}' for value in values)})"
 
