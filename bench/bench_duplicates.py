@@ -1,7 +1,6 @@
-"""Quality and speed of the duplicate finder next to 64-bit perceptual hashes, and the cost of
-an unchanged folder at 20,000 and 100,000 pictures.
+"""Quality and speed of the duplicate finder next to 64-bit perceptual hashes.
 
-    .venv/bin/python bench/bench_duplicates.py [--photos 40] [--sizes 20000 100000] [--skip-large]
+    .venv/bin/python bench/bench_duplicates.py [--photos 40] [--runs 3]
 
 Quality: real photographs (scikit-image's samples and four Debian wallpaper packages, fetched
 as bench_verified_quality.py does, in bench/data/verified_quality/), each written once (longer
@@ -14,16 +13,12 @@ distance <= 10, and the time of each on the same folder (the finder with an empt
 hashes read every picture too). Also `index_a_directory` on the same fresh folder, for the
 cost of a first scan.
 
-Large folders: files that are not decoded (a few bytes each) and a store filled with their
-identities and generated thumbnails (smooth random pictures, a tenth of them in pairs), so
-an unchanged folder of that size is scanned as it would be after a first run; time and
-peak memory (maximum resident size) of a child process that scans it, median of 3.
+Large folders (20,000 and 100,000 pictures): bench_duplicates_scale.py.
 imagehash is installed with pip here when missing (the bench alone needs it).
 """
 import argparse
 import io
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -242,82 +237,13 @@ def quality(photos, runs):
     print("copies not paired with their original, by edit:", dict(sorted(missed_by_edit.items())) or "none")
 
 
-# ----------------------------------------------------------------------- large folders
-
-def fill_large(count, root):
-    """`count` files of a few bytes, and the store filled as a first scan would leave it."""
-    from search_index_tools.duplicates.reading import FileIdentity, PictureRead, content_stamp
-    from search_index_tools.duplicates.store import PictureStore
-
-    folder = Path(root) / "photos"
-    rng = np.random.default_rng(count)
-    reads = []
-    base = None
-    for number in range(count):
-        path = folder / f"d{number // 1000:03d}" / f"p{number:06d}.jpg"
-        if number % 1000 == 0:
-            path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(number.to_bytes(4, "little"))
-        if number % 20 == 1:  # every tenth picture has a copy: the one before it, slightly changed
-            pixels = np.clip(base.astype(np.int16) + rng.integers(-3, 4, base.shape), 0, 255).astype(np.uint8)
-        else:
-            small = rng.integers(0, 256, (8, 8), dtype=np.uint8)
-            pixels = np.asarray(Image.fromarray(small).resize((64, 64), Image.BICUBIC))
-            base = pixels
-        status = os.stat(path)
-        reads.append(PictureRead(str(path), FileIdentity.of_status(status), content_stamp(path.read_bytes()),
-                                 640, 480, pixels.tobytes()))
-    store = PictureStore(os.path.join(root, "index.faiss") + ".duplicates.sqlite")
-    store.store(reads)
-    store.close()
-    return folder
-
-
-CHILD = """
-import os, resource, sys, time
-sys.path.insert(0, {tests!r})
-import search_index_lib as sil
-sil.CACHED_INDEXED = {index!r}
-from search_index_tools.duplicates import scan_duplicates
-started = time.perf_counter()
-scan = scan_duplicates({folder!r})
-elapsed = time.perf_counter() - started
-print(elapsed, scan.read, scan.from_store, len(scan.groups), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-"""
-
-
-def large(sizes, runs):
-    for count in sizes:
-        with tempfile.TemporaryDirectory(dir=DATA) as root:
-            started = time.perf_counter()
-            folder = fill_large(count, root)
-            print(f"{count} pictures: folder and store made in {time.perf_counter() - started:.0f} s")
-            code = CHILD.format(tests=str(HERE.parent / "tests"), index=os.path.join(root, "index.faiss"),
-                                folder=str(folder))
-            results = []
-            for _ in range(runs):
-                out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-                elapsed, read, stored, groups, peak = out.stdout.split()
-                results.append((float(elapsed), int(peak)))
-            times = [elapsed for elapsed, _ in results]
-            print(f"  unchanged folder: {statistics.median(times):.2f} s (runs {', '.join(f'{t:.2f}' for t in times)}), "
-                  f"read {read}, from the store {stored}, {groups} groups, "
-                  f"peak memory {max(peak for _, peak in results) / 1024:.0f} MB")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--photos", type=int, default=40, help="photographs given edited copies")
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--sizes", type=int, nargs="*", default=[20_000, 100_000])
-    parser.add_argument("--skip-quality", action="store_true")
-    parser.add_argument("--skip-large", action="store_true")
     args = parser.parse_args()
     DATA.mkdir(parents=True, exist_ok=True)
-    if not args.skip_quality:
-        quality(args.photos, args.runs)
-    if not args.skip_large:
-        large(args.sizes, args.runs)
+    quality(args.photos, args.runs)
 
 
 if __name__ == "__main__":

@@ -22,11 +22,16 @@ import signal
 import threading
 import time
 import uuid
-from typing import Callable, NamedTuple, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterator, NamedTuple, Optional, TextIO
 
 from ..file_identity import FileIdentity, read_regular_file
 from .keeper import is_under
 from .reading import content_stamp
+
+if TYPE_CHECKING:
+    from .finder import DuplicateGroup, DuplicateScan, Member
+
+OnSkip = Callable[[str, str], None]
 
 LOG_KIND = "find-images move log"
 LOG_VERSION = 1
@@ -48,13 +53,15 @@ class Summary(NamedTuple):
     log: Optional[str] = None
 
 
-def acted_on(scan) -> list:
+def acted_on(scan: DuplicateScan) -> list[tuple[DuplicateGroup, Member]]:
     """(group, member) for every picture an action would touch, in group order."""
     return [(group, member) for group in scan.groups for member in group.members[1:] if not member.reference]
 
 
-def apply(plan: Plan, scan, on_skip: Callable[[str, str], None]) -> Summary:
+def apply(plan: Plan, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
     if plan.kind == "move":
+        if plan.target is None:
+            raise ValueError("a move needs the folder to move to")
         return _move_all(plan.target, scan, on_skip)
     if plan.kind == "trash":
         return _each(scan, on_skip, _trash)
@@ -84,7 +91,7 @@ def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: b
     return None
 
 
-def _each(scan, on_skip, act) -> Summary:
+def _each(scan: DuplicateScan, on_skip: OnSkip, act: Callable[[Member, Member], Optional[str]]) -> Summary:
     done = skipped = 0
     for group, member in acted_on(scan):
         why = _group_problem(group) or unchanged(member.path, member.identity, member.stamp)
@@ -99,16 +106,16 @@ def _each(scan, on_skip, act) -> Summary:
     return Summary(done, skipped)
 
 
-def _group_problem(group) -> Optional[str]:
+def _group_problem(group: DuplicateGroup) -> Optional[str]:
     # A keeper's status-change time moves when a hard link to it is made (by --hardlink on
     # the group's other copies); its bytes are checked all the same.
     why = unchanged(group.keep, group.keeper.identity, group.keeper.stamp, check_ctime=False)
     return None if why is None else f"its keeper {group.keep}: {why}"
 
 
-def _trash(member, keeper) -> Optional[str]:
+def _trash(member: Member, keeper: Member) -> Optional[str]:
     try:
-        from send2trash import send2trash
+        from send2trash import send2trash  # type: ignore[import-untyped]
     except ImportError:  # installed with the package; say so plainly if it went missing
         return "the send2trash package is not installed"
     try:
@@ -118,7 +125,7 @@ def _trash(member, keeper) -> Optional[str]:
     return None
 
 
-def _hardlink(member, keeper) -> Optional[str]:
+def _hardlink(member: Member, keeper: Member) -> Optional[str]:
     if member.identity.device != keeper.identity.device:
         return "it is on another file system than its keeper"
     folder, name = os.path.split(member.path)
@@ -138,7 +145,7 @@ def _hardlink(member, keeper) -> Optional[str]:
 
 # --------------------------------------------------------------------------------- moves
 
-def _move_all(target: str, scan, on_skip) -> Summary:
+def _move_all(target: str, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
     roots = scan.folders + scan.references
     os.makedirs(target, exist_ok=True)
     log_path, log = _open_log(target)
@@ -165,13 +172,13 @@ def _move_all(target: str, scan, on_skip) -> Summary:
     return Summary(done, skipped, log_path)
 
 
-def _relative(path: str, roots: list) -> str:
+def _relative(path: str, roots: list[str]) -> str:
     holders = [root for root in roots if is_under(path, root)]
     root = max(holders, key=len) if holders else os.path.dirname(path)
     return os.path.relpath(path, root)
 
 
-def _open_log(target: str):
+def _open_log(target: str) -> tuple[str, TextIO]:
     stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
     for attempt in range(100):
         suffix = f"-{attempt}" if attempt else ""
@@ -186,7 +193,7 @@ def _open_log(target: str):
     raise ActionError(f"--move-to: cannot find a free name for the move log in {target}")
 
 
-def _write_line(log, entry: dict) -> None:
+def _write_line(log: TextIO, entry: dict[str, Any]) -> None:
     """One JSON line, on disk before anything else happens. File names that are not UTF-8
     are kept as their bytes (surrogate escapes), so undo gets the very names back."""
     log.write(json.dumps(entry, ensure_ascii=False) + "\n")
@@ -260,16 +267,16 @@ def _sync_folder(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _whole():
+def _whole() -> Iterator[None]:
     """Ctrl-C (and SIGTERM) during the block is held back until the block is done, then
     raised as KeyboardInterrupt: a move is never left half made."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    caught = []
-    handlers = {}
+    caught: list[int] = []
+    handlers: dict[int, Any] = {}
 
-    def hold(number, frame):
+    def hold(number: int, frame: object) -> None:
         caught.append(number)
 
     for number in (signal.SIGINT, signal.SIGTERM):
@@ -277,8 +284,8 @@ def _whole():
     try:
         yield
     finally:
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
+        for held, handler in handlers.items():
+            signal.signal(held, handler)
     if caught:
         raise KeyboardInterrupt
 
@@ -301,7 +308,7 @@ def undo(log_path: str, on_refuse: Callable[[str, str], None]) -> Summary:
     return Summary(done, skipped)
 
 
-def _read_log(log_path: str) -> list:
+def _read_log(log_path: str) -> list[tuple[str, str, int, bytes]]:
     moves = []
     try:
         with open(log_path, encoding="utf-8", errors="surrogateescape") as log:

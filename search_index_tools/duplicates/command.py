@@ -7,17 +7,18 @@ import argparse
 import logging
 import os
 import sys
+from typing import Any, Callable
 
 from .. import cli, formats
 from ..cache_location import place_caches
 from ..progress import ProgressReporter
 from . import actions
-from .finder import DEFAULT_SIMILARITY, SIMILARITY_LEVELS, parse_similarity, scan_duplicates
+from .finder import DEFAULT_SIMILARITY, SIMILARITY_LEVELS, DuplicateScan, parse_similarity, scan_duplicates
 from .keeper import DEFAULT_RULE, RULES, is_under, parse_rule
 from .output import groups_json, groups_text
 
 
-def similarity_argument(text):
+def similarity_argument(text: str) -> str:
     try:
         parse_similarity(text)
     except ValueError as error:
@@ -25,7 +26,7 @@ def similarity_argument(text):
     return text
 
 
-def keep_argument(text):
+def keep_argument(text: str) -> str:
     try:
         parse_rule(text)
     except ValueError as error:
@@ -33,7 +34,7 @@ def keep_argument(text):
     return text
 
 
-def add_duplicates_command(commands):
+def add_duplicates_command(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     command = commands.add_parser(
         "duplicates", help="every group of pictures that are the same picture, across the folders",
         description="Finds every group of pictures that are the same picture (resized, recompressed, "
@@ -66,14 +67,14 @@ def add_duplicates_command(commands):
     return command
 
 
-def add_undo_command(commands):
+def add_undo_command(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> argparse.ArgumentParser:
     command = commands.add_parser("undo", help="put back the pictures a duplicates --move-to moved")
     command.add_argument("log", metavar="LOG", help="the move log that duplicates --move-to wrote")
     command.set_defaults(run=None, runs_whole=run_undo, needs_query=False)
     return command
 
 
-def check_duplicates_inputs(args):
+def check_duplicates_inputs(args: argparse.Namespace) -> Any:
     for folder in [*args.folders, *args.reference]:
         cli.check_folder(folder)
     if args.move_to:
@@ -89,7 +90,7 @@ def check_duplicates_inputs(args):
     return cli.check_inputs(args)
 
 
-def run_duplicates(args):
+def run_duplicates(args: argparse.Namespace) -> int:
     settings = check_duplicates_inputs(args)
     formats.register_decoders()  # before any worker starts, so forked workers have them too
     sil = cli.load_library(settings)
@@ -119,7 +120,7 @@ def run_duplicates(args):
     return cli.FOUND if scan.groups else cli.NOTHING_FOUND
 
 
-def write_report(scan, args):
+def write_report(scan: DuplicateScan, args: argparse.Namespace) -> None:
     from .report import write_duplicates_report
 
     try:
@@ -129,7 +130,7 @@ def write_report(scan, args):
     cli.note(args, f"report written to {os.path.abspath(target)}")
 
 
-def planned_action(args):
+def planned_action(args: argparse.Namespace) -> actions.Plan | None:
     if args.move_to:
         return actions.Plan("move", os.path.abspath(args.move_to))
     if args.trash:
@@ -139,11 +140,11 @@ def planned_action(args):
     return None
 
 
-def act(scan, args):
+def act(scan: DuplicateScan, args: argparse.Namespace) -> None:
     plan = planned_action(args)
     if plan is None:
         return
-    on_skip = lambda path, why: cli.note(args, f"skipped {path}: {why}")  # noqa: E731
+    on_skip: Callable[[str, str], None] = lambda path, why: cli.note(args, f"skipped {path}: {why}")  # noqa: E731
     try:
         summary = actions.apply(plan, scan, on_skip=on_skip)
     except actions.ActionError as error:
@@ -154,7 +155,7 @@ def act(scan, args):
                    f"{actions.PAST[plan.kind]}, {summary.skipped} skipped")
 
 
-def run_undo(args):
+def run_undo(args: argparse.Namespace) -> int:
     if not os.path.isfile(args.log):
         raise cli.InputError(f"log not found: {args.log}")
     try:
@@ -166,7 +167,7 @@ def run_undo(args):
     return cli.FOUND if summary.skipped == 0 else cli.NOTHING_FOUND
 
 
-def describe_failure(error):
+def describe_failure(error: BaseException) -> str:
     filename = getattr(error, "filename", None)
     if isinstance(error, OSError) and filename:
         return f"{filename}: {error.strerror or cli.one_line(error)}"

@@ -9,17 +9,27 @@ unchanged. Grouping is in grouping.py, the choice of the picture to keep in keep
 """
 from __future__ import annotations
 
+import builtins
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence, Union
+from typing import Any, Callable, ContextManager, Iterable, Optional, Protocol, Sequence, Union
 
 import numpy as np
 
 from . import descriptor, grouping
 from .keeper import DEFAULT_RULE, is_under, parse_rule
-from .reading import FileIdentity, PictureRead, read_picture
-from .store import SUFFIX as STORE_SUFFIX, PictureStore
+from .kept_decisions import KeptDecisions, picture_token, scope_of
+from .kept_grouping import Decided, Picture, Runner, kept_pairs
+from ..file_identity import FileIdentity
+from .keeper import KeeperRule
+from .reading import PictureRead, read_picture
+from .store import SUFFIX as STORE_SUFFIX, PictureStore, StoredEntry
+
+# What is known of a picture: read now, or taken from the store (without its thumbnail).
+Entry = Union[PictureRead, StoredEntry]
+# (distance, transform name) of a member against its keeper, given their pair if they were one.
+Relation = Callable[[int, int, Optional[grouping.Pair]], tuple[float, str]]
 
 # Named similarity levels: the least robust correlation of two thumbnails (1 is identical)
 # that makes them the same picture. "normal" is the default.
@@ -40,7 +50,7 @@ class Member:
     bytes: int
     transform: str  # "none", "mirrored", "turned 90", ..., with ", cropped" when a frame was cut
     identity: FileIdentity = field(repr=False)
-    stamp: bytes = field(repr=False)  # digest of the bytes that were scanned
+    stamp: builtins.bytes = field(repr=False)  # digest of the bytes that were scanned
     reference: bool = False  # under a reference folder: never acted on
 
     @property
@@ -52,7 +62,7 @@ class Member:
 class DuplicateGroup:
     """Pictures that are the same picture; the keeper comes first in `members`."""
 
-    members: tuple
+    members: tuple[Member, ...]
     reason: str  # why the keeper is kept
 
     @property
@@ -64,19 +74,23 @@ class DuplicateGroup:
         return self.members[0]
 
     @property
-    def paths(self) -> list:
+    def paths(self) -> list[str]:
         return [member.path for member in self.members]
 
 
 @dataclass
 class DuplicateScan:
-    folders: list
-    references: list
-    groups: list
-    left_out: list  # listed files that are no readable picture
+    folders: list[str]
+    references: list[str]
+    groups: list[DuplicateGroup]
+    left_out: list[str]  # listed files that are no readable picture
     read: int  # pictures read from their files this time
     from_store: int  # pictures taken from the store
     elapsed: float
+    # With the store: pictures whose candidates were searched among all pictures this time,
+    # and candidate pairs compared this time (the others' verdicts were kept). None without it.
+    searched: Optional[int] = None
+    verified: Optional[int] = None
 
 
 def parse_similarity(value: Union[str, float, int]) -> float:
@@ -93,14 +107,24 @@ def parse_similarity(value: Union[str, float, int]) -> float:
     return number
 
 
-def find_duplicates(folders: Union[str, os.PathLike, Iterable], **options) -> list:
+Folders = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+
+
+class Progress(Protocol):
+    """What reports progress: the command's progress reporter."""
+
+    def phase(self, label: str) -> ContextManager[Any]: ...
+
+
+def find_duplicates(folders: Folders, **options: Any) -> list[DuplicateGroup]:
     """The groups of pictures under `folders` that are the same picture (see scan_duplicates
     for the options)."""
     return scan_duplicates(folders, **options).groups
 
 
-def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SIMILARITY,
-                    keep: str = DEFAULT_RULE, use_store: bool = True, progress=None) -> DuplicateScan:
+def scan_duplicates(folders: Folders, *, references: Folders = (), similarity: Union[str, float] = DEFAULT_SIMILARITY,
+                    keep: str = DEFAULT_RULE, use_store: bool = True,
+                    progress: Optional[Progress] = None) -> DuplicateScan:
     """Every group of the same picture among the pictures under `folders` and `references`.
 
     references: folders of a library to check against; only groups holding a picture outside
@@ -112,35 +136,43 @@ def scan_duplicates(folders, *, references: Sequence = (), similarity=DEFAULT_SI
     NotADirectoryError for a folder that is not there.
     """
     started = time.monotonic()
-    folders = _folder_list(folders, "folders")
-    references = _folder_list(references, "references", allow_empty=True)
-    if not folders:
+    folder_list = _folder_list(folders, "folders")
+    reference_list = _folder_list(references, "references", allow_empty=True)
+    if not folder_list:
         raise ValueError("folders: at least one folder is needed")
     threshold = parse_similarity(similarity)
     rule = parse_rule(keep)
 
     import search_index_lib  # the host's settings and folder walk, as they are now
 
-    listing = _listing(search_index_lib, folders + references)
+    scanned = folder_list + reference_list
+    listing = _listing(search_index_lib, scanned)
     identities = _identities(listing)
     store = PictureStore(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     try:
-        stored = store.lookup(identities)
+        stored = store.lookup_entries(identities)
         to_read = [path for path in identities if path not in stored]
         fresh = _read(search_index_lib, to_read, progress)
         store.store(fresh)
-        for folder in folders + references:
-            store.prune(folder, listing)
+        store.prune(scanned, listing)
+        entries: dict[str, Entry] = {**stored, **{read.path: read for read in fresh}}
+        pictures, left_out = _usable(identities, entries)
+        if store.active:
+            runner = _pool_runner(search_index_lib, progress, "Comparing")
+            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned, runner)
+            searched, verified = decided.searched, decided.verified
+        else:
+            # Without a store every picture was read now.
+            reads = [entry for entry in pictures if isinstance(entry, PictureRead)]
+            assert len(reads) == len(pictures)
+            groups, searched, verified = _groups(reads, threshold, rule, reference_list), None, None
     finally:
         store.close()
-    reads = {read.path: read for read in [*stored.values(), *fresh]}
-    pictures, left_out = _usable(identities, reads)
-    groups = _groups(pictures, threshold, rule, references)
-    return DuplicateScan(folders, references, groups, left_out, len(fresh), len(stored),
-                         time.monotonic() - started)
+    return DuplicateScan(folder_list, reference_list, groups, left_out, len(fresh), len(stored),
+                         time.monotonic() - started, searched, verified)
 
 
-def _folder_list(value, name: str, allow_empty: bool = False) -> list:
+def _folder_list(value: Folders, name: str, allow_empty: bool = False) -> list[str]:
     if isinstance(value, (str, os.PathLike)):
         value = [value]
     try:
@@ -165,7 +197,7 @@ def _folder_list(value, name: str, allow_empty: bool = False) -> list:
     return folders
 
 
-def _listing(sil, folders: list) -> list:
+def _listing(sil: Any, folders: list[str]) -> list[str]:
     """The picture files under the folders, each path once, in walk order."""
     seen, listing = set(), []
     for folder in folders:
@@ -176,7 +208,7 @@ def _listing(sil, folders: list) -> list:
     return listing
 
 
-def _identities(listing: list) -> dict:
+def _identities(listing: list[str]) -> dict[str, FileIdentity]:
     """{path: identity} of the regular files listed; a file reached by several paths (hard
     or symbolic links) is one picture, under the first of its paths."""
     identities, files = {}, set()
@@ -193,44 +225,128 @@ def _identities(listing: list) -> dict:
     return identities
 
 
-def _read(sil, paths: list, progress) -> list:
+def _read(sil: Any, paths: list[str], progress: Optional[Progress]) -> list[PictureRead]:
     """Reads the pictures in the module's pool (looked up now, as the module does)."""
     if not paths:
         return []
     if len(paths) <= IN_PROCESS_LIMIT:
         results = [read_picture(path) for path in paths]
     else:
-        workers = max(1, min(os.cpu_count() or 1, 5, len(paths)))
-        phase = progress.phase("Reading") if progress is not None else _NoPhase()
-        with phase, sil.Pool(workers) as pool:
-            results = pool.map(read_picture, paths)
+        results = _pool_runner(sil, progress, "Reading")(read_picture, paths)
     return [result for result in results if result is not None]
 
 
+def _pool_runner(sil: Any, progress: Optional[Progress], label: str) -> Runner:
+    """A map over the module's pool (looked up when it runs, as the module does), shown as
+    `label` on the progress reporter."""
+
+    def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
+        workers = max(1, min(os.cpu_count() or 1, 5, len(items)))
+        phase = progress.phase(label) if progress is not None else _NoPhase()
+        with phase, sil.Pool(workers) as pool:
+            return list(pool.map(function, items))
+
+    return run
+
+
 class _NoPhase:
-    def __enter__(self):
+    def __enter__(self) -> "_NoPhase":
         return self
 
-    def __exit__(self, *exc):
-        return False
+    def __exit__(self, *exc: object) -> None:
+        return None
 
 
-def _usable(identities: dict, reads: dict) -> tuple:
+def _usable(identities: dict[str, FileIdentity], entries: dict[str, Entry]) -> tuple[list[Entry], list[str]]:
     pictures, left_out = [], []
     for path in identities:
-        read = reads.get(path)
-        if read is not None and read.thumbnail is not None:
-            pictures.append(read)
+        entry = entries.get(path)
+        if entry is not None and _has_thumbnail(entry):
+            pictures.append(entry)
         else:
             left_out.append(path)
     return pictures, left_out
 
 
-def _groups(pictures: list, threshold: float, rule, references: list) -> list:
-    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
+def _has_thumbnail(entry: Entry) -> bool:
+    return entry.usable if isinstance(entry, StoredEntry) else entry.thumbnail is not None
+
+
+def _groups(pictures: list[PictureRead], threshold: float, rule: KeeperRule, references: list[str]) -> list[DuplicateGroup]:
+    """The groups, every decision made from the thumbnails read now."""
+    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures if read.thumbnail is not None])
     sizes = [(read.width, read.height) for read in pictures]
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     pairs = grouping.verified_pairs(thumbnails, sizes, plain, threshold)
+    return _grouped(list(pictures), pairs, rule, references,
+                    lambda keeper, member, direct: _relation(thumbnails, sizes, plain, keeper, member, direct))
+
+
+def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, rule: KeeperRule,
+                 references: list[str], scanned: list[str], run: Runner) -> tuple[list[DuplicateGroup], Decided]:
+    """The groups, with the decisions kept in the store for what did not change (the same
+    groups as _groups gives)."""
+    decisions = KeptDecisions(store)
+    tokens = [picture_token(entry.path, entry.identity) for entry in pictures]
+    source = _Thumbnails(store, pictures)
+    decided = kept_pairs([Picture(token, (entry.width, entry.height)) for token, entry in zip(tokens, pictures)],
+                         source.array, threshold, decisions, scope_of(scanned), run)
+    kept_relations = decisions.relations()
+    fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
+
+    def relation(keeper: int, member: int, direct: Optional[grouping.Pair]) -> tuple[float, str]:
+        if direct is not None and (direct.first, direct.second) not in decided.plain_pairs:
+            return _relation_of_pair(keeper, member, direct)
+        # Otherwise the relation depends on the two pictures alone, and is kept.
+        key = (tokens[keeper], tokens[member])
+        found = kept_relations.get(key)
+        if found is None:
+            pair = source.array([keeper, member])
+            plain = descriptor.structure(pair) < descriptor.PLAIN_STRUCTURE
+            sizes = [(pictures[keeper].width, pictures[keeper].height), (pictures[member].width, pictures[member].height)]
+            found = fresh_relations[key] = _relation(pair, sizes, plain, 0, 1)
+        return found
+
+    groups = _grouped(pictures, decided.pairs, rule, references, relation)
+    decisions.keep_relations(fresh_relations)
+    return groups, decided
+
+
+class _Thumbnails:
+    """Thumbnails by position: those read now, the others loaded from the store when first
+    needed (a scan of an unchanged folder needs none)."""
+
+    def __init__(self, store: PictureStore, pictures: list[Entry]):
+        self._store = store
+        self._pictures = pictures
+        self._loaded: dict[int, bytes] = {position: entry.thumbnail for position, entry in enumerate(pictures)
+                                          if isinstance(entry, PictureRead) and entry.thumbnail is not None}
+
+    def array(self, positions: list[int]) -> np.ndarray:
+        missing = [position for position in dict.fromkeys(positions) if position not in self._loaded]
+        if missing:
+            found = self._store.thumbnails([self._pictures[position] for position in missing])
+            for position in missing:
+                entry = self._pictures[position]
+                thumbnail = found.get(entry.path)
+                if thumbnail is None:
+                    thumbnail = self._read_again(entry)
+                self._loaded[position] = thumbnail
+        return descriptor.thumbnails_array([self._loaded[position] for position in positions])
+
+    @staticmethod
+    def _read_again(entry: Entry) -> bytes:
+        """A thumbnail the store no longer gives (it failed since): the file is read again,
+        and must still be the file the scan listed."""
+        read = read_picture(entry.path)
+        if read is None or read.thumbnail is None or read.identity != entry.identity:
+            raise RuntimeError(f"{entry.path} changed during the scan; scan again")
+        return read.thumbnail
+
+
+def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule, references: list[str],
+             relation: Relation) -> list[DuplicateGroup]:
+    direct = {(pair.first, pair.second): pair for pair in pairs}
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
         in_reference = {p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions}
@@ -240,15 +356,19 @@ def _groups(pictures: list, threshold: float, rule, references: list) -> list:
         keeper = min(choosable, key=lambda p: rule.key(_Sortable(pictures[p])))
         members = [_member(pictures[keeper], 0.0, "none", in_reference[keeper])]
         for p in sorted((p for p in positions if p != keeper), key=lambda p: os.fsencode(pictures[p].path)):
-            distance, name = _relation(thumbnails, sizes, plain, keeper, p)
+            distance, name = relation(keeper, p, direct.get((min(keeper, p), max(keeper, p))))
             members.append(_member(pictures[p], distance, name, in_reference[p]))
         groups.append(DuplicateGroup(tuple(members), rule.reason(members[0])))
     groups.sort(key=lambda group: os.fsencode(group.keep))
     return groups
 
 
-def _relation(thumbnails, sizes, plain, keeper: int, member: int) -> tuple:
-    """(distance, transform name) of `member` against `keeper`."""
+def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.ndarray, keeper: int,
+              member: int, direct: Optional[grouping.Pair] = None) -> tuple[float, str]:
+    """(distance, transform name) of `member` against `keeper`. `direct` is their pair where
+    they were compared as candidates: that comparison, made already, says it."""
+    if direct is not None and not (plain[keeper] or plain[member]):
+        return _relation_of_pair(keeper, member, direct)
     if plain[keeper] or plain[member]:
         for index in range(8):
             if descriptor.plain_alike(thumbnails[member], thumbnails[keeper], index):
@@ -258,20 +378,32 @@ def _relation(thumbnails, sizes, plain, keeper: int, member: int) -> tuple:
         return 1.0, "none"
     index, comparison = descriptor.best_transform(thumbnails[member], thumbnails[keeper],
                                                   sizes[member], sizes[keeper])
+    return _described(index, comparison.cropped, comparison.similarity)
+
+
+def _relation_of_pair(keeper: int, member: int, pair: grouping.Pair) -> tuple[float, str]:
+    """The relation of two pictures with structure that were compared as a candidate pair.
+    The pair's transform turns its second picture into its first; the member's is the one
+    that turns the keeper into the member."""
+    index = pair.transform if pair.first == member else descriptor.inverse(pair.transform)
+    return _described(index, pair.cropped, pair.similarity)
+
+
+def _described(index: int, cropped: bool, similarity: float) -> tuple[float, str]:
     name = descriptor.TRANSFORM_NAMES[index]
-    if comparison.cropped:
+    if cropped:
         name = "cropped" if name == "none" else f"{name}, cropped"
-    return round(max(0.0, 1.0 - comparison.similarity), 4), name
+    return round(max(0.0, 1.0 - similarity), 4), name
 
 
 class _Sortable:
     """What a keeper rule looks at, for a picture not yet made a member."""
 
-    def __init__(self, read: PictureRead):
+    def __init__(self, read: Entry):
         self.path, self.width, self.height = read.path, read.width, read.height
         self.bytes, self.mtime_ns = read.identity.size, read.identity.mtime_ns
 
 
-def _member(read: PictureRead, distance: float, transform: str, reference: bool) -> Member:
+def _member(read: Entry, distance: float, transform: str, reference: bool) -> Member:
     return Member(read.path, distance, read.width, read.height, read.identity.size, transform,
                   read.identity, read.stamp, reference)

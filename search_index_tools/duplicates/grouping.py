@@ -10,12 +10,17 @@
 """
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import NamedTuple, Optional
 
 import numpy as np
 
 from . import descriptor
 
+# Decisions a scan keeps in the store (candidate lists, pair verdicts, relations to a keeper)
+# are keyed by this number: raise it whenever the candidate search, the verification or the
+# description of a member changes what they decide, so that decisions made by older code are
+# never taken for new ones.
+COMPARISON_VERSION = 1
 NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
 # A candidate pair must be at least this alike on the coarse vectors (cosine); far below any
 # similarity threshold, it only spares the finer comparison of hopeless pairs.
@@ -48,23 +53,30 @@ def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float) -> d
     found: dict = {}
     for first in range(0, count, _QUERY_BATCH):
         scores, neighbours = index.search(vectors[first:first + _QUERY_BATCH], k)
-        for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
-            query = first + offset
-            for score, row in zip(row_scores, row_neighbours):
-                if row < 0:
-                    continue
-                close = score >= limit if inner_product else score <= limit
-                if not close:
-                    continue
-                picture, transform = int(row) % count, int(row) // count
-                if picture == query:
-                    continue
-                if query < picture:
-                    key, turn = (query, picture), transform
-                else:
-                    key, turn = (picture, query), descriptor.inverse(transform)
-                found.setdefault(key, set()).add(turn)
+        collect_candidates(found, first, scores, neighbours, count, inner_product, limit)
     return found
+
+
+def collect_candidates(found: dict[tuple[int, int], set[int]], first: int, scores: np.ndarray, neighbours: np.ndarray, count: int,
+                       inner_product: bool, limit: float) -> None:
+    """Adds to `found` the candidates of queries first, first + 1, ...: their neighbour rows
+    (row = transform * count + picture, -1 for none) and scores, as a search returns them."""
+    for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
+        query = first + offset
+        for score, row in zip(row_scores, row_neighbours):
+            if row < 0:
+                continue
+            close = score >= limit if inner_product else score <= limit
+            if not close:
+                continue
+            picture, transform = int(row) % count, int(row) // count
+            if picture == query:
+                continue
+            if query < picture:
+                key, turn = (query, picture), transform
+            else:
+                key, turn = (picture, query), descriptor.inverse(transform)
+            found.setdefault(key, set()).add(turn)
 
 
 def _neighbour_index(rows: np.ndarray, inner_product: bool):
@@ -93,28 +105,48 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, thres
     if len(structured) >= 2:
         vectors = descriptor.coarse_vectors(thumbnails[structured])
         for (i, j), transforms in sorted(candidate_pairs(vectors, True, COARSE_MINIMUM).items()):
-            first, second = int(structured[i]), int(structured[j])
-            best = None
-            for transform in sorted(transforms):
-                if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
-                    continue
-                comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
-                if best is None or comparison.similarity > best[1].similarity:
-                    best = (transform, comparison)
-            if best is not None and best[1].similarity >= threshold:
-                pairs.append(Pair(first, second, best[0], best[1].similarity, best[1].cropped))
+            pair = verify_structured(thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold)
+            if pair is not None:
+                pairs.append(pair)
     flat = np.flatnonzero(plain)
     if len(flat) >= 2:
         vectors = descriptor.plain_vectors(thumbnails[flat])
-        limit = (PLAIN_COARSE_LIMIT ** 2) * vectors.shape[1]  # squared L2 over 64 values
-        for (i, j), transforms in sorted(candidate_pairs(vectors, False, limit).items()):
-            first, second = int(flat[i]), int(flat[j])
-            for transform in sorted(transforms):
-                if (descriptor.aspect_fits(sizes[first], sizes[second], transform)
-                        and descriptor.plain_alike(thumbnails[first], thumbnails[second], transform)):
-                    pairs.append(Pair(first, second, transform, 1.0, False))
-                    break
+        for (i, j), transforms in sorted(candidate_pairs(vectors, False, plain_limit()).items()):
+            pair = verify_plain(thumbnails, sizes, int(flat[i]), int(flat[j]), transforms)
+            if pair is not None:
+                pairs.append(pair)
     return pairs
+
+
+def plain_limit() -> float:
+    """The squared L2 distance within which plain pictures are candidates (over 64 values)."""
+    return (PLAIN_COARSE_LIMIT ** 2) * descriptor.COARSE_SIDE ** 2
+
+
+def verify_structured(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int, transforms: set[int],
+                      threshold: float) -> Optional[Pair]:
+    """The candidate pair (first, second) with the transform that fits best, when it reaches
+    the threshold."""
+    best = None
+    for transform in sorted(transforms):
+        if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
+            continue
+        comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
+        if best is None or comparison.similarity > best[1].similarity:
+            best = (transform, comparison)
+    if best is not None and best[1].similarity >= threshold:
+        return Pair(first, second, best[0], best[1].similarity, best[1].cropped)
+    return None
+
+
+def verify_plain(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int,
+                 transforms: set[int]) -> Optional[Pair]:
+    """The candidate pair of plain pictures (first, second) when their grey levels agree."""
+    for transform in sorted(transforms):
+        if (descriptor.aspect_fits(sizes[first], sizes[second], transform)
+                and descriptor.plain_alike(thumbnails[first], thumbnails[second], transform)):
+            return Pair(first, second, transform, 1.0, False)
+    return None
 
 
 def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:

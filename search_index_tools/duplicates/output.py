@@ -3,12 +3,16 @@ from __future__ import annotations
 
 import json
 import os
+from typing import TYPE_CHECKING
 
 from ..output import printable
 from .keeper import is_under
 
+if TYPE_CHECKING:
+    from .finder import DuplicateScan
 
-def shown_path(path: str, folders: list) -> str:
+
+def shown_path(path: str, folders: list[str]) -> str:
     """`path` relative to the innermost given folder that holds it, else as it is."""
     holders = [folder for folder in folders if is_under(path, folder)]
     if not holders:
@@ -16,7 +20,7 @@ def shown_path(path: str, folders: list) -> str:
     return os.path.relpath(path, max(holders, key=len))
 
 
-def groups_text(scan) -> str:
+def groups_text(scan: DuplicateScan) -> str:
     """A block per group: the keeper and why, then each picture with its distance to the
     keeper, size, file size and the edit found; paths relative to their folder."""
     folders = scan.folders + scan.references
@@ -39,8 +43,8 @@ def groups_text(scan) -> str:
     return "".join(lines)
 
 
-def groups_json(scan) -> str:
-    document = {
+def groups_json(scan: DuplicateScan) -> str:
+    document: dict[str, object] = {
         "command": "duplicates",
         "folders": scan.folders,
         "groups": [{

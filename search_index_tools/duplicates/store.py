@@ -11,15 +11,18 @@ from __future__ import annotations
 
 import os
 import sqlite3
-from typing import Iterable, Optional
+import sys
+from typing import Any, Iterable, NamedTuple, Optional, Union
 
-from .reading import THUMBNAIL_SIDE, FileIdentity, PictureRead
+from ..file_identity import FileIdentity
+from .reading import THUMBNAIL_SIDE, PictureRead
 
 BUSY_TIMEOUT_SECONDS = 5.0
 SUFFIX = ".duplicates.sqlite"
 # Entries made with other thumbnail settings are stale, never misread.
 SETTINGS_KEY = f"grey-thumbnail:side={THUMBNAIL_SIDE}:box:draft=2x:v1"
 _BATCH = 512
+_FS_ENCODING, _FS_ERRORS = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS pictures (
@@ -34,9 +37,21 @@ CREATE TABLE IF NOT EXISTS pictures (
 """
 
 
+class StoredEntry(NamedTuple):
+    """A stored read without its thumbnail; `usable` tells whether it has one."""
+
+    path: str
+    identity: FileIdentity
+    stamp: bytes
+    width: int
+    height: int
+    usable: bool
+
+
 def path_key(path: str) -> bytes:
-    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly."""
-    return os.fsencode(path)
+    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly
+    (os.fsencode, without its checks: this runs for every picture of every scan)."""
+    return path.encode(_FS_ENCODING, _FS_ERRORS)
 
 
 class PictureStore:
@@ -49,6 +64,60 @@ class PictureStore:
     @property
     def active(self) -> bool:
         return self._db is not None
+
+    @property
+    def connection(self) -> Optional[sqlite3.Connection]:
+        """The open connection, for the tables kept beside the reads (None: no store)."""
+        return self._db
+
+    @property
+    def writable(self) -> bool:
+        return self._db is not None and self._writable
+
+    def failed(self, error: sqlite3.Error) -> None:
+        """What the kept tables do after an error: the store's own policy."""
+        self._fail(error)
+
+    def lookup_entries(self, identities: dict[str, FileIdentity]) -> dict[str, "StoredEntry"]:
+        """Like lookup, without loading the thumbnails: what a scan of an unchanged folder needs."""
+        if self._db is None or not identities:
+            return {}
+        found: dict[str, StoredEntry] = {}
+        keys = {path_key(path): path for path in identities}
+        try:
+            for prefix in _prefixes(keys):
+                rows = self._db.execute(
+                    "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height,"
+                    " thumbnail IS NOT NULL AND length(thumbnail) = ? FROM pictures WHERE path >= ? AND path < ?",
+                    (THUMBNAIL_SIDE ** 2, prefix, prefix + b"\xff"))
+                for row in rows:
+                    path = keys.get(row[0])
+                    if path is None or row[6] != SETTINGS_KEY or path in found or not isinstance(row[7], bytes):
+                        continue
+                    identity = FileIdentity(*row[1:6])
+                    if identity == identities[path]:
+                        found[path] = StoredEntry(path, identity, row[7], row[8], row[9], bool(row[10]))
+        except sqlite3.Error as error:
+            self._fail(error)
+            return {}
+        return found
+
+    def thumbnails(self, entries: Iterable[Union["StoredEntry", PictureRead]]) -> dict[str, bytes]:
+        """{path: thumbnail} of the given entries, where the stored read is still theirs."""
+        if self._db is None:
+            return {}
+        found: dict[str, bytes] = {}
+        try:
+            for entry in entries:
+                row = self._db.execute(
+                    "SELECT device, inode, size, mtime_ns, ctime_ns, settings, thumbnail FROM pictures WHERE path = ?",
+                    (path_key(entry.path),)).fetchone()
+                if (row is not None and FileIdentity(*row[:5]) == entry.identity and row[5] == SETTINGS_KEY
+                        and isinstance(row[6], bytes) and len(row[6]) == THUMBNAIL_SIDE ** 2):
+                    found[entry.path] = row[6]
+        except sqlite3.Error as error:
+            self._fail(error)
+        return found
 
     def lookup(self, identities: dict[str, FileIdentity]) -> dict[str, PictureRead]:
         """The stored reads of the given paths whose file and settings are unchanged."""
@@ -86,16 +155,18 @@ class PictureStore:
         except sqlite3.Error as error:
             self._fail(error)
 
-    def prune(self, folder: str, listed: Iterable[str]) -> None:
-        """Forgets the pictures under `folder` that are no longer listed in it."""
+    def prune(self, folders: Iterable[str], listed: Iterable[str]) -> None:
+        """Forgets the pictures under the folders that are no longer listed in them."""
         if self._db is None or not self._writable:
             return
-        prefix = path_key(os.path.join(os.path.abspath(folder), ""))
         keep = {path_key(path) for path in listed}
         try:
-            stored = [row[0] for row in self._db.execute(
-                "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))]
-            gone = [(path,) for path in stored if path not in keep]
+            gone = []
+            for folder in folders:
+                prefix = path_key(os.path.join(os.path.abspath(folder), ""))
+                gone += [(row[0],) for row in self._db.execute(
+                    "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))
+                    if row[0] not in keep]
             if gone:
                 with self._db:
                     self._db.execute("BEGIN IMMEDIATE")
@@ -155,7 +226,7 @@ def _connect(file_path: str) -> sqlite3.Connection:
     return db
 
 
-def _prefixes(keys: dict) -> list[bytes]:
+def _prefixes(keys: dict[bytes, str]) -> list[bytes]:
     """The folders (as byte prefixes) that hold the given paths: one range query each."""
     folders = sorted({os.path.dirname(key) for key in keys})
     prefixes: list[bytes] = []
@@ -167,13 +238,13 @@ def _prefixes(keys: dict) -> list[bytes]:
     return prefixes
 
 
-def _encode(read: PictureRead) -> tuple:
+def _encode(read: PictureRead) -> tuple[object, ...]:
     identity = read.identity
     return (path_key(read.path), identity.device, identity.inode, identity.size, identity.mtime_ns,
             identity.ctime_ns, SETTINGS_KEY, read.stamp, read.width, read.height, read.thumbnail)
 
 
-def _decode(path: str, row: tuple) -> Optional[PictureRead]:
+def _decode(path: str, row: tuple[Any, ...]) -> Optional[PictureRead]:
     """The entry as it was stored, or None (a miss) when it does not hold together."""
     thumbnail = row[10]
     if thumbnail is not None and (not isinstance(thumbnail, bytes) or len(thumbnail) != THUMBNAIL_SIDE ** 2):

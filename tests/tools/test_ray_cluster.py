@@ -228,6 +228,33 @@ def test_find_images_with_ray_prints_what_it_prints_without(cluster, photo_set, 
     assert json.loads(on_cluster.stdout)["results"] == json.loads(local.stdout)["results"] != []
 
 
+def test_find_images_duplicates_with_ray_finds_the_local_groups(cluster, settings, tmp_path):
+    from duplicates_support import EDITS, distractors, original, write_edit
+
+    folder = tmp_path / "library"
+    original().save(_made(folder) / "original.png")
+    for name in list(EDITS)[:6]:
+        write_edit(folder / "edits", name, original())
+    distractors(folder / "others")
+    photo_folder(folder / "photos", 6)
+    env = {**child_env(tests_path=False), **LOOPBACK_ENV}
+    # A cache folder each, so that both runs read every picture (none from the other's store).
+    local = run_find_images("--json", "duplicates", folder, "--cache-dir", tmp_path / "local_cache",
+                            settings=settings, env=env)
+    on_cluster = run_find_images("--json", "--ray", cluster.address, "duplicates", folder,
+                                 "--cache-dir", tmp_path / "ray_cache", settings=settings, env=env)
+    assert on_cluster.returncode == local.returncode == 0, on_cluster.stderr
+    assert on_cluster.stderr == local.stderr == ""
+    groups = json.loads(on_cluster.stdout)["groups"]
+    assert groups == json.loads(local.stdout)["groups"]
+    assert [len(group["paths"]) for group in groups] == [7]
+
+
+def _made(folder):
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
 def test_find_images_on_ray_reads_heic_and_avif_in_the_ray_workers(cluster, settings, tmp_path):
     from formats_support import settings_with_formats, write_roll
 

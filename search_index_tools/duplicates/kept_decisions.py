@@ -1,0 +1,249 @@
+"""What a duplicate scan decided, kept in the duplicate store beside the reads, so that the
+next scan of the same folders spends nothing on the pictures that did not change.
+
+Three kinds of decision are kept, each keyed by the pictures' tokens (a digest of the path,
+the file's identity and the thumbnail settings: a changed file is a new picture) and by
+grouping.COMPARISON_VERSION:
+
+- candidate lists, per set of scanned folders (a picture's nearest neighbours depend on every
+  other picture scanned with it): each picture's coarse vector and its neighbours with their
+  transforms and scores, as the neighbour search returned them;
+- verdicts, per ordered pair of pictures, set of candidate transforms and similarity
+  threshold: whether the pair is the same picture, and how it fits;
+- relations of a group member to its keeper: the distance and transform a listing shows.
+
+Beside them, the last result of every set of folders (its pictures' digest and the pairs
+found) answers an unchanged folder with one query. The tables follow the store's rules: an
+error stops their use (the scan then decides again), never the scan.
+"""
+from __future__ import annotations
+
+import hashlib
+import sqlite3
+from typing import Iterable, NamedTuple, Optional
+
+import numpy as np
+
+from . import grouping
+from ..file_identity import FileIdentity
+from .store import SETTINGS_KEY, PictureStore, path_key
+
+_SCHEMA = (
+    """CREATE TABLE IF NOT EXISTS candidate_lists (
+        scope TEXT NOT NULL, token INTEGER NOT NULL, version INTEGER NOT NULL, plain INTEGER NOT NULL,
+        vector BLOB NOT NULL, neighbours BLOB NOT NULL, transforms BLOB NOT NULL, scores BLOB NOT NULL,
+        PRIMARY KEY (scope, token)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS verdicts (
+        first INTEGER NOT NULL, second INTEGER NOT NULL, transforms INTEGER NOT NULL, key TEXT NOT NULL,
+        same INTEGER NOT NULL, transform INTEGER NOT NULL, similarity REAL NOT NULL, cropped INTEGER NOT NULL,
+        PRIMARY KEY (first, second, transforms, key)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS relations (
+        keeper INTEGER NOT NULL, member INTEGER NOT NULL, version INTEGER NOT NULL,
+        distance REAL NOT NULL, transform TEXT NOT NULL,
+        PRIMARY KEY (keeper, member, version)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS scope_results (
+        scope TEXT NOT NULL, key TEXT NOT NULL, digest BLOB NOT NULL, pairs BLOB NOT NULL,
+        PRIMARY KEY (scope, key)) WITHOUT ROWID""",
+)
+# The pairs of a kept result, as stored.
+PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1"),
+                        ("similarity", "<f8"), ("cropped", "u1"), ("plain", "u1")])
+
+
+def picture_token(path: str, identity: FileIdentity) -> int:
+    """A 64-bit name for this picture as it is now: the same path and identity (so the same
+    bytes) read with the same settings."""
+    text = path_key(path) + b"\0" + repr(tuple(identity)).encode() + b"\0" + SETTINGS_KEY.encode()
+    return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little", signed=True)
+
+
+def scope_of(folders: Iterable[str]) -> str:
+    """The set of folders scanned together, as a key (order and repeats do not matter)."""
+    return "\0".join(sorted(set(folders)))
+
+
+def verdict_key(threshold: float) -> str:
+    return f"{threshold!r}:v{grouping.COMPARISON_VERSION}"
+
+
+def digest_of(tokens: Iterable[int]) -> bytes:
+    ordered = np.sort(np.fromiter(tokens, dtype=np.int64))
+    return hashlib.blake2b(ordered.tobytes() + f"v{grouping.COMPARISON_VERSION}".encode(), digest_size=16).digest()
+
+
+class CandidateList(NamedTuple):
+    """One picture's neighbours: the token of each neighbour's picture, the transform of the
+    neighbour's row and its score, best first, as the search ranked them."""
+
+    plain: bool
+    vector: np.ndarray  # float32, the picture's own vector for the search
+    neighbours: np.ndarray  # int64 tokens
+    transforms: np.ndarray  # uint8
+    scores: np.ndarray  # float32
+
+
+class Verdict(NamedTuple):
+    same: bool
+    transform: int
+    similarity: float
+    cropped: bool
+
+
+class KeptDecisions:
+    """The kept decisions of one store; inactive (keeps nothing, finds nothing) without one."""
+
+    def __init__(self, store: PictureStore):
+        self._store = store
+        self._ready = False
+
+    def _db(self, writing: bool = False) -> Optional[sqlite3.Connection]:
+        db = self._store.connection
+        if db is None or (writing and not self._store.writable):
+            return None
+        if not self._ready:
+            try:
+                for statement in _SCHEMA:
+                    db.execute(statement)
+            except sqlite3.Error as error:
+                self._store.failed(error)
+                return None
+            self._ready = True
+        return self._store.connection
+
+    @property
+    def active(self) -> bool:
+        return self._store.connection is not None
+
+    def scope_result(self, scope: str, threshold: float, digest: bytes) -> Optional[np.ndarray]:
+        """The pairs found by the last scan of `scope` when its pictures were these."""
+        db = self._db()
+        if db is None:
+            return None
+        try:
+            row = db.execute("SELECT digest, pairs FROM scope_results WHERE scope = ? AND key = ?",
+                             (scope, verdict_key(threshold))).fetchone()
+        except sqlite3.Error as error:
+            self._store.failed(error)
+            return None
+        if row is None or row[0] != digest or not isinstance(row[1], bytes) or len(row[1]) % PAIR_RECORD.itemsize:
+            return None
+        return np.frombuffer(row[1], dtype=PAIR_RECORD)
+
+    def candidate_lists(self, scope: str) -> dict[int, CandidateList]:
+        db = self._db()
+        if db is None:
+            return {}
+        found = {}
+        try:
+            for token, plain, vector, neighbours, transforms, scores in db.execute(
+                    "SELECT token, plain, vector, neighbours, transforms, scores FROM candidate_lists"
+                    " WHERE scope = ? AND version = ?", (scope, grouping.COMPARISON_VERSION)):
+                kept = _candidate_list(plain, vector, neighbours, transforms, scores)
+                if kept is not None:
+                    found[token] = kept
+        except sqlite3.Error as error:
+            self._store.failed(error)
+            return {}
+        return found
+
+    def keep_scan(self, scope: str, lists: dict[int, CandidateList], gone: Iterable[int], threshold: float,
+                  digest: bytes, pairs: np.ndarray) -> None:
+        """Keeps the lists that changed, forgets those of pictures gone and keeps the result, all
+        at once: the lists kept for a scope are always those of one scan, which is what lets
+        the next scan tell the pictures new since then."""
+        self._write([
+            ("DELETE FROM candidate_lists WHERE scope = ? AND token = ?", [(scope, token) for token in gone]),
+            ("INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
+                (scope, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
+                 kept.neighbours.astype("<i8").tobytes(), kept.transforms.astype("u1").tobytes(),
+                 kept.scores.astype("<f4").tobytes())
+                for token, kept in lists.items()]),
+            ("INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
+             [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())]),
+        ])
+
+    def verdicts(self, threshold: float) -> dict[tuple[int, int, int], Verdict]:
+        db = self._db()
+        if db is None:
+            return {}
+        found = {}
+        try:
+            for first, second, transforms, same, transform, similarity, cropped in db.execute(
+                    "SELECT first, second, transforms, same, transform, similarity, cropped FROM verdicts"
+                    " WHERE key = ?", (verdict_key(threshold),)):
+                if transform in range(8) and isinstance(similarity, float):
+                    found[(first, second, transforms)] = Verdict(bool(same), transform, similarity, bool(cropped))
+        except sqlite3.Error as error:
+            self._store.failed(error)
+            return {}
+        return found
+
+    def keep_verdicts(self, threshold: float, verdicts: dict[tuple[int, int, int], Verdict]) -> None:
+        key = verdict_key(threshold)
+        self._write([("INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
+            (first, second, transforms, key, int(verdict.same), verdict.transform, verdict.similarity,
+             int(verdict.cropped)) for (first, second, transforms), verdict in verdicts.items()])])
+
+    def relations(self) -> dict[tuple[int, int], tuple[float, str]]:
+        db = self._db()
+        if db is None:
+            return {}
+        try:
+            return {(keeper, member): (distance, transform) for keeper, member, distance, transform in db.execute(
+                "SELECT keeper, member, distance, transform FROM relations WHERE version = ?",
+                (grouping.COMPARISON_VERSION,)) if isinstance(distance, float) and isinstance(transform, str)}
+        except sqlite3.Error as error:
+            self._store.failed(error)
+            return {}
+
+    def keep_relations(self, relations: dict[tuple[int, int], tuple[float, str]]) -> None:
+        self._write([("INSERT OR REPLACE INTO relations VALUES (?, ?, ?, ?, ?)", [
+            (keeper, member, grouping.COMPARISON_VERSION, distance, transform)
+            for (keeper, member), (distance, transform) in relations.items()])])
+
+    def prune(self) -> None:
+        """Forgets verdicts and relations of pictures no kept candidate list names any more,
+        and decisions of other versions."""
+        self._write([
+            ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+            ("DELETE FROM relations WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+            ("DELETE FROM verdicts WHERE key NOT LIKE ?", [(f"%:v{grouping.COMPARISON_VERSION}",)]),
+            ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", [()]),
+            ("DELETE FROM kept_tokens", [()]),
+            ("INSERT OR IGNORE INTO kept_tokens SELECT token FROM candidate_lists", [()]),
+            ("DELETE FROM verdicts WHERE first NOT IN kept_tokens OR second NOT IN kept_tokens", [()]),
+            ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", [()]),
+        ])
+
+    def _write(self, statements: list[tuple[str, list[tuple[object, ...]]]]) -> None:
+        """Runs the statements, each for each of its rows, in one transaction."""
+        if not any(rows for _, rows in statements):
+            return
+        db = self._db(writing=True)
+        if db is None:
+            return
+        try:
+            with db:
+                db.execute("BEGIN IMMEDIATE")
+                for statement, rows in statements:
+                    if rows:
+                        db.executemany(statement, rows)
+        except sqlite3.Error as error:
+            self._store.failed(error)
+
+
+def _candidate_list(plain: object, vector: object, neighbours: object, transforms: object,
+                    scores: object) -> Optional[CandidateList]:
+    """The list as stored, or None (a miss) when it does not hold together."""
+    if not all(isinstance(blob, bytes) for blob in (vector, neighbours, transforms, scores)):
+        return None
+    assert isinstance(vector, bytes) and isinstance(neighbours, bytes)
+    assert isinstance(transforms, bytes) and isinstance(scores, bytes)
+    count = len(transforms)
+    if len(vector) % 4 or len(neighbours) != 8 * count or len(scores) != 4 * count:
+        return None
+    moves = np.frombuffer(transforms, dtype=np.uint8)
+    if count and int(moves.max()) > 7:
+        return None
+    return CandidateList(bool(plain), np.frombuffer(vector, dtype="<f4"), np.frombuffer(neighbours, dtype="<i8"),
+                         moves, np.frombuffer(scores, dtype="<f4"))

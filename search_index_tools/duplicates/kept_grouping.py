@@ -1,0 +1,331 @@
+"""Pairs of the same picture, deciding again only what changed since the decisions kept in
+the store were made.
+
+The answer is the one grouping.verified_pairs gives for the same pictures: every picture's
+candidates are its nearest rows among all pictures' eight turns and mirror images, and every
+candidate pair is verified. What is kept spares the work whose answer cannot have changed:
+
+- no picture added, changed or removed: the last pairs, from one row;
+- a picture unchanged, and every neighbour in its kept list still there: its list stays, and
+  only the rows of new pictures can enter it, so its vector is searched among those rows
+  alone and the two lists are merged; any other picture (new, changed, or one that lost a
+  neighbour) is searched among all rows;
+- a candidate pair already verified (same two pictures in the same order, same candidate
+  transforms, same threshold): its verdict.
+
+With the exact neighbour search (up to grouping.FLAT_LIMIT rows) this gives the same
+candidates as searching everything again. Above it a scan without kept decisions searches
+an inverted-file index, which is approximate; there new pictures are searched exactly and
+the kept lists are those of earlier scans.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Callable, NamedTuple, Optional
+
+import numpy as np
+
+from . import descriptor, grouping
+from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
+
+# Above this many (query, row) products the pictures searched again among all rows use the
+# approximate index a scan without kept decisions uses; below, the exact search is cheaper.
+EXACT_SEARCH_BUDGET = 200_000_000
+KIND_SLICE = 8192  # thumbnails worked out at a time
+# Rows kept beyond the nearest NEIGHBOURS in each picture's list: when pictures go, the rows
+# behind them move up, and the list holds the nearest rows still without a new search.
+SPARE_NEIGHBOURS = 8
+
+
+class Picture(NamedTuple):
+    """What deciding needs of one usable picture."""
+
+    token: int
+    size: tuple[int, int]
+
+
+# Thumbnails of the given positions, (n, side, side) uint8, in that order.
+ThumbnailSource = Callable[[list[int]], np.ndarray]
+# A pool's map: runs the function on every item, results in order.
+Runner = Callable[[Callable[[Any], Any], list[Any]], list[Any]]
+# Below this many comparisons to make, starting a pool costs more than it saves.
+POOL_MINIMUM = 64
+VERIFY_SLICE = 16384  # comparisons sent to the pool at a time (8 KB each)
+
+
+class Comparison(NamedTuple):
+    """One candidate pair to compare, as sent to a worker: everything it needs."""
+
+    thumbnails: bytes  # both thumbnails, the first picture's then the second's
+    sizes: tuple[tuple[int, int], tuple[int, int]]
+    transforms: tuple[int, ...]
+    plain: bool
+    threshold: float
+
+
+@dataclass
+class Decided:
+    pairs: list[grouping.Pair]
+    searched: int = 0  # pictures searched among all rows
+    verified: int = 0  # candidate pairs compared
+    plain_pairs: set[tuple[int, int]] = field(default_factory=set)  # pairs of plain pictures
+
+
+def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: float,
+               decisions: KeptDecisions, scope: str, run: Optional[Runner] = None) -> Decided:
+    """The verified pairs among `pictures` (positions in this list), with the decisions kept
+    for `scope` used and brought up to date. `run(function, items)` maps a function over items
+    in a pool of processes: the comparisons to make are made there when there are enough."""
+    tokens = [picture.token for picture in pictures]
+    digest = digest_of(tokens)
+    kept = decisions.scope_result(scope, threshold, digest)
+    if kept is not None:
+        found = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
+        if found is not None:
+            return found
+    lists = decisions.candidate_lists(scope)
+    kinds = _kinds(pictures, lists, thumbnails)
+    decided = Decided([])
+    new_lists: dict[int, CandidateList] = {}
+    verdicts = decisions.verdicts(threshold)
+    candidates: list[tuple[bool, int, int, set[int], tuple[int, int, int]]] = []
+    for plain in (False, True):
+        positions = [position for position, (kind, _) in enumerate(kinds) if kind == plain]
+        vectors = np.array([kinds[position][1] for position in positions], dtype=np.float32).reshape(-1, 64)
+        search = _KindSearch(pictures, positions, vectors, lists, plain)
+        for (i, j), transforms in sorted(search.candidates().items()):
+            first, second = positions[i], positions[j]
+            key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
+            candidates.append((plain, first, second, transforms, key))
+        decided.searched += search.searched
+        new_lists.update(search.changed_lists)
+    unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
+    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
+    decided.verified = len(fresh_verdicts)
+    for plain, first, second, transforms, key in candidates:
+        verdict = verdicts.get(key) or fresh_verdicts[key]
+        if verdict.same:
+            decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
+            if plain:
+                decided.plain_pairs.add((first, second))
+    present = set(tokens)
+    decisions.keep_verdicts(threshold, fresh_verdicts)
+    decisions.keep_scan(scope, new_lists, [token for token in lists if token not in present], threshold, digest,
+                        _records(decided, tokens))
+    if fresh_verdicts or len(present) != len(lists):
+        decisions.prune()
+    return decided
+
+
+def _kinds(pictures: list[Picture], lists: dict[int, CandidateList],
+           thumbnails: ThumbnailSource) -> list[tuple[bool, np.ndarray]]:
+    """(plain, search vector) of every picture: kept, or worked out from its thumbnail."""
+    kinds: list[Optional[tuple[bool, np.ndarray]]] = [None] * len(pictures)
+    missing = []
+    for position, picture in enumerate(pictures):
+        kept = lists.get(picture.token)
+        if kept is not None and len(kept.vector) == descriptor.COARSE_SIDE ** 2:
+            kinds[position] = (kept.plain, kept.vector)
+        else:
+            missing.append(position)
+    # In slices: working out the structure takes 16 bytes per thumbnail pixel for a moment.
+    for first in range(0, len(missing), KIND_SLICE):
+        part = missing[first:first + KIND_SLICE]
+        small = thumbnails(part)
+        plain = descriptor.structure(small) < descriptor.PLAIN_STRUCTURE
+        coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else np.zeros((0, 64), np.float32)
+        flat = descriptor.plain_vectors(small[plain]) if plain.any() else np.zeros((0, 64), np.float32)
+        coarse_rows, flat_rows = iter(coarse), iter(flat)
+        for position, is_plain in zip(part, plain):
+            kinds[position] = (bool(is_plain), next(flat_rows) if is_plain else next(coarse_rows))
+    return [kind for kind in kinds if kind is not None]
+
+
+class _KindSearch:
+    """The neighbour search among the pictures of one kind (plain or structured)."""
+
+    def __init__(self, pictures: list[Picture], positions: list[int], vectors: np.ndarray,
+                 lists: dict[int, CandidateList], plain: bool):
+        self.tokens = np.array([pictures[position].token for position in positions], dtype=np.int64)
+        self.vectors = np.ascontiguousarray(vectors, dtype=np.float32)
+        self.inner_product = not plain
+        self.plain = plain
+        self.limit = grouping.plain_limit() if plain else grouping.COARSE_MINIMUM
+        self.lists = lists
+        self.searched = 0
+        self.changed_lists: dict[int, CandidateList] = {}
+        self._merged: set[int] = set()
+
+    def candidates(self) -> dict[tuple[int, int], set[int]]:
+        count = len(self.tokens)
+        if count < 2:
+            return {}
+        rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
+        k = min(grouping.NEIGHBOURS, len(rows))
+        width = min(k + SPARE_NEIGHBOURS, len(rows))
+        scores = np.full((count, width), -np.inf if self.inner_product else np.inf, dtype=np.float32)
+        neighbours = np.full((count, width), -1, dtype=np.int64)
+        # Pictures of the last scan: their rows were among those the kept lists were chosen from.
+        known = np.array([self._kept(int(token)) is not None for token in self.tokens], dtype=bool)
+        usable, shortened = self._place_kept_lists(known, k, scores, neighbours)
+        fresh = np.flatnonzero(~usable)
+        new = np.flatnonzero(~known)
+        unchanged = np.flatnonzero(usable)
+        if len(new) and len(unchanged):
+            self._merge_new_rows(unchanged, new, scores, neighbours, width)
+        if len(fresh):
+            self._search_all(fresh, rows, scores, neighbours, width)
+        self._merged |= shortened
+        self._note_lists(usable, scores, neighbours)
+        found: dict[tuple[int, int], set[int]] = {}
+        # Each picture's candidates are its k nearest rows; the spare ones only stand in for
+        # rows that go.
+        grouping.collect_candidates(found, 0, np.ascontiguousarray(scores[:, :k]),
+                                    np.ascontiguousarray(neighbours[:, :k]), count, self.inner_product, self.limit)
+        return found
+
+    def _kept(self, token: int) -> Optional[CandidateList]:
+        kept = self.lists.get(token)
+        return kept if kept is not None and kept.plain == self.plain else None
+
+    def _place_kept_lists(self, known: np.ndarray, k: int, scores: np.ndarray,
+                          neighbours: np.ndarray) -> tuple[np.ndarray, set[int]]:
+        """Puts the kept lists that still hold the k best rows into `scores` and `neighbours`,
+        less the rows of pictures gone since (a list keeps spare rows for them). Returns which
+        pictures have such a list, and those whose list lost rows."""
+        count, width = scores.shape
+        positions = np.flatnonzero(known)
+        usable = np.zeros(count, dtype=bool)
+        if not len(positions):
+            return usable, set()
+        kept = [self.lists[int(self.tokens[position])] for position in positions]
+        lengths = np.array([len(item.neighbours) for item in kept], dtype=np.int64)
+        tokens = np.concatenate([item.neighbours for item in kept])
+        owner = np.repeat(np.arange(len(kept)), lengths)
+        order = np.argsort(self.tokens, kind="stable")
+        slot = np.minimum(np.searchsorted(self.tokens[order], tokens), count - 1)
+        present = self.tokens[order][slot] == tokens
+        local = np.where(present, order[slot], -1)
+        of_last_scan = present & known[np.maximum(local, 0)]
+        # A row of a picture that is here but was not in the last scan cannot be in a list of
+        # it: such a list is not what the last scan left, and is searched again.
+        foreign = np.bincount(owner[present & ~of_last_scan], minlength=len(kept))
+        left = np.bincount(owner[of_last_scan], minlength=len(kept))
+        every_row = 8 * int(known.sum())
+        fits = (foreign == 0) & (lengths <= width) & ((left >= k) | (left == every_row))
+        usable[positions[fits]] = True
+        keep = of_last_scan & fits[owner]
+        starts = np.cumsum(lengths) - lengths
+        rank = np.cumsum(keep) - 1
+        rank -= np.concatenate([[0], np.cumsum(keep)])[starts][owner]
+        place = positions[owner[keep]]
+        transforms = np.concatenate([item.transforms for item in kept]).astype(np.int64)
+        neighbours[place, rank[keep]] = transforms[keep] * count + local[keep]
+        scores[place, rank[keep]] = np.concatenate([item.scores for item in kept])[keep]
+        shortened = set(positions[fits & (left < lengths)].tolist())
+        return usable, shortened
+
+    def _merge_new_rows(self, unchanged: np.ndarray, new: np.ndarray, scores: np.ndarray,
+                        neighbours: np.ndarray, width: int) -> None:
+        """Lets the rows of the pictures new since the last scan into the kept lists where
+        they rank."""
+        import faiss
+
+        count = len(self.tokens)
+        new_rows = np.concatenate([descriptor.transformed_coarse(self.vectors[new], index) for index in range(8)])
+        row_ids = np.concatenate([index * count + new for index in range(8)]).astype(np.int64)
+        index = faiss.IndexFlatIP(new_rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(new_rows.shape[1])
+        index.add(new_rows)
+        found_scores, found_rows = index.search(self.vectors[unchanged], min(width, len(new_rows)))
+        found_ids = np.where(found_rows >= 0, row_ids[np.maximum(found_rows, 0)], -1)
+        merged_scores = np.concatenate([scores[unchanged], found_scores], axis=1)
+        merged_ids = np.concatenate([neighbours[unchanged], found_ids], axis=1)
+        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[:, :width]
+        scores[unchanged] = np.take_along_axis(merged_scores, order, axis=1)
+        neighbours[unchanged] = np.take_along_axis(merged_ids, order, axis=1)
+        self._merged |= set(unchanged[(order >= width).any(axis=1)].tolist())
+
+    def _search_all(self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray,
+                    neighbours: np.ndarray, width: int) -> None:
+        """Searches the given pictures among all rows, as a scan without kept decisions would."""
+        import faiss
+
+        self.searched += len(queries)
+        if len(queries) < len(self.tokens) and len(queries) * len(rows) <= EXACT_SEARCH_BUDGET:
+            index = faiss.IndexFlatIP(rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(rows.shape[1])
+            index.add(rows)
+        else:
+            index = grouping._neighbour_index(rows, self.inner_product)
+        for first in range(0, len(queries), 8192):
+            batch = queries[first:first + 8192]
+            found_scores, found_rows = index.search(self.vectors[batch], width)
+            scores[batch], neighbours[batch] = found_scores, found_rows
+
+    def _note_lists(self, usable: np.ndarray, scores: np.ndarray, neighbours: np.ndarray) -> None:
+        """The lists to keep: those searched now, and kept ones that changed."""
+        count = len(self.tokens)
+        for position in range(count):
+            if usable[position] and position not in self._merged:
+                continue
+            valid = neighbours[position] >= 0
+            rows = neighbours[position][valid]
+            self.changed_lists[int(self.tokens[position])] = CandidateList(
+                self.plain, self.vectors[position].copy(), self.tokens[rows % count],
+                (rows // count).astype(np.uint8), scores[position][valid].astype(np.float32))
+
+
+def _verify_all(pictures: list[Picture], thumbnails: ThumbnailSource,
+                unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]], threshold: float,
+                run: Optional[Runner]) -> dict[tuple[int, int, int], Verdict]:
+    """The verdicts of the candidate pairs not decided before, made in a pool when given one
+    and worth it."""
+    keys = list(dict.fromkeys(key for *_, key in unknown))
+    of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
+    use_pool = run is not None and len(keys) >= POOL_MINIMUM
+    verdicts: dict[tuple[int, int, int], Verdict] = {}
+    # In slices: each comparison carries its two thumbnails to the worker.
+    for start in range(0, len(keys), VERIFY_SLICE):
+        part = keys[start:start + VERIFY_SLICE]
+        items = []
+        for key in part:
+            plain, first, second, transforms = of_key[key]
+            items.append(Comparison(thumbnails([first, second]).tobytes(),
+                                    (pictures[first].size, pictures[second].size),
+                                    tuple(sorted(transforms)), plain, threshold))
+        results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
+        verdicts.update(zip(part, results))
+    return verdicts
+
+
+def verify(item: Comparison) -> Verdict:
+    """Worker step: the verdict on one candidate pair, as grouping.verified_pairs makes it."""
+    pair_thumbnails = descriptor.thumbnails_array([item.thumbnails])
+    sizes = list(item.sizes)
+    if item.plain:
+        pair = grouping.verify_plain(pair_thumbnails, sizes, 0, 1, set(item.transforms))
+    else:
+        pair = grouping.verify_structured(pair_thumbnails, sizes, 0, 1, set(item.transforms), item.threshold)
+    if pair is None:
+        return Verdict(False, 0, 0.0, False)
+    return Verdict(True, pair.transform, float(pair.similarity), bool(pair.cropped))
+
+
+def _records(decided: Decided, tokens: list[int]) -> np.ndarray:
+    records = np.zeros(len(decided.pairs), dtype=PAIR_RECORD)
+    for slot, pair in enumerate(decided.pairs):
+        records[slot] = (tokens[pair.first], tokens[pair.second], pair.transform, pair.similarity, pair.cropped,
+                         (pair.first, pair.second) in decided.plain_pairs)
+    return records
+
+
+def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Optional[Decided]:
+    decided = Decided([])
+    for record in records:
+        first, second = positions.get(int(record["first"])), positions.get(int(record["second"]))
+        if first is None or second is None or int(record["transform"]) > 7:
+            return None
+        decided.pairs.append(grouping.Pair(first, second, int(record["transform"]), float(record["similarity"]),
+                                           bool(record["cropped"])))
+        if record["plain"]:
+            decided.plain_pairs.add((first, second))
+    return decided

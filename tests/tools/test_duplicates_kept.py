@@ -1,0 +1,184 @@
+"""Decisions kept in the duplicate store: a scan that uses them finds exactly the groups a scan
+without them finds, after files were changed, removed or added, for other thresholds and other
+sets of folders, and it decides again only what changed."""
+import os
+import shutil
+import sqlite3
+
+import numpy as np
+import pytest
+
+from duplicates_support import EDITS, copy_of, distractors, original, write_edit
+from search_index_tools import scan_duplicates
+from search_index_tools.duplicates import grouping
+from search_index_tools.duplicates.store import SUFFIX, PictureStore
+from testsupport import save_photo
+
+
+@pytest.fixture(scope="module")
+def library_template(tmp_path_factory):
+    """An original with its edits, distractors, and photographs alone or with a copy: about
+    fifty pictures, enough that each picture's neighbour list holds only part of the rows."""
+    folder = tmp_path_factory.mktemp("library") / "library"
+    picture = original()
+    picture.save(folder.parent / "original.png")
+    shutil.move(folder.parent / "original.png", _made(folder) / "original.png")
+    for name in list(EDITS)[::2]:
+        write_edit(folder / "edits", name, picture)
+    distractors(folder / "others")
+    for seed in range(16):
+        save_photo(folder / "photos" / f"p{seed:02d}.jpg", 240, 180, seed=200 + seed, quality=90)
+    for seed in range(0, 16, 4):
+        copy_of(folder / "photos" / f"p{seed:02d}.jpg", folder / "copies" / f"p{seed:02d}_small.png", 120, 90)
+    return folder
+
+
+def _made(folder):
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+@pytest.fixture
+def library(library_template, tmp_path):
+    folder = tmp_path / "library"
+    shutil.copytree(library_template, folder)
+    return folder
+
+
+def _changed(folder):
+    """p01 rewritten as a copy of p02 (a changed file joins a group)."""
+    copy_of(folder / "photos" / "p02.jpg", folder / "photos" / "p01.jpg", 240, 180, quality=80)
+
+
+def _removed(folder):
+    """A group member and a picture that was alone removed."""
+    os.remove(folder / "copies" / "p04_small.png")
+    os.remove(folder / "photos" / "p03.jpg")
+
+
+def _added(folder):
+    """A mirrored copy of a photograph added, and a new picture alone."""
+    copy_of(folder / "photos" / "p05.jpg", folder / "added" / "p05_mirrored.png", 200, 150, mirrored=True)
+    save_photo(folder / "added" / "new.png", 240, 180, seed=999)
+
+
+def _all_three(folder):
+    _changed(folder)
+    _removed(folder)
+    _added(folder)
+
+
+def _neighbour_lists(sil):
+    """{picture token: {(neighbour token, transform)}} of the pictures with structure, as the
+    store keeps them: the neighbours close enough to be candidates (further down a list,
+    rows of equal scores, such as those of a picture with a featureless centre, may be kept
+    in any order)."""
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        rows = db.execute("SELECT token, neighbours, transforms, scores FROM candidate_lists WHERE plain = 0")
+        return {token: {(int(neighbour), transform) for neighbour, transform, score in zip(
+                    np.frombuffer(neighbours, "<i8"), transforms, np.frombuffer(scores, "<f4"))
+                    if score >= grouping.COARSE_MINIMUM}
+                for token, neighbours, transforms, scores in rows}
+
+
+@pytest.mark.parametrize("change", [_changed, _removed, _added, _all_three], ids=lambda change: change.__name__)
+def test_kept_decisions_give_the_groups_of_a_scan_without_them(sil, library, change, tmp_path, monkeypatch):
+    first = scan_duplicates(library)
+    assert first.groups == scan_duplicates(library, use_store=False).groups
+    change(library)
+    kept = scan_duplicates(library)
+    fresh = scan_duplicates(library, use_store=False)
+    assert kept.groups == fresh.groups
+    # The neighbour lists brought up to date are those a first scan makes.
+    updated = _neighbour_lists(sil)
+    monkeypatch.setattr(sil, "CACHED_INDEXED", str(tmp_path / "other" / "index.faiss"))
+    os.makedirs(tmp_path / "other")
+    assert scan_duplicates(library).groups == fresh.groups
+    assert updated == _neighbour_lists(sil)
+    # Only what changed was decided again: new and changed pictures are searched among all
+    # rows, the others only among the new rows; a list that lost rows to pictures gone takes
+    # the spare rows behind them.
+    pictures = kept.read + kept.from_store - len(kept.left_out)
+    assert kept.searched < pictures / 4
+    assert kept.verified < first.verified / 4
+    if change in (_changed, _added, _removed):
+        assert kept.searched == kept.read
+
+
+def test_the_changes_were_seen(library):
+    """The scenarios above change the groups (so equal groups are no accident of a stale store)."""
+    def names(scan):
+        return [sorted(os.path.basename(path) for path in group.paths) for group in scan.groups]
+
+    before = names(scan_duplicates(library))
+    assert ["p04.jpg", "p04_small.png"] in before
+    assert not any("p01.jpg" in group or "p05.jpg" in group for group in before)
+    _all_three(library)
+    after = names(scan_duplicates(library))
+    assert ["p01.jpg", "p02.jpg"] in after and ["p05.jpg", "p05_mirrored.png"] in after
+    assert not any("p04_small.png" in group for group in after)
+
+
+def test_an_unchanged_folder_decides_nothing_and_loads_no_thumbnail(library, monkeypatch):
+    first = scan_duplicates(library)
+    assert first.searched > 0 and first.verified > 0
+
+    def no_thumbnails(self, entries):
+        raise AssertionError("an unchanged folder loaded thumbnails")
+
+    monkeypatch.setattr(PictureStore, "thumbnails", no_thumbnails)
+    again = scan_duplicates(library)
+    assert (again.read, again.searched, again.verified) == (0, 0, 0)
+    assert again.groups == first.groups
+
+
+@pytest.mark.parametrize("similarity", ["strict", "loose", 0.5])
+def test_another_threshold_is_decided_again(library, similarity):
+    scan_duplicates(library)
+    kept = scan_duplicates(library, similarity=similarity)
+    assert kept.verified > 0  # verdicts made at another threshold are not reused
+    assert kept.groups == scan_duplicates(library, similarity=similarity, use_store=False).groups
+
+
+def test_another_comparison_version_decides_everything_again(library, monkeypatch):
+    first = scan_duplicates(library)
+    monkeypatch.setattr(grouping, "COMPARISON_VERSION", grouping.COMPARISON_VERSION + 1)
+    again = scan_duplicates(library)
+    assert again.read == 0
+    assert (again.searched, again.verified) == (first.searched, first.verified)
+    assert again.groups == first.groups
+
+
+def test_other_sets_of_folders_keep_their_own_decisions(library):
+    photos, copies = library / "photos", library / "copies"
+    alone = scan_duplicates(photos)
+    together = scan_duplicates([photos, copies])
+    assert together.groups == scan_duplicates([photos, copies], use_store=False).groups
+    assert len(together.groups) == 4 and alone.groups == []
+    # Each set's last result still answers it, in any order of the folders.
+    assert scan_duplicates(photos).verified == 0
+    again = scan_duplicates([copies, photos])
+    assert again.verified == 0 and again.searched == 0 and again.groups == together.groups
+
+
+@pytest.mark.parametrize("table, column, value", [
+    ("candidate_lists", "neighbours", "x'0102030405'"), ("candidate_lists", "vector", "x'0102030405'"),
+    ("scope_results", "pairs", "x'0102030405'"), ("verdicts", "transform", "99"), ("verdicts", "similarity", "'x'")])
+def test_damaged_kept_decisions_are_decided_again(sil, library, table, column, value):
+    first = scan_duplicates(library)
+    _added(library)
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        db.execute(f"UPDATE {table} SET {column} = {value}")
+    kept = scan_duplicates(library)
+    assert kept.groups == scan_duplicates(library, use_store=False).groups
+    assert len(kept.groups) == len(first.groups) + 1
+
+
+def test_comparisons_made_in_the_pool_give_the_same_groups(library, start_method, monkeypatch):
+    from search_index_tools.duplicates import kept_grouping
+
+    monkeypatch.setattr(kept_grouping, "POOL_MINIMUM", 1)
+    monkeypatch.setattr(kept_grouping, "VERIFY_SLICE", 7)  # several slices, the last one short
+    in_pool = scan_duplicates(library)
+    assert in_pool.verified > 7
+    assert in_pool.groups == scan_duplicates(library, use_store=False).groups
