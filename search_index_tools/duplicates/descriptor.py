@@ -7,6 +7,10 @@ comparison are made from it:
   a side and captions in a corner move it little) averaged down to 8 x 8, with its best-fitting
   plane taken away and scaled to unit length (brightness and contrast do not count). Each of
   the eight turns and mirror images of it is searched, so turned and mirrored copies meet.
+  A second coarse vector is made the same way from the thumbnail blurred over a few pixels:
+  a crop stretches and shifts the frame by up to six thumbnail pixels, which leaves fine
+  detail (grass, gravel, brickwork) in other 8 x 8 cells, so the sharp vector of such a copy
+  looks unrelated while its blurred one still matches.
 - a finer score for each candidate pair: both frames at 32 x 32, the one turned as the search
   found, cut by up to a tenth of each side where that fits better (crops), with their planes
   taken away; the correlation of the two over all but the two 8 x 8 blocks that differ most
@@ -28,6 +32,9 @@ from .reading import THUMBNAIL_SIDE
 
 COARSE_MARGIN = 8  # thumbnail pixels left out on every side for the coarse vector
 COARSE_SIDE = 8
+# Standard deviation, in thumbnail pixels, of the Gaussian blur before the blurred coarse
+# vector: about the shift a crop of a tenth of a side causes inside the centre.
+COARSE_BLUR = 4.0
 FINE_SIDE = 32
 BLOCK = 8  # side of the blocks the robust correlation may leave out (pixels of FINE_SIDE)
 DROPPED_BLOCKS = 2  # of (FINE_SIDE / BLOCK)² = 16
@@ -114,6 +121,48 @@ def coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
     centre = thumbnails[:, COARSE_MARGIN:COARSE_MARGIN + side, COARSE_MARGIN:COARSE_MARGIN + side]
     blocks = centre.reshape(-1, COARSE_SIDE, step, COARSE_SIDE, step).astype(np.float32).mean(axis=(2, 4))
     flat = blocks.reshape(len(thumbnails), -1)
+    flat -= (flat @ _COARSE_PLANE) @ _COARSE_PLANE.T
+    norms = np.linalg.norm(flat, axis=1, keepdims=True)
+    return np.ascontiguousarray(flat / np.maximum(norms, 1e-6), dtype=np.float32)
+
+
+def _gaussian_matrix(side: int, sigma: float) -> np.ndarray:
+    """The side x side matrix that blurs a profile with a Gaussian of `sigma` pixels, edges
+    mirrored (without repeating the edge pixel), as cv2.GaussianBlur does by default."""
+    reach = int(np.ceil(3 * sigma))
+    offsets = np.arange(-reach, reach + 1)
+    weights = np.exp(-0.5 * (offsets / sigma) ** 2)
+    weights /= weights.sum()
+    matrix = np.zeros((side, side))
+    for row in range(side):
+        for offset, weight in zip(offsets, weights):
+            column = abs(row + offset)
+            if column >= side:
+                column = 2 * (side - 1) - column
+            matrix[row, column] += weight
+    return matrix
+
+
+def _blurred_cells() -> np.ndarray:
+    """The COARSE_SIDE x THUMBNAIL_SIDE matrix taking a profile to its blurred cell means over
+    the centre: applied to rows and columns, it gives the blurred coarse grid."""
+    side = THUMBNAIL_SIDE - 2 * COARSE_MARGIN
+    step = side // COARSE_SIDE
+    cells = np.zeros((COARSE_SIDE, THUMBNAIL_SIDE))
+    for cell in range(COARSE_SIDE):
+        start = COARSE_MARGIN + cell * step
+        cells[cell, start:start + step] = 1.0 / step
+    return (cells @ _gaussian_matrix(THUMBNAIL_SIDE, COARSE_BLUR)).astype(np.float32)
+
+
+_BLURRED_CELLS = _blurred_cells()
+
+
+def blurred_coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
+    """(n, 64) float32 unit vectors like coarse_vectors, of the thumbnails blurred by
+    COARSE_BLUR pixels first: small shifts and stretches of the frame change them little."""
+    grids = _BLURRED_CELLS @ thumbnails.astype(np.float32) @ _BLURRED_CELLS.T
+    flat = grids.reshape(len(thumbnails), -1)
     flat -= (flat @ _COARSE_PLANE) @ _COARSE_PLANE.T
     norms = np.linalg.norm(flat, axis=1, keepdims=True)
     return np.ascontiguousarray(flat / np.maximum(norms, 1e-6), dtype=np.float32)

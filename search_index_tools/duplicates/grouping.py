@@ -3,23 +3,38 @@
 1. Candidates: a faiss neighbour search of every picture's coarse vector among the coarse
    vectors of all pictures in their eight turns and mirror images (exact while the folder is
    small, an inverted-file index beyond FLAT_LIMIT rows, so the cost grows about as n·√n
-   rather than n²). Plain pictures are searched among plain pictures only, by raw grey levels.
+   rather than n²), and a second, narrower one on the blurred coarse vectors, which finds
+   cropped copies of finely detailed pictures that the first misses. Plain pictures are
+   searched among plain pictures only, by raw grey levels.
 2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare)
-   and kept when its similarity reaches the threshold.
+   and kept when its similarity reaches the threshold. The search proposes the turns under
+   which two pictures met; when none of them passes, the other turns under which the coarse
+   vectors agree are compared too, since the right turn of a nearly symmetric picture may
+   have ranked below the neighbour limit.
 3. Groups: the kept pairs joined by union-find.
 """
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import NamedTuple, Optional
 
 import numpy as np
 
 from . import descriptor
 
+# Decisions of the candidate search and the verification; stored verdicts made under another
+# number are not reused.
+COMPARISON_VERSION = 2
+
 NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
 # A candidate pair must be at least this alike on the coarse vectors (cosine); far below any
 # similarity threshold, it only spares the finer comparison of hopeless pairs.
 COARSE_MINIMUM = 0.55
+# The blurred vectors of unrelated pictures agree more often (less detail is left), so that
+# search keeps fewer neighbours and asks for closer ones: enough for a cropped copy of a
+# finely detailed picture, whose blurred vectors agree at 0.8 and above where its sharp ones
+# fall to 0.2 to 0.5.
+BLURRED_NEIGHBOURS = 8
+BLURRED_MINIMUM = 0.8
 # Plain pictures: candidates within this mean grey-level distance on the raw 8 x 8 vectors.
 PLAIN_COARSE_LIMIT = 3.0 * descriptor.PLAIN_MEAN_DIFFERENCE
 FLAT_LIMIT = 80_000  # rows searched exactly; above, an inverted-file index
@@ -36,16 +51,20 @@ class Pair(NamedTuple):
     cropped: bool
 
 
-def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float) -> dict:
+def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
+                    neighbours: Optional[int] = None,
+                    found: Optional[dict[tuple[int, int], set[int]]] = None) -> dict[tuple[int, int], set[int]]:
     """{(i, j): set of transforms} for i < j: pictures whose coarse vectors are close, with
-    the transform that turns j into i."""
+    the transform that turns j into i; up to `neighbours` (NEIGHBOURS) per picture. Pairs are
+    added to `found` when given."""
     count = len(vectors)
+    if found is None:
+        found = {}
     if count < 2:
-        return {}
+        return found
     rows = np.concatenate([descriptor.transformed_coarse(vectors, index) for index in range(8)])
     index = _neighbour_index(rows, inner_product)
-    k = min(NEIGHBOURS, len(rows))
-    found: dict = {}
+    k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
     for first in range(0, count, _QUERY_BATCH):
         scores, neighbours = index.search(vectors[first:first + _QUERY_BATCH], k)
         for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
@@ -91,16 +110,18 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, thres
     pairs = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
-        vectors = descriptor.coarse_vectors(thumbnails[structured])
-        for (i, j), transforms in sorted(candidate_pairs(vectors, True, COARSE_MINIMUM).items()):
+        sharp = descriptor.coarse_vectors(thumbnails[structured])
+        blurred = descriptor.blurred_coarse_vectors(thumbnails[structured])
+        found = candidate_pairs(sharp, True, COARSE_MINIMUM)
+        candidate_pairs(blurred, True, BLURRED_MINIMUM, BLURRED_NEIGHBOURS, found)
+        for (i, j), transforms in sorted(found.items()):
             first, second = int(structured[i]), int(structured[j])
-            best = None
-            for transform in sorted(transforms):
-                if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
-                    continue
-                comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
-                if best is None or comparison.similarity > best[1].similarity:
-                    best = (transform, comparison)
+            best = _best_of(thumbnails, sizes, first, second, sorted(transforms))
+            if best is None or best[1].similarity < threshold:
+                others = _other_turns(sharp, blurred, i, j, transforms)
+                fallback = _best_of(thumbnails, sizes, first, second, others, threshold)
+                if fallback is not None and (best is None or fallback[1].similarity > best[1].similarity):
+                    best = fallback
             if best is not None and best[1].similarity >= threshold:
                 pairs.append(Pair(first, second, best[0], best[1].similarity, best[1].cropped))
     flat = np.flatnonzero(plain)
@@ -115,6 +136,37 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, thres
                     pairs.append(Pair(first, second, transform, 1.0, False))
                     break
     return pairs
+
+
+def _best_of(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int,
+             transforms: list[int], enough: float = 2.0) -> Optional[tuple[int, descriptor.Comparison]]:
+    """The transform of `transforms` (that the two pictures' shapes allow) under which they
+    compare best, and that comparison; it stops at the first that reaches `enough`."""
+    best: Optional[tuple[int, descriptor.Comparison]] = None
+    for transform in transforms:
+        if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
+            continue
+        comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
+        if best is None or comparison.similarity > best[1].similarity:
+            best = (transform, comparison)
+        if comparison.similarity >= enough:
+            break
+    return best
+
+
+def _other_turns(sharp: np.ndarray, blurred: np.ndarray, i: int, j: int, tried: set[int]) -> list[int]:
+    """The transforms not in `tried` under which j's coarse vectors (sharp or blurred) agree
+    with i's as a candidate would, most alike first."""
+    scores = []
+    for transform in range(8):
+        if transform in tried:
+            continue
+        score = max(float(sharp[i] @ descriptor.transformed_coarse(sharp[j:j + 1], transform)[0]),
+                    float(blurred[i] @ descriptor.transformed_coarse(blurred[j:j + 1], transform)[0])
+                    - (BLURRED_MINIMUM - COARSE_MINIMUM))
+        if score >= COARSE_MINIMUM:
+            scores.append((score, transform))
+    return [transform for _, transform in sorted(scores, reverse=True)]
 
 
 def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
