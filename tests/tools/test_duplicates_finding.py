@@ -8,7 +8,7 @@ import sqlite3
 import pytest
 from PIL import Image
 
-from duplicates_support import EDITS, copy_of, distractors, original, write_edit
+from duplicates_support import EDITS, TEXTURE_EDITS, copy_of, distractors, original, texture, write_edit
 from search_index_tools import find_duplicates, scan_duplicates
 from search_index_tools.duplicates import parse_similarity
 from search_index_tools.duplicates.store import SUFFIX
@@ -54,6 +54,43 @@ def _consistent(expected):
 
     index = TRANSFORM_NAMES.index(expected)
     return {(TRANSFORM_NAMES[base], TRANSFORM_NAMES[compose(base, index)]) for base in range(8)}
+
+
+@pytest.fixture(scope="module")
+def textured_folder(tmp_path_factory):
+    """A finely detailed original, its cropped copies, and other pictures of the same kind
+    of detail and size, scanned once (without a store)."""
+    folder = tmp_path_factory.mktemp("textured")
+    picture = texture(seed=7)
+    picture.save(folder / "original.png")
+    for name in TEXTURE_EDITS:
+        write_edit(folder / "edits", name, picture, TEXTURE_EDITS)
+    others = []
+    for seed in (8, 9, 10):
+        others.append(folder / "others" / f"texture_{seed}.png")
+        others[-1].parent.mkdir(exist_ok=True)
+        texture(seed=seed).save(others[-1])
+    return folder, others, scan_duplicates(folder, use_store=False)
+
+
+@pytest.mark.parametrize("edit", sorted(TEXTURE_EDITS))
+def test_crops_of_fine_detail_are_found_with_their_transform(textured_folder, edit):
+    folder, _, scan = textured_folder
+    group = group_of(scan, folder / "original.png")
+    path = str(folder / "edits" / f"{edit}{TEXTURE_EDITS[edit][0]}")
+    assert group is not None and path in group.paths, f"{edit} was not grouped with the original"
+    members = {member.path: member for member in group.members}
+    seen_edit = members[path].transform.replace(", cropped", "").replace("cropped", "none")
+    seen_original = members[str(folder / "original.png")].transform.replace(", cropped", "").replace("cropped", "none")
+    assert (seen_original, seen_edit) in _consistent(TEXTURE_EDITS[edit][2])
+
+
+def test_other_pictures_of_the_same_fine_detail_are_left_alone(textured_folder):
+    folder, others, scan = textured_folder
+    assert [sorted(group.paths) for group in scan.groups] == [
+        sorted([str(folder / "original.png")] + [str(folder / "edits" / f"{name}{suffix}")
+                                                  for name, (suffix, _, _) in TEXTURE_EDITS.items()])]
+    assert all(group_of(scan, path) is None for path in others)
 
 
 @pytest.mark.parametrize("kind", ["flat", "dark", "mostly_white", "same_size"])
