@@ -31,10 +31,10 @@ NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among th
 COARSE_MINIMUM = 0.55
 # The blurred vectors of unrelated pictures agree more often (less detail is left), so that
 # search keeps fewer neighbours and asks for closer ones: enough for a cropped copy of a
-# finely detailed picture, whose blurred vectors agree at 0.8 and above where its sharp ones
-# fall to 0.2 to 0.5.
+# finely detailed picture, whose blurred vectors mostly agree at 0.75 to 0.9 where its sharp
+# ones fall to 0.2 to 0.5.
 BLURRED_NEIGHBOURS = 8
-BLURRED_MINIMUM = 0.8
+BLURRED_MINIMUM = 0.7
 # Plain pictures: candidates within this mean grey-level distance on the raw 8 x 8 vectors.
 PLAIN_COARSE_LIMIT = 3.0 * descriptor.PLAIN_MEAN_DIFFERENCE
 FLAT_LIMIT = 80_000  # rows searched exactly; above, an inverted-file index
