@@ -143,7 +143,8 @@ def lookalike_pairs():
     if not (unpacked / "done").exists():
         debs = DATA / "lookalike_debs"
         debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True,
+                       stdout=subprocess.DEVNULL)
         for deb in sorted(debs.glob("*.deb")):
             subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
         (unpacked / "done").touch()

@@ -15,7 +15,7 @@
 """
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
@@ -51,9 +51,11 @@ class Pair(NamedTuple):
     cropped: bool
 
 
+Candidates = dict[tuple[int, int], set[int]]  # (i, j), i < j: the transforms that turn j into i
+
+
 def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
-                    neighbours: Optional[int] = None,
-                    found: Optional[dict[tuple[int, int], set[int]]] = None) -> dict[tuple[int, int], set[int]]:
+                    neighbours: Optional[int] = None, found: Optional[Candidates] = None) -> Candidates:
     """{(i, j): set of transforms} for i < j: pictures whose coarse vectors are close, with
     the transform that turns j into i; up to `neighbours` (NEIGHBOURS) per picture. Pairs are
     added to `found` when given."""
@@ -66,8 +68,8 @@ def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
     index = _neighbour_index(rows, inner_product)
     k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
     for first in range(0, count, _QUERY_BATCH):
-        scores, neighbours = index.search(vectors[first:first + _QUERY_BATCH], k)
-        for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
+        scores, nearest = index.search(vectors[first:first + _QUERY_BATCH], k)
+        for offset, (row_scores, row_neighbours) in enumerate(zip(scores, nearest)):
             query = first + offset
             for score, row in zip(row_scores, row_neighbours):
                 if row < 0:
@@ -86,18 +88,19 @@ def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
     return found
 
 
-def _neighbour_index(rows: np.ndarray, inner_product: bool):
+def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
     import faiss
 
     dimension = rows.shape[1]
     metric = faiss.METRIC_INNER_PRODUCT if inner_product else faiss.METRIC_L2
     if len(rows) <= FLAT_LIMIT:
-        index = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
+        index: Any = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
     else:
         lists = int(np.sqrt(len(rows)))
         quantiser = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
         index = faiss.IndexIVFFlat(quantiser, dimension, lists, metric)
-        sample = np.random.default_rng(_SEED).choice(len(rows), size=min(len(rows), 40 * lists), replace=False)
+        size = min(len(rows), 40 * lists)
+        sample = np.random.default_rng(_SEED).choice(len(rows), size=size, replace=False)
         index.cp.seed = _SEED
         index.train(rows[np.sort(sample)])
         index.nprobe = IVF_PROBES
@@ -105,7 +108,8 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool):
     return index
 
 
-def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, threshold: float) -> list[Pair]:
+def verified_pairs(thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray,
+                   threshold: float) -> list[Pair]:
     """Pairs of the same picture among the thumbnails: candidates found, then compared."""
     pairs = []
     structured = np.flatnonzero(~plain)
@@ -138,7 +142,7 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, thres
     return pairs
 
 
-def _best_of(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int,
+def _best_of(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
              transforms: list[int], enough: float = 2.0) -> Optional[tuple[int, descriptor.Comparison]]:
     """The transform of `transforms` (that the two pictures' shapes allow) under which they
     compare best, and that comparison; it stops at the first that reaches `enough`."""
@@ -173,7 +177,7 @@ def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
     """The pictures joined by pairs, as lists of at least two positions, in position order."""
     parent = list(range(count))
 
-    def root(item):
+    def root(item: int) -> int:
         while parent[item] != item:
             parent[item] = parent[parent[item]]
             item = parent[item]
@@ -183,7 +187,7 @@ def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
         a, b = root(pair.first), root(pair.second)
         if a != b:
             parent[max(a, b)] = min(a, b)
-    groups: dict = {}
+    groups: dict[int, list[int]] = {}
     for item in range(count):
         groups.setdefault(root(item), []).append(item)
     return [members for _, members in sorted(groups.items()) if len(members) >= 2]

@@ -80,9 +80,13 @@ def test_crops_of_fine_detail_are_found_with_their_transform(textured_folder, ed
     path = str(folder / "edits" / f"{edit}{TEXTURE_EDITS[edit][0]}")
     assert group is not None and path in group.paths, f"{edit} was not grouped with the original"
     members = {member.path: member for member in group.members}
-    seen_edit = members[path].transform.replace(", cropped", "").replace("cropped", "none")
-    seen_original = members[str(folder / "original.png")].transform.replace(", cropped", "").replace("cropped", "none")
+    seen_edit = _turn_only(members[path].transform)
+    seen_original = _turn_only(members[str(folder / "original.png")].transform)
     assert (seen_original, seen_edit) in _consistent(TEXTURE_EDITS[edit][2])
+
+
+def _turn_only(transform):
+    return transform.replace(", cropped", "").replace("cropped", "none")
 
 
 def test_other_pictures_of_the_same_fine_detail_are_left_alone(textured_folder):
