@@ -35,6 +35,7 @@ from PIL import Image, ImageDraw, ImageEnhance, ImageOps  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
 from search_index_tools.duplicates import scan_duplicates  # noqa: E402
+from search_index_tools.duplicates.finder import DEFAULT_SIMILARITY, SIMILARITY_LEVELS  # noqa: E402
 
 LONGEST = 1280
 DATA = HERE / "data" / "duplicates"
@@ -120,6 +121,43 @@ def write(path, result):
         result.save(path)
 
 
+# Distinct photographs that look alike: frames of one video a moment apart, the two views of
+# stereo pairs, two renders of one model, one scene under two lights (OpenCV's sample
+# pictures, from Debian's opencv-doc, and scikit-image's stereo pair). The first of each
+# pair gets the edited copies, the second stays alone: grouping it with the first is wrong.
+LOOKALIKE_PACKAGE = "opencv-doc"
+LOOKALIKE_PAIRS = [("basketball1.png", "basketball2.png"), ("aloeL.jpg", "aloeR.jpg"),
+                   ("Blender_Suzanne1.jpg", "Blender_Suzanne2.jpg"), ("left01.jpg", "right01.jpg"),
+                   ("leuvenA.jpg", "leuvenB.jpg")]
+LOOKALIKE_FIRST_SOURCE = 1000  # source numbers of the look-alikes, apart from the others
+
+
+def lookalike_pairs():
+    """[(name, picture), (name, picture)] for each pair of distinct look-alike photographs."""
+    unpacked = DATA / "lookalikes"
+    if not (unpacked / "done").exists():
+        debs = DATA / "lookalike_debs"
+        debs.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True,
+                       stdout=subprocess.DEVNULL)
+        for deb in sorted(debs.glob("*.deb")):
+            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
+        (unpacked / "done").touch()
+    [samples] = list(unpacked.glob("usr/share/doc/opencv-doc/examples/data"))
+    pairs = []
+    for first, second in LOOKALIKE_PAIRS:
+        pair = []
+        for name in (first, second):
+            with Image.open(samples / name) as picture:
+                pair.append((Path(name).stem, picture.convert("RGB")))
+        pairs.append(pair)
+    import skimage.data  # installed by bench_verified_quality's sources
+
+    left, right, _ = skimage.data.stereo_motorcycle()
+    pairs.append([("motorcycle_left", Image.fromarray(left)), ("motorcycle_right", Image.fromarray(right))])
+    return pairs
+
+
 def build_folder(photos):
     """The folder, and the truth: the source number of every picture in it."""
     import bench_verified_quality as sources_of
@@ -147,6 +185,18 @@ def build_folder(photos):
                 if not path.exists():
                     write(path, make(picture))
                 truth[str(path)] = index
+    for number, pair in enumerate(lookalike_pairs()):
+        for which, (name, picture) in enumerate(pair):
+            source = LOOKALIKE_FIRST_SOURCE + 2 * number + which
+            base = folder / f"lookalike_{number}{'ab'[which]}_{name}"
+            if not (base / "original.png").exists():
+                write(base / "original.png", picture)
+            truth[str(base / "original.png")] = source
+            for edit, make in (EDITS.items() if which == 0 else ()):
+                path = base / edit
+                if not path.exists():
+                    write(path, make(picture))
+                truth[str(path)] = source
     return folder, truth
 
 
@@ -203,8 +253,10 @@ def quality(photos, runs):
         subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "imagehash"], check=True)
     folder, truth = build_folder(photos)
     paths = sorted(truth)
-    print(f"{len(paths)} pictures: {photos} photographs with {len(EDITS)} edited copies each, "
-          f"{len({s for s in truth.values()}) - photos} distinct photographs alone")
+    edited = len({source for path, source in truth.items() if not path.endswith("original.png")})
+    print(f"{len(paths)} pictures: {edited} photographs with {len(EDITS)} edited copies each "
+          f"({len(LOOKALIKE_PAIRS) + 1} of them with a look-alike distinct photograph beside them), "
+          f"{len(set(truth.values())) - edited} distinct photographs alone")
     finder_times, hash_times, index_times = [], [], []
     for _ in range(runs):
         with tempfile.TemporaryDirectory() as cache:
@@ -216,15 +268,21 @@ def quality(photos, runs):
             started = time.perf_counter()
             sil.index_a_directory(str(folder))
             index_times.append(time.perf_counter() - started)
+            # The other levels from the pictures just read (the store), for their groups only.
+            by_level = {level: scan_duplicates(folder, similarity=level).groups
+                        for level in SIMILARITY_LEVELS if level != DEFAULT_SIMILARITY}
+            by_level[DEFAULT_SIMILARITY] = scan.groups
         started = time.perf_counter()
         hashed = phash_groups(paths)
         hash_times.append(time.perf_counter() - started)
-    ours = precision_recall([group.paths for group in scan.groups], truth)
+    for level, threshold in SIMILARITY_LEVELS.items():
+        ours = precision_recall([group.paths for group in by_level[level]], truth)
+        print(f"find_duplicates {level:>7} ({threshold}): precision {ours[0]:.4f} recall {ours[1]:.4f} "
+              f"({ours[2]} pairs found, {ours[3]} true)")
     theirs = precision_recall(hashed, truth)
-    print(f"find_duplicates: precision {ours[0]:.4f} recall {ours[1]:.4f} ({ours[2]} pairs found, "
-          f"{ours[3]} true), {statistics.median(finder_times):.2f} s (empty store; median of {runs})")
-    print(f"phash <= 10:     precision {theirs[0]:.4f} recall {theirs[1]:.4f} ({theirs[2]} pairs found), "
-          f"{statistics.median(hash_times):.2f} s")
+    print(f"phash <= 10:     precision {theirs[0]:.4f} recall {theirs[1]:.4f} ({theirs[2]} pairs found)")
+    print(f"times: find_duplicates ({DEFAULT_SIMILARITY}, empty store) {statistics.median(finder_times):.2f} s, "
+          f"phash {statistics.median(hash_times):.2f} s (medians of {runs})")
     print(f"index_a_directory on the same fresh folder: {statistics.median(index_times):.2f} s "
           f"(finder / index: {statistics.median(finder_times) / statistics.median(index_times):.2f})")
     missed_by_edit = {}
@@ -235,6 +293,8 @@ def quality(photos, runs):
             if tuple(sorted((path, original))) not in found_pairs:
                 missed_by_edit[Path(path).name] = missed_by_edit.get(Path(path).name, 0) + 1
     print("copies not paired with their original, by edit:", dict(sorted(missed_by_edit.items())) or "none")
+    wrong = sorted({(Path(a).parent.name, Path(b).parent.name) for a, b in found_pairs if truth[a] != truth[b]})
+    print("photographs wrongly grouped together:", wrong or "none")
 
 
 def main():

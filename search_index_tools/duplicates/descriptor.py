@@ -7,6 +7,10 @@ comparison are made from it:
   a side and captions in a corner move it little) averaged down to 8 x 8, with its best-fitting
   plane taken away and scaled to unit length (brightness and contrast do not count). Each of
   the eight turns and mirror images of it is searched, so turned and mirrored copies meet.
+  A second coarse vector is made the same way from the thumbnail blurred over a few pixels:
+  a crop stretches and shifts the frame by up to six thumbnail pixels, which leaves fine
+  detail (grass, gravel, brickwork) in other 8 x 8 cells, so the sharp vector of such a copy
+  looks unrelated while its blurred one still matches.
 - a finer score for each candidate pair: both frames at 32 x 32, the one turned as the search
   found, cut by up to a tenth of each side where that fits better (crops), with their planes
   taken away; the correlation of the two over all but the two 8 x 8 blocks that differ most
@@ -19,7 +23,7 @@ nearly the same.
 """
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import NamedTuple, Optional
 
 import cv2
 import numpy as np
@@ -28,6 +32,9 @@ from .reading import THUMBNAIL_SIDE
 
 COARSE_MARGIN = 8  # thumbnail pixels left out on every side for the coarse vector
 COARSE_SIDE = 8
+# Standard deviation, in thumbnail pixels, of the Gaussian blur before the blurred coarse
+# vector: about the shift a crop of a tenth of a side causes inside the centre.
+COARSE_BLUR = 4.0
 FINE_SIDE = 32
 BLOCK = 8  # side of the blocks the robust correlation may leave out (pixels of FINE_SIDE)
 DROPPED_BLOCKS = 2  # of (FINE_SIDE / BLOCK)² = 16
@@ -119,6 +126,49 @@ def coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(flat / np.maximum(norms, 1e-6), dtype=np.float32)
 
 
+def _gaussian_matrix(side: int, sigma: float) -> np.ndarray:
+    """The side x side matrix that blurs a profile with a Gaussian of `sigma` pixels, edges
+    mirrored (without repeating the edge pixel), as cv2.GaussianBlur does by default."""
+    reach = int(np.ceil(3 * sigma))
+    offsets = np.arange(-reach, reach + 1)
+    weights = np.exp(-0.5 * (offsets / sigma) ** 2)
+    weights /= weights.sum()
+    matrix = np.zeros((side, side))
+    for row in range(side):
+        for offset, weight in zip(offsets, weights):
+            column = abs(row + offset)
+            if column >= side:
+                column = 2 * (side - 1) - column
+            matrix[row, column] += weight
+    return matrix
+
+
+def _blurred_cells() -> np.ndarray:
+    """The COARSE_SIDE x THUMBNAIL_SIDE matrix taking a profile to its blurred cell means over
+    the centre: applied to rows and columns, it gives the blurred coarse grid."""
+    side = THUMBNAIL_SIDE - 2 * COARSE_MARGIN
+    step = side // COARSE_SIDE
+    cells = np.zeros((COARSE_SIDE, THUMBNAIL_SIDE))
+    for cell in range(COARSE_SIDE):
+        start = COARSE_MARGIN + cell * step
+        cells[cell, start:start + step] = 1.0 / step
+    blurred: np.ndarray = (cells @ _gaussian_matrix(THUMBNAIL_SIDE, COARSE_BLUR)).astype(np.float32)
+    return blurred
+
+
+_BLURRED_CELLS = _blurred_cells()
+
+
+def blurred_coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
+    """(n, 64) float32 unit vectors like coarse_vectors, of the thumbnails blurred by
+    COARSE_BLUR pixels first: small shifts and stretches of the frame change them little."""
+    grids = _BLURRED_CELLS @ thumbnails.astype(np.float32) @ _BLURRED_CELLS.T
+    flat = grids.reshape(len(thumbnails), -1)
+    flat -= (flat @ _COARSE_PLANE) @ _COARSE_PLANE.T
+    norms = np.linalg.norm(flat, axis=1, keepdims=True)
+    return np.ascontiguousarray(flat / np.maximum(norms, 1e-6), dtype=np.float32)
+
+
 def transformed_coarse(vectors: np.ndarray, index: int) -> np.ndarray:
     grids = vectors.reshape(-1, COARSE_SIDE, COARSE_SIDE)
     return np.ascontiguousarray(transform(index, grids).reshape(len(vectors), -1))
@@ -136,7 +186,8 @@ def structure(thumbnails: np.ndarray) -> np.ndarray:
     once the best-fitting plane is taken away."""
     small = _downsized(thumbnails).reshape(len(thumbnails), -1)
     residual = small - (small @ _FINE_PLANE) @ _FINE_PLANE.T
-    return residual.std(axis=1)
+    spread: np.ndarray = residual.std(axis=1)
+    return spread
 
 
 def _downsized(thumbnails: np.ndarray) -> np.ndarray:
@@ -144,13 +195,16 @@ def _downsized(thumbnails: np.ndarray) -> np.ndarray:
     return thumbnails.reshape(-1, FINE_SIDE, step, FINE_SIDE, step).astype(np.float32).mean(axis=(2, 4))
 
 
-def aspect_fits(size_a: tuple, size_b: tuple, index: int) -> bool:
+Size = tuple[int, int]  # width, height as shown
+
+
+def aspect_fits(size_a: Size, size_b: Size, index: int) -> bool:
     """Whether picture b, once turned by transform `index`, has about the shape of a."""
     width_b, height_b = (size_b[1], size_b[0]) if turns_sides(index) else size_b
     if min(size_a) <= 0 or min(width_b, height_b) <= 0:
         return False
     ratio = (size_a[0] / size_a[1]) / (width_b / height_b)
-    return 1 / ASPECT_LIMIT <= ratio <= ASPECT_LIMIT
+    return bool(1 / ASPECT_LIMIT <= ratio <= ASPECT_LIMIT)
 
 
 class Comparison(NamedTuple):
@@ -163,20 +217,26 @@ _BLOCKS_PER_SIDE = FINE_SIDE // BLOCK
 _BLOCKS = _BLOCKS_PER_SIDE ** 2
 
 
-def _window(thumbnail: np.ndarray, cuts: tuple) -> np.ndarray:
+Cuts = tuple[int, int, int, int]  # thumbnail pixels: top, bottom, left, right
+
+
+def _window(thumbnail: np.ndarray, cuts: Cuts) -> np.ndarray:
     """The thumbnail less `cuts` pixels (top, bottom, left, right), at FINE_SIDE, as floats."""
     top, bottom, left, right = cuts
     window = thumbnail[top:THUMBNAIL_SIDE - bottom, left:THUMBNAIL_SIDE - right]
     if not any(cuts):
-        return _downsized(window[None])[0].astype(np.float64)
-    return cv2.resize(np.ascontiguousarray(window, dtype=np.float32), (FINE_SIDE, FINE_SIDE),
-                      interpolation=cv2.INTER_AREA).astype(np.float64)
+        whole: np.ndarray = _downsized(window[None])[0].astype(np.float64)
+        return whole
+    resized: np.ndarray = cv2.resize(np.ascontiguousarray(window, dtype=np.float32), (FINE_SIDE, FINE_SIDE),
+                                     interpolation=cv2.INTER_AREA).astype(np.float64)
+    return resized
 
 
-def _detrended(values: np.ndarray, keep: np.ndarray = None) -> np.ndarray:
+def _detrended(values: np.ndarray, keep: Optional[np.ndarray] = None) -> np.ndarray:
     """Values (flat) less the plane fitted to the kept ones (all when `keep` is None)."""
     if keep is None:
-        return values - _FULL_PLANE @ (_FULL_PLANE.T @ values)
+        flat: np.ndarray = values - _FULL_PLANE @ (_FULL_PLANE.T @ values)
+        return flat
     basis = _FULL_PLANE[keep]
     coefficients = np.linalg.solve(basis.T @ basis, basis.T @ values[keep])
     return values - _FULL_PLANE @ coefficients
@@ -194,7 +254,8 @@ def robust_correlation(a: np.ndarray, b: np.ndarray) -> float:
     a, b = a.ravel(), b.ravel()
     ra, rb = _detrended(a), _detrended(b)
     na, nb = ra / max(float(ra.std()), 1e-6), rb / max(float(rb.std()), 1e-6)
-    errors = ((na - nb) ** 2).reshape(_BLOCKS_PER_SIDE, BLOCK, _BLOCKS_PER_SIDE, BLOCK).sum(axis=(1, 3)).ravel()
+    squares = ((na - nb) ** 2).reshape(_BLOCKS_PER_SIDE, BLOCK, _BLOCKS_PER_SIDE, BLOCK)
+    errors = squares.sum(axis=(1, 3)).ravel()
     worst = np.argpartition(errors, _BLOCKS - DROPPED_BLOCKS)[_BLOCKS - DROPPED_BLOCKS:]
     dropped = np.zeros((_BLOCKS_PER_SIDE, _BLOCKS_PER_SIDE), dtype=bool)
     dropped.ravel()[worst] = True
@@ -204,7 +265,8 @@ def robust_correlation(a: np.ndarray, b: np.ndarray) -> float:
     # copy's structure but little of the other's. When those blocks hold most of both
     # pictures' structure (small subjects on plain grounds), what is left says nothing about
     # the pictures, and every block counts.
-    if max(float(ka @ ka) / max(float(ra @ ra), 1e-9), float(kb @ kb) / max(float(rb @ rb), 1e-9)) < KEPT_STRUCTURE:
+    kept_a, kept_b = float(ka @ ka) / max(float(ra @ ra), 1e-9), float(kb @ kb) / max(float(rb @ rb), 1e-9)
+    if max(kept_a, kept_b) < KEPT_STRUCTURE:
         return _correlation(ra, rb)
     return _correlation(ka, kb)
 
@@ -230,14 +292,15 @@ def _centring(matrices: np.ndarray) -> np.ndarray:
     x = np.arange(FINE_SIDE) - (FINE_SIDE - 1) / 2
     basis = np.stack([np.ones(FINE_SIDE) / np.sqrt(FINE_SIDE), x / np.linalg.norm(x)], axis=1)
     projection = np.eye(FINE_SIDE) - basis @ basis.T
-    return np.einsum("ij,cjk->cik", projection, matrices)
+    centred: np.ndarray = np.einsum("ij,cjk->cik", projection, matrices)
+    return centred
 
 
 _RESAMPLE_A = _centring(np.array([_resampling(near[0], far[0]) for near, far in _AXIS_CUTS]))
 _RESAMPLE_B = _centring(np.array([_resampling(near[1], far[1]) for near, far in _AXIS_CUTS]))
 
 
-def _axis_cuts(profile_a: np.ndarray, profile_b: np.ndarray) -> tuple:
+def _axis_cuts(profile_a: np.ndarray, profile_b: np.ndarray) -> Cuts:
     """The cuts (a near, a far, b near, b far) under which the two profiles agree best."""
     ma, mb = _RESAMPLE_A @ profile_a, _RESAMPLE_B @ profile_b
     scores = (ma * mb).sum(axis=1) / np.maximum(np.linalg.norm(ma, axis=1) * np.linalg.norm(mb, axis=1), 1e-9)
@@ -265,7 +328,7 @@ def compare(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int,
     return Comparison(cut, True) if cut > whole + CROP_GAIN else Comparison(whole, False)
 
 
-def best_transform(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: tuple, size_b: tuple,
+def best_transform(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size,
                    tried: int = 3) -> tuple[int, Comparison]:
     """The transform under which b looks most like a, and that comparison: the `tried` best
     transforms by their uncut score are compared in full."""
@@ -274,7 +337,8 @@ def best_transform(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: tup
         if not aspect_fits(size_a, size_b, index):
             continue
         b = np.ascontiguousarray(transform(index, thumbnail_b))
-        quick.append((robust_correlation(_window(thumbnail_a, (0, 0, 0, 0)), _window(b, (0, 0, 0, 0))), index))
+        uncut = robust_correlation(_window(thumbnail_a, (0, 0, 0, 0)), _window(b, (0, 0, 0, 0)))
+        quick.append((uncut, index))
     if not quick:
         return 0, Comparison(0.0, False)
     quick.sort(reverse=True)

@@ -32,8 +32,9 @@ Entry = Union[PictureRead, StoredEntry]
 Relation = Callable[[int, int, Optional[grouping.Pair]], tuple[float, str]]
 
 # Named similarity levels: the least robust correlation of two thumbnails (1 is identical)
-# that makes them the same picture. "normal" is the default.
-SIMILARITY_LEVELS = {"exact": 0.98, "strict": 0.95, "normal": 0.93, "loose": 0.86}
+# that makes them the same picture. "normal" is the default. Below 0.9, different smooth
+# pictures of one style (stripes, gradients, soft swirls) start to pass as one.
+SIMILARITY_LEVELS = {"exact": 0.98, "strict": 0.95, "normal": 0.93, "loose": 0.9}
 DEFAULT_SIMILARITY = "normal"
 # Up to this many pictures to read are read in the calling process: a pool would cost more.
 IN_PROCESS_LIMIT = 2

@@ -3,14 +3,19 @@
 1. Candidates: a faiss neighbour search of every picture's coarse vector among the coarse
    vectors of all pictures in their eight turns and mirror images (exact while the folder is
    small, an inverted-file index beyond FLAT_LIMIT rows, so the cost grows about as n·√n
-   rather than n²). Plain pictures are searched among plain pictures only, by raw grey levels.
+   rather than n²), and a second, narrower one on the blurred coarse vectors, which finds
+   cropped copies of finely detailed pictures that the first misses. Plain pictures are
+   searched among plain pictures only, by raw grey levels.
 2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare)
-   and kept when its similarity reaches the threshold.
+   and kept when its similarity reaches the threshold. The search proposes the turns under
+   which two pictures met; when none of them passes, the other turns under which the coarse
+   vectors agree are compared too, since the right turn of a nearly symmetric picture may
+   have ranked below the neighbour limit.
 3. Groups: the kept pairs joined by union-find.
 """
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
@@ -20,11 +25,18 @@ from . import descriptor
 # are keyed by this number: raise it whenever the candidate search, the verification or the
 # description of a member changes what they decide, so that decisions made by older code are
 # never taken for new ones.
-COMPARISON_VERSION = 1
+COMPARISON_VERSION = 2
+
 NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
 # A candidate pair must be at least this alike on the coarse vectors (cosine); far below any
 # similarity threshold, it only spares the finer comparison of hopeless pairs.
 COARSE_MINIMUM = 0.55
+# The blurred vectors of unrelated pictures agree more often (less detail is left), so that
+# search keeps fewer neighbours and asks for closer ones: enough for a cropped copy of a
+# finely detailed picture, whose blurred vectors mostly agree at 0.75 to 0.9 where its sharp
+# ones fall to 0.2 to 0.5.
+BLURRED_NEIGHBOURS = 8
+BLURRED_MINIMUM = 0.7
 # Plain pictures: candidates within this mean grey-level distance on the raw 8 x 8 vectors.
 PLAIN_COARSE_LIMIT = 3.0 * descriptor.PLAIN_MEAN_DIFFERENCE
 FLAT_LIMIT = 80_000  # rows searched exactly; above, an inverted-file index
@@ -41,27 +53,33 @@ class Pair(NamedTuple):
     cropped: bool
 
 
-def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float) -> dict:
+Candidates = dict[tuple[int, int], set[int]]  # (i, j), i < j: the transforms that turn j into i
+
+
+def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
+                    neighbours: Optional[int] = None, found: Optional[Candidates] = None) -> Candidates:
     """{(i, j): set of transforms} for i < j: pictures whose coarse vectors are close, with
-    the transform that turns j into i."""
+    the transform that turns j into i; up to `neighbours` (NEIGHBOURS) per picture. Pairs are
+    added to `found` when given."""
     count = len(vectors)
+    if found is None:
+        found = {}
     if count < 2:
-        return {}
+        return found
     rows = np.concatenate([descriptor.transformed_coarse(vectors, index) for index in range(8)])
     index = _neighbour_index(rows, inner_product)
-    k = min(NEIGHBOURS, len(rows))
-    found: dict = {}
+    k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
     for first in range(0, count, _QUERY_BATCH):
-        scores, neighbours = index.search(vectors[first:first + _QUERY_BATCH], k)
-        collect_candidates(found, first, scores, neighbours, count, inner_product, limit)
+        scores, nearest = index.search(vectors[first:first + _QUERY_BATCH], k)
+        collect_candidates(found, first, scores, nearest, count, inner_product, limit)
     return found
 
 
-def collect_candidates(found: dict[tuple[int, int], set[int]], first: int, scores: np.ndarray, neighbours: np.ndarray, count: int,
+def collect_candidates(found: Candidates, first: int, scores: np.ndarray, nearest: np.ndarray, count: int,
                        inner_product: bool, limit: float) -> None:
     """Adds to `found` the candidates of queries first, first + 1, ...: their neighbour rows
     (row = transform * count + picture, -1 for none) and scores, as a search returns them."""
-    for offset, (row_scores, row_neighbours) in enumerate(zip(scores, neighbours)):
+    for offset, (row_scores, row_neighbours) in enumerate(zip(scores, nearest)):
         query = first + offset
         for score, row in zip(row_scores, row_neighbours):
             if row < 0:
@@ -79,18 +97,19 @@ def collect_candidates(found: dict[tuple[int, int], set[int]], first: int, score
             found.setdefault(key, set()).add(turn)
 
 
-def _neighbour_index(rows: np.ndarray, inner_product: bool):
+def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
     import faiss
 
     dimension = rows.shape[1]
     metric = faiss.METRIC_INNER_PRODUCT if inner_product else faiss.METRIC_L2
     if len(rows) <= FLAT_LIMIT:
-        index = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
+        index: Any = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
     else:
         lists = int(np.sqrt(len(rows)))
         quantiser = faiss.IndexFlatIP(dimension) if inner_product else faiss.IndexFlatL2(dimension)
         index = faiss.IndexIVFFlat(quantiser, dimension, lists, metric)
-        sample = np.random.default_rng(_SEED).choice(len(rows), size=min(len(rows), 40 * lists), replace=False)
+        size = min(len(rows), 40 * lists)
+        sample = np.random.default_rng(_SEED).choice(len(rows), size=size, replace=False)
         index.cp.seed = _SEED
         index.train(rows[np.sort(sample)])
         index.nprobe = IVF_PROBES
@@ -98,13 +117,16 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool):
     return index
 
 
-def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, threshold: float) -> list[Pair]:
+def verified_pairs(thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray,
+                   threshold: float) -> list[Pair]:
     """Pairs of the same picture among the thumbnails: candidates found, then compared."""
     pairs = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
-        vectors = descriptor.coarse_vectors(thumbnails[structured])
-        for (i, j), transforms in sorted(candidate_pairs(vectors, True, COARSE_MINIMUM).items()):
+        found = candidate_pairs(descriptor.coarse_vectors(thumbnails[structured]), True, COARSE_MINIMUM)
+        candidate_pairs(descriptor.blurred_coarse_vectors(thumbnails[structured]), True, BLURRED_MINIMUM,
+                        BLURRED_NEIGHBOURS, found)
+        for (i, j), transforms in sorted(found.items()):
             pair = verify_structured(thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold)
             if pair is not None:
                 pairs.append(pair)
@@ -120,26 +142,29 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list, plain: np.ndarray, thres
 
 def plain_limit() -> float:
     """The squared L2 distance within which plain pictures are candidates (over 64 values)."""
-    return (PLAIN_COARSE_LIMIT ** 2) * descriptor.COARSE_SIDE ** 2
+    return float((PLAIN_COARSE_LIMIT ** 2) * descriptor.COARSE_SIDE ** 2)
 
 
-def verify_structured(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int, transforms: set[int],
-                      threshold: float) -> Optional[Pair]:
-    """The candidate pair (first, second) with the transform that fits best, when it reaches
-    the threshold."""
-    best = None
-    for transform in sorted(transforms):
-        if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
-            continue
-        comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
-        if best is None or comparison.similarity > best[1].similarity:
-            best = (transform, comparison)
+def verify_structured(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
+                      transforms: set[int], threshold: float) -> Optional[Pair]:
+    """The candidate pair (first, second) under the transform that fits best, when it reaches
+    the threshold. When none of the proposed transforms does, the other turns under which the
+    two pictures' coarse vectors agree are compared too (worked out from these two thumbnails
+    alone, so the verdict is the same wherever the pair is compared)."""
+    best = _best_of(thumbnails, sizes, first, second, sorted(transforms))
+    if best is None or best[1].similarity < threshold:
+        pair = thumbnails[[first, second]]
+        others = _other_turns(descriptor.coarse_vectors(pair), descriptor.blurred_coarse_vectors(pair),
+                              0, 1, transforms)
+        fallback = _best_of(thumbnails, sizes, first, second, others, threshold)
+        if fallback is not None and (best is None or fallback[1].similarity > best[1].similarity):
+            best = fallback
     if best is not None and best[1].similarity >= threshold:
         return Pair(first, second, best[0], best[1].similarity, best[1].cropped)
     return None
 
 
-def verify_plain(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: int, second: int,
+def verify_plain(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
                  transforms: set[int]) -> Optional[Pair]:
     """The candidate pair of plain pictures (first, second) when their grey levels agree."""
     for transform in sorted(transforms):
@@ -149,11 +174,42 @@ def verify_plain(thumbnails: np.ndarray, sizes: list[tuple[int, int]], first: in
     return None
 
 
+def _best_of(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
+             transforms: list[int], enough: float = 2.0) -> Optional[tuple[int, descriptor.Comparison]]:
+    """The transform of `transforms` (that the two pictures' shapes allow) under which they
+    compare best, and that comparison; it stops at the first that reaches `enough`."""
+    best: Optional[tuple[int, descriptor.Comparison]] = None
+    for transform in transforms:
+        if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
+            continue
+        comparison = descriptor.compare(thumbnails[first], thumbnails[second], transform)
+        if best is None or comparison.similarity > best[1].similarity:
+            best = (transform, comparison)
+        if comparison.similarity >= enough:
+            break
+    return best
+
+
+def _other_turns(sharp: np.ndarray, blurred: np.ndarray, i: int, j: int, tried: set[int]) -> list[int]:
+    """The transforms not in `tried` under which j's coarse vectors (sharp or blurred) agree
+    with i's as a candidate would, most alike first."""
+    scores = []
+    for transform in range(8):
+        if transform in tried:
+            continue
+        score = max(float(sharp[i] @ descriptor.transformed_coarse(sharp[j:j + 1], transform)[0]),
+                    float(blurred[i] @ descriptor.transformed_coarse(blurred[j:j + 1], transform)[0])
+                    - (BLURRED_MINIMUM - COARSE_MINIMUM))
+        if score >= COARSE_MINIMUM:
+            scores.append((score, transform))
+    return [transform for _, transform in sorted(scores, reverse=True)]
+
+
 def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
     """The pictures joined by pairs, as lists of at least two positions, in position order."""
     parent = list(range(count))
 
-    def root(item):
+    def root(item: int) -> int:
         while parent[item] != item:
             parent[item] = parent[parent[item]]
             item = parent[item]
@@ -163,7 +219,7 @@ def connected_groups(count: int, pairs: list[Pair]) -> list[list[int]]:
         a, b = root(pair.first), root(pair.second)
         if a != b:
             parent[max(a, b)] = min(a, b)
-    groups: dict = {}
+    groups: dict[int, list[int]] = {}
     for item in range(count):
         groups.setdefault(root(item), []).append(item)
     return [members for _, members in sorted(groups.items()) if len(members) >= 2]

@@ -147,17 +147,21 @@ class KeptDecisions:
         return found
 
     def keep_scan(self, scope: str, lists: dict[int, CandidateList], gone: Iterable[int], threshold: float,
-                  digest: bytes, pairs: np.ndarray) -> None:
+                  digest: bytes, pairs: np.ndarray,
+                  more: Iterable[tuple[str, dict[int, CandidateList], Iterable[int]]] = ()) -> None:
         """Keeps the lists that changed, forgets those of pictures gone and keeps the result, all
         at once: the lists kept for a scope are always those of one scan, which is what lets
-        the next scan tell the pictures new since then."""
+        the next scan tell the pictures new since then. `more` holds the (scope, lists, gone)
+        of the scan's other searches, kept in the same transaction."""
+        every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
         self._write([
-            ("DELETE FROM candidate_lists WHERE scope = ? AND token = ?", [(scope, token) for token in gone]),
+            ("DELETE FROM candidate_lists WHERE scope = ? AND token = ?",
+             [(name, token) for name, _, left in every for token in left]),
             ("INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
-                (scope, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
+                (name, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
                  kept.neighbours.astype("<i8").tobytes(), kept.transforms.astype("u1").tobytes(),
                  kept.scores.astype("<f4").tobytes())
-                for token, kept in lists.items()]),
+                for name, changed, _ in every for token, kept in changed.items()]),
             ("INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
              [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())]),
         ])

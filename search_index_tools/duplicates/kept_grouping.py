@@ -35,6 +35,9 @@ KIND_SLICE = 8192  # thumbnails worked out at a time
 # Rows kept beyond the nearest NEIGHBOURS in each picture's list: when pictures go, the rows
 # behind them move up, and the list holds the nearest rows still without a new search.
 SPARE_NEIGHBOURS = 8
+# The second search, on the blurred coarse vectors of structured pictures, keeps its lists
+# under the scope with this added.
+BLURRED_SCOPE = "\x00blurred"
 
 
 class Picture(NamedTuple):
@@ -84,21 +87,32 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
         if found is not None:
             return found
     lists = decisions.candidate_lists(scope)
-    kinds = _kinds(pictures, lists, thumbnails)
+    blurred_lists = decisions.candidate_lists(scope + BLURRED_SCOPE)
+    kinds = _kinds(pictures, lists, blurred_lists, thumbnails)
     decided = Decided([])
     new_lists: dict[int, CandidateList] = {}
+    new_blurred_lists: dict[int, CandidateList] = {}
     verdicts = decisions.verdicts(threshold)
     candidates: list[tuple[bool, int, int, set[int], tuple[int, int, int]]] = []
     for plain in (False, True):
-        positions = [position for position, (kind, _) in enumerate(kinds) if kind == plain]
-        vectors = np.array([kinds[position][1] for position in positions], dtype=np.float32).reshape(-1, 64)
+        positions = [position for position, kind in enumerate(kinds) if kind.plain == plain]
+        vectors = np.array([kinds[position].vector for position in positions], dtype=np.float32).reshape(-1, 64)
         search = _KindSearch(pictures, positions, vectors, lists, plain)
-        for (i, j), transforms in sorted(search.candidates().items()):
+        found = search.candidates()
+        decided.searched += search.searched
+        new_lists.update(search.changed_lists)
+        if not plain:
+            # Cropped copies of finely detailed pictures meet on the blurred vectors only.
+            blurred = np.array([kinds[position].blurred for position in positions],
+                               dtype=np.float32).reshape(-1, 64)
+            blurred_search = _KindSearch(pictures, positions, blurred, blurred_lists, False,
+                                         grouping.BLURRED_NEIGHBOURS, grouping.BLURRED_MINIMUM)
+            blurred_search.candidates(found)
+            new_blurred_lists.update(blurred_search.changed_lists)
+        for (i, j), transforms in sorted(found.items()):
             first, second = positions[i], positions[j]
             key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
             candidates.append((plain, first, second, transforms, key))
-        decided.searched += search.searched
-        new_lists.update(search.changed_lists)
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
     fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
     decided.verified = len(fresh_verdicts)
@@ -111,33 +125,50 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
     present = set(tokens)
     decisions.keep_verdicts(threshold, fresh_verdicts)
     decisions.keep_scan(scope, new_lists, [token for token in lists if token not in present], threshold, digest,
-                        _records(decided, tokens))
+                        _records(decided, tokens),
+                        [(scope + BLURRED_SCOPE, new_blurred_lists,
+                          [token for token in blurred_lists if token not in present])])
     if fresh_verdicts or len(present) != len(lists):
         decisions.prune()
     return decided
 
 
-def _kinds(pictures: list[Picture], lists: dict[int, CandidateList],
-           thumbnails: ThumbnailSource) -> list[tuple[bool, np.ndarray]]:
-    """(plain, search vector) of every picture: kept, or worked out from its thumbnail."""
-    kinds: list[Optional[tuple[bool, np.ndarray]]] = [None] * len(pictures)
+class _Kind(NamedTuple):
+    plain: bool
+    vector: np.ndarray  # the search vector: coarse for structured pictures, raw grey levels for plain ones
+    blurred: Optional[np.ndarray]  # the blurred coarse vector of a structured picture
+
+
+def _kinds(pictures: list[Picture], lists: dict[int, CandidateList], blurred_lists: dict[int, CandidateList],
+           thumbnails: ThumbnailSource) -> list[_Kind]:
+    """Kind and search vectors of every picture: kept, or worked out from its thumbnail."""
+    side = descriptor.COARSE_SIDE ** 2
+    kinds: list[Optional[_Kind]] = [None] * len(pictures)
     missing = []
     for position, picture in enumerate(pictures):
         kept = lists.get(picture.token)
-        if kept is not None and len(kept.vector) == descriptor.COARSE_SIDE ** 2:
-            kinds[position] = (kept.plain, kept.vector)
+        blurred = blurred_lists.get(picture.token)
+        if kept is not None and len(kept.vector) == side and kept.plain:
+            kinds[position] = _Kind(True, kept.vector, None)
+        elif kept is not None and len(kept.vector) == side and blurred is not None and len(blurred.vector) == side:
+            kinds[position] = _Kind(False, kept.vector, blurred.vector)
         else:
             missing.append(position)
     # In slices: working out the structure takes 16 bytes per thumbnail pixel for a moment.
+    empty = np.zeros((0, side), np.float32)
     for first in range(0, len(missing), KIND_SLICE):
         part = missing[first:first + KIND_SLICE]
         small = thumbnails(part)
         plain = descriptor.structure(small) < descriptor.PLAIN_STRUCTURE
-        coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else np.zeros((0, 64), np.float32)
-        flat = descriptor.plain_vectors(small[plain]) if plain.any() else np.zeros((0, 64), np.float32)
-        coarse_rows, flat_rows = iter(coarse), iter(flat)
+        coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else empty
+        blurred_rows = descriptor.blurred_coarse_vectors(small[~plain]) if (~plain).any() else empty
+        flat = descriptor.plain_vectors(small[plain]) if plain.any() else empty
+        coarse_rows, blurred_of, flat_rows = iter(coarse), iter(blurred_rows), iter(flat)
         for position, is_plain in zip(part, plain):
-            kinds[position] = (bool(is_plain), next(flat_rows) if is_plain else next(coarse_rows))
+            if is_plain:
+                kinds[position] = _Kind(True, next(flat_rows), None)
+            else:
+                kinds[position] = _Kind(False, next(coarse_rows), next(blurred_of))
     return [kind for kind in kinds if kind is not None]
 
 
@@ -145,23 +176,29 @@ class _KindSearch:
     """The neighbour search among the pictures of one kind (plain or structured)."""
 
     def __init__(self, pictures: list[Picture], positions: list[int], vectors: np.ndarray,
-                 lists: dict[int, CandidateList], plain: bool):
+                 lists: dict[int, CandidateList], plain: bool, neighbours: int = grouping.NEIGHBOURS,
+                 limit: Optional[float] = None):
         self.tokens = np.array([pictures[position].token for position in positions], dtype=np.int64)
         self.vectors = np.ascontiguousarray(vectors, dtype=np.float32)
         self.inner_product = not plain
         self.plain = plain
-        self.limit = grouping.plain_limit() if plain else grouping.COARSE_MINIMUM
+        default_limit = grouping.plain_limit() if plain else grouping.COARSE_MINIMUM
+        self.limit = default_limit if limit is None else limit
+        self.neighbours = neighbours
         self.lists = lists
         self.searched = 0
         self.changed_lists: dict[int, CandidateList] = {}
         self._merged: set[int] = set()
 
-    def candidates(self) -> dict[tuple[int, int], set[int]]:
+    def candidates(self, found: Optional[grouping.Candidates] = None) -> grouping.Candidates:
+        """The candidate pairs (added to `found` when given)."""
+        if found is None:
+            found = {}
         count = len(self.tokens)
         if count < 2:
-            return {}
+            return found
         rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
-        k = min(grouping.NEIGHBOURS, len(rows))
+        k = min(self.neighbours, len(rows))
         width = min(k + SPARE_NEIGHBOURS, len(rows))
         scores = np.full((count, width), -np.inf if self.inner_product else np.inf, dtype=np.float32)
         neighbours = np.full((count, width), -1, dtype=np.int64)
@@ -177,7 +214,6 @@ class _KindSearch:
             self._search_all(fresh, rows, scores, neighbours, width)
         self._merged |= shortened
         self._note_lists(usable, scores, neighbours)
-        found: dict[tuple[int, int], set[int]] = {}
         # Each picture's candidates are its k nearest rows; the spare ones only stand in for
         # rows that go.
         grouping.collect_candidates(found, 0, np.ascontiguousarray(scores[:, :k]),

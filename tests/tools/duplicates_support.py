@@ -76,14 +76,36 @@ EDITS = {
 }
 
 
+def texture(seed, width=360, height=270, grain=5):
+    """A finely detailed picture (gravel, grass): colour noise a few pixels across over a
+    gentle shading, so little of it is left at coarse scales."""
+    rng = np.random.default_rng(seed)
+    small = rng.integers(0, 256, (height // grain, width // grain, 3), dtype=np.uint8)
+    detail = np.asarray(Image.fromarray(small).resize((width, height), Image.BICUBIC), dtype=np.float32)
+    shading = np.linspace(0.8, 1.1, width, dtype=np.float32)[None, :, None]
+    return Image.fromarray(np.clip(detail * shading, 0, 255).astype(np.uint8))
+
+
+# Crops of a finely detailed picture, alone and with other edits: name: (suffix, edit, transform)
+TEXTURE_EDITS = {
+    "cropped_left_tenth": (".png", lambda p: _crop(p, left=0.1), "none"),
+    "cropped_bottom_tenth": (".png", lambda p: _crop(p, bottom=0.1), "none"),
+    "cropped_turned_grey": (
+        ".png", lambda p: _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L"),
+        "turned 270"),
+    "cropped_more_contrast_exif_turned": (
+        ".jpg", lambda p: _exif_turned(ImageEnhance.Contrast(_crop(p, right=0.09)).enhance(1.3), 3), "turned 180"),
+}
+
+
 def _encoded(picture, format, **options):
     data = io.BytesIO()
     picture.save(data, format, **options)
     return data.getvalue()
 
 
-def write_edit(folder, name, picture):
-    suffix, edit, _ = EDITS[name]
+def write_edit(folder, name, picture, edits=EDITS):
+    suffix, edit, _ = edits[name]
     path = Path(folder) / f"{name}{suffix}"
     path.parent.mkdir(parents=True, exist_ok=True)
     result = edit(picture)

@@ -1,16 +1,19 @@
 """The duplicate finder's groups: every edit of a picture found with the transform it shows,
 pictures that are only alike in being flat, dark, mostly white or of one size left apart,
 reference folders, keeper rules, the store, and the command's JSON and exit statuses."""
+import io
 import json
 import os
 import sqlite3
 
+import numpy as np
 import pytest
 from PIL import Image
 
-from duplicates_support import EDITS, copy_of, distractors, original, write_edit
+from duplicates_support import EDITS, TEXTURE_EDITS, copy_of, distractors, original, texture, write_edit
 from search_index_tools import find_duplicates, scan_duplicates
-from search_index_tools.duplicates import parse_similarity
+from search_index_tools.duplicates import descriptor, grouping, parse_similarity
+from search_index_tools.duplicates.reading import grey_thumbnail
 from search_index_tools.duplicates.store import SUFFIX
 from testsupport import save_photo
 
@@ -54,6 +57,47 @@ def _consistent(expected):
 
     index = TRANSFORM_NAMES.index(expected)
     return {(TRANSFORM_NAMES[base], TRANSFORM_NAMES[compose(base, index)]) for base in range(8)}
+
+
+@pytest.fixture(scope="module")
+def textured_folder(tmp_path_factory):
+    """A finely detailed original, its cropped copies, and other pictures of the same kind
+    of detail and size, scanned once (without a store)."""
+    folder = tmp_path_factory.mktemp("textured")
+    picture = texture(seed=7)
+    picture.save(folder / "original.png")
+    for name in TEXTURE_EDITS:
+        write_edit(folder / "edits", name, picture, TEXTURE_EDITS)
+    others = []
+    for seed in (8, 9, 10):
+        others.append(folder / "others" / f"texture_{seed}.png")
+        others[-1].parent.mkdir(exist_ok=True)
+        texture(seed=seed).save(others[-1])
+    return folder, others, scan_duplicates(folder, use_store=False)
+
+
+@pytest.mark.parametrize("edit", sorted(TEXTURE_EDITS))
+def test_crops_of_fine_detail_are_found_with_their_transform(textured_folder, edit):
+    folder, _, scan = textured_folder
+    group = group_of(scan, folder / "original.png")
+    path = str(folder / "edits" / f"{edit}{TEXTURE_EDITS[edit][0]}")
+    assert group is not None and path in group.paths, f"{edit} was not grouped with the original"
+    members = {member.path: member for member in group.members}
+    seen_edit = _turn_only(members[path].transform)
+    seen_original = _turn_only(members[str(folder / "original.png")].transform)
+    assert (seen_original, seen_edit) in _consistent(TEXTURE_EDITS[edit][2])
+
+
+def _turn_only(transform):
+    return transform.replace(", cropped", "").replace("cropped", "none")
+
+
+def test_other_pictures_of_the_same_fine_detail_are_left_alone(textured_folder):
+    folder, others, scan = textured_folder
+    assert [sorted(group.paths) for group in scan.groups] == [
+        sorted([str(folder / "original.png")] + [str(folder / "edits" / f"{name}{suffix}")
+                                                  for name, (suffix, _, _) in TEXTURE_EDITS.items()])]
+    assert all(group_of(scan, path) is None for path in others)
 
 
 @pytest.mark.parametrize("kind", ["flat", "dark", "mostly_white", "same_size"])
@@ -191,3 +235,24 @@ def test_bad_input_is_one_line(find_images, tmp_path, arguments, named):
     result = find_images("duplicates", *[argument.format(tmp=tmp_path) for argument in arguments])
     assert result.returncode == 2
     assert named in result.stderr and len(result.stderr.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("proposed", [{0}, {2, 4}, set()])
+def test_verification_tries_the_other_turns_when_the_proposed_ones_fail(monkeypatch, proposed):
+    """The neighbour search may rank the right turn of a copy below its limit (nearly
+    symmetric pictures) and propose only wrong ones: the pair is still found, turned right."""
+    picture = original()
+    turned = picture.transpose(Image.Transpose.ROTATE_270)  # turned 90 clockwise
+    reads = []
+    for image in (picture, turned):
+        data = io.BytesIO()
+        image.save(data, "PNG")
+        reads.append(grey_thumbnail(data.getvalue()))
+    thumbnails = descriptor.thumbnails_array([read[2] for read in reads])
+    sizes = [(read[0], read[1]) for read in reads]
+    monkeypatch.setattr(grouping, "candidate_pairs",
+                        lambda vectors, *args, **kw: {(0, 1): set(proposed)} if len(vectors) == 2 else {})
+    [pair] = grouping.verified_pairs(thumbnails, sizes, np.zeros(2, dtype=bool), 0.93)
+    # The copy turned back a quarter turn anticlockwise is the original.
+    assert (pair.first, pair.second) == (0, 1)
+    assert descriptor.TRANSFORM_NAMES[pair.transform] == "turned 270"
