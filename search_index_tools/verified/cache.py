@@ -170,8 +170,11 @@ class FeatureCache:
         prefix = path_key(os.path.join(os.path.abspath(folder), ""))
         keep = {path_key(path) for path in listed}
         try:
+            # The paths under the folder are one range of the path index (a prefix ends in a
+            # separator, never in byte 255): only the index is read, not the entries' rows.
             stored = [row[0] for row in self._db.execute(
-                "SELECT path FROM picture_features WHERE substr(path, 1, ?) = ?", (len(prefix), prefix))]
+                "SELECT path FROM picture_features WHERE path >= ? AND path < ?",
+                (prefix, prefix[:-1] + bytes([prefix[-1] + 1])))]
             gone = [(path,) for path in stored if path not in keep]
             if gone:
                 with self._db:

@@ -26,8 +26,8 @@ from __future__ import annotations
 
 import numpy as np
 
-TOP_WORDS = 1024  # sampled descriptors of the first level
-LEAVES = 64  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
+TOP_WORDS = 512  # sampled descriptors of the first level
+LEAVES = 128  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
 TRAINING_DESCRIPTORS = 65536  # at most this many descriptors are drawn from
 SEED = 1234
 SIGNATURE_BYTES = 4  # first bytes of a descriptor kept with each entry (ORB's most varied bits)
@@ -169,11 +169,13 @@ class _Postings:
         # Words of a vocabulary of at most 65,536 fit 16 bits, which numpy sorts by radix in
         # linear time (the same stable order as sorting them wider).
         narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
-        order = np.argsort(words.astype(narrow), kind="stable")
-        self.pictures = pictures[order]
-        self.marks = marks[order]
+        keys = words.astype(narrow, copy=False)
         self.offsets = np.zeros(word_count + 1, np.int64)
-        np.cumsum(np.bincount(words, minlength=word_count), out=self.offsets[1:])
+        np.cumsum(np.bincount(keys, minlength=word_count), out=self.offsets[1:])
+        order = np.argsort(keys, kind="stable")
+        del keys
+        self.pictures = pictures[order].astype(np.uint32, copy=False)
+        self.marks = marks[order].astype(np.uint32, copy=False)
 
     def __len__(self) -> int:
         return len(self.pictures)
@@ -260,26 +262,34 @@ class CandidateIndex:
             self._alive = np.concatenate([self._alive, np.zeros(len(self.keys), bool)])
         self._alive[:len(self.keys)] = True
         if entries:
-            words = np.concatenate([entry[3] for entry in entries]).astype(np.int64)
-            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys)),
+            # 4-byte words and numbers: a library's terms are hundreds of millions.
+            words = np.concatenate([entry[3] for entry in entries]).astype(np.uint32, copy=False)
+            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys), dtype=np.uint32),
                                 [len(entry[3]) for entry in entries])
             # A picture's words are sorted (picture_terms): each new word starts a run.
             starts = np.ones(len(words), bool)
             starts[1:] = (words[1:] != words[:-1]) | (numbers[1:] != numbers[:-1])
+            del numbers
             self.document_counts += np.bincount(words[starts], minlength=self.vocabulary.count)
+            del words, starts
         self._merge()
 
     def paths(self) -> list[str]:
         return list(self.numbers)
 
     def _merge(self) -> None:
-        """One main part of every live picture's entries (retired numbers dropped)."""
-        live = [(words.astype(np.int64), np.full(len(words), number, np.uint32), marks)
-                for number, (words, marks) in self._terms.items()]
-        self._main = _Postings(self.vocabulary.count, *(np.concatenate([part[i] for part in live])
-                                                        if live else np.zeros(0, dt)
-                                                        for i, dt in enumerate((np.int64, np.uint32, np.uint32))))
-        self._added, self._added_size, self._added_postings = [], 0, None
+        """One main part of every live picture's entries (retired numbers dropped). The old
+        parts are let go first, and the entries are gathered 4 bytes a value: what a merge
+        holds at its peak is about 26 bytes a term beside the terms themselves."""
+        self._main = self._added_postings = None
+        self._added, self._added_size = [], 0
+        parts = list(self._terms.items())
+        narrow = np.uint16 if self.vocabulary.count <= 1 << 16 else np.uint32
+        words = np.concatenate([terms[0].astype(narrow) for _, terms in parts] or [np.zeros(0, narrow)])
+        numbers = np.repeat(np.array([number for number, _ in parts], np.uint32),
+                            [len(terms[0]) for _, terms in parts])
+        marks = np.concatenate([terms[1] for _, terms in parts] or [np.zeros(0, np.uint32)])
+        self._main = _Postings(self.vocabulary.count, words, numbers, marks)
 
     def _parts(self) -> list[_Postings]:
         if self._added and self._added_postings is None:

@@ -74,9 +74,17 @@ class PixelSettings:
     # nowhere upright. On a coarse thumbnail a turn 3 degrees off moves the crop's edges by
     # well under a pixel, so steps of 6 degrees cover turns up to 15 ...
     coarse_turns: tuple[float, ...] = (-12.0, -6.0, 6.0, 12.0)
-    # ... and around a coarse spot's turn these are tried on the fine thumbnail, where a
-    # degree moves the edges of a placement of 100 pixels by under 1.8 pixels.
-    fine_turns: tuple[float, ...] = (-3.0, -2.0, -1.0, 0.0, 1.0, 2.0, 3.0)
+    # ... and around a coarse spot's turn these are tried on the fine thumbnail, where the
+    # 0.75 degrees a turn can still be off moves the edges of a placement of 100 pixels by
+    # under 0.7 pixels.
+    fine_turns: tuple[float, ...] = (-3.0, -1.5, 0.0, 1.5, 3.0)
+    # A turned placement's outline must lie inside the picture, give or take this share of the
+    # thumbnail's longer side (a crop is cut from inside its picture; an outline that leaves
+    # it is a fit of some other smooth region).
+    outline_margin: float = 0.02
+    # Turned crops are straightened from a copy of at most this longer side: no placement on
+    # a fine thumbnail is larger, and turning a large crop at full size costs more than the scan.
+    turning_side: int = 256
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -159,16 +167,32 @@ def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, pat
     return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
 
 
+def turning_copy(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> np.ndarray:
+    """The crop that turned placements are made from: shrunk to `turning_side` when larger."""
+    longer = max(crop_grey.shape)
+    if longer <= settings.turning_side:
+        return crop_grey
+    factor = settings.turning_side / longer
+    size = (max(1, round(crop_grey.shape[1] * factor)), max(1, round(crop_grey.shape[0] * factor)))
+    return cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA)
+
+
 def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
-          settings: PixelSettings = PIXEL_SETTINGS) -> Optional[PixelPlacement]:
+          settings: PixelSettings = PIXEL_SETTINGS,
+          turning_crop: Optional[np.ndarray] = None) -> Optional[PixelPlacement]:
     """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
     candidate of a turned crop is tried at the turns around its own, and the turn that agrees
-    best is kept."""
+    best is kept. An upright placement is made from `crop_grey` itself, turned ones from
+    `turning_crop` (default: turning_copy of it)."""
     if candidate.turn is None:
         return _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings)
+    if turning_crop is None:
+        turning_crop = turning_copy(crop_grey, settings)
     best = None
     for step in settings.fine_turns:
-        placement = _place_turned(crop_grey, candidate, fine, picture_size, candidate.turn + step, settings)
+        degrees = candidate.turn + step
+        placement = _place_turned(crop_grey if degrees == 0.0 else turning_crop, candidate, fine, picture_size,
+                                  degrees, settings)
         if placement is not None and (best is None or placement.correlation > best.correlation):
             best = placement
     return best
@@ -179,7 +203,7 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
     thumbnail, when it passes every acceptance test."""
     template = straightened(crop_grey, degrees)
-    coarse_template = straightened(crop_grey, candidate.turn or 0.0)
+    coarse_template = straightened(crop_grey, candidate.turn or 0.0)  # only its size is used
     x, y, width, height = candidate.spot
     ratio_x = fine.shape[1] / candidate.coarse_shape[1]
     ratio_y = fine.shape[0] / candidate.coarse_shape[0]
@@ -209,6 +233,10 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
         # A turned placement is judged on the whole crop, not only on the upright rectangle
         # it was found with: the thumbnail is sampled under the crop's turned outline.
         outline = np.asarray(corners, np.float64)
+        slack = settings.outline_margin * max(fine.shape)
+        if (outline.min() < -slack or (outline[:, 0] > fine.shape[1] + slack).any()
+                or (outline[:, 1] > fine.shape[0] + slack).any()):
+            return None
         fw = max(1, round(float(np.hypot(*(outline[1] - outline[0])))))
         fh = max(1, round(float(np.hypot(*(outline[3] - outline[0])))))
         crop_part = cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA)
@@ -261,6 +289,7 @@ class PixelSearch:
         self.scanned: set[str] = set()
         self._candidates: list[Candidate] = []
         self._turned: Optional[list[tuple[float, list[np.ndarray]]]] = None
+        self._turning_crop: Optional[np.ndarray] = None
 
     @property
     def possible(self) -> bool:
@@ -273,7 +302,8 @@ class PixelSearch:
         keep that order)."""
         self.scanned.add(path)
         if self._turned is None:
-            self._turned = [(turn, coarse_templates(straightened(self.crop_grey, turn), self.settings))
+            self._turning_crop = turning_copy(self.crop_grey, self.settings)
+            self._turned = [(turn, coarse_templates(straightened(self._turning_crop, turn), self.settings))
                             for turn in self.settings.coarse_turns]
         best = None
         for turn, templates in [(0.0, self.templates)] + self._turned:
@@ -296,7 +326,7 @@ class PixelSearch:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
-            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
+            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop)
             if placement is not None:
                 placed.append((placement, candidate.order))
                 looks[candidate.path] = fine[0]

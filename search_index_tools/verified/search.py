@@ -186,13 +186,14 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
     to date first) proposes the pictures to verify."""
     index = words.load()
     identities, stale = {}, []
+    store_key = _store_key()  # the same for every picture: made once, not once a picture
     for path in listing:
         identity = file_identity(path)
         if identity is None:
             continue  # gone since the walk
         identities[path] = identity
         entry = index.entry(path) if index is not None else None
-        if entry is None or entry[0] != _file_key(identity):
+        if entry is None or entry[0] != _file_key(identity, store_key):
             stale.append(path)
     fresh = dict(_stale_features(stale, identities, store, pool))
     if index is None:
@@ -210,7 +211,7 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
         features = result.features
         terms = (verified_candidates.picture_terms(index.vocabulary, features.descriptors) if features is not None
                  else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
-        index.add(path, _file_key(result.identity),
+        index.add(path, _file_key(result.identity, store_key),
                   None if features is None else (features.width, features.height), *terms)
         added.append(path)
     prefix = os.path.join(os.path.abspath(folder), "")
@@ -250,9 +251,10 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
     return matches
 
 
-def _file_key(identity: FileIdentity) -> str:
-    """What the candidate index keeps to tell whether a picture changed since it was added."""
-    return _store_key() + "|" + "/".join(str(value) for value in identity)
+def _file_key(identity: FileIdentity, store_key: Optional[str] = None) -> str:
+    """What the candidate index keeps to tell whether a picture changed since it was added
+    (`store_key`: _store_key(), when the caller has it)."""
+    return (_store_key() if store_key is None else store_key) + "|" + "/".join(str(value) for value in identity)
 
 
 def _stale_features(paths: list[str], identities: dict, store: FeatureCache,
