@@ -239,7 +239,13 @@ class CandidateIndex:
         self._added.append((words.astype(np.int64), np.full(len(words), number, np.uint32), marks))
         self._added_size += len(words)
         self._added_postings = None
-        if merge and self._added_size > max(MERGE_SHARE * len(self._main), 50_000):
+        if merge:
+            self.settle()
+
+    def settle(self) -> None:
+        """Merges the added part into the main one when it has outgrown its share (after
+        adding many pictures with merge=False)."""
+        if self._added_size > max(MERGE_SHARE * len(self._main), 50_000):
             self._merge()
 
     def remove(self, path: str) -> None:

@@ -187,13 +187,15 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
     index = words.load()
     identities, stale = {}, []
     store_key = _store_key()  # the same for every picture: made once, not once a picture
+    numbers, keys = (index.numbers, index.keys) if index is not None else ({}, [])
+    # This loop runs for every picture of the library on every search: it is kept lean.
     for path in listing:
         identity = file_identity(path)
         if identity is None:
             continue  # gone since the walk
         identities[path] = identity
-        entry = index.entry(path) if index is not None else None
-        if entry is None or entry[0] != _file_key(identity, store_key):
+        number = numbers.get(path)
+        if number is None or keys[number][0] != _file_key(identity, store_key):
             stale.append(path)
     fresh = dict(_stale_features(stale, identities, store, pool))
     if index is None:
@@ -211,24 +213,21 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
         features = result.features
         terms = (verified_candidates.picture_terms(index.vocabulary, features.descriptors) if features is not None
                  else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
+        # Merged once below, not every time the added part outgrows its share on the way.
         index.add(path, _file_key(result.identity, store_key),
-                  None if features is None else (features.width, features.height), *terms)
+                  None if features is None else (features.width, features.height), *terms, merge=False)
         added.append(path)
+    index.settle()
     prefix = os.path.join(os.path.abspath(folder), "")
     removed = [path for path in index.paths() if path.startswith(prefix) and path not in order]
     for path in removed:
         index.remove(path)
     words.save(index, added, removed)
 
-    pictures = {}
-    for path in listing:
-        entry = index.entry(path)
-        if entry is not None and entry[1] is not None and path in identities:
-            result = fresh.get(path)
-            pictures[path] = _Picture(identities[path], entry[1],
-                                      result.thumbnails.coarse if result is not None and result.thumbnails
-                                      is not None and pixels.possible else None)
-    usable = [path for path in listing if path in pictures]
+    numbers, keys = index.numbers, index.keys
+    usable = [path for path in listing if path in identities and path in numbers
+              and keys[numbers[path]][1] is not None]
+    pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
     found, fine = {}, {}
     tried = 0
@@ -254,7 +253,31 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
 def _file_key(identity: FileIdentity, store_key: Optional[str] = None) -> str:
     """What the candidate index keeps to tell whether a picture changed since it was added
     (`store_key`: _store_key(), when the caller has it)."""
-    return (_store_key() if store_key is None else store_key) + "|" + "/".join(str(value) for value in identity)
+    return (_store_key() if store_key is None else store_key) + "|" + "/".join(map(str, identity))
+
+
+class _IndexedPictures(dict):  # type: ignore[type-arg]
+    """The _Picture of every usable picture of the candidate index, made when first asked
+    for: a search asks for a few of the library's pictures, not for all of them."""
+
+    def __init__(self, index, identities: dict, fresh: dict, thumbnails_wanted: bool, usable: list[str]):
+        super().__init__()
+        self._index, self._identities, self._fresh = index, identities, fresh
+        self._thumbnails_wanted = thumbnails_wanted
+        self._usable = set(usable)
+
+    def __contains__(self, path: object) -> bool:
+        return path in self._usable or dict.__contains__(self, path)
+
+    def __missing__(self, path: str) -> "_Picture":
+        if path not in self._usable:
+            raise KeyError(path)
+        result = self._fresh.get(path)
+        coarse = (result.thumbnails.coarse if result is not None and result.thumbnails is not None
+                  and self._thumbnails_wanted else None)
+        picture = _Picture(self._identities[path], self._index.entry(path)[1], coarse)
+        self[path] = picture
+        return picture
 
 
 def _stale_features(paths: list[str], identities: dict, store: FeatureCache,
