@@ -78,6 +78,14 @@ class PixelSettings:
     # 0.75 degrees a turn can still be off moves the edges of a placement of 100 pixels by
     # under 0.7 pixels.
     fine_turns: tuple[float, ...] = (-3.0, -1.5, 0.0, 1.5, 3.0)
+    # A spot must stand out from the spots around it (see _ambiguous): over the spot widened
+    # by half its size on every side, every spot within 0.002 of the best correlation must lie
+    # within 0.3 of the placement's shorter side of it. (Along a straight edge between two
+    # even regions the correlation stays within 0.002 across half the placement and more;
+    # soft shapes fall off faster.)
+    ambiguity_reach: float = 0.5
+    ambiguity_margin: float = 0.002
+    ambiguity_spread: float = 0.3
     # A turned placement's outline must lie inside the picture, give or take this share of the
     # thumbnail's longer side (a crop is cut from inside its picture; an outline that leaves
     # it is a fit of some other smooth region).
@@ -226,6 +234,8 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
     if refined is None:
         return None
     fx, fy, fw, fh, resized = refined
+    if _ambiguous(fine, resized, (fx, fy), settings):
+        return None
     corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
     if degrees == 0.0:
         crop_part, window = resized, fine[fy:fy + fh, fx:fx + fw]
@@ -251,6 +261,25 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
     corners = tuple((float(cx * scale_x), float(cy * scale_y)) for cx, cy in corners)
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
+
+
+def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], settings: PixelSettings) -> bool:
+    """Whether the crop fits almost as well far from its spot: a straight edge between two
+    even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
+    such edge of another picture), so its best spot says nothing of where it came from.
+    The template is matched over its spot widened by `ambiguity_reach` of its size on every
+    side; spots within `ambiguity_margin` of the best correlation must all lie within
+    `ambiguity_spread` of its shorter side from it."""
+    height, width = template.shape
+    reach_x, reach_y = int(np.ceil(width * settings.ambiguity_reach)), int(np.ceil(height * settings.ambiguity_reach))
+    x0, y0 = max(0, spot[0] - reach_x), max(0, spot[1] - reach_y)
+    x1 = min(fine.shape[1], spot[0] + width + reach_x)
+    y1 = min(fine.shape[0], spot[1] + height + reach_y)
+    scores = cv2.matchTemplate(fine[y0:y1, x0:x1], template, cv2.TM_CCOEFF_NORMED)
+    scores = np.nan_to_num(scores, nan=-1.0)
+    ys, xs = np.nonzero(scores >= float(scores.max()) - settings.ambiguity_margin)
+    distance = np.hypot(xs + x0 - spot[0], ys + y0 - spot[1]).max()
+    return bool(distance > settings.ambiguity_spread * min(width, height))
 
 
 def _outline(crop_shape: tuple, template_shape: tuple, placed: tuple, degrees: float) -> tuple:
