@@ -98,10 +98,13 @@ class PixelSettings:
 PIXEL_SETTINGS = PixelSettings()
 
 
+Corners = tuple[tuple[float, float], ...]
+
+
 class PixelPlacement(NamedTuple):
     path: str
     correlation: float  # normalised grey-level correlation where the crop was placed
-    corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
+    corners: Corners  # crop's outline in the picture's pixels, from top-left, clockwise
     mean_difference: float  # mean absolute grey-level difference there, gain and offset fitted
 
 
@@ -109,8 +112,8 @@ class Candidate(NamedTuple):
     score: float
     order: int  # position in the listing: equal scores keep the listing order
     path: str
-    spot: tuple  # (x, y, width, height) in the coarse thumbnail
-    coarse_shape: tuple  # (height, width) of the coarse thumbnail
+    spot: tuple[int, int, int, int]  # (x, y, width, height) in the coarse thumbnail
+    coarse_shape: tuple[int, ...]  # (height, width) of the coarse thumbnail
     turn: Optional[float] = None  # degrees the crop was straightened by; None: upright only
 
 
@@ -249,7 +252,7 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
             return None
         fw = max(1, round(float(np.hypot(*(outline[1] - outline[0])))))
         fh = max(1, round(float(np.hypot(*(outline[3] - outline[0])))))
-        crop_part = cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA)
+        crop_part = np.asarray(cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA), np.uint8)
         window = np.clip(np.rint(sampled_window(fine.astype(np.float32), outline, fw, fh)), 0, 255).astype(np.uint8)
     if min(fw, fh) < settings.min_placed_side:
         return None
@@ -282,7 +285,8 @@ def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], se
     return bool(distance > settings.ambiguity_spread * min(width, height))
 
 
-def _outline(crop_shape: tuple, template_shape: tuple, placed: tuple, degrees: float) -> tuple:
+def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], placed: tuple[int, int, int, int],
+             degrees: float) -> Corners:
     """The whole crop's outline on the thumbnail (from top-left, clockwise), given where its
     straightened rectangle was placed: crop point e (from the centre) is R(degrees) e of the
     straightened crop, which is drawn at `placed` (x, y, width, height)."""
@@ -294,7 +298,8 @@ def _outline(crop_shape: tuple, template_shape: tuple, placed: tuple, degrees: f
     centre = np.array([fx + fw / 2, fy + fh / 2])
     turn = turn_matrix(degrees)
     half = [(-width / 2, -height / 2), (width / 2, -height / 2), (width / 2, height / 2), (-width / 2, height / 2)]
-    return tuple(tuple(centre + scale * (turn @ np.array(corner))) for corner in half)
+    placed_corners = [centre + scale * (turn @ np.array(corner)) for corner in half]
+    return tuple((float(x), float(y)) for x, y in placed_corners)
 
 
 def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
