@@ -24,6 +24,8 @@ search verifies geometrically.
 """
 from __future__ import annotations
 
+from typing import Any, Optional, cast
+
 import numpy as np
 
 TOP_WORDS = 512  # sampled descriptors of the first level
@@ -44,7 +46,8 @@ _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
 
 def _hamming(first: np.ndarray, second: np.ndarray) -> np.ndarray:
     """Hamming distances of equally shaped uint8 arrays, over their last axis."""
-    return _POPCOUNT[np.bitwise_xor(first, second)].sum(axis=-1, dtype=np.int32)
+    distances: np.ndarray = _POPCOUNT[np.bitwise_xor(first, second)].sum(axis=-1, dtype=np.int32)
+    return distances
 
 
 class Vocabulary:
@@ -95,7 +98,8 @@ class Vocabulary:
             return np.zeros(0, np.int64)
         with _one_thread():
             _, found = self._tree.search(np.ascontiguousarray(descriptors, np.uint8), 1)
-        return found[:, 0].astype(np.int64)
+        words: np.ndarray = found[:, 0].astype(np.int64)
+        return words
 
     def to_bytes(self) -> bytes:
         header = np.array([self.top.shape[0], self.leaves.shape[1], self.top.shape[1]], "<i8").tobytes()
@@ -125,7 +129,8 @@ def _nearest(centres: np.ndarray, descriptors: np.ndarray) -> np.ndarray:
     index = faiss.IndexBinaryFlat(centres.shape[1] * 8)
     index.add(np.ascontiguousarray(centres))
     with _one_thread():
-        return index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+        nearest: np.ndarray = index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+    return nearest
 
 
 class _one_thread:
@@ -133,13 +138,13 @@ class _one_thread:
     setting per thread). A few thousand descriptors take milliseconds on one thread, and many
     times longer when OpenMP's threads wait for processors that others keep busy."""
 
-    def __enter__(self):
+    def __enter__(self) -> None:
         import faiss
 
         self._threads = faiss.omp_get_max_threads()
         faiss.omp_set_num_threads(1)
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         import faiss
 
         faiss.omp_set_num_threads(self._threads)
@@ -169,13 +174,17 @@ class _Postings:
         # Words of a vocabulary of at most 65,536 fit 16 bits, which numpy sorts by radix in
         # linear time (the same stable order as sorting them wider).
         narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
-        keys = words.astype(narrow, copy=False)
+        keys = cast("np.ndarray[Any, np.dtype[np.unsignedinteger[Any]]]", words.astype(narrow, copy=False))
         self.offsets = np.zeros(word_count + 1, np.int64)
         np.cumsum(np.bincount(keys, minlength=word_count), out=self.offsets[1:])
         order = np.argsort(keys, kind="stable")
         del keys
         self.pictures = pictures[order].astype(np.uint32, copy=False)
         self.marks = marks[order].astype(np.uint32, copy=False)
+
+    @classmethod
+    def empty(cls, word_count: int) -> "_Postings":
+        return cls(word_count, np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
 
     def __len__(self) -> int:
         return len(self.pictures)
@@ -202,13 +211,13 @@ class CandidateIndex:
     def __init__(self, vocabulary: Vocabulary):
         self.vocabulary = vocabulary
         self.numbers: dict[str, int] = {}  # path -> live number
-        self.keys: list = []  # number -> (what identified the file when it was added, its size)
+        self.keys: list[tuple[str, Optional[tuple[int, int]]]] = []  # number -> (what identified the file when it was added, its size)
         self._alive = np.zeros(1024, bool)  # grown by doubling; past len(keys) unused
         self.document_counts = np.zeros(vocabulary.count, np.int64)
-        self._main = _Postings(vocabulary.count, *(np.zeros(0, dt) for dt in (np.int64, np.uint32, np.uint32)))
+        self._main = _Postings.empty(vocabulary.count)
         self._added: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (words, number, signatures)
         self._added_size = 0
-        self._added_postings = None
+        self._added_postings: Optional[_Postings] = None
         self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}  # live number -> its terms
 
     def __len__(self) -> int:
@@ -218,12 +227,13 @@ class CandidateIndex:
     def alive(self) -> np.ndarray:
         return self._alive[:len(self.keys)]
 
-    def entry(self, path: str):
+    def entry(self, path: str) -> Optional[tuple[str, Optional[tuple[int, int]]]]:
         """(key, size) the picture was added with, or None."""
         number = self.numbers.get(path)
         return None if number is None else self.keys[number]
 
-    def add(self, path: str, key, size, words: np.ndarray, marks: np.ndarray, merge: bool = True) -> None:
+    def add(self, path: str, key: str, size: Optional[tuple[int, int]], words: np.ndarray, marks: np.ndarray,
+            merge: bool = True) -> None:
         """Adds (or replaces) a picture with its terms (from picture_terms); `key` says which
         file it was made of, `size` is its (width, height) or None for a picture that cannot
         be used."""
@@ -256,7 +266,7 @@ class CandidateIndex:
         words, _ = self._terms.pop(number)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(self, entries: list) -> None:
+    def add_many(self, entries: list[tuple[str, str, Optional[tuple[int, int]], np.ndarray, np.ndarray]]) -> None:
         """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
         into the main part: what reading a stored index takes."""
         for path, key, size, words, marks in entries:
@@ -287,7 +297,7 @@ class CandidateIndex:
         """One main part of every live picture's entries (retired numbers dropped). The old
         parts are let go first, and the entries are gathered 4 bytes a value: what a merge
         holds at its peak is about 26 bytes a term beside the terms themselves."""
-        self._main = self._added_postings = None
+        self._main, self._added_postings = _Postings.empty(self.vocabulary.count), None
         self._added, self._added_size = [], 0
         parts = list(self._terms.items())
         narrow = np.uint16 if self.vocabulary.count <= 1 << 16 else np.uint32
@@ -298,10 +308,12 @@ class CandidateIndex:
         self._main = _Postings(self.vocabulary.count, words, numbers, marks)
 
     def _parts(self) -> list[_Postings]:
-        if self._added and self._added_postings is None:
+        if not self._added:
+            return [self._main]
+        if self._added_postings is None:
             self._added_postings = _Postings(self.vocabulary.count,
                                              *(np.concatenate([part[i] for part in self._added]) for i in range(3)))
-        return [self._main] + ([self._added_postings] if self._added else [])
+        return [self._main, self._added_postings]
 
     def scores(self, descriptors: np.ndarray) -> np.ndarray:
         """Votes of a crop's descriptors for every picture number (retired ones score 0)."""
@@ -354,7 +366,7 @@ _VOCABULARY = "words"
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
 # in the same process starts from it instead of reading every picture's terms again.
-_LOADED: dict = {}
+_LOADED: dict[str, tuple[Optional[tuple[Any, ...]], CandidateIndex]] = {}
 
 
 class WordStore:
@@ -389,11 +401,12 @@ class WordStore:
                 except OSError:
                     pass
 
-    def _current_generation(self):
+    def _current_generation(self) -> Optional[tuple[Any, ...]]:
+        assert self._db is not None
         row = self._db.execute("SELECT value, token FROM generation WHERE id = 0").fetchone()
         return None if row is None else tuple(row)
 
-    def load(self):
+    def load(self) -> Optional[CandidateIndex]:
         """The stored index (None when no vocabulary was learnt yet)."""
         import sqlite3
 
