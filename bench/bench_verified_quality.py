@@ -250,6 +250,7 @@ def main():
     parser.add_argument("--cold-runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--skip-cropped-search", action="store_true", help="time and score only the verified search")
+    parser.add_argument("--cold-only", action="store_true", help="only the cold queries of both searches")
     parser.add_argument("--unedited", dest="edited", action="store_false",
                         help="crops cut as they are (no turn, scale, brightness change or JPEG)")
     parser.add_argument("--exhaustive", action="store_true",
@@ -270,15 +271,21 @@ def main():
     crops = cut_crops(pictures, args.crops, rng, DATA / "crops", kind, args.edited)
     foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign_" + kind, args.edited)
 
-    cold = []
+    # Cold queries of the two searches take turns, so that both meet the same load.
+    cold, plain_cold = [], []
     for crop, *_ in crops[:args.cold_runs]:
         remove_store()
         remove_store(WORDS_SUFFIX)
         cold.append(timed(verified_cropped_search, crop, folder)[0])
-    plain_cold = []
-    for crop, *_ in ([] if args.skip_cropped_search else crops[:args.cold_runs]):
-        remove_store(PLAIN_STORE_SUFFIX)
-        plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
+        if not args.skip_cropped_search:
+            remove_store(PLAIN_STORE_SUFFIX)
+            plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
+    if plain_cold:
+        print(f"cold queries: verified {statistics.median(cold):.2f} s, cropped_search "
+              f"{statistics.median(plain_cold):.2f} s: {statistics.median(cold) / statistics.median(plain_cold):.2f} "
+              f"times (medians of {len(cold)}, taking turns); load {os.getloadavg()[0]:.1f}", flush=True)
+    if args.cold_only:
+        return
     verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
     of_textured = [group_of[source] in textured for _, source, _ in crops]
     flat = [is_flat for *_, is_flat in crops]
