@@ -745,3 +745,32 @@ def test_prune_forgets_only_the_folders_own_pictures(tmp_path):
     kept = [path for path in paths if store.lookup(path, file_identity(path), "key") is not None]
     store.close()
     assert kept == [paths[0], paths[2], paths[3]]
+
+
+@pytest.mark.parametrize("road", ["merged-on-the-way", "added-then-settled", "loaded-at-once"])
+def test_every_road_into_the_candidate_index_votes_alike(road):
+    rng = np.random.default_rng(8)
+    descriptors = [rng.integers(0, 256, (300, 32), dtype=np.uint8) for _ in range(7)]
+    candidates = verified_search.verified_candidates
+    vocabulary = candidates.Vocabulary.train(np.concatenate(descriptors))
+    terms = [candidates.picture_terms(vocabulary, picture) for picture in descriptors]
+    reference = candidates.CandidateIndex(vocabulary)
+    for number, (words, marks) in enumerate(terms):
+        reference.add(f"p{number}", "key", (10, 10), words, marks, merge=False)
+    reference._merge()
+
+    index = candidates.CandidateIndex(vocabulary)
+    if road == "loaded-at-once":
+        index.add_many([(f"p{number}", "key", (10, 10), words, marks) for number, (words, marks) in enumerate(terms)])
+    else:
+        for number, (words, marks) in enumerate(terms):
+            index.add(f"p{number}", "key", (10, 10), words, marks, merge=road == "merged-on-the-way")
+            if road == "merged-on-the-way" and number % 2:
+                index._merge()
+        index.settle()
+    for built in (reference, index):
+        built.remove("p3")
+    crop = np.concatenate([descriptors[5][:120], descriptors[3][:120], descriptors[0][:40]])
+    assert np.array_equal(index.scores(crop), reference.scores(crop))
+    assert np.array_equal(index.document_counts, reference.document_counts)
+    assert index.candidates(crop, [f"p{n}" for n in range(7)], 2)[0] == "p5"  # p3 is gone
