@@ -211,7 +211,8 @@ class CandidateIndex:
     def __init__(self, vocabulary: Vocabulary):
         self.vocabulary = vocabulary
         self.numbers: dict[str, int] = {}  # path -> live number
-        self.keys: list[tuple[str, Optional[tuple[int, int]]]] = []  # number -> (what identified the file when it was added, its size)
+        # number -> (what identified the file when it was added, its size)
+        self.keys: list[tuple[str, Optional[tuple[int, int]]]] = []
         self._alive = np.zeros(1024, bool)  # grown by doubling; past len(keys) unused
         self.document_counts = np.zeros(vocabulary.count, np.int64)
         self._main = _Postings.empty(vocabulary.count)
@@ -266,7 +267,8 @@ class CandidateIndex:
         words, _ = self._terms.pop(number)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(self, entries: list[tuple[str, str, Optional[tuple[int, int]], np.ndarray, np.ndarray]]) -> None:
+    def add_many(self, entries: list[tuple[str, str, Optional[tuple[int, int]], np.ndarray, np.ndarray]]
+                 ) -> None:
         """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
         into the main part: what reading a stored index takes."""
         for path, key, size, words, marks in entries:
@@ -311,8 +313,8 @@ class CandidateIndex:
         if not self._added:
             return [self._main]
         if self._added_postings is None:
-            self._added_postings = _Postings(self.vocabulary.count,
-                                             *(np.concatenate([part[i] for part in self._added]) for i in range(3)))
+            parts = [np.concatenate([part[i] for part in self._added]) for i in range(3)]
+            self._added_postings = _Postings(self.vocabulary.count, *parts)
         return [self._main, self._added_postings]
 
     def scores(self, descriptors: np.ndarray) -> np.ndarray:

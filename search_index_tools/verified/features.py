@@ -191,7 +191,8 @@ def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
 
 def detector(settings: FeatureSettings) -> Any:
     create: Any = cv2.ORB_create  # type: ignore[attr-defined]
-    return create(nfeatures=settings.candidates, nlevels=settings.levels, fastThreshold=settings.fast_threshold)
+    return create(nfeatures=settings.candidates, nlevels=settings.levels,
+                  fastThreshold=settings.fast_threshold)
 
 
 def spread(keypoints: Sequence[Any], shape: tuple[int, ...], settings: FeatureSettings) -> list[Any]:

@@ -140,7 +140,8 @@ def straightened(crop_grey: np.ndarray, degrees: float) -> np.ndarray:
     out_w, out_h = max(1, int(width * share)), max(1, int(height * share))
     back = turn_matrix(-degrees)
     # warpAffine with WARP_INVERSE_MAP takes the source point of every result pixel.
-    centre_in, centre_out = np.array([(width - 1) / 2, (height - 1) / 2]), np.array([(out_w - 1) / 2, (out_h - 1) / 2])
+    centre_in = np.array([(width - 1) / 2, (height - 1) / 2])
+    centre_out = np.array([(out_w - 1) / 2, (out_h - 1) / 2])
     matrix = np.hstack([back, (centre_in - back @ centre_out).reshape(2, 1)])
     return np.ascontiguousarray(cv2.warpAffine(crop_grey, matrix, (out_w, out_h), flags=cv2.INTER_LINEAR
                                                | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REPLICATE))
@@ -202,15 +203,15 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     best = None
     for step in settings.fine_turns:
         degrees = candidate.turn + step
-        placement = _place_turned(crop_grey if degrees == 0.0 else turning_crop, candidate, fine, picture_size,
-                                  degrees, settings)
+        source = crop_grey if degrees == 0.0 else turning_crop
+        placement = _place_turned(source, candidate, fine, picture_size, degrees, settings)
         if placement is not None and (best is None or placement.correlation > best.correlation):
             best = placement
     return best
 
 
-def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
-                  degrees: float, settings: PixelSettings) -> Optional[PixelPlacement]:
+def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
+                  picture_size: tuple[int, int], degrees: float, settings: PixelSettings) -> Optional[PixelPlacement]:
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
     thumbnail, when it passes every acceptance test."""
     template = straightened(crop_grey, degrees)
@@ -253,10 +254,12 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
         fw = max(1, round(float(np.hypot(*(outline[1] - outline[0])))))
         fh = max(1, round(float(np.hypot(*(outline[3] - outline[0])))))
         crop_part = np.asarray(cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA), np.uint8)
-        window = np.clip(np.rint(sampled_window(fine.astype(np.float32), outline, fw, fh)), 0, 255).astype(np.uint8)
+        sampled = sampled_window(fine.astype(np.float32), outline, fw, fh)
+        window = np.clip(np.rint(sampled), 0, 255).astype(np.uint8)
     if min(fw, fh) < settings.min_placed_side:
         return None
-    correlation, difference, structure, structure_correlation = _verified_match.grey_agreement(crop_part, window)
+    agreement = _verified_match.grey_agreement(crop_part, window)
+    correlation, difference, structure, structure_correlation = agreement
     if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
             and structure >= settings.min_structure
             and structure_correlation >= settings.min_structure_correlation):
@@ -266,7 +269,8 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
-def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], settings: PixelSettings) -> bool:
+def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int],
+               settings: PixelSettings) -> bool:
     """Whether the crop fits almost as well far from its spot: a straight edge between two
     even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
     such edge of another picture), so its best spot says nothing of where it came from.
@@ -274,7 +278,8 @@ def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], se
     side; spots within `ambiguity_margin` of the best correlation must all lie within
     `ambiguity_spread` of its shorter side from it."""
     height, width = template.shape
-    reach_x, reach_y = int(np.ceil(width * settings.ambiguity_reach)), int(np.ceil(height * settings.ambiguity_reach))
+    reach_x = int(np.ceil(width * settings.ambiguity_reach))
+    reach_y = int(np.ceil(height * settings.ambiguity_reach))
     x0, y0 = max(0, spot[0] - reach_x), max(0, spot[1] - reach_y)
     x1 = min(fine.shape[1], spot[0] + width + reach_x)
     y1 = min(fine.shape[0], spot[1] + height + reach_y)
@@ -297,7 +302,8 @@ def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], place
     scale = fw / template_shape[1]
     centre = np.array([fx + fw / 2, fy + fh / 2])
     turn = turn_matrix(degrees)
-    half = [(-width / 2, -height / 2), (width / 2, -height / 2), (width / 2, height / 2), (-width / 2, height / 2)]
+    half = [(-width / 2, -height / 2), (width / 2, -height / 2), (width / 2, height / 2),
+            (-width / 2, height / 2)]
     placed_corners = [centre + scale * (turn @ np.array(corner)) for corner in half]
     return tuple((float(x), float(y)) for x, y in placed_corners)
 

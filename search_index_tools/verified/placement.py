@@ -23,7 +23,8 @@ MAX_SAMPLED_SIDE = 64
 MIN_SAMPLE_DEVIATION = 2.0
 
 
-def placed_correlation(crop_grey: np.ndarray, corners: Sequence[Sequence[float]], picture_size: tuple[int, int],
+def placed_correlation(crop_grey: np.ndarray, corners: Sequence[Sequence[float]],
+                       picture_size: tuple[int, int],
                        fine: np.ndarray) -> Optional[float]:
     """Normalised correlation between the crop and the picture's thumbnail under the crop's
     outline `corners` (picture pixels, from top-left, clockwise); None when the outline is

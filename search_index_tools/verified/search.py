@@ -98,7 +98,8 @@ class VerifiedMatch(NamedTuple):
     # placed_by "keypoints": matches consistent with the fitted transform (an int);
     # "pixels": normalised grey-level correlation where the crop was placed (a float <= 1).
     score: Union[int, float]
-    corners: tuple[tuple[float, float], ...]  # crop's outline in the picture's pixels, from top-left, clockwise
+    # The crop's outline in the picture's pixels, from top-left, clockwise.
+    corners: tuple[tuple[float, float], ...]
     placed_by: str = PLACED_BY_KEYPOINTS
 
 
@@ -210,7 +211,8 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
                                                                     if path in fresh) if features is not None]
         if not descriptor_sets:
             return []
-        vocabulary = verified_candidates.Vocabulary.train(verified_candidates.training_sample(descriptor_sets))
+        sample = verified_candidates.training_sample(descriptor_sets)
+        vocabulary = verified_candidates.Vocabulary.train(sample)
         index = verified_candidates.CandidateIndex(words.save_vocabulary(vocabulary))
     added = []
     for path in stale:
@@ -221,8 +223,8 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
         words_of, marks_of = (verified_candidates.picture_terms(index.vocabulary, features.descriptors)
                               if features is not None else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
         # Merged once below, not every time the added part outgrows its share on the way.
-        index.add(path, _file_key(result.identity, store_key),
-                  None if features is None else (features.width, features.height), words_of, marks_of, merge=False)
+        size = None if features is None else (features.width, features.height)
+        index.add(path, _file_key(result.identity, store_key), size, words_of, marks_of, merge=False)
         added.append(path)
     index.settle()
     prefix = os.path.join(os.path.abspath(folder), "")
@@ -366,7 +368,8 @@ def _confirmed(crop_grey: np.ndarray, found: dict[str, Placement], pictures: dic
 
 
 def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict[str, int],
-                   pictures: dict[str, _Picture], store: FeatureCache, pool: "_PoolChoice") -> list[VerifiedMatch]:
+                   pictures: dict[str, _Picture], store: FeatureCache,
+                   pool: "_PoolChoice") -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
     coarse: dict[str, Optional[np.ndarray]] = {}
