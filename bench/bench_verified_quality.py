@@ -1,7 +1,7 @@
 """Quality and speed of the verified cropped search next to `cropped_search`, on real
 photographs.
 
-    .venv/bin/python bench/bench_verified_quality.py [--crops 40] [--foreign 20] [--seed 7]
+    .venv/bin/python bench/bench_verified_quality.py [--crops 60] [--foreign 60] [--seed 7]
 
 Set-up (once, cached in bench/data/verified_quality/): the photographs that scikit-image
 ships (installed with pip when missing) and the wallpapers of four Debian packages (fetched
@@ -21,7 +21,8 @@ as crops reach people: turned by up to 15 degrees, scaled by 0.5-1.6, its grey l
 by a gain of 0.7-1.3 and an offset of -40..40, and saved as JPEG of quality 40-70 (--unedited:
 cut as it is, saved as PNG). Foreign crops are cut and edited the same way. It
 counts as found at rank r when the r-th result belongs to its photograph's group. Recall "with
-content" leaves out crops whose region is of one flat grey level. Folders of more than
+content" leaves out crops whose region is of one flat grey level, before the edits or (grey
+levels of the saved crop) after them. Folders of more than
 verified_search.CANDIDATES pictures are searched through the candidate index; --exhaustive
 verifies every picture instead, for comparison. Times are
 medians per query; a cold query (of either search) starts without its feature store, a warm
@@ -209,6 +210,10 @@ def cut_crops(pictures, count, rng, out_dir, prefix, edited=True):
         else:
             path = out_dir / f"{prefix}_{number:03d}.png"
             Image.fromarray(region).save(path)
+        # A crop whose grey levels, as saved, are all one value (a near-flat region that the
+        # edits clipped or the JPEG evened out) has no content left to place either.
+        saved = cv2.imdecode(np.fromfile(str(path), np.uint8), cv2.IMREAD_GRAYSCALE)
+        flat = flat or int(saved.min()) == int(saved.max())
         crops.append((str(path), source, flat))
     return crops
 
@@ -241,17 +246,18 @@ def remove_store(store_suffix=STORE_SUFFIX):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--crops", type=int, default=60)
-    parser.add_argument("--foreign", type=int, default=20)
+    parser.add_argument("--foreign", type=int, default=60)
     parser.add_argument("--cold-runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--skip-cropped-search", action="store_true", help="time and score only the verified search")
+    parser.add_argument("--cold-only", action="store_true", help="only the cold queries of both searches")
     parser.add_argument("--unedited", dest="edited", action="store_false",
                         help="crops cut as they are (no turn, scale, brightness change or JPEG)")
     parser.add_argument("--exhaustive", action="store_true",
                         help="verify every picture instead of the candidate index's proposals")
     args = parser.parse_args()
     if args.exhaustive:
-        import search_index_tools.verified_search as verified_search_module
+        import search_index_tools.verified.search as verified_search_module
         verified_search_module.CANDIDATES = 10 ** 9
 
     folder, held_paths, group_of, textured = build_folder()
@@ -265,15 +271,21 @@ def main():
     crops = cut_crops(pictures, args.crops, rng, DATA / "crops", kind, args.edited)
     foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign_" + kind, args.edited)
 
-    cold = []
+    # Cold queries of the two searches take turns, so that both meet the same load.
+    cold, plain_cold = [], []
     for crop, *_ in crops[:args.cold_runs]:
         remove_store()
         remove_store(WORDS_SUFFIX)
         cold.append(timed(verified_cropped_search, crop, folder)[0])
-    plain_cold = []
-    for crop, *_ in ([] if args.skip_cropped_search else crops[:args.cold_runs]):
-        remove_store(PLAIN_STORE_SUFFIX)
-        plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
+        if not args.skip_cropped_search:
+            remove_store(PLAIN_STORE_SUFFIX)
+            plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
+    if plain_cold:
+        print(f"cold queries: verified {statistics.median(cold):.2f} s, cropped_search "
+              f"{statistics.median(plain_cold):.2f} s: {statistics.median(cold) / statistics.median(plain_cold):.2f} "
+              f"times (medians of {len(cold)}, taking turns); load {os.getloadavg()[0]:.1f}", flush=True)
+    if args.cold_only:
+        return
     verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
     of_textured = [group_of[source] in textured for _, source, _ in crops]
     flat = [is_flat for *_, is_flat in crops]
@@ -301,8 +313,8 @@ def main():
 
     # One picture added to the indexed folder: what the next query costs beside a warm one, and
     # beside reading that picture alone (decoding, keypoints and thumbnails).
-    from search_index_tools.verified_features import picture_features
-    from search_index_tools.verified_search import PICTURE_SETTINGS, THUMBNAIL_SETTINGS
+    from search_index_tools.verified.features import picture_features
+    from search_index_tools.verified.search import PICTURE_SETTINGS, THUMBNAIL_SETTINGS
     added_costs, read_costs, warm_costs = [], [], []
     for number, held in enumerate(held_paths[:3]):
         added = Path(folder) / "added" / f"added_{number}{Path(held).suffix}"

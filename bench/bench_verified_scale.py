@@ -1,27 +1,38 @@
 """Warm queries of the verified cropped search over large libraries, through its candidate index.
 
     .venv/bin/python bench/bench_verified_scale.py [--sizes 20000 100000] [--crops 5] [--runs 3]
+                                                  [--data DIR]
 
 Needs the real photographs of bench_verified_quality.py (run it once first; its folder is reused).
-For each size N a library of N files is laid out in bench/data/verified_scale/N/: the real
-pictures (hard links) and N - (their count) generated files, hard links of one small noise
-picture. Reading and describing N photographs would take hours here, so the generated files
-get their entries in the candidate index synthetically, with the size of a photograph's: 3,000
-terms each, drawn at random from the real pictures' own terms (so their words are as common as
-real ones, and they share terms with the real pictures by chance, as unrelated photographs do).
-Their keypoints are not stored, so a generated file proposed as a candidate is read (it has too
-few keypoints to be placed anywhere). The queries are edited crops (cut like the quality
+For each size N a library of N files is laid out in DIR/N/library (default DIR:
+bench/data/verified_scale): the real pictures (copies) and N - (their count) generated files,
+hard links of one small noise picture. Reading and describing N photographs would take hours on
+this machine, so the generated files get their stored entries synthetically, of a photograph's
+size, through the stores' own code:
+
+- in the candidate index, 3,000 terms each, drawn at random from the real pictures' own terms
+  (so their words are as common as real ones, and they share terms with the real pictures by
+  chance, as unrelated photographs do);
+- in the feature store, the features and thumbnails of one of the held-out photographs (which
+  are in no library, so a generated file proposed as a candidate fits no crop).
+
+The real pictures are read and indexed for real (one search of their sub-folder first, so the
+vocabulary is drawn from real photographs). The queries are edited crops (cut like the quality
 benchmark's) of the real pictures: an answer is right when its first result is of the crop's
 photograph.
 
-Printed per size: the first query of the process (it loads the index file), the warm queries'
-median, the share of right answers, the process's peak resident memory and the index file's size.
+Each size is measured in a child process of its own, as a user's process would meet it: the
+first query (it reads the candidate index file), the warm queries' median, the share of right
+answers, the process's peak resident memory, and the sizes of the two store files. The load
+average is printed with every line: timings on a shared machine are noisy.
 """
 import argparse
+import json
 import os
 import resource
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -33,28 +44,31 @@ import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from bench_verified_quality import DATA as QUALITY_DATA, build_folder, cut_crops, rank_of  # noqa: E402
+from bench_verified_quality import build_folder, cut_crops, rank_of  # noqa: E402
+from search_index_tools.file_identity import file_identity  # noqa: E402
 from search_index_tools.verified import candidates as verified_candidates  # noqa: E402
+from search_index_tools.verified import features as verified_features  # noqa: E402
 from search_index_tools.verified import search as verified_search  # noqa: E402
+from search_index_tools.verified.cache import FeatureCache  # noqa: E402
 
-DATA = HERE / "data" / "verified_scale"
 TERMS_PER_PICTURE = 3000
 PER_FOLDER = 1000
+STORE_BATCH = 500
 
 
-def lay_out(size, real_pictures):
-    """The library folder of `size` files and the path of each real picture in it."""
-    root = DATA / str(size)
-    done = root / "done"
+def lay_out(root, size, real_pictures):
+    """The library folder of `size` files under `root`, and the path of each real picture in it."""
+    done = root / "laid-out"
     folder = root / "library"
-    real = {}
-    for number, path in enumerate(real_pictures):
-        real[path] = str(folder / "real" / f"{number:04d}_{Path(path).name}")
+    real = {path: str(folder / "real" / f"{number:04d}_{Path(path).name}")
+            for number, path in enumerate(real_pictures)}
     if not done.exists():
         shutil.rmtree(root, ignore_errors=True)
         (folder / "real").mkdir(parents=True)
+        # Copies, not links: a new link changes the file's change time, which would make every
+        # other library's stored entries of it stale.
         for source, target in real.items():
-            os.link(source, target)
+            shutil.copy2(source, target)
         noise = root / "noise.png"
         Image.fromarray(np.random.default_rng(5).integers(0, 256, (48, 64), dtype=np.uint8)).save(noise)
         for number in range(size - len(real)):
@@ -66,32 +80,75 @@ def lay_out(size, real_pictures):
     return str(folder), real
 
 
-def populate(folder, rng):
+def populate(folder, held_paths, rng):
     """Indexes the real pictures for real (one search of their folder), then gives every
-    generated file its synthetic terms, unless the index has them already."""
-    store = verified_search.WordStore(str(sil.CACHED_INDEXED) + verified_search.WORDS_SUFFIX)
-    index = store.load()
+    generated file its synthetic entries, unless the stores have them already."""
+    words_file = str(sil.CACHED_INDEXED) + verified_search.WORDS_SUFFIX
+    word_store = verified_search.WordStore(words_file)
+    index = word_store.load()
     generated = sorted(str(path) for path in Path(folder, "generated").rglob("*.png"))
     if index is not None and all(index.entry(path) is not None for path in generated[::997]):
-        store.close()
+        word_store.close()
         return
     real_folder = str(Path(folder, "real"))
     some_picture = next(Path(real_folder).iterdir())
     verified_search.verified_cropped_search(str(some_picture), real_folder)
-    index = store.load()
+    index = word_store.load()
     words = np.concatenate([index._terms[number][0] for number in index._terms])
     marks = np.concatenate([index._terms[number][1] for number in index._terms])
-    added = []
-    for path in generated:
+    settings_key = verified_search._store_key()
+    held = [verified_features.picture_features((path, verified_search.PICTURE_SETTINGS,
+                                                verified_search.THUMBNAIL_SETTINGS))[1] for path in held_paths]
+    store = FeatureCache(str(sil.CACHED_INDEXED) + verified_search.STORE_SUFFIX)
+    identity = file_identity(generated[0])  # hard links of one file: one identity
+    key = verified_search._file_key(identity)
+    batch = []
+    for number, path in enumerate(generated):
         drawn = rng.integers(0, len(words), TERMS_PER_PICTURE)
         pairs = np.unique(words[drawn].astype(np.uint64) << np.uint64(32) | marks[drawn].astype(np.uint64))
-        identity = verified_search._identity(path)
-        index.add(path, verified_search._file_key(identity), (64, 48), (pairs >> np.uint64(32)).astype(np.uint32),
+        index.add(path, key, (64, 48), (pairs >> np.uint64(32)).astype(np.uint32),
                   (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32), merge=False)
-        added.append(path)
-    index._merge()
-    store.save(index, added, [])
+        batch.append((path, held[number % len(held)]._replace(identity=identity)))
+        if len(batch) >= STORE_BATCH:
+            store.store(batch, settings_key)
+            batch = []
+    store.store(batch, settings_key)
     store.close()
+    index._merge()
+    word_store.save(index, generated, [])
+    word_store.close()
+
+
+def measure(args):
+    """One size, in this (child) process: prints one JSON line of figures."""
+    root = Path(args.data) / str(args.measure)
+    sil.CACHED_INDEXED = str(root / "index.faiss")
+    sil.CACHE_METADATA = str(root / "metadata.txt")
+    folder = str(root / "library")
+    _, _, group_of, _ = build_folder()
+    real_pictures = sorted(group_of)
+    real = {path: str(Path(folder) / "real" / f"{number:04d}_{Path(path).name}")
+            for number, path in enumerate(real_pictures)}
+    group_in_library = {real[path]: group for path, group in group_of.items()}
+    crops = cut_crops(real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop")
+    start = time.perf_counter()
+    verified_search.verified_cropped_search(crops[0][0], folder)
+    first = time.perf_counter() - start
+    times, right = [], 0
+    for crop, source, _ in crops:
+        for _ in range(args.runs):
+            start = time.perf_counter()
+            results = verified_search.verified_cropped_search(crop, folder)
+            times.append(time.perf_counter() - start)
+        right += rank_of(results, group_of[source], group_in_library) == 1
+    files = {suffix: os.path.getsize(sil.CACHED_INDEXED + suffix) for suffix in
+             (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX)}
+    print(json.dumps({"first": first, "warm": statistics.median(times), "min": min(times), "max": max(times),
+                      "right": right, "crops": len(crops),
+                      "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+                      "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
+                      "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
+                      "load": os.getloadavg()[0]}))
 
 
 def main():
@@ -100,34 +157,33 @@ def main():
     parser.add_argument("--crops", type=int, default=5)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=11)
+    parser.add_argument("--data", default=str(HERE / "data" / "verified_scale"),
+                        help="where the libraries and their stores are laid out")
+    parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
+    if args.measure:
+        measure(args)
+        return
 
-    _, _, group_of, _ = build_folder()
+    _, held_paths, group_of, _ = build_folder()
     real_pictures = sorted(group_of)
-    rng = np.random.default_rng(args.seed)
     for size in args.sizes:
-        folder, real = lay_out(size, real_pictures)
-        sil.CACHED_INDEXED = str(DATA / str(size) / "index.faiss")
-        sil.CACHE_METADATA = str(DATA / str(size) / "metadata.txt")
-        populate(folder, rng)
-        verified_candidates._LOADED.clear()  # the first query reads the index as a new process does
-        group_in_library = {real[path]: group for path, group in group_of.items()}
-        crops = cut_crops(real_pictures, args.crops, np.random.default_rng(args.seed), DATA / "crops", "crop")
+        root = Path(args.data) / str(size)
+        folder, _ = lay_out(root, size, real_pictures)
+        sil.CACHED_INDEXED = str(root / "index.faiss")
+        sil.CACHE_METADATA = str(root / "metadata.txt")
         start = time.perf_counter()
-        verified_search.verified_cropped_search(crops[0][0], folder)
-        first = time.perf_counter() - start
-        times, right = [], 0
-        for crop, source, _ in crops:
-            for _ in range(args.runs):
-                start = time.perf_counter()
-                results = verified_search.verified_cropped_search(crop, folder)
-                times.append(time.perf_counter() - start)
-            right += rank_of(results, group_of[source], group_in_library) == 1
-        words_file = str(sil.CACHED_INDEXED) + verified_search.WORDS_SUFFIX
-        print(f"{size} pictures ({len(real)} real): first query {first:.2f} s, warm median "
-              f"{statistics.median(times):.3f} s (min {min(times):.3f}, max {max(times):.3f}), "
-              f"right {right}/{len(crops)}, peak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MB, "
-              f"index file {os.path.getsize(words_file) / 1e6:.0f} MB; load {os.getloadavg()[0]:.1f}", flush=True)
+        populate(folder, held_paths, np.random.default_rng(args.seed))
+        verified_candidates._LOADED.clear()
+        print(f"{size}: stores ready in {time.perf_counter() - start:.0f} s", flush=True)
+        child = subprocess.run([sys.executable, __file__, "--measure", str(size), "--data", args.data,
+                                "--crops", str(args.crops), "--runs", str(args.runs), "--seed", str(args.seed)],
+                               check=True, capture_output=True, text=True)
+        figures = json.loads(child.stdout.strip().splitlines()[-1])
+        print(f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
+              f"(min {figures['min']:.3f}, max {figures['max']:.3f}), right {figures['right']}/{figures['crops']}, "
+              f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
+              f"candidate index {figures['words_mb']:.0f} MB; load {figures['load']:.1f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -18,9 +18,10 @@ from __future__ import annotations
 
 import os
 import sqlite3
+import sys
 import time
 import zlib
-from typing import Iterable, Optional
+from typing import Any, Iterable, Optional
 
 import numpy as np
 
@@ -61,9 +62,14 @@ _SCHEMA = (
 )
 
 
+_FS_ENCODING, _FS_ERRORS = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
+
+
 def path_key(path: str) -> bytes:
-    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly."""
-    return os.fsencode(path)
+    """Paths are stored as file-system bytes: a name that is not valid UTF-8 is kept exactly.
+    (os.fsencode's own encoding, without its checks of the argument: this runs for every
+    picture of a library on every search.)"""
+    return path.encode(_FS_ENCODING, _FS_ERRORS)
 
 
 class _FormatMismatch(Exception):
@@ -123,7 +129,7 @@ class FeatureCache:
         return _decode_thumbnail(*(row[:3] if which == "coarse" else row[3:6]))
 
     def _entry(self, table: str, columns: str, path: str, identity: FileIdentity,
-               settings_key: str) -> Optional[tuple]:
+               settings_key: str) -> Optional[tuple[Any, ...]]:
         """`columns` and the checksum of the entry of `path` in `table`, when it was made from
         this very file with these settings."""
         if self._db is None:
@@ -137,7 +143,8 @@ class FeatureCache:
             return None
         if row is None or not identity.same_content(FileIdentity(*row[:5])):
             return None
-        return row[5:]
+        values: tuple[Any, ...] = tuple(row[5:])
+        return values
 
     def store(self, entries: Iterable[tuple[str, ReadResult]], settings_key: str) -> None:
         if self._db is None or not self._writable:
@@ -170,8 +177,11 @@ class FeatureCache:
         prefix = path_key(os.path.join(os.path.abspath(folder), ""))
         keep = {path_key(path) for path in listed}
         try:
+            # The paths under the folder are one range of the path index (a prefix ends in a
+            # separator, never in byte 255): only the index is read, not the entries' rows.
             stored = [row[0] for row in self._db.execute(
-                "SELECT path FROM picture_features WHERE substr(path, 1, ?) = ?", (len(prefix), prefix))]
+                "SELECT path FROM picture_features WHERE path >= ? AND path < ?",
+                (prefix, prefix[:-1] + bytes([prefix[-1] + 1])))]
             gone = [(path,) for path in stored if path not in keep]
             if gone:
                 with self._db:
@@ -263,7 +273,7 @@ def _remove_store(file_path: Optional[str]) -> None:
             pass
 
 
-def _checksum(values: Iterable) -> int:
+def _checksum(values: Iterable[object]) -> int:
     """A checksum of everything an entry claims, sizes and flags included, so that a damaged
     entry is a miss rather than handed out."""
     checksum = 0
@@ -273,8 +283,9 @@ def _checksum(values: Iterable) -> int:
     return checksum
 
 
-def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple:
+def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple[Any, ...]:
     features = result.features
+    claims: tuple[Any, ...]
     if features is None:
         claims = (0, None, None, None, None, None, None, None)
     else:
@@ -284,7 +295,7 @@ def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple:
     return (path_key(path), *result.identity, settings_key, *claims, _checksum(claims))
 
 
-def _decode_row(row: tuple, identity: FileIdentity) -> Optional[ReadResult]:
+def _decode_row(row: tuple[Any, ...], identity: FileIdentity) -> Optional[ReadResult]:
     """The entry as it was stored, or None (a miss) when it is damaged or its blobs do not
     fit together."""
     claims, checksum = row[:8], row[8]
@@ -300,10 +311,12 @@ def _decode_row(row: tuple, identity: FileIdentity) -> Optional[ReadResult]:
         return None
     if point_array.shape[0] != descriptor_array.shape[0] or min(width, height, work_width, work_height) <= 0:
         return None
-    return ReadResult(identity, Features(width, height, work_width, work_height, point_array, descriptor_array))
+    features = Features(width, height, work_width, work_height, point_array, descriptor_array)
+    return ReadResult(identity, features)
 
 
-def _encode_thumbnails(path: str, result: ReadResult, settings_key: str) -> tuple:
+def _encode_thumbnails(path: str, result: ReadResult, settings_key: str) -> tuple[Any, ...]:
+    assert result.thumbnails is not None  # only entries with thumbnails are encoded here
     coarse, fine = result.thumbnails
     claims = (coarse.shape[1], coarse.shape[0], np.ascontiguousarray(coarse, dtype=np.uint8).tobytes(),
               fine.shape[1], fine.shape[0], np.ascontiguousarray(fine, dtype=np.uint8).tobytes())

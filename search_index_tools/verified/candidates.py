@@ -24,10 +24,12 @@ search verifies geometrically.
 """
 from __future__ import annotations
 
+from typing import Any, Optional, cast
+
 import numpy as np
 
-TOP_WORDS = 1024  # sampled descriptors of the first level
-LEAVES = 64  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
+TOP_WORDS = 512  # sampled descriptors of the first level
+LEAVES = 128  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
 TRAINING_DESCRIPTORS = 65536  # at most this many descriptors are drawn from
 SEED = 1234
 SIGNATURE_BYTES = 4  # first bytes of a descriptor kept with each entry (ORB's most varied bits)
@@ -44,7 +46,8 @@ _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
 
 def _hamming(first: np.ndarray, second: np.ndarray) -> np.ndarray:
     """Hamming distances of equally shaped uint8 arrays, over their last axis."""
-    return _POPCOUNT[np.bitwise_xor(first, second)].sum(axis=-1, dtype=np.int32)
+    distances: np.ndarray = _POPCOUNT[np.bitwise_xor(first, second)].sum(axis=-1, dtype=np.int32)
+    return distances
 
 
 class Vocabulary:
@@ -95,7 +98,8 @@ class Vocabulary:
             return np.zeros(0, np.int64)
         with _one_thread():
             _, found = self._tree.search(np.ascontiguousarray(descriptors, np.uint8), 1)
-        return found[:, 0].astype(np.int64)
+        words: np.ndarray = found[:, 0].astype(np.int64)
+        return words
 
     def to_bytes(self) -> bytes:
         header = np.array([self.top.shape[0], self.leaves.shape[1], self.top.shape[1]], "<i8").tobytes()
@@ -125,7 +129,8 @@ def _nearest(centres: np.ndarray, descriptors: np.ndarray) -> np.ndarray:
     index = faiss.IndexBinaryFlat(centres.shape[1] * 8)
     index.add(np.ascontiguousarray(centres))
     with _one_thread():
-        return index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+        nearest: np.ndarray = index.search(np.ascontiguousarray(descriptors), 1)[1][:, 0]
+    return nearest
 
 
 class _one_thread:
@@ -133,13 +138,13 @@ class _one_thread:
     setting per thread). A few thousand descriptors take milliseconds on one thread, and many
     times longer when OpenMP's threads wait for processors that others keep busy."""
 
-    def __enter__(self):
+    def __enter__(self) -> None:
         import faiss
 
         self._threads = faiss.omp_get_max_threads()
         faiss.omp_set_num_threads(1)
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         import faiss
 
         faiss.omp_set_num_threads(self._threads)
@@ -169,11 +174,17 @@ class _Postings:
         # Words of a vocabulary of at most 65,536 fit 16 bits, which numpy sorts by radix in
         # linear time (the same stable order as sorting them wider).
         narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
-        order = np.argsort(words.astype(narrow), kind="stable")
-        self.pictures = pictures[order]
-        self.marks = marks[order]
+        keys = cast("np.ndarray[Any, np.dtype[np.unsignedinteger[Any]]]", words.astype(narrow, copy=False))
         self.offsets = np.zeros(word_count + 1, np.int64)
-        np.cumsum(np.bincount(words, minlength=word_count), out=self.offsets[1:])
+        np.cumsum(np.bincount(keys, minlength=word_count), out=self.offsets[1:])
+        order = np.argsort(keys, kind="stable")
+        del keys
+        self.pictures = pictures[order].astype(np.uint32, copy=False)
+        self.marks = marks[order].astype(np.uint32, copy=False)
+
+    @classmethod
+    def empty(cls, word_count: int) -> "_Postings":
+        return cls(word_count, np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
 
     def __len__(self) -> int:
         return len(self.pictures)
@@ -200,13 +211,14 @@ class CandidateIndex:
     def __init__(self, vocabulary: Vocabulary):
         self.vocabulary = vocabulary
         self.numbers: dict[str, int] = {}  # path -> live number
-        self.keys: list = []  # number -> (what identified the file when it was added, its size)
+        # number -> (what identified the file when it was added, its size)
+        self.keys: list[tuple[str, Optional[tuple[int, int]]]] = []
         self._alive = np.zeros(1024, bool)  # grown by doubling; past len(keys) unused
         self.document_counts = np.zeros(vocabulary.count, np.int64)
-        self._main = _Postings(vocabulary.count, *(np.zeros(0, dt) for dt in (np.int64, np.uint32, np.uint32)))
+        self._main = _Postings.empty(vocabulary.count)
         self._added: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (words, number, signatures)
         self._added_size = 0
-        self._added_postings = None
+        self._added_postings: Optional[_Postings] = None
         self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}  # live number -> its terms
 
     def __len__(self) -> int:
@@ -216,12 +228,13 @@ class CandidateIndex:
     def alive(self) -> np.ndarray:
         return self._alive[:len(self.keys)]
 
-    def entry(self, path: str):
+    def entry(self, path: str) -> Optional[tuple[str, Optional[tuple[int, int]]]]:
         """(key, size) the picture was added with, or None."""
         number = self.numbers.get(path)
         return None if number is None else self.keys[number]
 
-    def add(self, path: str, key, size, words: np.ndarray, marks: np.ndarray, merge: bool = True) -> None:
+    def add(self, path: str, key: str, size: Optional[tuple[int, int]], words: np.ndarray, marks: np.ndarray,
+            merge: bool = True) -> None:
         """Adds (or replaces) a picture with its terms (from picture_terms); `key` says which
         file it was made of, `size` is its (width, height) or None for a picture that cannot
         be used."""
@@ -237,7 +250,13 @@ class CandidateIndex:
         self._added.append((words.astype(np.int64), np.full(len(words), number, np.uint32), marks))
         self._added_size += len(words)
         self._added_postings = None
-        if merge and self._added_size > max(MERGE_SHARE * len(self._main), 50_000):
+        if merge:
+            self.settle()
+
+    def settle(self) -> None:
+        """Merges the added part into the main one when it has outgrown its share (after
+        adding many pictures with merge=False)."""
+        if self._added_size > max(MERGE_SHARE * len(self._main), 50_000):
             self._merge()
 
     def remove(self, path: str) -> None:
@@ -248,7 +267,8 @@ class CandidateIndex:
         words, _ = self._terms.pop(number)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(self, entries: list) -> None:
+    def add_many(self, entries: list[tuple[str, str, Optional[tuple[int, int]], np.ndarray, np.ndarray]]
+                 ) -> None:
         """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
         into the main part: what reading a stored index takes."""
         for path, key, size, words, marks in entries:
@@ -260,32 +280,42 @@ class CandidateIndex:
             self._alive = np.concatenate([self._alive, np.zeros(len(self.keys), bool)])
         self._alive[:len(self.keys)] = True
         if entries:
-            words = np.concatenate([entry[3] for entry in entries]).astype(np.int64)
-            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys)),
+            # 4-byte words and numbers: a library's terms are hundreds of millions.
+            words = np.concatenate([entry[3] for entry in entries]).astype(np.uint32, copy=False)
+            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys), dtype=np.uint32),
                                 [len(entry[3]) for entry in entries])
             # A picture's words are sorted (picture_terms): each new word starts a run.
             starts = np.ones(len(words), bool)
             starts[1:] = (words[1:] != words[:-1]) | (numbers[1:] != numbers[:-1])
+            del numbers
             self.document_counts += np.bincount(words[starts], minlength=self.vocabulary.count)
+            del words, starts
         self._merge()
 
     def paths(self) -> list[str]:
         return list(self.numbers)
 
     def _merge(self) -> None:
-        """One main part of every live picture's entries (retired numbers dropped)."""
-        live = [(words.astype(np.int64), np.full(len(words), number, np.uint32), marks)
-                for number, (words, marks) in self._terms.items()]
-        self._main = _Postings(self.vocabulary.count, *(np.concatenate([part[i] for part in live])
-                                                        if live else np.zeros(0, dt)
-                                                        for i, dt in enumerate((np.int64, np.uint32, np.uint32))))
-        self._added, self._added_size, self._added_postings = [], 0, None
+        """One main part of every live picture's entries (retired numbers dropped). The old
+        parts are let go first, and the entries are gathered 4 bytes a value: what a merge
+        holds at its peak is about 26 bytes a term beside the terms themselves."""
+        self._main, self._added_postings = _Postings.empty(self.vocabulary.count), None
+        self._added, self._added_size = [], 0
+        parts = list(self._terms.items())
+        narrow = np.uint16 if self.vocabulary.count <= 1 << 16 else np.uint32
+        words = np.concatenate([terms[0].astype(narrow) for _, terms in parts] or [np.zeros(0, narrow)])
+        numbers = np.repeat(np.array([number for number, _ in parts], np.uint32),
+                            [len(terms[0]) for _, terms in parts])
+        marks = np.concatenate([terms[1] for _, terms in parts] or [np.zeros(0, np.uint32)])
+        self._main = _Postings(self.vocabulary.count, words, numbers, marks)
 
     def _parts(self) -> list[_Postings]:
-        if self._added and self._added_postings is None:
-            self._added_postings = _Postings(self.vocabulary.count,
-                                             *(np.concatenate([part[i] for part in self._added]) for i in range(3)))
-        return [self._main] + ([self._added_postings] if self._added else [])
+        if not self._added:
+            return [self._main]
+        if self._added_postings is None:
+            parts = [np.concatenate([part[i] for part in self._added]) for i in range(3)]
+            self._added_postings = _Postings(self.vocabulary.count, *parts)
+        return [self._main, self._added_postings]
 
     def scores(self, descriptors: np.ndarray) -> np.ndarray:
         """Votes of a crop's descriptors for every picture number (retired ones score 0)."""
@@ -338,7 +368,7 @@ _VOCABULARY = "words"
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
 # in the same process starts from it instead of reading every picture's terms again.
-_LOADED: dict = {}
+_LOADED: dict[str, tuple[Optional[tuple[Any, ...]], CandidateIndex]] = {}
 
 
 class WordStore:
@@ -373,11 +403,12 @@ class WordStore:
                 except OSError:
                     pass
 
-    def _current_generation(self):
+    def _current_generation(self) -> Optional[tuple[Any, ...]]:
+        assert self._db is not None
         row = self._db.execute("SELECT value, token FROM generation WHERE id = 0").fetchone()
         return None if row is None else tuple(row)
 
-    def load(self):
+    def load(self) -> Optional[CandidateIndex]:
         """The stored index (None when no vocabulary was learnt yet)."""
         import sqlite3
 

@@ -13,7 +13,7 @@ from __future__ import annotations
 import io
 import warnings
 from dataclasses import dataclass
-from typing import NamedTuple, Optional
+from typing import Any, NamedTuple, Optional, Sequence
 
 import cv2
 import numpy as np
@@ -172,12 +172,12 @@ def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
     """The grey picture decoded by Pillow's plugin, turned upright by its EXIF orientation and
     reduced by `factor` (box average), as OpenCV's reduced grey read gives other formats."""
     try:
-        with Image.open(io.BytesIO(data)) as image:
+        with Image.open(io.BytesIO(data)) as opened:
             try:
-                orientation = image.getexif().get(0x0112, 1)
+                orientation = opened.getexif().get(0x0112, 1)
             except Exception:  # a broken EXIF block does not make the pixels unusable
                 orientation = 1
-            image = image.convert("L")
+            image: Image.Image = opened.convert("L")
             if orientation in _UPRIGHT:
                 image = image.transpose(_UPRIGHT[orientation])
             if factor > 1:
@@ -189,18 +189,19 @@ def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
         return None
 
 
-def detector(settings: FeatureSettings):
-    return cv2.ORB_create(nfeatures=settings.candidates, nlevels=settings.levels,
-                          fastThreshold=settings.fast_threshold)
+def detector(settings: FeatureSettings) -> Any:
+    create: Any = cv2.ORB_create  # type: ignore[attr-defined]
+    return create(nfeatures=settings.candidates, nlevels=settings.levels,
+                  fastThreshold=settings.fast_threshold)
 
 
-def spread(keypoints, shape, settings: FeatureSettings) -> list:
+def spread(keypoints: Sequence[Any], shape: tuple[int, ...], settings: FeatureSettings) -> list[Any]:
     """At most `features` keypoints spread over a grid: every cell gives its strongest first,
     then its second strongest, and so on. Without this the strongest texture of a picture
     takes every keypoint, and a crop of a calmer part finds nothing to match."""
     if len(keypoints) <= settings.features:
         return list(keypoints)
-    points = cv2.KeyPoint_convert(keypoints)
+    points = cv2.KeyPoint_convert(keypoints)  # type: ignore[attr-defined]
     responses = np.array([keypoint.response for keypoint in keypoints], dtype=np.float64)
     columns = -(-shape[1] // settings.cell)
     cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (points[:, 0] // settings.cell).astype(np.int64)
@@ -221,7 +222,8 @@ def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSett
     keypoints, descriptors = orb.compute(padded, keypoints)
     points = np.zeros((0, 2), dtype=np.float32)
     if descriptors is not None and len(keypoints) > 0:
-        points = cv2.KeyPoint_convert(keypoints).astype(np.float32).reshape(-1, 2) - np.float32(pad)
+        converted = cv2.KeyPoint_convert(keypoints)  # type: ignore[attr-defined]
+        points = converted.astype(np.float32).reshape(-1, 2) - np.float32(pad)
         # Keypoints on the made-up border describe nothing that is in the picture.
         inside = ((points[:, 0] >= 0) & (points[:, 1] >= 0)
                   & (points[:, 0] < grey.shape[1]) & (points[:, 1] < grey.shape[0]))
@@ -260,7 +262,7 @@ def thumbnails_of(grey: np.ndarray, settings: ThumbnailSettings) -> Thumbnails:
     return Thumbnails(thumbnail(grey, settings.coarse_side), thumbnail(grey, settings.fine_side))
 
 
-def picture_features(job: tuple) -> Optional[tuple[str, ReadResult]]:
+def picture_features(job: tuple[Any, ...]) -> Optional[tuple[str, ReadResult]]:
     """Worker step: (path, what was read) for one picture, or None when it cannot be read.
     `job` is (path, FeatureSettings) or (path, FeatureSettings, ThumbnailSettings); with the
     latter the thumbnails come from the same decode as the features."""

@@ -17,12 +17,17 @@ only when the crop and the picture agree there on every count:
 Every figure is blind to a change of brightness and contrast: a lighter, darker or flatter
 copy of a crop is placed where the crop itself would be.
 
-The placement is a shift and a uniform scale (no rotation). The thumbnails are made by the
-workers from the same decode as the keypoint features and kept in the feature store, so a
-search with a filled store reads no picture.
+The placement is a shift and a uniform scale, and a turn when the upright crop is placed
+nowhere: a turned crop is straightened by each turn tried (the largest upright rectangle inside
+the crop turned back, which holds only the crop's own pixels), the straightened crops are
+scanned like the upright one, and the turn of the best spots is refined on the sharper
+thumbnail in steps of a degree. The thumbnails are made by the workers from the same decode as
+the keypoint features and kept in the feature store, so a search with a filled store reads no
+picture.
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Callable, NamedTuple, Optional
 
@@ -31,6 +36,7 @@ import numpy as np
 
 from . import _verified_match
 from .features import ThumbnailSettings
+from .placement import sampled_window
 
 THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 
@@ -64,15 +70,41 @@ class PixelSettings:
     # Placements in pictures whose 32 x 32 thumbnails differ by more grey levels than this are
     # in different pictures, and the crop is placed nowhere.
     same_picture_difference: float = 6.0
+    # Turns (degrees) the crop is straightened by on the coarse thumbnails when it is placed
+    # nowhere upright. On a coarse thumbnail a turn 3 degrees off moves the crop's edges by
+    # well under a pixel, so steps of 6 degrees cover turns up to 15 ...
+    coarse_turns: tuple[float, ...] = (-12.0, -6.0, 6.0, 12.0)
+    # ... and around a coarse spot's turn these are tried on the fine thumbnail, where the
+    # 0.75 degrees a turn can still be off moves the edges of a placement of 100 pixels by
+    # under 0.7 pixels.
+    fine_turns: tuple[float, ...] = (-3.0, -1.5, 0.0, 1.5, 3.0)
+    # A spot must stand out from the spots around it (see _ambiguous): over the spot widened
+    # by half its size on every side, every spot within 0.002 of the best correlation must lie
+    # within 0.3 of the placement's shorter side of it. (Along a straight edge between two
+    # even regions the correlation stays within 0.002 across half the placement and more;
+    # soft shapes fall off faster.)
+    ambiguity_reach: float = 0.5
+    ambiguity_margin: float = 0.002
+    ambiguity_spread: float = 0.3
+    # A turned placement's outline must lie inside the picture, give or take this share of the
+    # thumbnail's longer side (a crop is cut from inside its picture; an outline that leaves
+    # it is a fit of some other smooth region).
+    outline_margin: float = 0.02
+    # Turned crops are straightened from a copy of at most this longer side: no placement on
+    # a fine thumbnail is larger, and turning a large crop at full size costs more than the scan.
+    turning_side: int = 256
 
 
 PIXEL_SETTINGS = PixelSettings()
 
 
+Corners = tuple[tuple[float, float], ...]
+
+
 class PixelPlacement(NamedTuple):
     path: str
     correlation: float  # normalised grey-level correlation where the crop was placed
-    corners: tuple  # crop's outline in the picture's pixels, from top-left, clockwise
+    corners: Corners  # crop's outline in the picture's pixels, from top-left, clockwise
     mean_difference: float  # mean absolute grey-level difference there, gain and offset fitted
 
 
@@ -80,8 +112,39 @@ class Candidate(NamedTuple):
     score: float
     order: int  # position in the listing: equal scores keep the listing order
     path: str
-    spot: tuple  # (x, y, width, height) in the coarse thumbnail
-    coarse_shape: tuple  # (height, width) of the coarse thumbnail
+    spot: tuple[int, int, int, int]  # (x, y, width, height) in the coarse thumbnail
+    coarse_shape: tuple[int, ...]  # (height, width) of the coarse thumbnail
+    turn: Optional[float] = None  # degrees the crop was straightened by; None: upright only
+
+
+def turn_matrix(degrees: float) -> np.ndarray:
+    """The 2 x 2 turn by `degrees` in picture coordinates (x right, y down)."""
+    angle = math.radians(degrees)
+    return np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
+
+
+def straightened(crop_grey: np.ndarray, degrees: float) -> np.ndarray:
+    """The crop turned by `degrees` about its centre, cut to the largest rectangle of the
+    crop's proportions that lies wholly inside it (so no made-up border is compared).
+
+    A crop cut from a picture turned by `degrees` shows, once straightened, the picture's own
+    upright pixels: point d (from the centre) of the result is point R(-degrees) d of the crop,
+    and crop point e (from the centre) is point R(degrees) e of the result."""
+    if degrees == 0.0:
+        return crop_grey
+    height, width = crop_grey.shape
+    cosine, sine = abs(math.cos(math.radians(degrees))), abs(math.sin(math.radians(degrees)))
+    # Largest share s with the rectangle (s w, s h) inside the turned crop: each of its
+    # corners, turned back, must stay within the crop's half sides.
+    share = min(width / (width * cosine + height * sine), height / (width * sine + height * cosine))
+    out_w, out_h = max(1, int(width * share)), max(1, int(height * share))
+    back = turn_matrix(-degrees)
+    # warpAffine with WARP_INVERSE_MAP takes the source point of every result pixel.
+    centre_in = np.array([(width - 1) / 2, (height - 1) / 2])
+    centre_out = np.array([(out_w - 1) / 2, (out_h - 1) / 2])
+    matrix = np.hstack([back, (centre_in - back @ centre_out).reshape(2, 1)])
+    return np.ascontiguousarray(cv2.warpAffine(crop_grey, matrix, (out_w, out_h), flags=cv2.INTER_LINEAR
+                                               | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REPLICATE))
 
 
 def searchable(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> bool:
@@ -116,34 +179,133 @@ def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, pat
     return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
 
 
+def turning_copy(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> np.ndarray:
+    """The crop that turned placements are made from: shrunk to `turning_side` when larger."""
+    longer = max(crop_grey.shape)
+    if longer <= settings.turning_side:
+        return crop_grey
+    factor = settings.turning_side / longer
+    size = (max(1, round(crop_grey.shape[1] * factor)), max(1, round(crop_grey.shape[0] * factor)))
+    return cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA)
+
+
 def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
-          settings: PixelSettings = PIXEL_SETTINGS) -> Optional[PixelPlacement]:
-    """The candidate refined on the fine thumbnail, when it passes every acceptance test."""
+          settings: PixelSettings = PIXEL_SETTINGS,
+          turning_crop: Optional[np.ndarray] = None) -> Optional[PixelPlacement]:
+    """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
+    candidate of a turned crop is tried at the turns around its own, and the turn that agrees
+    best is kept. An upright placement is made from `crop_grey` itself, turned ones from
+    `turning_crop` (default: turning_copy of it)."""
+    if candidate.turn is None:
+        return _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings)
+    if turning_crop is None:
+        turning_crop = turning_copy(crop_grey, settings)
+    best = None
+    for step in settings.fine_turns:
+        degrees = candidate.turn + step
+        source = crop_grey if degrees == 0.0 else turning_crop
+        placement = _place_turned(source, candidate, fine, picture_size, degrees, settings)
+        if placement is not None and (best is None or placement.correlation > best.correlation):
+            best = placement
+    return best
+
+
+def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
+                  picture_size: tuple[int, int], degrees: float, settings: PixelSettings) -> Optional[PixelPlacement]:
+    """The crop straightened by `degrees`, placed near the candidate's spot on the fine
+    thumbnail, when it passes every acceptance test."""
+    template = straightened(crop_grey, degrees)
+    coarse_template = straightened(crop_grey, candidate.turn or 0.0)  # only its size is used
     x, y, width, height = candidate.spot
     ratio_x = fine.shape[1] / candidate.coarse_shape[1]
     ratio_y = fine.shape[0] / candidate.coarse_shape[0]
-    predicted = (int(round(x * ratio_x)), int(round(y * ratio_y)), int(round(width * ratio_x)),
-                 int(round(height * ratio_y)))
+    # Fine pixels per crop pixel, from the spot's size; the straightened crops of two turns
+    # differ in size, so the prediction keeps the spot's centre and this scale.
+    if degrees == (candidate.turn or 0.0):
+        predicted = (int(round(x * ratio_x)), int(round(y * ratio_y)), int(round(width * ratio_x)),
+                     int(round(height * ratio_y)))
+    else:
+        scale = width * ratio_x / coarse_template.shape[1]
+        centre_x, centre_y = (x + width / 2) * ratio_x, (y + height / 2) * ratio_y
+        predicted_w, predicted_h = template.shape[1] * scale, template.shape[0] * scale
+        predicted = (int(round(centre_x - predicted_w / 2)), int(round(centre_y - predicted_h / 2)),
+                     int(round(predicted_w)), int(round(predicted_h)))
     # One coarse pixel either way, and a little more for the change of size.
     margin = int(np.ceil(max(ratio_x, ratio_y) * (1 + settings.refine_spread))) + 2
     refined = _verified_match.refine_placement(
-        fine, crop_grey, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
+        fine, template, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
         structure_weight=settings.structure_weight, min_side=settings.min_template_side)
     if refined is None:
         return None
-    fx, fy, fw, fh, template = refined
+    fx, fy, fw, fh, resized = refined
+    if _ambiguous(fine, resized, (fx, fy), settings):
+        return None
+    corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
+    if degrees == 0.0:
+        crop_part, window = resized, fine[fy:fy + fh, fx:fx + fw]
+    else:
+        # A turned placement is judged on the whole crop, not only on the upright rectangle
+        # it was found with: the thumbnail is sampled under the crop's turned outline.
+        outline = np.asarray(corners, np.float64)
+        slack = settings.outline_margin * max(fine.shape)
+        if (outline.min() < -slack or (outline[:, 0] > fine.shape[1] + slack).any()
+                or (outline[:, 1] > fine.shape[0] + slack).any()):
+            return None
+        fw = max(1, round(float(np.hypot(*(outline[1] - outline[0])))))
+        fh = max(1, round(float(np.hypot(*(outline[3] - outline[0])))))
+        crop_part = np.asarray(cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA), np.uint8)
+        sampled = sampled_window(fine.astype(np.float32), outline, fw, fh)
+        window = np.clip(np.rint(sampled), 0, 255).astype(np.uint8)
     if min(fw, fh) < settings.min_placed_side:
         return None
-    correlation, difference, structure, structure_correlation = _verified_match.grey_agreement(
-        template, fine[fy:fy + fh, fx:fx + fw])
+    agreement = _verified_match.grey_agreement(crop_part, window)
+    correlation, difference, structure, structure_correlation = agreement
     if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
             and structure >= settings.min_structure
             and structure_correlation >= settings.min_structure_correlation):
         return None
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
-    left, top, right, bottom = fx * scale_x, fy * scale_y, (fx + fw) * scale_x, (fy + fh) * scale_y
-    corners = ((left, top), (right, top), (right, bottom), (left, bottom))
+    corners = tuple((float(cx * scale_x), float(cy * scale_y)) for cx, cy in corners)
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
+
+
+def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int],
+               settings: PixelSettings) -> bool:
+    """Whether the crop fits almost as well far from its spot: a straight edge between two
+    even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
+    such edge of another picture), so its best spot says nothing of where it came from.
+    The template is matched over its spot widened by `ambiguity_reach` of its size on every
+    side; spots within `ambiguity_margin` of the best correlation must all lie within
+    `ambiguity_spread` of its shorter side from it."""
+    height, width = template.shape
+    reach_x = int(np.ceil(width * settings.ambiguity_reach))
+    reach_y = int(np.ceil(height * settings.ambiguity_reach))
+    x0, y0 = max(0, spot[0] - reach_x), max(0, spot[1] - reach_y)
+    x1 = min(fine.shape[1], spot[0] + width + reach_x)
+    y1 = min(fine.shape[0], spot[1] + height + reach_y)
+    scores = cv2.matchTemplate(fine[y0:y1, x0:x1], template, cv2.TM_CCOEFF_NORMED)
+    scores = np.nan_to_num(scores, nan=-1.0)
+    ys, xs = np.nonzero(scores >= float(scores.max()) - settings.ambiguity_margin)
+    distance = np.hypot(xs + x0 - spot[0], ys + y0 - spot[1]).max()
+    return bool(distance > settings.ambiguity_spread * min(width, height))
+
+
+def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], placed: tuple[int, int, int, int],
+             degrees: float) -> Corners:
+    """The whole crop's outline on the thumbnail (from top-left, clockwise), given where its
+    straightened rectangle was placed: crop point e (from the centre) is R(degrees) e of the
+    straightened crop, which is drawn at `placed` (x, y, width, height)."""
+    fx, fy, fw, fh = placed
+    if degrees == 0.0:
+        return ((fx, fy), (fx + fw, fy), (fx + fw, fy + fh), (fx, fy + fh))
+    height, width = crop_shape
+    scale = fw / template_shape[1]
+    centre = np.array([fx + fw / 2, fy + fh / 2])
+    turn = turn_matrix(degrees)
+    half = [(-width / 2, -height / 2), (width / 2, -height / 2), (width / 2, height / 2),
+            (-width / 2, height / 2)]
+    placed_corners = [centre + scale * (turn @ np.array(corner)) for corner in half]
+    return tuple((float(x), float(y)) for x, y in placed_corners)
 
 
 def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
@@ -156,7 +318,9 @@ def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SE
 
 class PixelSearch:
     """The pixel stage for one crop: pictures are scanned one by one on their coarse
-    thumbnails, then `placements` refines the best spots of them all."""
+    thumbnails, the crop upright and turned, then `placements` refines the best spots of them
+    all. Turns are always tried: an upright fit of a turned crop in another picture can pass
+    every test that the crop's own picture, turned, passes better."""
 
     def __init__(self, crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS):
         self.crop_grey = crop_grey
@@ -164,6 +328,8 @@ class PixelSearch:
         self.templates = coarse_templates(crop_grey, settings) if searchable(crop_grey, settings) else []
         self.scanned: set[str] = set()
         self._candidates: list[Candidate] = []
+        self._turned: Optional[list[tuple[float, list[np.ndarray]]]] = None
+        self._turning_crop: Optional[np.ndarray] = None
 
     @property
     def possible(self) -> bool:
@@ -171,11 +337,24 @@ class PixelSearch:
         return bool(self.templates)
 
     def scan(self, order: int, path: str, coarse: np.ndarray) -> None:
-        """Scans one picture; `order` is its position in the listing (ties keep that order)."""
+        """Scans one picture with the crop upright and straightened by every turn tried; the
+        picture's spot is the best of them all. `order` is its position in the listing (ties
+        keep that order)."""
         self.scanned.add(path)
-        candidate = coarse_spot(coarse, self.templates, order, path, self.settings)
-        if candidate is not None:
-            self._candidates.append(candidate)
+        if self._turned is None:
+            self._turning_crop = turning_copy(self.crop_grey, self.settings)
+            self._turned = [(turn, coarse_templates(straightened(self._turning_crop, turn), self.settings))
+                            for turn in self.settings.coarse_turns]
+        best = None
+        for turn, templates in [(0.0, self.templates)] + self._turned:
+            if not templates:
+                continue
+            candidate = coarse_spot(coarse, templates, order, path, self.settings)
+            # Strictly better: on a tie the upright spot stays.
+            if candidate is not None and (best is None or candidate.score > best.score):
+                best = candidate._replace(turn=turn)
+        if best is not None:
+            self._candidates.append(best)
 
     def placements(self, fine_thumbnail: Callable[[str], Optional[tuple[np.ndarray, tuple[int, int]]]]
                    ) -> list[PixelPlacement]:
@@ -187,7 +366,7 @@ class PixelSearch:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
-            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings)
+            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop)
             if placement is not None:
                 placed.append((placement, candidate.order))
                 looks[candidate.path] = fine[0]

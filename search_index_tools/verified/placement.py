@@ -9,7 +9,7 @@ normalised correlation does not care for a change of brightness or contrast.
 """
 from __future__ import annotations
 
-from typing import Optional
+from typing import Optional, Sequence
 
 import cv2
 import numpy as np
@@ -23,7 +23,8 @@ MAX_SAMPLED_SIDE = 64
 MIN_SAMPLE_DEVIATION = 2.0
 
 
-def placed_correlation(crop_grey: np.ndarray, corners, picture_size: tuple[int, int],
+def placed_correlation(crop_grey: np.ndarray, corners: Sequence[Sequence[float]],
+                       picture_size: tuple[int, int],
                        fine: np.ndarray) -> Optional[float]:
     """Normalised correlation between the crop and the picture's thumbnail under the crop's
     outline `corners` (picture pixels, from top-left, clockwise); None when the outline is
@@ -37,15 +38,22 @@ def placed_correlation(crop_grey: np.ndarray, corners, picture_size: tuple[int, 
     shrink = min(1.0, MAX_SAMPLED_SIDE / max(width, height))
     columns, rows = max(1, round(width * shrink)), max(1, round(height * shrink))
     crop = cv2.resize(crop_grey, (columns, rows), interpolation=cv2.INTER_AREA).astype(np.float32)
+    return correlation(crop, sampled_window(fine.astype(np.float32), outline, columns, rows))
+
+
+def sampled_window(image: np.ndarray, outline: np.ndarray, columns: int, rows: int) -> np.ndarray:
+    """The image under the outline (four corners, from top-left, clockwise, in the image's
+    pixels; a parallelogram), sampled on a grid of `columns` x `rows` in the outline's own
+    frame, bilinearly."""
+    across, down = outline[1] - outline[0], outline[3] - outline[0]
     # Sample (u, v) of the result, centred at (u + 0.5, v + 0.5), lies at
-    # outline[0] + (u + 0.5) * across / columns + (v + 0.5) * down / rows on the thumbnail,
+    # outline[0] + (u + 0.5) * across / columns + (v + 0.5) * down / rows on the image,
     # whose pixel centres are at whole numbers + 0.5.
     step_u, step_v = across / columns, down / rows
     origin = outline[0] + 0.5 * step_u + 0.5 * step_v - 0.5
-    to_thumbnail = np.array([[step_u[0], step_v[0], origin[0]], [step_u[1], step_v[1], origin[1]]])
-    window = cv2.warpAffine(fine.astype(np.float32), to_thumbnail, (columns, rows),
-                            flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REPLICATE)
-    return correlation(crop, window)
+    to_image = np.array([[step_u[0], step_v[0], origin[0]], [step_u[1], step_v[1], origin[1]]])
+    return cv2.warpAffine(image, to_image, (columns, rows), flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+                          borderMode=cv2.BORDER_REPLICATE)
 
 
 def correlation(first: np.ndarray, second: np.ndarray) -> Optional[float]:

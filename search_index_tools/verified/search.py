@@ -29,7 +29,7 @@ from __future__ import annotations
 import errno
 import multiprocessing
 import os
-from typing import Iterable, Iterator, NamedTuple, Optional, Union
+from typing import Any, Callable, Iterable, Iterator, NamedTuple, Optional, Union
 
 import numpy as np
 
@@ -42,8 +42,9 @@ from . import pixels as verified_pixels
 from . import placement as verified_placement
 from .cache import FeatureCache
 from .candidates import WordStore
-from .features import (FeatureSettings, Features, ReadResult, decode_grey, features_from_grey,
-                       picture_features, read_regular_file)
+from ..file_identity import read_regular_file
+from .features import (FeatureSettings, Features, ReadResult, Thumbnails, decode_grey, features_from_grey,
+                       picture_features)
 from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
@@ -97,17 +98,24 @@ class VerifiedMatch(NamedTuple):
     # placed_by "keypoints": matches consistent with the fitted transform (an int);
     # "pixels": normalised grey-level correlation where the crop was placed (a float <= 1).
     score: Union[int, float]
-    corners: tuple  # crop's outline in the picture's pixels: ((x, y) * 4) from top-left, clockwise
+    # The crop's outline in the picture's pixels, from top-left, clockwise.
+    corners: tuple[tuple[float, float], ...]
     placed_by: str = PLACED_BY_KEYPOINTS
 
 
-def verified_cropped_search(crop_path, folder, max_return: int = 25, **options) -> list[str]:
+PathLike = Union[str, "os.PathLike[str]"]
+# A keypoint placement: (consistent matches, the crop's outline in the picture's pixels).
+Placement = tuple[int, tuple[tuple[float, float], ...]]
+
+
+def verified_cropped_search(crop_path: PathLike, folder: PathLike, max_return: int = 25,
+                            **options: Any) -> list[str]:
     """Paths of the pictures under `folder` that contain the crop at `crop_path`, best first."""
     return [match.path for match in verified_cropped_matches(crop_path, folder, max_return, **options)]
 
 
-def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
-                             mp_context=None, use_store: bool = True,
+def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: int = 25, *,
+                             mp_context: Any = None, use_store: bool = True,
                              processes: Optional[int] = None) -> list[VerifiedMatch]:
     """The pictures under `folder` that contain the crop, best first, at most `max_return`,
     each with its score and the crop's outline in it.
@@ -179,28 +187,32 @@ def verified_cropped_matches(crop_path, folder, max_return: int = 25, *,
     return matches[:max_return]
 
 
-def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str], order: dict,
-                       pixels: verified_pixels.PixelSearch, store: FeatureCache, words: WordStore,
-                       max_return: int, pool) -> list[VerifiedMatch]:
+def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listing: list[str],
+                       order: dict[str, int], pixels: verified_pixels.PixelSearch, store: FeatureCache,
+                       words: WordStore, max_return: int, pool: "_PoolChoice") -> list[VerifiedMatch]:
     """The search of a library larger than CANDIDATES pictures: the candidate index (brought up
     to date first) proposes the pictures to verify."""
     index = words.load()
     identities, stale = {}, []
+    store_key = _store_key()  # the same for every picture: made once, not once a picture
+    numbers, keys = (index.numbers, index.keys) if index is not None else ({}, [])
+    # This loop runs for every picture of the library on every search: it is kept lean.
     for path in listing:
         identity = file_identity(path)
         if identity is None:
             continue  # gone since the walk
         identities[path] = identity
-        entry = index.entry(path) if index is not None else None
-        if entry is None or entry[0] != _file_key(identity):
+        number = numbers.get(path)
+        if number is None or keys[number][0] != _file_key(identity, store_key):
             stale.append(path)
     fresh = dict(_stale_features(stale, identities, store, pool))
     if index is None:
-        usable = [fresh[path].features.descriptors for path in stale
-                  if path in fresh and fresh[path].features is not None]
-        if not usable:
+        descriptor_sets = [features.descriptors for features in (fresh[path].features for path in stale
+                                                                    if path in fresh) if features is not None]
+        if not descriptor_sets:
             return []
-        vocabulary = verified_candidates.Vocabulary.train(verified_candidates.training_sample(usable))
+        sample = verified_candidates.training_sample(descriptor_sets)
+        vocabulary = verified_candidates.Vocabulary.train(sample)
         index = verified_candidates.CandidateIndex(words.save_vocabulary(vocabulary))
     added = []
     for path in stale:
@@ -208,28 +220,26 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
         if result is None:
             continue  # could not be read
         features = result.features
-        terms = (verified_candidates.picture_terms(index.vocabulary, features.descriptors) if features is not None
-                 else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
-        index.add(path, _file_key(result.identity),
-                  None if features is None else (features.width, features.height), *terms)
+        words_of, marks_of = (verified_candidates.picture_terms(index.vocabulary, features.descriptors)
+                              if features is not None else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
+        # Merged once below, not every time the added part outgrows its share on the way.
+        size = None if features is None else (features.width, features.height)
+        index.add(path, _file_key(result.identity, store_key), size, words_of, marks_of, merge=False)
         added.append(path)
+    index.settle()
     prefix = os.path.join(os.path.abspath(folder), "")
     removed = [path for path in index.paths() if path.startswith(prefix) and path not in order]
     for path in removed:
         index.remove(path)
     words.save(index, added, removed)
 
-    pictures = {}
-    for path in listing:
-        entry = index.entry(path)
-        if entry is not None and entry[1] is not None and path in identities:
-            result = fresh.get(path)
-            pictures[path] = _Picture(identities[path], entry[1],
-                                      result.thumbnails.coarse if result is not None and result.thumbnails
-                                      is not None and pixels.possible else None)
-    usable = [path for path in listing if path in pictures]
+    numbers, keys = index.numbers, index.keys
+    usable = [path for path in listing if path in identities and path in numbers
+              and keys[numbers[path]][1] is not None]
+    pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
-    found, fine = {}, {}
+    found: dict[str, Placement] = {}
+    fine: dict[str, np.ndarray] = {}
     tried = 0
     for limit in (CANDIDATES, FALLBACK_CANDIDATES):
         batch = ranked[tried:limit]
@@ -250,13 +260,41 @@ def _candidate_matches(crop_grey, crop: Features, folder: str, listing: list[str
     return matches
 
 
-def _file_key(identity: FileIdentity) -> str:
-    """What the candidate index keeps to tell whether a picture changed since it was added."""
-    return _store_key() + "|" + "/".join(str(value) for value in identity)
+def _file_key(identity: FileIdentity, store_key: Optional[str] = None) -> str:
+    """What the candidate index keeps to tell whether a picture changed since it was added
+    (`store_key`: _store_key(), when the caller has it)."""
+    return (_store_key() if store_key is None else store_key) + "|" + "/".join(map(str, identity))
 
 
-def _stale_features(paths: list[str], identities: dict, store: FeatureCache,
-                    pool) -> Iterator[tuple[str, ReadResult]]:
+class _IndexedPictures(dict):  # type: ignore[type-arg]
+    """The _Picture of every usable picture of the candidate index, made when first asked
+    for: a search asks for a few of the library's pictures, not for all of them."""
+
+    def __init__(self, index: verified_candidates.CandidateIndex, identities: dict[str, FileIdentity],
+                 fresh: dict[str, ReadResult], thumbnails_wanted: bool, usable: list[str]) -> None:
+        super().__init__()
+        self._index, self._identities, self._fresh = index, identities, fresh
+        self._thumbnails_wanted = thumbnails_wanted
+        self._usable = set(usable)
+
+    def __contains__(self, path: object) -> bool:
+        return path in self._usable or dict.__contains__(self, path)
+
+    def __missing__(self, path: str) -> "_Picture":
+        if path not in self._usable:
+            raise KeyError(path)
+        result = self._fresh.get(path)
+        coarse = (result.thumbnails.coarse if result is not None and result.thumbnails is not None
+                  and self._thumbnails_wanted else None)
+        entry = self._index.entry(path)
+        assert entry is not None and entry[1] is not None  # usable pictures are indexed with a size
+        picture = _Picture(self._identities[path], entry[1], coarse)
+        self[path] = picture
+        return picture
+
+
+def _stale_features(paths: list[str], identities: dict[str, FileIdentity], store: FeatureCache,
+                    pool: "_PoolChoice") -> Iterator[tuple[str, ReadResult]]:
     """Features of pictures the candidate index lacks: from the store, else read (and stored)."""
     to_read = []
     for path in paths:
@@ -277,7 +315,9 @@ def _stale_features(paths: list[str], identities: dict, store: FeatureCache,
     store.store(batch, _store_key())
 
 
-def _candidate_features(paths: list[str], pictures: dict, fresh: dict, store: FeatureCache, pool):
+def _candidate_features(paths: list[str], pictures: "dict[str, _Picture]", fresh: dict[str, ReadResult],
+                        store: FeatureCache,
+                        pool: "_PoolChoice") -> Iterator[tuple[str, Features, Optional[Thumbnails]]]:
     """(path, features, thumbnails or None) of candidate pictures: just read, stored, or read again."""
     missing = []
     for path in paths:
@@ -299,12 +339,12 @@ class _Picture(NamedTuple):
     """What the pixel stage needs of a picture the keypoint stage saw."""
 
     identity: FileIdentity
-    size: tuple  # width, height
+    size: tuple[int, int]  # width, height
     coarse: Optional[np.ndarray] = None  # coarse thumbnail when it was just read; else in the store
 
 
-def _confirmed(crop_grey: np.ndarray, found: dict, pictures: dict, fine: dict, store: FeatureCache,
-               pool) -> dict:
+def _confirmed(crop_grey: np.ndarray, found: dict[str, Placement], pictures: dict[str, _Picture],
+               fine: dict[str, np.ndarray], store: FeatureCache, pool: "_PoolChoice") -> dict[str, Placement]:
     """The keypoint placements the pixels bear out: the picture's fine thumbnail under the
     fitted outline must correlate with the crop (a chance fit gives a correlation near 0).
     Where the outline is too small on the thumbnail to tell, the match count must be one
@@ -327,11 +367,13 @@ def _confirmed(crop_grey: np.ndarray, found: dict, pictures: dict, fine: dict, s
     return kept
 
 
-def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict, pictures: dict,
-                   store: FeatureCache, pool: "_PoolChoice") -> list[VerifiedMatch]:
+def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict[str, int],
+                   pictures: dict[str, _Picture], store: FeatureCache,
+                   pool: "_PoolChoice") -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
-    coarse, fine = {}, {}
+    coarse: dict[str, Optional[np.ndarray]] = {}
+    fine: dict[str, np.ndarray] = {}
     unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
     for path in unscanned:
         picture = pictures[path]
@@ -340,10 +382,11 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
     _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
                              pictures, coarse, fine, store, pool)
     for path in unscanned:
-        if coarse.get(path) is not None:
-            pixels.scan(order[path], path, coarse[path])
+        thumbnail = coarse.get(path)
+        if thumbnail is not None:
+            pixels.scan(order[path], path, thumbnail)
 
-    def fine_thumbnail(path: str):
+    def fine_thumbnail(path: str) -> Optional[tuple[np.ndarray, tuple[int, int]]]:
         thumbnail = fine.get(path)
         if thumbnail is None:
             thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
@@ -357,7 +400,8 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
             for placement in placements]
 
 
-def _read_missing_thumbnails(paths: list[str], pictures: dict, coarse: dict, fine: dict,
+def _read_missing_thumbnails(paths: list[str], pictures: dict[str, _Picture],
+                             coarse: dict[str, Optional[np.ndarray]], fine: dict[str, np.ndarray],
                              store: FeatureCache, pool: "_PoolChoice") -> None:
     """Reads the pictures again for their thumbnails, and stores what was read."""
     read = [item for item in _read_pictures(paths, pool) if item is not None]
@@ -368,7 +412,7 @@ def _read_missing_thumbnails(paths: list[str], pictures: dict, coarse: dict, fin
             pictures[path] = pictures[path]._replace(size=(result.features.width, result.features.height))
 
 
-def _path_argument(value, name: str) -> str:
+def _path_argument(value: object, name: str) -> str:
     if isinstance(value, os.PathLike):
         value = os.fspath(value)
     if not isinstance(value, str):
@@ -389,7 +433,7 @@ def _crop_features(crop_path: str) -> tuple[np.ndarray, Features]:
     return grey, features_from_grey(grey, width, height, CROP_SETTINGS)
 
 
-def _verify(crop: Features, picture: Optional[Features]):
+def _verify(crop: Features, picture: Optional[Features]) -> Optional[Placement]:
     if picture is None:
         return None
     return _verified_match.verify_picture(
@@ -400,7 +444,7 @@ def _verify(crop: Features, picture: Optional[Features]):
         margin_share=OUTLINE_MARGIN, neighbours=_two_nearest(crop, picture))
 
 
-def _two_nearest(crop: Features, picture: Features):
+def _two_nearest(crop: Features, picture: Features) -> Optional[tuple[np.ndarray, np.ndarray]]:
     """(distances, indices) of the two nearest picture descriptors of every crop descriptor,
     from faiss's exact binary search on one thread: the same neighbours as OpenCV's batch
     search (both are exact; where they might order equal distances differently the ratio test
@@ -446,7 +490,7 @@ def _listing_features(listing: list[str], store: FeatureCache,
 class _PoolChoice(NamedTuple):
     """How the reading workers are started: the start method's context and how many."""
 
-    context: object = None
+    context: Any = None
     processes: Optional[int] = None
 
 
@@ -477,12 +521,12 @@ def _start_worker() -> None:
     formats.register_decoders()
 
 
-def _job_path(job: tuple) -> str:
+def _job_path(job: tuple[str, FeatureSettings, object]) -> str:
     return job[0]
 
 
 
-def _default_context():
+def _default_context() -> Any:
     """multiprocessing's default start method, except fork. This process runs ORB itself (the
     crop, small folders), and a child forked after that can wait forever inside OpenCV for the
     parent's worker threads, which it does not have; a forkserver child starts clean."""

@@ -638,3 +638,139 @@ def test_neighbours_found_by_faiss_verify_as_opencv_finds_them(crop_seed, pictur
         min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
     assert with_faiss == with_opencv
     assert (with_faiss is not None) == (crop_seed == picture_seed)
+
+
+def turned_region(source, centre, size, degrees, scale=1.0):
+    """The region of `source` of `size` (width, height) about `centre`, turned by `degrees`
+    (crop pixel (u, v) shows source point centre + R(degrees) ((u, v) - size / 2) / scale, as
+    a user's turned crop does), and its outline in the source, from top-left, clockwise."""
+    width, height = round(size[0] * scale), round(size[1] * scale)
+    turn = verified_pixels.turn_matrix(degrees) / scale
+    offset = np.array(centre, np.float64) - turn @ np.array([width / 2, height / 2])
+    region = cv2.warpAffine(source, np.hstack([turn, offset.reshape(2, 1)]), (width, height),
+                            flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REFLECT)
+    outline = [offset + turn @ np.array(corner, np.float64)
+               for corner in ((0, 0), (width, 0), (width, height), (0, height))]
+    return region, np.array(outline)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("degrees, scale, gain, offset", [(9.0, 1.0, 1.0, 0.0), (-13.0, 0.8, 1.2, -30.0),
+                                                          (4.5, 1.3, 0.8, 25.0)])
+def test_turned_smooth_crop_is_placed_by_its_pixels_on_its_outline(tmp_path, degrees, scale, gain, offset):
+    source = smooth_picture(640, 480, 11)
+    full, small = smooth_folder(tmp_path / "pictures", source)
+    region, outline = turned_region(source, (320, 220), (220, 160), degrees, scale)
+    crop = write(tmp_path / "crop.jpg", np.clip(region.astype(np.float32) * gain + offset, 0, 255).astype(np.uint8))
+
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+
+    assert sorted(match.path for match in matches) == sorted([full, small])
+    assert all(match.placed_by == verified_search.PLACED_BY_PIXELS for match in matches)
+    for match in matches:
+        factor = 1.0 if match.path == full else 0.45
+        # A fine thumbnail pixel is 2.5 of the full picture's; a degree off moves the far
+        # corners of a 270-pixel outline by under 5.
+        assert np.abs(np.array(match.corners) - outline * factor).max() < 12 * factor
+
+
+def edge_picture(width, height, degrees, dark, light):
+    """Two even regions meeting along a straight line through the centre at `degrees`."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    normal = verified_pixels.turn_matrix(degrees) @ np.array([0.0, 1.0])
+    side = (x - width / 2) * normal[0] + (y - height / 2) * normal[1]
+    picture = np.where(side[..., None] > 0, np.array(light, np.float32), np.array(dark, np.float32))
+    return cv2.GaussianBlur(picture, (0, 0), 1.0).astype(np.uint8)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("crop_degrees", [0.0, 7.0])
+def test_crop_of_a_straight_edge_between_even_regions_is_placed_nowhere(tmp_path, crop_degrees):
+    # Such a crop fits anywhere along the edge, and along any edge like it: it tells nothing
+    # of where it came from, even cut from a picture of the folder.
+    folder = tmp_path / "pictures"
+    source = edge_picture(640, 480, 10.0, (40, 90, 120), (170, 210, 200))
+    write(folder / "edge.png", source)
+    write(folder / "other_edge.png", edge_picture(640, 480, 3.0, (60, 60, 60), (200, 190, 180)))
+    make_folder(folder, [1, 2])
+    region, _ = turned_region(source, (300, 240), (200, 140), crop_degrees)
+    crop = write(tmp_path / "crop.png", region)
+
+    assert verified_cropped_matches(crop, str(folder)) == []
+
+
+@pytest.mark.slow
+def test_heavily_edited_textured_crop_is_found_by_its_keypoints(tmp_path):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(12), size=(960, 720))
+    source = cv2.imread(pictures[5])
+    region, outline = turned_region(source, (430, 330), (260, 200), -11.0, 0.6)
+    edited = np.clip(region.astype(np.float32) * 0.75 + 35, 0, 255).astype(np.uint8)
+    crop = tmp_path / "crop.jpg"
+    crop.write_bytes(cv2.imencode(".jpg", edited, [cv2.IMWRITE_JPEG_QUALITY, 40])[1].tobytes())
+
+    matches = verified_cropped_matches(str(crop), str(folder))
+
+    assert [match.path for match in matches] == [pictures[5]]
+    assert matches[0].placed_by == verified_search.PLACED_BY_KEYPOINTS
+    assert np.abs(np.array(matches[0].corners) - outline).max() < 12
+
+
+@pytest.mark.parametrize("degrees", [0.0, 6.0, -14.0])
+def test_straightened_crop_holds_the_pictures_upright_pixels(degrees):
+    picture = textured_photo(400, 300, 3)[..., 0]
+    region, _ = turned_region(picture, (200, 150), (160, 110), degrees)
+    straight = verified_pixels.straightened(region, degrees)
+    # The straightened crop is the picture's upright region about the same centre, no
+    # border made up: it correlates with it as a copy does.
+    height, width = straight.shape
+    upright = picture[round(150 - height / 2):round(150 - height / 2) + height,
+                      round(200 - width / 2):round(200 - width / 2) + width]
+    assert verified_placement.correlation(straight.astype(np.float32), upright.astype(np.float32)) > 0.9
+    assert width >= 0.5 * 160 and height >= 0.5 * 110
+
+
+def test_prune_forgets_only_the_folders_own_pictures(tmp_path):
+    from search_index_tools.file_identity import file_identity
+    from search_index_tools.verified.cache import FeatureCache
+    from search_index_tools.verified.features import ReadResult
+
+    paths = [write(tmp_path / name, np.zeros((8, 8, 3), np.uint8))
+             for name in ("pics/a.png", "pics/sub/b.png", "pics2/c.png", "pics-old/d.png", "pics/e.png")]
+    store = FeatureCache(str(tmp_path / "store.sqlite"))
+    store.store([(path, ReadResult(file_identity(path), None)) for path in paths], "key")
+    # Listed now under pics: a.png only; b and e are gone, and the neighbours sharing the
+    # folder's name as a prefix are another folder's.
+    store.prune(str(tmp_path / "pics"), [paths[0]])
+    kept = [path for path in paths if store.lookup(path, file_identity(path), "key") is not None]
+    store.close()
+    assert kept == [paths[0], paths[2], paths[3]]
+
+
+@pytest.mark.parametrize("road", ["merged-on-the-way", "added-then-settled", "loaded-at-once"])
+def test_every_road_into_the_candidate_index_votes_alike(road):
+    rng = np.random.default_rng(8)
+    descriptors = [rng.integers(0, 256, (300, 32), dtype=np.uint8) for _ in range(7)]
+    candidates = verified_search.verified_candidates
+    vocabulary = candidates.Vocabulary.train(np.concatenate(descriptors))
+    terms = [candidates.picture_terms(vocabulary, picture) for picture in descriptors]
+    reference = candidates.CandidateIndex(vocabulary)
+    for number, (words, marks) in enumerate(terms):
+        reference.add(f"p{number}", "key", (10, 10), words, marks, merge=False)
+    reference._merge()
+
+    index = candidates.CandidateIndex(vocabulary)
+    if road == "loaded-at-once":
+        index.add_many([(f"p{number}", "key", (10, 10), words, marks) for number, (words, marks) in enumerate(terms)])
+    else:
+        for number, (words, marks) in enumerate(terms):
+            index.add(f"p{number}", "key", (10, 10), words, marks, merge=road == "merged-on-the-way")
+            if road == "merged-on-the-way" and number % 2:
+                index._merge()
+        index.settle()
+    for built in (reference, index):
+        built.remove("p3")
+    crop = np.concatenate([descriptors[5][:120], descriptors[3][:120], descriptors[0][:40]])
+    assert np.array_equal(index.scores(crop), reference.scores(crop))
+    assert np.array_equal(index.document_counts, reference.document_counts)
+    assert index.candidates(crop, [f"p{n}" for n in range(7)], 2)[0] == "p5"  # p3 is gone

@@ -104,22 +104,28 @@ std::pair<Floats, double> template_structure(const GreyImage& templ) {
   return {rest, std::sqrt(energy)};
 }
 
-}  // namespace
+// What every template scanned over one image shares: the image as floats (for the structure
+// correlation) and its window sums. Made once per image, not once per template.
+struct ScanTarget {
+  explicit ScanTarget(const GreyImage& grey) : image(grey), floats(grey.attr("astype")("float32")), sums(grey) {}
+  GreyImage image;
+  py::object floats;
+  WindowSums sums;
+};
 
-bool best_spot(const py::module_& cv2, const GreyImage& image, const GreyImage& templ,
-               double structure_weight, Spot& spot) {
-  check_grey(image, "image");
+bool best_spot_in(const py::module_& cv2, const ScanTarget& target, const GreyImage& templ,
+                  double structure_weight, Spot& spot) {
+  const GreyImage& image = target.image;
   check_grey(templ, "template");
   const long height = static_cast<long>(templ.shape(0));
   const long width = static_cast<long>(templ.shape(1));
   if (height < 1 || width < 1 || height > image.shape(0) || width > image.shape(1)) return false;
   const Scores correlation = match(cv2, image, templ, "TM_CCOEFF_NORMED");
   const auto [rest, rest_norm] = template_structure(templ);
-  const py::object image_floats = image.attr("astype")("float32");
   // The template's rest is orthogonal to a constant and to both ramps, so its plain
   // correlation with a window equals its correlation with the window's own rest.
-  const Scores structure = match(cv2, image_floats, rest, "TM_CCORR");
-  const WindowSums sums(image);
+  const Scores structure = match(cv2, target.floats, rest, "TM_CCORR");
+  const WindowSums& sums = target.sums;
   const auto r = correlation.unchecked<2>();
   const auto s = structure.unchecked<2>();
   const double n = static_cast<double>(width) * static_cast<double>(height);
@@ -151,15 +157,25 @@ bool best_spot(const py::module_& cv2, const GreyImage& image, const GreyImage& 
   return found;
 }
 
+}  // namespace
+
+bool best_spot(const py::module_& cv2, const GreyImage& image, const GreyImage& templ,
+               double structure_weight, Spot& spot) {
+  check_grey(image, "image");
+  return best_spot_in(cv2, ScanTarget(image), templ, structure_weight, spot);
+}
+
 py::object scan_thumbnail(GreyImage image, const py::list& templates, double structure_weight) {
   const py::module_ cv2 = py::module_::import("cv2");
+  check_grey(image, "image");
+  const ScanTarget target(image);
   Spot best;
   bool found = false;
   for (const py::handle item : templates) {
     const auto templ = GreyImage::ensure(item);
     if (!templ) throw py::error_already_set();
     Spot spot;
-    if (best_spot(cv2, image, templ, structure_weight, spot) && (!found || spot.score > best.score)) {
+    if (best_spot_in(cv2, target, templ, structure_weight, spot) && (!found || spot.score > best.score)) {
       best = spot;
       found = true;
     }
