@@ -13,9 +13,9 @@ import os
 import sqlite3
 from typing import Iterable, Optional
 
+from ..sqlite_store import SqliteStore, StoreFormat
 from .reading import THUMBNAIL_SIDE, FileIdentity, PictureRead
 
-BUSY_TIMEOUT_SECONDS = 5.0
 SUFFIX = ".duplicates.sqlite"
 # Entries made with other thumbnail settings are stale, never misread.
 SETTINGS_KEY = f"grey-thumbnail:side={THUMBNAIL_SIDE}:box:draft=2x:v1"
@@ -41,14 +41,19 @@ def path_key(path: str) -> bytes:
 
 class PictureStore:
     def __init__(self, file_path: Optional[str]):
-        self._db: Optional[sqlite3.Connection] = None
-        self._writable = True
-        if file_path is not None:
-            self._db = _open(file_path)
+        self._store = SqliteStore(file_path, StoreFormat("search_index_tools duplicate store 1", (_SCHEMA,)))
+
+    @property
+    def _db(self) -> Optional[sqlite3.Connection]:
+        return self._store.connection
+
+    @property
+    def _writable(self) -> bool:
+        return self._store.writable
 
     @property
     def active(self) -> bool:
-        return self._db is not None
+        return self._store.active
 
     def lookup(self, identities: dict[str, FileIdentity]) -> dict[str, PictureRead]:
         """The stored reads of the given paths whose file and settings are unchanged."""
@@ -104,55 +109,11 @@ class PictureStore:
             self._fail(error)
 
     def close(self) -> None:
-        if self._db is not None:
-            try:
-                self._db.close()
-            except sqlite3.Error:
-                pass
-            self._db = None
+        self._store.close()
 
     def _fail(self, error: sqlite3.Error) -> None:
         """Stops using the store after an error; a lock or a read-only file only stops writing."""
-        message = str(error).lower()
-        if isinstance(error, sqlite3.OperationalError) and any(
-                word in message for word in ("locked", "busy", "readonly", "read-only")):
-            self._writable = False
-            return
-        self.close()
-
-
-def _open(file_path: str) -> Optional[sqlite3.Connection]:
-    try:
-        return _connect(file_path)
-    except sqlite3.OperationalError:
-        return None  # locked, read-only folder, missing folder: no store this time
-    except sqlite3.DatabaseError:
-        # Not a database (or damaged beyond use): nobody can read it, so it is replaced.
-        for suffix in ("", "-wal", "-shm"):
-            try:
-                os.unlink(file_path + suffix)
-            except OSError:
-                pass
-        try:
-            return _connect(file_path)
-        except sqlite3.Error:
-            return None
-    except OSError:
-        return None
-
-
-def _connect(file_path: str) -> sqlite3.Connection:
-    db = sqlite3.connect(file_path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
-    try:
-        db.execute("PRAGMA journal_mode=WAL")
-        db.execute(_SCHEMA)
-        # A damaged page is found here rather than half-way through a scan.
-        if db.execute("PRAGMA quick_check").fetchone()[0] != "ok":
-            raise sqlite3.DatabaseError("duplicate store failed its check")
-    except BaseException:
-        db.close()
-        raise
-    return db
+        self._store.fail(error)
 
 
 def _prefixes(keys: dict) -> list[bytes]:
