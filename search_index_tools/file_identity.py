@@ -34,7 +34,7 @@ class FileIdentity(NamedTuple):
         return other is not None and tuple(self) == tuple(other)
 
 
-def file_identity(path) -> Optional[FileIdentity]:
+def file_identity(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Optional[FileIdentity]:
     """The identity of the regular file `path` names now (links followed); None when it is
     no path, does not exist or is not a regular file."""
     try:

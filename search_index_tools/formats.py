@@ -25,7 +25,7 @@ from typing import Callable, Iterable, NamedTuple, Optional
 class Decoder(NamedTuple):
     format: str  # Pillow's format name
     label: str  # as the command names it
-    extensions: tuple  # lower case, without the dot
+    extensions: tuple[str, ...]  # lower case, without the dot
     install: str  # what to install when it is missing
 
 
@@ -33,7 +33,7 @@ HEIF = Decoder("HEIF", "HEIC/HEIF", ("heic", "heif", "hif"), "pip install pillow
 AVIF = Decoder("AVIF", "AVIF", ("avif",), "pip install 'pillow>=11.3' (or pillow-avif-plugin)")
 DECODERS = (HEIF, AVIF)
 
-_registered: Optional[dict] = None  # format -> readable, once this process has registered
+_registered: Optional[dict[str, bool]] = None  # format -> readable, once this process has registered
 
 
 def _register_heif() -> bool:
@@ -63,7 +63,7 @@ def _register_avif() -> bool:
 _REGISTER: dict[str, Callable[[], bool]] = {HEIF.format: _register_heif, AVIF.format: _register_avif}
 
 
-def register_decoders() -> dict:
+def register_decoders() -> dict[str, bool]:
     """Registers the installed decoders with Pillow in this process (once); returns, per
     format name, whether pictures of that format can be read here."""
     global _registered
@@ -72,7 +72,7 @@ def register_decoders() -> dict:
     return dict(_registered)
 
 
-def missing_decoders() -> list:
+def missing_decoders() -> list[Decoder]:
     readable = register_decoders()
     return [decoder for decoder in DECODERS if not readable[decoder.format]]
 
@@ -86,23 +86,23 @@ def decoder_of(path: str) -> Optional[Decoder]:
     return None
 
 
-def count_by_decoder(paths: Iterable[str], decoders: Iterable[Decoder]) -> collections.Counter:
+def count_by_decoder(paths: Iterable[str], decoders: Iterable[Decoder]) -> collections.Counter[str]:
     """How many of `paths` are named as pictures of each of `decoders` (by label)."""
     wanted = set(decoders)
-    counts: collections.Counter = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     for path in paths:
         decoder = decoder_of(path)
-        if decoder in wanted:
+        if decoder is not None and decoder in wanted:
             counts[decoder.label] += 1
     return counts
 
 
-def opencv_unreadable(paths: Iterable[str]) -> collections.Counter:
+def opencv_unreadable(paths: Iterable[str]) -> collections.Counter[str]:
     """How many of `paths` (pictures of DECODERS' formats) OpenCV cannot decode, by label.
     OpenCV tells from the file's first bytes whether one of its decoders takes it."""
     import cv2
 
-    counts: collections.Counter = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     for path in paths:
         decoder = decoder_of(path)
         if decoder is None:
@@ -116,7 +116,7 @@ def opencv_unreadable(paths: Iterable[str]) -> collections.Counter:
     return counts
 
 
-def _pictures(counts: collections.Counter) -> str:
+def _pictures(counts: collections.Counter[str]) -> str:
     parts = [f"{count} {label} picture{'' if count == 1 else 's'}" for label, count in sorted(counts.items())]
     return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " and " + parts[-1]
 
