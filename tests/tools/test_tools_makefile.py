@@ -33,9 +33,28 @@ def test_no_comment_is_echoed_as_a_command(dry_run):
 def test_the_demo_installs_none_of_the_test_tools(dry_run):
     demo = "\n".join(dry_run("demo"))
     assert "scikit-image" in demo and "faiss-cpu" in demo
-    assert not any(tool in demo for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+    tools = ("pytest", "mypy", "ray", "selenium", "chromium", "ruff", "clang-format")
+    assert not any(tool in demo for tool in tools)
     test = "\n".join(dry_run("test"))
-    assert all(tool in test for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+    assert all(tool in test for tool in tools)
+
+
+def test_the_test_command_checks_style_and_types_before_any_test(dry_run):
+    lines = dry_run("test")
+    checks = ["ruff check", "ruff format --check", "clang-format --dry-run -Werror", "-m mypy"]
+    first = {check: next((n for n, line in enumerate(lines) if check in line), None) for check in checks}
+    tests = next(n for n, line in enumerate(lines) if "-m pytest" in line)
+    assert None not in first.values(), first
+    assert max(first.values()) < tests
+    # Both C++ trees are checked: the module's and the verified search's native part.
+    clang = lines[first["clang-format --dry-run -Werror"]]
+    assert "src/module/" in clang and "search_index_tools/verified/native/" in clang
+
+
+def test_format_rewrites_both_languages(dry_run):
+    lines = "\n".join(dry_run("format"))
+    assert "ruff check --fix" in lines and "ruff format" in lines and "clang-format -i" in lines
+    assert "src/module/" in lines
 
 
 def test_a_user_without_chromium_is_told_what_to_install():
