@@ -50,7 +50,8 @@ def cache_problem(sil: ModuleType, given_by: str) -> str | None:
             return f"{setting} of {given_by} is not a path: {getattr(sil, setting)!r}"
         folder = os.path.dirname(path)
         if not os.path.isdir(folder):
-            return f"cache folder not found: {folder} ({setting} of {given_by}; --cache-dir DIR chooses another)"
+            return (f"cache folder not found: {folder} ({setting} of {given_by}; "
+                    "--cache-dir DIR chooses another)")
         if not os.access(folder, os.W_OK | os.X_OK):
             return (f"cache folder is not writable: {folder} ({setting} of {given_by}; "
                     "--cache-dir DIR chooses another)")

@@ -27,7 +27,8 @@ from typing import Any, NoReturn
 
 from . import formats, output, searches, workers
 from .cache_location import place_caches
-from .library_output import CapturedOutput, summary as library_summary
+from .library_output import CapturedOutput
+from .library_output import summary as library_summary
 from .progress import ProgressReporter, interruption_note
 from .query_check import crop_problem
 from .report_target import refusal as report_refusal
@@ -309,7 +310,8 @@ def bind_pool(sil: ModuleType, args: argparse.Namespace, reporter: ProgressRepor
     try:
         from .ray_pool import bind_ray_pool
 
-        ray_binding = bind_ray_pool(processes=args.workers, address=None if args.ray == RAY_LOCAL else args.ray,
+        address = None if args.ray == RAY_LOCAL else args.ray
+        ray_binding = bind_ray_pool(processes=args.workers, address=address,
                                     settings=settings / "constants.py", module=sil)
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
         raise InputError(f"--ray: {one_line(error)}") from None
@@ -326,7 +328,8 @@ def query_format_problem(args: argparse.Namespace) -> str | None:
     """Why the query's format cannot be read by the search asked for (one line), or None."""
     decoder = formats.decoder_of(args.query)
     if decoder is not None and decoder in formats.missing_decoders():
-        return f"cannot search with {args.query}: no decoder for {decoder.label} is installed ({decoder.install})"
+        return (f"cannot search with {args.query}: no decoder for {decoder.label} is installed "
+                f"({decoder.install})")
     if args.command == "crop" and args.plain and formats.opencv_unreadable([args.query]):
         return (f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
                 "this format; crop without --plain reads it")
@@ -392,7 +395,8 @@ def show_outcome(outcome: Result, args: argparse.Namespace) -> int:
         try:
             target = write_report(outcome, args.report)
         except OSError as error:
-            raise InputError(f"--report: cannot write {args.report}: {error.strerror or one_line(error)}") from None
+            reason = error.strerror or one_line(error)
+            raise InputError(f"--report: cannot write {args.report}: {reason}") from None
         note(args, f"report written to {os.path.abspath(target)}")
     return FOUND if outcome.hits else NOTHING_FOUND
 

@@ -19,7 +19,8 @@ from __future__ import annotations
 import collections
 import os
 import warnings
-from typing import Callable, Iterable, NamedTuple, Optional
+from collections.abc import Callable, Iterable
+from typing import NamedTuple
 
 
 class Decoder(NamedTuple):
@@ -33,7 +34,7 @@ HEIF = Decoder("HEIF", "HEIC/HEIF", ("heic", "heif", "hif"), "pip install pillow
 AVIF = Decoder("AVIF", "AVIF", ("avif",), "pip install 'pillow>=11.3' (or pillow-avif-plugin)")
 DECODERS = (HEIF, AVIF)
 
-_registered: Optional[dict[str, bool]] = None  # format -> readable, once this process has registered
+_registered: dict[str, bool] | None = None  # format -> readable, once this process has registered
 
 
 def _register_heif() -> bool:
@@ -77,7 +78,7 @@ def missing_decoders() -> list[Decoder]:
     return [decoder for decoder in DECODERS if not readable[decoder.format]]
 
 
-def decoder_of(path: str) -> Optional[Decoder]:
+def decoder_of(path: str) -> Decoder | None:
     """The decoder a file's name calls for, among DECODERS."""
     extension = os.path.splitext(path)[1].lower().lstrip(".")
     for decoder in DECODERS:
@@ -121,7 +122,7 @@ def _pictures(counts: collections.Counter[str]) -> str:
     return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " and " + parts[-1]
 
 
-def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> Optional[str]:
+def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> str | None:
     """The one line the command prints about pictures it left out for their format, or None.
     `listing()` gives the paths of the folder's pictures; it is only called when a note may
     be due. `plain_crop`: the search was the module's cropped search, which reads with OpenCV."""
@@ -135,8 +136,8 @@ def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> Opt
             return None
         them = "it" if sum(counts.values()) == 1 else "them"
         needed = [decoder.install for decoder in missing if decoder.label in counts]
-        verify = f"crop without --plain reads {them}" + (f" once the decoder is installed ({' and '.join(needed)})"
-                                                  if needed else "")
+        installed = f" once the decoder is installed ({' and '.join(needed)})" if needed else ""
+        verify = f"crop without --plain reads {them}{installed}"
         return (f"left out {_pictures(counts)}: the crop search reads with OpenCV, which cannot "
                 f"decode {them}; {verify}")
     counts = count_by_decoder(paths, missing)

@@ -37,7 +37,8 @@ def crop_keypoints(path: str) -> int | None:
     grey = cv2.imdecode(np.frombuffer(content, dtype=np.uint8), cv2.IMREAD_GRAYSCALE) if content else None
     if grey is None:
         return NOT_A_PICTURE
-    keypoints, descriptors = cv2.ORB_create()  # type: ignore[attr-defined]  # not in OpenCV's stubs.detectAndCompute(grey, None)
+    detector = cv2.ORB_create()  # type: ignore[attr-defined]  # missing from OpenCV's type stubs
+    keypoints, descriptors = detector.detectAndCompute(grey, None)
     return 0 if descriptors is None else len(keypoints)
 
 
@@ -66,7 +67,8 @@ def crop_problem(path: str, verified: bool = False) -> str | None:
             if usable is NOT_A_PICTURE:
                 return f"crop image cannot be read as a picture: {path}"
             if not usable:
-                return f"crop image has nothing to match (too few keypoints and no grey-level structure): {path}"
+                return (f"crop image has nothing to match (too few keypoints and no grey-level "
+                        f"structure): {path}")
             return None
         found = pool.apply(crop_keypoints, (path,))
     if found is NOT_A_PICTURE:

@@ -18,14 +18,14 @@ import tempfile
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from types import ModuleType
-from typing import Any, List, Tuple
+from typing import Any
 
 
 @dataclass
 class Unreadable:
     """What a search left out because it could not be read: (path, reason) pairs."""
-    pictures: List[Tuple[str, str]] = field(default_factory=list)
-    folders: List[Tuple[str, str]] = field(default_factory=list)
+    pictures: list[tuple[str, str]] = field(default_factory=list)
+    folders: list[tuple[str, str]] = field(default_factory=list)
 
     def __bool__(self) -> bool:
         return bool(self.pictures or self.folders)

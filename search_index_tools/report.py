@@ -14,7 +14,7 @@ import os
 import tempfile
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 from PIL import ExifTags, Image, ImageDraw, ImageOps
@@ -183,7 +183,7 @@ def score_text(outcome: Outcome, score: float) -> str:
 def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str | None],
            now: datetime | None = None) -> str:
     """The page's HTML text for an Outcome and the thumbnails of its query and results."""
-    now = now or datetime.now(timezone.utc)
+    now = now or datetime.now(UTC)
     what = "containing the crop" if outcome.command == CROP else "similar to"
     legend = ('<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
               if outcome.command == CROP else "")
@@ -194,7 +194,8 @@ def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str
     for hit, uri in zip(outcome.hits, thumbnail_uris):
         shown = shown_path(hit.path, outcome.folder)
         items.append(
-            f'<li data-rank="{hit.rank}"><a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
+            f'<li data-rank="{hit.rank}">'
+            f'<a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
             f'{picture_html(uri, shown)}</a>'
             f'<span class="rank">#{hit.rank}</span> '
             f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
@@ -204,9 +205,11 @@ def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str
     return f"""{page_head(title, STYLE)}
 <body>
 <h1>Pictures {what} <span class="path">{path_html(outcome.query)}</span></h1>
-<p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,
+<p class="facts">{count} result{"" if count == 1 else "s"} in
+<span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,
 found in {outcome.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC</p>
-<div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>{legend}</div>
+<div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>
+{legend}</div>
 <ol class="results">
 {chr(10).join(items)}
 </ol>

@@ -42,7 +42,8 @@ def test_the_demo_installs_none_of_the_test_tools(dry_run):
 def test_the_test_command_checks_style_and_types_before_any_test(dry_run):
     lines = dry_run("test")
     checks = ["ruff check", "ruff format --check", "clang-format --dry-run -Werror", "-m mypy"]
-    first = {check: next((n for n, line in enumerate(lines) if check in line), None) for check in checks}
+    first = {check: next((n for n, line in enumerate(lines) if check in line), None)
+             for check in checks}
     tests = next(n for n, line in enumerate(lines) if "-m pytest" in line)
     assert None not in first.values(), first
     assert max(first.values()) < tests
@@ -66,8 +67,8 @@ def test_a_user_without_chromium_is_told_what_to_install():
             if shutil.which(name):
                 os.symlink(shutil.which(name), tools / name)
         options = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
-        result = subprocess.run([MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"],
-                                cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
+        command = [MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"]
+        result = subprocess.run(command, cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
                                 timeout=60, **options)
     finally:
         shutil.rmtree(tools)

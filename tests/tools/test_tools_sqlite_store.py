@@ -35,7 +35,8 @@ class Features_:
     @staticmethod
     def write(store):
         rng = np.random.default_rng(1)
-        features = Features(40, 30, 40, 30, rng.random((5, 2), np.float32), rng.integers(0, 256, (5, 32), np.uint8))
+        points, descriptors = rng.random((5, 2), np.float32), rng.integers(0, 256, (5, 32), np.uint8)
+        features = Features(40, 30, 40, 30, points, descriptors)
         store.store([(PICTURE, ReadResult(IDENTITY, features))], "settings")
 
     @staticmethod
@@ -80,7 +81,8 @@ class Duplicates:
 
     @staticmethod
     def write(store):
-        store.store([PictureRead(PICTURE, IDENTITY, b"s" * 16, 40, 30, bytes(range(256)) * (THUMBNAIL_SIDE ** 2 // 256))])
+        thumbnail = bytes(range(256)) * (THUMBNAIL_SIDE**2 // 256)
+        store.store([PictureRead(PICTURE, IDENTITY, b"s" * 16, 40, 30, thumbnail)])
 
     @staticmethod
     def read(store):
@@ -202,10 +204,12 @@ def test_a_store_made_by_code_with_another_schema_is_replaced(tmp_path):
 
 
 def test_several_statements_in_one_schema_entry_are_all_made(tmp_path):
-    schema = ("CREATE TABLE one (a TEXT DEFAULT ';'); CREATE TABLE two (b INTEGER);", "CREATE TABLE three (c)")
+    schema = ("CREATE TABLE one (a TEXT DEFAULT ';'); CREATE TABLE two (b INTEGER);",
+              "CREATE TABLE three (c)")
     store = sqlite_store.SqliteStore(str(tmp_path / "s.sqlite"), sqlite_store.StoreFormat("s 1", schema))
     assert store.connection is not None
-    tables = {row[0] for row in store.connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    query = "SELECT name FROM sqlite_master WHERE type = 'table'"
+    tables = {row[0] for row in store.connection.execute(query)}
     assert tables == {"store_format", "one", "two", "three"}
 
 
