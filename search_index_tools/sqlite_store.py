@@ -21,7 +21,7 @@ import sqlite3
 import time
 import zlib
 from collections.abc import Sequence
-from typing import NamedTuple
+from typing import ClassVar, NamedTuple
 
 # How long a writer waits for another process's transaction before it gives up on storing.
 BUSY_TIMEOUT_SECONDS = 2.0
@@ -130,6 +130,35 @@ class SqliteStore:
             except sqlite3.Error:
                 pass
             self.connection = None
+
+
+class StoreClient:
+    """The base of a store class: its schema and queries are its own, its connection is a
+    SqliteStore of its STORE_FORMAT. `_db` is None while the store is not in use; `_fail`
+    hands an error to the policy; `_writable` turns False when the store may only be read."""
+
+    STORE_FORMAT: ClassVar[StoreFormat]
+
+    def __init__(self, file_path: str | None):
+        self._store = SqliteStore(file_path, self.STORE_FORMAT)
+
+    @property
+    def active(self) -> bool:
+        return self._store.active
+
+    @property
+    def _db(self) -> sqlite3.Connection | None:
+        return self._store.connection
+
+    @property
+    def _writable(self) -> bool:
+        return self._store.writable
+
+    def _fail(self, error: BaseException) -> None:
+        self._store.fail(error)
+
+    def close(self) -> None:
+        self._store.close()
 
 
 def _open(file_path: str, store_format: StoreFormat) -> sqlite3.Connection | None:

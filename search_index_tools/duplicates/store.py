@@ -13,7 +13,7 @@ import os
 import sqlite3
 from typing import Iterable, Optional
 
-from ..sqlite_store import SqliteStore, StoreFormat
+from ..sqlite_store import StoreClient, StoreFormat
 from .reading import THUMBNAIL_SIDE, FileIdentity, PictureRead
 
 SUFFIX = ".duplicates.sqlite"
@@ -39,21 +39,8 @@ def path_key(path: str) -> bytes:
     return os.fsencode(path)
 
 
-class PictureStore:
-    def __init__(self, file_path: Optional[str]):
-        self._store = SqliteStore(file_path, StoreFormat("search_index_tools duplicate store 1", (_SCHEMA,)))
-
-    @property
-    def _db(self) -> Optional[sqlite3.Connection]:
-        return self._store.connection
-
-    @property
-    def _writable(self) -> bool:
-        return self._store.writable
-
-    @property
-    def active(self) -> bool:
-        return self._store.active
+class PictureStore(StoreClient):
+    STORE_FORMAT = StoreFormat("search_index_tools duplicate store 1", (_SCHEMA,))
 
     def lookup(self, identities: dict[str, FileIdentity]) -> dict[str, PictureRead]:
         """The stored reads of the given paths whose file and settings are unchanged."""
@@ -108,12 +95,6 @@ class PictureStore:
         except sqlite3.Error as error:
             self._fail(error)
 
-    def close(self) -> None:
-        self._store.close()
-
-    def _fail(self, error: sqlite3.Error) -> None:
-        """Stops using the store after an error; a lock or a read-only file only stops writing."""
-        self._store.fail(error)
 
 
 def _prefixes(keys: dict) -> list[bytes]:

@@ -24,7 +24,7 @@ from typing import Iterable, Optional
 import numpy as np
 
 from ..file_identity import FileIdentity
-from ..sqlite_store import SqliteStore, StoreFormat
+from ..sqlite_store import StoreClient, StoreFormat
 from .features import Features, ReadResult
 
 _IDENTITY_COLUMNS = "device, inode, size, mtime_ns, ctime_ns"
@@ -56,24 +56,8 @@ def path_key(path: str) -> bytes:
     return os.fsencode(path)
 
 
-class FeatureCache:
-    def __init__(self, file_path: Optional[str]):
-        self._store = SqliteStore(file_path, FORMAT)
-
-    @property
-    def _db(self) -> Optional[sqlite3.Connection]:
-        return self._store.connection
-
-    @property
-    def _writable(self) -> bool:
-        return self._store.writable
-
-    @property
-    def active(self) -> bool:
-        return self._store.active
-
-    def _fail(self, error: sqlite3.Error) -> None:
-        self._store.fail(error)
+class FeatureCache(StoreClient):
+    STORE_FORMAT = FORMAT
 
     def lookup(self, path: str, identity: FileIdentity, settings_key: str) -> Optional[ReadResult]:
         """The stored entry of `path` when it was made from this very file with these settings."""
@@ -149,10 +133,6 @@ class FeatureCache:
                     self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
-
-    def close(self) -> None:
-        self._store.close()
-
 
 def _checksum(values: Iterable) -> int:
     """A checksum of everything an entry claims, sizes and flags included, so that a damaged

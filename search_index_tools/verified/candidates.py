@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..sqlite_store import SqliteStore, StoreFormat
+from ..sqlite_store import StoreClient, StoreFormat
 
 TOP_WORDS = 1024  # sampled descriptors of the first level
 LEAVES = 64  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
@@ -345,20 +345,18 @@ _WORD_FORMAT = StoreFormat("search_index_tools candidate words 1", _WORD_SCHEMA,
 _LOADED: dict = {}
 
 
-class WordStore:
+class WordStore(StoreClient):
     """The candidate index of a library, kept in its own SQLite file (one row of terms per
     picture, and the vocabulary) and in memory between searches of one process. Without a
     file (None), or with one that cannot be used, the index lives for one search only. Like
     the feature store, it only ever saves work: errors make it stop using the file."""
 
+    STORE_FORMAT = _WORD_FORMAT
+
     def __init__(self, file_path):
+        super().__init__(file_path)
         self._path = file_path
         self._generation = None
-        self._store = SqliteStore(file_path, _WORD_FORMAT)
-
-    @property
-    def _db(self):
-        return self._store.connection
 
     def _give_up(self, error, remove=False) -> None:
         # A ValueError comes from a stored value that cannot be decoded: the file is damaged.
@@ -403,7 +401,7 @@ class WordStore:
         vocabulary that is stored is returned, and the caller uses that one."""
         import sqlite3
 
-        if self._db is None or not self._store.writable:
+        if self._db is None or not self._writable:
             return vocabulary
         try:
             with self._db:
@@ -424,7 +422,7 @@ class WordStore:
         import os
         import sqlite3
 
-        if self._db is None or not self._store.writable or not (added or removed):
+        if self._db is None or not self._writable or not (added or removed):
             self._remember(index)
             return
         rows = []
@@ -456,6 +454,3 @@ class WordStore:
             _LOADED[self._path] = (self._generation, index)
         elif self._path is not None:
             _LOADED.pop(self._path, None)
-
-    def close(self) -> None:
-        self._store.close()
