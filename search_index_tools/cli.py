@@ -23,7 +23,7 @@ import sys
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from types import ModuleType
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeAlias
 
 from . import formats, output, searches, workers
 from .cache_location import place_caches
@@ -52,7 +52,8 @@ class Parser(argparse.ArgumentParser):
         raise InputError(f"{message} (see {self.prog} --help)")
 
 
-Commands = argparse._SubParsersAction[Parser]
+# (argparse's class is generic only to type checkers.)
+Commands: TypeAlias = "argparse._SubParsersAction[Parser]"
 # What a subcommand's runner gives back: a search's results or an index build's summary.
 Result = searches.Outcome | searches.IndexSummary
 Runner = Callable[[ModuleType, argparse.Namespace, ProgressReporter], Result]
