@@ -8,15 +8,15 @@ import os
 import pytest
 from selenium.webdriver.common.by import By
 
-from formats_support import CROP_BOX, block_package, settings_with_formats, write_roll
+from formats_support import CROP_BOX, block_package, copy_roll, settings_with_formats
 from testsupport import child_env
 
 ROLL_NAMES = ["upright_heic", "turned_heic", "upright_avif", "turned_avif"]
 
 
 @pytest.fixture
-def roll(tmp_path):
-    return write_roll(tmp_path / "roll", tmp_path / "outside")
+def roll(tmp_path, written_roll):
+    return copy_roll(written_roll, tmp_path / "roll", tmp_path / "outside")
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import pytest
 from PIL import Image
 
 import pool_items
-from formats_support import SETTINGS_PATTERN, write_roll
+from formats_support import SETTINGS_PATTERN, copy_roll
 from search_index_tools import formats, workers
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified import verified_cropped_matches
@@ -56,8 +56,8 @@ def test_memory_bound_reads_headers_safely(tmp_path):
 
 
 @pytest.fixture
-def roll_folder(tmp_path):
-    pictures, others = write_roll(tmp_path / "roll", tmp_path / "outside")
+def roll_folder(tmp_path, written_roll):
+    pictures, others = copy_roll(written_roll, tmp_path / "roll", tmp_path / "outside")
     return tmp_path / "roll", pictures, others
 
 
