@@ -91,7 +91,8 @@ CUTS = [("interrupt", "KeyboardInterrupt"), ("killed worker", "a worker process 
 
 # Each case runs two child builds of PICTURES pictures (seconds each): the quick run keeps one.
 @pytest.mark.parametrize("work, how, error", [
-    pytest.param(work, how, error, marks=[] if (work, how) == ("build", "interrupt") else [pytest.mark.slow])
+    pytest.param(work, how, error,
+                 marks=[] if (work, how) == ("build", "interrupt") else [pytest.mark.slow])
     for work in ("build", "cropped search") for how, error in CUTS])
 def test_work_cut_short_keeps_what_was_finished_and_the_next_reads_the_rest(tmp_path, pictures, work, how, error):
     (tmp_path / "store_cache").mkdir()
