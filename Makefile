@@ -11,10 +11,11 @@ BROWSER_STAMP := $(VENV)/.browser-deps-installed
 DEMO_WORK := examples/demo/work
 FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 
-.PHONY: test quick demo build bench clean browser
+.PHONY: test quick demo build bench clean browser lint format
 
 # -P: the installed package is tested, not the source folder (which lacks the native parts).
-test: build $(TEST_STAMP) browser
+# Style and types are checked first, so that CI fails on them as on a failing test.
+test: build $(TEST_STAMP) browser lint
 	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 # The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
@@ -46,9 +47,29 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 # Above: the build tools (the build runs without isolation so its folder is reused) and what
 # the module and the find-images command need at run time. Below: what only the tests need,
 # among them Ray (the cluster road's tests run a local multi-node Ray cluster).
-$(TEST_STAMP): $(STAMP)
-	$(PY) -m pip install --quiet "pytest>=8" mypy "ray>=2.9"
+$(TEST_STAMP): $(STAMP) Makefile
+	$(PY) -m pip install --quiet "pytest>=8" "ray>=2.9" $(LINTERS)
 	touch $(TEST_STAMP)
+
+# The checkers are pinned: a new release's rules must not fail a build that passed.
+LINTERS := "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5"
+CXX_SOURCES = $(shell find src search_index_tools -name '*.cpp' -o -name '*.h')
+
+# Python: ruff's rules and layout (settings in pyproject.toml), and mypy --strict over the
+# package (mypy reads the installed module's type information, so the build comes first).
+# C++: clang-format with the checked-in .clang-format.
+lint: build $(TEST_STAMP)
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(PY) -m mypy
+
+# Rewrites the sources in the checked layout: ruff's fixes and formatter, then clang-format.
+# What ruff cannot fix by itself does not stop the rest; `make lint` lists it afterwards.
+format: $(TEST_STAMP)
+	$(VENV)/bin/ruff check --fix --exit-zero
+	$(VENV)/bin/ruff format
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # The report's browser test: Debian's chromium and its driver, driven through selenium. Root
 # (as in CI) installs them where missing, and make fails when it cannot; another user is told

@@ -29,7 +29,7 @@ _LAZY_NAMES = {"VerifiedMatch": "verified", "verified_cropped_matches": "verifie
                "scan_duplicates": "duplicates"}
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name in _LAZY_NAMES:
         import importlib
 
@@ -37,5 +37,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY_NAMES))

@@ -7,9 +7,9 @@ import os
 from pathlib import Path
 
 
-def user_cache_folder(name="search_index_lib"):
-    """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing (where it can be). The base directory
-    convention only allows an absolute XDG_CACHE_HOME: an empty or relative one is ignored,
+def user_cache_folder(name: str = "search_index_lib") -> Path:
+    """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing (where it can be). The base
+    directory convention only allows an absolute XDG_CACHE_HOME: an empty or relative one is ignored,
     since it would scatter caches over whatever folder the program happens to run in."""
     configured = os.environ.get("XDG_CACHE_HOME", "")
     base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"

@@ -20,11 +20,15 @@ import contextlib
 import logging
 import os
 import sys
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
+from types import ModuleType
+from typing import Any, NoReturn, TypeAlias
 
 from . import formats, output, searches, workers
 from .cache_location import place_caches
-from .library_output import CapturedOutput, summary as library_summary
+from .library_output import CapturedOutput
+from .library_output import summary as library_summary
 from .progress import ProgressReporter, failure_note, interruption_note
 from .query_check import crop_problem
 from .report_target import refusal as report_refusal
@@ -44,13 +48,20 @@ class Interrupted(Exception):
 
 
 class Parser(argparse.ArgumentParser):
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         raise InputError(f"{message} (see {self.prog} --help)")
+
+
+# (argparse's class is generic only to type checkers.)
+Commands: TypeAlias = "argparse._SubParsersAction[Parser]"
+# What a subcommand's runner gives back: a search's results or an index build's summary.
+Result = searches.Outcome | searches.IndexSummary
+Runner = Callable[[ModuleType, argparse.Namespace, ProgressReporter], Result]
 
 
 # ----------------------------------------------------------------------------- arguments
 
-def positive_int(text):
+def positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -65,10 +76,10 @@ RAY_WORK = {"similar": "the index build's picture reading", "index": "the index 
             "crop": "the matching of crop --plain (the verified search's pool always runs here)"}
 
 
-def add_global_options(parser, default=None):
+def add_global_options(parser: argparse.ArgumentParser, default: str | None = None) -> None:
     """Switches every subcommand takes, before or after its name. On the subcommands the
     defaults are suppressed, so a value given before the name is not overwritten."""
-    def given(value):
+    def given(value: Any) -> Any:
         return argparse.SUPPRESS if default is argparse.SUPPRESS else value
 
     parser.add_argument("--settings", metavar="DIR", default=given(None),
@@ -97,7 +108,7 @@ def add_global_options(parser, default=None):
                              "with --ray: workers on the cluster, default one per CPU there)")
 
 
-def add_search_options(parser, limit_default):
+def add_search_options(parser: argparse.ArgumentParser, limit_default: object) -> None:
     parser.add_argument("--limit", metavar="N", type=positive_int,
                         help=f"how many results at most (default: {limit_default}; never more "
                              "than the folder has pictures)")
@@ -114,7 +125,8 @@ def add_search_options(parser, limit_default):
                              "(for xargs -0)")
 
 
-def add_query_command(commands, name, help, query, query_help, run):
+def add_query_command(commands: Commands, name: str, help: str, query: str, query_help: str,
+                      run: Runner) -> argparse.ArgumentParser:
     """A subcommand that searches FOLDER with the picture `query` names."""
     command = commands.add_parser(name, help=help)
     command.add_argument("query", metavar=query, help=query_help)
@@ -123,14 +135,14 @@ def add_query_command(commands, name, help, query, query_help, run):
     return command
 
 
-def add_similar_command(commands):
+def add_similar_command(commands: Commands) -> argparse.ArgumentParser:
     command = add_query_command(commands, "similar", "pictures that look most like QUERY, nearest first",
                                 "QUERY", "the picture to look for", run_similar)
     add_search_options(command, "SEARCH_RESULT_LIMIT of the settings, 10 with the default ones")
     return command
 
 
-def add_crop_command(commands):
+def add_crop_command(commands: Commands) -> argparse.ArgumentParser:
     command = add_query_command(commands, "crop", "pictures that contain the region CROP, best first",
                                 "CROP", "a picture of the region to look for", run_crop)
     how = command.add_mutually_exclusive_group()
@@ -144,20 +156,20 @@ def add_crop_command(commands):
     return command
 
 
-def add_index_command(commands):
+def add_index_command(commands: Commands) -> argparse.ArgumentParser:
     command = commands.add_parser("index", help="build or refresh the cached index of FOLDER")
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to index")
     command.set_defaults(run=run_index, needs_query=False, report=None, paths=False, print0=False)
     return command
 
 
-def add_duplicates_command(commands):
+def add_duplicates_command(commands: Commands) -> argparse.ArgumentParser:
     from .duplicates.command import add_duplicates_command as build
 
     return build(commands)
 
 
-def add_undo_command(commands):
+def add_undo_command(commands: Commands) -> argparse.ArgumentParser:
     from .duplicates.command import add_undo_command as build
 
     return build(commands)
@@ -167,7 +179,7 @@ COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command, ad
                     add_undo_command)
 
 
-def build_parser():
+def build_parser() -> Parser:
     parser = Parser(prog=PROGRAM, description="Find pictures in a folder tree.",
                     epilog="Exit status: 0 found, 1 nothing found, 2 bad input, 130 interrupted.")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {package_version()}")
@@ -178,7 +190,7 @@ def build_parser():
     return parser
 
 
-def package_version():
+def package_version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
     try:
@@ -189,7 +201,7 @@ def package_version():
 
 # ------------------------------------------------------------------------- input checks
 
-def check_inputs(args):
+def check_inputs(args: argparse.Namespace) -> Path:
     """Refuses, before any work starts, inputs that cannot work."""
     settings = Path(args.settings) if args.settings else DEFAULT_SETTINGS
     if not settings.is_dir():
@@ -207,7 +219,7 @@ def check_inputs(args):
     return settings
 
 
-def check_readable_file(path, name):
+def check_readable_file(path: str, name: str) -> None:
     if not os.path.exists(path):
         raise InputError(f"{name} image not found: {path}")
     if not os.path.isfile(path):
@@ -216,21 +228,21 @@ def check_readable_file(path, name):
         raise InputError(f"{name} image cannot be read (permission denied): {path}")
 
 
-def refuse_first(problems):
+def refuse_first(problems: Iterable[tuple[bool, str]]) -> None:
     """Raises InputError with the message of the first (found, message) pair found."""
     for found, message in problems:
         if found:
             raise InputError(message)
 
 
-def check_folder(folder):
+def check_folder(folder: str) -> None:
     refuse_first([(not os.path.exists(folder), f"folder not found: {folder}"),
                   (not os.path.isdir(folder), f"not a folder: {folder}"),
                   (not os.access(folder, os.R_OK | os.X_OK),
                    f"folder cannot be read (permission denied): {folder}")])
 
 
-def check_report_target(args):
+def check_report_target(args: argparse.Namespace) -> None:
     report = args.report
     parent = os.path.dirname(os.path.abspath(report))
     refuse_first([(os.path.isdir(report), f"--report: is a folder: {report}"),
@@ -241,14 +253,14 @@ def check_report_target(args):
         raise InputError(problem)
 
 
-def searched_folders(args):
+def searched_folders(args: argparse.Namespace) -> list[str]:
     """The folders a command reads: FOLDER, or the duplicate finder's folders and references."""
     return [*getattr(args, "folders", [args.folder]), *getattr(args, "reference", [])]
 
 
 # ---------------------------------------------------------------------------- the module
 
-def load_library(settings):
+def load_library(settings: Path) -> ModuleType:
     """Imports search_index_lib with the settings module `settings`/constants.py. The
     folder goes first on the import path, where pool workers started afresh find it too."""
     wanted = (settings / "constants.py").resolve()
@@ -266,11 +278,11 @@ def load_library(settings):
     return search_index_lib
 
 
-def settings_name(settings):
+def settings_name(settings: Path) -> str:
     return "--settings" if settings != DEFAULT_SETTINGS else "the default settings"
 
 
-def ray_switch_alone(argv):
+def ray_switch_alone(argv: Sequence[str]) -> list[str]:
     """`--ray` with its address left out takes the next word as the address, also a command
     name or a path; a word that is no Ray address ('auto', 'local', host:port) is left to
     the rest of the line and the switch means a local Ray instance."""
@@ -282,61 +294,69 @@ def ray_switch_alone(argv):
     return argv
 
 
-def bind_pool(sil, args, reporter, settings, setup=None):
+def bind_pool(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter, settings: Path,
+              setup: Callable[[], None] | None = None) -> Callable[[], object]:
     """The module opens its process pools through its `Pool`: this one reports progress, or
     with --ray runs the work on a Ray cluster. Returns what ends the binding."""
     if args.ray is None:
         binding = workers.bind_command_pool(sil, reporter, args.workers, setup=setup)
-        return lambda: [note(args, text) for text in binding.notes]
+
+        def unbind() -> None:
+            for text in binding.notes:
+                note(args, text)
+        return unbind
     if args.command == "crop" and not args.plain:
         raise InputError("--ray: the verified crop search runs a pool of its own on this machine "
                          "and cannot use a Ray cluster; add --plain for the module's ranking there")
     try:
         from .ray_pool import bind_ray_pool
 
-        binding = bind_ray_pool(processes=args.workers, address=None if args.ray == RAY_LOCAL else args.ray,
-                                settings=settings / "constants.py", module=sil)
+        address = None if args.ray == RAY_LOCAL else args.ray
+        ray_binding = bind_ray_pool(processes=args.workers, address=address,
+                                    settings=settings / "constants.py", module=sil)
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
         raise InputError(f"--ray: {one_line(error)}") from None
-    return binding.unbind
+    ray_unbind: Callable[[], object] = ray_binding.unbind
+    return ray_unbind
 
 
-def one_line(error):
+def one_line(error: BaseException) -> str:
     text = str(error) or type(error).__name__
     return " ".join(text.split())
 
 
-def query_format_problem(args):
+def query_format_problem(args: argparse.Namespace) -> str | None:
     """Why the query's format cannot be read by the search asked for (one line), or None."""
     decoder = formats.decoder_of(args.query)
-    if decoder in formats.missing_decoders():
-        return f"cannot search with {args.query}: no decoder for {decoder.label} is installed ({decoder.install})"
+    if decoder is not None and decoder in formats.missing_decoders():
+        return (f"cannot search with {args.query}: no decoder for {decoder.label} is installed "
+                f"({decoder.install})")
     if args.command == "crop" and args.plain and formats.opencv_unreadable([args.query]):
         return (f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
                 "this format; crop without --plain reads it")
     return None
 
 
-def describe_failure(error, args):
+def describe_failure(error: BaseException, args: argparse.Namespace) -> str:
     """One line for an error raised while searching."""
     filename = getattr(error, "filename", None)
     if isinstance(error, OSError) and filename:
         return f"{filename}: {error.strerror or one_line(error)}"
     subject = f"search with {args.query}" if args.needs_query else f"index {args.folder}"
     decoder = formats.decoder_of(args.query) if args.needs_query else None
-    if decoder in formats.missing_decoders():
+    if decoder is not None and decoder in formats.missing_decoders():
         return f"cannot {subject}: no decoder for {decoder.label} is installed ({decoder.install})"
     return f"cannot {subject}: {one_line(error)}"
 
 
 # ------------------------------------------------------------------------------ runners
 
-def run_similar(sil, args, reporter):
+def run_similar(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter) -> Result:
     return searches.similar(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter,
                             args.limit)
 
 
-def run_crop(sil, args, reporter):
+def run_crop(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter) -> Result:
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if not args.plain:
         return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
@@ -344,11 +364,11 @@ def run_crop(sil, args, reporter):
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 
-def run_index(sil, args, reporter):
+def run_index(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter) -> Result:
     return searches.index(sil, os.path.abspath(args.folder), reporter)
 
 
-def show_outcome(outcome, args):
+def show_outcome(outcome: Result, args: argparse.Namespace) -> int:
     """Prints the results; returns the exit status."""
     if isinstance(outcome, searches.IndexSummary):
         sys.stdout.write(output.index_json(outcome) if args.json else output.index_text(outcome))
@@ -376,17 +396,18 @@ def show_outcome(outcome, args):
         try:
             target = write_report(outcome, args.report)
         except OSError as error:
-            raise InputError(f"--report: cannot write {args.report}: {error.strerror or one_line(error)}") from None
+            reason = error.strerror or one_line(error)
+            raise InputError(f"--report: cannot write {args.report}: {reason}") from None
         note(args, f"report written to {os.path.abspath(target)}")
     return FOUND if outcome.hits else NOTHING_FOUND
 
 
-def note(args, message):
+def note(args: argparse.Namespace, message: str) -> None:
     if not args.quiet:
         print(f"{PROGRAM}: {output.printable(message)}", file=sys.stderr)
 
 
-def run(argv):
+def run(argv: Sequence[str]) -> int:
     args = build_parser().parse_args(ray_switch_alone(argv))
     captured = CapturedOutput().start()
     try:
@@ -395,7 +416,7 @@ def run(argv):
         show_library_output(captured.finish(), args)
 
 
-def show_library_output(lines, args):
+def show_library_output(lines: list[str], args: argparse.Namespace) -> None:
     """What the picture libraries wrote to standard error: one line, all of it with
     --verbose, nothing with --quiet."""
     if not lines or args.quiet:
@@ -407,9 +428,10 @@ def show_library_output(lines, args):
         note(args, line)
 
 
-def run_parsed(args):
+def run_parsed(args: argparse.Namespace) -> int:
     if getattr(args, "runs_whole", None):  # a command that checks, runs and shows on its own
-        return args.runs_whole(args)
+        status: int = args.runs_whole(args)
+        return status
     settings = check_inputs(args)
     formats.register_decoders()  # before any worker starts, so forked workers have them too
     sil = load_library(settings)
@@ -450,7 +472,7 @@ def run_parsed(args):
     return show_outcome(outcome, args)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         return run(sys.argv[1:] if argv is None else argv)
     except InputError as error:

@@ -34,7 +34,7 @@ class FileIdentity(NamedTuple):
         return other is not None and tuple(self) == tuple(other)
 
 
-def file_identity(path) -> Optional[FileIdentity]:
+def file_identity(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> FileIdentity | None:
     """The identity of the regular file `path` names now (links followed); None when it is
     no path, does not exist or is not a regular file."""
     try:
@@ -44,7 +44,7 @@ def file_identity(path) -> Optional[FileIdentity]:
     return FileIdentity.of_status(status) if stat.S_ISREG(status.st_mode) else None
 
 
-def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
+def read_regular_file(path: str) -> tuple[bytes, FileIdentity] | None:
     """The bytes of a regular file and its identity when it was opened, or None when the
     path is not a regular file or cannot be read."""
     try:
@@ -52,7 +52,8 @@ def read_regular_file(path: str) -> Optional[tuple[bytes, FileIdentity]]:
             return None
         # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
         # opening it does not wait for a writer; fstat below then refuses it.
-        flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+        flags = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+                 | getattr(os, "O_CLOEXEC", 0))
         descriptor = os.open(path, flags)
     except (OSError, ValueError):
         return None

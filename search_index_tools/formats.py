@@ -19,13 +19,14 @@ from __future__ import annotations
 import collections
 import os
 import warnings
-from typing import Callable, Iterable, NamedTuple, Optional
+from collections.abc import Callable, Iterable
+from typing import NamedTuple
 
 
 class Decoder(NamedTuple):
     format: str  # Pillow's format name
     label: str  # as the command names it
-    extensions: tuple  # lower case, without the dot
+    extensions: tuple[str, ...]  # lower case, without the dot
     install: str  # what to install when it is missing
 
 
@@ -33,7 +34,7 @@ HEIF = Decoder("HEIF", "HEIC/HEIF", ("heic", "heif", "hif"), "pip install pillow
 AVIF = Decoder("AVIF", "AVIF", ("avif",), "pip install 'pillow>=11.3' (or pillow-avif-plugin)")
 DECODERS = (HEIF, AVIF)
 
-_registered: Optional[dict] = None  # format -> readable, once this process has registered
+_registered: dict[str, bool] | None = None  # format -> readable, once this process has registered
 
 
 def _register_heif() -> bool:
@@ -63,7 +64,7 @@ def _register_avif() -> bool:
 _REGISTER: dict[str, Callable[[], bool]] = {HEIF.format: _register_heif, AVIF.format: _register_avif}
 
 
-def register_decoders() -> dict:
+def register_decoders() -> dict[str, bool]:
     """Registers the installed decoders with Pillow in this process (once); returns, per
     format name, whether pictures of that format can be read here."""
     global _registered
@@ -72,12 +73,12 @@ def register_decoders() -> dict:
     return dict(_registered)
 
 
-def missing_decoders() -> list:
+def missing_decoders() -> list[Decoder]:
     readable = register_decoders()
     return [decoder for decoder in DECODERS if not readable[decoder.format]]
 
 
-def decoder_of(path: str) -> Optional[Decoder]:
+def decoder_of(path: str) -> Decoder | None:
     """The decoder a file's name calls for, among DECODERS."""
     extension = os.path.splitext(path)[1].lower().lstrip(".")
     for decoder in DECODERS:
@@ -86,23 +87,23 @@ def decoder_of(path: str) -> Optional[Decoder]:
     return None
 
 
-def count_by_decoder(paths: Iterable[str], decoders: Iterable[Decoder]) -> collections.Counter:
+def count_by_decoder(paths: Iterable[str], decoders: Iterable[Decoder]) -> collections.Counter[str]:
     """How many of `paths` are named as pictures of each of `decoders` (by label)."""
     wanted = set(decoders)
-    counts: collections.Counter = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     for path in paths:
         decoder = decoder_of(path)
-        if decoder in wanted:
+        if decoder is not None and decoder in wanted:
             counts[decoder.label] += 1
     return counts
 
 
-def opencv_unreadable(paths: Iterable[str]) -> collections.Counter:
+def opencv_unreadable(paths: Iterable[str]) -> collections.Counter[str]:
     """How many of `paths` (pictures of DECODERS' formats) OpenCV cannot decode, by label.
     OpenCV tells from the file's first bytes whether one of its decoders takes it."""
     import cv2
 
-    counts: collections.Counter = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     for path in paths:
         decoder = decoder_of(path)
         if decoder is None:
@@ -116,12 +117,12 @@ def opencv_unreadable(paths: Iterable[str]) -> collections.Counter:
     return counts
 
 
-def _pictures(counts: collections.Counter) -> str:
+def _pictures(counts: collections.Counter[str]) -> str:
     parts = [f"{count} {label} picture{'' if count == 1 else 's'}" for label, count in sorted(counts.items())]
     return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " and " + parts[-1]
 
 
-def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> Optional[str]:
+def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> str | None:
     """The one line the command prints about pictures it left out for their format, or None.
     `listing()` gives the paths of the folder's pictures; it is only called when a note may
     be due. `plain_crop`: the search was the module's cropped search, which reads with OpenCV."""
@@ -135,8 +136,8 @@ def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> Opt
             return None
         them = "it" if sum(counts.values()) == 1 else "them"
         needed = [decoder.install for decoder in missing if decoder.label in counts]
-        verify = f"crop without --plain reads {them}" + (f" once the decoder is installed ({' and '.join(needed)})"
-                                                  if needed else "")
+        installed = f" once the decoder is installed ({' and '.join(needed)})" if needed else ""
+        verify = f"crop without --plain reads {them}{installed}"
         return (f"left out {_pictures(counts)}: the crop search reads with OpenCV, which cannot "
                 f"decode {them}; {verify}")
     counts = count_by_decoder(paths, missing)

@@ -13,9 +13,11 @@ import os
 import sys
 import tempfile
 import warnings
+from typing import Any, TextIO
 
 
-def _one_line_warning(message, category, filename, lineno, file=None, line=None):
+def _one_line_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                      file: TextIO | None = None, line: str | None = None) -> None:
     """warnings.showwarning for the run: one line, to descriptor 2 (the capture file), in
     the command's process and in workers forked from it."""
     text = f"{category.__name__}: {' '.join(str(message).split())}\n"
@@ -29,13 +31,13 @@ class _OwnProcessStream:
     """sys.stderr for the run: the real standard error in the command's own process; in a
     worker forked from it (which inherits this object), descriptor 2, the capture file."""
 
-    def __init__(self, terminal, pid):
+    def __init__(self, terminal: TextIO, pid: int):
         self._terminal, self._pid = terminal, pid
 
-    def _own(self):
+    def _own(self) -> bool:
         return os.getpid() == self._pid
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         if self._own():
             return self._terminal.write(text)
         try:
@@ -44,27 +46,28 @@ class _OwnProcessStream:
             pass
         return len(text)
 
-    def flush(self):
+    def flush(self) -> None:
         if self._own():
             self._terminal.flush()
 
-    def fileno(self):
+    def fileno(self) -> int:
         return self._terminal.fileno() if self._own() else 2
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return self._terminal.isatty() if self._own() else False
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         return getattr(self._terminal, name)
 
 
 class CapturedOutput:
     """Descriptor 2 captured from `start()` to `finish()`; `finish` returns the captured lines."""
 
-    def __init__(self):
-        self._saved = None
+    def __init__(self) -> None:
+        self._saved: int | None = None
+        self._file = -1
 
-    def start(self):
+    def start(self) -> "CapturedOutput":
         try:
             sys.stderr.flush()
             saved = os.dup(2)
@@ -83,7 +86,7 @@ class CapturedOutput:
         warnings.showwarning = _one_line_warning
         return self
 
-    def finish(self):
+    def finish(self) -> list[str]:
         """Puts standard error back; returns the captured text as lines."""
         if self._saved is None:
             return []
@@ -98,7 +101,7 @@ class CapturedOutput:
         return [line for line in text.splitlines() if line.strip()]
 
 
-def summary(lines):
+def summary(lines: list[str]) -> str:
     """One line for the captured lines: how many messages (a Python warning printed by a
     worker that was not forked takes two lines, the second indented)."""
     messages = sum(1 for line in lines if not line[:1].isspace())

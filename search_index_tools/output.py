@@ -2,10 +2,11 @@
 import json
 import os
 
-from .searches import SIMILAR, shown_path
+from .readable_listing import Unreadable
+from .searches import SIMILAR, IndexSummary, Outcome, shown_path
 
 
-def printable(text):
+def printable(text: str) -> str:
     """File names may hold newlines, terminal escape sequences or bytes that are not UTF-8;
     printed raw they would break the one-line-per-result layout or drive the terminal. Such
     characters are shown escaped, as Python writes them in a string literal."""
@@ -22,13 +23,13 @@ def printable(text):
     return "".join(shown)
 
 
-def format_score(outcome, score):
+def format_score(outcome: Outcome, score: float) -> str:
     if outcome.command == SIMILAR or isinstance(score, float):
         return f"{score:.4f}"
     return str(score)
 
 
-def results_text(outcome):
+def results_text(outcome: Outcome) -> str:
     """One aligned line per result: rank, score, path (relative to the folder when under it)."""
     header = ("rank", outcome.score_name, "path")
     rows = [(str(hit.rank), format_score(outcome, hit.score), printable(shown_path(hit.path, outcome.folder)))
@@ -39,22 +40,22 @@ def results_text(outcome):
                    for rank, score, path in [header, *rows])
 
 
-def results_paths(outcome, separator):
+def results_paths(outcome: Outcome, separator: bytes) -> bytes:
     """The results' absolute paths as bytes, each ended by `separator`: the file names' own
     bytes (names that are not UTF-8 included), for programs such as xargs."""
     return b"".join(os.fsencode(os.path.abspath(hit.path)) + separator for hit in outcome.hits)
 
 
-def unreadable_json(unreadable):
+def unreadable_json(unreadable: Unreadable) -> dict[str, list[str]]:
     return {"unreadable_pictures": [os.path.abspath(path) for path, _ in unreadable.pictures],
             "unreadable_folders": [os.path.abspath(path) for path, _ in unreadable.folders]}
 
 
-def _counted(count, one, many):
+def _counted(count: int, one: str, many: str) -> str:
     return f"{count} {one if count == 1 else many}"
 
 
-def unreadable_notes(unreadable, folder, verbose):
+def unreadable_notes(unreadable: Unreadable, folder: str, verbose: bool) -> list[str]:
     """Lines for standard error about what a search left out because it could not be read:
     how many, and with `verbose` which."""
     lines = []
@@ -71,7 +72,7 @@ def unreadable_notes(unreadable, folder, verbose):
     return lines
 
 
-def results_json(outcome):
+def results_json(outcome: Outcome) -> str:
     document = {
         "command": outcome.command,
         "query": os.path.abspath(outcome.query),
@@ -91,7 +92,7 @@ def results_json(outcome):
 LEFT_OUT_SHOWN = 10
 
 
-def _named(title, paths, folder):
+def _named(title: str, paths: list[str], folder: str) -> list[str]:
     if not paths:
         return []
     lines = [title]
@@ -101,7 +102,7 @@ def _named(title, paths, folder):
     return lines
 
 
-def index_text(summary):
+def index_text(summary: IndexSummary) -> str:
     unreadable = summary.unreadable
     left_out = len(summary.left_out) + len(unreadable.pictures)
     lines = [f"{summary.indexed} pictures indexed, {left_out} left out in {printable(summary.folder)}\n"]
@@ -113,7 +114,7 @@ def index_text(summary):
     return "".join(lines)
 
 
-def index_json(summary):
+def index_json(summary: IndexSummary) -> str:
     document = {
         "command": "index",
         "folder": os.path.abspath(summary.folder),

@@ -11,13 +11,14 @@ The detector runs in a separate process: ORB in the command's process could leav
 forked from it later waiting for ever for OpenCV's threads.
 """
 import multiprocessing
+from typing import Final
 
 from .pool_watch import ignore_interrupts
 
-NOT_A_PICTURE = None
+NOT_A_PICTURE: Final = None
 
 
-def crop_keypoints(path):
+def crop_keypoints(path: str) -> int | None:
     """The number of keypoints the module's matching would find in the crop at `path`, or
     NOT_A_PICTURE when the module could not read it as a picture."""
     import io
@@ -36,11 +37,12 @@ def crop_keypoints(path):
     grey = cv2.imdecode(np.frombuffer(content, dtype=np.uint8), cv2.IMREAD_GRAYSCALE) if content else None
     if grey is None:
         return NOT_A_PICTURE
-    keypoints, descriptors = cv2.ORB_create().detectAndCompute(grey, None)
+    detector = cv2.ORB_create()  # type: ignore[attr-defined]  # missing from OpenCV's type stubs
+    keypoints, descriptors = detector.detectAndCompute(grey, None)
     return 0 if descriptors is None else len(keypoints)
 
 
-def verified_crop_usable(path):
+def verified_crop_usable(path: str) -> bool | None:
     """For the verified search: NOT_A_PICTURE, or whether the crop has keypoints enough to
     verify a placement or grey-level structure for the pixel stage."""
     from .verified import pixels, search
@@ -53,7 +55,7 @@ def verified_crop_usable(path):
     return enough_points or pixels.PixelSearch(grey).possible
 
 
-def crop_problem(path, verified=False):
+def crop_problem(path: str, verified: bool = False) -> str | None:
     """Why the crop at `path` cannot be searched for (one line), or None."""
     context = multiprocessing.get_context()
     # Ctrl-C is left to the caller, whose leaving the block ends the worker: a worker that
@@ -65,7 +67,8 @@ def crop_problem(path, verified=False):
             if usable is NOT_A_PICTURE:
                 return f"crop image cannot be read as a picture: {path}"
             if not usable:
-                return f"crop image has nothing to match (too few keypoints and no grey-level structure): {path}"
+                return (f"crop image has nothing to match (too few keypoints and no grey-level "
+                        f"structure): {path}")
             return None
         found = pool.apply(crop_keypoints, (path,))
     if found is NOT_A_PICTURE:

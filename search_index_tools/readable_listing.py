@@ -15,30 +15,33 @@ import contextlib
 import json
 import os
 import tempfile
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import List, Tuple
+from types import ModuleType
+from typing import Any
 
 
 @dataclass
 class Unreadable:
     """What a search left out because it could not be read: (path, reason) pairs."""
-    pictures: List[Tuple[str, str]] = field(default_factory=list)
-    folders: List[Tuple[str, str]] = field(default_factory=list)
+    pictures: list[tuple[str, str]] = field(default_factory=list)
+    folders: list[tuple[str, str]] = field(default_factory=list)
 
-    def __bool__(self):
+    def __bool__(self) -> bool:
         return bool(self.pictures or self.folders)
 
 
-def _can_list(path):
+def _can_list(path: str) -> bool:
     # Listing needs read permission; reading the files' status, which the walk does for
     # every file, needs search (x) permission.
     return os.access(path, os.R_OK | os.X_OK, effective_ids=os.access in os.supports_effective_ids)
 
 
-def unreadable_folders(top):
+def unreadable_folders(top: str) -> list[tuple[str, str]]:
     """The sub-folders of `top` that cannot be listed, sorted; links to folders are not
     followed, as the module's walk does not follow them."""
-    found, pending = [], [top]
+    found: list[tuple[str, str]] = []
+    pending = [top]
     while pending:
         current = pending.pop()
         try:
@@ -62,31 +65,35 @@ def unreadable_folders(top):
     return sorted(found)
 
 
-def unreadable_pictures(paths):
+def unreadable_pictures(paths: Iterable[str]) -> list[tuple[str, str]]:
     """(path, reason) for each of `paths` that cannot be opened for reading."""
     effective = os.access in os.supports_effective_ids
     return [(path, "Permission denied") for path in paths
             if not os.access(path, os.R_OK, effective_ids=effective)]
 
 
+# The module's folder walk, which every listing, build and fingerprint goes through.
+_WALK = "absolute_path_recursive_a_directory"
+
+
 @contextlib.contextmanager
-def walk_leaving_out(sil, paths):
+def walk_leaving_out(sil: ModuleType, paths: Iterable[str]) -> Iterator[None]:
     """Binds a folder walk in the module that leaves out `paths` (absolute paths as the walk
     gives them), for every search made inside the block: index builds, the fingerprint and
     the listings then never see them."""
     left_out = frozenset(paths)
-    own_walk = sil.absolute_path_recursive_a_directory
+    own_walk = getattr(sil, _WALK)
 
-    def walk(folder):
+    def walk(folder: str) -> Iterator[Any]:
         for record in own_walk(folder):
             if record.image_path not in left_out:
                 yield record
 
-    sil.absolute_path_recursive_a_directory = walk
+    setattr(sil, _WALK, walk)
     try:
         yield
     finally:
-        sil.absolute_path_recursive_a_directory = own_walk
+        setattr(sil, _WALK, own_walk)
 
 
 # Beside the module's index file: the folder last indexed through the command and the pictures
@@ -94,11 +101,11 @@ def walk_leaving_out(sil, paths):
 MEMO_SUFFIX = ".unreadable.json"
 
 
-def _memo_path(sil):
-    return os.fspath(sil.CACHED_INDEXED) + MEMO_SUFFIX
+def _memo_path(sil: ModuleType) -> str:
+    return os.fspath(str(sil.CACHED_INDEXED)) + MEMO_SUFFIX
 
 
-def remembered_unreadable(sil, folder):
+def remembered_unreadable(sil: ModuleType, folder: str) -> dict[str, str]:
     """{path: reason} of the pictures of `folder` left out of the last build that still
     cannot be read; empty when the memo is missing, damaged or about another folder."""
     try:
@@ -113,7 +120,8 @@ def remembered_unreadable(sil, folder):
     return {path: reason for path, reason in entries.items() if path in still}
 
 
-def remember_unreadable(sil, folder, left_out, known):
+def remember_unreadable(sil: ModuleType, folder: str, left_out: dict[str, str],
+                        known: dict[str, str]) -> None:
     """Writes the memo when it would say something else than `known` (what was read)."""
     if left_out == known:
         return

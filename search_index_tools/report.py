@@ -12,15 +12,18 @@ import html
 import io
 import os
 import tempfile
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 from PIL import ExifTags, Image, ImageDraw, ImageOps
 
 from .output import format_score, printable
 from .report_target import REPORT_MARKER
-from .searches import CROP, shown_path
+from .searches import CROP, Hit, Outcome, shown_path
+
+Point = tuple[float, float]
 
 THUMBNAIL_SIDE = 640   # pixels, longest side; shown at half size, so sharp on dense screens
 THUMBNAIL_QUALITY = 80
@@ -56,7 +59,7 @@ h1 { font-size: 20px; margin: 0 0 4px; }
 """.strip()
 
 
-def content_policy(style):
+def content_policy(style: str) -> str:
     """The page's Content-Security-Policy: images from data URIs only, the one style sheet
     `style` (by its digest), no script, nothing fetched."""
     digest = base64.b64encode(hashlib.sha256(style.encode()).digest()).decode()
@@ -64,7 +67,7 @@ def content_policy(style):
             "base-uri 'none'; form-action 'none'")
 
 
-def page_head(title, style):
+def page_head(title: str, style: str) -> str:
     """The start of a report page, to its head's end: our marker, the policy, `title` (HTML
     already) and the style sheet `style`."""
     return f"""<!DOCTYPE html>
@@ -80,7 +83,8 @@ def page_head(title, style):
 </head>"""
 
 
-def thumbnail(path, points=None, outline=None):
+def thumbnail(path: str, points: Sequence[Point] | None = None,
+              outline: Sequence[Point] | None = None) -> str | None:
     """A data URI of a JPEG thumbnail of the picture at `path`, upright, with `points` (in
     the full picture's pixels) and the box that bounds them drawn on it, or the crop's
     `outline` (four corners); None when the picture cannot be read."""
@@ -98,7 +102,7 @@ def thumbnail(path, points=None, outline=None):
             small = on_white(picture)
     except (OSError, ValueError, Image.DecompressionBombError):
         return None
-    if points_as_stored:
+    if points and points_as_stored:
         mark_points(small, points, small.width / width, small.height / height)
     # The thumbnail carries the picture's orientation, so Pillow turns it upright.
     small.getexif()[ExifTags.Base.Orientation] = orientation
@@ -114,7 +118,7 @@ def thumbnail(path, points=None, outline=None):
     return "data:image/jpeg;base64," + base64.b64encode(encoded.getvalue()).decode("ascii")
 
 
-def on_white(picture):
+def on_white(picture: Image.Image) -> Image.Image:
     if picture.mode in ("RGBA", "LA", "PA") or "transparency" in picture.info:
         rgba = picture.convert("RGBA")
         white = Image.new("RGB", rgba.size, "white")
@@ -123,14 +127,14 @@ def on_white(picture):
     return picture.convert("RGB")
 
 
-def stroke(draw, corners):
+def stroke(draw: ImageDraw.ImageDraw, corners: Sequence[Point]) -> None:
     """A closed line through `corners`, light on dark."""
     closed = list(corners) + list(corners[:1])
     draw.line(closed, fill=DARK_STROKE, width=DARK_WIDTH, joint="curve")
     draw.line(closed, fill=LIGHT_STROKE, width=LIGHT_WIDTH, joint="curve")
 
 
-def mark_points(picture, points, scale_x, scale_y):
+def mark_points(picture: Image.Image, points: Iterable[Point], scale_x: float, scale_y: float) -> None:
     draw = ImageDraw.Draw(picture)
     scaled = [(x * scale_x, y * scale_y) for x, y in points]
     xs, ys = [x for x, _ in scaled], [y for _, y in scaled]
@@ -140,15 +144,15 @@ def mark_points(picture, points, scale_x, scale_y):
         draw.ellipse((x - 4, y - 4, x + 4, y + 4), fill=KEYPOINT_COLOUR, outline=KEYPOINT_EDGE, width=2)
 
 
-def mark_outline(picture, corners, scale_x, scale_y):
+def mark_outline(picture: Image.Image, corners: Iterable[Point], scale_x: float, scale_y: float) -> None:
     stroke(ImageDraw.Draw(picture), [(x * scale_x, y * scale_y) for x, y in corners])
 
 
-def text(value):
+def text(value: object) -> str:
     return html.escape(printable(str(value)), quote=True)
 
 
-def path_html(path):
+def path_html(path: str) -> str:
     """A path shown so that lines break after its separators, not inside names (a name
     longer than the line alone still wraps)."""
     parts = str(path).split(os.sep)
@@ -156,17 +160,17 @@ def path_html(path):
     return "<wbr>".join(f'<span class="part">{text(piece)}</span>' for piece in pieces if piece)
 
 
-def file_link(path):
+def file_link(path: str) -> str:
     return html.escape(Path(os.path.abspath(path)).as_uri(), quote=True)
 
 
-def picture_html(uri, alt):
+def picture_html(uri: str | None, alt: str) -> str:
     if uri is None:
         return '<p class="missing">no preview: the file could not be read</p>'
     return f'<img src="{uri}" alt="{text(alt)}">'
 
 
-def score_text(outcome, score):
+def score_text(outcome: Outcome, score: float) -> str:
     if outcome.placed_by_pixels:
         return f"grey-level correlation {score:.4f} (placed by its pixels)"
     if outcome.verified:
@@ -176,9 +180,10 @@ def score_text(outcome, score):
     return f"{outcome.score_name} {format_score(outcome, score)}"
 
 
-def render(outcome, query_uri, thumbnail_uris, now=None):
+def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str | None],
+           now: datetime | None = None) -> str:
     """The page's HTML text for an Outcome and the thumbnails of its query and results."""
-    now = now or datetime.now(timezone.utc)
+    now = now or datetime.now(UTC)
     what = "containing the crop" if outcome.command == CROP else "similar to"
     legend = ('<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
               if outcome.command == CROP else "")
@@ -189,7 +194,8 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
     for hit, uri in zip(outcome.hits, thumbnail_uris):
         shown = shown_path(hit.path, outcome.folder)
         items.append(
-            f'<li data-rank="{hit.rank}"><a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
+            f'<li data-rank="{hit.rank}">'
+            f'<a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
             f'{picture_html(uri, shown)}</a>'
             f'<span class="rank">#{hit.rank}</span> '
             f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
@@ -199,9 +205,11 @@ def render(outcome, query_uri, thumbnail_uris, now=None):
     return f"""{page_head(title, STYLE)}
 <body>
 <h1>Pictures {what} <span class="path">{path_html(outcome.query)}</span></h1>
-<p class="facts">{count} result{"" if count == 1 else "s"} in <span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,
+<p class="facts">{count} result{"" if count == 1 else "s"} in
+<span class="path">{path_html(os.path.abspath(outcome.folder))}</span>,
 found in {outcome.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC</p>
-<div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>{legend}</div>
+<div class="query"><a href="{file_link(outcome.query)}">{picture_html(query_uri, outcome.query)}</a>
+{legend}</div>
 <ol class="results">
 {chr(10).join(items)}
 </ol>
@@ -210,16 +218,20 @@ found in {outcome.elapsed:.2f} s, {now:%Y-%m-%d %H:%M} UTC</p>
 """
 
 
-def write_report(outcome, target, workers=4):
+def write_report(outcome: Outcome, target: str | os.PathLike[str], workers: int = 4) -> Path:
     """Writes the report of `outcome` to `target`, replacing it whole: a failure leaves no
     half-written page behind."""
     with ThreadPoolExecutor(max_workers=workers) as pool:  # Pillow decodes without the GIL
         query_uri = pool.submit(thumbnail, outcome.query)
-        uris = list(pool.map(lambda hit: thumbnail(hit.path, hit.points, hit.outline), outcome.hits))
+        uris = list(pool.map(_hit_thumbnail, outcome.hits))
     return write_page(render(outcome, query_uri.result(), uris), target)
 
 
-def write_page(page, target):
+def _hit_thumbnail(hit: Hit) -> str | None:
+    return thumbnail(hit.path, hit.points, hit.outline)
+
+
+def write_page(page: str, target: str | os.PathLike[str]) -> Path:
     """Writes the HTML text `page` to `target`, replacing it whole."""
     target = Path(target)
     descriptor, part = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")

@@ -8,6 +8,7 @@ Reports are recognised by the marker `render` puts in their head.
 """
 import os
 import stat
+from collections.abc import Iterable
 
 REPORT_MARKER = '<meta name="generator" content="find-images report">'
 # A report's head lies within its first bytes; the pictures come later.
@@ -16,7 +17,7 @@ _HEAD_BYTES = 4096
 _EARLIER_REPORT_SIGNS = (b"<title>find-images ", b"default-src 'none'; img-src data:")
 
 
-def is_own_report(path):
+def is_own_report(path: str) -> bool:
     """Whether `path` is a regular file holding a report this command wrote. Anything else
     (a folder, a pipe, a device) is not opened: reading a pipe could wait for ever."""
     try:
@@ -32,19 +33,20 @@ def is_own_report(path):
     return REPORT_MARKER.encode() in head or all(sign in head for sign in _EARLIER_REPORT_SIGNS)
 
 
-def _is_same_file(one, other):
+def _is_same_file(one: str, other: str) -> bool:
     try:
         return os.path.samefile(one, other)
     except OSError:
         return os.path.realpath(one) == os.path.realpath(other)
 
 
-def _lies_under(path, folder):
+def _lies_under(path: str, folder: str) -> bool:
     real_path, real_folder = os.path.realpath(path), os.path.realpath(folder)
     return real_path != real_folder and os.path.commonpath([real_path, real_folder]) == real_folder
 
 
-def refusal(target, query=None, folders=(), force=False):
+def refusal(target: str, query: str | None = None, folders: Iterable[str] = (),
+            force: bool = False) -> str | None:
     """Why the report may not be written to `target` (one line), or None when it may."""
     if query is not None and os.path.lexists(target) and _is_same_file(target, query):
         return f"--report: refusing to replace the query image: {target}"

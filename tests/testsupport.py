@@ -7,10 +7,22 @@ import textwrap
 from pathlib import Path
 
 import numpy as np
+import pytest
 from PIL import Image
 
 TESTS_DIR = Path(__file__).resolve().parent
 START_METHODS = [m for m in ("fork", "spawn", "forkserver") if m in multiprocessing.get_all_start_methods()]
+
+
+
+def quick_first(*cases):
+    """Cases for a parametrized test of which only the first runs in the quick loop (`make
+    quick`); the others are marked slow and run in the full suite. For cases that take one
+    road of the code with other values: the quick loop keeps one of the kind. A case of
+    several arguments is a tuple."""
+    return [pytest.param(*(case if isinstance(case, tuple) else (case,)),
+                         marks=() if number == 0 else pytest.mark.slow)
+            for number, case in enumerate(cases)]
 
 
 def child_env(tests_path=True):

@@ -28,23 +28,6 @@ from . import grouping
 from ..file_identity import FileIdentity
 from .store import SETTINGS_KEY, PictureStore, path_key
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS candidate_lists (
-        scope TEXT NOT NULL, token INTEGER NOT NULL, version INTEGER NOT NULL, plain INTEGER NOT NULL,
-        vector BLOB NOT NULL, neighbours BLOB NOT NULL, transforms BLOB NOT NULL, scores BLOB NOT NULL,
-        PRIMARY KEY (scope, token)) WITHOUT ROWID""",
-    """CREATE TABLE IF NOT EXISTS verdicts (
-        first INTEGER NOT NULL, second INTEGER NOT NULL, transforms INTEGER NOT NULL, key TEXT NOT NULL,
-        same INTEGER NOT NULL, transform INTEGER NOT NULL, similarity REAL NOT NULL, cropped INTEGER NOT NULL,
-        PRIMARY KEY (first, second, transforms, key)) WITHOUT ROWID""",
-    """CREATE TABLE IF NOT EXISTS relations (
-        keeper INTEGER NOT NULL, member INTEGER NOT NULL, version INTEGER NOT NULL,
-        distance REAL NOT NULL, transform TEXT NOT NULL,
-        PRIMARY KEY (keeper, member, version)) WITHOUT ROWID""",
-    """CREATE TABLE IF NOT EXISTS scope_results (
-        scope TEXT NOT NULL, key TEXT NOT NULL, digest BLOB NOT NULL, pairs BLOB NOT NULL,
-        PRIMARY KEY (scope, key)) WITHOUT ROWID""",
-)
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1"),
                         ("similarity", "<f8"), ("cropped", "u1"), ("plain", "u1")])
@@ -94,21 +77,14 @@ class KeptDecisions:
 
     def __init__(self, store: PictureStore):
         self._store = store
-        self._ready = False
 
     def _db(self, writing: bool = False) -> Optional[sqlite3.Connection]:
+        """The store's connection (its format holds these tables), None without one or, when
+        `writing`, while the store may only be read."""
         db = self._store.connection
         if db is None or (writing and not self._store.writable):
             return None
-        if not self._ready:
-            try:
-                for statement in _SCHEMA:
-                    db.execute(statement)
-            except sqlite3.Error as error:
-                self._store.failed(error)
-                return None
-            self._ready = True
-        return self._store.connection
+        return db
 
     @property
     def active(self) -> bool:

@@ -15,9 +15,9 @@ import sys
 from typing import Any, Iterable, NamedTuple, Optional, Union
 
 from ..file_identity import FileIdentity
+from ..sqlite_store import StoreClient, StoreFormat
 from .reading import THUMBNAIL_SIDE, PictureRead
 
-BUSY_TIMEOUT_SECONDS = 5.0
 SUFFIX = ".duplicates.sqlite"
 # Entries made with other thumbnail settings are stale, never misread.
 SETTINGS_KEY = f"grey-thumbnail:side={THUMBNAIL_SIDE}:box:draft=2x:v1"
@@ -37,6 +37,26 @@ CREATE TABLE IF NOT EXISTS pictures (
 """
 
 
+# The tables of the decisions a scan keeps (duplicates.kept_decisions).
+DECISION_TABLES = (
+    """CREATE TABLE IF NOT EXISTS candidate_lists (
+        scope TEXT NOT NULL, token INTEGER NOT NULL, version INTEGER NOT NULL, plain INTEGER NOT NULL,
+        vector BLOB NOT NULL, neighbours BLOB NOT NULL, transforms BLOB NOT NULL, scores BLOB NOT NULL,
+        PRIMARY KEY (scope, token)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS verdicts (
+        first INTEGER NOT NULL, second INTEGER NOT NULL, transforms INTEGER NOT NULL, key TEXT NOT NULL,
+        same INTEGER NOT NULL, transform INTEGER NOT NULL, similarity REAL NOT NULL, cropped INTEGER NOT NULL,
+        PRIMARY KEY (first, second, transforms, key)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS relations (
+        keeper INTEGER NOT NULL, member INTEGER NOT NULL, version INTEGER NOT NULL,
+        distance REAL NOT NULL, transform TEXT NOT NULL,
+        PRIMARY KEY (keeper, member, version)) WITHOUT ROWID""",
+    """CREATE TABLE IF NOT EXISTS scope_results (
+        scope TEXT NOT NULL, key TEXT NOT NULL, digest BLOB NOT NULL, pairs BLOB NOT NULL,
+        PRIMARY KEY (scope, key)) WITHOUT ROWID""",
+)
+
+
 class StoredEntry(NamedTuple):
     """A stored read without its thumbnail; `usable` tells whether it has one."""
 
@@ -54,16 +74,12 @@ def path_key(path: str) -> bytes:
     return path.encode(_FS_ENCODING, _FS_ERRORS)
 
 
-class PictureStore:
-    def __init__(self, file_path: Optional[str]):
-        self._db: Optional[sqlite3.Connection] = None
-        self._writable = True
-        if file_path is not None:
-            self._db = _open(file_path)
-
-    @property
-    def active(self) -> bool:
-        return self._db is not None
+class PictureStore(StoreClient):
+    # The reads, and beside them the decisions a scan keeps (duplicates.kept_decisions). The
+    # whole file is not checked on opening (that reads every page, seconds on a large library):
+    # a damaged page found in use ends the store, and a scan goes on without it.
+    STORE_FORMAT = StoreFormat("search_index_tools duplicate store 2", (_SCHEMA,) + DECISION_TABLES,
+                               check_on_open=False)
 
     @property
     def connection(self) -> Optional[sqlite3.Connection]:
@@ -173,57 +189,6 @@ class PictureStore:
                     self._db.executemany("DELETE FROM pictures WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
-
-    def close(self) -> None:
-        if self._db is not None:
-            try:
-                self._db.close()
-            except sqlite3.Error:
-                pass
-            self._db = None
-
-    def _fail(self, error: sqlite3.Error) -> None:
-        """Stops using the store after an error; a lock or a read-only file only stops writing."""
-        message = str(error).lower()
-        if isinstance(error, sqlite3.OperationalError) and any(
-                word in message for word in ("locked", "busy", "readonly", "read-only")):
-            self._writable = False
-            return
-        self.close()
-
-
-def _open(file_path: str) -> Optional[sqlite3.Connection]:
-    try:
-        return _connect(file_path)
-    except sqlite3.OperationalError:
-        return None  # locked, read-only folder, missing folder: no store this time
-    except sqlite3.DatabaseError:
-        # Not a database (or damaged beyond use): nobody can read it, so it is replaced.
-        for suffix in ("", "-wal", "-shm"):
-            try:
-                os.unlink(file_path + suffix)
-            except OSError:
-                pass
-        try:
-            return _connect(file_path)
-        except sqlite3.Error:
-            return None
-    except OSError:
-        return None
-
-
-def _connect(file_path: str) -> sqlite3.Connection:
-    db = sqlite3.connect(file_path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
-    try:
-        db.execute("PRAGMA journal_mode=WAL")
-        db.execute(_SCHEMA)
-        # A damaged page is found here rather than half-way through a scan.
-        if db.execute("PRAGMA quick_check").fetchone()[0] != "ok":
-            raise sqlite3.DatabaseError("duplicate store failed its check")
-    except BaseException:
-        db.close()
-        raise
-    return db
 
 
 def _prefixes(keys: dict[bytes, str]) -> list[bytes]:

@@ -19,30 +19,17 @@ from __future__ import annotations
 import os
 import sqlite3
 import sys
-import time
 import zlib
 from typing import Any, Iterable, Optional
 
 import numpy as np
 
 from ..file_identity import FileIdentity
+from ..sqlite_store import StoreClient, StoreFormat
 from .features import Features, ReadResult
-
-FORMAT = "search_index_tools verified feature store 2"
-# How long a writer waits for another process's transaction before it gives up on storing.
-BUSY_TIMEOUT_SECONDS = 2.0
-# After the store stayed locked for a whole busy timeout, this process leaves it alone for a
-# while, so that a store held by a stuck process costs one wait rather than one per search.
-LOCKED_BACK_OFF_SECONDS = 30.0
-_locked_out: dict[str, float] = {}  # store path: when this process may try it again
-
-# SQLite's primary result codes for a database another connection holds, and for one this
-# process may only read.
-_SQLITE_BUSY, _SQLITE_LOCKED, _SQLITE_READONLY = 5, 6, 8
 
 _IDENTITY_COLUMNS = "device, inode, size, mtime_ns, ctime_ns"
 _SCHEMA = (
-    "CREATE TABLE store_format (version TEXT NOT NULL)",
     # usable 0: the file is no picture that can be used (the feature columns are NULL).
     "CREATE TABLE picture_features ("
     " path BLOB PRIMARY KEY,"
@@ -63,6 +50,9 @@ _SCHEMA = (
 
 
 _FS_ENCODING, _FS_ERRORS = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
+# Not checked whole on opening (that reads every page, seconds on a large library): SQLite
+# reports a damaged page when it is read, and every entry carries a checksum.
+FORMAT = StoreFormat("search_index_tools verified feature store 3", _SCHEMA, check_on_open=False)
 
 
 def path_key(path: str) -> bytes:
@@ -72,45 +62,8 @@ def path_key(path: str) -> bytes:
     return path.encode(_FS_ENCODING, _FS_ERRORS)
 
 
-class _FormatMismatch(Exception):
-    """The file is a database, but not a store of this format."""
-
-
-def _is_damage(error: sqlite3.Error) -> bool:
-    """Whether the file is no sound database (not a database, a damaged page), as opposed to
-    one that is only unavailable now (locked, busy, read-only, no such folder)."""
-    return isinstance(error, sqlite3.DatabaseError) and not isinstance(error, sqlite3.OperationalError)
-
-
-def _primary_code(error: sqlite3.Error) -> Optional[int]:
-    code = getattr(error, "sqlite_errorcode", None)
-    return None if code is None else code & 0xFF
-
-
-class FeatureCache:
-    def __init__(self, file_path: Optional[str]):
-        self._db: Optional[sqlite3.Connection] = None
-        self._path = file_path
-        self._writable = True
-        if file_path is not None and time.monotonic() >= _locked_out.get(file_path, 0.0):
-            self._db = _open(file_path)
-
-    @property
-    def active(self) -> bool:
-        return self._db is not None
-
-    def _fail(self, error: sqlite3.Error) -> None:
-        """Stops using the store after an error. A store locked by another process or a
-        read-only one only stops writing; a damaged one is removed, to be made anew."""
-        code = _primary_code(error)
-        if code in (_SQLITE_BUSY, _SQLITE_LOCKED):
-            _locked_out[self._path] = time.monotonic() + LOCKED_BACK_OFF_SECONDS
-        if code in (_SQLITE_BUSY, _SQLITE_LOCKED, _SQLITE_READONLY) and self._db is not None:
-            self._writable = False
-            return
-        self.close()
-        if _is_damage(error):
-            _remove_store(self._path)
+class FeatureCache(StoreClient):
+    STORE_FORMAT = FORMAT
 
     def lookup(self, path: str, identity: FileIdentity, settings_key: str) -> Optional[ReadResult]:
         """The stored entry of `path` when it was made from this very file with these settings."""
@@ -190,88 +143,6 @@ class FeatureCache:
                     self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
-
-    def close(self) -> None:
-        if self._db is not None:
-            try:
-                self._db.close()
-            except sqlite3.Error:
-                pass
-            self._db = None
-
-
-def _open(file_path: str) -> Optional[sqlite3.Connection]:
-    """A prepared connection to the store; a damaged file or one of another format is
-    replaced by a new store once. None when no usable connection can be had."""
-    for _ in range(2):
-        try:
-            return _connect(file_path)
-        except sqlite3.Error as error:
-            if _primary_code(error) in (_SQLITE_BUSY, _SQLITE_LOCKED):
-                _locked_out[file_path] = time.monotonic() + LOCKED_BACK_OFF_SECONDS
-            if not _is_damage(error):
-                return None  # locked, read-only folder, missing folder: no store this time
-        except _FormatMismatch:
-            pass
-        except OSError:
-            return None
-        # Nobody can read it as this store, so it is replaced.
-        _remove_store(file_path)
-    return None
-
-
-def _connect(file_path: str) -> sqlite3.Connection:
-    db = sqlite3.connect(file_path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
-    try:
-        db.execute("PRAGMA journal_mode=WAL").fetchone()
-        # WAL with NORMAL synchronisation stays consistent after a crash; at worst the last
-        # transactions are lost, which a cache can afford.
-        db.execute("PRAGMA synchronous=NORMAL")
-        if not _has_format_table(db):
-            _create_schema(db)
-        versions = db.execute("SELECT version FROM store_format").fetchall()
-        if versions != [(FORMAT,)]:
-            raise _FormatMismatch()
-        # A damaged page is found here rather than half-way through a search.
-        if db.execute("PRAGMA quick_check").fetchone()[0] != "ok":
-            raise sqlite3.DatabaseError("feature store failed its check")
-    except BaseException:
-        db.close()
-        raise
-    return db
-
-
-def _has_format_table(db: sqlite3.Connection) -> bool:
-    return db.execute("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'store_format'"
-                      ).fetchone()[0] > 0
-
-
-def _create_schema(db: sqlite3.Connection) -> None:
-    """Makes the tables of a new store. Two processes may do so at once: the second finds the
-    first's store. A database with tables but no format (an older store) is of another format."""
-    db.execute("BEGIN IMMEDIATE")
-    try:
-        if not _has_format_table(db):
-            if db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] > 0:
-                raise _FormatMismatch()
-            for statement in _SCHEMA:
-                db.execute(statement)
-            db.execute("INSERT INTO store_format VALUES (?)", (FORMAT,))
-        db.execute("COMMIT")
-    except BaseException:
-        db.execute("ROLLBACK")
-        raise
-
-
-def _remove_store(file_path: Optional[str]) -> None:
-    if file_path is None:
-        return
-    for suffix in ("", "-wal", "-shm"):
-        try:
-            os.unlink(file_path + suffix)
-        except OSError:
-            pass
-
 
 def _checksum(values: Iterable[object]) -> int:
     """A checksum of everything an entry claims, sizes and flags included, so that a damaged

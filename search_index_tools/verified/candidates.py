@@ -28,6 +28,8 @@ from typing import Any, Optional, cast
 
 import numpy as np
 
+from ..sqlite_store import StoreClient, StoreFormat
+
 TOP_WORDS = 512  # sampled descriptors of the first level
 LEAVES = 128  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
 TRAINING_DESCRIPTORS = 65536  # at most this many descriptors are drawn from
@@ -365,43 +367,30 @@ _WORD_SCHEMA = (
     "INSERT OR IGNORE INTO generation VALUES (0, 0, randomblob(16))",
 )
 _VOCABULARY = "words"
+# Every search reads the whole file into memory anyway, where damage shows as an error.
+_WORD_FORMAT = StoreFormat("search_index_tools candidate words 1", _WORD_SCHEMA, check_on_open=False)
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
 # in the same process starts from it instead of reading every picture's terms again.
 _LOADED: dict[str, tuple[Optional[tuple[Any, ...]], CandidateIndex]] = {}
 
 
-class WordStore:
+class WordStore(StoreClient):
     """The candidate index of a library, kept in its own SQLite file (one row of terms per
     picture, and the vocabulary) and in memory between searches of one process. Without a
     file (None), or with one that cannot be used, the index lives for one search only. Like
     the feature store, it only ever saves work: errors make it stop using the file."""
 
-    def __init__(self, file_path):
-        import sqlite3
+    STORE_FORMAT = _WORD_FORMAT
 
+    def __init__(self, file_path):
+        super().__init__(file_path)
         self._path = file_path
-        self._db = None
         self._generation = None
-        if file_path is not None:
-            try:
-                self._db = sqlite3.connect(file_path, timeout=5.0, isolation_level=None)
-                self._db.execute("PRAGMA journal_mode=WAL")
-                for statement in _WORD_SCHEMA:
-                    self._db.execute(statement)
-            except sqlite3.DatabaseError as error:
-                self._give_up(error, remove=not isinstance(error, sqlite3.OperationalError))
 
     def _give_up(self, error, remove=False) -> None:
-        self.close()
-        if remove:  # not a database: nobody can use it, so the next search starts a new one
-            import os
-
-            for suffix in ("", "-wal", "-shm"):
-                try:
-                    os.unlink(self._path + suffix)
-                except OSError:
-                    pass
+        # A ValueError comes from a stored value that cannot be decoded: the file is damaged.
+        self._store.fail(error, damaged=remove or isinstance(error, ValueError))
 
     def _current_generation(self) -> Optional[tuple[Any, ...]]:
         assert self._db is not None
@@ -443,7 +432,7 @@ class WordStore:
         vocabulary that is stored is returned, and the caller uses that one."""
         import sqlite3
 
-        if self._db is None:
+        if self._db is None or not self._writable:
             return vocabulary
         try:
             with self._db:
@@ -464,7 +453,7 @@ class WordStore:
         import os
         import sqlite3
 
-        if self._db is None or not (added or removed):
+        if self._db is None or not self._writable or not (added or removed):
             self._remember(index)
             return
         rows = []
@@ -496,11 +485,3 @@ class WordStore:
             _LOADED[self._path] = (self._generation, index)
         elif self._path is not None:
             _LOADED.pop(self._path, None)
-
-    def close(self) -> None:
-        if self._db is not None:
-            try:
-                self._db.close()
-            except Exception:
-                pass
-            self._db = None

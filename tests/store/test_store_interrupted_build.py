@@ -86,10 +86,14 @@ def pictures(tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("work", ["build", "cropped search"])
-@pytest.mark.parametrize("how, error", [("interrupt", "KeyboardInterrupt"),
-                                        ("killed worker", "a worker process died"),
-                                        ("killed caller", "")])
+CUTS = [("interrupt", "KeyboardInterrupt"), ("killed worker", "a worker process died"), ("killed caller", "")]
+
+
+# Each case runs two child builds of PICTURES pictures (seconds each): the quick run keeps one.
+@pytest.mark.parametrize("work, how, error", [
+    pytest.param(work, how, error,
+                 marks=[] if (work, how) == ("build", "interrupt") else [pytest.mark.slow])
+    for work in ("build", "cropped search") for how, error in CUTS])
 def test_work_cut_short_keeps_what_was_finished_and_the_next_reads_the_rest(tmp_path, pictures, work, how, error):
     (tmp_path / "store_cache").mkdir()
     index = str(tmp_path / "store_cache" / "index.faiss")

@@ -23,6 +23,16 @@ def settings(tmp_path):
     return folder
 
 
+@pytest.fixture(scope="session")
+def written_roll(tmp_path_factory):
+    """The format tests' camera roll, encoded once per run; tests take copies (copy_roll)."""
+    from formats_support import write_roll
+
+    base = tmp_path_factory.mktemp("camera_roll")
+    folders = (base / "roll", base / "outside")
+    return folders, write_roll(*folders)
+
+
 @pytest.fixture
 def photos(tmp_path):
     """Six photo-like pictures in two folders, one of them a JPEG and the others PNGs."""

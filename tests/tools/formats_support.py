@@ -1,7 +1,8 @@
 """A phone's camera roll for the format tests: HEIC and AVIF pictures written by the libraries'
 own encoders (pillow-heif, Pillow), one of each turned by an EXIF orientation, with JPEG twins
 and crops of what they show."""
-from dataclasses import dataclass
+import shutil
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 import numpy as np
@@ -64,6 +65,23 @@ def write_roll(folder, outside):
         Image.fromarray(textured_photo(WIDTH, HEIGHT, 40 + seed)).save(path)
         others.append(path)
     return roll, others
+
+
+def copy_roll(written, folder, outside):
+    """The roll that write_roll wrote into `written` (its folder and outside folder) copied
+    into `folder` and `outside`: encoding the HEIC and AVIF pictures takes seconds, copying
+    them milliseconds, and each test still has files of its own. Returns what write_roll does."""
+    (source, source_outside), (roll, others) = written
+    shutil.copytree(source, folder)
+    shutil.copytree(source_outside, outside)
+
+    def moved(path, old, new):
+        return Path(new) / Path(path).relative_to(old)
+    copied = {name: replace(picture, path=moved(picture.path, source, folder),
+                            twin=moved(picture.twin, source_outside, outside),
+                            crop=moved(picture.crop, source_outside, outside))
+              for name, picture in roll.items()}
+    return copied, [moved(path, source, folder) for path in others]
 
 
 def twin_picture(shown, stored, orientation, suffix):

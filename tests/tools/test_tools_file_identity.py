@@ -7,6 +7,7 @@ import sqlite3
 import cv2
 import pytest
 
+from search_index_tools import sqlite_store
 from search_index_tools.verified import cache as verified_cache
 from search_index_tools.file_identity import FileIdentity, file_identity
 from search_index_tools.verified.search import STORE_SUFFIX, verified_cropped_search
@@ -101,7 +102,7 @@ def test_a_store_of_an_older_format_is_replaced(searched_folder):
         db.execute("CREATE TABLE picture_features (path BLOB PRIMARY KEY, size INTEGER, mtime_ns INTEGER)")
     assert verified_cropped_search(crop, folder) == expected
     with sqlite3.connect(store) as db:
-        assert db.execute("SELECT version FROM store_format").fetchall() == [(verified_cache.FORMAT,)]
+        assert db.execute("SELECT version FROM store_format").fetchall() == [(verified_cache.FORMAT.version,)]
         assert db.execute("SELECT count(*) FROM picture_features").fetchone()[0] == 4
 
 
@@ -118,15 +119,15 @@ def test_a_damaged_entry_is_read_again_not_handed_out(searched_folder):
 def test_a_store_locked_by_another_process_is_only_read(searched_folder, monkeypatch):
     crop, folder, expected, store = searched_folder
     assert verified_cropped_search(crop, folder) == expected
-    monkeypatch.setattr(verified_cache, "BUSY_TIMEOUT_SECONDS", 0.1)
-    monkeypatch.setattr(verified_cache, "_locked_out", {})
+    monkeypatch.setattr(sqlite_store, "BUSY_TIMEOUT_SECONDS", 0.1)
+    monkeypatch.setattr(sqlite_store, "_locked_out", {})
     write(os.path.join(folder, "new.png"), textured_photo(320, 240, 6))
     holder = sqlite3.connect(store, isolation_level=None)
     holder.execute("BEGIN EXCLUSIVE")
     try:
         assert verified_cropped_search(crop, folder) == expected
         # Locked out for a while: the next search leaves the store alone at once.
-        assert store in verified_cache._locked_out
+        assert store in sqlite_store._locked_out
         assert not verified_cache.FeatureCache(store).active
     finally:
         holder.execute("ROLLBACK")

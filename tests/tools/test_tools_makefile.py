@@ -33,9 +33,29 @@ def test_no_comment_is_echoed_as_a_command(dry_run):
 def test_the_demo_installs_none_of_the_test_tools(dry_run):
     demo = "\n".join(dry_run("demo"))
     assert "scikit-image" in demo and "faiss-cpu" in demo
-    assert not any(tool in demo for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+    tools = ("pytest", "mypy", "ray", "selenium", "chromium", "ruff", "clang-format")
+    assert not any(tool in demo for tool in tools)
     test = "\n".join(dry_run("test"))
-    assert all(tool in test for tool in ("pytest", "mypy", "ray", "selenium", "chromium"))
+    assert all(tool in test for tool in tools)
+
+
+def test_the_test_command_checks_style_and_types_before_any_test(dry_run):
+    lines = dry_run("test")
+    checks = ["ruff check", "ruff format --check", "clang-format --dry-run -Werror", "-m mypy"]
+    first = {check: next((n for n, line in enumerate(lines) if check in line), None)
+             for check in checks}
+    tests = next(n for n, line in enumerate(lines) if "-m pytest" in line)
+    assert None not in first.values(), first
+    assert max(first.values()) < tests
+    # Both C++ trees are checked: the module's and the verified search's native part.
+    clang = lines[first["clang-format --dry-run -Werror"]]
+    assert "src/module/" in clang and "search_index_tools/verified/native/" in clang
+
+
+def test_format_rewrites_both_languages(dry_run):
+    lines = "\n".join(dry_run("format"))
+    assert "ruff check --fix" in lines and "ruff format" in lines and "clang-format -i" in lines
+    assert "src/module/" in lines
 
 
 def test_a_user_without_chromium_is_told_what_to_install():
@@ -47,8 +67,8 @@ def test_a_user_without_chromium_is_told_what_to_install():
             if shutil.which(name):
                 os.symlink(shutil.which(name), tools / name)
         options = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
-        result = subprocess.run([MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"],
-                                cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
+        command = [MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"]
+        result = subprocess.run(command, cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
                                 timeout=60, **options)
     finally:
         shutil.rmtree(tools)

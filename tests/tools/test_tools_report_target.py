@@ -4,6 +4,8 @@ import os
 
 import pytest
 
+from testsupport import quick_first
+
 
 def target_for(case, tmp_path, photos, query):
     """(report path, whether --force is given, whether the command may write it)."""
@@ -27,7 +29,7 @@ def target_for(case, tmp_path, photos, query):
     return cases[case]
 
 
-@pytest.mark.parametrize("command", ["similar", "crop"])
+@pytest.mark.parametrize("command", quick_first("similar", "crop"))
 @pytest.mark.parametrize("case", [
     "the query", "the query with --force", "a link to the query", "a library picture",
     "a library picture with --force", "a library page with --force", "another file",

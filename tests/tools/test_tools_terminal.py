@@ -14,7 +14,7 @@ import time
 import pytest
 
 from tools_support import FIND_IMAGES, processes_in_session
-from testsupport import child_env, save_photo
+from testsupport import child_env, quick_first, save_photo
 
 
 def read_all(descriptor):
@@ -110,7 +110,7 @@ def warning_pictures(folder):
 
 
 @pytest.mark.parametrize("mode", ["normal", "quiet", "verbose"])
-@pytest.mark.parametrize("command", ["index", "crop"])
+@pytest.mark.parametrize("command", quick_first("index", "crop"))
 def test_library_warnings_are_summed_up_never_printed_as_they_come(mode, command, photos, settings, crop_of):
     warning_pictures(photos / "garden")
     crop = crop_of(photos / "garden" / "photo_2.jpg")

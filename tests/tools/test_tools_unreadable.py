@@ -57,7 +57,10 @@ def crop_file(library):
     return crop
 
 
-@pytest.mark.parametrize("command", SEARCHES)
+# index reads as similar does, and crop --verify is crop: the quick loop leaves both to the full run.
+@pytest.mark.parametrize("command", [
+    pytest.param(command, marks=[pytest.mark.slow] if command in ("index", "crop --verify") else [])
+    for command in SEARCHES])
 def test_unreadable_picture_and_folder_are_left_out_and_counted(command, library, crop_file):
     photos, settings, run, locked, private = library
     result = search(run, settings, command, photos, "--json")

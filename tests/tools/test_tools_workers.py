@@ -9,11 +9,11 @@ import pytest
 from PIL import Image
 
 import pool_items
-from formats_support import SETTINGS_PATTERN, write_roll
+from formats_support import SETTINGS_PATTERN, copy_roll
 from search_index_tools import formats, workers
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified import verified_cropped_matches
-from testsupport import START_METHODS, run_python, TESTS_DIR
+from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
 from tools_support import Counts
 
 MB = 2 ** 20
@@ -56,12 +56,12 @@ def test_memory_bound_reads_headers_safely(tmp_path):
 
 
 @pytest.fixture
-def roll_folder(tmp_path):
-    pictures, others = write_roll(tmp_path / "roll", tmp_path / "outside")
+def roll_folder(tmp_path, written_roll):
+    pictures, others = copy_roll(written_roll, tmp_path / "roll", tmp_path / "outside")
     return tmp_path / "roll", pictures, others
 
 
-@pytest.mark.parametrize("method", START_METHODS)
+@pytest.mark.parametrize("method", quick_first(*START_METHODS))
 def test_command_pool_reads_every_format_with_the_modules_answers(method, roll_folder, sil, monkeypatch):
     folder, pictures, others = roll_folder
     monkeypatch.setenv("SEARCH_INDEX_LIB_FEATURE_STORE", "off")
@@ -85,7 +85,7 @@ def test_command_pool_reads_every_format_with_the_modules_answers(method, roll_f
     assert multiprocessing.active_children() == []
 
 
-@pytest.mark.parametrize("method", START_METHODS)
+@pytest.mark.parametrize("method", quick_first(*START_METHODS))
 def test_verified_search_workers_read_every_format(method, roll_folder, sil, monkeypatch):
     folder, pictures, _ = roll_folder
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", SETTINGS_PATTERN)
@@ -117,7 +117,7 @@ def test_items_are_not_started_for_an_empty_map_and_errors_pass_unchanged(monkey
     assert multiprocessing.active_children() == []
 
 
-@pytest.mark.parametrize("method", START_METHODS)
+@pytest.mark.parametrize("method", quick_first(*START_METHODS))
 def test_a_dying_worker_ends_the_modules_call(method):
     result = run_python(f"""
         import search_index_lib as sil

@@ -16,7 +16,7 @@ from search_index_tools.verified import placement as verified_placement
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified.search import (STORE_SUFFIX, verified_cropped_matches,
                                                 verified_cropped_search)
-from testsupport import START_METHODS, TESTS_DIR, run_python
+from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
 from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
 
 CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
@@ -506,6 +506,7 @@ def indexed_paths():
         return {os.fsdecode(row[0]) for row in db.execute("SELECT path FROM picture_terms")}
 
 
+@pytest.mark.slow
 def test_candidate_road_answers_as_verifying_every_picture(tmp_path, few_candidates):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(7))
@@ -557,7 +558,7 @@ def test_changed_and_vanished_pictures_leave_the_index(tmp_path, few_candidates)
     assert set(index.paths()) == indexed_paths()
 
 
-@pytest.mark.parametrize("damage", [damage_garbage, damage_truncate, damage_directory])
+@pytest.mark.parametrize("damage", quick_first(damage_garbage, damage_truncate, damage_directory))
 def test_damaged_word_file_does_not_fail_the_search(tmp_path, few_candidates, damage):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(5))
