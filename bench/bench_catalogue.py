@@ -7,6 +7,7 @@ getmtime + re.search + json.dumps + md5).
 The tree holds empty files in nested folders (nine in ten named like images); it is made
 in a temporary folder and removed afterwards unless --keep names a folder to reuse.
 """
+
 import argparse
 import hashlib
 import json
@@ -16,7 +17,6 @@ import statistics
 import tempfile
 import time
 from pathlib import Path
-
 
 import search_index_lib as sil  # noqa: E402
 
@@ -72,14 +72,20 @@ def run(root, repeat):
     total = sum(1 for _ in os.walk(folder) for _ in _[2])
     print(f"tree: {total} files, {len(images)} images, in {sum(1 for _ in os.walk(folder))} folders")
     print("native (search_index_lib):")
-    report("walk, all files", *timed(lambda: list(sil.absolute_path_recursive_a_directory(folder)), repeat)[1:])
+    report(
+        "walk, all files", *timed(lambda: list(sil.absolute_path_recursive_a_directory(folder)), repeat)[1:]
+    )
     report("walk + image test", *t)
     digest, *t = timed(lambda: sil.compute_md5_of_files(images), repeat)
     report("fingerprint", *t)
     sil.is_images_in_dir_changed(images)
-    report("walk + image test + unchanged check", *timed(
-        lambda: sil.is_images_in_dir_changed(sil.get_images_absolute_path_recursive_a_directory(folder)),
-        repeat)[1:])
+    report(
+        "walk + image test + unchanged check",
+        *timed(
+            lambda: sil.is_images_in_dir_changed(sil.get_images_absolute_path_recursive_a_directory(folder)),
+            repeat,
+        )[1:],
+    )
     print("plain Python:")
     report("os.walk + getmtime, all files", *timed(lambda: list(python_walk(folder)), repeat)[1:])
     reference, *t = timed(lambda: python_images(folder), repeat)

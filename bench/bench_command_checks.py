@@ -12,6 +12,7 @@ the folder survey alone, with and without the link-count shortcut, and the permi
 every picture that the crop searches and `index` make; the two roads' answers are compared. Files are empty, and `load_images` is rebound to vectors seeded by each path, so no
 picture is decoded; the tree has two levels (albums of days), like bench_catalogue.py.
 """
+
 import argparse
 import os
 import statistics
@@ -43,8 +44,12 @@ def make_tree(root, files, folders):
 
 
 def seeded_vectors(records):
-    return [np.random.default_rng(zlib.crc32(r.image_path.encode("utf-8", "surrogateescape")))
-            .integers(0, 256, sil.DIMENSION, dtype=np.uint8) for r in records]
+    return [
+        np.random.default_rng(zlib.crc32(r.image_path.encode("utf-8", "surrogateescape"))).integers(
+            0, 256, sil.DIMENSION, dtype=np.uint8
+        )
+        for r in records
+    ]
 
 
 def listing_every_folder(top):
@@ -91,21 +96,36 @@ def main():
         assert command_road(folder, query, reporter) == bare_road(folder, row)  # also the build
 
         paths = [record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(folder)]
-        times = {"bare road (index_a_directory + search_images)": [], "command road (searches.similar)": [],
-                 "folder survey": [], "folder survey, every folder listed": [],
-                 "picture permission check (crop, index)": []}
+        times = {
+            "bare road (index_a_directory + search_images)": [],
+            "command road (searches.similar)": [],
+            "folder survey": [],
+            "folder survey, every folder listed": [],
+            "picture permission check (crop, index)": [],
+        }
         for _ in range(options.repeat):
-            for label, step in zip(times, (lambda: bare_road(folder, row), lambda: command_road(folder, query, reporter),
-                                           lambda: unreadable_folders(folder), lambda: listing_every_folder(folder),
-                                           lambda: unreadable_pictures(paths))):
+            for label, step in zip(
+                times,
+                (
+                    lambda: bare_road(folder, row),
+                    lambda: command_road(folder, query, reporter),
+                    lambda: unreadable_folders(folder),
+                    lambda: listing_every_folder(folder),
+                    lambda: unreadable_pictures(paths),
+                ),
+            ):
                 start = time.perf_counter()
                 step()
                 times[label].append(time.perf_counter() - start)
-        print(f"{options.files} files in {options.folders} folders, {options.repeat} turns, load "
-              f"{os.getloadavg()[0]:.1f}:")
+        print(
+            f"{options.files} files in {options.folders} folders, {options.repeat} turns, load "
+            f"{os.getloadavg()[0]:.1f}:"
+        )
         for label, values in times.items():
-            print(f"  {label:<48} median {statistics.median(values) * 1000:8.1f} ms   "
-                  f"({min(values) * 1000:.1f}-{max(values) * 1000:.1f})")
+            print(
+                f"  {label:<48} median {statistics.median(values) * 1000:8.1f} ms   "
+                f"({min(values) * 1000:.1f}-{max(values) * 1000:.1f})"
+            )
 
 
 if __name__ == "__main__":

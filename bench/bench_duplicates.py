@@ -16,6 +16,7 @@ cost of a first scan.
 Large folders (20,000 and 100,000 pictures): bench_duplicates_scale.py.
 imagehash is installed with pip here when missing (the bench alone needs it).
 """
+
 import argparse
 import io
 import os
@@ -43,6 +44,7 @@ DATA = HERE / "data" / "duplicates"
 
 # ------------------------------------------------------------------------------ the edits
 
+
 def _crop(p, left=0.0, top=0.0, right=0.0, bottom=0.0):
     w, h = p.size
     return p.crop((int(w * left), int(h * top), w - int(w * right), h - int(h * bottom)))
@@ -62,7 +64,9 @@ def _watermark(p):
     layer = Image.new("RGBA", p.size, (0, 0, 0, 0))
     draw = ImageDraw.Draw(layer)
     w, h = p.size
-    draw.rounded_rectangle((int(w * 0.03), int(h * 0.03), int(w * 0.25), int(h * 0.15)), 8, fill=(255, 255, 255, 140))
+    draw.rounded_rectangle(
+        (int(w * 0.03), int(h * 0.03), int(w * 0.25), int(h * 0.15)), 8, fill=(255, 255, 255, 140)
+    )
     draw.text((int(w * 0.05), int(h * 0.07)), "(c) photo studio", fill=(0, 0, 0, 230))
     return Image.alpha_composite(p, layer).convert("RGB")
 
@@ -106,9 +110,13 @@ EDITS = {
     "exif270.jpg": lambda p: _exif(p, 8),
     # combinations
     "mirror_third_q40.jpg": lambda p: _jpeg(_third(ImageOps.mirror(p)), 40),
-    "crop_turn_grey.png": lambda p: _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L"),
+    "crop_turn_grey.png": lambda p: (
+        _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L")
+    ),
     "caption_bright_q30.jpg": lambda p: _jpeg(ImageEnhance.Brightness(_caption(p)).enhance(1.25), 30),
-    "watermark_crop_half.png": lambda p: _watermark(_crop(p, left=0.07, bottom=0.05)).resize((p.width // 2, p.height // 2)),
+    "watermark_crop_half.png": lambda p: _watermark(_crop(p, left=0.07, bottom=0.05)).resize(
+        (p.width // 2, p.height // 2)
+    ),
     "exif_contrast_crop.jpg": lambda p: _exif(ImageEnhance.Contrast(_crop(p, right=0.09)).enhance(1.3), 3),
 }
 
@@ -126,9 +134,13 @@ def write(path, result):
 # pictures, from Debian's opencv-doc, and scikit-image's stereo pair). The first of each
 # pair gets the edited copies, the second stays alone: grouping it with the first is wrong.
 LOOKALIKE_PACKAGE = "opencv-doc"
-LOOKALIKE_PAIRS = [("basketball1.png", "basketball2.png"), ("aloeL.jpg", "aloeR.jpg"),
-                   ("Blender_Suzanne1.jpg", "Blender_Suzanne2.jpg"), ("left01.jpg", "right01.jpg"),
-                   ("leuvenA.jpg", "leuvenB.jpg")]
+LOOKALIKE_PAIRS = [
+    ("basketball1.png", "basketball2.png"),
+    ("aloeL.jpg", "aloeR.jpg"),
+    ("Blender_Suzanne1.jpg", "Blender_Suzanne2.jpg"),
+    ("left01.jpg", "right01.jpg"),
+    ("leuvenA.jpg", "leuvenB.jpg"),
+]
 LOOKALIKE_FIRST_SOURCE = 1000  # source numbers of the look-alikes, apart from the others
 
 
@@ -138,8 +150,9 @@ def lookalike_pairs():
     if not (unpacked / "done").exists():
         debs = DATA / "lookalike_debs"
         debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            ["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True, stdout=subprocess.DEVNULL
+        )
         for deb in sorted(debs.glob("*.deb")):
             subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
         (unpacked / "done").touch()
@@ -173,7 +186,9 @@ def build_folder(photos):
         name, picture = sources[index]
         if max(picture.size) > LONGEST:
             factor = LONGEST / max(picture.size)
-            picture = picture.resize((round(picture.width * factor), round(picture.height * factor)), Image.LANCZOS)
+            picture = picture.resize(
+                (round(picture.width * factor), round(picture.height * factor)), Image.LANCZOS
+            )
         base = folder / f"{index:03d}_{name}"
         original = base / "original.png"
         if not original.exists():
@@ -192,7 +207,7 @@ def build_folder(photos):
             if not (base / "original.png").exists():
                 write(base / "original.png", picture)
             truth[str(base / "original.png")] = source
-            for edit, make in (EDITS.items() if which == 0 else ()):
+            for edit, make in EDITS.items() if which == 0 else ():
                 path = base / edit
                 if not path.exists():
                     write(path, make(picture))
@@ -202,11 +217,12 @@ def build_folder(photos):
 
 # ---------------------------------------------------------------------------- the scores
 
+
 def pairs_of(groups):
     found = set()
     for group in groups:
         members = sorted(group)
-        found.update((a, b) for i, a in enumerate(members) for b in members[i + 1:])
+        found.update((a, b) for i, a in enumerate(members) for b in members[i + 1 :])
     return found
 
 
@@ -237,7 +253,7 @@ def phash_groups(paths, distance=10):
         return i
 
     for i in range(len(paths)):
-        close = np.flatnonzero((bits[i + 1:] != bits[i]).sum(axis=1) <= distance) + i + 1
+        close = np.flatnonzero((bits[i + 1 :] != bits[i]).sum(axis=1) <= distance) + i + 1
         for j in close:
             parent[root(int(j))] = root(i)
     groups = {}
@@ -254,9 +270,11 @@ def quality(photos, runs):
     folder, truth = build_folder(photos)
     paths = sorted(truth)
     edited = len({source for path, source in truth.items() if not path.endswith("original.png")})
-    print(f"{len(paths)} pictures: {edited} photographs with {len(EDITS)} edited copies each "
-          f"({len(LOOKALIKE_PAIRS) + 1} of them with a look-alike distinct photograph beside them), "
-          f"{len(set(truth.values())) - edited} distinct photographs alone")
+    print(
+        f"{len(paths)} pictures: {edited} photographs with {len(EDITS)} edited copies each "
+        f"({len(LOOKALIKE_PAIRS) + 1} of them with a look-alike distinct photograph beside them), "
+        f"{len(set(truth.values())) - edited} distinct photographs alone"
+    )
     finder_times, hash_times, index_times = [], [], []
     for _ in range(runs):
         with tempfile.TemporaryDirectory() as cache:
@@ -269,22 +287,31 @@ def quality(photos, runs):
             sil.index_a_directory(str(folder))
             index_times.append(time.perf_counter() - started)
             # The other levels from the pictures just read (the store), for their groups only.
-            by_level = {level: scan_duplicates(folder, similarity=level).groups
-                        for level in SIMILARITY_LEVELS if level != DEFAULT_SIMILARITY}
+            by_level = {
+                level: scan_duplicates(folder, similarity=level).groups
+                for level in SIMILARITY_LEVELS
+                if level != DEFAULT_SIMILARITY
+            }
             by_level[DEFAULT_SIMILARITY] = scan.groups
         started = time.perf_counter()
         hashed = phash_groups(paths)
         hash_times.append(time.perf_counter() - started)
     for level, threshold in SIMILARITY_LEVELS.items():
         ours = precision_recall([group.paths for group in by_level[level]], truth)
-        print(f"find_duplicates {level:>7} ({threshold}): precision {ours[0]:.4f} recall {ours[1]:.4f} "
-              f"({ours[2]} pairs found, {ours[3]} true)")
+        print(
+            f"find_duplicates {level:>7} ({threshold}): precision {ours[0]:.4f} recall {ours[1]:.4f} "
+            f"({ours[2]} pairs found, {ours[3]} true)"
+        )
     theirs = precision_recall(hashed, truth)
     print(f"phash <= 10:     precision {theirs[0]:.4f} recall {theirs[1]:.4f} ({theirs[2]} pairs found)")
-    print(f"times: find_duplicates ({DEFAULT_SIMILARITY}, empty store) {statistics.median(finder_times):.2f} s, "
-          f"phash {statistics.median(hash_times):.2f} s (medians of {runs})")
-    print(f"index_a_directory on the same fresh folder: {statistics.median(index_times):.2f} s "
-          f"(finder / index: {statistics.median(finder_times) / statistics.median(index_times):.2f})")
+    print(
+        f"times: find_duplicates ({DEFAULT_SIMILARITY}, empty store) {statistics.median(finder_times):.2f} s, "
+        f"phash {statistics.median(hash_times):.2f} s (medians of {runs})"
+    )
+    print(
+        f"index_a_directory on the same fresh folder: {statistics.median(index_times):.2f} s "
+        f"(finder / index: {statistics.median(finder_times) / statistics.median(index_times):.2f})"
+    )
     missed_by_edit = {}
     found_pairs = pairs_of([group.paths for group in scan.groups])
     for path, source in truth.items():
@@ -293,7 +320,9 @@ def quality(photos, runs):
             if tuple(sorted((path, original))) not in found_pairs:
                 missed_by_edit[Path(path).name] = missed_by_edit.get(Path(path).name, 0) + 1
     print("copies not paired with their original, by edit:", dict(sorted(missed_by_edit.items())) or "none")
-    wrong = sorted({(Path(a).parent.name, Path(b).parent.name) for a, b in found_pairs if truth[a] != truth[b]})
+    wrong = sorted(
+        {(Path(a).parent.name, Path(b).parent.name) for a, b in found_pairs if truth[a] != truth[b]}
+    )
     print("photographs wrongly grouped together:", wrong or "none")
 
 

@@ -18,6 +18,7 @@ every picture's thumbnail loaded, the candidate search and every verification ma
 medians of `--runs`; then a few files are changed, removed and copied, and the scan after
 that is timed.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -43,7 +44,7 @@ COPY_EVERY = 10
 SIDE = (160, 120)
 
 
-def _copy(picture: "Image.Image", number: int) -> "Image.Image":
+def _copy(picture: Image.Image, number: int) -> Image.Image:
     from PIL import Image, ImageEnhance, ImageOps
 
     edits = number // COPY_EVERY % 4
@@ -56,7 +57,7 @@ def _copy(picture: "Image.Image", number: int) -> "Image.Image":
     return picture.convert("L")
 
 
-def _picture(seed: int) -> "Image.Image":
+def _picture(seed: int) -> Image.Image:
     """A photo-like picture with detail at every scale: random colour cells (12 x 16, smoothly
     joined), sharp-edged shapes and grain. Detail finer than the photo-like pictures of the
     tests keeps chance neighbours among 100,000 pictures as rare as in a real library."""
@@ -143,8 +144,13 @@ def run_scan(size: int, road: str) -> dict[str, Any]:
     cache = DATA_ROOT / f"cache_{size}"
     cache.mkdir(parents=True, exist_ok=True)
     folders = [str(DATA_ROOT / "library" / f"d{number:03d}") for number in range(size // PER_FOLDER)]
-    code = CHILD.format(tests=str(HERE.parent / "tests"), index=str(cache / "index.faiss"),
-                        metadata=str(cache / "metadata.txt"), folders=folders, road=road)
+    code = CHILD.format(
+        tests=str(HERE.parent / "tests"),
+        index=str(cache / "index.faiss"),
+        metadata=str(cache / "metadata.txt"),
+        folders=folders,
+        road=road,
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
@@ -208,18 +214,26 @@ def measure(sizes: list[int], runs: int, without_runs: list[int], reuse: bool = 
             kept.append(run_scan(size, "unchanged, kept decisions"))
             if run < slow_runs:
                 without.append(run_scan(size, "without kept decisions"))
-        assert all(result["signature"] == first["signature"] for result in kept + without), "the groups differ"
+        assert all(result["signature"] == first["signature"] for result in kept + without), (
+            "the groups differ"
+        )
         undo = change_a_few(size)
         try:
             changed = run_scan(size, "10 changed, 10 removed, 10 added")
         finally:
             put_back(undo)
-        print(f"  first scan {first['seconds']:.1f} s, peak {first['peak_mb']:.0f} MB; "
-              f"unchanged: kept decisions {_median(kept, 'seconds')} s, peak {max(r['peak_mb'] for r in kept):.0f} MB; "
-              + (f"without them {_median(without, 'seconds')} s, peak {max(r['peak_mb'] for r in without):.0f} MB; "
-                 if without else "") +
-              f"after a few changes {changed['seconds']:.2f} s ({changed['searched']} searched, "
-              f"{changed['verified']} pairs compared); load {os.getloadavg()}", flush=True)
+        print(
+            f"  first scan {first['seconds']:.1f} s, peak {first['peak_mb']:.0f} MB; "
+            f"unchanged: kept decisions {_median(kept, 'seconds')} s, peak {max(r['peak_mb'] for r in kept):.0f} MB; "
+            + (
+                f"without them {_median(without, 'seconds')} s, peak {max(r['peak_mb'] for r in without):.0f} MB; "
+                if without
+                else ""
+            )
+            + f"after a few changes {changed['seconds']:.2f} s ({changed['searched']} searched, "
+            f"{changed['verified']} pairs compared); load {os.getloadavg()}",
+            flush=True,
+        )
 
 
 def first_scans(folder: Path, runs: int) -> None:
@@ -230,15 +244,18 @@ def first_scans(folder: Path, runs: int) -> None:
 
     from bench_find_images_workers import FIND_IMAGES, SETTINGS
 
-    print(f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}")
+    print(
+        f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}"
+    )
     times: dict[str, list[float]] = {"index": [], "duplicates": []}
     with tempfile.TemporaryDirectory() as work:
         settings = Path(work) / "settings"
         settings.mkdir()
         (settings / "constants.py").write_text(SETTINGS)
         cache = Path(work) / "cache"
-        env = dict(os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off",
-                   PYTHONPATH=str(settings))
+        env = dict(
+            os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off", PYTHONPATH=str(settings)
+        )
         for run in range(runs):
             for road in ("index", "duplicates") if run % 2 == 0 else ("duplicates", "index"):
                 shutil.rmtree(cache, ignore_errors=True)
@@ -250,9 +267,11 @@ def first_scans(folder: Path, runs: int) -> None:
                 if done.returncode not in (0, 1):
                     raise RuntimeError(done.stderr)
     index, duplicates = statistics.median(times["index"]), statistics.median(times["duplicates"])
-    print(f"find-images index {index:.2f} s ({', '.join(f'{t:.2f}' for t in times['index'])}), "
-          f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
-          f"{duplicates / index:.2f} times; load {os.getloadavg()}")
+    print(
+        f"find-images index {index:.2f} s ({', '.join(f'{t:.2f}' for t in times['index'])}), "
+        f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
+        f"{duplicates / index:.2f} times; load {os.getloadavg()}"
+    )
 
 
 def main() -> None:
@@ -264,9 +283,14 @@ def main() -> None:
     timing.add_argument("--sizes", type=int, nargs="*", default=[20_000, 100_000])
     timing.add_argument("--runs", type=int, default=3)
     timing.add_argument("--reuse", action="store_true", help="keep the store an earlier run left")
-    timing.add_argument("--without-runs", type=int, nargs="*", default=[],
-                        help="runs of the road without kept decisions, per size (default: --runs); "
-                             "it takes minutes at 100,000 pictures")
+    timing.add_argument(
+        "--without-runs",
+        type=int,
+        nargs="*",
+        default=[],
+        help="runs of the road without kept decisions, per size (default: --runs); "
+        "it takes minutes at 100,000 pictures",
+    )
     first = commands.add_parser("first", help="a first scan against an index build, on a folder")
     first.add_argument("folder", type=Path)
     first.add_argument("--runs", type=int, default=3)

@@ -10,6 +10,7 @@ the second build (the fingerprint is stored only then), a warm similarity query,
 after touching one picture, a build of B and then of A again (switching folders and back),
 and the first and a repeated cropped search of A. Results of both modes are compared.
 """
+
 import argparse
 import os
 import sqlite3
@@ -21,14 +22,21 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 import cv2  # noqa: E402
+from bench_support import save_photo  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from bench_support import save_photo  # noqa: E402
 
 SWITCH = "SEARCH_INDEX_LIB_FEATURE_STORE"
 WIDTH, HEIGHT = 1280, 960
-STEPS = ["first build", "second build", "warm query", "rebuild after touching one",
-         "build after switching and back", "first cropped search", "repeated cropped search"]
+STEPS = [
+    "first build",
+    "second build",
+    "warm query",
+    "rebuild after touching one",
+    "build after switching and back",
+    "first cropped search",
+    "repeated cropped search",
+]
 
 
 def make_folder(folder, count, first_seed):
@@ -52,7 +60,8 @@ def store_figures(store):
         connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         vector = connection.execute("SELECT avg(length(vector)), count(*) FROM vectors").fetchone()
         keypoints = connection.execute(
-            "SELECT avg(length(positions) + length(descriptors)), count(*) FROM keypoints").fetchone()
+            "SELECT avg(length(positions) + length(descriptors)), count(*) FROM keypoints"
+        ).fetchone()
     return os.path.getsize(store), vector, keypoints
 
 
@@ -113,16 +122,20 @@ def main():
         sizes.append(outcome[True]["store"])
         print(f"run {run + 1} of {args.runs} done", flush=True)
 
-    print(f"\n{args.images} pictures of {WIDTH}x{HEIGHT}, VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}, "
-          f"median of {args.runs} runs (seconds)")
+    print(
+        f"\n{args.images} pictures of {WIDTH}x{HEIGHT}, VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}, "
+        f"median of {args.runs} runs (seconds)"
+    )
     print(f"{'step':34s} {'no store':>10s} {'store':>10s} {'store/no store':>15s}")
     for step in STEPS:
         plain = statistics.median(samples[False][step])
         stored = statistics.median(samples[True][step])
         print(f"{step:34s} {plain:10.3f} {stored:10.3f} {100 * stored / plain:14.1f}%")
     size, (vector_bytes, vectors), (keypoint_bytes, keypoints) = sizes[-1]
-    print(f"\nstore file after a run: {size / 1e6:.1f} MB; {vectors} vectors of {vector_bytes:.0f} bytes, "
-          f"keypoints of {keypoints} pictures, {keypoint_bytes / 1e3:.1f} KB each on average")
+    print(
+        f"\nstore file after a run: {size / 1e6:.1f} MB; {vectors} vectors of {vector_bytes:.0f} bytes, "
+        f"keypoints of {keypoints} pictures, {keypoint_bytes / 1e3:.1f} KB each on average"
+    )
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ of its own with the scheduler's first share stands in for an idle machine:
 
     setsid bash -c 'echo -20 > /proc/self/autogroup; exec .venv/bin/python bench/bench_find_images_workers.py'
 """
+
 import argparse
 import hashlib
 import os
@@ -36,7 +37,7 @@ FIND_IMAGES = Path(sys.executable).parent / "find-images"
 LONGEST_SIDE = 2560
 FACTORS = (("full", 1.0), ("three_quarters", 0.75), ("half", 0.5), ("third", 1 / 3))
 
-SETTINGS = '''\
+SETTINGS = """\
 import os
 import numpy as np
 CACHE_METADATA = os.path.join(os.environ["BENCH_CACHE"], "fingerprint.txt")
@@ -46,15 +47,15 @@ DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
 FILE_EXTENSION_REGEX = r"\\.(jpe?g|png|bmp|gif|tiff?|webp|hei[cf]|hif|avif)$"
 SEARCH_RESULT_LIMIT = 10
 FLOATTYPE = np.float32
-'''
+"""
 
-MODULE_ROAD = '''\
+MODULE_ROAD = """\
 import sys, time
 import search_index_lib
 started = time.perf_counter()
 index, rows = search_index_lib.index_a_directory(sys.argv[1])
 print(time.perf_counter() - started, len(rows))
-'''
+"""
 
 
 def build_folder(count, heic):
@@ -86,8 +87,9 @@ def build_folder(count, heic):
 
 
 def run_road(road, folder, settings, cache):
-    env = dict(os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off",
-               PYTHONPATH=str(settings))
+    env = dict(
+        os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off", PYTHONPATH=str(settings)
+    )
     shutil.rmtree(cache, ignore_errors=True)
     cache.mkdir(parents=True)
     if road == "module":
@@ -123,12 +125,18 @@ def main():
                 digests.add(digest)
                 if call is not None:
                     inner.append(call)
-                print(f"run {run + 1} {road:8s} {elapsed:6.2f} s" + (f" (index_a_directory {call:.2f} s)"
-                                                                   if call is not None else ""))
+                print(
+                    f"run {run + 1} {road:8s} {elapsed:6.2f} s"
+                    + (f" (index_a_directory {call:.2f} s)" if call is not None else "")
+                )
     module, command = statistics.median(times["module"]), statistics.median(times["command"])
-    print(f"{pictures} pictures in {folder}, {os.cpu_count()} processors "
-          f"({len(os.sched_getaffinity(0))} available), load average {os.getloadavg()[0]:.1f}")
-    print(f"module's own pool:  median {module:.2f} s (index_a_directory alone {statistics.median(inner):.2f} s)")
+    print(
+        f"{pictures} pictures in {folder}, {os.cpu_count()} processors "
+        f"({len(os.sched_getaffinity(0))} available), load average {os.getloadavg()[0]:.1f}"
+    )
+    print(
+        f"module's own pool:  median {module:.2f} s (index_a_directory alone {statistics.median(inner):.2f} s)"
+    )
     print(f"find-images index:  median {command:.2f} s = {command / module:.2f} x the module's")
     print(f"index files identical across every run of both: {len(digests) == 1}")
     if len(digests) != 1:

@@ -7,6 +7,7 @@ Uses the test suite's settings (bench/constants.py holds the same values: VECTOR
 load_images with the module's own pool, and of load_image and of the same steps written
 directly against Pillow, one file after another in this process, for comparison.
 """
+
 import argparse
 import os
 import sys
@@ -15,11 +16,10 @@ import time
 from pathlib import Path
 
 import numpy as np
+from bench_support import photo_array, reference_vector  # noqa: E402
 from PIL import Image
 
-
 import search_index_lib as sil  # noqa: E402
-from bench_support import photo_array, reference_vector  # noqa: E402
 
 
 def write_photos(folder, count, width, height):
@@ -56,17 +56,25 @@ def main():
         start = time.perf_counter()
         paths = write_photos(Path(folder), options.count, options.width, options.height)
         megabytes = sum(p.stat().st_size for p in paths) / 1e6
-        print(f"{options.count} JPEGs of {options.width}x{options.height} ({megabytes:.0f} MB) written in "
-              f"{time.perf_counter() - start:.1f} s; {os.cpu_count()} processors, "
-              f"VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}")
+        print(
+            f"{options.count} JPEGs of {options.width}x{options.height} ({megabytes:.0f} MB) written in "
+            f"{time.perf_counter() - start:.1f} s; {os.cpu_count()} processors, "
+            f"VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}"
+        )
         records = [sil.ImageData(image_path=str(p), last_modified=os.path.getmtime(p)) for p in paths]
 
         vectors = timed("load_images (module pool)", len(records), lambda: sil.load_images(records))
         timed("load_images (module pool), again", len(records), lambda: sil.load_images(records))
-        serial = timed("load_image, one by one in this process", len(records),
-                       lambda: [sil.load_image(r) for r in records])
-        direct = timed("direct Pillow steps, one by one", len(records),
-                       lambda: [reference_vector(p, sil.VECTOR_TENSOR_SIZE) for p in paths])
+        serial = timed(
+            "load_image, one by one in this process",
+            len(records),
+            lambda: [sil.load_image(r) for r in records],
+        )
+        direct = timed(
+            "direct Pillow steps, one by one",
+            len(records),
+            lambda: [reference_vector(p, sil.VECTOR_TENSOR_SIZE) for p in paths],
+        )
         same = all(np.array_equal(a, b) and np.array_equal(a, c) for a, b, c in zip(vectors, serial, direct))
         print("all three give the same vectors:", same)
         return 0 if same else 1

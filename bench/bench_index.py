@@ -8,6 +8,7 @@ DIMENSION 1024) and cache files in a temporary folder. Two folders are generated
 and `--rows` small JPEGs (64 x 48) for a large index. For each: a cold build (no index file),
 then warm queries (cached index reused), with the warm query taken apart into its steps.
 """
+
 import argparse
 import os
 import re
@@ -23,8 +24,9 @@ from PIL import Image
 
 HERE = Path(__file__).resolve().parent
 
-import search_index_lib as sil  # noqa: E402
 from bench_support import photo_array  # noqa: E402
+
+import search_index_lib as sil  # noqa: E402
 
 
 def write_folder(folder, count, width, height):
@@ -34,7 +36,9 @@ def write_folder(folder, count, width, height):
     rng = np.random.default_rng(0)
     paths = []
     for number in range(count):
-        picture = np.roll(bases[number % len(bases)], tuple(rng.integers(0, max(2, width // 8), 2)), axis=(0, 1))
+        picture = np.roll(
+            bases[number % len(bases)], tuple(rng.integers(0, max(2, width // 8), 2)), axis=(0, 1)
+        )
         if number % 2:
             picture = picture[:, ::-1]
         path = folder / f"part{number // 500:02d}" / f"photo_{number:05d}.jpg"
@@ -55,8 +59,11 @@ def median_seconds(action, repeat):
 
 
 def listing(folder):
-    return [r for r in sil.absolute_path_recursive_a_directory(folder)
-            if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)]
+    return [
+        r
+        for r in sil.absolute_path_recursive_a_directory(folder)
+        if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)
+    ]
 
 
 def report(title, folder, query, repeat):
@@ -75,17 +82,22 @@ def report(title, folder, query, repeat):
         "folder walk and image test": lambda: listing(folder),
         "fingerprint check": lambda: sil.is_images_in_dir_changed(records),
         "faiss.read_index, mapped as on the reuse road": lambda: faiss.read_index(
-            sil.CACHED_INDEXED, faiss.IO_FLAG_MMAP_IFC),
+            sil.CACHED_INDEXED, faiss.IO_FLAG_MMAP_IFC
+        ),
         "index_a_directory on the reuse road": lambda: sil.index_a_directory(folder),
         "query vector: load_images of one file": lambda: sil.load_images([sil.ImageData(query, None)]),
     }
     timings = {name: median_seconds(step, repeat) for name, step in steps.items()}
     vector = sil.load_images([sil.ImageData(query, None)])[0].astype(np.float32)
     timings["search_images (exhaustive, k=5)"] = median_seconds(
-        lambda: sil.search_images(db, vector, sil.SEARCH_RESULT_LIMIT), repeat)
-    manifest_check = (timings["index_a_directory on the reuse road"] - timings["folder walk and image test"]
-                      - timings["fingerprint check"]
-                      - timings["faiss.read_index, mapped as on the reuse road"])
+        lambda: sil.search_images(db, vector, sil.SEARCH_RESULT_LIMIT), repeat
+    )
+    manifest_check = (
+        timings["index_a_directory on the reuse road"]
+        - timings["folder walk and image test"]
+        - timings["fingerprint check"]
+        - timings["faiss.read_index, mapped as on the reuse road"]
+    )
     for name, value in timings.items():
         print(f"    {name:<48} {value:8.3f} s")
     print(f"    {'row manifest check (remainder of reuse road)':<48} {manifest_check:8.3f} s")
@@ -104,12 +116,19 @@ def main():
         work = Path(work)
         sil.CACHE_METADATA = str(work / "metadata.txt")
         sil.CACHED_INDEXED = str(work / "index.faiss")
-        print(f"{os.cpu_count()} processors, VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}, "
-              f"DIMENSION {sil.DIMENSION}")
+        print(
+            f"{os.cpu_count()} processors, VECTOR_TENSOR_SIZE {sil.VECTOR_TENSOR_SIZE}, "
+            f"DIMENSION {sil.DIMENSION}"
+        )
         for title, count, width, height in [
-                (f"{options.photos} photos of {options.width}x{options.height}", options.photos,
-                 options.width, options.height),
-                (f"{options.rows} small pictures of 64x48", options.rows, 64, 48)]:
+            (
+                f"{options.photos} photos of {options.width}x{options.height}",
+                options.photos,
+                options.width,
+                options.height,
+            ),
+            (f"{options.rows} small pictures of 64x48", options.rows, 64, 48),
+        ]:
             if count <= 0:
                 continue
             folder = work / f"folder_{count}_{width}"

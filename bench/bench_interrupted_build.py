@@ -13,6 +13,7 @@ Pictures opened by the workers are counted through an audit hook in the children
 workers inherit it), which only notes them. Reported per road: medians of `--repeat` pairs
 taken in turns, and the resumed build as a share of a full one.
 """
+
 import argparse
 import os
 import signal
@@ -81,8 +82,13 @@ def start_build(road, folder, log, index):
     settings = Path(index).parents[3]  # work/<road>/<kind><turn>/cache/index.faiss
     environment = dict(os.environ, PYTHONPATH=str(settings))
     arguments = [road, str(folder), str(log), str(index), str(settings)]
-    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(BUILD), *arguments],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
+    return subprocess.Popen(
+        [sys.executable, "-P", "-c", textwrap.dedent(BUILD), *arguments],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment,
+    )
 
 
 def timed_build(road, folder, log, index):
@@ -139,11 +145,14 @@ def main():
         print(f"{options.pictures} JPEGs of {width} x {height}, medians of {options.repeat}:")
         for road in ROADS:
             share = statistics.median(resumed[road]) / statistics.median(full[road])
-            print(f"  {road} road: full fresh build {statistics.median(full[road]):.2f} s "
-                  f"({', '.join(f'{s:.2f}' for s in full[road])}); "
-                  f"build after one interrupted at three quarters {statistics.median(resumed[road]):.2f} s "
-                  f"({', '.join(f'{s:.2f}' for s in resumed[road])}): {share:.2f} of a full build; "
-                  f"it read {', '.join(map(str, read[road]))} of {options.pictures} pictures")
+            print(
+                f"  {road} road: full fresh build {statistics.median(full[road]):.2f} s "
+                f"({', '.join(f'{s:.2f}' for s in full[road])}); "
+                f"build after one interrupted at three quarters {statistics.median(resumed[road]):.2f} s "
+                f"({', '.join(f'{s:.2f}' for s in resumed[road])}): {share:.2f} of a full build; "
+                f"it read {', '.join(map(str, read[road]))} of {options.pictures} pictures"
+            )
+
 
 if __name__ == "__main__":
     main()

@@ -23,6 +23,7 @@ reuse it), or an install given with `--baseline-site`. Both roads use the same f
 vectors but their own cache files. `--size` 64 is the default settings' 64 x 64 (4,096
 dimensions).
 """
+
 import argparse
 import json
 import os
@@ -121,24 +122,44 @@ def baseline_site(commit):
     if (site / ".complete").exists():
         return site
     with tempfile.TemporaryDirectory(prefix="bench_baseline_") as source:
-        archive = subprocess.run(["git", "-C", str(ROOT), "archive", commit], check=True,
-                                 capture_output=True).stdout
+        archive = subprocess.run(
+            ["git", "-C", str(ROOT), "archive", commit], check=True, capture_output=True
+        ).stdout
         subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
         print(f"building the module of {commit} into {site} (a few minutes)", flush=True)
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps",
-                        "--no-build-isolation", "--target", str(site), source], check=True)
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "install",
+                "--quiet",
+                "--no-deps",
+                "--no-build-isolation",
+                "--target",
+                str(site),
+                source,
+            ],
+            check=True,
+        )
     (site / ".complete").touch()
     return site
 
 
 def run_child(task, road_paths, settings, folder, query, dropped_every):
-    script = CHILD.format(paths=road_paths, settings=settings, folder=folder, task=task,
-                          query=query, dropped_every=dropped_every)
+    script = CHILD.format(
+        paths=road_paths,
+        settings=settings,
+        folder=folder,
+        task=task,
+        query=query,
+        dropped_every=dropped_every,
+    )
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     if child.returncode != 0:
         raise RuntimeError(f"{task} child failed:\n{child.stderr[-3000:]}")
     line = [line for line in child.stdout.splitlines() if line.startswith("RESULT ")][-1]
-    return json.loads(line[len("RESULT "):])
+    return json.loads(line[len("RESULT ") :])
 
 
 def median(values):
@@ -148,15 +169,20 @@ def median(values):
 def measure(rows, roads, options, work):
     folder = work / f"folder_{rows}"
     query = make_folder(folder, rows)
-    print(f"\n{rows} files ({options.size}x{options.size} vectors, one file in "
-          f"{options.dropped_every} gives none)")
+    print(
+        f"\n{rows} files ({options.size}x{options.size} vectors, one file in "
+        f"{options.dropped_every} gives none)"
+    )
     settings, builds, warm = {}, {road: [] for road in roads}, {road: [] for road in roads}
     for road in roads:
         cache = work / f"cache_{road}_{rows}"
         cache.mkdir()
-        settings[road] = {"CACHE_METADATA": str(cache / "metadata.txt"),
-                          "CACHED_INDEXED": str(cache / "index.faiss"),
-                          "VECTOR_TENSOR_SIZE": options.size, "DIMENSION": options.size ** 2}
+        settings[road] = {
+            "CACHE_METADATA": str(cache / "metadata.txt"),
+            "CACHED_INDEXED": str(cache / "index.faiss"),
+            "VECTOR_TENSOR_SIZE": options.size,
+            "DIMENSION": options.size**2,
+        }
 
     def child(task, road):
         return run_child(task, roads[road], settings[road], str(folder), query, options.dropped_every)
@@ -177,17 +203,25 @@ def measure(rows, roads, options, work):
         index_bytes = os.path.getsize(settings[road]["CACHED_INDEXED"])
         peak = median(b["peak_rss"] for b in builds[road])
         start = median(b["start_rss"] for b in builds[road])
-        print(f"  {road:<9} index {index_bytes / 1e6:8.1f} MB, {builds[road][0]['rows']} rows"
-              f"   ({Path(builds[road][0]['module']).parent})")
-        print(f"  {road:<9} build {median(b['seconds'] for b in builds[road]):7.2f} s, peak "
-              f"{peak / 1e6:7.0f} MB (at start {start / 1e6:4.0f} MB) = {peak / index_bytes:4.2f} x index;"
-              f" 1.3 x index + 150 MB = {(1.3 * index_bytes + 150e6) / 1e6:.0f} MB")
+        print(
+            f"  {road:<9} index {index_bytes / 1e6:8.1f} MB, {builds[road][0]['rows']} rows"
+            f"   ({Path(builds[road][0]['module']).parent})"
+        )
+        print(
+            f"  {road:<9} build {median(b['seconds'] for b in builds[road]):7.2f} s, peak "
+            f"{peak / 1e6:7.0f} MB (at start {start / 1e6:4.0f} MB) = {peak / index_bytes:4.2f} x index;"
+            f" 1.3 x index + 150 MB = {(1.3 * index_bytes + 150e6) / 1e6:.0f} MB"
+        )
         seconds = [w["seconds"] for w in warm[road]]
-        print(f"  {road:<9} warm query {median(seconds):7.3f} s "
-              f"(children: {', '.join(f'{s:.3f}' for s in seconds)}); the first query of a process "
-              f"{median(w['first_seconds'] for w in warm[road]):.3f} s")
+        print(
+            f"  {road:<9} warm query {median(seconds):7.3f} s "
+            f"(children: {', '.join(f'{s:.3f}' for s in seconds)}); the first query of a process "
+            f"{median(w['first_seconds'] for w in warm[road]):.3f} s"
+        )
         steps = {name: median(w["steps"][name] for w in warm[road]) for name in warm[road][0]["steps"]}
-        print(f"  {road:<9}   of which: " + ", ".join(f"{name} {value:.3f} s" for name, value in steps.items()))
+        print(
+            f"  {road:<9}   of which: " + ", ".join(f"{name} {value:.3f} s" for name, value in steps.items())
+        )
     if len(roads) == 2:
         new, old = (median(w["seconds"] for w in warm[road]) for road in roads)
         print(f"  warm query: {new / old:.2f} of the baseline's")
@@ -209,7 +243,9 @@ def main():
     settings_folder = str(HERE)  # the benchmarks' settings module, `constants`
     roads = {"this": [settings_folder]}
     if not options.no_baseline:
-        site = Path(options.baseline_site) if options.baseline_site else baseline_site(options.baseline_commit)
+        site = (
+            Path(options.baseline_site) if options.baseline_site else baseline_site(options.baseline_commit)
+        )
         roads["baseline"] = [str(site), settings_folder]
     print(f"{os.cpu_count()} processors; roads: " + ", ".join(roads))
     with tempfile.TemporaryDirectory(prefix="bench_large_index_") as work:

@@ -12,6 +12,7 @@ stored features removed), so every picture is loaded anew. A pool's time is take
 `Pool(size)` to the end of its `join()`: what is left of a build is the caller's serial part
 (walk, index read, fingerprint, stored features if any, index and row manifest writes).
 """
+
 import argparse
 import logging
 import os
@@ -24,10 +25,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 import cv2  # noqa: E402
+from bench_support import save_photo  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
 from search_index_tools.ray_pool import bind_ray_pool  # noqa: E402
-from bench_support import save_photo  # noqa: E402
 
 WIDTH, HEIGHT = 1280, 960
 
@@ -150,12 +151,22 @@ def measure(label, folder, crop, cache, runs):
             starts.append(time.perf_counter() - started)
     finally:
         sil.Pool = clock.factory
-    figures = {name: statistics.median(values) for name, values in
-               (("build", builds), ("build pool", build_pools), ("build map", build_maps),
-                ("crop", crops), ("crop map", crop_maps), ("pool start", starts))}
-    print(f"{label}: build {figures['build']:.2f} s (pool {figures['build pool']:.2f} s, caller "
-          f"{figures['build'] - figures['build pool']:.2f} s), cropped search {figures['crop']:.2f} s, "
-          f"pool of one picture {figures['pool start'] * 1000:.0f} ms; {index.ntotal} rows, {len(found)} paths")
+    figures = {
+        name: statistics.median(values)
+        for name, values in (
+            ("build", builds),
+            ("build pool", build_pools),
+            ("build map", build_maps),
+            ("crop", crops),
+            ("crop map", crop_maps),
+            ("pool start", starts),
+        )
+    }
+    print(
+        f"{label}: build {figures['build']:.2f} s (pool {figures['build pool']:.2f} s, caller "
+        f"{figures['build'] - figures['build pool']:.2f} s), cropped search {figures['crop']:.2f} s, "
+        f"pool of one picture {figures['pool start'] * 1000:.0f} ms; {index.ntotal} rows, {len(found)} paths"
+    )
     return figures, index.reconstruct_n(0, index.ntotal), [row.image_path for row in rows], found
 
 
@@ -163,8 +174,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--images", type=int, default=250)
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--workers", type=int, default=None,
-                        help="workers of both pools (default: the module's own pool size)")
+    parser.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        help="workers of both pools (default: the module's own pool size)",
+    )
     parser.add_argument("--project", type=int, default=300_000, help="photographs of the projection")
     parser.add_argument("--nodes", type=int, default=10)
     parser.add_argument("--cores", type=int, default=16, help="cores per node (one worker each)")
@@ -180,8 +195,10 @@ def main():
     workers = options.workers or module_workers
     if workers != module_workers:
         sil.Pool = lambda _size, _base=sil.Pool: _base(workers)
-    print(f"{options.images} JPEGs of {WIDTH}x{HEIGHT}, {workers} worker(s) in both pools, "
-          f"cpu_count={os.cpu_count()}, median of {options.runs} runs")
+    print(
+        f"{options.images} JPEGs of {WIDTH}x{HEIGHT}, {workers} worker(s) in both pools, "
+        f"cpu_count={os.cpu_count()}, median of {options.runs} runs"
+    )
 
     tiny = HERE / "data" / "ray" / f"tiny_{options.images}"
     tiny_crop = make_tiny_pictures(tiny, options.images)
@@ -193,22 +210,30 @@ def main():
             ray_item = per_item_cost(str(tiny), tiny_crop, options.runs)
     finally:
         shutil.rmtree(cache, ignore_errors=True)
-    print(f"pool cost per item ({options.images} pictures of 64x48): local {local_item * 1000:.2f} ms, "
-          f"Ray {ray_item * 1000:.2f} ms: Ray adds {(ray_item - local_item) * 1000:.2f} ms per picture")
+    print(
+        f"pool cost per item ({options.images} pictures of 64x48): local {local_item * 1000:.2f} ms, "
+        f"Ray {ray_item * 1000:.2f} ms: Ray adds {(ray_item - local_item) * 1000:.2f} ms per picture"
+    )
     same = (local_rows == ray_rows).all() and local_paths == ray_paths and local_found == ray_found
     print(f"same index rows, paths and crop results: {bool(same)}")
 
     count = options.images
-    print(f"pool start, one picture, end: local {local['pool start'] * 1000:.0f} ms, "
-          f"Ray {on_ray['pool start'] * 1000:.0f} ms")
+    print(
+        f"pool start, one picture, end: local {local['pool start'] * 1000:.0f} ms, "
+        f"Ray {on_ray['pool start'] * 1000:.0f} ms"
+    )
     for step, name in (("build map", "load_images"), ("crop map", "cropped search")):
-        print(f"map in {name}: local {local[step]:.2f} s, Ray {on_ray[step]:.2f} s: Ray adds "
-              f"{(on_ray[step] - local[step]) / count * 1000:+.1f} ms per picture on "
-              f"{local[step] / count * workers * 1000:.1f} ms of one worker's work")
+        print(
+            f"map in {name}: local {local[step]:.2f} s, Ray {on_ray[step]:.2f} s: Ray adds "
+            f"{(on_ray[step] - local[step]) / count * 1000:+.1f} ms per picture on "
+            f"{local[step] / count * workers * 1000:.1f} ms of one worker's work"
+        )
 
     serial = local["build"] - local["build pool"]
-    print(f"serial part of a build in the caller: {serial:.2f} s = {serial / local['build'] * 100:.1f} % "
-          f"of the local build, {serial / count * 1000:.2f} ms per picture")
+    print(
+        f"serial part of a build in the caller: {serial:.2f} s = {serial / local['build'] * 100:.1f} % "
+        f"of the local build, {serial / count * 1000:.2f} ms per picture"
+    )
 
     # Projection: the caller's serial part grows with the number of pictures; the pool work
     # (the local per-picture cost plus Ray's per-picture overhead) is shared by every core of
@@ -218,11 +243,13 @@ def main():
     cluster_workers = options.nodes * options.cores
     projected_pool = options.project * work / cluster_workers + on_ray["pool start"]
     projected_serial = options.project * serial / count
-    print(f"projection, {options.project:,} pictures on {options.nodes} nodes x {options.cores} cores: "
-          f"pool work {projected_pool / 60:.1f} min + caller's serial part {projected_serial / 60:.1f} min "
-          f"= {(projected_pool + projected_serial) / 60:.1f} min "
-          f"(one machine with the module's own pool of 5 workers: "
-          f"{(options.project * local_work / 5 + projected_serial) / 3600:.1f} h)")
+    print(
+        f"projection, {options.project:,} pictures on {options.nodes} nodes x {options.cores} cores: "
+        f"pool work {projected_pool / 60:.1f} min + caller's serial part {projected_serial / 60:.1f} min "
+        f"= {(projected_pool + projected_serial) / 60:.1f} min "
+        f"(one machine with the module's own pool of 5 workers: "
+        f"{(options.project * local_work / 5 + projected_serial) / 3600:.1f} h)"
+    )
 
 
 if __name__ == "__main__":

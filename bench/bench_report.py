@@ -2,6 +2,7 @@
 """Times find-images' HTML report for 25 results of 20-megapixel JPEG photographs (5472×3648),
 with 150 matched keypoints marked on each, and gives the page's size. For comparison it also
 times thumbnails made from the fully decoded photographs (no reduced-scale JPEG decoding)."""
+
 import argparse
 import statistics
 import tempfile
@@ -13,9 +14,10 @@ from PIL import Image
 
 ROOT = Path(__file__).resolve().parent.parent
 
+from bench_support import photo_array  # noqa: E402
+
 from search_index_tools import report  # noqa: E402
 from search_index_tools.searches import CROP, Hit, Outcome  # noqa: E402
-from bench_support import photo_array  # noqa: E402
 
 WIDTH, HEIGHT = 5472, 3648
 
@@ -75,12 +77,16 @@ def main():
         target = Path(folder) / "report.html"
         for workers in (1, 4):
             median, low, high = median_time(lambda: report.write_report(outcome, target, workers), args.runs)
-            print(f"report, {workers} thread(s): median {median:.2f} s (min {low:.2f}, max {high:.2f}) "
-                  f"over {args.runs} runs")
+            print(
+                f"report, {workers} thread(s): median {median:.2f} s (min {low:.2f}, max {high:.2f}) "
+                f"over {args.runs} runs"
+            )
         print(f"report size: {target.stat().st_size / 1024:.0f} KiB")
     median, low, high = median_time(lambda: [full_decode_thumbnail(p) for p in paths], args.runs)
-    print(f"thumbnails from fully decoded photographs, 1 thread: median {median:.2f} s "
-          f"(min {low:.2f}, max {high:.2f})")
+    print(
+        f"thumbnails from fully decoded photographs, 1 thread: median {median:.2f} s "
+        f"(min {low:.2f}, max {high:.2f})"
+    )
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Pictures for the benchmarks: photo-like pictures (the same pixels, seed for seed, as the test
 suite makes) and the image vector made step by step with Pillow, for comparison."""
+
 from pathlib import Path
 
 import numpy as np
@@ -11,13 +12,15 @@ def photo_array(width, height, seed, channels=3):
     so that it has corners for keypoint detectors and differs clearly from other seeds."""
     rng = np.random.default_rng(seed)
     coarse = rng.integers(0, 256, size=(max(2, height // 40), max(2, width // 40), channels), dtype=np.uint8)
-    base = np.asarray(Image.fromarray(coarse.squeeze()).resize((width, height), Image.BILINEAR), dtype=np.int16)
+    base = np.asarray(
+        Image.fromarray(coarse.squeeze()).resize((width, height), Image.BILINEAR), dtype=np.int16
+    )
     if base.ndim == 2:
         base = base[..., None]
     for _ in range(12):
         x0, y0 = rng.integers(0, width), rng.integers(0, height)
         w, h = rng.integers(width // 20 + 1, width // 4 + 2), rng.integers(height // 20 + 1, height // 4 + 2)
-        base[y0:y0 + h, x0:x0 + w] = rng.integers(0, 256, size=channels)
+        base[y0 : y0 + h, x0 : x0 + w] = rng.integers(0, 256, size=channels)
     base += rng.integers(-20, 21, size=base.shape, dtype=np.int16)
     picture = np.clip(base, 0, 255).astype(np.uint8)
     return picture[..., 0] if channels == 1 else picture

@@ -30,6 +30,7 @@ one with the store the previous query left. Crops the keypoint stage cannot plac
 pixel stage, which costs more: the warm times of the crops it answered and of the foreign
 crops (which all reach it) are given too.
 """
+
 import argparse
 import glob
 import os
@@ -47,13 +48,36 @@ import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from search_index_tools.verified.search import (PLACED_BY_PIXELS, STORE_SUFFIX, WORDS_SUFFIX,  # noqa: E402
-                                                verified_cropped_matches, verified_cropped_search)
+from search_index_tools.verified.search import (  # noqa: E402
+    PLACED_BY_PIXELS,
+    STORE_SUFFIX,
+    WORDS_SUFFIX,
+    verified_cropped_matches,
+    verified_cropped_search,
+)
 
 DATA = HERE / "data" / "verified_quality"
-DEBIAN_PACKAGES = ["mate-backgrounds", "ukui-wallpapers", "lomiri-wallpapers-16.04", "lomiri-wallpapers-20.04"]
-SAMPLE_PHOTOS = ["astronaut", "camera", "chelsea", "coffee", "coins", "hubble_deep_field", "immunohistochemistry",
-                 "moon", "rocket", "retina", "grass", "gravel", "brick"]
+DEBIAN_PACKAGES = [
+    "mate-backgrounds",
+    "ukui-wallpapers",
+    "lomiri-wallpapers-16.04",
+    "lomiri-wallpapers-20.04",
+]
+SAMPLE_PHOTOS = [
+    "astronaut",
+    "camera",
+    "chelsea",
+    "coffee",
+    "coins",
+    "hubble_deep_field",
+    "immunohistochemistry",
+    "moon",
+    "rocket",
+    "retina",
+    "grass",
+    "gravel",
+    "brick",
+]
 LONGEST_SIDE = 2560
 MIN_SIDE = 400
 HELD_OUT = 8  # photographs kept out of the folder for foreign crops
@@ -65,8 +89,9 @@ def fetch_wallpapers():
     if not (unpacked / "done").exists():
         debs = DATA / "debs"
         debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["apt-get", "download", *DEBIAN_PACKAGES], cwd=debs, check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            ["apt-get", "download", *DEBIAN_PACKAGES], cwd=debs, check=True, stdout=subprocess.DEVNULL
+        )
         for deb in sorted(debs.glob("*.deb")):
             subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
         (unpacked / "done").touch()
@@ -82,6 +107,7 @@ def sample_photos():
     except ImportError:
         subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "scikit-image"], check=True)
     import skimage.data
+
     photos = []
     for name in SAMPLE_PHOTOS:
         try:
@@ -127,7 +153,7 @@ def group_lookalikes(sources):
 
 def is_textured(image):
     grey = np.asarray(scaled(image, 960 / max(image.size)).convert("L"))
-    return len(cv2.ORB_create(nfeatures=10 ** 6).detect(grey, None)) >= TEXTURED_KEYPOINTS
+    return len(cv2.ORB_create(nfeatures=10**6).detect(grey, None)) >= TEXTURED_KEYPOINTS
 
 
 def scaled(image, factor):
@@ -197,10 +223,19 @@ def cut_crops(pictures, count, rng, out_dir, prefix, edited=True):
         out_w, out_h = max(8, round(crop_w * scale)), max(8, round(crop_h * scale))
         # Crop pixel (u, v) shows picture point centre + R (u - out_w / 2, v - out_h / 2) / scale.
         cos, sin = np.cos(turn) / scale, np.sin(turn) / scale
-        to_picture = np.array([[cos, -sin, centre_x - cos * out_w / 2 + sin * out_h / 2],
-                               [sin, cos, centre_y - sin * out_w / 2 - cos * out_h / 2]])
-        region = cv2.warpAffine(rgb, to_picture, (out_w, out_h), flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP,
-                                borderMode=cv2.BORDER_REFLECT)
+        to_picture = np.array(
+            [
+                [cos, -sin, centre_x - cos * out_w / 2 + sin * out_h / 2],
+                [sin, cos, centre_y - sin * out_w / 2 - cos * out_h / 2],
+            ]
+        )
+        region = cv2.warpAffine(
+            rgb,
+            to_picture,
+            (out_w, out_h),
+            flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP,
+            borderMode=cv2.BORDER_REFLECT,
+        )
         flat = int(region.min()) == int(region.max())
         if edited:
             gain, offset = float(rng.uniform(0.7, 1.3)), float(rng.uniform(-40, 40))
@@ -244,28 +279,42 @@ def remove_store(store_suffix=STORE_SUFFIX):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--crops", type=int, default=60)
     parser.add_argument("--foreign", type=int, default=60)
     parser.add_argument("--cold-runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
-    parser.add_argument("--skip-cropped-search", action="store_true", help="time and score only the verified search")
+    parser.add_argument(
+        "--skip-cropped-search", action="store_true", help="time and score only the verified search"
+    )
     parser.add_argument("--cold-only", action="store_true", help="only the cold queries of both searches")
-    parser.add_argument("--unedited", dest="edited", action="store_false",
-                        help="crops cut as they are (no turn, scale, brightness change or JPEG)")
-    parser.add_argument("--exhaustive", action="store_true",
-                        help="verify every picture instead of the candidate index's proposals")
+    parser.add_argument(
+        "--unedited",
+        dest="edited",
+        action="store_false",
+        help="crops cut as they are (no turn, scale, brightness change or JPEG)",
+    )
+    parser.add_argument(
+        "--exhaustive",
+        action="store_true",
+        help="verify every picture instead of the candidate index's proposals",
+    )
     args = parser.parse_args()
     if args.exhaustive:
         import search_index_tools.verified.search as verified_search_module
-        verified_search_module.CANDIDATES = 10 ** 9
+
+        verified_search_module.CANDIDATES = 10**9
 
     folder, held_paths, group_of, textured = build_folder()
     sil.CACHED_INDEXED = str(DATA / "index.faiss")
     sil.CACHE_METADATA = str(DATA / "metadata.txt")
     pictures = sorted(group_of)
-    print(f"{len(pictures)} pictures of {len(set(group_of.values()))} photographs in the folder, "
-          f"{len(held_paths)} photographs held out")
+    print(
+        f"{len(pictures)} pictures of {len(set(group_of.values()))} photographs in the folder, "
+        f"{len(held_paths)} photographs held out"
+    )
     rng = np.random.default_rng(args.seed)
     kind = "crop" if args.edited else "plain_crop"
     crops = cut_crops(pictures, args.crops, rng, DATA / "crops", kind, args.edited)
@@ -273,7 +322,7 @@ def main():
 
     # Cold queries of the two searches take turns, so that both meet the same load.
     cold, plain_cold = [], []
-    for crop, *_ in crops[:args.cold_runs]:
+    for crop, *_ in crops[: args.cold_runs]:
         remove_store()
         remove_store(WORDS_SUFFIX)
         cold.append(timed(verified_cropped_search, crop, folder)[0])
@@ -281,9 +330,12 @@ def main():
             remove_store(PLAIN_STORE_SUFFIX)
             plain_cold.append(timed(sil.cropped_search, crop, folder)[0])
     if plain_cold:
-        print(f"cold queries: verified {statistics.median(cold):.2f} s, cropped_search "
-              f"{statistics.median(plain_cold):.2f} s: {statistics.median(cold) / statistics.median(plain_cold):.2f} "
-              f"times (medians of {len(cold)}, taking turns); load {os.getloadavg()[0]:.1f}", flush=True)
+        print(
+            f"cold queries: verified {statistics.median(cold):.2f} s, cropped_search "
+            f"{statistics.median(plain_cold):.2f} s: {statistics.median(cold) / statistics.median(plain_cold):.2f} "
+            f"times (medians of {len(cold)}, taking turns); load {os.getloadavg()[0]:.1f}",
+            flush=True,
+        )
     if args.cold_only:
         return
     verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
@@ -302,8 +354,11 @@ def main():
             seconds, results = timed(sil.cropped_search, crop, folder)
             plain_times.append(seconds)
             plain_ranks.append(rank_of(results, group_of[source], group_of))
-        print(f"{Path(crop).name}: verified rank {verified_ranks[-1]}, "
-              f"cropped_search rank {plain_ranks[-1] if plain_ranks else '-'}", flush=True)
+        print(
+            f"{Path(crop).name}: verified rank {verified_ranks[-1]}, "
+            f"cropped_search rank {plain_ranks[-1] if plain_ranks else '-'}",
+            flush=True,
+        )
     empty, foreign_times = 0, []
     for crop, *_ in foreign:
         seconds, results = timed(verified_cropped_search, crop, folder)
@@ -315,6 +370,7 @@ def main():
     # beside reading that picture alone (decoding, keypoints and thumbnails).
     from search_index_tools.verified.features import picture_features
     from search_index_tools.verified.search import PICTURE_SETTINGS, THUMBNAIL_SETTINGS
+
     added_costs, read_costs, warm_costs = [], [], []
     for number, held in enumerate(held_paths[:3]):
         added = Path(folder) / "added" / f"added_{number}{Path(held).suffix}"
@@ -331,35 +387,50 @@ def main():
         return 100.0 * sum(1 for rank in kept if rank is not None and rank <= k) / len(kept)
 
     def recalls(ranks):
-        return (f"{recall(ranks, 1):.0f} % | {recall(ranks, 5):.0f} % | "
-                f"{recall(ranks, 1, True):.0f} % | {recall(ranks, 5, True):.0f} %")
+        return (
+            f"{recall(ranks, 1):.0f} % | {recall(ranks, 5):.0f} % | "
+            f"{recall(ranks, 1, True):.0f} % | {recall(ranks, 5, True):.0f} %"
+        )
 
     print()
     print(f"{len(crops)} crops ({sum(of_textured)} of textured photographs), {len(foreign)} foreign crops")
-    print("| search | recall@1 | recall@5 | recall@1 textured | recall@5 textured "
-          "| foreign crops with no result | time per query |")
+    print(
+        "| search | recall@1 | recall@5 | recall@1 textured | recall@5 textured "
+        "| foreign crops with no result | time per query |"
+    )
     print("|---|---|---|---|---|---|---|")
     if plain_ranks:
         print(f"| cropped_search, cold store | | | | | | {statistics.median(plain_cold):.2f} s |")
-        print(f"| cropped_search, warm store | {recalls(plain_ranks)} | - | {statistics.median(plain_times):.2f} s |")
+        print(
+            f"| cropped_search, warm store | {recalls(plain_ranks)} | - | {statistics.median(plain_times):.2f} s |"
+        )
     print(f"| verified, cold store | | | | | | {statistics.median(cold):.2f} s |")
-    print(f"| verified, warm store | {recalls(verified_ranks)} | {100.0 * empty / len(foreign):.0f} % "
-          f"| {statistics.median(verified_times):.2f} s |")
+    print(
+        f"| verified, warm store | {recalls(verified_ranks)} | {100.0 * empty / len(foreign):.0f} % "
+        f"| {statistics.median(verified_times):.2f} s |"
+    )
     if pixel_times:
-        print(f"| verified, warm, the {by_pixels} crops placed by pixels | | | | | | "
-              f"{statistics.median(pixel_times):.2f} s |")
+        print(
+            f"| verified, warm, the {by_pixels} crops placed by pixels | | | | | | "
+            f"{statistics.median(pixel_times):.2f} s |"
+        )
     print(f"| verified, warm, foreign crops | | | | | | {statistics.median(foreign_times):.2f} s |")
-    print(f"\none picture added (3 times): the next query {statistics.median(added_costs):.2f} s, a warm one "
-          f"{statistics.median(warm_costs):.2f} s, reading the picture alone {statistics.median(read_costs):.2f} s")
+    print(
+        f"\none picture added (3 times): the next query {statistics.median(added_costs):.2f} s, a warm one "
+        f"{statistics.median(warm_costs):.2f} s, reading the picture alone {statistics.median(read_costs):.2f} s"
+    )
     # A crop of one grey level says nothing of where it came from: any flat region fits it.
     with_content = [not f for f in flat]
 
     def recall_with_content(ranks):
         kept = [rank for rank, keep in zip(ranks, with_content) if keep]
         return 100.0 * sum(1 for rank in kept if rank == 1) / max(1, len(kept))
-    print(f"\n{sum(flat)} crops are of one flat grey level; recall@1 over the other {sum(with_content)}: "
-          f"verified {recall_with_content(verified_ranks):.0f} %"
-          + (f", cropped_search {recall_with_content(plain_ranks):.0f} %" if plain_ranks else ""))
+
+    print(
+        f"\n{sum(flat)} crops are of one flat grey level; recall@1 over the other {sum(with_content)}: "
+        f"verified {recall_with_content(verified_ranks):.0f} %"
+        + (f", cropped_search {recall_with_content(plain_ranks):.0f} %" if plain_ranks else "")
+    )
 
 
 if __name__ == "__main__":

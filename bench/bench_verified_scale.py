@@ -26,6 +26,7 @@ first query (it reads the candidate index file), the warm queries' median, the s
 answers, the process's peak resident memory, and the sizes of the two store files. The load
 average is printed with every line: timings on a shared machine are noisy.
 """
+
 import argparse
 import json
 import os
@@ -41,10 +42,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
+from bench_verified_quality import build_folder, cut_crops, rank_of  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from bench_verified_quality import build_folder, cut_crops, rank_of  # noqa: E402
 from search_index_tools.file_identity import file_identity  # noqa: E402
 from search_index_tools.verified import candidates as verified_candidates  # noqa: E402
 from search_index_tools.verified import features as verified_features  # noqa: E402
@@ -60,8 +61,10 @@ def lay_out(root, size, real_pictures):
     """The library folder of `size` files under `root`, and the path of each real picture in it."""
     done = root / "laid-out"
     folder = root / "library"
-    real = {path: str(folder / "real" / f"{number:04d}_{Path(path).name}")
-            for number, path in enumerate(real_pictures)}
+    real = {
+        path: str(folder / "real" / f"{number:04d}_{Path(path).name}")
+        for number, path in enumerate(real_pictures)
+    }
     if not done.exists():
         shutil.rmtree(root, ignore_errors=True)
         (folder / "real").mkdir(parents=True)
@@ -97,8 +100,12 @@ def populate(folder, held_paths, rng):
     words = np.concatenate([index._terms[number][0] for number in index._terms])
     marks = np.concatenate([index._terms[number][1] for number in index._terms])
     settings_key = verified_search._store_key()
-    held = [verified_features.picture_features((path, verified_search.PICTURE_SETTINGS,
-                                                verified_search.THUMBNAIL_SETTINGS))[1] for path in held_paths]
+    held = [
+        verified_features.picture_features(
+            (path, verified_search.PICTURE_SETTINGS, verified_search.THUMBNAIL_SETTINGS)
+        )[1]
+        for path in held_paths
+    ]
     store = FeatureCache(str(sil.CACHED_INDEXED) + verified_search.STORE_SUFFIX)
     identity = file_identity(generated[0])  # hard links of one file: one identity
     key = verified_search._file_key(identity)
@@ -106,8 +113,14 @@ def populate(folder, held_paths, rng):
     for number, path in enumerate(generated):
         drawn = rng.integers(0, len(words), TERMS_PER_PICTURE)
         pairs = np.unique(words[drawn].astype(np.uint64) << np.uint64(32) | marks[drawn].astype(np.uint64))
-        index.add(path, key, (64, 48), (pairs >> np.uint64(32)).astype(np.uint32),
-                  (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32), merge=False)
+        index.add(
+            path,
+            key,
+            (64, 48),
+            (pairs >> np.uint64(32)).astype(np.uint32),
+            (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32),
+            merge=False,
+        )
         batch.append((path, held[number % len(held)]._replace(identity=identity)))
         if len(batch) >= STORE_BATCH:
             store.store(batch, settings_key)
@@ -127,10 +140,14 @@ def measure(args):
     folder = str(root / "library")
     _, _, group_of, _ = build_folder()
     real_pictures = sorted(group_of)
-    real = {path: str(Path(folder) / "real" / f"{number:04d}_{Path(path).name}")
-            for number, path in enumerate(real_pictures)}
+    real = {
+        path: str(Path(folder) / "real" / f"{number:04d}_{Path(path).name}")
+        for number, path in enumerate(real_pictures)
+    }
     group_in_library = {real[path]: group for path, group in group_of.items()}
-    crops = cut_crops(real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop")
+    crops = cut_crops(
+        real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop"
+    )
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
@@ -141,24 +158,41 @@ def measure(args):
             results = verified_search.verified_cropped_search(crop, folder)
             times.append(time.perf_counter() - start)
         right += rank_of(results, group_of[source], group_in_library) == 1
-    files = {suffix: os.path.getsize(sil.CACHED_INDEXED + suffix) for suffix in
-             (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX)}
-    print(json.dumps({"first": first, "warm": statistics.median(times), "min": min(times), "max": max(times),
-                      "right": right, "crops": len(crops),
-                      "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-                      "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
-                      "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
-                      "load": os.getloadavg()[0]}))
+    files = {
+        suffix: os.path.getsize(sil.CACHED_INDEXED + suffix)
+        for suffix in (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX)
+    }
+    print(
+        json.dumps(
+            {
+                "first": first,
+                "warm": statistics.median(times),
+                "min": min(times),
+                "max": max(times),
+                "right": right,
+                "crops": len(crops),
+                "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+                "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
+                "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
+                "load": os.getloadavg()[0],
+            }
+        )
+    )
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--sizes", type=int, nargs="+", default=[20000, 100000])
     parser.add_argument("--crops", type=int, default=5)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=11)
-    parser.add_argument("--data", default=str(HERE / "data" / "verified_scale"),
-                        help="where the libraries and their stores are laid out")
+    parser.add_argument(
+        "--data",
+        default=str(HERE / "data" / "verified_scale"),
+        help="where the libraries and their stores are laid out",
+    )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
     if args.measure:
@@ -176,14 +210,33 @@ def main():
         populate(folder, held_paths, np.random.default_rng(args.seed))
         verified_candidates._LOADED.clear()
         print(f"{size}: stores ready in {time.perf_counter() - start:.0f} s", flush=True)
-        child = subprocess.run([sys.executable, __file__, "--measure", str(size), "--data", args.data,
-                                "--crops", str(args.crops), "--runs", str(args.runs), "--seed", str(args.seed)],
-                               check=True, capture_output=True, text=True)
+        child = subprocess.run(
+            [
+                sys.executable,
+                __file__,
+                "--measure",
+                str(size),
+                "--data",
+                args.data,
+                "--crops",
+                str(args.crops),
+                "--runs",
+                str(args.runs),
+                "--seed",
+                str(args.seed),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
         figures = json.loads(child.stdout.strip().splitlines()[-1])
-        print(f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
-              f"(min {figures['min']:.3f}, max {figures['max']:.3f}), right {figures['right']}/{figures['crops']}, "
-              f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
-              f"candidate index {figures['words_mb']:.0f} MB; load {figures['load']:.1f}", flush=True)
+        print(
+            f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
+            f"(min {figures['min']:.3f}, max {figures['max']:.3f}), right {figures['right']}/{figures['crops']}, "
+            f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
+            f"candidate index {figures['words_mb']:.0f} MB; load {figures['load']:.1f}",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Settings used by the benchmarks (the module imports `constants` at start-up): the test
 suite's values, so figures compare with what the tests exercise."""
+
 import numpy as np
 
 CACHE_METADATA = "test_cache_metadata.txt"

@@ -4,6 +4,7 @@ The module imports a top-level module named `constants` when it is first importe
 these seven names from it. Put a module like this one on the import path of your program
 (for example next to your main script) and adjust the values.
 """
+
 import numpy as np
 
 # The user's cache folder ($XDG_CACHE_HOME/search_index_lib or ~/.cache/search_index_lib),

@@ -3,17 +3,17 @@
     python examples/host_example.py QUERY CROP FOLDER
 (with examples/ or another folder holding constants.py on the import path)
 """
+
 import sys
-from typing import List
 
 import search_index_lib
 
 
-def most_similar(query: str, folder: str) -> List[str]:
+def most_similar(query: str, folder: str) -> list[str]:
     return search_index_lib.search_image(query, folder)
 
 
-def containing(crop: str, folder: str, best: int = 3) -> List[str]:
+def containing(crop: str, folder: str, best: int = 3) -> list[str]:
     images = search_index_lib.get_images_absolute_path_recursive_a_directory(folder)
     positions, matches, kept = search_index_lib.live_search_similar_cropped(crop, images, best)
     for position, match in zip(positions, matches):

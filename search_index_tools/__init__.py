@@ -24,9 +24,13 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
 # The verified search and the duplicate finder need OpenCV, numpy and faiss; this package is
 # also imported by pool workers and settings modules, so each is loaded at first use of one of
 # its names only.
-_LAZY_NAMES = {"VerifiedMatch": "verified", "verified_cropped_matches": "verified",
-               "verified_cropped_search": "verified", "find_duplicates": "duplicates",
-               "scan_duplicates": "duplicates"}
+_LAZY_NAMES = {
+    "VerifiedMatch": "verified",
+    "verified_cropped_matches": "verified",
+    "verified_cropped_search": "verified",
+    "find_duplicates": "duplicates",
+    "scan_duplicates": "duplicates",
+}
 
 
 def __getattr__(name: str) -> object:

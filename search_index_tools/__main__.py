@@ -1,4 +1,5 @@
 """python -m search_index_tools: the find-images command."""
+
 import sys
 
 from .cli import main

@@ -3,6 +3,7 @@
 Used by the command's default settings and by the example settings (`examples/constants.py`),
 so the rule is written once.
 """
+
 import os
 from pathlib import Path
 

@@ -7,6 +7,7 @@ stores lie beside the index file); --cache-dir rebinds both in the module, in th
 process and in every pool worker (`apply_cache_dir` is their start-up step, for workers that
 are not forked from the command).
 """
+
 import functools
 import os
 from collections.abc import Callable
@@ -50,16 +51,20 @@ def cache_problem(sil: ModuleType, given_by: str) -> str | None:
             return f"{setting} of {given_by} is not a path: {getattr(sil, setting)!r}"
         folder = os.path.dirname(path)
         if not os.path.isdir(folder):
-            return (f"cache folder not found: {folder} ({setting} of {given_by}; "
-                    "--cache-dir DIR chooses another)")
+            return (
+                f"cache folder not found: {folder} ({setting} of {given_by}; --cache-dir DIR chooses another)"
+            )
         if not os.access(folder, os.W_OK | os.X_OK):
-            return (f"cache folder is not writable: {folder} ({setting} of {given_by}; "
-                    "--cache-dir DIR chooses another)")
+            return (
+                f"cache folder is not writable: {folder} ({setting} of {given_by}; "
+                "--cache-dir DIR chooses another)"
+            )
     return None
 
 
-def place_caches(sil: ModuleType, cache_dir: str | None, writes_index: bool,
-                 given_by: str) -> tuple[Callable[[], None] | None, str | None]:
+def place_caches(
+    sil: ModuleType, cache_dir: str | None, writes_index: bool, given_by: str
+) -> tuple[Callable[[], None] | None, str | None]:
     """--cache-dir (None: the settings' paths), then, when the command writes the index, the
     check that it can. Returns (the workers' start-up step or None, a problem or None)."""
     setup: Callable[[], None] | None = None

@@ -15,6 +15,7 @@ names the function that runs it; switches shared by several subcommands are adde
 `bind_pool`. A new switch goes into one builder and, if it changes how the work is run,
 into the runner or `bind_pool`.
 """
+
 import argparse
 import contextlib
 import logging
@@ -61,6 +62,7 @@ Runner = Callable[[ModuleType, argparse.Namespace, ProgressReporter], Result]
 
 # ----------------------------------------------------------------------------- arguments
 
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -72,61 +74,111 @@ def positive_int(text: str) -> int:
 
 
 # What --ray runs on the cluster, said in each subcommand's help.
-RAY_WORK = {"similar": "the index build's picture reading", "index": "the index build's picture reading",
-            "crop": "the matching of crop --plain (the verified search's pool always runs here)"}
+RAY_WORK = {
+    "similar": "the index build's picture reading",
+    "index": "the index build's picture reading",
+    "crop": "the matching of crop --plain (the verified search's pool always runs here)",
+}
 
 
 def add_global_options(parser: argparse.ArgumentParser, default: str | None = None) -> None:
     """Switches every subcommand takes, before or after its name. On the subcommands the
     defaults are suppressed, so a value given before the name is not overwritten."""
+
     def given(value: Any) -> Any:
         return argparse.SUPPRESS if default is argparse.SUPPRESS else value
 
-    parser.add_argument("--settings", metavar="DIR", default=given(None),
-                        help="folder holding the settings module constants.py (default: settings "
-                             "that keep the caches in $XDG_CACHE_HOME or ~/.cache)")
-    parser.add_argument("--cache-dir", metavar="DIR", default=given(None),
-                        help="keep the cache files (index, fingerprint, feature stores) in DIR "
-                             "instead of where the settings put them; DIR is made if missing")
-    parser.add_argument("--json", action="store_true", default=given(False),
-                        help="print one JSON document and nothing else on standard output")
-    parser.add_argument("-q", "--quiet", action="store_true", default=given(False),
-                        help="nothing on standard error but a failure: no progress bar, no notes, "
-                             "no library warnings")
-    parser.add_argument("-v", "--verbose", action="store_true", default=given(False),
-                        help="also show the module's log lines (index cache use and builds), the "
-                             "files left out and the picture libraries' warnings")
-    parser.add_argument("--ray", metavar="ADDRESS", nargs="?", const=RAY_LOCAL, default=given(None),
-                        help=f"run {RAY_WORK.get(parser.prog.split()[-1], 'the pool work')} on a Ray "
-                             "cluster: 'auto' for the running one, "
-                             "host:port for a given one, no ADDRESS for a local Ray instance "
-                             "(needs pip install 'search_index_lib[ray]'; the folders must be at "
-                             "the same paths on every node)")
-    parser.add_argument("--workers", metavar="N", type=positive_int, default=given(None),
-                        help="worker processes that read pictures (default: one per processor "
-                             "available; fewer when the largest pictures would not fit in memory; "
-                             "with --ray: workers on the cluster, default one per CPU there)")
+    parser.add_argument(
+        "--settings",
+        metavar="DIR",
+        default=given(None),
+        help="folder holding the settings module constants.py (default: settings "
+        "that keep the caches in $XDG_CACHE_HOME or ~/.cache)",
+    )
+    parser.add_argument(
+        "--cache-dir",
+        metavar="DIR",
+        default=given(None),
+        help="keep the cache files (index, fingerprint, feature stores) in DIR "
+        "instead of where the settings put them; DIR is made if missing",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        default=given(False),
+        help="print one JSON document and nothing else on standard output",
+    )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        default=given(False),
+        help="nothing on standard error but a failure: no progress bar, no notes, no library warnings",
+    )
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        default=given(False),
+        help="also show the module's log lines (index cache use and builds), the "
+        "files left out and the picture libraries' warnings",
+    )
+    parser.add_argument(
+        "--ray",
+        metavar="ADDRESS",
+        nargs="?",
+        const=RAY_LOCAL,
+        default=given(None),
+        help=f"run {RAY_WORK.get(parser.prog.split()[-1], 'the pool work')} on a Ray "
+        "cluster: 'auto' for the running one, "
+        "host:port for a given one, no ADDRESS for a local Ray instance "
+        "(needs pip install 'search_index_lib[ray]'; the folders must be at "
+        "the same paths on every node)",
+    )
+    parser.add_argument(
+        "--workers",
+        metavar="N",
+        type=positive_int,
+        default=given(None),
+        help="worker processes that read pictures (default: one per processor "
+        "available; fewer when the largest pictures would not fit in memory; "
+        "with --ray: workers on the cluster, default one per CPU there)",
+    )
 
 
 def add_search_options(parser: argparse.ArgumentParser, limit_default: object) -> None:
-    parser.add_argument("--limit", metavar="N", type=positive_int,
-                        help=f"how many results at most (default: {limit_default}; never more "
-                             "than the folder has pictures)")
-    parser.add_argument("--report", metavar="FILE.html",
-                        help="also write a self-contained HTML page showing the results as pictures "
-                             "(never over the query or a file of FOLDER, and over another existing "
-                             "file only if it is a find-images report, or with --force)")
-    parser.add_argument("--force", action="store_true",
-                        help="let --report replace an existing file that is not a find-images report")
-    parser.add_argument("--paths", action="store_true",
-                        help="print only the paths of the results (absolute), one per line")
-    parser.add_argument("-0", "--print0", action="store_true",
-                        help="print only the paths of the results, each ended by a NUL character "
-                             "(for xargs -0)")
+    parser.add_argument(
+        "--limit",
+        metavar="N",
+        type=positive_int,
+        help=f"how many results at most (default: {limit_default}; never more than the folder has pictures)",
+    )
+    parser.add_argument(
+        "--report",
+        metavar="FILE.html",
+        help="also write a self-contained HTML page showing the results as pictures "
+        "(never over the query or a file of FOLDER, and over another existing "
+        "file only if it is a find-images report, or with --force)",
+    )
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="let --report replace an existing file that is not a find-images report",
+    )
+    parser.add_argument(
+        "--paths", action="store_true", help="print only the paths of the results (absolute), one per line"
+    )
+    parser.add_argument(
+        "-0",
+        "--print0",
+        action="store_true",
+        help="print only the paths of the results, each ended by a NUL character (for xargs -0)",
+    )
 
 
-def add_query_command(commands: Commands, name: str, help: str, query: str, query_help: str,
-                      run: Runner) -> argparse.ArgumentParser:
+def add_query_command(
+    commands: Commands, name: str, help: str, query: str, query_help: str, run: Runner
+) -> argparse.ArgumentParser:
     """A subcommand that searches FOLDER with the picture `query` names."""
     command = commands.add_parser(name, help=help)
     command.add_argument("query", metavar=query, help=query_help)
@@ -136,20 +188,35 @@ def add_query_command(commands: Commands, name: str, help: str, query: str, quer
 
 
 def add_similar_command(commands: Commands) -> argparse.ArgumentParser:
-    command = add_query_command(commands, "similar", "pictures that look most like QUERY, nearest first",
-                                "QUERY", "the picture to look for", run_similar)
+    command = add_query_command(
+        commands,
+        "similar",
+        "pictures that look most like QUERY, nearest first",
+        "QUERY",
+        "the picture to look for",
+        run_similar,
+    )
     add_search_options(command, "SEARCH_RESULT_LIMIT of the settings, 10 with the default ones")
     return command
 
 
 def add_crop_command(commands: Commands) -> argparse.ArgumentParser:
-    command = add_query_command(commands, "crop", "pictures that contain the region CROP, best first",
-                                "CROP", "a picture of the region to look for", run_crop)
+    command = add_query_command(
+        commands,
+        "crop",
+        "pictures that contain the region CROP, best first",
+        "CROP",
+        "a picture of the region to look for",
+        run_crop,
+    )
     how = command.add_mutually_exclusive_group()
-    how.add_argument("--plain", action="store_true",
-                     help="the module's ranking (most cross-checked keypoint matches) instead of "
-                          "the verified search, which keeps only pictures that really contain the "
-                          "crop and draws its outline in the report")
+    how.add_argument(
+        "--plain",
+        action="store_true",
+        help="the module's ranking (most cross-checked keypoint matches) instead of "
+        "the verified search, which keeps only pictures that really contain the "
+        "crop and draws its outline in the report",
+    )
     # The verified search was once asked for with --verify; it is the default now.
     how.add_argument("--verify", action="store_true", help=argparse.SUPPRESS)
     add_search_options(command, searches.CROP_RESULT_LIMIT)
@@ -175,13 +242,21 @@ def add_undo_command(commands: Commands) -> argparse.ArgumentParser:
     return build(commands)
 
 
-COMMAND_BUILDERS = (add_similar_command, add_crop_command, add_index_command, add_duplicates_command,
-                    add_undo_command)
+COMMAND_BUILDERS = (
+    add_similar_command,
+    add_crop_command,
+    add_index_command,
+    add_duplicates_command,
+    add_undo_command,
+)
 
 
 def build_parser() -> Parser:
-    parser = Parser(prog=PROGRAM, description="Find pictures in a folder tree.",
-                    epilog="Exit status: 0 found, 1 nothing found, 2 bad input, 130 interrupted.")
+    parser = Parser(
+        prog=PROGRAM,
+        description="Find pictures in a folder tree.",
+        epilog="Exit status: 0 found, 1 nothing found, 2 bad input, 130 interrupted.",
+    )
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {package_version()}")
     add_global_options(parser)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -200,6 +275,7 @@ def package_version() -> str:
 
 
 # ------------------------------------------------------------------------- input checks
+
 
 def check_inputs(args: argparse.Namespace) -> Path:
     """Refuses, before any work starts, inputs that cannot work."""
@@ -236,18 +312,28 @@ def refuse_first(problems: Iterable[tuple[bool, str]]) -> None:
 
 
 def check_folder(folder: str) -> None:
-    refuse_first([(not os.path.exists(folder), f"folder not found: {folder}"),
-                  (not os.path.isdir(folder), f"not a folder: {folder}"),
-                  (not os.access(folder, os.R_OK | os.X_OK),
-                   f"folder cannot be read (permission denied): {folder}")])
+    refuse_first(
+        [
+            (not os.path.exists(folder), f"folder not found: {folder}"),
+            (not os.path.isdir(folder), f"not a folder: {folder}"),
+            (
+                not os.access(folder, os.R_OK | os.X_OK),
+                f"folder cannot be read (permission denied): {folder}",
+            ),
+        ]
+    )
 
 
 def check_report_target(args: argparse.Namespace) -> None:
     report = args.report
     parent = os.path.dirname(os.path.abspath(report))
-    refuse_first([(os.path.isdir(report), f"--report: is a folder: {report}"),
-                  (not os.path.isdir(parent), f"--report: folder not found: {parent}"),
-                  (not os.access(parent, os.W_OK | os.X_OK), f"--report: folder is not writable: {parent}")])
+    refuse_first(
+        [
+            (os.path.isdir(report), f"--report: is a folder: {report}"),
+            (not os.path.isdir(parent), f"--report: folder not found: {parent}"),
+            (not os.access(parent, os.W_OK | os.X_OK), f"--report: folder is not writable: {parent}"),
+        ]
+    )
     problem = report_refusal(report, args.query, searched_folders(args), args.force)
     if problem:
         raise InputError(problem)
@@ -260,6 +346,7 @@ def searched_folders(args: argparse.Namespace) -> list[str]:
 
 # ---------------------------------------------------------------------------- the module
 
+
 def load_library(settings: Path) -> ModuleType:
     """Imports search_index_lib with the settings module `settings`/constants.py. The
     folder goes first on the import path, where pool workers started afresh find it too."""
@@ -271,8 +358,10 @@ def load_library(settings: Path) -> ModuleType:
     try:
         import search_index_lib
     except OSError as error:  # the settings module could not make or read a file or folder
-        raise InputError(f"{error.filename or wanted}: {error.strerror or one_line(error)} "
-                         f"(importing the settings {wanted})") from None
+        raise InputError(
+            f"{error.filename or wanted}: {error.strerror or one_line(error)} "
+            f"(importing the settings {wanted})"
+        ) from None
     except Exception as error:  # the settings module's own error, or a missing setting
         raise InputError(f"{settings_name(settings)}: {wanted} cannot be used: {one_line(error)}") from None
     return search_index_lib
@@ -294,8 +383,13 @@ def ray_switch_alone(argv: Sequence[str]) -> list[str]:
     return argv
 
 
-def bind_pool(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter, settings: Path,
-              setup: Callable[[], None] | None = None) -> Callable[[], object]:
+def bind_pool(
+    sil: ModuleType,
+    args: argparse.Namespace,
+    reporter: ProgressReporter,
+    settings: Path,
+    setup: Callable[[], None] | None = None,
+) -> Callable[[], object]:
     """The module opens its process pools through its `Pool`: this one reports progress, or
     with --ray runs the work on a Ray cluster. Returns what ends the binding."""
     if args.ray is None:
@@ -304,16 +398,20 @@ def bind_pool(sil: ModuleType, args: argparse.Namespace, reporter: ProgressRepor
         def unbind() -> None:
             for text in binding.notes:
                 note(args, text)
+
         return unbind
     if args.command == "crop" and not args.plain:
-        raise InputError("--ray: the verified crop search runs a pool of its own on this machine "
-                         "and cannot use a Ray cluster; add --plain for the module's ranking there")
+        raise InputError(
+            "--ray: the verified crop search runs a pool of its own on this machine "
+            "and cannot use a Ray cluster; add --plain for the module's ranking there"
+        )
     try:
         from .ray_pool import bind_ray_pool
 
         address = None if args.ray == RAY_LOCAL else args.ray
-        ray_binding = bind_ray_pool(processes=args.workers, address=address,
-                                    settings=settings / "constants.py", module=sil)
+        ray_binding = bind_ray_pool(
+            processes=args.workers, address=address, settings=settings / "constants.py", module=sil
+        )
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
         raise InputError(f"--ray: {one_line(error)}") from None
     ray_unbind: Callable[[], object] = ray_binding.unbind
@@ -329,11 +427,15 @@ def query_format_problem(args: argparse.Namespace) -> str | None:
     """Why the query's format cannot be read by the search asked for (one line), or None."""
     decoder = formats.decoder_of(args.query)
     if decoder is not None and decoder in formats.missing_decoders():
-        return (f"cannot search with {args.query}: no decoder for {decoder.label} is installed "
-                f"({decoder.install})")
+        return (
+            f"cannot search with {args.query}: no decoder for {decoder.label} is installed "
+            f"({decoder.install})"
+        )
     if args.command == "crop" and args.plain and formats.opencv_unreadable([args.query]):
-        return (f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
-                "this format; crop without --plain reads it")
+        return (
+            f"crop image {args.query}: the crop search reads with OpenCV, which cannot decode "
+            "this format; crop without --plain reads it"
+        )
     return None
 
 
@@ -351,16 +453,24 @@ def describe_failure(error: BaseException, args: argparse.Namespace) -> str:
 
 # ------------------------------------------------------------------------------ runners
 
+
 def run_similar(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter) -> Result:
-    return searches.similar(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter,
-                            args.limit)
+    return searches.similar(
+        sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, args.limit
+    )
 
 
 def run_crop(sil: ModuleType, args: argparse.Namespace, reporter: ProgressReporter) -> Result:
     limit = args.limit if args.limit is not None else searches.CROP_RESULT_LIMIT
     if not args.plain:
-        return searches.verified_crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder),
-                                      reporter, limit, args.workers or workers.available_processors())
+        return searches.verified_crop(
+            sil,
+            os.path.abspath(args.query),
+            os.path.abspath(args.folder),
+            reporter,
+            limit,
+            args.workers or workers.available_processors(),
+        )
     return searches.crop(sil, os.path.abspath(args.query), os.path.abspath(args.folder), reporter, limit)
 
 
@@ -437,8 +547,12 @@ def run_parsed(args: argparse.Namespace) -> int:
     sil = load_library(settings)
     if not args.verbose:
         logging.getLogger().setLevel(logging.WARNING)
-    setup, problem = place_caches(sil, args.cache_dir, args.command in ("similar", "index"),
-                                  "--cache-dir" if args.cache_dir is not None else settings_name(settings))
+    setup, problem = place_caches(
+        sil,
+        args.cache_dir,
+        args.command in ("similar", "index"),
+        "--cache-dir" if args.cache_dir is not None else settings_name(settings),
+    )
     if problem:
         raise InputError(problem)
     if args.needs_query:
@@ -464,9 +578,12 @@ def run_parsed(args: argparse.Namespace) -> int:
         reporter.close()
         unbind()
     left_out = formats.left_out_note(
-        lambda: (record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(
-            os.path.abspath(args.folder))),
-        plain_crop=args.command == "crop" and args.plain)
+        lambda: (
+            record.image_path
+            for record in sil.get_images_absolute_path_recursive_a_directory(os.path.abspath(args.folder))
+        ),
+        plain_crop=args.command == "crop" and args.plain,
+    )
     if left_out:
         note(args, left_out)
     return show_outcome(outcome, args)

@@ -8,6 +8,7 @@ modification time, but the kernel moves its change time on, and no program can s
 
 This module is imported by pool workers, so it imports nothing heavy.
 """
+
 import os
 import stat
 from typing import NamedTuple, Optional
@@ -52,8 +53,12 @@ def read_regular_file(path: str) -> tuple[bytes, FileIdentity] | None:
             return None
         # O_NONBLOCK: should the path have been swapped for a FIFO since the test above,
         # opening it does not wait for a writer; fstat below then refuses it.
-        flags = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
-                 | getattr(os, "O_CLOEXEC", 0))
+        flags = (
+            os.O_RDONLY
+            | getattr(os, "O_NONBLOCK", 0)
+            | getattr(os, "O_NOCTTY", 0)
+            | getattr(os, "O_CLOEXEC", 0)
+        )
         descriptor = os.open(path, flags)
     except (OSError, ValueError):
         return None

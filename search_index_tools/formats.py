@@ -14,6 +14,7 @@ HEIF stores a picture's rotation in its container, and its decoder applies it: H
 are seen upright. The other formats' EXIF orientation is metadata, applied by the report and
 the verified search and not by the module's similarity vectors.
 """
+
 from __future__ import annotations
 
 import collections
@@ -138,11 +139,15 @@ def left_out_note(listing: Callable[[], Iterable[str]], plain_crop: bool) -> str
         needed = [decoder.install for decoder in missing if decoder.label in counts]
         installed = f" once the decoder is installed ({' and '.join(needed)})" if needed else ""
         verify = f"crop without --plain reads {them}{installed}"
-        return (f"left out {_pictures(counts)}: the crop search reads with OpenCV, which cannot "
-                f"decode {them}; {verify}")
+        return (
+            f"left out {_pictures(counts)}: the crop search reads with OpenCV, which cannot "
+            f"decode {them}; {verify}"
+        )
     counts = count_by_decoder(paths, missing)
     if not counts:
         return None
     installs = " and ".join(decoder.install for decoder in missing if decoder.label in counts)
-    return (f"left out {_pictures(counts)}: no decoder for {' or '.join(sorted(counts))} "
-            f"is installed ({installs})")
+    return (
+        f"left out {_pictures(counts)}: no decoder for {' or '.join(sorted(counts))} "
+        f"is installed ({installs})"
+    )

@@ -8,6 +8,7 @@ every worker it starts, while the command's own lines, the bar and the module's 
 to a copy of the real standard error. At the end the captured text is summed up in one line,
 shown whole with --verbose, or dropped with --quiet.
 """
+
 import fcntl
 import os
 import sys
@@ -16,8 +17,14 @@ import warnings
 from typing import Any, TextIO
 
 
-def _one_line_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
-                      file: TextIO | None = None, line: str | None = None) -> None:
+def _one_line_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
     """warnings.showwarning for the run: one line, to descriptor 2 (the capture file), in
     the command's process and in workers forked from it."""
     text = f"{category.__name__}: {' '.join(str(message).split())}\n"
@@ -80,8 +87,14 @@ class CapturedOutput:
         os.dup2(descriptor, 2)
         self._saved, self._file = saved, descriptor
         self._stderr, self._showwarning = sys.stderr, warnings.showwarning
-        terminal = open(saved, "w", encoding=getattr(sys.stderr, "encoding", None) or "utf-8",
-                        errors="backslashreplace", buffering=1, closefd=False)
+        terminal = open(
+            saved,
+            "w",
+            encoding=getattr(sys.stderr, "encoding", None) or "utf-8",
+            errors="backslashreplace",
+            buffering=1,
+            closefd=False,
+        )
         sys.stderr = _OwnProcessStream(terminal, os.getpid())
         warnings.showwarning = _one_line_warning
         return self
@@ -105,5 +118,7 @@ def summary(lines: list[str]) -> str:
     """One line for the captured lines: how many messages (a Python warning printed by a
     worker that was not forked takes two lines, the second indented)."""
     messages = sum(1 for line in lines if not line[:1].isspace())
-    return (f"{messages} warning{'' if messages == 1 else 's'} from the picture libraries "
-            "hidden (--verbose shows them)")
+    return (
+        f"{messages} warning{'' if messages == 1 else 's'} from the picture libraries "
+        "hidden (--verbose shows them)"
+    )

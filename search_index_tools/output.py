@@ -1,4 +1,5 @@
 """Text for people and JSON for programs."""
+
 import json
 import os
 
@@ -32,12 +33,15 @@ def format_score(outcome: Outcome, score: float) -> str:
 def results_text(outcome: Outcome) -> str:
     """One aligned line per result: rank, score, path (relative to the folder when under it)."""
     header = ("rank", outcome.score_name, "path")
-    rows = [(str(hit.rank), format_score(outcome, hit.score), printable(shown_path(hit.path, outcome.folder)))
-            for hit in outcome.hits]
+    rows = [
+        (str(hit.rank), format_score(outcome, hit.score), printable(shown_path(hit.path, outcome.folder)))
+        for hit in outcome.hits
+    ]
     rank_width = max(len(row[0]) for row in [header, *rows])
     score_width = max(len(row[1]) for row in [header, *rows])
-    return "".join(f"{rank:>{rank_width}}  {score:>{score_width}}  {path}\n"
-                   for rank, score, path in [header, *rows])
+    return "".join(
+        f"{rank:>{rank_width}}  {score:>{score_width}}  {path}\n" for rank, score, path in [header, *rows]
+    )
 
 
 def results_paths(outcome: Outcome, separator: bytes) -> bytes:
@@ -47,8 +51,10 @@ def results_paths(outcome: Outcome, separator: bytes) -> bytes:
 
 
 def unreadable_json(unreadable: Unreadable) -> dict[str, list[str]]:
-    return {"unreadable_pictures": [os.path.abspath(path) for path, _ in unreadable.pictures],
-            "unreadable_folders": [os.path.abspath(path) for path, _ in unreadable.folders]}
+    return {
+        "unreadable_pictures": [os.path.abspath(path) for path, _ in unreadable.pictures],
+        "unreadable_folders": [os.path.abspath(path) for path, _ in unreadable.folders],
+    }
 
 
 def _counted(count: int, one: str, many: str) -> str:
@@ -60,15 +66,21 @@ def unreadable_notes(unreadable: Unreadable, folder: str, verbose: bool) -> list
     how many, and with `verbose` which."""
     lines = []
     if unreadable.pictures:
-        lines.append(f"{_counted(len(unreadable.pictures), 'picture', 'pictures')} could not be read "
-                     f"and {'was' if len(unreadable.pictures) == 1 else 'were'} left out"
-                     + ("" if verbose else " (--verbose names them)"))
+        lines.append(
+            f"{_counted(len(unreadable.pictures), 'picture', 'pictures')} could not be read "
+            f"and {'was' if len(unreadable.pictures) == 1 else 'were'} left out"
+            + ("" if verbose else " (--verbose names them)")
+        )
     if unreadable.folders:
-        lines.append(f"{_counted(len(unreadable.folders), 'folder', 'folders')} could not be read, so "
-                     "the pictures in it were not searched" + ("" if verbose else " (--verbose names them)"))
+        lines.append(
+            f"{_counted(len(unreadable.folders), 'folder', 'folders')} could not be read, so "
+            "the pictures in it were not searched" + ("" if verbose else " (--verbose names them)")
+        )
     if verbose:
-        lines += [f"cannot read {shown_path(path, folder)}: {reason}"
-                  for path, reason in [*unreadable.pictures, *unreadable.folders]]
+        lines += [
+            f"cannot read {shown_path(path, folder)}: {reason}"
+            for path, reason in [*unreadable.pictures, *unreadable.folders]
+        ]
     return lines
 
 
@@ -78,10 +90,16 @@ def results_json(outcome: Outcome) -> str:
         "query": os.path.abspath(outcome.query),
         "folder": os.path.abspath(outcome.folder),
         "score": outcome.score_name,
-        "results": [{"rank": hit.rank, "path": os.path.abspath(hit.path), "score": hit.score,
-                     **({"outline": [list(corner) for corner in hit.outline]} if hit.outline else {}),
-                     **({"placed_by": hit.placed_by} if hit.placed_by else {})}
-                    for hit in outcome.hits],
+        "results": [
+            {
+                "rank": hit.rank,
+                "path": os.path.abspath(hit.path),
+                "score": hit.score,
+                **({"outline": [list(corner) for corner in hit.outline]} if hit.outline else {}),
+                **({"placed_by": hit.placed_by} if hit.placed_by else {}),
+            }
+            for hit in outcome.hits
+        ],
         "elapsed_seconds": round(outcome.elapsed, 3),
         **unreadable_json(outcome.unreadable),
     }
@@ -107,10 +125,14 @@ def index_text(summary: IndexSummary) -> str:
     left_out = len(summary.left_out) + len(unreadable.pictures)
     lines = [f"{summary.indexed} pictures indexed, {left_out} left out in {printable(summary.folder)}\n"]
     lines += _named("left out (not readable as a picture):\n", summary.left_out, summary.folder)
-    lines += _named("left out (the file cannot be read):\n", [path for path, _ in unreadable.pictures],
-                    summary.folder)
-    lines += _named("not searched (the folder cannot be read):\n", [path for path, _ in unreadable.folders],
-                    summary.folder)
+    lines += _named(
+        "left out (the file cannot be read):\n", [path for path, _ in unreadable.pictures], summary.folder
+    )
+    lines += _named(
+        "not searched (the folder cannot be read):\n",
+        [path for path, _ in unreadable.folders],
+        summary.folder,
+    )
     return "".join(lines)
 
 

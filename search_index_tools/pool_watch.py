@@ -17,17 +17,28 @@ pool's imap with the same watch, timings and error, for a caller that takes resu
 This module is imported by spawned and forkserver workers with the pools that use it, so it
 imports nothing heavy.
 """
+
 from __future__ import annotations
 
 import multiprocessing
 import multiprocessing.pool
 import signal
-from typing import Any, Callable, Iterable, Iterator, Optional, Sequence, TypeVar
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, TypeVar
 
 from ._pool_watch import GRACE_SECONDS, POLL_SECONDS, WorkerWatch, how_it_ended, map_in_slices, worker_death
 
-__all__ = ["GRACE_SECONDS", "POLL_SECONDS", "PoolWatch", "how_it_ended", "ignore_interrupts", "map_in_slices",
-           "module_item_file", "watched_imap", "worker_death"]
+__all__ = [
+    "GRACE_SECONDS",
+    "POLL_SECONDS",
+    "PoolWatch",
+    "how_it_ended",
+    "ignore_interrupts",
+    "map_in_slices",
+    "module_item_file",
+    "watched_imap",
+    "worker_death",
+]
 
 Item = TypeVar("Item")
 Result = TypeVar("Result")
@@ -59,7 +70,7 @@ class PoolWatch:
         so that the pool's terminate() finishes."""
         self._workers.end_all()
 
-    def next_result(self, results: Any, items: Sequence[Any], name_of_item: Optional[ItemName] = None) -> Any:
+    def next_result(self, results: Any, items: Sequence[Any], name_of_item: ItemName | None = None) -> Any:
         """The next result of `results` (an iterator of the pool's imap or imap_unordered),
         watching the workers while it waits. On a death or an interrupt every worker is ended
         before the error leaves."""
@@ -71,7 +82,7 @@ class PoolWatch:
             self._end_all_quietly()
             raise
 
-    def _wait(self, results: Any, items: Sequence[Any], name_of_item: Optional[ItemName]) -> Any:
+    def _wait(self, results: Any, items: Sequence[Any], name_of_item: ItemName | None) -> Any:
         while True:
             try:
                 return results.next(POLL_SECONDS)
@@ -94,15 +105,20 @@ class PoolWatch:
             pass  # the error that ended the wait is the one the caller must see
 
 
-def watched_imap(pool: multiprocessing.pool.Pool, function: Callable[[Item], Result], items: Iterable[Item],
-                 chunksize: int = 1, name_of_item: Optional[ItemName] = None) -> Iterator[Result]:
+def watched_imap(
+    pool: multiprocessing.pool.Pool,
+    function: Callable[[Item], Result],
+    items: Iterable[Item],
+    chunksize: int = 1,
+    name_of_item: ItemName | None = None,
+) -> Iterator[Result]:
     """`pool.imap(function, items, chunksize)` on a multiprocessing pool, in input order,
     with the workers watched while results are awaited."""
     work = list(items)
     watch = PoolWatch(pool)  # seen before any work starts, so no early death goes unseen
     # Runs of items travel together, as imap's chunksize sends them, but each run comes back
     # through an iterator the watch can wait on with a time limit.
-    runs = [(function, work[first:first + chunksize]) for first in range(0, len(work), chunksize)]
+    runs = [(function, work[first : first + chunksize]) for first in range(0, len(work), chunksize)]
     results = pool.imap(_run_of_items, runs)
     for _ in runs:
         yield from watch.next_result(results, work, name_of_item)

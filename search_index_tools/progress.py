@@ -12,6 +12,7 @@ plain pool would wait for the lost item, or for a lock the dead worker held, for
 This module is imported by spawned and forkserver workers (for `_start_worker`), so it
 imports nothing heavy.
 """
+
 from __future__ import annotations
 
 import functools
@@ -19,8 +20,8 @@ import importlib
 import multiprocessing
 import multiprocessing.pool
 import os
-from typing import Any, Callable, Iterable, Literal, Optional, TextIO
-
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, TextIO
 
 from .pool_watch import ignore_interrupts, map_in_slices, module_item_file
 
@@ -32,7 +33,7 @@ MAX_ITEMS_PER_TASK = 8
 SliceTaker = Callable[[int, list[Any]], object]
 
 
-def _start_worker(setup: Optional[Callable[[], None]]) -> None:
+def _start_worker(setup: Callable[[], None] | None) -> None:
     """Worker start-up: interrupts are left to the caller; then the command's own step."""
     ignore_interrupts()
     if setup is not None:
@@ -45,21 +46,32 @@ class ProgressPool(multiprocessing.pool.Pool):
 
     _pool: list[Any]  # multiprocessing's own list of the worker processes
 
-    def __init__(self, processes: Optional[int] = None, *, context: Any = None,
-                 on_start: Optional[Callable[[int], None]] = None,
-                 on_item: Optional[Callable[[], None]] = None,
-                 setup: Optional[Callable[[], None]] = None) -> None:
+    def __init__(
+        self,
+        processes: int | None = None,
+        *,
+        context: Any = None,
+        on_start: Callable[[int], None] | None = None,
+        on_item: Callable[[], None] | None = None,
+        setup: Callable[[], None] | None = None,
+    ) -> None:
         # `setup`: a picklable callable each worker runs when it starts.
         super().__init__(processes, initializer=_start_worker, initargs=(setup,), context=context)
         self._on_start: Callable[[int], None] = on_start or (lambda total: None)
         self._on_item: Callable[[], None] = on_item or (lambda: None)
 
-    def map(self, func: Callable[[Any], Any], iterable: Iterable[Any],
-            chunksize: Optional[int] = None) -> list[Any]:
+    def map(
+        self, func: Callable[[Any], Any], iterable: Iterable[Any], chunksize: int | None = None
+    ) -> list[Any]:
         return self.map_in_slices(func, iterable, None, chunksize)
 
-    def map_in_slices(self, func: Callable[[Any], Any], iterable: Iterable[Any],
-                      on_slice: Optional[SliceTaker], chunksize: Optional[int] = None) -> list[Any]:
+    def map_in_slices(
+        self,
+        func: Callable[[Any], Any],
+        iterable: Iterable[Any],
+        on_slice: SliceTaker | None,
+        chunksize: int | None = None,
+    ) -> list[Any]:
         """`map`, handing each finished run of results to `on_slice(first, results)` (in this
         thread, `first` its input position) before it is counted. search_index_lib's index
         build stores the vectors of each run as it arrives, so an interrupted or failed build
@@ -89,7 +101,7 @@ class ProgressReporter:
     def __init__(self, enabled: bool, stream: TextIO) -> None:
         self.enabled = enabled
         self.stream = stream
-        self.label: Optional[str] = None
+        self.label: str | None = None
         self.bar: Any = None
         self.finished = self.expected = 0
 
@@ -103,8 +115,7 @@ class ProgressReporter:
         if self.enabled and self.label and total:
             tqdm: Any = importlib.import_module("tqdm")
             tqdm.tqdm.monitor_interval = 0  # no monitor thread: pools may fork later
-            self.bar = tqdm.tqdm(total=total, desc=self.label, unit="picture", file=self.stream,
-                                 leave=False)
+            self.bar = tqdm.tqdm(total=total, desc=self.label, unit="picture", file=self.stream, leave=False)
 
     def item(self) -> None:
         if self.label:
@@ -132,14 +143,16 @@ class _Phase:
         return False
 
 
-def progress_pool(reporter: ProgressReporter, start_method: Optional[str] = None,
-                  setup: Optional[Callable[[], None]] = None) -> Callable[..., ProgressPool]:
+def progress_pool(
+    reporter: ProgressReporter, start_method: str | None = None, setup: Callable[[], None] | None = None
+) -> Callable[..., ProgressPool]:
     """A `Pool` to bind in search_index_lib: called with the number of workers, as the
     module calls it, it opens a ProgressPool that reports to `reporter`; each worker runs `setup`
     (picklable) when it starts."""
     context = multiprocessing.get_context(start_method)
-    return functools.partial(ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item,
-                             setup=setup)
+    return functools.partial(
+        ProgressPool, context=context, on_start=reporter.start, on_item=reporter.item, setup=setup
+    )
 
 
 def interruption_note(reporter: ProgressReporter, on_ray: bool = False) -> str:

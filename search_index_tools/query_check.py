@@ -10,6 +10,7 @@ default) checks with its own crop reading.
 The detector runs in a separate process: ORB in the command's process could leave a worker
 forked from it later waiting for ever for OpenCV's threads.
 """
+
 import multiprocessing
 from typing import Final
 
@@ -67,8 +68,9 @@ def crop_problem(path: str, verified: bool = False) -> str | None:
             if usable is NOT_A_PICTURE:
                 return f"crop image cannot be read as a picture: {path}"
             if not usable:
-                return (f"crop image has nothing to match (too few keypoints and no grey-level "
-                        f"structure): {path}")
+                return (
+                    f"crop image has nothing to match (too few keypoints and no grey-level structure): {path}"
+                )
             return None
         found = pool.apply(crop_keypoints, (path,))
     if found is NOT_A_PICTURE:

@@ -18,6 +18,7 @@ call fail with an error naming the node (see ray_worker).
     with bind_ray_pool(processes=32, address="auto"):
         paths = search_index_lib.cropped_search("crop.png", "/shared/photos")
 """
+
 from __future__ import annotations
 
 import collections
@@ -26,8 +27,9 @@ import logging
 import os
 import pickle
 import sys
+from collections.abc import Callable, Iterable
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Literal, NoReturn, Optional, Union
+from typing import Any, Literal, NoReturn
 
 from search_index_tools.pool_watch import module_item_file, worker_death
 from search_index_tools.ray_worker import MODULE_NAME, NodeCheckedCall, RayNodeError, prepare_worker
@@ -57,7 +59,7 @@ def _import_ray() -> Any:
         ) from error
 
 
-def _settings_file(settings: Union[None, str, "os.PathLike[str]"]) -> Path:
+def _settings_file(settings: None | str | os.PathLike[str]) -> Path:
     """The file (or package folder) of the settings module to ship to the workers."""
     if settings is None:
         module = sys.modules.get(SETTINGS_MODULE)
@@ -78,11 +80,12 @@ def _settings_file(settings: Union[None, str, "os.PathLike[str]"]) -> Path:
     raise ValueError(f"settings: {str(path)!r} is neither constants.py nor a folder holding it")
 
 
-def settings_runtime_env(settings: Union[None, Literal[False], str, "os.PathLike[str]"] = None,
-                         extra: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+def settings_runtime_env(
+    settings: None | Literal[False] | str | os.PathLike[str] = None, extra: dict[str, Any] | None = None
+) -> dict[str, Any]:
     """The runtime environment that ships the settings module to every worker of a Ray job,
     for a host that calls `ray.init(runtime_env=...)` itself. `settings` as for bind_ray_pool."""
-    env: Dict[str, Any] = dict(extra or {})
+    env: dict[str, Any] = dict(extra or {})
     if settings is not False:
         env["py_modules"] = list(env.get("py_modules", [])) + [str(_settings_file(settings).resolve())]
     env["env_vars"] = {**WORKER_ENV_VARS, **env.get("env_vars", {})}
@@ -105,7 +108,7 @@ class RayPool:
 
     _pool: Any  # Ray's multiprocessing-like pool of actors
 
-    def __init__(self, binding: "RayPoolBinding") -> None:
+    def __init__(self, binding: RayPoolBinding) -> None:
         ray = _import_ray()
         from ray.util.multiprocessing import Pool
 
@@ -121,14 +124,15 @@ class RayPool:
         self._cloudpickle = ray.cloudpickle
         self._actor_died = ray.exceptions.RayActorError
 
-    def __enter__(self) -> "RayPool":
+    def __enter__(self) -> RayPool:
         return self
 
-    def __exit__(self, exc_type: Optional[type[BaseException]], exc_value: Optional[BaseException],
-                 traceback: object) -> None:
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: object
+    ) -> None:
         self._end(graceful=exc_type is None or issubclass(exc_type, Exception))
 
-    def map(self, function: Callable[[Any], Any], items: Iterable[Any]) -> List[Any]:
+    def map(self, function: Callable[[Any], Any], items: Iterable[Any]) -> list[Any]:
         dumps = self._cloudpickle.dumps
         items = list(items)
         packed = [dumps(item) for item in items]
@@ -140,8 +144,12 @@ class RayPool:
             self._died(items, error)
         return [self._unpacked(one) for one in served]
 
-    def map_in_slices(self, function: Callable[[Any], Any], items: Iterable[Any],
-                      on_slice: Callable[[int, List[Any]], object]) -> List[Any]:
+    def map_in_slices(
+        self,
+        function: Callable[[Any], Any],
+        items: Iterable[Any],
+        on_slice: Callable[[int, list[Any]], object],
+    ) -> list[Any]:
         """`map` that hands each finished run of results to `on_slice(first, results)` as it
         arrives, in input order; search_index_lib's index build stores the vectors of each run
         then, in this process, so that what was done before an interrupt or a failure is kept.
@@ -154,9 +162,11 @@ class RayPool:
         dumps = self._cloudpickle.dumps
         items = list(items)
         run_length = chunk_size(len(items), max(1, len(getattr(self._pool, "_actor_pool", ())) or 1))
-        served = self._pool.imap(NodeCheckedCall(dumps(function)), [dumps(item) for item in items], run_length)
-        results: List[Any] = []
-        run: List[Any] = []
+        served = self._pool.imap(
+            NodeCheckedCall(dumps(function)), [dumps(item) for item in items], run_length
+        )
+        results: list[Any] = []
+        run: list[Any] = []
         for one in served:
             if isinstance(one, PoolTaskError):
                 raise one.underlying  # the work's own error, as map() raises it
@@ -174,7 +184,7 @@ class RayPool:
         self._binding.items_per_node[node_id] += 1
         return pickle.loads(result_pickle)
 
-    def _died(self, items: List[Any], error: BaseException) -> NoReturn:
+    def _died(self, items: list[Any], error: BaseException) -> NoReturn:
         self._end(graceful=False)
         raise worker_death("its Ray actor died", items, module_item_file) from error
 
@@ -211,8 +221,14 @@ class RayPoolBinding:
     workers ran. `unbind()` (or leaving a with-block) puts the previous `Pool` back and shuts
     down the Ray connection if this binding opened it."""
 
-    def __init__(self, module: Any, processes: Optional[int], address: Optional[str],
-                 runtime_env: Dict[str, Any], remote_args: Dict[str, Any]):
+    def __init__(
+        self,
+        module: Any,
+        processes: int | None,
+        address: str | None,
+        runtime_env: dict[str, Any],
+        remote_args: dict[str, Any],
+    ):
         self.module = module
         self.processes = processes
         self.address = address
@@ -226,16 +242,16 @@ class RayPoolBinding:
     def __repr__(self) -> str:
         return f"<Ray pool for {MODULE_NAME}: processes={self.processes!r}, address={self.address!r}>"
 
-    def __call__(self, _module_pool_size: Optional[int] = None) -> RayPool:
+    def __call__(self, _module_pool_size: int | None = None) -> RayPool:
         return RayPool(self)
 
-    def __enter__(self) -> "RayPoolBinding":
+    def __enter__(self) -> RayPoolBinding:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.unbind()
 
-    def remote_args(self) -> Dict[str, Any]:
+    def remote_args(self) -> dict[str, Any]:
         # SPREAD deals the actors out over the nodes rather than filling the caller's first.
         return {"num_cpus": 1, "scheduling_strategy": "SPREAD", **self._remote_args}
 
@@ -244,7 +260,7 @@ class RayPoolBinding:
         ray = _import_ray()
         if ray.is_initialized():
             return
-        options: Dict[str, Any] = dict(
+        options: dict[str, Any] = dict(
             # None starts a local instance, also where RAY_ADDRESS names another.
             address=self.address or "local",
             log_to_driver=False,
@@ -258,7 +274,7 @@ class RayPoolBinding:
         ray.init(**options)
         self._owns_ray = True
 
-    def bind(self) -> "RayPoolBinding":
+    def bind(self) -> RayPoolBinding:
         self._previous_pool = self.module.Pool
         self.module.Pool = self
         self._bound = True
@@ -275,11 +291,15 @@ class RayPoolBinding:
             _import_ray().shutdown()
 
 
-def bind_ray_pool(processes: Optional[int] = None, address: Optional[str] = None, *,
-                  settings: Union[None, Literal[False], str, "os.PathLike[str]"] = None,
-                  runtime_env: Optional[Dict[str, Any]] = None,
-                  ray_remote_args: Optional[Dict[str, Any]] = None,
-                  module: Any = None) -> RayPoolBinding:
+def bind_ray_pool(
+    processes: int | None = None,
+    address: str | None = None,
+    *,
+    settings: None | Literal[False] | str | os.PathLike[str] = None,
+    runtime_env: dict[str, Any] | None = None,
+    ray_remote_args: dict[str, Any] | None = None,
+    module: Any = None,
+) -> RayPoolBinding:
     """Binds a Ray-backed pool as search_index_lib's `Pool` and returns the binding.
 
     processes: workers per pool (None: one per CPU of the cluster); may exceed the module's
@@ -299,9 +319,11 @@ def bind_ray_pool(processes: Optional[int] = None, address: Optional[str] = None
         module = importlib.import_module(MODULE_NAME)
     environment = settings_runtime_env(settings, runtime_env)
     if (settings not in (None, False) or runtime_env) and _import_ray().is_initialized():
-        raise ValueError("settings, runtime_env: Ray is already initialised in this process, so they "
-                         "cannot reach its workers; pass runtime_env=settings_runtime_env(...) to "
-                         "your ray.init instead")
+        raise ValueError(
+            "settings, runtime_env: Ray is already initialised in this process, so they "
+            "cannot reach its workers; pass runtime_env=settings_runtime_env(...) to "
+            "your ray.init instead"
+        )
     binding = RayPoolBinding(module, processes, address, environment, dict(ray_remote_args or {}))
     binding.connect()
     return binding.bind()

@@ -10,6 +10,7 @@ a RayNodeError), and each file a work item names is checked before the function 
 cropped search leaves files it cannot read out of its answer, which on a node without the
 shared folder would quietly drop photographs.
 """
+
 from __future__ import annotations
 
 import errno
@@ -17,7 +18,8 @@ import importlib
 import os
 import pickle
 import socket
-from typing import Any, Callable, List, Optional, Tuple
+from collections.abc import Callable
+from typing import Any
 
 MODULE_NAME = "search_index_lib"
 
@@ -44,14 +46,16 @@ def import_module_on_node():
         if isinstance(error, ModuleNotFoundError) and error.name == MODULE_NAME:
             remedy = f"{MODULE_NAME} must be installed on every node (pip install '{MODULE_NAME}[ray]')."
         else:
-            remedy = ("The settings module 'constants' must be importable on every node: let "
-                      "bind_ray_pool ship it (its `settings` argument) or install it on the node's import path.")
+            remedy = (
+                "The settings module 'constants' must be importable on every node: let "
+                "bind_ray_pool ship it (its `settings` argument) or install it on the node's import path."
+            )
         raise RayNodeError(
             f"{node_description()} cannot import {MODULE_NAME}: {type(error).__name__}: {error}. {remedy}"
         ) from error
 
 
-def paths_named_by(item: Any) -> List[str]:
+def paths_named_by(item: Any) -> list[str]:
     """The files a work item names: a record's `image_path`, or both paths of an
     (image path, crop path) pair. Other shapes are left to the function's own checks."""
     image_path = getattr(item, "image_path", None)
@@ -62,7 +66,7 @@ def paths_named_by(item: Any) -> List[str]:
     return []
 
 
-def ensure_visible(paths: List[str]) -> None:
+def ensure_visible(paths: list[str]) -> None:
     """FileNotFoundError naming the node and the path of the first file this node cannot see."""
     for path in paths:
         if not os.path.exists(path):
@@ -100,7 +104,7 @@ class NodeCheckedCall:
 
     def __init__(self, function_pickle: bytes):
         self.function_pickle = function_pickle
-        self._function: Optional[Callable[[Any], Any]] = None
+        self._function: Callable[[Any], Any] | None = None
 
     def __getstate__(self):
         return {"function_pickle": self.function_pickle}
@@ -109,7 +113,7 @@ class NodeCheckedCall:
         self.function_pickle = state["function_pickle"]
         self._function = None
 
-    def __call__(self, item_pickle: bytes) -> Tuple[str, bytes]:
+    def __call__(self, item_pickle: bytes) -> tuple[str, bytes]:
         import ray
 
         import_module_on_node()

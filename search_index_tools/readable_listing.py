@@ -11,6 +11,7 @@ listed, only checked). The pictures left out of the last build are remembered be
 index (MEMO_SUFFIX), so that the next search leaves them out from the start, while they still
 cannot be read, instead of failing on them again.
 """
+
 import contextlib
 import json
 import os
@@ -24,6 +25,7 @@ from typing import Any
 @dataclass
 class Unreadable:
     """What a search left out because it could not be read: (path, reason) pairs."""
+
     pictures: list[tuple[str, str]] = field(default_factory=list)
     folders: list[tuple[str, str]] = field(default_factory=list)
 
@@ -68,8 +70,9 @@ def unreadable_folders(top: str) -> list[tuple[str, str]]:
 def unreadable_pictures(paths: Iterable[str]) -> list[tuple[str, str]]:
     """(path, reason) for each of `paths` that cannot be opened for reading."""
     effective = os.access in os.supports_effective_ids
-    return [(path, "Permission denied") for path in paths
-            if not os.access(path, os.R_OK, effective_ids=effective)]
+    return [
+        (path, "Permission denied") for path in paths if not os.access(path, os.R_OK, effective_ids=effective)
+    ]
 
 
 # The module's folder walk, which every listing, build and fingerprint goes through.
@@ -120,8 +123,9 @@ def remembered_unreadable(sil: ModuleType, folder: str) -> dict[str, str]:
     return {path: reason for path, reason in entries.items() if path in still}
 
 
-def remember_unreadable(sil: ModuleType, folder: str, left_out: dict[str, str],
-                        known: dict[str, str]) -> None:
+def remember_unreadable(
+    sil: ModuleType, folder: str, left_out: dict[str, str], known: dict[str, str]
+) -> None:
     """Writes the memo when it would say something else than `known` (what was read)."""
     if left_out == known:
         return

@@ -5,6 +5,7 @@ from anywhere: it can be mailed, archived or opened offline, and it stays small 
 large the photographs are. File names are data: every piece of text is escaped, and the
 page's Content-Security-Policy allows no script at all and images from data URIs only.
 """
+
 import base64
 import contextlib
 import hashlib
@@ -25,7 +26,7 @@ from .searches import CROP, Hit, Outcome, shown_path
 
 Point = tuple[float, float]
 
-THUMBNAIL_SIDE = 640   # pixels, longest side; shown at half size, so sharp on dense screens
+THUMBNAIL_SIDE = 640  # pixels, longest side; shown at half size, so sharp on dense screens
 THUMBNAIL_QUALITY = 80
 KEYPOINT_COLOUR = (255, 208, 0)
 KEYPOINT_EDGE = (0, 0, 0)
@@ -63,8 +64,9 @@ def content_policy(style: str) -> str:
     """The page's Content-Security-Policy: images from data URIs only, the one style sheet
     `style` (by its digest), no script, nothing fetched."""
     digest = base64.b64encode(hashlib.sha256(style.encode()).digest()).decode()
-    return (f"default-src 'none'; img-src data:; style-src 'sha256-{digest}'; "
-            "base-uri 'none'; form-action 'none'")
+    return (
+        f"default-src 'none'; img-src data:; style-src 'sha256-{digest}'; base-uri 'none'; form-action 'none'"
+    )
 
 
 def page_head(title: str, style: str) -> str:
@@ -83,8 +85,9 @@ def page_head(title: str, style: str) -> str:
 </head>"""
 
 
-def thumbnail(path: str, points: Sequence[Point] | None = None,
-              outline: Sequence[Point] | None = None) -> str | None:
+def thumbnail(
+    path: str, points: Sequence[Point] | None = None, outline: Sequence[Point] | None = None
+) -> str | None:
     """A data URI of a JPEG thumbnail of the picture at `path`, upright, with `points` (in
     the full picture's pixels) and the box that bounds them drawn on it, or the crop's
     `outline` (four corners); None when the picture cannot be read."""
@@ -180,13 +183,17 @@ def score_text(outcome: Outcome, score: float) -> str:
     return f"{outcome.score_name} {format_score(outcome, score)}"
 
 
-def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str | None],
-           now: datetime | None = None) -> str:
+def render(
+    outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str | None], now: datetime | None = None
+) -> str:
     """The page's HTML text for an Outcome and the thumbnails of its query and results."""
     now = now or datetime.now(UTC)
     what = "containing the crop" if outcome.command == CROP else "similar to"
-    legend = ('<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
-              if outcome.command == CROP else "")
+    legend = (
+        '<p class="legend">Yellow dots: the matched keypoints; box: the region that bounds them.</p>'
+        if outcome.command == CROP
+        else ""
+    )
     if outcome.verified:
         legend = '<p class="legend">Outline: where the crop lies in the picture.</p>'
 
@@ -196,10 +203,11 @@ def render(outcome: Outcome, query_uri: str | None, thumbnail_uris: Iterable[str
         items.append(
             f'<li data-rank="{hit.rank}">'
             f'<a href="{file_link(hit.path)}" title="{text(os.path.abspath(hit.path))}">'
-            f'{picture_html(uri, shown)}</a>'
+            f"{picture_html(uri, shown)}</a>"
             f'<span class="rank">#{hit.rank}</span> '
             f'<span class="score">{text(score_text(outcome, hit.score))}</span><br>'
-            f'<span class="path">{path_html(shown)}</span></li>')
+            f'<span class="path">{path_html(shown)}</span></li>'
+        )
     count = len(outcome.hits)
     title = f"find-images {text(outcome.command)}: {text(os.path.basename(outcome.query))}"
     return f"""{page_head(title, STYLE)}

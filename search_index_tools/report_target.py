@@ -6,6 +6,7 @@ over a file of a searched folder (other than a report of its own), and writes it
 existing file only when that file is one of its own reports or the user says `--force`.
 Reports are recognised by the marker `render` puts in their head.
 """
+
 import os
 import stat
 from collections.abc import Iterable
@@ -45,8 +46,9 @@ def _lies_under(path: str, folder: str) -> bool:
     return real_path != real_folder and os.path.commonpath([real_path, real_folder]) == real_folder
 
 
-def refusal(target: str, query: str | None = None, folders: Iterable[str] = (),
-            force: bool = False) -> str | None:
+def refusal(
+    target: str, query: str | None = None, folders: Iterable[str] = (), force: bool = False
+) -> str | None:
     """Why the report may not be written to `target` (one line), or None when it may."""
     if query is not None and os.path.lexists(target) and _is_same_file(target, query):
         return f"--report: refusing to replace the query image: {target}"
@@ -56,6 +58,8 @@ def refusal(target: str, query: str | None = None, folders: Iterable[str] = (),
         if _lies_under(target, folder):
             return f"--report: refusing to replace a file of the searched folder: {target}"
     if not force:
-        return (f"--report: refusing to replace a file that is not a find-images report "
-                f"(remove it, or add --force): {target}")
+        return (
+            f"--report: refusing to replace a file that is not a find-images report "
+            f"(remove it, or add --force): {target}"
+        )
     return None

@@ -5,14 +5,20 @@ a score for each path (the distance, the matched keypoints), so it runs the same
 step by step and keeps what the entry points drop, taking every function from the module's
 namespace at the moment of use, as the entry points do.
 """
+
 import contextlib
 import os
 import time
 from dataclasses import dataclass, field
-from typing import List, Optional, Tuple
 
-from .readable_listing import (Unreadable, remember_unreadable, remembered_unreadable, unreadable_folders,
-                               unreadable_pictures, walk_leaving_out)
+from .readable_listing import (
+    Unreadable,
+    remember_unreadable,
+    remembered_unreadable,
+    unreadable_folders,
+    unreadable_pictures,
+    walk_leaving_out,
+)
 
 SIMILAR, CROP, INDEX = "similar", "crop", "index"
 CROP_RESULT_LIMIT = 25  # what cropped_search returns at most
@@ -28,9 +34,9 @@ class Hit:
     rank: int
     path: str
     score: float
-    points: Optional[List[Tuple[int, int]]] = None  # crop only: matched positions in the picture
-    outline: Optional[Tuple[Tuple[float, float], ...]] = None  # verified crop: the crop's corners
-    placed_by: Optional[str] = None  # verified crop: "keypoints" or "pixels"
+    points: list[tuple[int, int]] | None = None  # crop only: matched positions in the picture
+    outline: tuple[tuple[float, float], ...] | None = None  # verified crop: the crop's corners
+    placed_by: str | None = None  # verified crop: "keypoints" or "pixels"
 
 
 @dataclass
@@ -38,7 +44,7 @@ class Outcome:
     command: str
     query: str
     folder: str
-    hits: List[Hit]
+    hits: list[Hit]
     elapsed: float
     verified: bool = False  # crop found by the verified search: scores are consistent matches
     unreadable: Unreadable = field(default_factory=Unreadable)  # left out: could not be read
@@ -59,7 +65,7 @@ class Outcome:
 class IndexSummary:
     folder: str
     indexed: int
-    left_out: List[str] = field(default_factory=list)  # listed, but not readable as a picture
+    left_out: list[str] = field(default_factory=list)  # listed, but not readable as a picture
     elapsed: float = 0.0
     unreadable: Unreadable = field(default_factory=Unreadable)  # could not be read at all
 
@@ -100,7 +106,9 @@ def readable_index(sil, folder, unreadable=None):
             failed = error.filename
             if not isinstance(failed, str) or failed in left_out:
                 raise
-            listed = [record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(folder)]
+            listed = [
+                record.image_path for record in sil.get_images_absolute_path_recursive_a_directory(folder)
+            ]
             if failed not in listed:
                 raise  # not a picture of the folder: the cache, say
             left_out.update(unreadable_pictures(listed))
@@ -135,16 +143,16 @@ def similar(sil, query, folder, progress, limit=None):
     distances, rows = sil.search_images(db, row, wanted)
     # faiss names missing neighbours -1 when the index has fewer rows than asked for.
     found = [(float(distance), int(r)) for distance, r in zip(distances[0], rows[0]) if r >= 0]
-    hits = [Hit(rank, all_files[r].image_path, distance)
-            for rank, (distance, r) in enumerate(found, 1)]
+    hits = [Hit(rank, all_files[r].image_path, distance) for rank, (distance, r) in enumerate(found, 1)]
     return Outcome(SIMILAR, query, folder, hits, time.monotonic() - started, unreadable=unreadable)
 
 
 def readable_pictures(sil, folder):
     """The folder's picture records that can be read, and what could not be."""
     listing = list(sil.get_images_absolute_path_recursive_a_directory(folder))
-    unreadable = Unreadable(unreadable_pictures([record.image_path for record in listing]),
-                            unreadable_folders(folder))
+    unreadable = Unreadable(
+        unreadable_pictures([record.image_path for record in listing]), unreadable_folders(folder)
+    )
     left_out = {path for path, _ in unreadable.pictures}
     return [record for record in listing if record.image_path not in left_out], unreadable
 
@@ -154,7 +162,9 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
     started = time.monotonic()
     listing, unreadable = readable_pictures(sil, folder)
     with progress.phase("Matching"):
-        positions, matches, kept = sil.live_search_similar_cropped(crop_path, listing, min(limit, len(listing)))
+        positions, matches, kept = sil.live_search_similar_cropped(
+            crop_path, listing, min(limit, len(listing))
+        )
     hits = []
     for rank, (position, match) in enumerate(zip(positions, matches), 1):
         points = [(int(x), int(y)) for x, y in match.matched_points]
@@ -170,12 +180,14 @@ def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT, wor
     started = time.monotonic()
     listing, unreadable = readable_pictures(sil, folder)
     with progress.phase("Matching"), walk_leaving_out(sil, [path for path, _ in unreadable.pictures]):
-        matches = verified_cropped_matches(crop_path, folder, min(limit, len(listing)),
-                                           processes=workers)
-    hits = [Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
-            for rank, match in enumerate(matches, 1)]
-    return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, verified=True,
-                   unreadable=unreadable)
+        matches = verified_cropped_matches(crop_path, folder, min(limit, len(listing)), processes=workers)
+    hits = [
+        Hit(rank, match.path, match.score, outline=match.corners, placed_by=match.placed_by)
+        for rank, match in enumerate(matches, 1)
+    ]
+    return Outcome(
+        CROP, crop_path, folder, hits, time.monotonic() - started, verified=True, unreadable=unreadable
+    )
 
 
 def index(sil, folder, progress):
@@ -186,8 +198,11 @@ def index(sil, folder, progress):
         _, rows, left_out = readable_index(sil, folder, dict(unreadable.pictures))
     unreadable.pictures = sorted(left_out.items())
     indexed = {record.image_path for record in rows}
-    not_pictures = [record.image_path for record in readable
-                    if record.image_path not in indexed and record.image_path not in left_out]
+    not_pictures = [
+        record.image_path
+        for record in readable
+        if record.image_path not in indexed and record.image_path not in left_out
+    ]
     return IndexSummary(folder, len(rows), not_pictures, time.monotonic() - started, unreadable)
 
 

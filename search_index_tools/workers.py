@@ -23,6 +23,7 @@ which matters under the spawn and forkserver start methods; a forked worker has 
 Progress, the dead-worker watch and Ctrl-C are the progress pool's, unchanged; the pool's
 map_in_slices lets the module's index build store each run of vectors as it arrives.
 """
+
 from __future__ import annotations
 
 import functools
@@ -31,19 +32,20 @@ import math
 import os
 import stat
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
 from . import formats
 
 if TYPE_CHECKING:
     from .progress import ProgressReporter
 
-WORKER_BASE_BYTES = 200 * 2 ** 20  # a worker's interpreter with the module, numpy, OpenCV and faiss
+WORKER_BASE_BYTES = 200 * 2**20  # a worker's interpreter with the module, numpy, OpenCV and faiss
 BYTES_PER_PIXEL = 12  # per pixel of the square of a picture's longer side, see above
 MAX_CHUNK = 32  # see chunk_size
 
 
-def prepare_worker(setup: Optional[Callable[[], None]] = None) -> None:
+def prepare_worker(setup: Callable[[], None] | None = None) -> None:
     """Worker start-up step (after the progress pool's own, which leaves Ctrl-C to the
     caller): the picture decoders are registered, then the command's own `setup` runs."""
     formats.register_decoders()
@@ -58,7 +60,7 @@ def available_processors() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def available_memory() -> Optional[int]:
+def available_memory() -> int | None:
     """MemAvailable of /proc/meminfo in bytes: what can be taken without swapping; None when
     the system does not say."""
     try:
@@ -71,7 +73,7 @@ def available_memory() -> Optional[int]:
     return None
 
 
-def _path_of(item: Any) -> Optional[str]:
+def _path_of(item: Any) -> str | None:
     """The picture a work item stands for: a path, a record's path, or the picture of a
     (picture, crop) pair."""
     if isinstance(item, str):
@@ -84,12 +86,14 @@ def _path_of(item: Any) -> Optional[str]:
     return None
 
 
-def longer_side(path: str) -> Optional[int]:
+def longer_side(path: str) -> int | None:
     """The longer side of the picture at `path`, from its header; None when the path is not a
     regular file holding a picture Pillow knows. Never opens a FIFO or a device."""
     from PIL import Image
 
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+    flags = (
+        os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+    )
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None
@@ -113,7 +117,7 @@ def largest_side(items: list[Any]) -> int:
     the side of a square at Pillow's decompression-bomb limit (the most it decodes)."""
     from PIL import Image
 
-    limit = Image.MAX_IMAGE_PIXELS or 2 ** 30
+    limit = Image.MAX_IMAGE_PIXELS or 2**30
     largest = 0
     for item in items:
         path = _path_of(item)
@@ -123,7 +127,7 @@ def largest_side(items: list[Any]) -> int:
     return largest
 
 
-def worker_count(items: list[Any], requested: Optional[int] = None) -> tuple[int, bool]:
+def worker_count(items: list[Any], requested: int | None = None) -> tuple[int, bool]:
     """(workers for a pool given `items`, whether memory held it below what was asked)."""
     wanted = max(1, min(requested or available_processors(), len(items)))
     memory = available_memory()
@@ -151,15 +155,19 @@ class CommandPool:
     pool.map(...)`, then close() and join()). The workers start with the first map, when the
     pictures are known; `make_pool(workers)` opens the pool that does the work."""
 
-    def __init__(self, make_pool: Callable[[int], Any], requested: Optional[int],
-                 on_limited: Optional[Callable[[int, int], None]] = None) -> None:
+    def __init__(
+        self,
+        make_pool: Callable[[int], Any],
+        requested: int | None,
+        on_limited: Callable[[int, int], None] | None = None,
+    ) -> None:
         self._make_pool = make_pool
         self._requested = requested
         self._on_limited: Callable[[int, int], None] = on_limited or (lambda wanted, count: None)
         self._pool: Any = None
         self._count = 1
 
-    def __enter__(self) -> "CommandPool":
+    def __enter__(self) -> CommandPool:
         return self
 
     def __exit__(self, *exc: Any) -> Any:
@@ -167,13 +175,18 @@ class CommandPool:
             return self._pool.__exit__(*exc)
         return False
 
-    def map(self, function: Callable[[Any], Any], iterable: Iterable[Any],
-            chunksize: Optional[int] = None) -> list[Any]:
+    def map(
+        self, function: Callable[[Any], Any], iterable: Iterable[Any], chunksize: int | None = None
+    ) -> list[Any]:
         return self.map_in_slices(function, iterable, None, chunksize)
 
-    def map_in_slices(self, function: Callable[[Any], Any], iterable: Iterable[Any],
-                      on_slice: Optional[Callable[[int, list[Any]], object]],
-                      chunksize: Optional[int] = None) -> list[Any]:
+    def map_in_slices(
+        self,
+        function: Callable[[Any], Any],
+        iterable: Iterable[Any],
+        on_slice: Callable[[int, list[Any]], object] | None,
+        chunksize: int | None = None,
+    ) -> list[Any]:
         """`map` that hands each finished run of results to `on_slice(first, results)` as it
         arrives (see ProgressPool.map_in_slices); search_index_lib's index build calls it so
         that the vectors read before an interrupt or a worker's death are kept."""
@@ -213,27 +226,38 @@ class CommandPoolBinding:
     """`Pool` for the module's namespace: `Pool(module_size)` gives a CommandPool. `notes`
     collects what the command should tell (a worker count that memory held down)."""
 
-    def __init__(self, reporter: ProgressReporter, requested: Optional[int] = None,
-                 start_method: Optional[str] = None, setup: Optional[Callable[[], None]] = None) -> None:
+    def __init__(
+        self,
+        reporter: ProgressReporter,
+        requested: int | None = None,
+        start_method: str | None = None,
+        setup: Callable[[], None] | None = None,
+    ) -> None:
         from .progress import progress_pool
 
         self.requested = requested
         self.notes: list[str] = []
         self._open = progress_pool(reporter, start_method, setup=functools.partial(prepare_worker, setup))
 
-    def __call__(self, _module_pool_size: Optional[int] = None) -> CommandPool:
+    def __call__(self, _module_pool_size: int | None = None) -> CommandPool:
         return CommandPool(self._open, self.requested, self._limited)
 
     def _limited(self, wanted: int, count: int) -> None:
-        note = (f"{count} worker{'' if count == 1 else 's'} instead of {wanted}: the largest pictures "
-                f"would not fit in the available memory with more")
+        note = (
+            f"{count} worker{'' if count == 1 else 's'} instead of {wanted}: the largest pictures "
+            f"would not fit in the available memory with more"
+        )
         if note not in self.notes:
             self.notes.append(note)
 
 
-def bind_command_pool(module: Any, reporter: ProgressReporter, requested: Optional[int] = None,
-                      start_method: Optional[str] = None,
-                      setup: Optional[Callable[[], None]] = None) -> CommandPoolBinding:
+def bind_command_pool(
+    module: Any,
+    reporter: ProgressReporter,
+    requested: int | None = None,
+    start_method: str | None = None,
+    setup: Callable[[], None] | None = None,
+) -> CommandPoolBinding:
     """Binds a CommandPoolBinding as the module's `Pool`; returns it."""
     binding = CommandPoolBinding(reporter, requested, start_method, setup)
     module.Pool = binding

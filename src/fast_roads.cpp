@@ -12,14 +12,21 @@ using Names = const char* const[];
 
 constexpr Names kStoredVectorNames = {"load_image", "padding_square_image", "Image",
                                       "UnidentifiedImageError", "np"};
-constexpr Names kStoredVectorPruningNames = {
-    "load_image", "padding_square_image",  "Image", "UnidentifiedImageError", "np",
-    "load_images", "absolute_path_recursive_a_directory"};
+constexpr Names kStoredVectorPruningNames = {"load_image",
+                                             "padding_square_image",
+                                             "Image",
+                                             "UnidentifiedImageError",
+                                             "np",
+                                             "load_images",
+                                             "absolute_path_recursive_a_directory"};
 constexpr Names kStoredKeypointNames = {"live_search_process_image", "live_search_find_matched",
                                         "cv2", "MatchedResult"};
-constexpr Names kStoredKeypointPruningNames = {
-    "live_search_process_image", "live_search_find_matched", "cv2", "MatchedResult",
-    "live_search_similar_cropped", "get_images_absolute_path_recursive_a_directory"};
+constexpr Names kStoredKeypointPruningNames = {"live_search_process_image",
+                                               "live_search_find_matched",
+                                               "cv2",
+                                               "MatchedResult",
+                                               "live_search_similar_cropped",
+                                               "get_images_absolute_path_recursive_a_directory"};
 constexpr Names kCompiledPatternNames = {"re", "re.search", "re.compile"};
 constexpr Names kMappedIndexNames = {"faiss", "faiss.read_index", "faiss.IndexFlatL2"};
 constexpr Names kChunkedRowNames = {"np", "faiss"};
@@ -28,7 +35,8 @@ constexpr FastRoadDeclaration kRoads[] = {
     {FastRoad::kStoredVectors, "stored_vectors", true, kStoredVectorNames},
     {FastRoad::kStoredVectorPruning, "stored_vector_pruning", true, kStoredVectorPruningNames},
     {FastRoad::kStoredKeypoints, "stored_keypoints", true, kStoredKeypointNames},
-    {FastRoad::kStoredKeypointPruning, "stored_keypoint_pruning", true, kStoredKeypointPruningNames},
+    {FastRoad::kStoredKeypointPruning, "stored_keypoint_pruning", true,
+     kStoredKeypointPruningNames},
     {FastRoad::kCompiledPattern, "compiled_pattern", false, kCompiledPatternNames},
     {FastRoad::kMappedIndex, "mapped_index", false, kMappedIndexNames},
     {FastRoad::kChunkedRows, "chunked_rows", false, kChunkedRowNames},

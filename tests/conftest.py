@@ -1,5 +1,6 @@
 """Shared fixtures. The suite's own settings module, tests/constants.py, is found through
 sys.path, here and in child processes and spawned pool workers."""
+
 import multiprocessing
 import sys
 from pathlib import Path
@@ -9,8 +10,9 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import cv2  # noqa: E402
-import search_index_lib  # noqa: E402  (needs the path above for `constants`)
 from testsupport import START_METHODS  # noqa: E402
+
+import search_index_lib  # noqa: E402  (needs the path above for `constants`)
 
 # A child forked after its parent ran ORB can wait forever inside OpenCV for the parent's
 # worker threads, which the child does not have (a few forks in a hundred). The module's own

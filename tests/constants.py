@@ -1,4 +1,5 @@
 """Settings used by the test suite (the module imports `constants` at start-up)."""
+
 import numpy as np
 
 CACHE_METADATA = "test_cache_metadata.txt"

@@ -2,6 +2,7 @@
 child interpreter by the fuzz test: whatever the values, each call must return or raise, and
 no process may die of a signal. Prints one line per call before making it, so that the last
 line names the call that killed the interpreter should one do so."""
+
 import itertools
 import random
 import sys
@@ -14,11 +15,20 @@ import search_index_lib as sil
 
 # name -> number of parameters
 FUNCTIONS = {
-    "padding_square_image": 1, "load_image": 1, "load_images": 1,
-    "absolute_path_recursive_a_directory": 1, "get_images_absolute_path_recursive_a_directory": 1,
-    "compute_md5_of_files": 1, "is_images_in_dir_changed": 1, "search_images": 3,
-    "index_a_directory": 1, "search_image": 2, "live_search_find_matched": 2,
-    "live_search_process_image": 1, "live_search_similar_cropped": 3, "cropped_search": 2,
+    "padding_square_image": 1,
+    "load_image": 1,
+    "load_images": 1,
+    "absolute_path_recursive_a_directory": 1,
+    "get_images_absolute_path_recursive_a_directory": 1,
+    "compute_md5_of_files": 1,
+    "is_images_in_dir_changed": 1,
+    "search_images": 3,
+    "index_a_directory": 1,
+    "search_image": 2,
+    "live_search_find_matched": 2,
+    "live_search_process_image": 1,
+    "live_search_similar_cropped": 3,
+    "cropped_search": 2,
 }
 
 
@@ -44,14 +54,43 @@ class Shaped:
 
 def atoms(paths):
     return [
-        None, True, 0, -1, 7, 2**70, -(2**70), 1.5, float("nan"), float("inf"),
-        "", ".", "x.png", "\udcff", "bad\udcffname.jpg", "a\0b.png", b"bytes.png", b"\xff.jpg",
+        None,
+        True,
+        0,
+        -1,
+        7,
+        2**70,
+        -(2**70),
+        1.5,
+        float("nan"),
+        float("inf"),
+        "",
+        ".",
+        "x.png",
+        "\udcff",
+        "bad\udcffname.jpg",
+        "a\0b.png",
+        b"bytes.png",
+        b"\xff.jpg",
         *paths,
-        np.zeros((0, 0), np.uint8), np.zeros((5, 5, 3)), np.full((40, 40), 7, np.uint8),
-        np.random.default_rng(1).integers(0, 256, (64, 64), dtype=np.uint8), np.array([], dtype=object),
-        np.zeros((2, 2, 2, 2), np.int16), np.zeros(1024, np.float32), np.zeros(7, np.float64),
-        Image.new("RGB", (3, 5)), Image.new("F", (4, 4)), Image.new("1", (6, 6)), Image.new("P", (9, 2)),
-        faiss.IndexFlatL2(4), object(), Hostile(), Shaped((10, 10)), Shaped(None), Shaped((2**70, -1)),
+        np.zeros((0, 0), np.uint8),
+        np.zeros((5, 5, 3)),
+        np.full((40, 40), 7, np.uint8),
+        np.random.default_rng(1).integers(0, 256, (64, 64), dtype=np.uint8),
+        np.array([], dtype=object),
+        np.zeros((2, 2, 2, 2), np.int16),
+        np.zeros(1024, np.float32),
+        np.zeros(7, np.float64),
+        Image.new("RGB", (3, 5)),
+        Image.new("F", (4, 4)),
+        Image.new("1", (6, 6)),
+        Image.new("P", (9, 2)),
+        faiss.IndexFlatL2(4),
+        object(),
+        Hostile(),
+        Shaped((10, 10)),
+        Shaped(None),
+        Shaped((2**70, -1)),
     ]
 
 

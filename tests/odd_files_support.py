@@ -1,4 +1,5 @@
 """A folder salted with the odd files real disks hold, beside good pictures of every kind."""
+
 import os
 import struct
 import zlib
@@ -6,7 +7,6 @@ from pathlib import Path
 
 import numpy as np
 from PIL import Image
-
 from testsupport import photo_array
 
 NON_UTF8_NAME = os.fsdecode(b"caf\xe9-\xff.jpg")  # Latin-1 bytes, not valid UTF-8
@@ -51,8 +51,12 @@ def _png_chunk(kind, data):
 def bomb_png(width=30000, height=30000):
     """A PNG whose header declares a huge greyscale picture; its data is a few bytes."""
     header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header)
-            + _png_chunk(b"IDAT", zlib.compress(b"\0" * (width + 1))) + _png_chunk(b"IEND", b""))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + _png_chunk(b"IHDR", header)
+        + _png_chunk(b"IDAT", zlib.compress(b"\0" * (width + 1)))
+        + _png_chunk(b"IEND", b"")
+    )
 
 
 def _truncated_jpeg(path, seed):

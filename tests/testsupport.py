@@ -1,4 +1,5 @@
 """Helpers shared by the test modules: child interpreters and generated pictures."""
+
 import multiprocessing
 import os
 import subprocess
@@ -14,15 +15,17 @@ TESTS_DIR = Path(__file__).resolve().parent
 START_METHODS = [m for m in ("fork", "spawn", "forkserver") if m in multiprocessing.get_all_start_methods()]
 
 
-
 def quick_first(*cases):
     """Cases for a parametrized test of which only the first runs in the quick loop (`make
     quick`); the others are marked slow and run in the full suite. For cases that take one
     road of the code with other values: the quick loop keeps one of the kind. A case of
     several arguments is a tuple."""
-    return [pytest.param(*(case if isinstance(case, tuple) else (case,)),
-                         marks=() if number == 0 else pytest.mark.slow)
-            for number, case in enumerate(cases)]
+    return [
+        pytest.param(
+            *(case if isinstance(case, tuple) else (case,)), marks=() if number == 0 else pytest.mark.slow
+        )
+        for number, case in enumerate(cases)
+    ]
 
 
 def child_env(tests_path=True):
@@ -39,7 +42,11 @@ def run_python(code, cwd=None, tests_path=True, timeout=120):
     With tests_path, the suite's settings module is importable there."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        env=child_env(tests_path), cwd=cwd, capture_output=True, text=True, timeout=timeout,
+        env=child_env(tests_path),
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
     )
 
 
@@ -48,13 +55,15 @@ def photo_array(width, height, seed, channels=3):
     so that it has corners for keypoint detectors and differs clearly from other seeds."""
     rng = np.random.default_rng(seed)
     coarse = rng.integers(0, 256, size=(max(2, height // 40), max(2, width // 40), channels), dtype=np.uint8)
-    base = np.asarray(Image.fromarray(coarse.squeeze()).resize((width, height), Image.BILINEAR), dtype=np.int16)
+    base = np.asarray(
+        Image.fromarray(coarse.squeeze()).resize((width, height), Image.BILINEAR), dtype=np.int16
+    )
     if base.ndim == 2:
         base = base[..., None]
     for _ in range(12):
         x0, y0 = rng.integers(0, width), rng.integers(0, height)
         w, h = rng.integers(width // 20 + 1, width // 4 + 2), rng.integers(height // 20 + 1, height // 4 + 2)
-        base[y0:y0 + h, x0:x0 + w] = rng.integers(0, 256, size=channels)
+        base[y0 : y0 + h, x0 : x0 + w] = rng.integers(0, 256, size=channels)
     base += rng.integers(-20, 21, size=base.shape, dtype=np.int16)
     picture = np.clip(base, 0, 255).astype(np.uint8)
     return picture[..., 0] if channels == 1 else picture

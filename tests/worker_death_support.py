@@ -3,6 +3,7 @@ name) in every worker, also under spawn and forkserver. They behave like the mod
 functions except for files whose name holds a marker: there the worker kills itself, or
 waits for ever. Every worker notes its process id in a "pids" folder beside the images'
 folder, so a test can check that none is left."""
+
 import os
 import signal
 import time
@@ -50,7 +51,9 @@ def _is_pool_worker(pid, own_command):
         command = Path(f"/proc/{pid}/cmdline").read_bytes()
     except OSError:
         return False
-    return not any(mark in command and mark not in own_command for mark in (b"resource_tracker", b"forkserver"))
+    return not any(
+        mark in command and mark not in own_command for mark in (b"resource_tracker", b"forkserver")
+    )
 
 
 def _children(parent):

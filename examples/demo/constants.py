@@ -1,4 +1,5 @@
 """Settings of the demo: its caches live in the demo's own work folder."""
+
 from pathlib import Path
 
 import numpy as np

@@ -5,6 +5,7 @@ Lays out a photo folder in examples/demo/work/photos/ and makes two queries in
 examples/demo/work/queries/: a similarity query from one photo (resized and re-encoded as
 JPEG) and a crop cut from another. `make demo` then runs the find-images command on them.
 """
+
 import shutil
 import sys
 from pathlib import Path
@@ -25,7 +26,7 @@ LAYOUT = {
     "science": ["retina.jpg", "ihc.png", "cell.png", "microaneurysms.png"],
 }
 SIMILAR_QUERIES = [("coffee.png", 0.6), ("chelsea.png", 0.75)]  # photo, scale of the query
-CROP_SOURCE, CROP_BOX = "astronaut.png", (150, 20, 390, 200)      # left, top, right, bottom
+CROP_SOURCE, CROP_BOX = "astronaut.png", (150, 20, 390, 200)  # left, top, right, bottom
 
 
 def sample_photo(name):
@@ -70,7 +71,9 @@ def make_queries(located):
 def main():
     located = lay_out_photos()
     similar_queries, (crop, crop_source) = make_queries(located)
-    print(f"Photo folder: {PHOTOS} ({sum(map(len, LAYOUT.values()))} photos and one file that is not an image)")
+    print(
+        f"Photo folder: {PHOTOS} ({sum(map(len, LAYOUT.values()))} photos and one file that is not an image)"
+    )
     for query, source in similar_queries:
         print(f"Query {query.relative_to(WORK)} is made from {source.relative_to(WORK)}")
     print(f"Crop {crop.relative_to(WORK)} is cut from {crop_source.relative_to(WORK)}")

@@ -4,6 +4,7 @@ search_index_lib imports a top-level module named `constants`; the command puts 
 first on the import path. The two cache files live in the user's cache folder,
 $XDG_CACHE_HOME/search_index_lib (or ~/.cache/search_index_lib).
 """
+
 import numpy as np
 
 from search_index_tools.cache_folder import user_cache_folder

@@ -9,8 +9,25 @@ higher in contrast, grey, captioned in a corner, mirrored, turned), and safe act
 
 The command is `find-images duplicates FOLDER [FOLDER ...]` (and `find-images undo LOG`).
 """
-from .finder import (DEFAULT_SIMILARITY, SIMILARITY_LEVELS, DuplicateGroup, DuplicateScan, Member,
-                     find_duplicates, parse_similarity, scan_duplicates)
 
-__all__ = ["find_duplicates", "scan_duplicates", "DuplicateGroup", "DuplicateScan", "Member",
-           "SIMILARITY_LEVELS", "DEFAULT_SIMILARITY", "parse_similarity"]
+from .finder import (
+    DEFAULT_SIMILARITY,
+    SIMILARITY_LEVELS,
+    DuplicateGroup,
+    DuplicateScan,
+    Member,
+    find_duplicates,
+    parse_similarity,
+    scan_duplicates,
+)
+
+__all__ = [
+    "find_duplicates",
+    "scan_duplicates",
+    "DuplicateGroup",
+    "DuplicateScan",
+    "Member",
+    "SIMILARITY_LEVELS",
+    "DEFAULT_SIMILARITY",
+    "parse_similarity",
+]

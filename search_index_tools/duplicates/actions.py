@@ -11,6 +11,7 @@ Rules every action keeps:
   waits until the move under way is whole, so an interrupted run leaves each picture either
   where it was or moved and logged.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -22,7 +23,8 @@ import signal
 import threading
 import time
 import uuid
-from typing import TYPE_CHECKING, Any, Callable, Iterator, NamedTuple, Optional, TextIO
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 from ..file_identity import FileIdentity, read_regular_file
 from .keeper import is_under
@@ -44,13 +46,13 @@ class ActionError(Exception):
 
 class Plan(NamedTuple):
     kind: str  # "move", "trash" or "hardlink"
-    target: Optional[str] = None  # the folder moves go under
+    target: str | None = None  # the folder moves go under
 
 
 class Summary(NamedTuple):
     done: int
     skipped: int
-    log: Optional[str] = None
+    log: str | None = None
 
 
 def acted_on(scan: DuplicateScan) -> list[tuple[DuplicateGroup, Member]]:
@@ -70,7 +72,7 @@ def apply(plan: Plan, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
     raise ValueError(f"no such action {plan.kind!r}")
 
 
-def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: bool = True) -> Optional[str]:
+def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: bool = True) -> str | None:
     """None when `path` is still the file scanned; else why not, in a few words."""
     try:
         status = os.stat(path)
@@ -91,7 +93,7 @@ def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: b
     return None
 
 
-def _each(scan: DuplicateScan, on_skip: OnSkip, act: Callable[[Member, Member], Optional[str]]) -> Summary:
+def _each(scan: DuplicateScan, on_skip: OnSkip, act: Callable[[Member, Member], str | None]) -> Summary:
     done = skipped = 0
     for group, member in acted_on(scan):
         why = _group_problem(group) or unchanged(member.path, member.identity, member.stamp)
@@ -106,14 +108,14 @@ def _each(scan: DuplicateScan, on_skip: OnSkip, act: Callable[[Member, Member], 
     return Summary(done, skipped)
 
 
-def _group_problem(group: DuplicateGroup) -> Optional[str]:
+def _group_problem(group: DuplicateGroup) -> str | None:
     # A keeper's status-change time moves when a hard link to it is made (by --hardlink on
     # the group's other copies); its bytes are checked all the same.
     why = unchanged(group.keep, group.keeper.identity, group.keeper.stamp, check_ctime=False)
     return None if why is None else f"its keeper {group.keep}: {why}"
 
 
-def _trash(member: Member, keeper: Member) -> Optional[str]:
+def _trash(member: Member, keeper: Member) -> str | None:
     try:
         from send2trash import send2trash  # type: ignore[import-untyped]
     except ImportError:  # installed with the package; say so plainly if it went missing
@@ -125,7 +127,7 @@ def _trash(member: Member, keeper: Member) -> Optional[str]:
     return None
 
 
-def _hardlink(member: Member, keeper: Member) -> Optional[str]:
+def _hardlink(member: Member, keeper: Member) -> str | None:
     if member.identity.device != keeper.identity.device:
         return "it is on another file system than its keeper"
     folder, name = os.path.split(member.path)
@@ -145,14 +147,14 @@ def _hardlink(member: Member, keeper: Member) -> Optional[str]:
 
 # --------------------------------------------------------------------------------- moves
 
+
 def _move_all(target: str, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
     roots = scan.folders + scan.references
     os.makedirs(target, exist_ok=True)
     log_path, log = _open_log(target)
     done = skipped = 0
     with log:
-        _write_line(log, {"kind": LOG_KIND, "version": LOG_VERSION, "started": time.time(),
-                          "target": target})
+        _write_line(log, {"kind": LOG_KIND, "version": LOG_VERSION, "started": time.time(), "target": target})
         for group, member in acted_on(scan):
             destination = os.path.join(target, _relative(member.path, roots))
             why = _group_problem(group) or unchanged(member.path, member.identity, member.stamp)
@@ -160,8 +162,16 @@ def _move_all(target: str, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
                 why = f"{destination} already exists"
             if why is None:
                 with _whole():
-                    _write_line(log, {"move": member.path, "to": destination, "size": member.identity.size,
-                                      "mtime_ns": member.identity.mtime_ns, "stamp": member.stamp.hex()})
+                    _write_line(
+                        log,
+                        {
+                            "move": member.path,
+                            "to": destination,
+                            "size": member.identity.size,
+                            "mtime_ns": member.identity.mtime_ns,
+                            "stamp": member.stamp.hex(),
+                        },
+                    )
                     why = _move(member.path, destination)
                     _write_line(log, {"moved": member.path, "ok": why is None})
             if why is None:
@@ -184,7 +194,9 @@ def _open_log(target: str) -> tuple[str, TextIO]:
         suffix = f"-{attempt}" if attempt else ""
         path = os.path.join(target, f"find-images-moves-{stamp}{suffix}.log")
         try:
-            descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o644)
+            descriptor = os.open(
+                path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o644
+            )
         except FileExistsError:
             continue
         except OSError as error:
@@ -201,7 +213,7 @@ def _write_line(log: TextIO, entry: dict[str, Any]) -> None:
     os.fsync(log.fileno())
 
 
-def _move(source: str, destination: str) -> Optional[str]:
+def _move(source: str, destination: str) -> str | None:
     """Moves a file without ever overwriting; None when it is moved, else why not."""
     try:
         os.makedirs(os.path.dirname(destination), exist_ok=True)
@@ -292,6 +304,7 @@ def _whole() -> Iterator[None]:
 
 # ---------------------------------------------------------------------------------- undo
 
+
 def undo(log_path: str, on_refuse: Callable[[str, str], None]) -> Summary:
     """Puts every picture the log moved back where it was, newest move first. A picture is
     not put back (and is named) where something now stands in its place, or when the moved
@@ -333,7 +346,7 @@ def _read_log(log_path: str) -> list[tuple[str, str, int, bytes]]:
     return moves
 
 
-def _put_back(source: str, destination: str, size: int, stamp: bytes) -> Optional[str]:
+def _put_back(source: str, destination: str, size: int, stamp: bytes) -> str | None:
     """None when put back; "" when there was nothing to do (never moved, or already back);
     else why it was not put back."""
     at_destination = os.path.lexists(destination)

@@ -21,9 +21,10 @@ plain gradients) cannot be told apart after such normalisation: their noise woul
 into a pattern. They are "plain" and only ever grouped with pictures whose raw grey levels are
 nearly the same.
 """
+
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import NamedTuple
 
 import cv2
 import numpy as np
@@ -57,8 +58,16 @@ CROP_GAIN = 0.005
 UNCUT_MINIMUM = -1.0
 FULL_SEARCH_BELOW = 0.9  # best_transform compares every transform in full below this
 
-TRANSFORM_NAMES = ("none", "turned 90", "turned 180", "turned 270",
-                   "mirrored", "mirrored, turned 90", "mirrored, turned 180", "mirrored, turned 270")
+TRANSFORM_NAMES = (
+    "none",
+    "turned 90",
+    "turned 180",
+    "turned 270",
+    "mirrored",
+    "mirrored, turned 90",
+    "mirrored, turned 180",
+    "mirrored, turned 270",
+)
 
 
 def transform(index: int, picture: np.ndarray) -> np.ndarray:
@@ -118,7 +127,7 @@ def coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
     """(n, 64) float32 unit vectors of the thumbnails' centres, planes taken away."""
     side = THUMBNAIL_SIDE - 2 * COARSE_MARGIN
     step = side // COARSE_SIDE
-    centre = thumbnails[:, COARSE_MARGIN:COARSE_MARGIN + side, COARSE_MARGIN:COARSE_MARGIN + side]
+    centre = thumbnails[:, COARSE_MARGIN : COARSE_MARGIN + side, COARSE_MARGIN : COARSE_MARGIN + side]
     blocks = centre.reshape(-1, COARSE_SIDE, step, COARSE_SIDE, step).astype(np.float32).mean(axis=(2, 4))
     flat = blocks.reshape(len(thumbnails), -1)
     flat -= (flat @ _COARSE_PLANE) @ _COARSE_PLANE.T
@@ -151,7 +160,7 @@ def _blurred_cells() -> np.ndarray:
     cells = np.zeros((COARSE_SIDE, THUMBNAIL_SIDE))
     for cell in range(COARSE_SIDE):
         start = COARSE_MARGIN + cell * step
-        cells[cell, start:start + step] = 1.0 / step
+        cells[cell, start : start + step] = 1.0 / step
     blurred: np.ndarray = (cells @ _gaussian_matrix(THUMBNAIL_SIDE, COARSE_BLUR)).astype(np.float32)
     return blurred
 
@@ -214,7 +223,7 @@ class Comparison(NamedTuple):
 
 _FULL_PLANE = _plane_basis(FINE_SIDE).astype(np.float64)
 _BLOCKS_PER_SIDE = FINE_SIDE // BLOCK
-_BLOCKS = _BLOCKS_PER_SIDE ** 2
+_BLOCKS = _BLOCKS_PER_SIDE**2
 
 
 Cuts = tuple[int, int, int, int]  # thumbnail pixels: top, bottom, left, right
@@ -223,16 +232,17 @@ Cuts = tuple[int, int, int, int]  # thumbnail pixels: top, bottom, left, right
 def _window(thumbnail: np.ndarray, cuts: Cuts) -> np.ndarray:
     """The thumbnail less `cuts` pixels (top, bottom, left, right), at FINE_SIDE, as floats."""
     top, bottom, left, right = cuts
-    window = thumbnail[top:THUMBNAIL_SIDE - bottom, left:THUMBNAIL_SIDE - right]
+    window = thumbnail[top : THUMBNAIL_SIDE - bottom, left : THUMBNAIL_SIDE - right]
     if not any(cuts):
         whole: np.ndarray = _downsized(window[None])[0].astype(np.float64)
         return whole
-    resized: np.ndarray = cv2.resize(np.ascontiguousarray(window, dtype=np.float32), (FINE_SIDE, FINE_SIDE),
-                                     interpolation=cv2.INTER_AREA).astype(np.float64)
+    resized: np.ndarray = cv2.resize(
+        np.ascontiguousarray(window, dtype=np.float32), (FINE_SIDE, FINE_SIDE), interpolation=cv2.INTER_AREA
+    ).astype(np.float64)
     return resized
 
 
-def _detrended(values: np.ndarray, keep: Optional[np.ndarray] = None) -> np.ndarray:
+def _detrended(values: np.ndarray, keep: np.ndarray | None = None) -> np.ndarray:
     """Values (flat) less the plane fitted to the kept ones (all when `keep` is None)."""
     if keep is None:
         flat: np.ndarray = values - _FULL_PLANE @ (_FULL_PLANE.T @ values)
@@ -256,7 +266,7 @@ def robust_correlation(a: np.ndarray, b: np.ndarray) -> float:
     na, nb = ra / max(float(ra.std()), 1e-6), rb / max(float(rb.std()), 1e-6)
     squares = ((na - nb) ** 2).reshape(_BLOCKS_PER_SIDE, BLOCK, _BLOCKS_PER_SIDE, BLOCK)
     errors = squares.sum(axis=(1, 3)).ravel()
-    worst = np.argpartition(errors, _BLOCKS - DROPPED_BLOCKS)[_BLOCKS - DROPPED_BLOCKS:]
+    worst = np.argpartition(errors, _BLOCKS - DROPPED_BLOCKS)[_BLOCKS - DROPPED_BLOCKS :]
     dropped = np.zeros((_BLOCKS_PER_SIDE, _BLOCKS_PER_SIDE), dtype=bool)
     dropped.ravel()[worst] = True
     keep = ~np.repeat(np.repeat(dropped, BLOCK, axis=0), BLOCK, axis=1).ravel()
@@ -283,8 +293,13 @@ def _resampling(near: int, far: int) -> np.ndarray:
     span = THUMBNAIL_SIDE - near - far
     positions = near + (np.arange(FINE_SIDE) + 0.5) * span / FINE_SIDE - 0.5
     identity = np.eye(THUMBNAIL_SIDE)
-    return np.stack([np.interp(positions, np.arange(THUMBNAIL_SIDE), identity[:, column])
-                     for column in range(THUMBNAIL_SIDE)], axis=1)
+    return np.stack(
+        [
+            np.interp(positions, np.arange(THUMBNAIL_SIDE), identity[:, column])
+            for column in range(THUMBNAIL_SIDE)
+        ],
+        axis=1,
+    )
 
 
 def _centring(matrices: np.ndarray) -> np.ndarray:
@@ -308,8 +323,9 @@ def _axis_cuts(profile_a: np.ndarray, profile_b: np.ndarray) -> Cuts:
     return near[0], far[0], near[1], far[1]
 
 
-def compare(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int,
-            give_up_below: float = UNCUT_MINIMUM) -> Comparison:
+def compare(
+    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int, give_up_below: float = UNCUT_MINIMUM
+) -> Comparison:
     """How alike picture a and picture b turned by transform `index` are, with each frame
     cut by up to a tenth of any side where that fits better. The cuts are found on each axis
     from the two pictures' mean rows and columns, then the frames are compared whole."""
@@ -328,8 +344,9 @@ def compare(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int,
     return Comparison(cut, True) if cut > whole + CROP_GAIN else Comparison(whole, False)
 
 
-def best_transform(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size,
-                   tried: int = 3) -> tuple[int, Comparison]:
+def best_transform(
+    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size, tried: int = 3
+) -> tuple[int, Comparison]:
     """The transform under which b looks most like a, and that comparison: the `tried` best
     transforms by their uncut score are compared in full."""
     quick = []

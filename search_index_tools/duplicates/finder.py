@@ -7,29 +7,31 @@ for a grey thumbnail, its size and a stamp of its bytes; what was read is kept i
 beside the index cache, so pictures read before are not read again while their files are
 unchanged. Grouping is in grouping.py, the choice of the picture to keep in keeper.py.
 """
+
 from __future__ import annotations
 
 import builtins
 import os
 import time
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from typing import Any, Callable, ContextManager, Iterable, Optional, Protocol, Sequence, Union
+from typing import Any, ContextManager, Protocol, Union
 
 import numpy as np
 
+from ..file_identity import FileIdentity
 from . import descriptor, grouping
-from .keeper import DEFAULT_RULE, is_under, parse_rule
+from .keeper import DEFAULT_RULE, KeeperRule, is_under, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
 from .kept_grouping import Decided, Picture, Runner, kept_pairs
-from ..file_identity import FileIdentity
-from .keeper import KeeperRule
 from .reading import PictureRead, read_picture
-from .store import SUFFIX as STORE_SUFFIX, PictureStore, StoredEntry
+from .store import SUFFIX as STORE_SUFFIX
+from .store import PictureStore, StoredEntry
 
 # What is known of a picture: read now, or taken from the store (without its thumbnail).
 Entry = Union[PictureRead, StoredEntry]
 # (distance, transform name) of a member against its keeper, given their pair if they were one.
-Relation = Callable[[int, int, Optional[grouping.Pair]], tuple[float, str]]
+Relation = Callable[[int, int, grouping.Pair | None], tuple[float, str]]
 
 # Named similarity levels: the least robust correlation of two thumbnails (1 is identical)
 # that makes them the same picture. "normal" is the default. Below 0.9, different smooth
@@ -90,11 +92,11 @@ class DuplicateScan:
     elapsed: float
     # With the store: pictures whose candidates were searched among all pictures this time,
     # and candidate pairs compared this time (the others' verdicts were kept). None without it.
-    searched: Optional[int] = None
-    verified: Optional[int] = None
+    searched: int | None = None
+    verified: int | None = None
 
 
-def parse_similarity(value: Union[str, float, int]) -> float:
+def parse_similarity(value: str | float | int) -> float:
     """A level name or a number in (0, 1]; ValueError naming the value otherwise."""
     if isinstance(value, str) and value in SIMILARITY_LEVELS:
         return SIMILARITY_LEVELS[value]
@@ -104,7 +106,9 @@ def parse_similarity(value: Union[str, float, int]) -> float:
         number = float("nan")
     if not 0 < number <= 1:
         levels = ", ".join(f"{name} ({threshold})" for name, threshold in SIMILARITY_LEVELS.items())
-        raise ValueError(f"similarity: expected one of {levels} or a number above 0 and at most 1, got {value!r}")
+        raise ValueError(
+            f"similarity: expected one of {levels} or a number above 0 and at most 1, got {value!r}"
+        )
     return number
 
 
@@ -123,9 +127,15 @@ def find_duplicates(folders: Folders, **options: Any) -> list[DuplicateGroup]:
     return scan_duplicates(folders, **options).groups
 
 
-def scan_duplicates(folders: Folders, *, references: Folders = (), similarity: Union[str, float] = DEFAULT_SIMILARITY,
-                    keep: str = DEFAULT_RULE, use_store: bool = True,
-                    progress: Optional[Progress] = None) -> DuplicateScan:
+def scan_duplicates(
+    folders: Folders,
+    *,
+    references: Folders = (),
+    similarity: str | float = DEFAULT_SIMILARITY,
+    keep: str = DEFAULT_RULE,
+    use_store: bool = True,
+    progress: Progress | None = None,
+) -> DuplicateScan:
     """Every group of the same picture among the pictures under `folders` and `references`.
 
     references: folders of a library to check against; only groups holding a picture outside
@@ -169,8 +179,17 @@ def scan_duplicates(folders: Folders, *, references: Folders = (), similarity: U
             groups, searched, verified = _groups(reads, threshold, rule, reference_list), None, None
     finally:
         store.close()
-    return DuplicateScan(folder_list, reference_list, groups, left_out, len(fresh), len(stored),
-                         time.monotonic() - started, searched, verified)
+    return DuplicateScan(
+        folder_list,
+        reference_list,
+        groups,
+        left_out,
+        len(fresh),
+        len(stored),
+        time.monotonic() - started,
+        searched,
+        verified,
+    )
 
 
 def _folder_list(value: Folders, name: str, allow_empty: bool = False) -> list[str]:
@@ -179,7 +198,9 @@ def _folder_list(value: Folders, name: str, allow_empty: bool = False) -> list[s
     try:
         items = list(value)
     except TypeError:
-        raise TypeError(f"{name} must be a folder path or a list of them, not {type(value).__name__}") from None
+        raise TypeError(
+            f"{name} must be a folder path or a list of them, not {type(value).__name__}"
+        ) from None
     folders = []
     for item in items:
         if isinstance(item, os.PathLike):
@@ -226,7 +247,7 @@ def _identities(listing: list[str]) -> dict[str, FileIdentity]:
     return identities
 
 
-def _read(sil: Any, paths: list[str], progress: Optional[Progress]) -> list[PictureRead]:
+def _read(sil: Any, paths: list[str], progress: Progress | None) -> list[PictureRead]:
     """Reads the pictures in the module's pool (looked up now, as the module does)."""
     if not paths:
         return []
@@ -237,7 +258,7 @@ def _read(sil: Any, paths: list[str], progress: Optional[Progress]) -> list[Pict
     return [result for result in results if result is not None]
 
 
-def _pool_runner(sil: Any, progress: Optional[Progress], label: str) -> Runner:
+def _pool_runner(sil: Any, progress: Progress | None, label: str) -> Runner:
     """A map over the module's pool (looked up when it runs, as the module does), shown as
     `label` on the progress reporter."""
 
@@ -251,7 +272,7 @@ def _pool_runner(sil: Any, progress: Optional[Progress], label: str) -> Runner:
 
 
 class _NoPhase:
-    def __enter__(self) -> "_NoPhase":
+    def __enter__(self) -> _NoPhase:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -273,29 +294,51 @@ def _has_thumbnail(entry: Entry) -> bool:
     return entry.usable if isinstance(entry, StoredEntry) else entry.thumbnail is not None
 
 
-def _groups(pictures: list[PictureRead], threshold: float, rule: KeeperRule, references: list[str]) -> list[DuplicateGroup]:
+def _groups(
+    pictures: list[PictureRead], threshold: float, rule: KeeperRule, references: list[str]
+) -> list[DuplicateGroup]:
     """The groups, every decision made from the thumbnails read now."""
-    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures if read.thumbnail is not None])
+    thumbnails = descriptor.thumbnails_array(
+        [read.thumbnail for read in pictures if read.thumbnail is not None]
+    )
     sizes = [(read.width, read.height) for read in pictures]
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     pairs = grouping.verified_pairs(thumbnails, sizes, plain, threshold)
-    return _grouped(list(pictures), pairs, rule, references,
-                    lambda keeper, member, direct: _relation(thumbnails, sizes, plain, keeper, member, direct))
+    return _grouped(
+        list(pictures),
+        pairs,
+        rule,
+        references,
+        lambda keeper, member, direct: _relation(thumbnails, sizes, plain, keeper, member, direct),
+    )
 
 
-def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, rule: KeeperRule,
-                 references: list[str], scanned: list[str], run: Runner) -> tuple[list[DuplicateGroup], Decided]:
+def _kept_groups(
+    store: PictureStore,
+    pictures: list[Entry],
+    threshold: float,
+    rule: KeeperRule,
+    references: list[str],
+    scanned: list[str],
+    run: Runner,
+) -> tuple[list[DuplicateGroup], Decided]:
     """The groups, with the decisions kept in the store for what did not change (the same
     groups as _groups gives)."""
     decisions = KeptDecisions(store)
     tokens = [picture_token(entry.path, entry.identity) for entry in pictures]
     source = _Thumbnails(store, pictures)
-    decided = kept_pairs([Picture(token, (entry.width, entry.height)) for token, entry in zip(tokens, pictures)],
-                         source.array, threshold, decisions, scope_of(scanned), run)
+    decided = kept_pairs(
+        [Picture(token, (entry.width, entry.height)) for token, entry in zip(tokens, pictures)],
+        source.array,
+        threshold,
+        decisions,
+        scope_of(scanned),
+        run,
+    )
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}
 
-    def relation(keeper: int, member: int, direct: Optional[grouping.Pair]) -> tuple[float, str]:
+    def relation(keeper: int, member: int, direct: grouping.Pair | None) -> tuple[float, str]:
         if direct is not None and (direct.first, direct.second) not in decided.plain_pairs:
             return _relation_of_pair(keeper, member, direct)
         # Otherwise the relation depends on the two pictures alone, and is kept.
@@ -304,7 +347,10 @@ def _kept_groups(store: PictureStore, pictures: list[Entry], threshold: float, r
         if found is None:
             pair = source.array([keeper, member])
             plain = descriptor.structure(pair) < descriptor.PLAIN_STRUCTURE
-            sizes = [(pictures[keeper].width, pictures[keeper].height), (pictures[member].width, pictures[member].height)]
+            sizes = [
+                (pictures[keeper].width, pictures[keeper].height),
+                (pictures[member].width, pictures[member].height),
+            ]
             found = fresh_relations[key] = _relation(pair, sizes, plain, 0, 1)
         return found
 
@@ -320,8 +366,11 @@ class _Thumbnails:
     def __init__(self, store: PictureStore, pictures: list[Entry]):
         self._store = store
         self._pictures = pictures
-        self._loaded: dict[int, bytes] = {position: entry.thumbnail for position, entry in enumerate(pictures)
-                                          if isinstance(entry, PictureRead) and entry.thumbnail is not None}
+        self._loaded: dict[int, bytes] = {
+            position: entry.thumbnail
+            for position, entry in enumerate(pictures)
+            if isinstance(entry, PictureRead) and entry.thumbnail is not None
+        }
 
     def array(self, positions: list[int]) -> np.ndarray:
         missing = [position for position in dict.fromkeys(positions) if position not in self._loaded]
@@ -345,12 +394,19 @@ class _Thumbnails:
         return read.thumbnail
 
 
-def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule, references: list[str],
-             relation: Relation) -> list[DuplicateGroup]:
+def _grouped(
+    pictures: list[Entry],
+    pairs: list[grouping.Pair],
+    rule: KeeperRule,
+    references: list[str],
+    relation: Relation,
+) -> list[DuplicateGroup]:
     direct = {(pair.first, pair.second): pair for pair in pairs}
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
-        in_reference = {p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions}
+        in_reference = {
+            p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions
+        }
         if all(in_reference.values()):
             continue  # nothing new: every copy is already in the library
         choosable = [p for p in positions if in_reference[p]] or positions
@@ -364,8 +420,14 @@ def _grouped(pictures: list[Entry], pairs: list[grouping.Pair], rule: KeeperRule
     return groups
 
 
-def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.ndarray, keeper: int,
-              member: int, direct: Optional[grouping.Pair] = None) -> tuple[float, str]:
+def _relation(
+    thumbnails: np.ndarray,
+    sizes: list[tuple[int, int]],
+    plain: np.ndarray,
+    keeper: int,
+    member: int,
+    direct: grouping.Pair | None = None,
+) -> tuple[float, str]:
     """(distance, transform name) of `member` against `keeper`. `direct` is their pair where
     they were compared as candidates: that comparison, made already, says it."""
     if direct is not None and not (plain[keeper] or plain[member]):
@@ -373,12 +435,14 @@ def _relation(thumbnails: np.ndarray, sizes: list[tuple[int, int]], plain: np.nd
     if plain[keeper] or plain[member]:
         for index in range(8):
             if descriptor.plain_alike(thumbnails[member], thumbnails[keeper], index):
-                difference = np.abs(thumbnails[member].astype(np.float32)
-                                    - descriptor.transform(index, thumbnails[keeper])).mean()
+                difference = np.abs(
+                    thumbnails[member].astype(np.float32) - descriptor.transform(index, thumbnails[keeper])
+                ).mean()
                 return round(float(difference) / 255, 4), descriptor.TRANSFORM_NAMES[index]
         return 1.0, "none"
-    index, comparison = descriptor.best_transform(thumbnails[member], thumbnails[keeper],
-                                                  sizes[member], sizes[keeper])
+    index, comparison = descriptor.best_transform(
+        thumbnails[member], thumbnails[keeper], sizes[member], sizes[keeper]
+    )
     return _described(index, comparison.cropped, comparison.similarity)
 
 
@@ -406,5 +470,14 @@ class _Sortable:
 
 
 def _member(read: Entry, distance: float, transform: str, reference: bool) -> Member:
-    return Member(read.path, distance, read.width, read.height, read.identity.size, transform,
-                  read.identity, read.stamp, reference)
+    return Member(
+        read.path,
+        distance,
+        read.width,
+        read.height,
+        read.identity.size,
+        transform,
+        read.identity,
+        read.stamp,
+        reference,
+    )

@@ -13,9 +13,10 @@
    have ranked below the neighbour limit.
 3. Groups: the kept pairs joined by union-find.
 """
+
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -56,8 +57,13 @@ class Pair(NamedTuple):
 Candidates = dict[tuple[int, int], set[int]]  # (i, j), i < j: the transforms that turn j into i
 
 
-def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
-                    neighbours: Optional[int] = None, found: Optional[Candidates] = None) -> Candidates:
+def candidate_pairs(
+    vectors: np.ndarray,
+    inner_product: bool,
+    limit: float,
+    neighbours: int | None = None,
+    found: Candidates | None = None,
+) -> Candidates:
     """{(i, j): set of transforms} for i < j: pictures whose coarse vectors are close, with
     the transform that turns j into i; up to `neighbours` (NEIGHBOURS) per picture. Pairs are
     added to `found` when given."""
@@ -70,13 +76,20 @@ def candidate_pairs(vectors: np.ndarray, inner_product: bool, limit: float,
     index = _neighbour_index(rows, inner_product)
     k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
     for first in range(0, count, _QUERY_BATCH):
-        scores, nearest = index.search(vectors[first:first + _QUERY_BATCH], k)
+        scores, nearest = index.search(vectors[first : first + _QUERY_BATCH], k)
         collect_candidates(found, first, scores, nearest, count, inner_product, limit)
     return found
 
 
-def collect_candidates(found: Candidates, first: int, scores: np.ndarray, nearest: np.ndarray, count: int,
-                       inner_product: bool, limit: float) -> None:
+def collect_candidates(
+    found: Candidates,
+    first: int,
+    scores: np.ndarray,
+    nearest: np.ndarray,
+    count: int,
+    inner_product: bool,
+    limit: float,
+) -> None:
     """Adds to `found` the candidates of queries first, first + 1, ...: their neighbour rows
     (row = transform * count + picture, -1 for none) and scores, as a search returns them."""
     for offset, (row_scores, row_neighbours) in enumerate(zip(scores, nearest)):
@@ -117,17 +130,25 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
     return index
 
 
-def verified_pairs(thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray,
-                   threshold: float) -> list[Pair]:
+def verified_pairs(
+    thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray, threshold: float
+) -> list[Pair]:
     """Pairs of the same picture among the thumbnails: candidates found, then compared."""
     pairs = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
         found = candidate_pairs(descriptor.coarse_vectors(thumbnails[structured]), True, COARSE_MINIMUM)
-        candidate_pairs(descriptor.blurred_coarse_vectors(thumbnails[structured]), True, BLURRED_MINIMUM,
-                        BLURRED_NEIGHBOURS, found)
+        candidate_pairs(
+            descriptor.blurred_coarse_vectors(thumbnails[structured]),
+            True,
+            BLURRED_MINIMUM,
+            BLURRED_NEIGHBOURS,
+            found,
+        )
         for (i, j), transforms in sorted(found.items()):
-            pair = verify_structured(thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold)
+            pair = verify_structured(
+                thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold
+            )
             if pair is not None:
                 pairs.append(pair)
     flat = np.flatnonzero(plain)
@@ -142,11 +163,17 @@ def verified_pairs(thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: 
 
 def plain_limit() -> float:
     """The squared L2 distance within which plain pictures are candidates (over 64 values)."""
-    return float((PLAIN_COARSE_LIMIT ** 2) * descriptor.COARSE_SIDE ** 2)
+    return float((PLAIN_COARSE_LIMIT**2) * descriptor.COARSE_SIDE**2)
 
 
-def verify_structured(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
-                      transforms: set[int], threshold: float) -> Optional[Pair]:
+def verify_structured(
+    thumbnails: np.ndarray,
+    sizes: list[descriptor.Size],
+    first: int,
+    second: int,
+    transforms: set[int],
+    threshold: float,
+) -> Pair | None:
     """The candidate pair (first, second) under the transform that fits best, when it reaches
     the threshold. When none of the proposed transforms does, the other turns under which the
     two pictures' coarse vectors agree are compared too (worked out from these two thumbnails
@@ -154,8 +181,9 @@ def verify_structured(thumbnails: np.ndarray, sizes: list[descriptor.Size], firs
     best = _best_of(thumbnails, sizes, first, second, sorted(transforms))
     if best is None or best[1].similarity < threshold:
         pair = thumbnails[[first, second]]
-        others = _other_turns(descriptor.coarse_vectors(pair), descriptor.blurred_coarse_vectors(pair),
-                              0, 1, transforms)
+        others = _other_turns(
+            descriptor.coarse_vectors(pair), descriptor.blurred_coarse_vectors(pair), 0, 1, transforms
+        )
         fallback = _best_of(thumbnails, sizes, first, second, others, threshold)
         if fallback is not None and (best is None or fallback[1].similarity > best[1].similarity):
             best = fallback
@@ -164,21 +192,29 @@ def verify_structured(thumbnails: np.ndarray, sizes: list[descriptor.Size], firs
     return None
 
 
-def verify_plain(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
-                 transforms: set[int]) -> Optional[Pair]:
+def verify_plain(
+    thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int, transforms: set[int]
+) -> Pair | None:
     """The candidate pair of plain pictures (first, second) when their grey levels agree."""
     for transform in sorted(transforms):
-        if (descriptor.aspect_fits(sizes[first], sizes[second], transform)
-                and descriptor.plain_alike(thumbnails[first], thumbnails[second], transform)):
+        if descriptor.aspect_fits(sizes[first], sizes[second], transform) and descriptor.plain_alike(
+            thumbnails[first], thumbnails[second], transform
+        ):
             return Pair(first, second, transform, 1.0, False)
     return None
 
 
-def _best_of(thumbnails: np.ndarray, sizes: list[descriptor.Size], first: int, second: int,
-             transforms: list[int], enough: float = 2.0) -> Optional[tuple[int, descriptor.Comparison]]:
+def _best_of(
+    thumbnails: np.ndarray,
+    sizes: list[descriptor.Size],
+    first: int,
+    second: int,
+    transforms: list[int],
+    enough: float = 2.0,
+) -> tuple[int, descriptor.Comparison] | None:
     """The transform of `transforms` (that the two pictures' shapes allow) under which they
     compare best, and that comparison; it stops at the first that reaches `enough`."""
-    best: Optional[tuple[int, descriptor.Comparison]] = None
+    best: tuple[int, descriptor.Comparison] | None = None
     for transform in transforms:
         if not descriptor.aspect_fits(sizes[first], sizes[second], transform):
             continue
@@ -197,9 +233,11 @@ def _other_turns(sharp: np.ndarray, blurred: np.ndarray, i: int, j: int, tried: 
     for transform in range(8):
         if transform in tried:
             continue
-        score = max(float(sharp[i] @ descriptor.transformed_coarse(sharp[j:j + 1], transform)[0]),
-                    float(blurred[i] @ descriptor.transformed_coarse(blurred[j:j + 1], transform)[0])
-                    - (BLURRED_MINIMUM - COARSE_MINIMUM))
+        score = max(
+            float(sharp[i] @ descriptor.transformed_coarse(sharp[j : j + 1], transform)[0]),
+            float(blurred[i] @ descriptor.transformed_coarse(blurred[j : j + 1], transform)[0])
+            - (BLURRED_MINIMUM - COARSE_MINIMUM),
+        )
         if score >= COARSE_MINIMUM:
             scores.append((score, transform))
     return [transform for _, transform in sorted(scores, reverse=True)]

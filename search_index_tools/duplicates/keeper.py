@@ -5,10 +5,12 @@ modification time), "largest" (largest file first), "oldest", "newest", and "und
 picture under DIR first, then the default rule). Ties left by every criterion go to the path
 that sorts first, so the choice never depends on the order pictures were read in.
 """
+
 from __future__ import annotations
 
 import os
-from typing import Callable, NamedTuple
+from collections.abc import Callable
+from typing import NamedTuple
 
 DEFAULT_RULE = "pixels"
 RULES = ("pixels", "largest", "oldest", "newest")
@@ -40,18 +42,30 @@ def parse_rule(text: str) -> KeeperRule:
     if text == "pixels":
         return KeeperRule(text, _default_key, _reason_pixels)
     if text == "largest":
-        return KeeperRule(text, lambda m: (-m.bytes, -_pixels(m), m.mtime_ns, os.fsencode(m.path)),
-                          lambda m: f"largest file ({m.bytes} bytes)")
+        return KeeperRule(
+            text,
+            lambda m: (-m.bytes, -_pixels(m), m.mtime_ns, os.fsencode(m.path)),
+            lambda m: f"largest file ({m.bytes} bytes)",
+        )
     if text == "oldest":
-        return KeeperRule(text, lambda m: (m.mtime_ns, -_pixels(m), -m.bytes, os.fsencode(m.path)),
-                          lambda m: "oldest modification time")
+        return KeeperRule(
+            text,
+            lambda m: (m.mtime_ns, -_pixels(m), -m.bytes, os.fsencode(m.path)),
+            lambda m: "oldest modification time",
+        )
     if text == "newest":
-        return KeeperRule(text, lambda m: (-m.mtime_ns, -_pixels(m), -m.bytes, os.fsencode(m.path)),
-                          lambda m: "newest modification time")
+        return KeeperRule(
+            text,
+            lambda m: (-m.mtime_ns, -_pixels(m), -m.bytes, os.fsencode(m.path)),
+            lambda m: "newest modification time",
+        )
     if text.startswith(UNDER) and len(text) > len(UNDER):
-        folder = os.path.abspath(text[len(UNDER):])
-        return KeeperRule(text, lambda m: (not is_under(m.path, folder), *_default_key(m)),
-                          lambda m: (f"under {folder}, then " if is_under(m.path, folder) else "") + _reason_pixels(m))
+        folder = os.path.abspath(text[len(UNDER) :])
+        return KeeperRule(
+            text,
+            lambda m: (not is_under(m.path, folder), *_default_key(m)),
+            lambda m: (f"under {folder}, then " if is_under(m.path, folder) else "") + _reason_pixels(m),
+        )
     raise ValueError(f"keep: no such rule {text!r}; use one of {', '.join(RULES)} or under:DIR")
 
 

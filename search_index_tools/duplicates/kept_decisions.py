@@ -16,21 +16,31 @@ Beside them, the last result of every set of folders (its pictures' digest and t
 found) answers an unchanged folder with one query. The tables follow the store's rules: an
 error stops their use (the scan then decides again), never the scan.
 """
+
 from __future__ import annotations
 
 import hashlib
 import sqlite3
-from typing import Iterable, NamedTuple, Optional
+from collections.abc import Iterable
+from typing import NamedTuple
 
 import numpy as np
 
-from . import grouping
 from ..file_identity import FileIdentity
+from . import grouping
 from .store import SETTINGS_KEY, PictureStore, path_key
 
 # The pairs of a kept result, as stored.
-PAIR_RECORD = np.dtype([("first", "<i8"), ("second", "<i8"), ("transform", "u1"),
-                        ("similarity", "<f8"), ("cropped", "u1"), ("plain", "u1")])
+PAIR_RECORD = np.dtype(
+    [
+        ("first", "<i8"),
+        ("second", "<i8"),
+        ("transform", "u1"),
+        ("similarity", "<f8"),
+        ("cropped", "u1"),
+        ("plain", "u1"),
+    ]
+)
 
 
 def picture_token(path: str, identity: FileIdentity) -> int:
@@ -51,7 +61,9 @@ def verdict_key(threshold: float) -> str:
 
 def digest_of(tokens: Iterable[int]) -> bytes:
     ordered = np.sort(np.fromiter(tokens, dtype=np.int64))
-    return hashlib.blake2b(ordered.tobytes() + f"v{grouping.COMPARISON_VERSION}".encode(), digest_size=16).digest()
+    return hashlib.blake2b(
+        ordered.tobytes() + f"v{grouping.COMPARISON_VERSION}".encode(), digest_size=16
+    ).digest()
 
 
 class CandidateList(NamedTuple):
@@ -78,7 +90,7 @@ class KeptDecisions:
     def __init__(self, store: PictureStore):
         self._store = store
 
-    def _db(self, writing: bool = False) -> Optional[sqlite3.Connection]:
+    def _db(self, writing: bool = False) -> sqlite3.Connection | None:
         """The store's connection (its format holds these tables), None without one or, when
         `writing`, while the store may only be read."""
         db = self._store.connection
@@ -90,18 +102,25 @@ class KeptDecisions:
     def active(self) -> bool:
         return self._store.connection is not None
 
-    def scope_result(self, scope: str, threshold: float, digest: bytes) -> Optional[np.ndarray]:
+    def scope_result(self, scope: str, threshold: float, digest: bytes) -> np.ndarray | None:
         """The pairs found by the last scan of `scope` when its pictures were these."""
         db = self._db()
         if db is None:
             return None
         try:
-            row = db.execute("SELECT digest, pairs FROM scope_results WHERE scope = ? AND key = ?",
-                             (scope, verdict_key(threshold))).fetchone()
+            row = db.execute(
+                "SELECT digest, pairs FROM scope_results WHERE scope = ? AND key = ?",
+                (scope, verdict_key(threshold)),
+            ).fetchone()
         except sqlite3.Error as error:
             self._store.failed(error)
             return None
-        if row is None or row[0] != digest or not isinstance(row[1], bytes) or len(row[1]) % PAIR_RECORD.itemsize:
+        if (
+            row is None
+            or row[0] != digest
+            or not isinstance(row[1], bytes)
+            or len(row[1]) % PAIR_RECORD.itemsize
+        ):
             return None
         return np.frombuffer(row[1], dtype=PAIR_RECORD)
 
@@ -112,8 +131,10 @@ class KeptDecisions:
         found = {}
         try:
             for token, plain, vector, neighbours, transforms, scores in db.execute(
-                    "SELECT token, plain, vector, neighbours, transforms, scores FROM candidate_lists"
-                    " WHERE scope = ? AND version = ?", (scope, grouping.COMPARISON_VERSION)):
+                "SELECT token, plain, vector, neighbours, transforms, scores FROM candidate_lists"
+                " WHERE scope = ? AND version = ?",
+                (scope, grouping.COMPARISON_VERSION),
+            ):
                 kept = _candidate_list(plain, vector, neighbours, transforms, scores)
                 if kept is not None:
                     found[token] = kept
@@ -122,25 +143,50 @@ class KeptDecisions:
             return {}
         return found
 
-    def keep_scan(self, scope: str, lists: dict[int, CandidateList], gone: Iterable[int], threshold: float,
-                  digest: bytes, pairs: np.ndarray,
-                  more: Iterable[tuple[str, dict[int, CandidateList], Iterable[int]]] = ()) -> None:
+    def keep_scan(
+        self,
+        scope: str,
+        lists: dict[int, CandidateList],
+        gone: Iterable[int],
+        threshold: float,
+        digest: bytes,
+        pairs: np.ndarray,
+        more: Iterable[tuple[str, dict[int, CandidateList], Iterable[int]]] = (),
+    ) -> None:
         """Keeps the lists that changed, forgets those of pictures gone and keeps the result, all
         at once: the lists kept for a scope are always those of one scan, which is what lets
         the next scan tell the pictures new since then. `more` holds the (scope, lists, gone)
         of the scan's other searches, kept in the same transaction."""
         every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
-        self._write([
-            ("DELETE FROM candidate_lists WHERE scope = ? AND token = ?",
-             [(name, token) for name, _, left in every for token in left]),
-            ("INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
-                (name, token, grouping.COMPARISON_VERSION, int(kept.plain), kept.vector.astype("<f4").tobytes(),
-                 kept.neighbours.astype("<i8").tobytes(), kept.transforms.astype("u1").tobytes(),
-                 kept.scores.astype("<f4").tobytes())
-                for name, changed, _ in every for token, kept in changed.items()]),
-            ("INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
-             [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())]),
-        ])
+        self._write(
+            [
+                (
+                    "DELETE FROM candidate_lists WHERE scope = ? AND token = ?",
+                    [(name, token) for name, _, left in every for token in left],
+                ),
+                (
+                    "INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                    [
+                        (
+                            name,
+                            token,
+                            grouping.COMPARISON_VERSION,
+                            int(kept.plain),
+                            kept.vector.astype("<f4").tobytes(),
+                            kept.neighbours.astype("<i8").tobytes(),
+                            kept.transforms.astype("u1").tobytes(),
+                            kept.scores.astype("<f4").tobytes(),
+                        )
+                        for name, changed, _ in every
+                        for token, kept in changed.items()
+                    ],
+                ),
+                (
+                    "INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
+                    [(scope, verdict_key(threshold), digest, pairs.astype(PAIR_RECORD).tobytes())],
+                ),
+            ]
+        )
 
     def verdicts(self, threshold: float) -> dict[tuple[int, int, int], Verdict]:
         db = self._db()
@@ -149,10 +195,14 @@ class KeptDecisions:
         found = {}
         try:
             for first, second, transforms, same, transform, similarity, cropped in db.execute(
-                    "SELECT first, second, transforms, same, transform, similarity, cropped FROM verdicts"
-                    " WHERE key = ?", (verdict_key(threshold),)):
+                "SELECT first, second, transforms, same, transform, similarity, cropped FROM verdicts"
+                " WHERE key = ?",
+                (verdict_key(threshold),),
+            ):
                 if transform in range(8) and isinstance(similarity, float):
-                    found[(first, second, transforms)] = Verdict(bool(same), transform, similarity, bool(cropped))
+                    found[(first, second, transforms)] = Verdict(
+                        bool(same), transform, similarity, bool(cropped)
+                    )
         except sqlite3.Error as error:
             self._store.failed(error)
             return {}
@@ -160,40 +210,72 @@ class KeptDecisions:
 
     def keep_verdicts(self, threshold: float, verdicts: dict[tuple[int, int, int], Verdict]) -> None:
         key = verdict_key(threshold)
-        self._write([("INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)", [
-            (first, second, transforms, key, int(verdict.same), verdict.transform, verdict.similarity,
-             int(verdict.cropped)) for (first, second, transforms), verdict in verdicts.items()])])
+        self._write(
+            [
+                (
+                    "INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                    [
+                        (
+                            first,
+                            second,
+                            transforms,
+                            key,
+                            int(verdict.same),
+                            verdict.transform,
+                            verdict.similarity,
+                            int(verdict.cropped),
+                        )
+                        for (first, second, transforms), verdict in verdicts.items()
+                    ],
+                )
+            ]
+        )
 
     def relations(self) -> dict[tuple[int, int], tuple[float, str]]:
         db = self._db()
         if db is None:
             return {}
         try:
-            return {(keeper, member): (distance, transform) for keeper, member, distance, transform in db.execute(
-                "SELECT keeper, member, distance, transform FROM relations WHERE version = ?",
-                (grouping.COMPARISON_VERSION,)) if isinstance(distance, float) and isinstance(transform, str)}
+            return {
+                (keeper, member): (distance, transform)
+                for keeper, member, distance, transform in db.execute(
+                    "SELECT keeper, member, distance, transform FROM relations WHERE version = ?",
+                    (grouping.COMPARISON_VERSION,),
+                )
+                if isinstance(distance, float) and isinstance(transform, str)
+            }
         except sqlite3.Error as error:
             self._store.failed(error)
             return {}
 
     def keep_relations(self, relations: dict[tuple[int, int], tuple[float, str]]) -> None:
-        self._write([("INSERT OR REPLACE INTO relations VALUES (?, ?, ?, ?, ?)", [
-            (keeper, member, grouping.COMPARISON_VERSION, distance, transform)
-            for (keeper, member), (distance, transform) in relations.items()])])
+        self._write(
+            [
+                (
+                    "INSERT OR REPLACE INTO relations VALUES (?, ?, ?, ?, ?)",
+                    [
+                        (keeper, member, grouping.COMPARISON_VERSION, distance, transform)
+                        for (keeper, member), (distance, transform) in relations.items()
+                    ],
+                )
+            ]
+        )
 
     def prune(self) -> None:
         """Forgets verdicts and relations of pictures no kept candidate list names any more,
         and decisions of other versions."""
-        self._write([
-            ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
-            ("DELETE FROM relations WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
-            ("DELETE FROM verdicts WHERE key NOT LIKE ?", [(f"%:v{grouping.COMPARISON_VERSION}",)]),
-            ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", [()]),
-            ("DELETE FROM kept_tokens", [()]),
-            ("INSERT OR IGNORE INTO kept_tokens SELECT token FROM candidate_lists", [()]),
-            ("DELETE FROM verdicts WHERE first NOT IN kept_tokens OR second NOT IN kept_tokens", [()]),
-            ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", [()]),
-        ])
+        self._write(
+            [
+                ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+                ("DELETE FROM relations WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+                ("DELETE FROM verdicts WHERE key NOT LIKE ?", [(f"%:v{grouping.COMPARISON_VERSION}",)]),
+                ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", [()]),
+                ("DELETE FROM kept_tokens", [()]),
+                ("INSERT OR IGNORE INTO kept_tokens SELECT token FROM candidate_lists", [()]),
+                ("DELETE FROM verdicts WHERE first NOT IN kept_tokens OR second NOT IN kept_tokens", [()]),
+                ("DELETE FROM relations WHERE keeper NOT IN kept_tokens OR member NOT IN kept_tokens", [()]),
+            ]
+        )
 
     def _write(self, statements: list[tuple[str, list[tuple[object, ...]]]]) -> None:
         """Runs the statements, each for each of its rows, in one transaction."""
@@ -212,8 +294,9 @@ class KeptDecisions:
             self._store.failed(error)
 
 
-def _candidate_list(plain: object, vector: object, neighbours: object, transforms: object,
-                    scores: object) -> Optional[CandidateList]:
+def _candidate_list(
+    plain: object, vector: object, neighbours: object, transforms: object, scores: object
+) -> CandidateList | None:
     """The list as stored, or None (a miss) when it does not hold together."""
     if not all(isinstance(blob, bytes) for blob in (vector, neighbours, transforms, scores)):
         return None
@@ -225,5 +308,10 @@ def _candidate_list(plain: object, vector: object, neighbours: object, transform
     moves = np.frombuffer(transforms, dtype=np.uint8)
     if count and int(moves.max()) > 7:
         return None
-    return CandidateList(bool(plain), np.frombuffer(vector, dtype="<f4"), np.frombuffer(neighbours, dtype="<i8"),
-                         moves, np.frombuffer(scores, dtype="<f4"))
+    return CandidateList(
+        bool(plain),
+        np.frombuffer(vector, dtype="<f4"),
+        np.frombuffer(neighbours, dtype="<i8"),
+        moves,
+        np.frombuffer(scores, dtype="<f4"),
+    )

@@ -18,10 +18,12 @@ candidates as searching everything again. Above it a scan without kept decisions
 an inverted-file index, which is approximate; there new pictures are searched exactly and
 the kept lists are those of earlier scans.
 """
+
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable, NamedTuple, Optional
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -74,8 +76,14 @@ class Decided:
     plain_pairs: set[tuple[int, int]] = field(default_factory=set)  # pairs of plain pictures
 
 
-def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: float,
-               decisions: KeptDecisions, scope: str, run: Optional[Runner] = None) -> Decided:
+def kept_pairs(
+    pictures: list[Picture],
+    thumbnails: ThumbnailSource,
+    threshold: float,
+    decisions: KeptDecisions,
+    scope: str,
+    run: Runner | None = None,
+) -> Decided:
     """The verified pairs among `pictures` (positions in this list), with the decisions kept
     for `scope` used and brought up to date. `run(function, items)` maps a function over items
     in a pool of processes: the comparisons to make are made there when there are enough."""
@@ -96,17 +104,27 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
     candidates: list[tuple[bool, int, int, set[int], tuple[int, int, int]]] = []
     for plain in (False, True):
         positions = [position for position, kind in enumerate(kinds) if kind.plain == plain]
-        vectors = np.array([kinds[position].vector for position in positions], dtype=np.float32).reshape(-1, 64)
+        vectors = np.array([kinds[position].vector for position in positions], dtype=np.float32).reshape(
+            -1, 64
+        )
         search = _KindSearch(pictures, positions, vectors, lists, plain)
         found = search.candidates()
         decided.searched += search.searched
         new_lists.update(search.changed_lists)
         if not plain:
             # Cropped copies of finely detailed pictures meet on the blurred vectors only.
-            blurred = np.array([kinds[position].blurred for position in positions],
-                               dtype=np.float32).reshape(-1, 64)
-            blurred_search = _KindSearch(pictures, positions, blurred, blurred_lists, False,
-                                         grouping.BLURRED_NEIGHBOURS, grouping.BLURRED_MINIMUM)
+            blurred = np.array([kinds[position].blurred for position in positions], dtype=np.float32).reshape(
+                -1, 64
+            )
+            blurred_search = _KindSearch(
+                pictures,
+                positions,
+                blurred,
+                blurred_lists,
+                False,
+                grouping.BLURRED_NEIGHBOURS,
+                grouping.BLURRED_MINIMUM,
+            )
             blurred_search.candidates(found)
             new_blurred_lists.update(blurred_search.changed_lists)
         for (i, j), transforms in sorted(found.items()):
@@ -119,15 +137,28 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
     for plain, first, second, transforms, key in candidates:
         verdict = verdicts.get(key) or fresh_verdicts[key]
         if verdict.same:
-            decided.pairs.append(grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped))
+            decided.pairs.append(
+                grouping.Pair(first, second, verdict.transform, verdict.similarity, verdict.cropped)
+            )
             if plain:
                 decided.plain_pairs.add((first, second))
     present = set(tokens)
     decisions.keep_verdicts(threshold, fresh_verdicts)
-    decisions.keep_scan(scope, new_lists, [token for token in lists if token not in present], threshold, digest,
-                        _records(decided, tokens),
-                        [(scope + BLURRED_SCOPE, new_blurred_lists,
-                          [token for token in blurred_lists if token not in present])])
+    decisions.keep_scan(
+        scope,
+        new_lists,
+        [token for token in lists if token not in present],
+        threshold,
+        digest,
+        _records(decided, tokens),
+        [
+            (
+                scope + BLURRED_SCOPE,
+                new_blurred_lists,
+                [token for token in blurred_lists if token not in present],
+            )
+        ],
+    )
     if fresh_verdicts or len(present) != len(lists):
         decisions.prune()
     return decided
@@ -136,28 +167,37 @@ def kept_pairs(pictures: list[Picture], thumbnails: ThumbnailSource, threshold: 
 class _Kind(NamedTuple):
     plain: bool
     vector: np.ndarray  # the search vector: coarse for structured pictures, raw grey levels for plain ones
-    blurred: Optional[np.ndarray]  # the blurred coarse vector of a structured picture
+    blurred: np.ndarray | None  # the blurred coarse vector of a structured picture
 
 
-def _kinds(pictures: list[Picture], lists: dict[int, CandidateList], blurred_lists: dict[int, CandidateList],
-           thumbnails: ThumbnailSource) -> list[_Kind]:
+def _kinds(
+    pictures: list[Picture],
+    lists: dict[int, CandidateList],
+    blurred_lists: dict[int, CandidateList],
+    thumbnails: ThumbnailSource,
+) -> list[_Kind]:
     """Kind and search vectors of every picture: kept, or worked out from its thumbnail."""
-    side = descriptor.COARSE_SIDE ** 2
-    kinds: list[Optional[_Kind]] = [None] * len(pictures)
+    side = descriptor.COARSE_SIDE**2
+    kinds: list[_Kind | None] = [None] * len(pictures)
     missing = []
     for position, picture in enumerate(pictures):
         kept = lists.get(picture.token)
         blurred = blurred_lists.get(picture.token)
         if kept is not None and len(kept.vector) == side and kept.plain:
             kinds[position] = _Kind(True, kept.vector, None)
-        elif kept is not None and len(kept.vector) == side and blurred is not None and len(blurred.vector) == side:
+        elif (
+            kept is not None
+            and len(kept.vector) == side
+            and blurred is not None
+            and len(blurred.vector) == side
+        ):
             kinds[position] = _Kind(False, kept.vector, blurred.vector)
         else:
             missing.append(position)
     # In slices: working out the structure takes 16 bytes per thumbnail pixel for a moment.
     empty = np.zeros((0, side), np.float32)
     for first in range(0, len(missing), KIND_SLICE):
-        part = missing[first:first + KIND_SLICE]
+        part = missing[first : first + KIND_SLICE]
         small = thumbnails(part)
         plain = descriptor.structure(small) < descriptor.PLAIN_STRUCTURE
         coarse = descriptor.coarse_vectors(small[~plain]) if (~plain).any() else empty
@@ -175,9 +215,16 @@ def _kinds(pictures: list[Picture], lists: dict[int, CandidateList], blurred_lis
 class _KindSearch:
     """The neighbour search among the pictures of one kind (plain or structured)."""
 
-    def __init__(self, pictures: list[Picture], positions: list[int], vectors: np.ndarray,
-                 lists: dict[int, CandidateList], plain: bool, neighbours: int = grouping.NEIGHBOURS,
-                 limit: Optional[float] = None):
+    def __init__(
+        self,
+        pictures: list[Picture],
+        positions: list[int],
+        vectors: np.ndarray,
+        lists: dict[int, CandidateList],
+        plain: bool,
+        neighbours: int = grouping.NEIGHBOURS,
+        limit: float | None = None,
+    ):
         self.tokens = np.array([pictures[position].token for position in positions], dtype=np.int64)
         self.vectors = np.ascontiguousarray(vectors, dtype=np.float32)
         self.inner_product = not plain
@@ -190,7 +237,7 @@ class _KindSearch:
         self.changed_lists: dict[int, CandidateList] = {}
         self._merged: set[int] = set()
 
-    def candidates(self, found: Optional[grouping.Candidates] = None) -> grouping.Candidates:
+    def candidates(self, found: grouping.Candidates | None = None) -> grouping.Candidates:
         """The candidate pairs (added to `found` when given)."""
         if found is None:
             found = {}
@@ -216,16 +263,24 @@ class _KindSearch:
         self._note_lists(usable, scores, neighbours)
         # Each picture's candidates are its k nearest rows; the spare ones only stand in for
         # rows that go.
-        grouping.collect_candidates(found, 0, np.ascontiguousarray(scores[:, :k]),
-                                    np.ascontiguousarray(neighbours[:, :k]), count, self.inner_product, self.limit)
+        grouping.collect_candidates(
+            found,
+            0,
+            np.ascontiguousarray(scores[:, :k]),
+            np.ascontiguousarray(neighbours[:, :k]),
+            count,
+            self.inner_product,
+            self.limit,
+        )
         return found
 
-    def _kept(self, token: int) -> Optional[CandidateList]:
+    def _kept(self, token: int) -> CandidateList | None:
         kept = self.lists.get(token)
         return kept if kept is not None and kept.plain == self.plain else None
 
-    def _place_kept_lists(self, known: np.ndarray, k: int, scores: np.ndarray,
-                          neighbours: np.ndarray) -> tuple[np.ndarray, set[int]]:
+    def _place_kept_lists(
+        self, known: np.ndarray, k: int, scores: np.ndarray, neighbours: np.ndarray
+    ) -> tuple[np.ndarray, set[int]]:
         """Puts the kept lists that still hold the k best rows into `scores` and `neighbours`,
         less the rows of pictures gone since (a list keeps spare rows for them). Returns which
         pictures have such a list, and those whose list lost rows."""
@@ -261,39 +316,51 @@ class _KindSearch:
         shortened = set(positions[fits & (left < lengths)].tolist())
         return usable, shortened
 
-    def _merge_new_rows(self, unchanged: np.ndarray, new: np.ndarray, scores: np.ndarray,
-                        neighbours: np.ndarray, width: int) -> None:
+    def _merge_new_rows(
+        self, unchanged: np.ndarray, new: np.ndarray, scores: np.ndarray, neighbours: np.ndarray, width: int
+    ) -> None:
         """Lets the rows of the pictures new since the last scan into the kept lists where
         they rank."""
         import faiss
 
         count = len(self.tokens)
-        new_rows = np.concatenate([descriptor.transformed_coarse(self.vectors[new], index) for index in range(8)])
+        new_rows = np.concatenate(
+            [descriptor.transformed_coarse(self.vectors[new], index) for index in range(8)]
+        )
         row_ids = np.concatenate([index * count + new for index in range(8)]).astype(np.int64)
-        index = faiss.IndexFlatIP(new_rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(new_rows.shape[1])
+        index = (
+            faiss.IndexFlatIP(new_rows.shape[1])
+            if self.inner_product
+            else faiss.IndexFlatL2(new_rows.shape[1])
+        )
         index.add(new_rows)
         found_scores, found_rows = index.search(self.vectors[unchanged], min(width, len(new_rows)))
         found_ids = np.where(found_rows >= 0, row_ids[np.maximum(found_rows, 0)], -1)
         merged_scores = np.concatenate([scores[unchanged], found_scores], axis=1)
         merged_ids = np.concatenate([neighbours[unchanged], found_ids], axis=1)
-        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[:, :width]
+        order = np.argsort(-merged_scores if self.inner_product else merged_scores, axis=1, kind="stable")[
+            :, :width
+        ]
         scores[unchanged] = np.take_along_axis(merged_scores, order, axis=1)
         neighbours[unchanged] = np.take_along_axis(merged_ids, order, axis=1)
         self._merged |= set(unchanged[(order >= width).any(axis=1)].tolist())
 
-    def _search_all(self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray,
-                    neighbours: np.ndarray, width: int) -> None:
+    def _search_all(
+        self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray, neighbours: np.ndarray, width: int
+    ) -> None:
         """Searches the given pictures among all rows, as a scan without kept decisions would."""
         import faiss
 
         self.searched += len(queries)
         if len(queries) < len(self.tokens) and len(queries) * len(rows) <= EXACT_SEARCH_BUDGET:
-            index = faiss.IndexFlatIP(rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(rows.shape[1])
+            index = (
+                faiss.IndexFlatIP(rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(rows.shape[1])
+            )
             index.add(rows)
         else:
             index = grouping._neighbour_index(rows, self.inner_product)
         for first in range(0, len(queries), 8192):
-            batch = queries[first:first + 8192]
+            batch = queries[first : first + 8192]
             found_scores, found_rows = index.search(self.vectors[batch], width)
             scores[batch], neighbours[batch] = found_scores, found_rows
 
@@ -306,13 +373,21 @@ class _KindSearch:
             valid = neighbours[position] >= 0
             rows = neighbours[position][valid]
             self.changed_lists[int(self.tokens[position])] = CandidateList(
-                self.plain, self.vectors[position].copy(), self.tokens[rows % count],
-                (rows // count).astype(np.uint8), scores[position][valid].astype(np.float32))
+                self.plain,
+                self.vectors[position].copy(),
+                self.tokens[rows % count],
+                (rows // count).astype(np.uint8),
+                scores[position][valid].astype(np.float32),
+            )
 
 
-def _verify_all(pictures: list[Picture], thumbnails: ThumbnailSource,
-                unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]], threshold: float,
-                run: Optional[Runner]) -> dict[tuple[int, int, int], Verdict]:
+def _verify_all(
+    pictures: list[Picture],
+    thumbnails: ThumbnailSource,
+    unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]],
+    threshold: float,
+    run: Runner | None,
+) -> dict[tuple[int, int, int], Verdict]:
     """The verdicts of the candidate pairs not decided before, made in a pool when given one
     and worth it."""
     keys = list(dict.fromkeys(key for *_, key in unknown))
@@ -321,13 +396,19 @@ def _verify_all(pictures: list[Picture], thumbnails: ThumbnailSource,
     verdicts: dict[tuple[int, int, int], Verdict] = {}
     # In slices: each comparison carries its two thumbnails to the worker.
     for start in range(0, len(keys), VERIFY_SLICE):
-        part = keys[start:start + VERIFY_SLICE]
+        part = keys[start : start + VERIFY_SLICE]
         items = []
         for key in part:
             plain, first, second, transforms = of_key[key]
-            items.append(Comparison(thumbnails([first, second]).tobytes(),
-                                    (pictures[first].size, pictures[second].size),
-                                    tuple(sorted(transforms)), plain, threshold))
+            items.append(
+                Comparison(
+                    thumbnails([first, second]).tobytes(),
+                    (pictures[first].size, pictures[second].size),
+                    tuple(sorted(transforms)),
+                    plain,
+                    threshold,
+                )
+            )
         results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
         verdicts.update(zip(part, results))
     return verdicts
@@ -349,19 +430,28 @@ def verify(item: Comparison) -> Verdict:
 def _records(decided: Decided, tokens: list[int]) -> np.ndarray:
     records = np.zeros(len(decided.pairs), dtype=PAIR_RECORD)
     for slot, pair in enumerate(decided.pairs):
-        records[slot] = (tokens[pair.first], tokens[pair.second], pair.transform, pair.similarity, pair.cropped,
-                         (pair.first, pair.second) in decided.plain_pairs)
+        records[slot] = (
+            tokens[pair.first],
+            tokens[pair.second],
+            pair.transform,
+            pair.similarity,
+            pair.cropped,
+            (pair.first, pair.second) in decided.plain_pairs,
+        )
     return records
 
 
-def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Optional[Decided]:
+def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Decided | None:
     decided = Decided([])
     for record in records:
         first, second = positions.get(int(record["first"])), positions.get(int(record["second"]))
         if first is None or second is None or int(record["transform"]) > 7:
             return None
-        decided.pairs.append(grouping.Pair(first, second, int(record["transform"]), float(record["similarity"]),
-                                           bool(record["cropped"])))
+        decided.pairs.append(
+            grouping.Pair(
+                first, second, int(record["transform"]), float(record["similarity"]), bool(record["cropped"])
+            )
+        )
         if record["plain"]:
             decided.plain_pairs.add((first, second))
     return decided

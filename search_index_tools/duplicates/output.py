@@ -1,4 +1,5 @@
 """The duplicate finder's text listing and JSON document."""
+
 from __future__ import annotations
 
 import json
@@ -30,16 +31,28 @@ def groups_text(scan: DuplicateScan) -> str:
         rows = []
         for position, member in enumerate(group.members):
             role = "keep" if position == 0 else ("ref" if member.reference else "")
-            rows.append((role, f"{member.distance:.4f}", f"{member.width} x {member.height}",
-                         f"{member.bytes:,} B", member.transform, printable(shown_path(member.path, folders))))
+            rows.append(
+                (
+                    role,
+                    f"{member.distance:.4f}",
+                    f"{member.width} x {member.height}",
+                    f"{member.bytes:,} B",
+                    member.transform,
+                    printable(shown_path(member.path, folders)),
+                )
+            )
         widths = [max(len(row[column]) for row in rows) for column in range(5)]
         for row in rows:
-            lines.append(f"  {row[0]:<{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:>{widths[2]}}  "
-                         f"{row[3]:>{widths[3]}}  {row[4]:<{widths[4]}}  {row[5]}\n")
+            lines.append(
+                f"  {row[0]:<{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:>{widths[2]}}  "
+                f"{row[3]:>{widths[3]}}  {row[4]:<{widths[4]}}  {row[5]}\n"
+            )
     pictures = sum(len(group.members) for group in scan.groups)
     extra = sum(1 for group in scan.groups for member in group.members[1:] if not member.reference)
-    lines.append(f"{len(scan.groups)} group{'' if len(scan.groups) == 1 else 's'} of the same picture, "
-                 f"{pictures} pictures, {extra} beside their keeper\n")
+    lines.append(
+        f"{len(scan.groups)} group{'' if len(scan.groups) == 1 else 's'} of the same picture, "
+        f"{pictures} pictures, {extra} beside their keeper\n"
+    )
     return "".join(lines)
 
 
@@ -47,13 +60,24 @@ def groups_json(scan: DuplicateScan) -> str:
     document: dict[str, object] = {
         "command": "duplicates",
         "folders": scan.folders,
-        "groups": [{
-            "keep": group.keep,
-            "paths": group.paths,
-            "members": [{"path": member.path, "distance": member.distance, "width": member.width,
-                         "height": member.height, "bytes": member.bytes, "transform": member.transform}
-                        for member in group.members],
-        } for group in scan.groups],
+        "groups": [
+            {
+                "keep": group.keep,
+                "paths": group.paths,
+                "members": [
+                    {
+                        "path": member.path,
+                        "distance": member.distance,
+                        "width": member.width,
+                        "height": member.height,
+                        "bytes": member.bytes,
+                        "transform": member.transform,
+                    }
+                    for member in group.members
+                ],
+            }
+            for group in scan.groups
+        ],
         "elapsed_seconds": round(scan.elapsed, 3),
     }
     return json.dumps(document, indent=2) + "\n"

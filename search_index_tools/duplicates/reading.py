@@ -6,12 +6,13 @@ standard library. Only regular files are opened (a FIFO or device is never read)
 are decoded from memory, and Pillow's decompression-bomb limit is checked on the header
 before any pixel is decoded.
 """
+
 from __future__ import annotations
 
 import hashlib
 import io
 import warnings
-from typing import NamedTuple, Optional
+from typing import NamedTuple
 
 from PIL import ExifTags, Image, ImageOps
 
@@ -35,14 +36,14 @@ class PictureRead(NamedTuple):
     stamp: bytes  # digest of the file's bytes, to tell a rewritten file from the scanned one
     width: int  # as shown: EXIF orientation applied
     height: int
-    thumbnail: Optional[bytes]  # THUMBNAIL_SIDE² grey bytes, row by row, upright
+    thumbnail: bytes | None  # THUMBNAIL_SIDE² grey bytes, row by row, upright
 
 
 def content_stamp(data: bytes) -> bytes:
     return hashlib.blake2b(data, digest_size=16).digest()
 
 
-def read_picture(path: str) -> Optional[PictureRead]:
+def read_picture(path: str) -> PictureRead | None:
     """Worker step for one path; None when the file cannot be read at all."""
     read = read_regular_file(path)
     if read is None:
@@ -56,7 +57,7 @@ def read_picture(path: str) -> Optional[PictureRead]:
     return PictureRead(path, identity, stamp, width, height, thumbnail)
 
 
-def grey_thumbnail(data: bytes) -> Optional[tuple[int, int, bytes]]:
+def grey_thumbnail(data: bytes) -> tuple[int, int, bytes] | None:
     """(width, height, thumbnail bytes) of the picture in `data`, upright, or None."""
     try:
         with warnings.catch_warnings():

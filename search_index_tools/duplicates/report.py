@@ -5,11 +5,12 @@ Built like the searches' report (search_index_tools.report): thumbnails embedded
 URIs, every piece of text escaped, a Content-Security-Policy that allows images from data
 URIs only and no script, and the page replaced whole.
 """
+
 from __future__ import annotations
 
 import os
 from concurrent.futures import ThreadPoolExecutor
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 from ..report import file_link, page_head, picture_html, text, thumbnail, write_page
 from .actions import acted_on
@@ -53,7 +54,7 @@ def _relative(path, roots):
 
 
 def render(scan, uris: dict, plan, now=None) -> str:
-    now = now or datetime.now(timezone.utc)
+    now = now or datetime.now(UTC)
     roots = scan.folders + scan.references
     sections = []
     for number, group in enumerate(scan.groups, 1):
@@ -67,21 +68,30 @@ def render(scan, uris: dict, plan, now=None) -> str:
                 f'title="{text(member.path)}">{picture_html(uris.get(member.path), shown)}</a>'
                 f'<span class="role">{"keep" if position == 0 else "duplicate"}</span><br>'
                 f'<span class="facts-line">{member.width} × {member.height}, {member.bytes:,} bytes'
-                f'{"" if position == 0 else f", distance {member.distance:.4f}, {text(member.transform)}"}</span><br>'
+                f"{'' if position == 0 else f', distance {member.distance:.4f}, {text(member.transform)}'}</span><br>"
                 f'<span class="action">{text(what)}</span><br>'
-                f'<span class="path">{text(shown)}</span></li>')
-        sections.append(f'<section class="group" data-group="{number}"><h2>Group {number}: '
-                        f'{len(group.members)} pictures</h2><ul class="members">{"".join(items)}</ul></section>')
+                f'<span class="path">{text(shown)}</span></li>'
+            )
+        sections.append(
+            f'<section class="group" data-group="{number}"><h2>Group {number}: '
+            f'{len(group.members)} pictures</h2><ul class="members">{"".join(items)}</ul></section>'
+        )
     count = len(scan.groups)
     acting = len(acted_on(scan))
     folders = ", ".join(f'<span class="path">{text(folder)}</span>' for folder in scan.folders)
     if plan is None:
         plan_text = "No action was chosen: nothing on disk changes."
     else:
-        plan_text = f"Action: {acting} picture{'' if acting == 1 else 's'} " + {
-            "move": f"to move under {text(plan.target)}", "trash": "to send to the trash",
-            "hardlink": "to replace by hard links to their keepers"}[plan.kind] + "."
-    title = f'find-images duplicates: {count} group{"" if count == 1 else "s"}'
+        plan_text = (
+            f"Action: {acting} picture{'' if acting == 1 else 's'} "
+            + {
+                "move": f"to move under {text(plan.target)}",
+                "trash": "to send to the trash",
+                "hardlink": "to replace by hard links to their keepers",
+            }[plan.kind]
+            + "."
+        )
+    title = f"find-images duplicates: {count} group{'' if count == 1 else 's'}"
     return f"""{page_head(title, STYLE)}
 <body>
 <h1>{count} group{"" if count == 1 else "s"} of the same picture</h1>

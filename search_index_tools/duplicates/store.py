@@ -7,12 +7,14 @@ without reading a single picture. The store is never a source of truth: one that
 is replaced, one that is locked or read-only is only read (or left alone), and a missing or
 unwritable folder means no store; the finder goes on reading pictures in every case.
 """
+
 from __future__ import annotations
 
 import os
 import sqlite3
 import sys
-from typing import Any, Iterable, NamedTuple, Optional, Union
+from collections.abc import Iterable
+from typing import Any, NamedTuple
 
 from ..file_identity import FileIdentity
 from ..sqlite_store import StoreClient, StoreFormat
@@ -78,11 +80,12 @@ class PictureStore(StoreClient):
     # The reads, and beside them the decisions a scan keeps (duplicates.kept_decisions). The
     # whole file is not checked on opening (that reads every page, seconds on a large library):
     # a damaged page found in use ends the store, and a scan goes on without it.
-    STORE_FORMAT = StoreFormat("search_index_tools duplicate store 2", (_SCHEMA,) + DECISION_TABLES,
-                               check_on_open=False)
+    STORE_FORMAT = StoreFormat(
+        "search_index_tools duplicate store 2", (_SCHEMA,) + DECISION_TABLES, check_on_open=False
+    )
 
     @property
-    def connection(self) -> Optional[sqlite3.Connection]:
+    def connection(self) -> sqlite3.Connection | None:
         """The open connection, for the tables kept beside the reads (None: no store)."""
         return self._db
 
@@ -94,7 +97,7 @@ class PictureStore(StoreClient):
         """What the kept tables do after an error: the store's own policy."""
         self._fail(error)
 
-    def lookup_entries(self, identities: dict[str, FileIdentity]) -> dict[str, "StoredEntry"]:
+    def lookup_entries(self, identities: dict[str, FileIdentity]) -> dict[str, StoredEntry]:
         """Like lookup, without loading the thumbnails: what a scan of an unchanged folder needs."""
         if self._db is None or not identities:
             return {}
@@ -105,10 +108,16 @@ class PictureStore(StoreClient):
                 rows = self._db.execute(
                     "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height,"
                     " thumbnail IS NOT NULL AND length(thumbnail) = ? FROM pictures WHERE path >= ? AND path < ?",
-                    (THUMBNAIL_SIDE ** 2, prefix, prefix + b"\xff"))
+                    (THUMBNAIL_SIDE**2, prefix, prefix + b"\xff"),
+                )
                 for row in rows:
                     path = keys.get(row[0])
-                    if path is None or row[6] != SETTINGS_KEY or path in found or not isinstance(row[7], bytes):
+                    if (
+                        path is None
+                        or row[6] != SETTINGS_KEY
+                        or path in found
+                        or not isinstance(row[7], bytes)
+                    ):
                         continue
                     identity = FileIdentity(*row[1:6])
                     if identity == identities[path]:
@@ -118,7 +127,7 @@ class PictureStore(StoreClient):
             return {}
         return found
 
-    def thumbnails(self, entries: Iterable[Union["StoredEntry", PictureRead]]) -> dict[str, bytes]:
+    def thumbnails(self, entries: Iterable[StoredEntry | PictureRead]) -> dict[str, bytes]:
         """{path: thumbnail} of the given entries, where the stored read is still theirs."""
         if self._db is None:
             return {}
@@ -127,9 +136,15 @@ class PictureStore(StoreClient):
             for entry in entries:
                 row = self._db.execute(
                     "SELECT device, inode, size, mtime_ns, ctime_ns, settings, thumbnail FROM pictures WHERE path = ?",
-                    (path_key(entry.path),)).fetchone()
-                if (row is not None and FileIdentity(*row[:5]) == entry.identity and row[5] == SETTINGS_KEY
-                        and isinstance(row[6], bytes) and len(row[6]) == THUMBNAIL_SIDE ** 2):
+                    (path_key(entry.path),),
+                ).fetchone()
+                if (
+                    row is not None
+                    and FileIdentity(*row[:5]) == entry.identity
+                    and row[5] == SETTINGS_KEY
+                    and isinstance(row[6], bytes)
+                    and len(row[6]) == THUMBNAIL_SIDE**2
+                ):
                     found[entry.path] = row[6]
         except sqlite3.Error as error:
             self._fail(error)
@@ -145,7 +160,9 @@ class PictureStore(StoreClient):
             for prefix in _prefixes(keys):
                 rows = self._db.execute(
                     "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height, thumbnail"
-                    " FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))
+                    " FROM pictures WHERE path >= ? AND path < ?",
+                    (prefix, prefix + b"\xff"),
+                )
                 for row in rows:
                     path = keys.get(row[0])
                     if path is None or row[6] != SETTINGS_KEY or path in found:
@@ -166,8 +183,10 @@ class PictureStore(StoreClient):
             for first in range(0, len(rows), _BATCH):
                 with self._db:
                     self._db.execute("BEGIN IMMEDIATE")
-                    self._db.executemany("INSERT OR REPLACE INTO pictures VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                         rows[first:first + _BATCH])
+                    self._db.executemany(
+                        "INSERT OR REPLACE INTO pictures VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                        rows[first : first + _BATCH],
+                    )
         except sqlite3.Error as error:
             self._fail(error)
 
@@ -180,9 +199,13 @@ class PictureStore(StoreClient):
             gone = []
             for folder in folders:
                 prefix = path_key(os.path.join(os.path.abspath(folder), ""))
-                gone += [(row[0],) for row in self._db.execute(
-                    "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff"))
-                    if row[0] not in keep]
+                gone += [
+                    (row[0],)
+                    for row in self._db.execute(
+                        "SELECT path FROM pictures WHERE path >= ? AND path < ?", (prefix, prefix + b"\xff")
+                    )
+                    if row[0] not in keep
+                ]
             if gone:
                 with self._db:
                     self._db.execute("BEGIN IMMEDIATE")
@@ -205,14 +228,25 @@ def _prefixes(keys: dict[bytes, str]) -> list[bytes]:
 
 def _encode(read: PictureRead) -> tuple[object, ...]:
     identity = read.identity
-    return (path_key(read.path), identity.device, identity.inode, identity.size, identity.mtime_ns,
-            identity.ctime_ns, SETTINGS_KEY, read.stamp, read.width, read.height, read.thumbnail)
+    return (
+        path_key(read.path),
+        identity.device,
+        identity.inode,
+        identity.size,
+        identity.mtime_ns,
+        identity.ctime_ns,
+        SETTINGS_KEY,
+        read.stamp,
+        read.width,
+        read.height,
+        read.thumbnail,
+    )
 
 
-def _decode(path: str, row: tuple[Any, ...]) -> Optional[PictureRead]:
+def _decode(path: str, row: tuple[Any, ...]) -> PictureRead | None:
     """The entry as it was stored, or None (a miss) when it does not hold together."""
     thumbnail = row[10]
-    if thumbnail is not None and (not isinstance(thumbnail, bytes) or len(thumbnail) != THUMBNAIL_SIDE ** 2):
+    if thumbnail is not None and (not isinstance(thumbnail, bytes) or len(thumbnail) != THUMBNAIL_SIDE**2):
         return None
     if not isinstance(row[7], bytes):
         return None

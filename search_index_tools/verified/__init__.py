@@ -7,6 +7,7 @@
 - `_verified_match`: the native part (matching, geometric verification, template scans), built
   from the sources in `native/`.
 """
+
 from .search import VerifiedMatch, verified_cropped_matches, verified_cropped_search
 
 __all__ = ["VerifiedMatch", "verified_cropped_matches", "verified_cropped_search"]

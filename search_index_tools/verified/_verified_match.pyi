@@ -1,5 +1,4 @@
 # Types of the native part of the verified search (built from native/module.cpp).
-from typing import Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -7,17 +6,36 @@ from numpy.typing import NDArray
 Grey = NDArray[np.uint8]
 Corners = tuple[tuple[float, float], tuple[float, float], tuple[float, float], tuple[float, float]]
 
-def verify_picture(crop_points: NDArray[np.float32], crop_descriptors: Grey, crop_size: tuple[int, int],
-                   picture_points: NDArray[np.float32], picture_descriptors: Grey,
-                   picture_size: tuple[int, int],
-                   picture_scale: tuple[float, float], *, ratio: float, min_inliers: int,
-                   reprojection_threshold: float, max_iterations: int, confidence: float, min_side: float,
-                   margin_share: float,
-                   neighbours: Optional[tuple[NDArray[np.int32], NDArray[np.int64]]] = None
-                   ) -> Optional[tuple[int, Corners]]: ...
-def scan_thumbnail(image: Grey, templates: list[Grey], *,
-                   structure_weight: float) -> Optional[tuple[float, int, int, int, int]]: ...
-def refine_placement(image: Grey, crop: Grey, predicted: tuple[int, int, int, int], *, spread: float,
-                     step: float, margin: int, structure_weight: float,
-                     min_side: int) -> Optional[tuple[int, int, int, int, Grey]]: ...
+def verify_picture(
+    crop_points: NDArray[np.float32],
+    crop_descriptors: Grey,
+    crop_size: tuple[int, int],
+    picture_points: NDArray[np.float32],
+    picture_descriptors: Grey,
+    picture_size: tuple[int, int],
+    picture_scale: tuple[float, float],
+    *,
+    ratio: float,
+    min_inliers: int,
+    reprojection_threshold: float,
+    max_iterations: int,
+    confidence: float,
+    min_side: float,
+    margin_share: float,
+    neighbours: tuple[NDArray[np.int32], NDArray[np.int64]] | None = None,
+) -> tuple[int, Corners] | None: ...
+def scan_thumbnail(
+    image: Grey, templates: list[Grey], *, structure_weight: float
+) -> tuple[float, int, int, int, int] | None: ...
+def refine_placement(
+    image: Grey,
+    crop: Grey,
+    predicted: tuple[int, int, int, int],
+    *,
+    spread: float,
+    step: float,
+    margin: int,
+    structure_weight: float,
+    min_side: int,
+) -> tuple[int, int, int, int, Grey] | None: ...
 def grey_agreement(crop: Grey, window: Grey) -> tuple[float, float, float, float]: ...

@@ -14,13 +14,15 @@ replaced by a new one; an entry whose checksum does not fit is a miss. Which it 
 SQLite's result codes, not from its messages: a store that stayed locked for a whole busy
 timeout is only read, and left alone by this process for a while; a read-only one is only read.
 """
+
 from __future__ import annotations
 
 import os
 import sqlite3
 import sys
 import zlib
-from typing import Any, Iterable, Optional
+from collections.abc import Iterable
+from typing import Any
 
 import numpy as np
 
@@ -65,24 +67,36 @@ def path_key(path: str) -> bytes:
 class FeatureCache(StoreClient):
     STORE_FORMAT = FORMAT
 
-    def lookup(self, path: str, identity: FileIdentity, settings_key: str) -> Optional[ReadResult]:
+    def lookup(self, path: str, identity: FileIdentity, settings_key: str) -> ReadResult | None:
         """The stored entry of `path` when it was made from this very file with these settings."""
-        row = self._entry("picture_features", "usable, width, height, work_width, work_height,"
-                          " descriptor_bytes, points, descriptors", path, identity, settings_key)
+        row = self._entry(
+            "picture_features",
+            "usable, width, height, work_width, work_height, descriptor_bytes, points, descriptors",
+            path,
+            identity,
+            settings_key,
+        )
         return None if row is None else _decode_row(row, identity)
 
-    def lookup_thumbnail(self, path: str, identity: FileIdentity, settings_key: str,
-                         which: str) -> Optional[np.ndarray]:
+    def lookup_thumbnail(
+        self, path: str, identity: FileIdentity, settings_key: str, which: str
+    ) -> np.ndarray | None:
         """The stored "coarse" or "fine" thumbnail of `path` when it was made from this very
         file with these settings."""
-        row = self._entry("picture_thumbnails", "coarse_width, coarse_height, coarse,"
-                          " fine_width, fine_height, fine", path, identity, settings_key)
+        row = self._entry(
+            "picture_thumbnails",
+            "coarse_width, coarse_height, coarse, fine_width, fine_height, fine",
+            path,
+            identity,
+            settings_key,
+        )
         if row is None or _checksum(row[:6]) != row[6]:
             return None
         return _decode_thumbnail(*(row[:3] if which == "coarse" else row[3:6]))
 
-    def _entry(self, table: str, columns: str, path: str, identity: FileIdentity,
-               settings_key: str) -> Optional[tuple[Any, ...]]:
+    def _entry(
+        self, table: str, columns: str, path: str, identity: FileIdentity, settings_key: str
+    ) -> tuple[Any, ...] | None:
         """`columns` and the checksum of the entry of `path` in `table`, when it was made from
         this very file with these settings."""
         if self._db is None:
@@ -90,7 +104,9 @@ class FeatureCache(StoreClient):
         try:
             row = self._db.execute(
                 f"SELECT {_IDENTITY_COLUMNS}, {columns}, checksum FROM {table}"
-                " WHERE path = ? AND settings = ?", (path_key(path), settings_key)).fetchone()
+                " WHERE path = ? AND settings = ?",
+                (path_key(path), settings_key),
+            ).fetchone()
         except sqlite3.Error as error:
             self._fail(error)
             return None
@@ -104,8 +120,11 @@ class FeatureCache(StoreClient):
             return
         entries = list(entries)
         rows = [_encode_row(path, result, settings_key) for path, result in entries]
-        thumbnail_rows = [_encode_thumbnails(path, result, settings_key) for path, result in entries
-                          if result.thumbnails is not None]
+        thumbnail_rows = [
+            _encode_thumbnails(path, result, settings_key)
+            for path, result in entries
+            if result.thumbnails is not None
+        ]
         if not rows:
             return
         try:
@@ -113,13 +132,17 @@ class FeatureCache(StoreClient):
                 self._db.execute("BEGIN IMMEDIATE")
                 self._db.executemany(
                     "INSERT OR REPLACE INTO picture_features"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    rows,
+                )
                 # An entry stored without thumbnails must not keep an older picture's.
-                self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?",
-                                     [(row[0],) for row in rows])
+                self._db.executemany(
+                    "DELETE FROM picture_thumbnails WHERE path = ?", [(row[0],) for row in rows]
+                )
                 self._db.executemany(
                     "INSERT INTO picture_thumbnails VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                    thumbnail_rows)
+                    thumbnail_rows,
+                )
         except sqlite3.Error as error:
             self._fail(error)
 
@@ -132,9 +155,13 @@ class FeatureCache(StoreClient):
         try:
             # The paths under the folder are one range of the path index (a prefix ends in a
             # separator, never in byte 255): only the index is read, not the entries' rows.
-            stored = [row[0] for row in self._db.execute(
-                "SELECT path FROM picture_features WHERE path >= ? AND path < ?",
-                (prefix, prefix[:-1] + bytes([prefix[-1] + 1])))]
+            stored = [
+                row[0]
+                for row in self._db.execute(
+                    "SELECT path FROM picture_features WHERE path >= ? AND path < ?",
+                    (prefix, prefix[:-1] + bytes([prefix[-1] + 1])),
+                )
+            ]
             gone = [(path,) for path in stored if path not in keep]
             if gone:
                 with self._db:
@@ -143,6 +170,7 @@ class FeatureCache(StoreClient):
                     self._db.executemany("DELETE FROM picture_thumbnails WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
+
 
 def _checksum(values: Iterable[object]) -> int:
     """A checksum of everything an entry claims, sizes and flags included, so that a damaged
@@ -160,13 +188,20 @@ def _encode_row(path: str, result: ReadResult, settings_key: str) -> tuple[Any, 
     if features is None:
         claims = (0, None, None, None, None, None, None, None)
     else:
-        claims = (1, features.width, features.height, features.work_width, features.work_height,
-                  features.descriptors.shape[1], features.points.astype("<f4").tobytes(),
-                  features.descriptors.tobytes())
+        claims = (
+            1,
+            features.width,
+            features.height,
+            features.work_width,
+            features.work_height,
+            features.descriptors.shape[1],
+            features.points.astype("<f4").tobytes(),
+            features.descriptors.tobytes(),
+        )
     return (path_key(path), *result.identity, settings_key, *claims, _checksum(claims))
 
 
-def _decode_row(row: tuple[Any, ...], identity: FileIdentity) -> Optional[ReadResult]:
+def _decode_row(row: tuple[Any, ...], identity: FileIdentity) -> ReadResult | None:
     """The entry as it was stored, or None (a miss) when it is damaged or its blobs do not
     fit together."""
     claims, checksum = row[:8], row[8]
@@ -189,12 +224,18 @@ def _decode_row(row: tuple[Any, ...], identity: FileIdentity) -> Optional[ReadRe
 def _encode_thumbnails(path: str, result: ReadResult, settings_key: str) -> tuple[Any, ...]:
     assert result.thumbnails is not None  # only entries with thumbnails are encoded here
     coarse, fine = result.thumbnails
-    claims = (coarse.shape[1], coarse.shape[0], np.ascontiguousarray(coarse, dtype=np.uint8).tobytes(),
-              fine.shape[1], fine.shape[0], np.ascontiguousarray(fine, dtype=np.uint8).tobytes())
+    claims = (
+        coarse.shape[1],
+        coarse.shape[0],
+        np.ascontiguousarray(coarse, dtype=np.uint8).tobytes(),
+        fine.shape[1],
+        fine.shape[0],
+        np.ascontiguousarray(fine, dtype=np.uint8).tobytes(),
+    )
     return (path_key(path), *result.identity, settings_key, *claims, _checksum(claims))
 
 
-def _decode_thumbnail(width: int, height: int, pixels: bytes) -> Optional[np.ndarray]:
+def _decode_thumbnail(width: int, height: int, pixels: bytes) -> np.ndarray | None:
     """The thumbnail as stored, or None (a miss) when its blob does not fit its size."""
     if not isinstance(pixels, bytes) or width <= 0 or height <= 0 or len(pixels) != width * height:
         return None

@@ -22,9 +22,10 @@ search verifies geometrically.
   of the index, merged into the main part once it has grown by a tenth, so an added picture
   costs its own descriptors and never a rebuild.
 """
+
 from __future__ import annotations
 
-from typing import Any, Optional, cast
+from typing import Any, cast
 
 import numpy as np
 
@@ -71,14 +72,18 @@ class Vocabulary:
         self._tree.is_trained = True
         self._tree.nprobe = 1
         with _one_thread():
-            self._tree.add_with_ids(self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64))
+            self._tree.add_with_ids(
+                self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64)
+            )
 
     @classmethod
-    def train(cls, descriptors: np.ndarray) -> "Vocabulary":
+    def train(cls, descriptors: np.ndarray) -> Vocabulary:
         """A vocabulary drawn from (a seeded sample of) `descriptors`, (n, 32) uint8."""
         rng = np.random.default_rng(SEED)
         if len(descriptors) > TRAINING_DESCRIPTORS:
-            descriptors = descriptors[np.sort(rng.choice(len(descriptors), TRAINING_DESCRIPTORS, replace=False))]
+            descriptors = descriptors[
+                np.sort(rng.choice(len(descriptors), TRAINING_DESCRIPTORS, replace=False))
+            ]
         descriptors = np.ascontiguousarray(descriptors, np.uint8)
         top_count = max(1, min(TOP_WORDS, len(descriptors) // 4))
         top = descriptors[np.sort(rng.choice(len(descriptors), top_count, replace=False))]
@@ -89,7 +94,7 @@ class Vocabulary:
         for cell in range(top_count):
             members = descriptors[cells == cell]
             if len(members) == 0:
-                members = top[cell:cell + 1]
+                members = top[cell : cell + 1]
             chosen = rng.choice(len(members), LEAVES, replace=len(members) < LEAVES)
             leaves[cell] = members[chosen]
         return cls(top, leaves)
@@ -108,11 +113,11 @@ class Vocabulary:
         return header + self.top.tobytes() + self.leaves.tobytes()
 
     @classmethod
-    def from_bytes(cls, data: bytes) -> "Vocabulary":
+    def from_bytes(cls, data: bytes) -> Vocabulary:
         top_count, leaf_count, width = (int(v) for v in np.frombuffer(data[:24], "<i8"))
         top_size = top_count * width
-        top = np.frombuffer(data[24:24 + top_size], np.uint8).reshape(top_count, width)
-        leaves = np.frombuffer(data[24 + top_size:], np.uint8).reshape(top_count, leaf_count, width)
+        top = np.frombuffer(data[24 : 24 + top_size], np.uint8).reshape(top_count, width)
+        leaves = np.frombuffer(data[24 + top_size :], np.uint8).reshape(top_count, leaf_count, width)
         return cls(top, leaves)
 
 
@@ -185,7 +190,7 @@ class _Postings:
         self.marks = marks[order].astype(np.uint32, copy=False)
 
     @classmethod
-    def empty(cls, word_count: int) -> "_Postings":
+    def empty(cls, word_count: int) -> _Postings:
         return cls(word_count, np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
 
     def __len__(self) -> int:
@@ -214,13 +219,13 @@ class CandidateIndex:
         self.vocabulary = vocabulary
         self.numbers: dict[str, int] = {}  # path -> live number
         # number -> (what identified the file when it was added, its size)
-        self.keys: list[tuple[str, Optional[tuple[int, int]]]] = []
+        self.keys: list[tuple[str, tuple[int, int] | None]] = []
         self._alive = np.zeros(1024, bool)  # grown by doubling; past len(keys) unused
         self.document_counts = np.zeros(vocabulary.count, np.int64)
         self._main = _Postings.empty(vocabulary.count)
         self._added: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (words, number, signatures)
         self._added_size = 0
-        self._added_postings: Optional[_Postings] = None
+        self._added_postings: _Postings | None = None
         self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}  # live number -> its terms
 
     def __len__(self) -> int:
@@ -228,15 +233,22 @@ class CandidateIndex:
 
     @property
     def alive(self) -> np.ndarray:
-        return self._alive[:len(self.keys)]
+        return self._alive[: len(self.keys)]
 
-    def entry(self, path: str) -> Optional[tuple[str, Optional[tuple[int, int]]]]:
+    def entry(self, path: str) -> tuple[str, tuple[int, int] | None] | None:
         """(key, size) the picture was added with, or None."""
         number = self.numbers.get(path)
         return None if number is None else self.keys[number]
 
-    def add(self, path: str, key: str, size: Optional[tuple[int, int]], words: np.ndarray, marks: np.ndarray,
-            merge: bool = True) -> None:
+    def add(
+        self,
+        path: str,
+        key: str,
+        size: tuple[int, int] | None,
+        words: np.ndarray,
+        marks: np.ndarray,
+        merge: bool = True,
+    ) -> None:
         """Adds (or replaces) a picture with its terms (from picture_terms); `key` says which
         file it was made of, `size` is its (width, height) or None for a picture that cannot
         be used."""
@@ -269,8 +281,9 @@ class CandidateIndex:
         words, _ = self._terms.pop(number)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(self, entries: list[tuple[str, str, Optional[tuple[int, int]], np.ndarray, np.ndarray]]
-                 ) -> None:
+    def add_many(
+        self, entries: list[tuple[str, str, tuple[int, int] | None, np.ndarray, np.ndarray]]
+    ) -> None:
         """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
         into the main part: what reading a stored index takes."""
         for path, key, size, words, marks in entries:
@@ -280,12 +293,14 @@ class CandidateIndex:
             self._terms[number] = (words, marks)
         if len(self.keys) > len(self._alive):
             self._alive = np.concatenate([self._alive, np.zeros(len(self.keys), bool)])
-        self._alive[:len(self.keys)] = True
+        self._alive[: len(self.keys)] = True
         if entries:
             # 4-byte words and numbers: a library's terms are hundreds of millions.
             words = np.concatenate([entry[3] for entry in entries]).astype(np.uint32, copy=False)
-            numbers = np.repeat(np.arange(len(self.keys) - len(entries), len(self.keys), dtype=np.uint32),
-                                [len(entry[3]) for entry in entries])
+            numbers = np.repeat(
+                np.arange(len(self.keys) - len(entries), len(self.keys), dtype=np.uint32),
+                [len(entry[3]) for entry in entries],
+            )
             # A picture's words are sorted (picture_terms): each new word starts a run.
             starts = np.ones(len(words), bool)
             starts[1:] = (words[1:] != words[:-1]) | (numbers[1:] != numbers[:-1])
@@ -306,8 +321,9 @@ class CandidateIndex:
         parts = list(self._terms.items())
         narrow = np.uint16 if self.vocabulary.count <= 1 << 16 else np.uint32
         words = np.concatenate([terms[0].astype(narrow) for _, terms in parts] or [np.zeros(0, narrow)])
-        numbers = np.repeat(np.array([number for number, _ in parts], np.uint32),
-                            [len(terms[0]) for _, terms in parts])
+        numbers = np.repeat(
+            np.array([number for number, _ in parts], np.uint32), [len(terms[0]) for _, terms in parts]
+        )
         marks = np.concatenate([terms[1] for _, terms in parts] or [np.zeros(0, np.uint32)])
         self._main = _Postings(self.vocabulary.count, words, numbers, marks)
 
@@ -337,8 +353,9 @@ class CandidateIndex:
             query, pictures = query[keep], pictures[keep]
             # One vote per crop descriptor and picture.
             pairs = np.unique(query.astype(np.int64) * len(self.keys) + pictures)
-            scores += np.bincount(pairs % len(self.keys), weights=weights[pairs // len(self.keys)],
-                                  minlength=len(self.keys))
+            scores += np.bincount(
+                pairs % len(self.keys), weights=weights[pairs // len(self.keys)], minlength=len(self.keys)
+            )
         scores[~self.alive] = 0.0
         return scores
 
@@ -372,7 +389,7 @@ _WORD_FORMAT = StoreFormat("search_index_tools candidate words 1", _WORD_SCHEMA,
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
 # in the same process starts from it instead of reading every picture's terms again.
-_LOADED: dict[str, tuple[Optional[tuple[Any, ...]], CandidateIndex]] = {}
+_LOADED: dict[str, tuple[tuple[Any, ...] | None, CandidateIndex]] = {}
 
 
 class WordStore(StoreClient):
@@ -392,12 +409,12 @@ class WordStore(StoreClient):
         # A ValueError comes from a stored value that cannot be decoded: the file is damaged.
         self._store.fail(error, damaged=remove or isinstance(error, ValueError))
 
-    def _current_generation(self) -> Optional[tuple[Any, ...]]:
+    def _current_generation(self) -> tuple[Any, ...] | None:
         assert self._db is not None
         row = self._db.execute("SELECT value, token FROM generation WHERE id = 0").fetchone()
         return None if row is None else tuple(row)
 
-    def load(self) -> Optional[CandidateIndex]:
+    def load(self) -> CandidateIndex | None:
         """The stored index (None when no vocabulary was learnt yet)."""
         import sqlite3
 
@@ -415,13 +432,26 @@ class WordStore(StoreClient):
             index = CandidateIndex(Vocabulary.from_bytes(row[0]))
             import os
 
-            index.add_many([(os.fsdecode(path), key, None if width is None else (width, height),
-                             np.frombuffer(words, "<u4").astype(np.uint32), np.frombuffer(marks, "<u4").astype(np.uint32))
-                            for path, key, width, height, words, marks in self._db.execute(
-                                "SELECT path, file_key, width, height, words, signatures FROM picture_terms")])
+            index.add_many(
+                [
+                    (
+                        os.fsdecode(path),
+                        key,
+                        None if width is None else (width, height),
+                        np.frombuffer(words, "<u4").astype(np.uint32),
+                        np.frombuffer(marks, "<u4").astype(np.uint32),
+                    )
+                    for path, key, width, height, words, marks in self._db.execute(
+                        "SELECT path, file_key, width, height, words, signatures FROM picture_terms"
+                    )
+                ]
+            )
         except (sqlite3.Error, ValueError) as error:
-            self._give_up(error, remove=isinstance(error, sqlite3.DatabaseError)
-                          and not isinstance(error, sqlite3.OperationalError))
+            self._give_up(
+                error,
+                remove=isinstance(error, sqlite3.DatabaseError)
+                and not isinstance(error, sqlite3.OperationalError),
+            )
             return None
         self._generation = generation
         _LOADED[self._path] = (generation, index)
@@ -437,7 +467,9 @@ class WordStore(StoreClient):
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
-                row = self._db.execute("SELECT data FROM vocabulary WHERE name = ?", (_VOCABULARY,)).fetchone()
+                row = self._db.execute(
+                    "SELECT data FROM vocabulary WHERE name = ?", (_VOCABULARY,)
+                ).fetchone()
                 if row is not None:
                     return Vocabulary.from_bytes(row[0])
                 self._db.execute("DELETE FROM picture_terms")
@@ -461,16 +493,24 @@ class WordStore(StoreClient):
             number = index.numbers[path]
             key, size = index.keys[number]
             words, marks = index._terms[number]
-            rows.append((os.fsencode(path), key, None if size is None else size[0],
-                         None if size is None else size[1], words.astype("<u4").tobytes(),
-                         marks.astype("<u4").tobytes()))
+            rows.append(
+                (
+                    os.fsencode(path),
+                    key,
+                    None if size is None else size[0],
+                    None if size is None else size[1],
+                    words.astype("<u4").tobytes(),
+                    marks.astype("<u4").tobytes(),
+                )
+            )
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
                 changed_elsewhere = self._current_generation() != self._generation
                 self._db.executemany("INSERT OR REPLACE INTO picture_terms VALUES (?, ?, ?, ?, ?, ?)", rows)
-                self._db.executemany("DELETE FROM picture_terms WHERE path = ?",
-                                     [(os.fsencode(path),) for path in removed])
+                self._db.executemany(
+                    "DELETE FROM picture_terms WHERE path = ?", [(os.fsencode(path),) for path in removed]
+                )
                 self._db.execute("UPDATE generation SET value = value + 1 WHERE id = 0")
                 generation = self._current_generation()
         except sqlite3.Error as error:

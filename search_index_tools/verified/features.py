@@ -8,12 +8,14 @@ Pictures are read safely: only regular files are opened (a FIFO or device is nev
 the bytes are decoded from memory so no file name ever reaches OpenCV, and Pillow's
 decompression-bomb limit is checked on the header before any pixel is decoded.
 """
+
 from __future__ import annotations
 
 import io
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, NamedTuple, Optional, Sequence
+from typing import Any, NamedTuple
 
 import cv2
 import numpy as np
@@ -32,9 +34,13 @@ PILLOW_DECODED_FORMATS = frozenset({"HEIF", "AVIF"})
 
 # The turn that shows a picture upright, per EXIF orientation.
 _UPRIGHT = {
-    2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
-    4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE,
-    6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90,
+    2: Image.Transpose.FLIP_LEFT_RIGHT,
+    3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM,
+    5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_270,
+    7: Image.Transpose.TRANSVERSE,
+    8: Image.Transpose.ROTATE_90,
 }
 
 _REDUCED_GREY = {
@@ -63,9 +69,11 @@ class FeatureSettings:
     enlarge_below: int = 0
 
     def key(self) -> str:
-        return (f"orb2:n={self.features}:candidates={self.candidates}:cell={self.cell}"
-                f":side={self.work_side}:levels={self.levels}"
-                f":fast={self.fast_threshold}:border={self.border}:enlarge={self.enlarge_below}")
+        return (
+            f"orb2:n={self.features}:candidates={self.candidates}:cell={self.cell}"
+            f":side={self.work_side}:levels={self.levels}"
+            f":fast={self.fast_threshold}:border={self.border}:enlarge={self.enlarge_below}"
+        )
 
 
 class Features(NamedTuple):
@@ -104,18 +112,18 @@ class Thumbnails(NamedTuple):
 
 class ReadResult(NamedTuple):
     identity: FileIdentity
-    features: Optional[Features]  # None: the file is not a picture that can be used
-    thumbnails: Optional[Thumbnails] = None  # None when not asked for or not usable
+    features: Features | None  # None: the file is not a picture that can be used
+    thumbnails: Thumbnails | None = None  # None when not asked for or not usable
 
 
-def _header_size(data: bytes) -> Optional[tuple[int, int]]:
+def _header_size(data: bytes) -> tuple[int, int] | None:
     """Width and height as shown (EXIF orientation applied), from the header only; None for
     data Pillow does not know as a picture or one above its decompression-bomb limit."""
     header = _header(data)
     return None if header is None else header[:2]
 
 
-def _header(data: bytes) -> Optional[tuple[int, int, str]]:
+def _header(data: bytes) -> tuple[int, int, str] | None:
     """_header_size's width and height, and Pillow's name of the picture's format."""
     try:
         with warnings.catch_warnings():
@@ -149,7 +157,7 @@ def reduction(width: int, height: int, work_side: int) -> int:
     return factor
 
 
-def decode_grey(data: bytes, work_side: int) -> Optional[tuple[int, int, np.ndarray]]:
+def decode_grey(data: bytes, work_side: int) -> tuple[int, int, np.ndarray] | None:
     """(width, height, grey working picture), or None when the bytes are no usable picture."""
     header = _header(data)
     if header is None:
@@ -168,7 +176,7 @@ def decode_grey(data: bytes, work_side: int) -> Optional[tuple[int, int, np.ndar
     return width, height, grey
 
 
-def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
+def _pillow_grey(data: bytes, factor: int) -> np.ndarray | None:
     """The grey picture decoded by Pillow's plugin, turned upright by its EXIF orientation and
     reduced by `factor` (box average), as OpenCV's reduced grey read gives other formats."""
     try:
@@ -191,8 +199,9 @@ def _pillow_grey(data: bytes, factor: int) -> Optional[np.ndarray]:
 
 def detector(settings: FeatureSettings) -> Any:
     create: Any = cv2.ORB_create  # type: ignore[attr-defined]
-    return create(nfeatures=settings.candidates, nlevels=settings.levels,
-                  fastThreshold=settings.fast_threshold)
+    return create(
+        nfeatures=settings.candidates, nlevels=settings.levels, fastThreshold=settings.fast_threshold
+    )
 
 
 def spread(keypoints: Sequence[Any], shape: tuple[int, ...], settings: FeatureSettings) -> list[Any]:
@@ -204,13 +213,15 @@ def spread(keypoints: Sequence[Any], shape: tuple[int, ...], settings: FeatureSe
     points = cv2.KeyPoint_convert(keypoints)  # type: ignore[attr-defined]
     responses = np.array([keypoint.response for keypoint in keypoints], dtype=np.float64)
     columns = -(-shape[1] // settings.cell)
-    cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (points[:, 0] // settings.cell).astype(np.int64)
+    cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (
+        points[:, 0] // settings.cell
+    ).astype(np.int64)
     # Strongest first within a cell; equal responses keep detection order.
     order = np.lexsort((np.arange(len(keypoints)), -responses, cells))
     sorted_cells = cells[order]
     starts = np.r_[0, np.flatnonzero(np.diff(sorted_cells)) + 1]
     rank = np.arange(len(order)) - np.repeat(starts, np.diff(np.r_[starts, len(order)]))
-    chosen = order[np.lexsort((np.arange(len(order)), -responses[order], rank))[:settings.features]]
+    chosen = order[np.lexsort((np.arange(len(order)), -responses[order], rank))[: settings.features]]
     return [keypoints[index] for index in np.sort(chosen)]
 
 
@@ -225,24 +236,36 @@ def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSett
         converted = cv2.KeyPoint_convert(keypoints)  # type: ignore[attr-defined]
         points = converted.astype(np.float32).reshape(-1, 2) - np.float32(pad)
         # Keypoints on the made-up border describe nothing that is in the picture.
-        inside = ((points[:, 0] >= 0) & (points[:, 1] >= 0)
-                  & (points[:, 0] < grey.shape[1]) & (points[:, 1] < grey.shape[0]))
+        inside = (
+            (points[:, 0] >= 0)
+            & (points[:, 1] >= 0)
+            & (points[:, 0] < grey.shape[1])
+            & (points[:, 1] < grey.shape[0])
+        )
         points, descriptors = points[inside], descriptors[inside]
     else:
         descriptors = np.zeros((0, 32), dtype=np.uint8)
-    return Features(width, height, grey.shape[1], grey.shape[0], np.ascontiguousarray(points),
-                    np.ascontiguousarray(descriptors, dtype=np.uint8))
+    return Features(
+        width,
+        height,
+        grey.shape[1],
+        grey.shape[0],
+        np.ascontiguousarray(points),
+        np.ascontiguousarray(descriptors, dtype=np.uint8),
+    )
 
 
 def features_from_grey(grey: np.ndarray, width: int, height: int, settings: FeatureSettings) -> Features:
     shorter = min(grey.shape)
     if shorter < settings.enlarge_below:
         factor = -(-settings.enlarge_below // shorter)
-        grey = cv2.resize(grey, (grey.shape[1] * factor, grey.shape[0] * factor), interpolation=cv2.INTER_CUBIC)
+        grey = cv2.resize(
+            grey, (grey.shape[1] * factor, grey.shape[0] * factor), interpolation=cv2.INTER_CUBIC
+        )
     return features_of(grey, width, height, settings)
 
 
-def features_from_bytes(data: bytes, settings: FeatureSettings) -> Optional[Features]:
+def features_from_bytes(data: bytes, settings: FeatureSettings) -> Features | None:
     decoded = decode_grey(data, settings.work_side)
     if decoded is None:
         return None
@@ -262,7 +285,7 @@ def thumbnails_of(grey: np.ndarray, settings: ThumbnailSettings) -> Thumbnails:
     return Thumbnails(thumbnail(grey, settings.coarse_side), thumbnail(grey, settings.fine_side))
 
 
-def picture_features(job: tuple[Any, ...]) -> Optional[tuple[str, ReadResult]]:
+def picture_features(job: tuple[Any, ...]) -> tuple[str, ReadResult] | None:
     """Worker step: (path, what was read) for one picture, or None when it cannot be read.
     `job` is (path, FeatureSettings) or (path, FeatureSettings, ThumbnailSettings); with the
     latter the thumbnails come from the same decode as the features."""

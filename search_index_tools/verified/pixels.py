@@ -25,11 +25,13 @@ thumbnail in steps of a degree. The thumbnails are made by the workers from the 
 the keypoint features and kept in the feature store, so a search with a filled store reads no
 picture.
 """
+
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable, NamedTuple, Optional
+from typing import NamedTuple
 
 import cv2
 import numpy as np
@@ -114,7 +116,7 @@ class Candidate(NamedTuple):
     path: str
     spot: tuple[int, int, int, int]  # (x, y, width, height) in the coarse thumbnail
     coarse_shape: tuple[int, ...]  # (height, width) of the coarse thumbnail
-    turn: Optional[float] = None  # degrees the crop was straightened by; None: upright only
+    turn: float | None = None  # degrees the crop was straightened by; None: upright only
 
 
 def turn_matrix(degrees: float) -> np.ndarray:
@@ -143,8 +145,15 @@ def straightened(crop_grey: np.ndarray, degrees: float) -> np.ndarray:
     centre_in = np.array([(width - 1) / 2, (height - 1) / 2])
     centre_out = np.array([(out_w - 1) / 2, (out_h - 1) / 2])
     matrix = np.hstack([back, (centre_in - back @ centre_out).reshape(2, 1)])
-    return np.ascontiguousarray(cv2.warpAffine(crop_grey, matrix, (out_w, out_h), flags=cv2.INTER_LINEAR
-                                               | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REPLICATE))
+    return np.ascontiguousarray(
+        cv2.warpAffine(
+            crop_grey,
+            matrix,
+            (out_w, out_h),
+            flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+            borderMode=cv2.BORDER_REPLICATE,
+        )
+    )
 
 
 def searchable(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS) -> bool:
@@ -172,8 +181,13 @@ def coarse_templates(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETT
     return [cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA) for size in sizes]
 
 
-def coarse_spot(coarse: np.ndarray, templates: list[np.ndarray], order: int, path: str,
-                settings: PixelSettings = PIXEL_SETTINGS) -> Optional[Candidate]:
+def coarse_spot(
+    coarse: np.ndarray,
+    templates: list[np.ndarray],
+    order: int,
+    path: str,
+    settings: PixelSettings = PIXEL_SETTINGS,
+) -> Candidate | None:
     """The best spot of the crop in one picture's coarse thumbnail, or None."""
     spot = _verified_match.scan_thumbnail(coarse, templates, structure_weight=settings.structure_weight)
     return None if spot is None else Candidate(spot[0], order, path, spot[1:], coarse.shape)
@@ -189,9 +203,14 @@ def turning_copy(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS
     return cv2.resize(crop_grey, size, interpolation=cv2.INTER_AREA)
 
 
-def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture_size: tuple[int, int],
-          settings: PixelSettings = PIXEL_SETTINGS,
-          turning_crop: Optional[np.ndarray] = None) -> Optional[PixelPlacement]:
+def place(
+    crop_grey: np.ndarray,
+    candidate: Candidate,
+    fine: np.ndarray,
+    picture_size: tuple[int, int],
+    settings: PixelSettings = PIXEL_SETTINGS,
+    turning_crop: np.ndarray | None = None,
+) -> PixelPlacement | None:
     """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
     candidate of a turned crop is tried at the turns around its own, and the turn that agrees
     best is kept. An upright placement is made from `crop_grey` itself, turned ones from
@@ -210,8 +229,14 @@ def place(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray, picture
     return best
 
 
-def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
-                  picture_size: tuple[int, int], degrees: float, settings: PixelSettings) -> Optional[PixelPlacement]:
+def _place_turned(
+    crop_grey: np.ndarray,
+    candidate: Candidate,
+    fine: np.ndarray,
+    picture_size: tuple[int, int],
+    degrees: float,
+    settings: PixelSettings,
+) -> PixelPlacement | None:
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
     thumbnail, when it passes every acceptance test."""
     template = straightened(crop_grey, degrees)
@@ -222,19 +247,34 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
     # Fine pixels per crop pixel, from the spot's size; the straightened crops of two turns
     # differ in size, so the prediction keeps the spot's centre and this scale.
     if degrees == (candidate.turn or 0.0):
-        predicted = (int(round(x * ratio_x)), int(round(y * ratio_y)), int(round(width * ratio_x)),
-                     int(round(height * ratio_y)))
+        predicted = (
+            int(round(x * ratio_x)),
+            int(round(y * ratio_y)),
+            int(round(width * ratio_x)),
+            int(round(height * ratio_y)),
+        )
     else:
         scale = width * ratio_x / coarse_template.shape[1]
         centre_x, centre_y = (x + width / 2) * ratio_x, (y + height / 2) * ratio_y
         predicted_w, predicted_h = template.shape[1] * scale, template.shape[0] * scale
-        predicted = (int(round(centre_x - predicted_w / 2)), int(round(centre_y - predicted_h / 2)),
-                     int(round(predicted_w)), int(round(predicted_h)))
+        predicted = (
+            int(round(centre_x - predicted_w / 2)),
+            int(round(centre_y - predicted_h / 2)),
+            int(round(predicted_w)),
+            int(round(predicted_h)),
+        )
     # One coarse pixel either way, and a little more for the change of size.
     margin = int(np.ceil(max(ratio_x, ratio_y) * (1 + settings.refine_spread))) + 2
     refined = _verified_match.refine_placement(
-        fine, template, predicted, spread=settings.refine_spread, step=settings.refine_step, margin=margin,
-        structure_weight=settings.structure_weight, min_side=settings.min_template_side)
+        fine,
+        template,
+        predicted,
+        spread=settings.refine_spread,
+        step=settings.refine_step,
+        margin=margin,
+        structure_weight=settings.structure_weight,
+        min_side=settings.min_template_side,
+    )
     if refined is None:
         return None
     fx, fy, fw, fh, resized = refined
@@ -242,14 +282,17 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
         return None
     corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
     if degrees == 0.0:
-        crop_part, window = resized, fine[fy:fy + fh, fx:fx + fw]
+        crop_part, window = resized, fine[fy : fy + fh, fx : fx + fw]
     else:
         # A turned placement is judged on the whole crop, not only on the upright rectangle
         # it was found with: the thumbnail is sampled under the crop's turned outline.
         outline = np.asarray(corners, np.float64)
         slack = settings.outline_margin * max(fine.shape)
-        if (outline.min() < -slack or (outline[:, 0] > fine.shape[1] + slack).any()
-                or (outline[:, 1] > fine.shape[0] + slack).any()):
+        if (
+            outline.min() < -slack
+            or (outline[:, 0] > fine.shape[1] + slack).any()
+            or (outline[:, 1] > fine.shape[0] + slack).any()
+        ):
             return None
         fw = max(1, round(float(np.hypot(*(outline[1] - outline[0])))))
         fh = max(1, round(float(np.hypot(*(outline[3] - outline[0])))))
@@ -260,17 +303,21 @@ def _place_turned(crop_grey: np.ndarray, candidate: Candidate, fine: np.ndarray,
         return None
     agreement = _verified_match.grey_agreement(crop_part, window)
     correlation, difference, structure, structure_correlation = agreement
-    if not (correlation >= settings.min_correlation and difference <= settings.max_mean_difference
-            and structure >= settings.min_structure
-            and structure_correlation >= settings.min_structure_correlation):
+    if not (
+        correlation >= settings.min_correlation
+        and difference <= settings.max_mean_difference
+        and structure >= settings.min_structure
+        and structure_correlation >= settings.min_structure_correlation
+    ):
         return None
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
     corners = tuple((float(cx * scale_x), float(cy * scale_y)) for cx, cy in corners)
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
-def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int],
-               settings: PixelSettings) -> bool:
+def _ambiguous(
+    fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], settings: PixelSettings
+) -> bool:
     """Whether the crop fits almost as well far from its spot: a straight edge between two
     even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
     such edge of another picture), so its best spot says nothing of where it came from.
@@ -290,8 +337,12 @@ def _ambiguous(fine: np.ndarray, template: np.ndarray, spot: tuple[int, int],
     return bool(distance > settings.ambiguity_spread * min(width, height))
 
 
-def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], placed: tuple[int, int, int, int],
-             degrees: float) -> Corners:
+def _outline(
+    crop_shape: tuple[int, ...],
+    template_shape: tuple[int, ...],
+    placed: tuple[int, int, int, int],
+    degrees: float,
+) -> Corners:
     """The whole crop's outline on the thumbnail (from top-left, clockwise), given where its
     straightened rectangle was placed: crop point e (from the centre) is R(degrees) e of the
     straightened crop, which is drawn at `placed` (x, y, width, height)."""
@@ -302,8 +353,12 @@ def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], place
     scale = fw / template_shape[1]
     centre = np.array([fx + fw / 2, fy + fh / 2])
     turn = turn_matrix(degrees)
-    half = [(-width / 2, -height / 2), (width / 2, -height / 2), (width / 2, height / 2),
-            (-width / 2, height / 2)]
+    half = [
+        (-width / 2, -height / 2),
+        (width / 2, -height / 2),
+        (width / 2, height / 2),
+        (-width / 2, height / 2),
+    ]
     placed_corners = [centre + scale * (turn @ np.array(corner)) for corner in half]
     return tuple((float(x), float(y)) for x, y in placed_corners)
 
@@ -311,9 +366,13 @@ def _outline(crop_shape: tuple[int, ...], template_shape: tuple[int, ...], place
 def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
     """Whether the thumbnails are all of one picture (copies at other sizes or qualities):
     at 32 x 32 they differ by less than `same_picture_difference` grey levels on average."""
-    small = [cv2.resize(thumbnail, (32, 32), interpolation=cv2.INTER_AREA).astype(np.float32)
-             for thumbnail in thumbnails]
-    return all(float(np.abs(other - small[0]).mean()) < settings.same_picture_difference for other in small[1:])
+    small = [
+        cv2.resize(thumbnail, (32, 32), interpolation=cv2.INTER_AREA).astype(np.float32)
+        for thumbnail in thumbnails
+    ]
+    return all(
+        float(np.abs(other - small[0]).mean()) < settings.same_picture_difference for other in small[1:]
+    )
 
 
 class PixelSearch:
@@ -328,8 +387,8 @@ class PixelSearch:
         self.templates = coarse_templates(crop_grey, settings) if searchable(crop_grey, settings) else []
         self.scanned: set[str] = set()
         self._candidates: list[Candidate] = []
-        self._turned: Optional[list[tuple[float, list[np.ndarray]]]] = None
-        self._turning_crop: Optional[np.ndarray] = None
+        self._turned: list[tuple[float, list[np.ndarray]]] | None = None
+        self._turning_crop: np.ndarray | None = None
 
     @property
     def possible(self) -> bool:
@@ -343,8 +402,10 @@ class PixelSearch:
         self.scanned.add(path)
         if self._turned is None:
             self._turning_crop = turning_copy(self.crop_grey, self.settings)
-            self._turned = [(turn, coarse_templates(straightened(self._turning_crop, turn), self.settings))
-                            for turn in self.settings.coarse_turns]
+            self._turned = [
+                (turn, coarse_templates(straightened(self._turning_crop, turn), self.settings))
+                for turn in self.settings.coarse_turns
+            ]
         best = None
         for turn, templates in [(0.0, self.templates)] + self._turned:
             if not templates:
@@ -356,13 +417,14 @@ class PixelSearch:
         if best is not None:
             self._candidates.append(best)
 
-    def placements(self, fine_thumbnail: Callable[[str], Optional[tuple[np.ndarray, tuple[int, int]]]]
-                   ) -> list[PixelPlacement]:
+    def placements(
+        self, fine_thumbnail: Callable[[str], tuple[np.ndarray, tuple[int, int]] | None]
+    ) -> list[PixelPlacement]:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
         placed, looks = [], {}
-        for candidate in best[:self.settings.candidates]:
+        for candidate in best[: self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
@@ -373,8 +435,11 @@ class PixelSearch:
         if not placed:
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
-        placed = [item for item in placed
-                  if item[0].mean_difference <= closest + self.settings.max_difference_above_best]
+        placed = [
+            item
+            for item in placed
+            if item[0].mean_difference <= closest + self.settings.max_difference_above_best
+        ]
         if not one_picture([looks[placement.path] for placement, _ in placed], self.settings):
             # A smooth crop that fits two different pictures as well as each other tells
             # nothing of where it came from (a soft blob, a bend of a gradient): no answer.

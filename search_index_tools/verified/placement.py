@@ -7,9 +7,10 @@ crop's own when the crop is really there, and hardly at all when the fit is a ch
 The comparison is made on the picture's fine grey thumbnail (kept in the feature store), and
 normalised correlation does not care for a change of brightness or contrast.
 """
+
 from __future__ import annotations
 
-from typing import Optional, Sequence
+from collections.abc import Sequence
 
 import cv2
 import numpy as np
@@ -23,9 +24,9 @@ MAX_SAMPLED_SIDE = 64
 MIN_SAMPLE_DEVIATION = 2.0
 
 
-def placed_correlation(crop_grey: np.ndarray, corners: Sequence[Sequence[float]],
-                       picture_size: tuple[int, int],
-                       fine: np.ndarray) -> Optional[float]:
+def placed_correlation(
+    crop_grey: np.ndarray, corners: Sequence[Sequence[float]], picture_size: tuple[int, int], fine: np.ndarray
+) -> float | None:
     """Normalised correlation between the crop and the picture's thumbnail under the crop's
     outline `corners` (picture pixels, from top-left, clockwise); None when the outline is
     too small on the thumbnail, or the crop too flat, to tell."""
@@ -52,11 +53,16 @@ def sampled_window(image: np.ndarray, outline: np.ndarray, columns: int, rows: i
     step_u, step_v = across / columns, down / rows
     origin = outline[0] + 0.5 * step_u + 0.5 * step_v - 0.5
     to_image = np.array([[step_u[0], step_v[0], origin[0]], [step_u[1], step_v[1], origin[1]]])
-    return cv2.warpAffine(image, to_image, (columns, rows), flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
-                          borderMode=cv2.BORDER_REPLICATE)
+    return cv2.warpAffine(
+        image,
+        to_image,
+        (columns, rows),
+        flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+        borderMode=cv2.BORDER_REPLICATE,
+    )
 
 
-def correlation(first: np.ndarray, second: np.ndarray) -> Optional[float]:
+def correlation(first: np.ndarray, second: np.ndarray) -> float | None:
     """Pearson correlation of two arrays of one shape; None when the first is too flat."""
     a = first.astype(np.float64).ravel()
     b = second.astype(np.float64).ravel()

@@ -24,17 +24,19 @@ Picture features are kept in a SQLite store beside the similarity index
 the crop. The per-picture matching, verification and template scans run in the native module
 search_index_tools.verified._verified_match.
 """
+
 from __future__ import annotations
 
 import errno
 import multiprocessing
 import os
-from typing import Any, Callable, Iterable, Iterator, NamedTuple, Optional, Union
+from collections.abc import Iterable, Iterator
+from typing import Any, NamedTuple, Union
 
 import numpy as np
 
 from .. import formats, workers
-from ..file_identity import FileIdentity, file_identity
+from ..file_identity import FileIdentity, file_identity, read_regular_file
 from ..pool_watch import ignore_interrupts, watched_imap
 from . import _verified_match
 from . import candidates as verified_candidates
@@ -42,15 +44,30 @@ from . import pixels as verified_pixels
 from . import placement as verified_placement
 from .cache import FeatureCache
 from .candidates import WordStore
-from ..file_identity import read_regular_file
-from .features import (FeatureSettings, Features, ReadResult, Thumbnails, decode_grey, features_from_grey,
-                       picture_features)
+from .features import (
+    Features,
+    FeatureSettings,
+    ReadResult,
+    Thumbnails,
+    decode_grey,
+    features_from_grey,
+    picture_features,
+)
 from .pixels import THUMBNAIL_SETTINGS
 
-PICTURE_SETTINGS = FeatureSettings(features=3000, candidates=10000, cell=48, work_side=960, levels=8,
-                                   fast_threshold=5)
-CROP_SETTINGS = FeatureSettings(features=1000, candidates=5000, cell=24, work_side=960, levels=12,
-                                fast_threshold=5, border=31, enlarge_below=160)
+PICTURE_SETTINGS = FeatureSettings(
+    features=3000, candidates=10000, cell=48, work_side=960, levels=8, fast_threshold=5
+)
+CROP_SETTINGS = FeatureSettings(
+    features=1000,
+    candidates=5000,
+    cell=24,
+    work_side=960,
+    levels=12,
+    fast_threshold=5,
+    border=31,
+    enlarge_below=160,
+)
 
 RATIO = 0.8
 MIN_INLIERS = 5
@@ -97,7 +114,7 @@ class VerifiedMatch(NamedTuple):
     path: str
     # placed_by "keypoints": matches consistent with the fitted transform (an int);
     # "pixels": normalised grey-level correlation where the crop was placed (a float <= 1).
-    score: Union[int, float]
+    score: int | float
     # The crop's outline in the picture's pixels, from top-left, clockwise.
     corners: tuple[tuple[float, float], ...]
     placed_by: str = PLACED_BY_KEYPOINTS
@@ -108,15 +125,22 @@ PathLike = Union[str, "os.PathLike[str]"]
 Placement = tuple[int, tuple[tuple[float, float], ...]]
 
 
-def verified_cropped_search(crop_path: PathLike, folder: PathLike, max_return: int = 25,
-                            **options: Any) -> list[str]:
+def verified_cropped_search(
+    crop_path: PathLike, folder: PathLike, max_return: int = 25, **options: Any
+) -> list[str]:
     """Paths of the pictures under `folder` that contain the crop at `crop_path`, best first."""
     return [match.path for match in verified_cropped_matches(crop_path, folder, max_return, **options)]
 
 
-def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: int = 25, *,
-                             mp_context: Any = None, use_store: bool = True,
-                             processes: Optional[int] = None) -> list[VerifiedMatch]:
+def verified_cropped_matches(
+    crop_path: PathLike,
+    folder: PathLike,
+    max_return: int = 25,
+    *,
+    mp_context: Any = None,
+    use_store: bool = True,
+    processes: int | None = None,
+) -> list[VerifiedMatch]:
     """The pictures under `folder` that contain the crop, best first, at most `max_return`,
     each with its score and the crop's outline in it.
 
@@ -142,8 +166,10 @@ def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: 
 
     import search_index_lib  # the host's settings and folder walk, as they are now
 
-    listing = [record.image_path for record in
-               search_index_lib.get_images_absolute_path_recursive_a_directory(folder)]
+    listing = [
+        record.image_path
+        for record in search_index_lib.get_images_absolute_path_recursive_a_directory(folder)
+    ]
     store = FeatureCache(str(search_index_lib.CACHED_INDEXED) + STORE_SUFFIX if use_store else None)
     pixels = verified_pixels.PixelSearch(crop_grey)
     order = {path: position for position, path in enumerate(listing)}
@@ -151,8 +177,9 @@ def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: 
     if len(listing) > CANDIDATES:
         words = WordStore(str(search_index_lib.CACHED_INDEXED) + WORDS_SUFFIX if use_store else None)
         try:
-            matches = _candidate_matches(crop_grey, crop, folder, listing, order, pixels, store, words,
-                                         max_return, pool)
+            matches = _candidate_matches(
+                crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool
+            )
             store.prune(folder, listing)
         finally:
             store.close()
@@ -167,9 +194,11 @@ def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: 
             # keypoint stage places the crop nowhere; stored ones are read only then. Scanning
             # it here, while the workers read on, was measured to slow cold searches down:
             # OpenCV's own threads have no idle processor to use.
-            pictures[path] = _Picture(result.identity, (result.features.width, result.features.height),
-                                      result.thumbnails.coarse if result.thumbnails is not None
-                                      and pixels.possible else None)
+            pictures[path] = _Picture(
+                result.identity,
+                (result.features.width, result.features.height),
+                result.thumbnails.coarse if result.thumbnails is not None and pixels.possible else None,
+            )
             placement = _verify(crop, result.features)
             if placement is not None:
                 found[path] = placement
@@ -187,9 +216,18 @@ def verified_cropped_matches(crop_path: PathLike, folder: PathLike, max_return: 
     return matches[:max_return]
 
 
-def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listing: list[str],
-                       order: dict[str, int], pixels: verified_pixels.PixelSearch, store: FeatureCache,
-                       words: WordStore, max_return: int, pool: "_PoolChoice") -> list[VerifiedMatch]:
+def _candidate_matches(
+    crop_grey: np.ndarray,
+    crop: Features,
+    folder: str,
+    listing: list[str],
+    order: dict[str, int],
+    pixels: verified_pixels.PixelSearch,
+    store: FeatureCache,
+    words: WordStore,
+    max_return: int,
+    pool: _PoolChoice,
+) -> list[VerifiedMatch]:
     """The search of a library larger than CANDIDATES pictures: the candidate index (brought up
     to date first) proposes the pictures to verify."""
     index = words.load()
@@ -207,8 +245,11 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
             stale.append(path)
     fresh = dict(_stale_features(stale, identities, store, pool))
     if index is None:
-        descriptor_sets = [features.descriptors for features in (fresh[path].features for path in stale
-                                                                    if path in fresh) if features is not None]
+        descriptor_sets = [
+            features.descriptors
+            for features in (fresh[path].features for path in stale if path in fresh)
+            if features is not None
+        ]
         if not descriptor_sets:
             return []
         sample = verified_candidates.training_sample(descriptor_sets)
@@ -220,8 +261,11 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
         if result is None:
             continue  # could not be read
         features = result.features
-        words_of, marks_of = (verified_candidates.picture_terms(index.vocabulary, features.descriptors)
-                              if features is not None else (np.zeros(0, np.uint32), np.zeros(0, np.uint32)))
+        words_of, marks_of = (
+            verified_candidates.picture_terms(index.vocabulary, features.descriptors)
+            if features is not None
+            else (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+        )
         # Merged once below, not every time the added part outgrows its share on the way.
         size = None if features is None else (features.width, features.height)
         index.add(path, _file_key(result.identity, store_key), size, words_of, marks_of, merge=False)
@@ -234,8 +278,11 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
     words.save(index, added, removed)
 
     numbers, keys = index.numbers, index.keys
-    usable = [path for path in listing if path in identities and path in numbers
-              and keys[numbers[path]][1] is not None]
+    usable = [
+        path
+        for path in listing
+        if path in identities and path in numbers and keys[numbers[path]][1] is not None
+    ]
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
     found: dict[str, Placement] = {}
@@ -260,7 +307,7 @@ def _candidate_matches(crop_grey: np.ndarray, crop: Features, folder: str, listi
     return matches
 
 
-def _file_key(identity: FileIdentity, store_key: Optional[str] = None) -> str:
+def _file_key(identity: FileIdentity, store_key: str | None = None) -> str:
     """What the candidate index keeps to tell whether a picture changed since it was added
     (`store_key`: _store_key(), when the caller has it)."""
     return (_store_key() if store_key is None else store_key) + "|" + "/".join(map(str, identity))
@@ -270,8 +317,14 @@ class _IndexedPictures(dict):  # type: ignore[type-arg]
     """The _Picture of every usable picture of the candidate index, made when first asked
     for: a search asks for a few of the library's pictures, not for all of them."""
 
-    def __init__(self, index: verified_candidates.CandidateIndex, identities: dict[str, FileIdentity],
-                 fresh: dict[str, ReadResult], thumbnails_wanted: bool, usable: list[str]) -> None:
+    def __init__(
+        self,
+        index: verified_candidates.CandidateIndex,
+        identities: dict[str, FileIdentity],
+        fresh: dict[str, ReadResult],
+        thumbnails_wanted: bool,
+        usable: list[str],
+    ) -> None:
         super().__init__()
         self._index, self._identities, self._fresh = index, identities, fresh
         self._thumbnails_wanted = thumbnails_wanted
@@ -280,12 +333,15 @@ class _IndexedPictures(dict):  # type: ignore[type-arg]
     def __contains__(self, path: object) -> bool:
         return path in self._usable or dict.__contains__(self, path)
 
-    def __missing__(self, path: str) -> "_Picture":
+    def __missing__(self, path: str) -> _Picture:
         if path not in self._usable:
             raise KeyError(path)
         result = self._fresh.get(path)
-        coarse = (result.thumbnails.coarse if result is not None and result.thumbnails is not None
-                  and self._thumbnails_wanted else None)
+        coarse = (
+            result.thumbnails.coarse
+            if result is not None and result.thumbnails is not None and self._thumbnails_wanted
+            else None
+        )
         entry = self._index.entry(path)
         assert entry is not None and entry[1] is not None  # usable pictures are indexed with a size
         picture = _Picture(self._identities[path], entry[1], coarse)
@@ -293,8 +349,9 @@ class _IndexedPictures(dict):  # type: ignore[type-arg]
         return picture
 
 
-def _stale_features(paths: list[str], identities: dict[str, FileIdentity], store: FeatureCache,
-                    pool: "_PoolChoice") -> Iterator[tuple[str, ReadResult]]:
+def _stale_features(
+    paths: list[str], identities: dict[str, FileIdentity], store: FeatureCache, pool: _PoolChoice
+) -> Iterator[tuple[str, ReadResult]]:
     """Features of pictures the candidate index lacks: from the store, else read (and stored)."""
     to_read = []
     for path in paths:
@@ -315,9 +372,13 @@ def _stale_features(paths: list[str], identities: dict[str, FileIdentity], store
     store.store(batch, _store_key())
 
 
-def _candidate_features(paths: list[str], pictures: "dict[str, _Picture]", fresh: dict[str, ReadResult],
-                        store: FeatureCache,
-                        pool: "_PoolChoice") -> Iterator[tuple[str, Features, Optional[Thumbnails]]]:
+def _candidate_features(
+    paths: list[str],
+    pictures: dict[str, _Picture],
+    fresh: dict[str, ReadResult],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> Iterator[tuple[str, Features, Thumbnails | None]]:
     """(path, features, thumbnails or None) of candidate pictures: just read, stored, or read again."""
     missing = []
     for path in paths:
@@ -340,11 +401,17 @@ class _Picture(NamedTuple):
 
     identity: FileIdentity
     size: tuple[int, int]  # width, height
-    coarse: Optional[np.ndarray] = None  # coarse thumbnail when it was just read; else in the store
+    coarse: np.ndarray | None = None  # coarse thumbnail when it was just read; else in the store
 
 
-def _confirmed(crop_grey: np.ndarray, found: dict[str, Placement], pictures: dict[str, _Picture],
-               fine: dict[str, np.ndarray], store: FeatureCache, pool: "_PoolChoice") -> dict[str, Placement]:
+def _confirmed(
+    crop_grey: np.ndarray,
+    found: dict[str, Placement],
+    pictures: dict[str, _Picture],
+    fine: dict[str, np.ndarray],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> dict[str, Placement]:
     """The keypoint placements the pixels bear out: the picture's fine thumbnail under the
     fitted outline must correlate with the crop (a chance fit gives a correlation near 0).
     Where the outline is too small on the thumbnail to tell, the match count must be one
@@ -354,39 +421,46 @@ def _confirmed(crop_grey: np.ndarray, found: dict[str, Placement], pictures: dic
             thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
             if thumbnail is not None:
                 fine[path] = thumbnail
-    _read_missing_thumbnails([path for path in found if path not in fine], pictures, {}, fine, store,
-                             pool)
+    _read_missing_thumbnails([path for path in found if path not in fine], pictures, {}, fine, store, pool)
     kept = {}
     for path, (inliers, corners) in found.items():
         if path not in fine:
             continue  # the picture cannot be read again: nothing bears the placement out
         agreement = verified_placement.placed_correlation(crop_grey, corners, pictures[path].size, fine[path])
-        if (inliers >= MIN_INLIERS_UNSAMPLED if agreement is None
-                else agreement >= MIN_PLACED_CORRELATION):
+        if inliers >= MIN_INLIERS_UNSAMPLED if agreement is None else agreement >= MIN_PLACED_CORRELATION:
             kept[path] = (inliers, corners)
     return kept
 
 
-def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], order: dict[str, int],
-                   pictures: dict[str, _Picture], store: FeatureCache,
-                   pool: "_PoolChoice") -> list[VerifiedMatch]:
+def _pixel_matches(
+    pixels: verified_pixels.PixelSearch,
+    listing: list[str],
+    order: dict[str, int],
+    pictures: dict[str, _Picture],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
-    coarse: dict[str, Optional[np.ndarray]] = {}
+    coarse: dict[str, np.ndarray | None] = {}
     fine: dict[str, np.ndarray] = {}
     unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
     for path in unscanned:
         picture = pictures[path]
-        coarse[path] = picture.coarse if picture.coarse is not None else store.lookup_thumbnail(
-            path, picture.identity, _store_key(), "coarse")
-    _read_missing_thumbnails([path for path in unscanned if coarse[path] is None],
-                             pictures, coarse, fine, store, pool)
+        coarse[path] = (
+            picture.coarse
+            if picture.coarse is not None
+            else store.lookup_thumbnail(path, picture.identity, _store_key(), "coarse")
+        )
+    _read_missing_thumbnails(
+        [path for path in unscanned if coarse[path] is None], pictures, coarse, fine, store, pool
+    )
     for path in unscanned:
         thumbnail = coarse.get(path)
         if thumbnail is not None:
             pixels.scan(order[path], path, thumbnail)
 
-    def fine_thumbnail(path: str) -> Optional[tuple[np.ndarray, tuple[int, int]]]:
+    def fine_thumbnail(path: str) -> tuple[np.ndarray, tuple[int, int]] | None:
         thumbnail = fine.get(path)
         if thumbnail is None:
             thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
@@ -396,13 +470,20 @@ def _pixel_matches(pixels: verified_pixels.PixelSearch, listing: list[str], orde
         return None if thumbnail is None else (thumbnail, pictures[path].size)
 
     placements = pixels.placements(fine_thumbnail)
-    return [VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
-            for placement in placements]
+    return [
+        VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
+        for placement in placements
+    ]
 
 
-def _read_missing_thumbnails(paths: list[str], pictures: dict[str, _Picture],
-                             coarse: dict[str, Optional[np.ndarray]], fine: dict[str, np.ndarray],
-                             store: FeatureCache, pool: "_PoolChoice") -> None:
+def _read_missing_thumbnails(
+    paths: list[str],
+    pictures: dict[str, _Picture],
+    coarse: dict[str, np.ndarray | None],
+    fine: dict[str, np.ndarray],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> None:
     """Reads the pictures again for their thumbnails, and stores what was read."""
     read = [item for item in _read_pictures(paths, pool) if item is not None]
     store.store(read, _store_key())
@@ -427,32 +508,48 @@ def _crop_features(crop_path: str) -> tuple[np.ndarray, Features]:
     read = read_regular_file(crop_path)
     decoded = None if read is None else decode_grey(read[0], CROP_SETTINGS.work_side)
     if decoded is None:
-        raise ValueError(f"Cannot read the crop image file {crop_path!r}: it is not a regular file "
-                         f"holding a picture that can be decoded within the pixel limit")
+        raise ValueError(
+            f"Cannot read the crop image file {crop_path!r}: it is not a regular file "
+            f"holding a picture that can be decoded within the pixel limit"
+        )
     width, height, grey = decoded
     return grey, features_from_grey(grey, width, height, CROP_SETTINGS)
 
 
-def _verify(crop: Features, picture: Optional[Features]) -> Optional[Placement]:
+def _verify(crop: Features, picture: Features | None) -> Placement | None:
     if picture is None:
         return None
     return _verified_match.verify_picture(
-        crop.points, crop.descriptors, (crop.work_width, crop.work_height),
-        picture.points, picture.descriptors, (picture.work_width, picture.work_height), picture.scale,
-        ratio=RATIO, min_inliers=MIN_INLIERS, reprojection_threshold=REPROJECTION_THRESHOLD,
-        max_iterations=MAX_ITERATIONS, confidence=CONFIDENCE, min_side=MIN_OUTLINE_SIDE,
-        margin_share=OUTLINE_MARGIN, neighbours=_two_nearest(crop, picture))
+        crop.points,
+        crop.descriptors,
+        (crop.work_width, crop.work_height),
+        picture.points,
+        picture.descriptors,
+        (picture.work_width, picture.work_height),
+        picture.scale,
+        ratio=RATIO,
+        min_inliers=MIN_INLIERS,
+        reprojection_threshold=REPROJECTION_THRESHOLD,
+        max_iterations=MAX_ITERATIONS,
+        confidence=CONFIDENCE,
+        min_side=MIN_OUTLINE_SIDE,
+        margin_share=OUTLINE_MARGIN,
+        neighbours=_two_nearest(crop, picture),
+    )
 
 
-def _two_nearest(crop: Features, picture: Features) -> Optional[tuple[np.ndarray, np.ndarray]]:
+def _two_nearest(crop: Features, picture: Features) -> tuple[np.ndarray, np.ndarray] | None:
     """(distances, indices) of the two nearest picture descriptors of every crop descriptor,
     from faiss's exact binary search on one thread: the same neighbours as OpenCV's batch
     search (both are exact; where they might order equal distances differently the ratio test
     fails either way), in a fifth of its time here. None when faiss cannot take them."""
     import faiss
 
-    if crop.descriptors.shape[1] != picture.descriptors.shape[1] or len(picture.descriptors) < 2 \
-            or len(crop.descriptors) == 0:
+    if (
+        crop.descriptors.shape[1] != picture.descriptors.shape[1]
+        or len(picture.descriptors) < 2
+        or len(crop.descriptors) == 0
+    ):
         return None
     index = faiss.IndexBinaryFlat(picture.descriptors.shape[1] * 8)
     index.add(np.ascontiguousarray(picture.descriptors))
@@ -461,8 +558,9 @@ def _two_nearest(crop: Features, picture: Features) -> Optional[tuple[np.ndarray
     return distances, indices
 
 
-def _listing_features(listing: list[str], store: FeatureCache,
-                      pool: "_PoolChoice") -> Iterator[tuple[str, ReadResult]]:
+def _listing_features(
+    listing: list[str], store: FeatureCache, pool: _PoolChoice
+) -> Iterator[tuple[str, ReadResult]]:
     """(path, what was read or stored) for every readable listed picture: stored ones first
     (without thumbnails), then the others as the workers finish them (with thumbnails); new
     entries are stored on the way."""
@@ -491,7 +589,7 @@ class _PoolChoice(NamedTuple):
     """How the reading workers are started: the start method's context and how many."""
 
     context: Any = None
-    processes: Optional[int] = None
+    processes: int | None = None
 
 
 def _store_key() -> str:
@@ -501,7 +599,7 @@ def _store_key() -> str:
     return STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
 
 
-def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[Optional[tuple[str, ReadResult]]]:
+def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, ReadResult] | None]:
     jobs = [(path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS) for path in paths]
     if len(jobs) <= IN_PROCESS_LIMIT:
         yield from map(picture_features, jobs)
@@ -523,7 +621,6 @@ def _start_worker() -> None:
 
 def _job_path(job: tuple[str, FeatureSettings, object]) -> str:
     return job[0]
-
 
 
 def _default_context() -> Any:

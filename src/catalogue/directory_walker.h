@@ -50,7 +50,7 @@ class DirectoryWalker {
   // listing resolves through the file system, so that the two may name different files.
   bool stat_in_listed_directory_;
   std::unique_ptr<DIR, DirCloser> listed_;  // the current directory, kept open for that
-  std::vector<Directory> pending_;  // directories still to list, the next one last
+  std::vector<Directory> pending_;          // directories still to list, the next one last
   Directory current_;
   // Names of the current directory, each ended by a NUL, and where each one starts.
   std::string file_names_;

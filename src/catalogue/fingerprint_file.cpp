@@ -15,8 +15,8 @@ py::object read_text(const Namespace& ns, const py::object& path) {
 // where writing through it would have gone.
 void write_text_atomically(const Namespace& ns, const py::object& path, const py::object& text) {
   const py::object os_path = ns["os"].attr("path");
-  const py::object target = is_true(os_path.attr("islink")(path)) ? os_path.attr("realpath")(path)
-                                                                  : path;
+  const py::object target =
+      is_true(os_path.attr("islink")(path)) ? os_path.attr("realpath")(path) : path;
   AtomicReplacement replacement(target);
   with_open_file(ns["open"](replacement.temporary_path(), "w"),
                  [&](const py::object& file) { return file.attr("write")(text); });

@@ -15,7 +15,7 @@ struct WalkObject {
   PyObject* folder;   // the argument as given; read only when the walk starts
   WalkRun* run;       // once started, until finished
   WalkState state;
-  bool running;       // inside next/send/throw, possibly with the interpreter lock released
+  bool running;  // inside next/send/throw, possibly with the interpreter lock released
 };
 
 WalkObject* as_walk(PyObject* self) { return reinterpret_cast<WalkObject*>(self); }
@@ -199,8 +199,7 @@ PyGetSetDef walk_getset[] = {
 
 // Iterator protocol plus send/throw/close: what collections.abc.Generator asks for.
 PyTypeObject walk_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "search_index_lib.folder_walk",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "search_index_lib.folder_walk",
     .tp_basicsize = sizeof(WalkObject),
     .tp_dealloc = walk_dealloc,
     .tp_getattro = PyObject_GenericGetAttr,

@@ -1,6 +1,5 @@
 #include "catalogue/walk_run.h"
 
-
 namespace sil {
 namespace {
 

@@ -24,7 +24,7 @@ class WalkRun {
   bool next_file(WalkedFile& file);
 
   std::unique_ptr<DirectoryWalker> walker_;
-  py::object kwnames_;                        // ("image_path", "last_modified")
+  py::object kwnames_;        // ("image_path", "last_modified")
   bool bytes_paths_ = false;  // a bytes folder gives bytes paths, as the os functions do
 };
 

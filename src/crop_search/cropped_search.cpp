@@ -22,9 +22,8 @@ py::object cropped_search(const Namespace& ns, const py::handle* args) {
   const py::object listing = ns["get_images_absolute_path_recursive_a_directory"](folder);
   const py::object records = steal_or_throw(PySequence_List(listing.ptr()));
   prune_stored_keypoints(ns, folder, records);
-  const std::vector<py::object> search =
-      unpack_exactly(ns["live_search_similar_cropped"](crop_path, records), 3,
-                     UnpackWording::kNeedMore);
+  const std::vector<py::object> search = unpack_exactly(
+      ns["live_search_similar_cropped"](crop_path, records), 3, UnpackWording::kNeedMore);
   // The ranked positions index the records that gave a result, not the whole listing.
   const py::object& ranked_positions = search[0];
   const py::object& matched_records = search[2];

@@ -51,7 +51,8 @@ py::object decode_greyscale(const Namespace& ns, const py::object& file) {
 py::object read_greyscale(const Namespace& ns, py::handle path) {
   py::object file = open_regular_file(path);
   if (file.is_none()) return py::none();
-  return with_open_file(file, [&](const py::object& opened) { return decode_greyscale(ns, opened); });
+  return with_open_file(file,
+                        [&](const py::object& opened) { return decode_greyscale(ns, opened); });
 }
 
 }  // namespace sil

@@ -38,7 +38,8 @@ py::object live_search_similar_cropped(const Namespace& ns, const py::handle* ar
   for (py::handle record : records) {
     work_items.append(py::make_tuple(record.attr("image_path"), crop_path));
   }
-  const py::list results = pool_map(ns, ns["live_search_process_image"], work_items, work_item_image);
+  const py::list results =
+      pool_map(ns, ns["live_search_process_image"], work_items, work_item_image);
   return rank_matched_results(results, records, max_return);
 }
 

@@ -42,8 +42,8 @@ const CropFeatures* crop_features(const Namespace& ns, py::handle crop_path) {
   }
   const py::tuple features = orb_detect_and_compute(ns, crop);
   if (kept_crop == nullptr) kept_crop = new CropFeatures();
-  *kept_crop = CropFeatures{py::reinterpret_borrow<py::object>(crop_path), *key,
-                            crop.attr("shape"), features[1]};
+  *kept_crop = CropFeatures{py::reinterpret_borrow<py::object>(crop_path), *key, crop.attr("shape"),
+                            features[1]};
   return kept_crop;
 }
 
@@ -64,8 +64,7 @@ KeypointEntry detect_picture(const Namespace& ns, py::handle image_path, py::obj
   descriptors = features[1];
   entry.has_descriptors = has_descriptors(descriptors);
   if (!entry.has_descriptors) return entry;
-  if (!is_uint8_array(descriptors, 2) ||
-      py::len(features[0]) != py::len(descriptors)) {
+  if (!is_uint8_array(descriptors, 2) || py::len(features[0]) != py::len(descriptors)) {
     storable = false;
   }
   // The keypoints' own float32 coordinates, (x, y) per keypoint, in one array.
@@ -119,7 +118,8 @@ py::object match_entry(const Namespace& ns, py::handle image_path, const Keypoin
 
 std::optional<py::object> match_from_store(const Namespace& ns, py::handle image_path,
                                            py::handle crop_path) {
-  if (!PyUnicode_CheckExact(image_path.ptr()) || !road_open(ns, FastRoad::kStoredKeypoints)) return std::nullopt;
+  if (!PyUnicode_CheckExact(image_path.ptr()) || !road_open(ns, FastRoad::kStoredKeypoints))
+    return std::nullopt;
   const std::optional<FileKey> key = file_key(image_path);
   if (!key) return std::nullopt;
   const CropFeatures* crop = crop_features(ns, crop_path);

@@ -13,8 +13,9 @@ constexpr const char* kKeypointRecipe = "orb-default grey-read 1";
 // height NULL: the picture could not be read. descriptors NULL: it has no keypoints.
 // positions: float32 (x, y) of every keypoint, in the detector's order.
 constexpr StoreColumn kKeypointColumns[] = {
-    {"height", "INTEGER"},      {"width", "INTEGER"},          {"positions", "BLOB"},
-    {"descriptors", "BLOB"},    {"descriptor_width", "INTEGER"},
+    {"height", "INTEGER"},           {"width", "INTEGER"},
+    {"positions", "BLOB"},           {"descriptors", "BLOB"},
+    {"descriptor_width", "INTEGER"},
 };
 
 // The checksum of everything an entry claims, sizes and flags included.
@@ -24,8 +25,8 @@ long long entry_checksum(const KeypointEntry& entry) {
   if (!entry.has_descriptors) return store_checksum(text + ";none");
   text += ";" + std::to_string(entry.descriptor_width) + ";";
   return store_checksum(entry.descriptors,
-                        static_cast<std::uint64_t>(store_checksum(entry.positions,
-                            static_cast<std::uint64_t>(store_checksum(text)))));
+                        static_cast<std::uint64_t>(store_checksum(
+                            entry.positions, static_cast<std::uint64_t>(store_checksum(text)))));
 }
 
 bool is_consistent(const KeypointEntry& entry) {
@@ -61,8 +62,8 @@ KeypointEntry entry_of(const py::tuple& payload) {
 const StoreTable kKeypointTable{"keypoints", kKeypointColumns};
 
 std::string keypoint_settings(const Namespace& ns) {
-  return std::string(kKeypointRecipe) + ";opencv=" +
-         py::str(ns["cv2"].attr("__version__")).cast<std::string>();
+  return std::string(kKeypointRecipe) +
+         ";opencv=" + py::str(ns["cv2"].attr("__version__")).cast<std::string>();
 }
 
 std::optional<KeypointEntry> lookup_keypoints(FeatureStore& store, const std::string& settings,

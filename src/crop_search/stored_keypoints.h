@@ -11,8 +11,8 @@
 namespace sil {
 
 struct KeypointEntry {
-  bool readable = false;         // false: the greyscale read gave nothing
-  long long height = 0;          // of the grey picture, when readable
+  bool readable = false;  // false: the greyscale read gave nothing
+  long long height = 0;   // of the grey picture, when readable
   long long width = 0;
   bool has_descriptors = false;  // false: the detector found no keypoint
   std::string positions;         // float32 (x, y) per keypoint, detector order

@@ -48,8 +48,8 @@ void store_new_vectors(const Namespace& ns, const std::string& settings, Py_ssiz
   store_vectors(store, settings, entries);
 }
 
-py::list load_with_store(const Namespace& ns, const py::list& records,
-                         const std::string& settings, Py_ssize_t length) {
+py::list load_with_store(const Namespace& ns, const py::list& records, const std::string& settings,
+                         Py_ssize_t length) {
   std::vector<std::optional<FileKey>> keys;
   keys.reserve(records.size());
   for (py::handle record : records) keys.push_back(key_of(record));

@@ -29,12 +29,14 @@ std::string plugin_decoders() {
   std::set<std::string> decoders;
   for (const auto item : open) {
     const py::object factory = py::reinterpret_borrow<py::tuple>(item.second)[0];
-    const std::string module = py::str(py::getattr(factory, "__module__", py::str(""))).cast<std::string>();
+    const std::string module =
+        py::str(py::getattr(factory, "__module__", py::str(""))).cast<std::string>();
     if (module == "PIL" || module.rfind("PIL.", 0) == 0) continue;
     const std::string package = module.substr(0, module.find('.'));
     std::string version = "?";
     if (modules.contains(package)) {
-      version = py::str(py::getattr(modules[package.c_str()], "__version__", py::str("?"))).cast<std::string>();
+      version = py::str(py::getattr(modules[package.c_str()], "__version__", py::str("?")))
+                    .cast<std::string>();
     }
     decoders.insert(py::str(item.first).cast<std::string>() + ":" + package + "=" + version);
   }

@@ -11,9 +11,21 @@ constexpr const char* kOwnedKey = "_own_memory_index";
 // Members of faiss.IndexFlatL2 that change the stored vectors or hand out a writable
 // pointer to them. Each first moves the index into memory of its own.
 constexpr const char* kChangingMethods[] = {
-    "add",          "add_c",        "add_ex",          "add_with_ids",      "add_with_ids_c",
-    "add_with_ids_ex", "add_sa_codes", "add_sa_codes_c", "reset",           "remove_ids",
-    "remove_ids_c", "merge_from",   "permute_entries", "permute_entries_c", "get_xb",
+    "add",
+    "add_c",
+    "add_ex",
+    "add_with_ids",
+    "add_with_ids_c",
+    "add_with_ids_ex",
+    "add_sa_codes",
+    "add_sa_codes_c",
+    "reset",
+    "remove_ids",
+    "remove_ids_c",
+    "merge_from",
+    "permute_entries",
+    "permute_entries_c",
+    "get_xb",
 };
 
 py::dict instance_dict(py::handle self) {

@@ -44,7 +44,8 @@ py::tuple build_index(const Namespace& ns, py::handle folder, const py::list& al
     files = without_positions(all_files, dropped);
     vectors = without_positions(images, dropped);
   }  // the loader's list is let go: `vectors` alone holds the vectors, freed as they are added
-  log_info(ns, py::str("After remove none indices: {}, {}").format(py::len(vectors), py::len(files)));
+  log_info(ns,
+           py::str("After remove none indices: {}, {}").format(py::len(vectors), py::len(files)));
 
   add_normalised_rows(ns, db, std::move(vectors));
   // The index first, then its manifest: a reader in between sees a manifest that does not

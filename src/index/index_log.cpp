@@ -2,8 +2,6 @@
 
 namespace sil {
 
-void log_info(const Namespace& ns, py::handle message) {
-  ns["logging"].attr("info")(message);
-}
+void log_info(const Namespace& ns, py::handle message) { ns["logging"].attr("info")(message); }
 
 }  // namespace sil

@@ -14,7 +14,9 @@ void append_bytes(std::string& buffer, const void* bytes, std::size_t size) {
   buffer.append(static_cast<const char*>(bytes), size);
 }
 
-void append_size(std::string& buffer, std::uint64_t size) { append_bytes(buffer, &size, sizeof size); }
+void append_size(std::string& buffer, std::uint64_t size) {
+  append_bytes(buffer, &size, sizeof size);
+}
 
 // A str in its canonical storage: CPython keeps every string in the narrowest character
 // width that holds it, so equal strings have equal width and bytes. Paths with undecodable

@@ -25,9 +25,9 @@ bool maps_index_files(const Namespace& ns, const py::object& faiss) {
 // again and every return tear them down: for 1.6 GB that cost more than the search itself.
 // The pages are the file cache's, shared with every other process that maps the file.
 struct KeptMapping {
-  std::string path;      // as the file system names it
-  FileIdentity file;     // the file's identity when it was mapped
-  py::object mapped;     // faiss's mapped IndexFlatL2
+  std::string path;   // as the file system names it
+  FileIdentity file;  // the file's identity when it was mapped
+  py::object mapped;  // faiss's mapped IndexFlatL2
 };
 KeptMapping* kept_mapping = nullptr;  // lives as long as the process
 
@@ -48,7 +48,9 @@ py::object mapped_file_index(const py::object& faiss, py::handle path) {
   return mapped;
 }
 
-bool holds_own_vectors(const py::object& index) { return is_true(index.attr("codes").attr("is_owned")); }
+bool holds_own_vectors(const py::object& index) {
+  return is_true(index.attr("codes").attr("is_owned"));
+}
 
 // The mapped index of `path`: the kept one while the file is the one it maps, otherwise a
 // new mapping, which is kept instead.

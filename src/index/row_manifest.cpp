@@ -40,12 +40,14 @@ bool names_record(py::handle path, py::handle mtime, py::handle record) {
 
 // The dropped positions the manifest names, when each entry is [position, path, mtime],
 // the positions ascend within `listing`, and each names the record at its position.
-std::optional<std::vector<Py_ssize_t>> dropped_positions(py::handle entries, const py::list& listing) {
+std::optional<std::vector<Py_ssize_t>> dropped_positions(py::handle entries,
+                                                         const py::list& listing) {
   if (!PyList_Check(entries.ptr())) return std::nullopt;
   std::vector<Py_ssize_t> positions;
   const Py_ssize_t size = static_cast<Py_ssize_t>(listing.size());
   for (py::handle entry : entries) {
-    if (!is_list_of(entry, 3) || !PyLong_CheckExact(PyList_GET_ITEM(entry.ptr(), 0))) return std::nullopt;
+    if (!is_list_of(entry, 3) || !PyLong_CheckExact(PyList_GET_ITEM(entry.ptr(), 0)))
+      return std::nullopt;
     const Py_ssize_t position = PyLong_AsSsize_t(PyList_GET_ITEM(entry.ptr(), 0));
     if (position == -1 && PyErr_Occurred()) {
       PyErr_Clear();  // too large to be a position
@@ -79,8 +81,8 @@ void write_row_manifest(const Namespace& ns, py::handle index_file, py::handle l
   py::dict manifest;
   manifest["format"] = py::int_(kFormat);
   manifest["index_file"] = index_file;
-  manifest["rows"] = py::int_(static_cast<Py_ssize_t>(py::len(listing)) -
-                              static_cast<Py_ssize_t>(dropped.size()));
+  manifest["rows"] =
+      py::int_(static_cast<Py_ssize_t>(py::len(listing)) - static_cast<Py_ssize_t>(dropped.size()));
   manifest["listing"] = listing_digest(listing);
   manifest["dropped"] = dropped_files;
   // json.dumps escapes every non-ASCII character (and undecodable file-name bytes), so
@@ -100,14 +102,16 @@ py::object rows_of_cached_index(const Namespace& ns, py::handle db, py::handle i
   }
   const py::object rows = fields["rows"];
   if (!comparison_holds(py::int_(kFormat), fields["format"], Py_EQ) ||
-      !comparison_holds(index_file, fields["index_file"], Py_EQ) || !PyLong_CheckExact(rows.ptr()) ||
-      !py::hasattr(db, "ntotal") || !comparison_holds(rows, db.attr("ntotal"), Py_EQ)) {
+      !comparison_holds(index_file, fields["index_file"], Py_EQ) ||
+      !PyLong_CheckExact(rows.ptr()) || !py::hasattr(db, "ntotal") ||
+      !comparison_holds(rows, db.attr("ntotal"), Py_EQ)) {
     return py::none();
   }
   const py::list files = py::reinterpret_borrow<py::list>(listing);
   const auto dropped = dropped_positions(fields["dropped"], files);
   if (!dropped ||
-      !comparison_holds(py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())), rows, Py_EQ)) {
+      !comparison_holds(py::int_(static_cast<Py_ssize_t>(files.size() - dropped->size())), rows,
+                        Py_EQ)) {
     return py::none();
   }
   // Last, as the only step whose cost grows with the listing.

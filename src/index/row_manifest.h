@@ -8,11 +8,11 @@
 // reuse checks a listing in one pass that costs a digest, not a parsed row per file.
 //
 // It also records the identity of the index file it describes (device, inode, size,
-// modification and change times in nanoseconds). Index file and manifest are replaced separately and
-// without coordination by every process sharing the cache, so a reader checks that
-// identity against the index file it actually read: an index and a manifest from different
-// builds never pass together. (The identity costs one status query, where a digest of the
-// stored vectors would cost a pass over every vector on every warm query.)
+// modification and change times in nanoseconds). Index file and manifest are replaced separately
+// and without coordination by every process sharing the cache, so a reader checks that identity
+// against the index file it actually read: an index and a manifest from different builds never pass
+// together. (The identity costs one status query, where a digest of the stored vectors would cost a
+// pass over every vector on every warm query.)
 //
 // File format (JSON, ASCII):
 //   {"format": 4, "index_file": [dev, ino, size, mtime_ns, ctime_ns], "rows": row count,

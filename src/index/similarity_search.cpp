@@ -24,8 +24,8 @@ py::list one_item_list(py::handle item) {
 // squared distances 2 - 2 cos, small numbers whose differences float32 keeps, and an
 // indexed image's own distance 0.
 py::object normalised_query_vector(const Namespace& ns, py::handle image_path) {
-  py::object record = ns["ImageData"](py::arg("image_path") = image_path,
-                                      py::arg("last_modified") = py::none());
+  py::object record =
+      ns["ImageData"](py::arg("image_path") = image_path, py::arg("last_modified") = py::none());
   py::object vectors = ns["load_images"](one_item_list(record));
   py::object vector = vectors[py::int_(0)];
   if (vector.is_none() || py::len(vector) == 0) raise_not_an_image(ns, image_path);

@@ -67,8 +67,7 @@ PyTypeObject* exact_type(EntryCheck check) {
 }  // namespace
 
 bool bind_arguments(const FunctionSpec& spec, PyObject* qualname, PyObject* defaults,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** bound) {
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(spec.parameters.size());
   for (Py_ssize_t i = 0; i < count; ++i) bound[i] = nullptr;
   for (Py_ssize_t i = 0; i < nargs && i < count; ++i) bound[i] = args[i];
@@ -118,7 +117,8 @@ bool check_entry_types(const FunctionSpec& spec, PyObject* const* bound) {
   for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
     const EntryCheck check = spec.parameters[i].check;
     if (check == EntryCheck::kNone || Py_IS_TYPE(bound[i], exact_type(check))) continue;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  spec.parameters[i].name, type_name(check), Py_TYPE(bound[i])->tp_name);
     return false;
   }

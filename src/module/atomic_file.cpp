@@ -28,8 +28,8 @@ std::string random_suffix() {
 AtomicReplacement::AtomicReplacement(py::handle path) {
   target_ = steal_or_throw(PyOS_FSPath(path.ptr()));
   if (PyBytes_Check(target_.ptr())) {
-    target_ = steal_or_throw(PyUnicode_DecodeFSDefaultAndSize(
-        PyBytes_AS_STRING(target_.ptr()), PyBytes_GET_SIZE(target_.ptr())));
+    target_ = steal_or_throw(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(target_.ptr()),
+                                                              PyBytes_GET_SIZE(target_.ptr())));
   }
   target_fs_ = fs_encode(target_);
   // The temporary name carries the target's name, so it lands in the same folder and

@@ -31,7 +31,7 @@ class AtomicReplacement {
   FileIdentity commit();
 
  private:
-  py::object target_;     // the target path as str
+  py::object target_;      // the target path as str
   std::string target_fs_;  // file-system encoded forms
   std::string temp_fs_;
   py::object temp_;

@@ -1,11 +1,11 @@
 // The module's fast roads, declared in one list (src/fast_roads.cpp).
 //
 // A fast road does a function's work in fewer steps than its definition spells out: taking
-// stored work from the feature store, reusing a compiled pattern, mapping the index file. It stands in for calls of names of the
-// module namespace, so it is taken only while every one of those names is still bound to the
-// very object start-up bound: a host that rebinds one of them gets exactly what it asked for,
-// the road not taken. A name may be dotted ("json.dumps"): then the module attribute and
-// each attribute after it must be start-up's.
+// stored work from the feature store, reusing a compiled pattern, mapping the index file. It stands
+// in for calls of names of the module namespace, so it is taken only while every one of those names
+// is still bound to the very object start-up bound: a host that rebinds one of them gets exactly
+// what it asked for, the road not taken. A name may be dotted ("json.dumps"): then the module
+// attribute and each attribute after it must be start-up's.
 #pragma once
 
 #include <span>
@@ -26,8 +26,8 @@ enum class FastRoad {
 
 struct FastRoadDeclaration {
   FastRoad road;
-  const char* name;                      // for messages and tests
-  bool uses_feature_store;               // also closed while the store is turned off
+  const char* name;                         // for messages and tests
+  bool uses_feature_store;                  // also closed while the store is turned off
   std::span<const char* const> depends_on;  // names of the module namespace
 };
 

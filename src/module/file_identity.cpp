@@ -20,13 +20,13 @@ FileIdentity FileIdentity::of(const struct stat& status) {
 }
 
 std::optional<FileIdentity> FileIdentity::of_path(const std::string& path) {
-  struct stat status {};
+  struct stat status{};
   if (path.find('\0') != std::string::npos || stat(path.c_str(), &status) != 0) return std::nullopt;
   return of(status);
 }
 
 std::optional<FileIdentity> FileIdentity::of_descriptor(int fd) {
-  struct stat status {};
+  struct stat status{};
   if (fstat(fd, &status) != 0) return std::nullopt;
   return of(status);
 }

@@ -60,16 +60,16 @@ PyObject* build_signature(FunctionObject* self) {
     py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     py::object empty = parameter.attr("empty");
     const FunctionSpec& spec = *self->spec;
-    const std::size_t required = spec.parameters.size() -
-                                 (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
+    const std::size_t required =
+        spec.parameters.size() - (self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults));
     py::list parameters;
     for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
       const ParameterSpec& p = spec.parameters[i];
       py::object annotation = p.annotation ? py::object(py::str(p.annotation)) : empty;
       py::object default_value =
-          i < required ? empty
-                       : py::reinterpret_borrow<py::object>(
-                             PyTuple_GET_ITEM(self->defaults, i - required));
+          i < required
+              ? empty
+              : py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(self->defaults, i - required));
       parameters.append(parameter(p.name, kind, py::arg("default") = default_value,
                                   py::arg("annotation") = annotation));
     }
@@ -111,8 +111,8 @@ PyObject* function_repr(PyObject* self) {
 
 // Every object reference the function holds, for the collector's traverse and clear.
 std::array<PyObject**, 9> references(FunctionObject* self) {
-  return {&self->name,        &self->qualname, &self->module, &self->doc,      &self->annotations,
-          &self->defaults,    &self->globals,  &self->dict,   &self->signature};
+  return {&self->name,     &self->qualname, &self->module, &self->doc,      &self->annotations,
+          &self->defaults, &self->globals,  &self->dict,   &self->signature};
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -199,8 +199,7 @@ int ready_function_type() { return PyType_Ready(&function_type); }
 
 PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* module_dict) {
   if (spec.parameters.size() > kMaxParameters) {
-    PyErr_Format(PyExc_SystemError, "%s takes more than %zu parameters", spec.name,
-                 kMaxParameters);
+    PyErr_Format(PyExc_SystemError, "%s takes more than %zu parameters", spec.name, kMaxParameters);
     return nullptr;
   }
   FunctionObject* self = PyObject_GC_New(FunctionObject, &function_type);

@@ -12,9 +12,11 @@ bool ImageTest::matches(py::handle path) {
     // The standard re.search(pattern, s, flags) compiles the pattern through a cache, as
     // re.compile(pattern, flags) does, with the same errors for an invalid or precompiled
     // pattern, and searches with it.
-    search_ = road_open(ns_, FastRoad::kCompiledPattern)
-                  ? py::object(re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search"))
-                  : py::object();
+    search_ =
+        road_open(ns_, FastRoad::kCompiledPattern)
+            ? py::object(
+                  re_module.attr("compile")(pattern, re_module.attr("IGNORECASE")).attr("search"))
+            : py::object();
     checked_ = true;
     re_module_ = std::move(re_module);
     pattern_ = std::move(pattern);

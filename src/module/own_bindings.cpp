@@ -37,7 +37,8 @@ PyObject* resolve(PyObject* dict, const char* name, bool checked) {
       return nullptr;
     }
     prefix += "." + attribute;
-    if (checked && next != nullptr && value != PyDict_GetItemString(bound_at_startup, prefix.c_str())) {
+    if (checked && next != nullptr &&
+        value != PyDict_GetItemString(bound_at_startup, prefix.c_str())) {
       Py_DECREF(value);
       return nullptr;
     }

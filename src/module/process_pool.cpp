@@ -10,8 +10,8 @@ long pool_size(const Namespace& ns) {
   return workers < 1 ? 1 : workers;
 }
 
-py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
-                  ItemName name_of_item, const ResultsArrived& on_results) {
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items, ItemName name_of_item,
+                  const ResultsArrived& on_results) {
   py::object pool = ns["Pool"](pool_size(ns));
   py::object entered = pool.attr("__enter__")();
   py::object results;
@@ -20,8 +20,8 @@ py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
   } catch (py::error_already_set& error) {
     // The block's exit sees the error, as a `with` statement would show it. An error raised
     // here in C++ has no traceback yet, which the block's exit is given as None.
-    const py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace())
-                                           : py::none();
+    const py::object trace =
+        error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
     pool.attr("__exit__")(error.type(), error.value(), trace);
     throw;
   }

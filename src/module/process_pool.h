@@ -16,7 +16,7 @@ long pool_size(const Namespace& ns);
 // the caller unchanged. A worker process that dies, or an interrupt, ends the call with the
 // pool's workers ended (see worker_watch.h); `name_of_item` names a work item's file there.
 // `on_results` takes runs of results as they arrive (see map_watching_workers).
-py::list pool_map(const Namespace& ns, py::handle function, py::handle items,
-                  ItemName name_of_item, const ResultsArrived& on_results = {});
+py::list pool_map(const Namespace& ns, py::handle function, py::handle items, ItemName name_of_item,
+                  const ResultsArrived& on_results = {});
 
 }  // namespace sil

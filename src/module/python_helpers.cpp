@@ -98,7 +98,8 @@ std::vector<py::object> unpack_exactly(py::handle value, Py_ssize_t count, Unpac
     if (size > count) raise_too_many(count);
     if (size < count) raise_too_few(count, size, wording);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      values.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
+      values.push_back(
+          py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
     }
     return values;
   }

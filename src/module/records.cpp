@@ -1,6 +1,5 @@
 #include "module/records.h"
 
-
 namespace sil {
 namespace {
 
@@ -17,8 +16,9 @@ py::object define_record(const Namespace& ns, const char* name, const char* firs
   body["__qualname__"] = name;
   body["__annotations__"] = annotations;
   py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  py::object record = type(name, py::make_tuple(py::reinterpret_borrow<py::object>(
-                                      reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+  py::object record = type(name,
+                           py::make_tuple(py::reinterpret_borrow<py::object>(
+                               reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
                            body);
   return ns["dataclass"](record);
 }
@@ -29,8 +29,8 @@ void define_records(const Namespace& ns, PyObject* module_dict) {
   py::dict dict = py::reinterpret_borrow<py::dict>(module_dict);
   dict["ImageData"] =
       define_record(ns, "ImageData", "image_path", "str", "last_modified", "Optional[float]");
-  dict["MatchedResult"] = define_record(ns, "MatchedResult", "image_path", "str",
-                                        "matched_points", "List[Tuple[int, int]]");
+  dict["MatchedResult"] = define_record(ns, "MatchedResult", "image_path", "str", "matched_points",
+                                        "List[Tuple[int, int]]");
 }
 
 }  // namespace sil

@@ -60,7 +60,8 @@ py::str what_was_lost(py::handle items, const ItemName& name_of_item) {
   return py::str("before the pool finished its {} work items").format(count);
 }
 
-[[noreturn]] void raise_worker_death(py::handle exit_code, py::handle items, const ItemName& name_of_item) {
+[[noreturn]] void raise_worker_death(py::handle exit_code, py::handle items,
+                                     const ItemName& name_of_item) {
   const py::object error = worker_death(how_it_ended(exit_code), items, name_of_item);
   PyErr_SetObject(PyExc_RuntimeError, error.ptr());
   throw py::error_already_set();
@@ -123,8 +124,9 @@ bool take_finished(std::vector<PendingSlice>& slices, py::list& results,
 }
 
 // `per_slice` items per map_async (and per task when `one_task_per_slice`).
-py::object watched_map(py::handle pool, py::handle function, py::handle items, const ItemName& name_of_item,
-                       const ResultsArrived& on_results, Py_ssize_t per_slice, bool one_task_per_slice) {
+py::object watched_map(py::handle pool, py::handle function, py::handle items,
+                       const ItemName& name_of_item, const ResultsArrived& on_results,
+                       Py_ssize_t per_slice, bool one_task_per_slice) {
   // The items are taken into a list first, as the pool's map does with anything that has
   // no length. The pool counts its tasks by len() and then iterates: an object whose length
   // does not match its items, or whose iteration fails, would leave tasks that never come
@@ -180,7 +182,8 @@ class SliceTaker {
   py::object callable() const {
     std::shared_ptr<const ResultsArrived*> target = target_;
     return py::cpp_function([target](Py_ssize_t first, const py::list& results) {
-      if (*target == nullptr) raise(PyExc_RuntimeError, "the map these results belong to has ended");
+      if (*target == nullptr)
+        raise(PyExc_RuntimeError, "the map these results belong to has ended");
       (**target)(first, results);
     });
   }
@@ -209,7 +212,8 @@ py::object host_map(py::handle pool, py::handle function, py::handle items,
 
 py::object map_watching_workers(py::handle pool, py::handle function, py::handle items,
                                 ItemName name_of_item, const ResultsArrived& on_results) {
-  if (runs_standard_map(pool)) return watched_map(pool, function, items, name_of_item, on_results, 0, false);
+  if (runs_standard_map(pool))
+    return watched_map(pool, function, items, name_of_item, on_results, 0, false);
   return host_map(pool, function, items, on_results);
 }
 
@@ -268,8 +272,9 @@ void WorkerWatch::end_all() {
 }
 
 py::object worker_death(py::handle how, py::handle items, const ItemName& name_of_item) {
-  const py::str message = py::str("a worker process died ({}) {}; the pool's other workers were ended")
-                              .format(how, what_was_lost(items, name_of_item));
+  const py::str message =
+      py::str("a worker process died ({}) {}; the pool's other workers were ended")
+          .format(how, what_was_lost(items, name_of_item));
   return steal_or_throw(PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
 }
 

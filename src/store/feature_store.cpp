@@ -98,8 +98,7 @@ void in_transaction(const py::object& connection, Statements statements) {
 
 void create_schema(const py::object& connection) {
   in_transaction(connection, [&] {
-    connection.attr("execute")(
-        "CREATE TABLE IF NOT EXISTS store_format(version TEXT NOT NULL)");
+    connection.attr("execute")("CREATE TABLE IF NOT EXISTS store_format(version TEXT NOT NULL)");
     // Two processes may create a new store at once; only the first writes the format.
     connection.attr("execute")(
         "INSERT INTO store_format SELECT ? WHERE NOT EXISTS (SELECT 1 FROM store_format)",
@@ -109,8 +108,9 @@ void create_schema(const py::object& connection) {
 
 bool has_table(const py::object& connection, const char* name) {
   const py::object found =
-      connection.attr("execute")("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=?",
-                                 py::make_tuple(name))
+      connection
+          .attr("execute")("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=?",
+                           py::make_tuple(name))
           .attr("fetchone")()[py::int_(0)];
   return found.cast<long long>() != 0;
 }
@@ -136,12 +136,14 @@ void prepare(const py::object& connection) {
   // WAL with NORMAL synchronisation stays consistent after a crash; at worst the last
   // transactions are lost, which a cache can afford.
   connection.attr("execute")("PRAGMA synchronous=NORMAL");
-  const py::object found = connection.attr("execute")(
-      "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='store_format'")
-      .attr("fetchone")()[py::int_(0)];
+  const py::object found =
+      connection
+          .attr("execute")(
+              "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='store_format'")
+          .attr("fetchone")()[py::int_(0)];
   if (found.cast<long long>() == 0) create_schema(connection);
-  const py::list versions = connection.attr("execute")("SELECT version FROM store_format")
-                                .attr("fetchall")();
+  const py::list versions =
+      connection.attr("execute")("SELECT version FROM store_format").attr("fetchall")();
   if (py::len(versions) != 1 || !py::str(kFormat).equal(versions[0][py::int_(0)])) {
     throw FormatMismatch{};
   }
@@ -249,7 +251,8 @@ FeatureStore FeatureStore::open_with(const Namespace& ns, const StoreTable* tabl
 void FeatureStore::declare(const StoreTable& table) {
   const bool kept_here = cached_ && kept.connection == connection_.ptr();
   if (kept_here && kept.tables.count(table.name) != 0) return;
-  const bool declared = guarded([&](const py::object& connection) { ensure_table(connection, table); });
+  const bool declared =
+      guarded([&](const py::object& connection) { ensure_table(connection, table); });
   if (declared && kept_here && kept.connection == connection_.ptr()) kept.tables.insert(table.name);
 }
 

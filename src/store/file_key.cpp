@@ -23,7 +23,7 @@ std::optional<std::string> absolute_path(py::handle path) {
 std::optional<FileKey> file_key(py::handle path) {
   std::optional<std::string> absolute = absolute_path(path);
   if (!absolute || absolute->find('\0') != std::string::npos) return std::nullopt;
-  struct stat status {};
+  struct stat status{};
   if (stat(absolute->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   return FileKey{std::move(*absolute), FileIdentity::of(status)};
 }

@@ -8,7 +8,8 @@
 namespace sil {
 
 // 64-bit FNV-1a over `bytes`, as the signed integer SQLite stores.
-inline long long store_checksum(std::string_view bytes, std::uint64_t hash = 14695981039346656037ULL) {
+inline long long store_checksum(std::string_view bytes,
+                                std::uint64_t hash = 14695981039346656037ULL) {
   for (unsigned char byte : bytes) {
     hash ^= byte;
     hash *= 1099511628211ULL;

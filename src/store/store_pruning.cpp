@@ -14,7 +14,8 @@ std::vector<std::string> work_tables(const py::object& connection) {
   std::vector<std::string> tables;
   const py::list rows =
       connection
-          .attr("execute")("SELECT name FROM sqlite_master WHERE type='table' AND name != 'store_format'")
+          .attr("execute")(
+              "SELECT name FROM sqlite_master WHERE type='table' AND name != 'store_format'")
           .attr("fetchall")();
   for (py::handle row : rows) tables.push_back(row[py::int_(0)].cast<std::string>());
   return tables;
@@ -57,8 +58,9 @@ void prune_folder(FeatureStore& store, py::handle folder, py::handle listing) {
     tables = work_tables(connection);
     for (const std::string& table : tables) {
       const std::string sql = "SELECT path FROM " + quoted(table) + " WHERE path >= ? AND path < ?";
-      const py::list paths = connection.attr("execute")(sql, py::make_tuple(py::bytes(prefix), py::bytes(end)))
-                                 .attr("fetchall")();
+      const py::list paths =
+          connection.attr("execute")(sql, py::make_tuple(py::bytes(prefix), py::bytes(end)))
+              .attr("fetchall")();
       for (py::handle row : paths) {
         if (listed.count(row[py::int_(0)].cast<std::string>()) == 0) {
           stale.append(py::make_tuple(row[py::int_(0)]));

@@ -88,9 +88,8 @@ void store_rows(FeatureStore& store, const StoreTable& table, const std::string&
                                    key.identity.mtime_ns, key.identity.ctime_ns);
     values.append(row + payload);
   }
-  store.transaction([&](const py::object& connection) {
-    connection.attr("executemany")(sql, values);
-  });
+  store.transaction(
+      [&](const py::object& connection) { connection.attr("executemany")(sql, values); });
 }
 
 }  // namespace sil

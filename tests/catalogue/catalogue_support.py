@@ -1,5 +1,6 @@
 """The folder walk, image test and fingerprint written plainly with the standard library,
 to compare the module with, and a builder for folder trees with awkward entries."""
+
 import hashlib
 import json
 import os
@@ -40,8 +41,17 @@ def build_tree(root):
     """A tree with nested folders, hidden and non-image files, odd names, a link to a file,
     a link to a folder (never descended) and a dangling link (left out)."""
     names = [
-        "a.jpg", "B.PNG", ".hidden.jpg", "notes.txt", "with space.jpeg", 'quote"d.png',
-        "back\\slash.gif", "tab\tname.jpg", "caf\u00e9.jpg", "emoji\U0001F600.png", "del\x7f.bmp",
+        "a.jpg",
+        "B.PNG",
+        ".hidden.jpg",
+        "notes.txt",
+        "with space.jpeg",
+        'quote"d.png',
+        "back\\slash.gif",
+        "tab\tname.jpg",
+        "caf\u00e9.jpg",
+        "emoji\U0001f600.png",
+        "del\x7f.bmp",
     ]
     for index, name in enumerate(names):
         touch(root / name, mtime_ns=1_600_000_000_123_456_789 + index * 1_000_000_007)

@@ -1,4 +1,5 @@
 """The folder fingerprint and the fingerprint file."""
+
 import dataclasses
 import hashlib
 import json
@@ -6,13 +7,22 @@ import os
 import types
 
 import pytest
-
 from catalogue_support import build_tree, reference_fingerprint
 
 PATHS = [
-    "/photos/a.jpg", "", "caf\u00e9/\u00fc.jpg", "\u4e2d\u6587.png", "emoji\U0001F600\U0010FFFF.png",
-    'quote"d.jpg', "back\\slash\\\\.jpg", "C:\\Users\\x.jpg", "slash/ok/", "\b\f\n\r\t.jpg",
-    "".join(map(chr, range(32))) + "\x7f\x80\xff", "lone\udcff\ud800surrogate.jpg", "\u2028\ufeff",
+    "/photos/a.jpg",
+    "",
+    "caf\u00e9/\u00fc.jpg",
+    "\u4e2d\u6587.png",
+    "emoji\U0001f600\U0010ffff.png",
+    'quote"d.jpg',
+    "back\\slash\\\\.jpg",
+    "C:\\Users\\x.jpg",
+    "slash/ok/",
+    "\b\f\n\r\t.jpg",
+    "".join(map(chr, range(32))) + "\x7f\x80\xff",
+    "lone\udcff\ud800surrogate.jpg",
+    "\u2028\ufeff",
 ]
 
 
@@ -48,7 +58,7 @@ OTHER_RECORDS = {
     "extra_key": lambda sil: [Extra("/a.jpg", 1.5)],
     "int_time": lambda sil: [sil.ImageData(image_path="/a.jpg", last_modified=12)],
     "bool_time": lambda sil: [sil.ImageData(image_path="/a.jpg", last_modified=True)],
-    "huge_int": lambda sil: [sil.ImageData(image_path="/a.jpg", last_modified=10 ** 30)],
+    "huge_int": lambda sil: [sil.ImageData(image_path="/a.jpg", last_modified=10**30)],
     "nested": lambda sil: [sil.ImageData(image_path=["/a", {"b": None}], last_modified=(1.5,))],
     "str_subclass": lambda sil: [sil.ImageData(image_path=Text("/a\u00e9.jpg"), last_modified=1.0)],
     "float_subclass": lambda sil: [sil.ImageData(image_path="/a.jpg", last_modified=Number(2.5))],
@@ -74,11 +84,14 @@ def test_fingerprint_of_a_walked_tree_and_of_any_iterable(sil, tmp_path):
     assert sil.compute_md5_of_files([]) == hashlib.md5(b"[]").hexdigest()
 
 
-@pytest.mark.parametrize("records, error", [
-    ([1.5], AttributeError),
-    ([Plain(image_path={1, 2})], TypeError),
-    (None, TypeError),
-])
+@pytest.mark.parametrize(
+    "records, error",
+    [
+        ([1.5], AttributeError),
+        ([Plain(image_path={1, 2})], TypeError),
+        (None, TypeError),
+    ],
+)
 def test_fingerprint_errors_reach_the_caller(sil, records, error):
     with pytest.raises(error):
         sil.compute_md5_of_files(records)
@@ -99,6 +112,7 @@ def test_fingerprint_uses_the_current_json_and_md5(sil, monkeypatch, where):
 
 # --- the fingerprint file -------------------------------------------------------------------
 
+
 def _listing(sil, *names):
     return [sil.ImageData(image_path=f"/photos/{n}", last_modified=1.5) for n in names]
 
@@ -117,14 +131,17 @@ def test_check_answers_changed_then_unchanged_and_leaves_the_file_alone(sil, cac
     assert os.listdir(metadata.parent) == [metadata.name]
 
 
-@pytest.mark.parametrize("stored", [
-    lambda digest: digest + "\n",
-    lambda digest: digest + "\r\n",
-    lambda digest: " " + digest,
-    lambda digest: digest.upper(),
-    lambda digest: "",
-    lambda digest: hashlib.md5(b"[]").hexdigest(),
-])
+@pytest.mark.parametrize(
+    "stored",
+    [
+        lambda digest: digest + "\n",
+        lambda digest: digest + "\r\n",
+        lambda digest: " " + digest,
+        lambda digest: digest.upper(),
+        lambda digest: "",
+        lambda digest: hashlib.md5(b"[]").hexdigest(),
+    ],
+)
 def test_any_other_stored_text_counts_as_changed_and_is_replaced(sil, cache_files, stored):
     metadata, _ = cache_files
     listing = _listing(sil, "a.jpg")
@@ -162,10 +179,13 @@ def test_a_failed_write_keeps_the_old_fingerprint_and_leaves_no_temporary_file(s
     assert os.listdir(metadata.parent) == [metadata.name]
 
 
-@pytest.mark.parametrize("where, error", [
-    (lambda tmp: tmp / "no_such_folder" / "metadata.txt", FileNotFoundError),
-    (lambda tmp: tmp, IsADirectoryError),
-])
+@pytest.mark.parametrize(
+    "where, error",
+    [
+        (lambda tmp: tmp / "no_such_folder" / "metadata.txt", FileNotFoundError),
+        (lambda tmp: tmp, IsADirectoryError),
+    ],
+)
 def test_fingerprint_file_errors_reach_the_caller(sil, monkeypatch, tmp_path, where, error):
     monkeypatch.setattr(sil, "CACHE_METADATA", str(where(tmp_path)))
     with pytest.raises(error):

@@ -1,11 +1,11 @@
 """The folder walk: records, order, paths, times, failures left out, and the generator."""
+
 import collections.abc
 import os
 import pathlib
 import re
 
 import pytest
-
 from catalogue_support import build_tree, reference_images, reference_walk, touch
 
 
@@ -56,20 +56,25 @@ def test_walk_lists_files_before_sub_folders_in_listing_order(sil, tree):
     assert not any("dangling" in p for p in records)
 
 
-@pytest.mark.parametrize("mtime_ns", [12_000_000_000, 12_500_000_000, 1, 999_999_999,
-                                      1_700_000_000_999_999_999, 1_234_567_890_123_456_789])
+@pytest.mark.parametrize(
+    "mtime_ns",
+    [12_000_000_000, 12_500_000_000, 1, 999_999_999, 1_700_000_000_999_999_999, 1_234_567_890_123_456_789],
+)
 def test_last_modified_is_exactly_getmtime(sil, tmp_path, mtime_ns):
     touch(tmp_path / "f.jpg", mtime_ns=mtime_ns)
     [record] = sil.absolute_path_recursive_a_directory(str(tmp_path))
     assert record.last_modified == os.path.getmtime(tmp_path / "f.jpg")
 
 
-@pytest.mark.parametrize("make_folder", [
-    lambda tmp: tmp / "missing",
-    lambda tmp: touch(tmp / "file.jpg"),
-    lambda tmp: (tmp / "empty").mkdir() or tmp / "empty",
-    lambda tmp: "",
-])
+@pytest.mark.parametrize(
+    "make_folder",
+    [
+        lambda tmp: tmp / "missing",
+        lambda tmp: touch(tmp / "file.jpg"),
+        lambda tmp: (tmp / "empty").mkdir() or tmp / "empty",
+        lambda tmp: "",
+    ],
+)
 def test_unlistable_or_empty_folder_gives_nothing(sil, tmp_path, make_folder):
     folder = str(make_folder(tmp_path))
     assert list(sil.absolute_path_recursive_a_directory(folder)) == []
@@ -96,7 +101,7 @@ def test_walk_does_no_work_until_asked(sil, tmp_path, monkeypatch):
     touch(tmp_path / "later" / "photos" / "a.jpg")
     monkeypatch.chdir(tmp_path)
     walk = sil.absolute_path_recursive_a_directory("photos")  # not there yet from here
-    bad = sil.absolute_path_recursive_a_directory(None)        # fails only when started
+    bad = sil.absolute_path_recursive_a_directory(None)  # fails only when started
     monkeypatch.chdir(tmp_path / "later")
     assert [r.image_path for r in walk] == [str(tmp_path / "later" / "photos" / "a.jpg")]
     with pytest.raises(TypeError, match="NoneType"):
@@ -112,11 +117,13 @@ def test_records_are_made_by_the_current_record_class_with_keywords(sil, tmp_pat
     def record(*args, **kwargs):
         calls.append((args, kwargs))
         return "made"
+
     walk = sil.absolute_path_recursive_a_directory(str(tmp_path))
     monkeypatch.setattr(sil, "ImageData", record)
     assert list(walk) == ["made"]
-    assert calls == [((), {"image_path": str(tmp_path / "a.jpg"),
-                           "last_modified": os.path.getmtime(tmp_path / "a.jpg")})]
+    assert calls == [
+        ((), {"image_path": str(tmp_path / "a.jpg"), "last_modified": os.path.getmtime(tmp_path / "a.jpg")})
+    ]
 
 
 def _python_generator(items):
@@ -145,8 +152,14 @@ SCENARIOS = {
     "throw_class_after_start": [next, lambda g: g.throw(ValueError), next],
     "throw_generator_exit": [next, lambda g: g.throw(GeneratorExit()), next],
     "throw_not_an_exception": [lambda g: g.throw(3), next],
-    "close_then_use": [next, lambda g: g.close(), next, lambda g: g.send(None),
-                       lambda g: g.throw(OSError("after")), lambda g: g.close()],
+    "close_then_use": [
+        next,
+        lambda g: g.close(),
+        next,
+        lambda g: g.send(None),
+        lambda g: g.throw(OSError("after")),
+        lambda g: g.close(),
+    ],
     "exhaust": [next, next, next, lambda g: g.send(None)],
 }
 
@@ -174,20 +187,25 @@ def test_walk_refuses_to_be_resumed_from_inside_itself(sil, tmp_path, monkeypatc
             except ValueError as error:
                 errors.append(str(error))
         return walk.gi_running
+
     monkeypatch.setattr(sil, "ImageData", reentrant)
     assert next(walk) is True
     assert errors == ["generator already executing"] * 3
     assert walk.gi_running is False
 
 
-@pytest.mark.parametrize("pattern, expected", [
-    (r"\.jpe?g$", {"a.JPG", "b.jpeg", "photo.Jpg"}),
-    (r"\.JPG$", {"a.JPG", "photo.Jpg"}),
-    (r"jpg", {"a.JPG", "photo.Jpg", "jpg_album/readme.txt", "jpg_album/song.mp3"}),
-    (r"^/", {"a.JPG", "b.jpeg", "photo.Jpg", "notes.txt", "jpg_album/readme.txt", "jpg_album/song.mp3"}),
-])
-def test_image_test_is_unanchored_case_blind_search_of_the_whole_path(sil, tmp_path, monkeypatch,
-                                                                        pattern, expected):
+@pytest.mark.parametrize(
+    "pattern, expected",
+    [
+        (r"\.jpe?g$", {"a.JPG", "b.jpeg", "photo.Jpg"}),
+        (r"\.JPG$", {"a.JPG", "photo.Jpg"}),
+        (r"jpg", {"a.JPG", "photo.Jpg", "jpg_album/readme.txt", "jpg_album/song.mp3"}),
+        (r"^/", {"a.JPG", "b.jpeg", "photo.Jpg", "notes.txt", "jpg_album/readme.txt", "jpg_album/song.mp3"}),
+    ],
+)
+def test_image_test_is_unanchored_case_blind_search_of_the_whole_path(
+    sil, tmp_path, monkeypatch, pattern, expected
+):
     for name in ["a.JPG", "b.jpeg", "photo.Jpg", "notes.txt", "jpg_album/readme.txt", "jpg_album/song.mp3"]:
         touch(tmp_path / name)
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", pattern)
@@ -208,20 +226,28 @@ def test_image_test_reads_the_setting_at_every_test(sil, tmp_path, monkeypatch):
         if len(made) == 3:
             monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.png$")
         return sil_record(**fields)
+
     sil_record = sil.ImageData
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.jpg$")
     monkeypatch.setattr(sil, "ImageData", switching_record)
-    kept = [os.path.basename(r.image_path) for r in sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))]
-    expected = [os.path.basename(p) for i, p in enumerate(made)
-                if re.search(r"\.jpg$" if i < 2 else r"\.png$", p)]
+    kept = [
+        os.path.basename(r.image_path)
+        for r in sil.get_images_absolute_path_recursive_a_directory(str(tmp_path))
+    ]
+    expected = [
+        os.path.basename(p) for i, p in enumerate(made) if re.search(r"\.jpg$" if i < 2 else r"\.png$", p)
+    ]
     assert kept == expected
 
 
-@pytest.mark.parametrize("pattern, folder, error", [
-    ("(unclosed", "str", re.error),
-    (re.compile(r"\.jpg$"), "str", ValueError),
-    (r"\.jpg$", "bytes", TypeError),
-])
+@pytest.mark.parametrize(
+    "pattern, folder, error",
+    [
+        ("(unclosed", "str", re.error),
+        (re.compile(r"\.jpg$"), "str", ValueError),
+        (r"\.jpg$", "bytes", TypeError),
+    ],
+)
 def test_image_test_errors_reach_the_caller(sil, tmp_path, monkeypatch, pattern, folder, error):
     touch(tmp_path / "a.jpg")
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", pattern)
@@ -233,8 +259,10 @@ def test_image_test_errors_reach_the_caller(sil, tmp_path, monkeypatch, pattern,
 
 
 def test_image_listing_walks_through_the_current_walk_function(sil, tmp_path, monkeypatch):
-    records = [sil.ImageData(image_path="/x/a.jpg", last_modified=1.0),
-               sil.ImageData(image_path="/x/b.txt", last_modified=2.0)]
+    records = [
+        sil.ImageData(image_path="/x/a.jpg", last_modified=1.0),
+        sil.ImageData(image_path="/x/b.txt", last_modified=2.0),
+    ]
     monkeypatch.setattr(sil, "absolute_path_recursive_a_directory", lambda folder: iter(records))
     assert sil.get_images_absolute_path_recursive_a_directory("anything") == records[:1]
 

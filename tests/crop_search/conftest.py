@@ -1,6 +1,5 @@
 import cv2
 import pytest
-
 from crop_search_support import save_textured
 
 

@@ -1,6 +1,7 @@
 """Helpers for the cropped-region search tests: a reference matcher written with the plain
 OpenCV calls, a listing stand-in, and a fake per-image step whose result count is read from
 the image path (so ranking can be tested with exact counts)."""
+
 import os
 import re
 from pathlib import Path
@@ -8,9 +9,9 @@ from pathlib import Path
 import cv2
 import numpy as np
 from PIL import Image
+from testsupport import photo_array
 
 import search_index_lib
-from testsupport import photo_array
 
 
 def reference_points(image_path, crop):
@@ -48,14 +49,18 @@ def standin_listing(folder):
         for name in sorted(files):
             path = os.path.abspath(os.path.join(root, name))
             if re.search(search_index_lib.FILE_EXTENSION_REGEX, path, re.IGNORECASE):
-                records.append(search_index_lib.ImageData(image_path=path, last_modified=os.path.getmtime(path)))
+                records.append(
+                    search_index_lib.ImageData(image_path=path, last_modified=os.path.getmtime(path))
+                )
     return sorted(records, key=lambda record: record.image_path)
 
 
 def fake_records(counts):
     """One record per count; the count (or None) travels in the path to fake_process_image."""
-    return [search_index_lib.ImageData(image_path=f"/fake/{i}:{count}", last_modified=None)
-            for i, count in enumerate(counts)]
+    return [
+        search_index_lib.ImageData(image_path=f"/fake/{i}:{count}", last_modified=None)
+        for i, count in enumerate(counts)
+    ]
 
 
 def fake_process_image(payload):

@@ -1,8 +1,6 @@
 import cv2
 import pytest
-
-from crop_search_support import (fake_process_image, fake_records, save_flat, save_textured,
-                                 standin_listing)
+from crop_search_support import fake_process_image, fake_records, save_flat, save_textured, standin_listing
 
 
 @pytest.fixture(params=["stand-in", "folder walk"])
@@ -17,8 +15,10 @@ def listing(request, sil, monkeypatch):
 def folder(tmp_path):
     """Textured pictures (the source of the crop among them) and pictures that cannot match."""
     root = tmp_path / "photos"
-    pictures = [save_textured(root / name, 320, 240, seed) for seed, name in
-                enumerate(["a.png", "b.jpg", "trip/c.png", "trip/d.png", "trip/deep/e.bmp"])]
+    pictures = [
+        save_textured(root / name, 320, 240, seed)
+        for seed, name in enumerate(["a.png", "b.jpg", "trip/c.png", "trip/d.png", "trip/deep/e.bmp"])
+    ]
     save_flat(root / "wall.png")
     save_textured(root / "thumb.png", 120, 90, seed=9)
     (root / "broken.png").write_text("not a picture")
@@ -55,15 +55,17 @@ def test_missing_crop_names_the_file(sil, listing, folder, tmp_path):
         sil.cropped_search(str(tmp_path / "gone.png"), root)
 
 
-@pytest.mark.parametrize("counts, expected", [
-    ([5, None, 9, 5], [2, 0, 3]),
-    ([1] * 15 + [2] * 25, list(range(15, 40))),
-    ([4] * 40, list(range(25))),
-])
+@pytest.mark.parametrize(
+    "counts, expected",
+    [
+        ([5, None, 9, 5], [2, 0, 3]),
+        ([1] * 15 + [2] * 25, list(range(15, 40))),
+        ([4] * 40, list(range(25))),
+    ],
+)
 def test_ranked_positions_map_to_the_filtered_listing(sil, monkeypatch, folder, counts, expected):
     _, crop, _ = folder
     records = fake_records(counts)
     monkeypatch.setattr(sil, "get_images_absolute_path_recursive_a_directory", lambda folder: iter(records))
     monkeypatch.setattr(sil, "live_search_process_image", fake_process_image)
     assert sil.cropped_search(crop, "anywhere") == [records[i].image_path for i in expected]
-

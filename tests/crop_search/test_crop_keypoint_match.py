@@ -2,19 +2,21 @@ import os
 
 import numpy as np
 import pytest
-
 from crop_search_support import reference_points, save_flat
 
 
-@pytest.mark.parametrize("top, left, height, width", [
-    (50, 100, 240, 320),   # a crop cut at an offset
-    (250, 300, 220, 320),  # far from the origin, so crop-frame points would be disjoint
-    (0, 0, 480, 640),      # the whole picture: exactly the image size passes
-    (0, 0, 480, 200),      # as tall as the image, narrower
-])
+@pytest.mark.parametrize(
+    "top, left, height, width",
+    [
+        (50, 100, 240, 320),  # a crop cut at an offset
+        (250, 300, 220, 320),  # far from the origin, so crop-frame points would be disjoint
+        (0, 0, 480, 640),  # the whole picture: exactly the image size passes
+        (0, 0, 480, 200),  # as tall as the image, narrower
+    ],
+)
 def test_points_are_the_image_keypoints_of_the_opencv_matches(sil, photo, top, left, height, width):
     path, image = photo
-    crop = np.ascontiguousarray(image[top:top + height, left:left + width])
+    crop = np.ascontiguousarray(image[top : top + height, left : left + width])
     result = sil.live_search_find_matched(path, crop)
     expected = reference_points(path, crop)
     assert expected and result == sil.MatchedResult(image_path=path, matched_points=expected)
@@ -31,7 +33,7 @@ def test_points_are_the_image_keypoints_of_the_opencv_matches(sil, photo, top, l
 def test_crop_larger_than_the_image_in_one_dimension_gives_none(sil, photo, extra_rows, extra_columns):
     path, image = photo
     crop = np.zeros((480 + extra_rows, 640 + extra_columns), dtype=np.uint8)
-    crop[:min(480, crop.shape[0]), :min(640, crop.shape[1])] = image[:crop.shape[0], :crop.shape[1]]
+    crop[: min(480, crop.shape[0]), : min(640, crop.shape[1])] = image[: crop.shape[0], : crop.shape[1]]
     assert sil.live_search_find_matched(path, crop) is None
 
 

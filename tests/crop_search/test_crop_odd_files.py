@@ -2,6 +2,7 @@
 opened, names that are not valid UTF-8 are found like others, pictures over Pillow's size
 limit are never decoded, and OpenCV sees the same pixels as its own file read gives.
 Whatever could hang or crash runs in a child interpreter with a time limit."""
+
 import contextlib
 import json
 import os
@@ -10,10 +11,9 @@ import socket
 import cv2
 import numpy as np
 import pytest
-from PIL import Image
-
 from crop_search_support import reference_points, save_textured
 from odd_files_support import GOOD, NON_UTF8_NAME, bomb_png
+from PIL import Image
 from testsupport import run_python
 
 LIMIT = 120  # seconds; a search that hangs is stopped and fails the test
@@ -21,7 +21,8 @@ LIMIT = 120  # seconds; a search that hangs is stopped and fails the test
 
 @pytest.mark.slow
 def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
-    child = run_python(f"""
+    child = run_python(
+        f"""
         import json, os
         from pathlib import Path
         import cv2, numpy as np
@@ -43,13 +44,17 @@ def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
                 "ranked": [os.path.relpath(p, folder) for p in sil.cropped_search(crop, str(folder))],
             }}
         print(json.dumps(report))
-    """, timeout=LIMIT)
+    """,
+        timeout=LIMIT,
+    )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout.splitlines()[-1])
     salted, clean = report["salted"], report["clean"]
     assert salted["ranked"][0] == clean["ranked"][0] == NON_UTF8_NAME
     assert {name: points for name, points in salted["points"].items() if name in GOOD} == clean["points"]
-    assert [name for name in salted["ranked"] if name in GOOD] == [n for n in clean["ranked"] if n in salted["ranked"]]
+    assert [name for name in salted["ranked"] if name in GOOD] == [
+        n for n in clean["ranked"] if n in salted["ranked"]
+    ]
     assert not {"empty.png", "notes.png", "bomb.png", "pipe.jpg"} & set(salted["points"])
 
 
@@ -67,7 +72,8 @@ def _special_files(folder):
 def test_direct_calls_on_files_that_are_no_pictures_give_none_at_once(tmp_path):
     listener, names = _special_files(tmp_path)
     try:
-        child = run_python(f"""
+        child = run_python(
+            f"""
             import numpy as np
             import search_index_lib as sil
             crop = np.full((20, 20), 128, np.uint8)
@@ -76,7 +82,9 @@ def test_direct_calls_on_files_that_are_no_pictures_give_none_at_once(tmp_path):
             # text with surrogates, as undecodable names arrive; none of them exists
             for path in ["\\udcff", "bad\\udcffname.jpg", {str(tmp_path)!r} + "/\\udce9.png"]:
                 print(ascii(path), sil.live_search_find_matched(path, crop))
-        """, timeout=LIMIT)
+        """,
+            timeout=LIMIT,
+        )
     finally:
         listener.close()
     assert child.returncode == 0, child.stderr
@@ -89,13 +97,16 @@ def test_direct_calls_on_files_that_are_no_pictures_give_none_at_once(tmp_path):
 def test_a_crop_that_is_no_picture_is_refused_before_the_pool_starts(tmp_path, crop_name):
     listener, _ = _special_files(tmp_path)
     try:
-        child = run_python(f"""
+        child = run_python(
+            f"""
             import search_index_lib as sil
             try:
                 sil.live_search_similar_cropped({str(tmp_path / crop_name)!r}, [])
             except ValueError as error:
                 print(error)
-        """, timeout=LIMIT)
+        """,
+            timeout=LIMIT,
+        )
     finally:
         listener.close()
     assert child.returncode == 0, child.stderr
@@ -113,8 +124,15 @@ def _save_formats(folder):
     Image.fromarray(colour).convert("CMYK").save(folder / "cmyk.jpg")
     Image.fromarray(grey.astype(np.uint16) * 257).save(folder / "grey16.png")
     cv2.imwrite(str(folder / "colour16.png"), colour.astype(np.uint16) * 257)
-    for mode, name in [("P", "palette.png"), ("1", "one-bit.png"), ("LA", "grey-alpha.png"),
-                       ("RGBA", "alpha.png"), ("P", "still.gif"), ("RGB", "photo.webp"), ("RGB", "photo.bmp")]:
+    for mode, name in [
+        ("P", "palette.png"),
+        ("1", "one-bit.png"),
+        ("LA", "grey-alpha.png"),
+        ("RGBA", "alpha.png"),
+        ("P", "still.gif"),
+        ("RGB", "photo.webp"),
+        ("RGB", "photo.bmp"),
+    ]:
         Image.fromarray(colour).convert(mode).save(folder / name)
     return sorted(str(path) for path in folder.iterdir() if path.is_file())
 
@@ -137,7 +155,10 @@ def test_names_that_are_not_utf8_read_like_others(sil, tmp_path):
     undecodable = os.fsdecode(os.fsencode(tmp_path) + b"/\xff\xfe.png")
     os.link(image, os.fsencode(undecodable))
     crop = np.ascontiguousarray(cv2.imread(image, 0)[40:200, 50:250])
-    crop_ascii, crop_undecodable = str(tmp_path / "crop.png"), os.fsdecode(os.fsencode(tmp_path) + b"/c\xe9.png")
+    crop_ascii, crop_undecodable = (
+        str(tmp_path / "crop.png"),
+        os.fsdecode(os.fsencode(tmp_path) + b"/c\xe9.png"),
+    )
     cv2.imwrite(crop_ascii, crop)
     os.link(crop_ascii, os.fsencode(crop_undecodable))
     expected = sil.live_search_find_matched(image, crop).matched_points
@@ -158,4 +179,3 @@ def test_pillow_size_limit_as_it_stands_decides_for_both_searches(sil, tmp_path,
         matched = sil.live_search_find_matched(path, crop)
         vector = sil.load_image(sil.ImageData(image_path=path, last_modified=None))
     assert (matched is not None) == used and (vector is not None) == used
-

@@ -2,7 +2,6 @@ import multiprocessing
 
 import cv2
 import pytest
-
 from crop_search_support import fake_process_image, fake_records, save_flat, save_textured
 
 
@@ -21,18 +20,22 @@ def fake_matching(sil, monkeypatch):
     monkeypatch.setattr(sil, "live_search_process_image", fake_process_image)
 
 
-@pytest.mark.parametrize("counts, max_return, positions, kept", [
-    ([12, 40, 12, 7], 25, [1, 0, 2, 3], [0, 1, 2, 3]),
-    ([5, None, 9, None, 5], 25, [1, 0, 2], [0, 2, 4]),
-    ([None, None], 25, [], []),
-    ([], 25, [], []),
-    ([3] * 10 + [7] * 20, 25, list(range(10, 30)) + list(range(5)), list(range(30))),
-    ([12, 40, 12, 7], 0, [], [0, 1, 2, 3]),
-    ([12, 40, 12, 7], -1, [1, 0, 2], [0, 1, 2, 3]),
-    ([12, 40, 12, 7], 10 ** 30, [1, 0, 2, 3], [0, 1, 2, 3]),
-])
+@pytest.mark.parametrize(
+    "counts, max_return, positions, kept",
+    [
+        ([12, 40, 12, 7], 25, [1, 0, 2, 3], [0, 1, 2, 3]),
+        ([5, None, 9, None, 5], 25, [1, 0, 2], [0, 2, 4]),
+        ([None, None], 25, [], []),
+        ([], 25, [], []),
+        ([3] * 10 + [7] * 20, 25, list(range(10, 30)) + list(range(5)), list(range(30))),
+        ([12, 40, 12, 7], 0, [], [0, 1, 2, 3]),
+        ([12, 40, 12, 7], -1, [1, 0, 2], [0, 1, 2, 3]),
+        ([12, 40, 12, 7], 10**30, [1, 0, 2, 3], [0, 1, 2, 3]),
+    ],
+)
 def test_ranking_drops_missing_results_and_cuts_like_a_slice(
-        sil, fake_matching, crop_file, counts, max_return, positions, kept):
+    sil, fake_matching, crop_file, counts, max_return, positions, kept
+):
     records = fake_records(counts)
     ranked, results, matched_records = sil.live_search_similar_cropped(crop_file, records, max_return)
     assert ranked == positions
@@ -42,17 +45,23 @@ def test_ranking_drops_missing_results_and_cuts_like_a_slice(
 
 def test_records_may_come_from_an_iterator(sil, fake_matching, crop_file):
     records = fake_records([2, None, 6])
-    assert sil.live_search_similar_cropped(crop_file, iter(records))[::2] == ([1, 0], [records[0], records[2]])
+    assert sil.live_search_similar_cropped(crop_file, iter(records))[::2] == (
+        [1, 0],
+        [records[0], records[2]],
+    )
 
 
-@pytest.mark.parametrize("payload, error, message", [
-    (("a",), ValueError, "need more than 1 value to unpack"),
-    ([], ValueError, "need more than 0 values to unpack"),
-    (iter(["a"]), ValueError, "need more than 1 value to unpack"),
-    (("a", "b", "c"), ValueError, r"too many values to unpack \(expected 2\)"),
-    ((p for p in "abc"), ValueError, r"too many values to unpack \(expected 2\)"),
-    (5, TypeError, "'int' object is not iterable"),
-])
+@pytest.mark.parametrize(
+    "payload, error, message",
+    [
+        (("a",), ValueError, "need more than 1 value to unpack"),
+        ([], ValueError, "need more than 0 values to unpack"),
+        (iter(["a"]), ValueError, "need more than 1 value to unpack"),
+        (("a", "b", "c"), ValueError, r"too many values to unpack \(expected 2\)"),
+        ((p for p in "abc"), ValueError, r"too many values to unpack \(expected 2\)"),
+        (5, TypeError, "'int' object is not iterable"),
+    ],
+)
 def test_payload_must_hold_two_values(sil, payload, error, message):
     with pytest.raises(error, match=f"^{message}"):
         sil.live_search_process_image(payload)
@@ -66,10 +75,12 @@ def test_process_image_reads_the_crop_and_matches(sil, photo, crop_file):
 
 
 @pytest.mark.parametrize("records", [[], fake_records([4])])
-@pytest.mark.parametrize("crop, error", [("missing.png", FileNotFoundError), ("notes.png", ValueError),
-                                         ("folder.png", ValueError)])
+@pytest.mark.parametrize(
+    "crop, error", [("missing.png", FileNotFoundError), ("notes.png", ValueError), ("folder.png", ValueError)]
+)
 def test_unreadable_crop_is_reported_before_any_worker_starts(
-        sil, monkeypatch, tmp_path, records, crop, error):
+    sil, monkeypatch, tmp_path, records, crop, error
+):
     (tmp_path / "notes.png").write_text("not a picture")
     (tmp_path / "folder.png").mkdir()
     pools = []
@@ -85,7 +96,11 @@ def test_unreadable_crop_is_reported_before_any_worker_starts(
 def test_featureless_crop_finds_nothing(sil, photo, tmp_path):
     path, _ = photo
     crop = save_flat(tmp_path / "sky.png", 160, 120)
-    assert sil.live_search_similar_cropped(crop, fake_records([]) + [sil.ImageData(path, None)]) == ([], [], [])
+    assert sil.live_search_similar_cropped(crop, fake_records([]) + [sil.ImageData(path, None)]) == (
+        [],
+        [],
+        [],
+    )
 
 
 @pytest.mark.slow

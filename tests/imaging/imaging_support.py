@@ -1,7 +1,7 @@
 """Pictures of every colour mode, broken image files and the reference vector pipeline."""
+
 import numpy as np
 from PIL import Image
-
 from testsupport import photo_array
 
 
@@ -25,7 +25,7 @@ def _rgba_with_black_holes(width, height, seed):
 
 
 def _sixteen_bit(width, height, seed):
-    return Image.fromarray((photo_array(width, height, seed, channels=1).astype(np.uint16) * 257))
+    return Image.fromarray(photo_array(width, height, seed, channels=1).astype(np.uint16) * 257)
 
 
 def _frames(width, height, seed):
@@ -77,7 +77,7 @@ def write_broken(folder, kind):
         source.save(path)
         data = bytearray(path.read_bytes())
         start = data.index(b"IDAT") + 40
-        data[start:start + 64] = bytes(range(64))
+        data[start : start + 64] = bytes(range(64))
         path.write_bytes(bytes(data))
     return path
 

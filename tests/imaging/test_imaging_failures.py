@@ -1,11 +1,11 @@
 """load_image on files that are no image, cannot be decoded or cannot be read, and the
 release of every image on every path."""
+
 import os
 
 import pytest
-from PIL import UnidentifiedImageError
-
 from imaging_support import is_closed, write_animation, write_broken
+from PIL import UnidentifiedImageError
 from testsupport import run_python
 
 
@@ -15,11 +15,14 @@ def test_undecodable_content_gives_none(sil, record, tmp_path, recorded_images, 
     assert all(is_closed(image) for image in recorded_images)
 
 
-@pytest.mark.parametrize("target, error", [
-    ("missing.png", FileNotFoundError),
-    (".", IsADirectoryError),
-    pytest.param("/proc/self/mem", OSError, id="read-error"),  # reading offset 0 fails with EIO
-])
+@pytest.mark.parametrize(
+    "target, error",
+    [
+        ("missing.png", FileNotFoundError),
+        (".", IsADirectoryError),
+        pytest.param("/proc/self/mem", OSError, id="read-error"),  # reading offset 0 fails with EIO
+    ],
+)
 def test_files_that_cannot_be_read_raise(sil, record, tmp_path, target, error):
     if target.startswith("/proc") and not os.path.exists(target):
         pytest.skip("needs /proc")
@@ -57,10 +60,13 @@ def test_images_are_closed_when_a_later_step_fails(sil, record, tmp_path, record
     assert len(recorded_images) == 2 and all(is_closed(image) for image in recorded_images)
 
 
-@pytest.mark.parametrize("raised, expected", [(UnidentifiedImageError("odd"), None), (KeyError("x"), KeyError)])
+@pytest.mark.parametrize(
+    "raised, expected", [(UnidentifiedImageError("odd"), None), (KeyError("x"), KeyError)]
+)
 def test_errors_of_the_padding_step(sil, record, tmp_path, recorded_images, monkeypatch, raised, expected):
     def failing_padding(image):
         raise raised
+
     monkeypatch.setattr(sil, "padding_square_image", failing_padding)
     path = write_animation(tmp_path / "moving.gif")
     if expected is None:
@@ -74,6 +80,7 @@ def test_errors_of_the_padding_step(sil, record, tmp_path, recorded_images, monk
 def test_padding_closes_its_canvas_when_paste_fails(sil, recorded_images):
     class Unpasteable:  # has a size, but Pillow cannot paste it
         size = (3, 2)
+
     with pytest.raises(ValueError):
         sil.padding_square_image(Unpasteable())
     assert len(recorded_images) == 1 and is_closed(recorded_images[0])

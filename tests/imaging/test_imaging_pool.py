@@ -1,14 +1,15 @@
 """load_images: the pool's size and protocol, input order, the start methods and worker errors."""
+
 import multiprocessing
 
 import numpy as np
 import pytest
-
 from imaging_support import write_broken, write_picture
 
 
 class RecordingPool:
     """An in-process pool that logs how it is made, used and shut down."""
+
     log = []
 
     def __init__(self, *args, **kwargs):
@@ -39,8 +40,14 @@ def test_pool_size_and_protocol(sil, record, tmp_path, monkeypatch, processors, 
     RecordingPool.log = []
     path = write_picture(tmp_path, "L", 20, 10)
     assert np.array_equal(sil.load_images([record(path)])[0], sil.load_image(record(path)))
-    assert RecordingPool.log == [("Pool", (workers,), {}), "enter", ("map", sil.load_image, 2, {}),
-                                 "exit", "close", "join"]
+    assert RecordingPool.log == [
+        ("Pool", (workers,), {}),
+        "enter",
+        ("map", sil.load_image, 2, {}),
+        "exit",
+        "close",
+        "join",
+    ]
 
 
 def _vectors_in_process(sil, records):
@@ -67,8 +74,11 @@ def test_input_order_with_files_of_very_different_sizes(sil, record, tmp_path, m
 
 @pytest.mark.slow
 def test_every_start_method(sil, record, tmp_path, start_method):
-    records = [record(write_picture(tmp_path, "RGBA", 30, 20)), record(write_broken(tmp_path, "text")),
-               record(write_picture(tmp_path, "P", 20, 30))]
+    records = [
+        record(write_picture(tmp_path, "RGBA", 30, 20)),
+        record(write_broken(tmp_path, "text")),
+        record(write_picture(tmp_path, "P", 20, 30)),
+    ]
     _assert_same_vectors(sil.load_images(records), _vectors_in_process(sil, records))
     assert multiprocessing.active_children() == []
 
@@ -80,5 +90,7 @@ def test_first_worker_error_reaches_the_caller_unchanged(sil, record, tmp_path):
         sil.load_image(missing)
     with pytest.raises(FileNotFoundError) as from_pool:
         sil.load_images([good, missing, good])
-    assert str(from_pool.value) == str(in_process.value) and from_pool.value.filename == str(missing.image_path)
+    assert str(from_pool.value) == str(in_process.value) and from_pool.value.filename == str(
+        missing.image_path
+    )
     assert multiprocessing.active_children() == []

@@ -1,15 +1,17 @@
 """padding_square_image and load_image: the vector Pillow's own pipeline gives, for every mode."""
+
 import numpy as np
 import pytest
-from PIL import Image
-
 from imaging_support import MODES, reference_vector, write_animation, write_picture
+from PIL import Image
 
 SIDE = 32  # VECTOR_TENSOR_SIZE of the test settings
 
 
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("size", [(60, 40), (40, 60), (50, 50), (3, 5)], ids=["landscape", "portrait", "square", "tiny"])
+@pytest.mark.parametrize(
+    "size", [(60, 40), (40, 60), (50, 50), (3, 5)], ids=["landscape", "portrait", "square", "tiny"]
+)
 def test_vector_is_the_direct_pillow_computation(sil, record, tmp_path, mode, size):
     path = write_picture(tmp_path, mode, *size)
     vector = sil.load_image(record(path))
@@ -25,10 +27,10 @@ def test_square_grey_image_of_the_vector_size_gives_its_own_pixels(sil, record, 
 
 def test_transparent_pixels_keep_their_stored_black(sil, record, tmp_path):
     picture = np.zeros((SIDE, SIDE, 4), np.uint8)
-    picture[:, SIDE // 2:] = (200, 200, 200, 255)  # right half opaque grey, left half transparent black
+    picture[:, SIDE // 2 :] = (200, 200, 200, 255)  # right half opaque grey, left half transparent black
     Image.fromarray(picture).save(tmp_path / "holes.png")
     grid = sil.load_image(record(tmp_path / "holes.png")).reshape(SIDE, SIDE)
-    assert (grid[:, :SIDE // 2 - 2] == 0).all() and (grid[:, SIDE // 2 + 2:] == 200).all()
+    assert (grid[:, : SIDE // 2 - 2] == 0).all() and (grid[:, SIDE // 2 + 2 :] == 200).all()
 
 
 @pytest.mark.parametrize("size", [(30, 10), (10, 30)], ids=["landscape", "portrait"])
@@ -53,8 +55,8 @@ def test_padding_pastes_top_left_on_a_white_rgb_canvas(sil, size):
     padded = sil.padding_square_image(grey)
     assert padded.mode == "RGB" and padded.size == (30, 30)
     canvas = np.array(padded)
-    assert np.array_equal(canvas[:size[1], :size[0]], np.dstack([np.array(grey)] * 3))
-    assert (canvas[size[1]:] == 255).all() and (canvas[:, size[0]:] == 255).all()
+    assert np.array_equal(canvas[: size[1], : size[0]], np.dstack([np.array(grey)] * 3))
+    assert (canvas[size[1] :] == 255).all() and (canvas[:, size[0] :] == 255).all()
 
 
 def test_vector_size_is_read_at_every_call(sil, record, tmp_path, monkeypatch):

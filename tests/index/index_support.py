@@ -1,4 +1,5 @@
 """Folders of generated pictures and log helpers for the index tests."""
+
 import logging
 import re
 from pathlib import Path
@@ -19,8 +20,10 @@ def count_line(n):
 def photo_folder(root, count, first_seed=0, suffix=".jpg", size=(64, 48)):
     """`count` distinct photo-like pictures directly in `root`; returns their paths."""
     root = Path(root)
-    return [str(save_photo(root / f"photo{first_seed + i:03d}{suffix}", *size, seed=first_seed + i))
-            for i in range(count)]
+    return [
+        str(save_photo(root / f"photo{first_seed + i:03d}{suffix}", *size, seed=first_seed + i))
+        for i in range(count)
+    ]
 
 
 def not_an_image(path, text="plain text, not a picture\n"):
@@ -38,7 +41,7 @@ def messages(caplog):
 def distances_logged(caplog):
     """The numbers of the last "Distances: " line."""
     line = [m for m in messages(caplog) if m.startswith("Distances: ")][-1]
-    return [float(x) for x in re.findall(r"[-+]?(?:\d+\.\d*|\d+)(?:e[-+]?\d+)?", line[len("Distances: "):])]
+    return [float(x) for x in re.findall(r"[-+]?(?:\d+\.\d*|\d+)(?:e[-+]?\d+)?", line[len("Distances: ") :])]
 
 
 def make_reusable(sil, folder):

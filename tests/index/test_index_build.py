@@ -1,17 +1,25 @@
 """index_a_directory: the three roads, the row manifest, dropped files, cache failures."""
+
 import json
 import os
 import re
-import shutil
 import types
 from pathlib import Path
 
 import faiss
-import numpy as np
 import pytest
-
-from index_support import (DONE, ROAD_CHANGED, ROAD_NO_INDEX, ROAD_REUSE, ROAD_STALE_MANIFEST,
-                           count_line, make_reusable, messages, not_an_image, photo_folder)
+from index_support import (
+    DONE,
+    ROAD_CHANGED,
+    ROAD_NO_INDEX,
+    ROAD_REUSE,
+    ROAD_STALE_MANIFEST,
+    count_line,
+    make_reusable,
+    messages,
+    not_an_image,
+    photo_folder,
+)
 
 
 def manifest_path(sil):
@@ -22,7 +30,9 @@ def paths(records):
     return [r.image_path for r in records]
 
 
-@pytest.mark.parametrize("road", ["no index file", "fingerprint missing", "fingerprint of another listing", "unchanged"])
+@pytest.mark.parametrize(
+    "road", ["no index file", "fingerprint missing", "fingerprint of another listing", "unchanged"]
+)
 def test_roads_log_exactly_their_messages(sil, tmp_path, logs, cache_files, road):
     metadata, index = cache_files
     folder = tmp_path / "photos"
@@ -72,8 +82,11 @@ def test_dropped_file_keeps_rows_aligned_on_every_road(sil, tmp_path, logs, drop
     # Files of a folder come before those of its sub-folders, which fixes the walk order.
     folder = tmp_path / "photos"
     top, sub, subsub = folder, folder / "sub", folder / "sub" / "sub"
-    where_bad, where_good = {"before": (top, [sub, sub]), "between": (sub, [top, subsub]),
-                             "after": (sub, [top, top])}[dropped_at]
+    where_bad, where_good = {
+        "before": (top, [sub, sub]),
+        "between": (sub, [top, subsub]),
+        "after": (sub, [top, top]),
+    }[dropped_at]
     good = photo_folder(where_good[0], 2) + photo_folder(where_good[1], 2, first_seed=2)
     bad = not_an_image(where_bad / "looks_like.png")
 
@@ -128,8 +141,11 @@ def test_damaged_index_file_raises_before_the_fingerprint(sil, tmp_path, logs, c
     make_reusable(sil, folder)
     photo_folder(folder, 1, first_seed=7)  # changed folder: a build would replace the file
     content = index.read_bytes()
-    index.write_bytes({"garbage": b"not a faiss index" * 10, "empty": b"",
-                       "truncated": content[: len(content) // 2]}[damage])
+    index.write_bytes(
+        {"garbage": b"not a faiss index" * 10, "empty": b"", "truncated": content[: len(content) // 2]}[
+            damage
+        ]
+    )
     fingerprint = metadata.read_text()
     logs.clear()
     with pytest.raises(RuntimeError):
@@ -138,7 +154,9 @@ def test_damaged_index_file_raises_before_the_fingerprint(sil, tmp_path, logs, c
 
 
 @pytest.mark.parametrize("contents", ["empty", "nothing loads", "missing folder"])
-def test_folder_without_vectors_gives_an_empty_index_that_is_cached(sil, tmp_path, logs, cache_files, contents):
+def test_folder_without_vectors_gives_an_empty_index_that_is_cached(
+    sil, tmp_path, logs, cache_files, contents
+):
     folder = tmp_path / "photos"
     if contents != "missing folder":
         folder.mkdir()
@@ -172,7 +190,9 @@ class FaissWithFailingWrite:
 
 
 @pytest.mark.parametrize("failure", ["loader", "index write"])
-def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path, logs, cache_files, monkeypatch, failure):
+def test_failed_build_keeps_the_old_index_and_the_next_call_builds(
+    sil, tmp_path, logs, cache_files, monkeypatch, failure
+):
     metadata, index = cache_files
     folder = tmp_path / "photos"
     photo_folder(folder, 2)
@@ -183,8 +203,10 @@ def test_failed_build_keeps_the_old_index_and_the_next_call_builds(sil, tmp_path
     failing_faiss = FaissWithFailingWrite()
     with monkeypatch.context() as patch:
         if failure == "loader":
+
             def broken_loader(records):
                 raise RuntimeError("disk went away")
+
             patch.setattr(sil, "load_images", broken_loader)
         else:
             patch.setattr(sil, "faiss", failing_faiss)
@@ -211,6 +233,7 @@ def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_pa
 
     def broken_loader(records):
         raise RuntimeError("disk went away")
+
     monkeypatch.setattr(sil, "load_images", broken_loader)
     with pytest.raises(RuntimeError, match="disk went away"):
         sil.index_a_directory(str(tmp_path / "photos"))
@@ -218,7 +241,9 @@ def test_failed_build_on_the_first_road_leaves_the_fingerprint_alone(sil, tmp_pa
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("manifest", ["missing", "not json", "not an object", "another build", "rows of another listing"])
+@pytest.mark.parametrize(
+    "manifest", ["missing", "not json", "not an object", "another build", "rows of another listing"]
+)
 def test_reuse_needs_a_manifest_of_this_index_and_listing(sil, tmp_path, logs, cache_files, manifest):
     metadata, index = cache_files
     first, second = tmp_path / "first", tmp_path / "second"
@@ -243,8 +268,11 @@ def test_reuse_needs_a_manifest_of_this_index_and_listing(sil, tmp_path, logs, c
     else:  # first's index, manifest of a listing where one file has another time
         make_reusable(sil, first)
         os.utime(first_paths[1], (1000, 1000))
-        listing = [r for r in sil.absolute_path_recursive_a_directory(str(first))
-                   if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)]
+        listing = [
+            r
+            for r in sil.absolute_path_recursive_a_directory(str(first))
+            if re.search(sil.FILE_EXTENSION_REGEX, r.image_path, re.IGNORECASE)
+        ]
         assert sil.is_images_in_dir_changed(listing)  # the fingerprint now says "unchanged"
     logs.clear()
     db, files = sil.index_a_directory(str(first))
@@ -267,14 +295,19 @@ def test_changed_vector_size_rebuilds_a_cached_index_of_the_old_dimension(sil, t
 
     db, files = sil.index_a_directory(str(folder))
 
-    assert messages(logs) == ["Cached index has another dimension than DIMENSION, re-indexing",
-                              count_line(3), DONE]
+    assert messages(logs) == [
+        "Cached index has another dimension than DIMENSION, re-indexing",
+        count_line(3),
+        DONE,
+    ]
     assert db.d == 256 and db.ntotal == 3
     assert sil.search_image(files[1].image_path, str(folder))[0] == files[1].image_path
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("name", ["plain.jpg", "caf\u00e9.jpg", "\u65e5\u672c.jpg", "\U0001f5bc.jpg", b"raw\xff.jpg"])
+@pytest.mark.parametrize(
+    "name", ["plain.jpg", "caf\u00e9.jpg", "\u65e5\u672c.jpg", "\U0001f5bc.jpg", b"raw\xff.jpg"]
+)
 def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
     folder = tmp_path / "photos"
     pictures = photo_folder(folder / "a", 2) + photo_folder(folder / "c", 2, first_seed=5)
@@ -297,8 +330,10 @@ def test_reuse_after_a_dropped_file_with_any_name(sil, tmp_path, logs, name):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("tampering", ["older format", "dropped position moved", "dropped path changed",
-                                       "dropped file missing", "row count"])
+@pytest.mark.parametrize(
+    "tampering",
+    ["older format", "dropped position moved", "dropped path changed", "dropped file missing", "row count"],
+)
 def test_manifest_that_misdescribes_dropped_files_or_rows_is_not_trusted(sil, tmp_path, logs, tampering):
     folder = tmp_path / "photos"
     pictures = photo_folder(folder, 4)
@@ -352,6 +387,7 @@ def test_listing_reads_pattern_and_re_at_every_record(sil, tmp_path, monkeypatch
         if len(made) == 3:
             monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.png$")
         return real_record(**fields)
+
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", r"\.jpg$")
     monkeypatch.setattr(sil, "ImageData", switching_record)
     # Records of a rebound ImageData cannot cross to pool workers: load them here.

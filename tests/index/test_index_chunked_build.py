@@ -1,10 +1,10 @@
 """A build that adds its rows chunk by chunk gives exactly the index of one whole-matrix add."""
+
 import types
 
 import faiss
 import numpy as np
 import pytest
-
 from index_support import distances_logged, make_reusable, not_an_image, photo_folder
 
 
@@ -57,8 +57,9 @@ def photo_like_loader(sil, tmp_path, monkeypatch):
 # a single small chunk.
 @pytest.mark.slow
 @pytest.mark.parametrize("count, bad_every", [(5000, 7), (2050, 2048), (3, 2)])
-def test_chunked_rows_equal_the_whole_matrix_road(sil, tmp_path, monkeypatch, cache_files, photo_like_loader,
-                                                   caplog, count, bad_every):
+def test_chunked_rows_equal_the_whole_matrix_road(
+    sil, tmp_path, monkeypatch, cache_files, photo_like_loader, caplog, count, bad_every
+):
     caplog.set_level("INFO")
     folder = tmp_path / "photos"
     paths = many_file_folder(folder, count, bad_every)
@@ -73,8 +74,13 @@ def test_chunked_rows_equal_the_whole_matrix_road(sil, tmp_path, monkeypatch, ca
                 path.unlink(missing_ok=True)
             normalised[road] = []
             with monkeypatch.context() as spy:
-                spy.setattr(faiss, "normalize_L2", lambda matrix, real=faiss.normalize_L2, seen=normalised[road]:
-                            seen.append(len(matrix)) or real(matrix))
+                spy.setattr(
+                    faiss,
+                    "normalize_L2",
+                    lambda matrix, real=faiss.normalize_L2, seen=normalised[road]: (
+                        seen.append(len(matrix)) or real(matrix)
+                    ),
+                )
                 db, files = sil.index_a_directory(str(folder))
             found = []
             for query in queries:

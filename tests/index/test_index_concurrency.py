@@ -1,8 +1,8 @@
 """Several processes searching at once on one shared pair of cache files."""
+
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
 from index_support import photo_folder
 from testsupport import run_python
 
@@ -29,8 +29,12 @@ def test_concurrent_searches_stay_in_their_folder(tmp_path, cache_files, layout)
     metadata, index = cache_files
     folders = {"a": photo_folder(tmp_path / "a", 4), "b": photo_folder(tmp_path / "b", 4, first_seed=50)}
     names = ["a", "a", "a"] if layout == "same folder" else ["a", "b", "a"]
-    scripts = [SEARCH_LOOP.format(metadata=str(metadata), index=str(index), folder=str(tmp_path / name),
-                                  queries=folders[name]) for name in names]
+    scripts = [
+        SEARCH_LOOP.format(
+            metadata=str(metadata), index=str(index), folder=str(tmp_path / name), queries=folders[name]
+        )
+        for name in names
+    ]
     with ThreadPoolExecutor(len(scripts)) as pool:
         children = list(pool.map(run_python, scripts))
     for child in children:

@@ -1,5 +1,6 @@
 """The index handed out on the reuse road: read by mapping the cache file, yet a faiss
 IndexFlatL2 the host may search, change and write, without touching the cache file."""
+
 import copy
 import os
 import pickle
@@ -8,7 +9,6 @@ import types
 import faiss
 import numpy as np
 import pytest
-
 from index_support import ROAD_REUSE, make_reusable, messages, photo_folder
 from testsupport import run_python
 
@@ -103,7 +103,9 @@ def test_a_host_that_rebinds_faiss_gets_the_plain_read(sil, tmp_path, logs, monk
     reads = []
     if rebinding == "module's faiss":
         monkeypatch.setattr(sil, "faiss", FaissStandIn("faiss"))
-        monkeypatch.setattr(sil.faiss, "read_index", lambda *args: reads.append(args) or faiss.read_index(*args))
+        monkeypatch.setattr(
+            sil.faiss, "read_index", lambda *args: reads.append(args) or faiss.read_index(*args)
+        )
     else:
         real = faiss.read_index
         monkeypatch.setattr(faiss, "read_index", lambda *args: reads.append(args) or real(*args))
@@ -155,8 +157,11 @@ def test_copies_of_the_reused_index_are_plain_indexes_in_memory(sil, tmp_path, c
     make_reusable(sil, folder)
     db, _ = sil.index_a_directory(str(folder))
     content = cache_files[1].read_bytes()
-    copied = {"pickle": lambda: pickle.loads(pickle.dumps(db)), "deepcopy": lambda: copy.deepcopy(db),
-              "copy": lambda: copy.copy(db)}[copying]()
+    copied = {
+        "pickle": lambda: pickle.loads(pickle.dumps(db)),
+        "deepcopy": lambda: copy.deepcopy(db),
+        "copy": lambda: copy.copy(db),
+    }[copying]()
     assert type(copied) is faiss.IndexFlatL2 and copied.codes.is_owned
     assert vectors(copied).tobytes() == vectors(db).tobytes()
     copied.add(unit_rows(1, db.d, seed=7))
@@ -178,7 +183,11 @@ def test_calls_share_one_mapping_of_an_unchanged_file_but_never_a_change(sil, tm
     third, _ = sil.index_a_directory(str(folder))
     assert (first.ntotal, second.ntotal, third.ntotal) == (4, 5, 4) and not third.verbose
     assert int(first.this) != int(third.this) != int(second.this)
-    assert vectors(third).tobytes() == vectors(first).tobytes() == vectors(faiss.read_index(str(cache_files[1]))).tobytes()
+    assert (
+        vectors(third).tobytes()
+        == vectors(first).tobytes()
+        == vectors(faiss.read_index(str(cache_files[1]))).tobytes()
+    )
     assert cache_files[1].read_bytes() == content
 
     # A rebuild writes another file: the next call maps that one.
@@ -202,4 +211,5 @@ def test_a_rebuild_in_this_process_lets_go_of_the_kept_mapping(sil, tmp_path, ca
     def maps_inode(inode):
         with open("/proc/self/maps") as maps:
             return any(line.split()[4] == str(inode) for line in maps if len(line.split()) >= 6)
+
     assert os.stat(cache_files[1]).st_ino != old_inode and not maps_inode(old_inode)

@@ -1,17 +1,18 @@
 """The similarity search over a folder salted with the odd files real disks hold: it finishes,
 indexes exactly the good pictures and answers as it does for a clean copy of them. It runs in
 a child interpreter with a time limit, so that a hang fails the test."""
+
 import json
 
 import pytest
-
 from odd_files_support import GOOD, NON_UTF8_NAME
 from testsupport import run_python
 
 
 @pytest.mark.slow
 def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
-    child = run_python(f"""
+    child = run_python(
+        f"""
         import json, os
         from pathlib import Path
         import search_index_lib as sil
@@ -29,7 +30,9 @@ def test_salted_folder_gives_the_results_of_its_clean_copy(tmp_path):
             report[name] = {{"indexed": sorted(os.path.relpath(f.image_path, folder) for f in files),
                             "found": [os.path.relpath(path, folder) for path in found]}}
         print(json.dumps(report))
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout.splitlines()[-1])
     assert report["salted"]["indexed"] == report["clean"]["indexed"] == sorted(GOOD)

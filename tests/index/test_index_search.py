@@ -1,13 +1,20 @@
 """search_images and search_image: ranking, normalised query, filler rows, bad queries."""
-import os
 
 import faiss
 import numpy as np
 import pytest
+from index_support import (
+    DONE,
+    ROAD_NO_INDEX,
+    ROAD_REUSE,
+    count_line,
+    distances_logged,
+    make_reusable,
+    messages,
+    not_an_image,
+    photo_folder,
+)
 from PIL import Image
-
-from index_support import (DONE, ROAD_NO_INDEX, ROAD_REUSE, count_line, distances_logged,
-                           make_reusable, messages, not_an_image, photo_folder)
 from testsupport import photo_array
 
 
@@ -129,8 +136,13 @@ def test_new_file_between_queries_is_found(sil, tmp_path, logs):
     assert messages(logs)[0] == "Hash changed, re-indexing"
 
 
-UNPACKED = {"not iterable": lambda: 5, "one in a tuple": lambda: (1,), "three in a list": lambda: [1, 2, 3],
-            "one from an iterator": lambda: iter([1]), "three from a generator": lambda: (x for x in "abc")}
+UNPACKED = {
+    "not iterable": lambda: 5,
+    "one in a tuple": lambda: (1,),
+    "three in a list": lambda: [1, 2, 3],
+    "one from an iterator": lambda: iter([1]),
+    "three from a generator": lambda: (x for x in "abc"),
+}
 
 
 @pytest.mark.parametrize("kind", UNPACKED)

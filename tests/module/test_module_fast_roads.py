@@ -1,6 +1,7 @@
 """Every fast road is declared with the names it stands in for, in src/fast_roads.cpp, and is
 taken only while each of them is still the module's own: rebinding any one of them to a
 stand-in that only passes the call on closes the road, and the specified work is done."""
+
 import os
 import re
 import sqlite3
@@ -10,7 +11,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from testsupport import save_photo
 
 DECLARATIONS = Path(__file__).resolve().parents[2] / "src" / "fast_roads.cpp"
@@ -19,8 +19,10 @@ DECLARATIONS = Path(__file__).resolve().parents[2] / "src" / "fast_roads.cpp"
 def declared_roads():
     """{road: [names]} as src/fast_roads.cpp declares them."""
     text = DECLARATIONS.read_text()
-    lists = {name: re.findall(r'"([^"]+)"', body)
-             for name, body in re.findall(r"constexpr Names (\w+) = \{(.*?)\};", text, re.S)}
+    lists = {
+        name: re.findall(r'"([^"]+)"', body)
+        for name, body in re.findall(r"constexpr Names (\w+) = \{(.*?)\};", text, re.S)
+    }
     roads = re.findall(r'\{FastRoad::\w+, "(\w+)", (?:true|false), (\w+)\}', text)
     return {road: lists[names] for road, names in roads}
 
@@ -31,16 +33,20 @@ ROADS = declared_roads()
 def pass_through(value):
     """A stand-in for `value` that does exactly what it does, as another object."""
     if isinstance(value, types.ModuleType):
+
         class Forwarding(types.ModuleType):
             def __getattr__(self, name):
                 return getattr(value, name)
+
         return Forwarding(value.__name__)
     if isinstance(value, type):
-        return type(value.__name__, (value,), {"__module__": value.__module__,
-                                               "__qualname__": value.__qualname__})
+        return type(
+            value.__name__, (value,), {"__module__": value.__module__, "__qualname__": value.__qualname__}
+        )
 
     def passing_on(*args, **kwargs):
         return value(*args, **kwargs)
+
     for attribute in ("__module__", "__name__", "__qualname__"):
         setattr(passing_on, attribute, getattr(value, attribute, "passing_on"))
     return passing_on
@@ -61,6 +67,7 @@ def code_calls(code, run):
     def profile(frame, event, arg):
         if event == "call" and frame.f_code is code:
             calls.append(dict(frame.f_locals))
+
     sys.setprofile(profile)
     try:
         run()
@@ -79,8 +86,9 @@ def stored(sil, table, path=None):
             return 0
         if path is None:
             return connection.execute(f"SELECT count(*) FROM {table}").fetchone()[0]
-        return connection.execute(f"SELECT count(*) FROM {table} WHERE path = ?",
-                                  (os.fsencode(os.path.abspath(path)),)).fetchone()[0]
+        return connection.execute(
+            f"SELECT count(*) FROM {table} WHERE path = ?", (os.fsencode(os.path.abspath(path)),)
+        ).fetchone()[0]
 
 
 def photos(folder):
@@ -89,6 +97,7 @@ def photos(folder):
 
 # Each scenario: set-up with every name the module's own, then `close()` (the rebinding, or
 # nothing), then the road's workload; returns whether the road was taken.
+
 
 def stored_vectors(sil, tmp_path, close):
     folder = tmp_path / "photos"
@@ -110,6 +119,7 @@ def stored_vector_pruning(sil, tmp_path, close):
 
 def crop_of(tmp_path, picture):
     from PIL import Image
+
     crop = tmp_path / "crop.png"
     Image.open(picture).crop((20, 20, 120, 100)).save(crop)
     return str(crop)
@@ -156,6 +166,7 @@ def mapped_index(sil, tmp_path, close):
 def chunked_rows(sil, tmp_path, close):
     """A build adds its rows a few megabytes at a time: several normalisations."""
     import faiss
+
     for number in range(4100):
         (tmp_path / f"p{number}.png").touch()
     rng = np.random.default_rng(0)
@@ -166,9 +177,18 @@ def chunked_rows(sil, tmp_path, close):
     return len(calls) > 1
 
 
-SCENARIOS = {function.__name__: function for function in (
-    stored_vectors, stored_vector_pruning, stored_keypoints, stored_keypoint_pruning,
-    compiled_pattern, mapped_index, chunked_rows)}
+SCENARIOS = {
+    function.__name__: function
+    for function in (
+        stored_vectors,
+        stored_vector_pruning,
+        stored_keypoints,
+        stored_keypoint_pruning,
+        compiled_pattern,
+        mapped_index,
+        chunked_rows,
+    )
+}
 
 
 def test_every_declared_road_has_a_scenario():

@@ -1,15 +1,33 @@
 """Start-up: one module object per process, one interpreter, the namespace it leaves."""
-import sys
 
 import pytest
-
 from module_support import FUNCTIONS, SETTINGS
 from testsupport import run_python
 
 BOUND_IN_ORDER = [
-    "json", "logging", "multiprocessing", "re", "dataclass", "md5", "os",
-    "Iterable", "List", "Optional", "Tuple", "Union", "np", "Image", "UnidentifiedImageError",
-    "faiss", *SETTINGS, "ImageData", "MatchedResult", "cv2", "Pool", *FUNCTIONS, "__test__",
+    "json",
+    "logging",
+    "multiprocessing",
+    "re",
+    "dataclass",
+    "md5",
+    "os",
+    "Iterable",
+    "List",
+    "Optional",
+    "Tuple",
+    "Union",
+    "np",
+    "Image",
+    "UnidentifiedImageError",
+    "faiss",
+    *SETTINGS,
+    "ImageData",
+    "MatchedResult",
+    "cv2",
+    "Pool",
+    *FUNCTIONS,
+    "__test__",
 ]
 STANDARD = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
 
@@ -22,15 +40,27 @@ def test_namespace_holds_exactly_the_bound_names_in_order(sil):
 
 
 def test_namespace_entries_are_the_host_objects(sil):
-    import dataclasses, hashlib, typing
-    import cv2, faiss, numpy, PIL.Image, multiprocessing
+    import dataclasses
+    import hashlib
+    import multiprocessing
+
     import constants
+    import cv2
+    import faiss
+    import numpy
+    import PIL.Image
 
     assert sil.np is numpy and sil.faiss is faiss and sil.cv2 is cv2
     assert sil.Image is PIL.Image and sil.UnidentifiedImageError is PIL.UnidentifiedImageError
     assert sil.dataclass is dataclasses.dataclass and sil.md5 is hashlib.md5
-    assert sil.List is typing.List and sil.Pool is multiprocessing.Pool
-    for name in ("DIMENSION", "FILE_EXTENSION_REGEX", "SEARCH_RESULT_LIMIT", "VECTOR_TENSOR_SIZE", "FLOATTYPE"):
+    assert sil.List is list and sil.Pool is multiprocessing.Pool
+    for name in (
+        "DIMENSION",
+        "FILE_EXTENSION_REGEX",
+        "SEARCH_RESULT_LIMIT",
+        "VECTOR_TENSOR_SIZE",
+        "FLOATTYPE",
+    ):
         assert getattr(sil, name) is getattr(constants, name)
 
 
@@ -65,8 +95,9 @@ def test_second_interpreter_is_refused():
     assert len(lines) == 2
     for line in lines:
         assert "ImportError" in line
-        assert ("Interpreter change detected - this module can only be loaded into one "
-                "interpreter per process.") in line
+        assert (
+            "Interpreter change detected - this module can only be loaded into one interpreter per process."
+        ) in line
 
 
 def test_logging_is_configured_at_info_once_with_no_handler(sil):
@@ -80,10 +111,13 @@ def test_logging_is_configured_at_info_once_with_no_handler(sil):
     assert result.stdout.split() == ["True", "1"]
 
 
-@pytest.mark.parametrize("broken, message", [
-    ("import numpy as np\nCACHE_METADATA = 'm'\n", "cannot import name CACHED_INDEXED"),
-    (None, "No module named 'constants'"),
-])
+@pytest.mark.parametrize(
+    "broken, message",
+    [
+        ("import numpy as np\nCACHE_METADATA = 'm'\n", "cannot import name CACHED_INDEXED"),
+        (None, "No module named 'constants'"),
+    ],
+)
 def test_broken_settings_fail_the_import_and_a_fixed_one_then_imports(tmp_path, broken, message):
     settings_dir = tmp_path / "settings"
     settings_dir.mkdir()
@@ -102,7 +136,7 @@ def test_broken_settings_fail_the_import_and_a_fixed_one_then_imports(tmp_path, 
         except ImportError as error:
             print("failed:", error)
         print("registered:", "search_index_lib" in sys.modules)
-        with open({str(settings_dir / 'constants.py')!r}, "w") as f:
+        with open({str(settings_dir / "constants.py")!r}, "w") as f:
             f.write({good!r})
         sys.modules.pop("constants", None)
         importlib.invalidate_caches()

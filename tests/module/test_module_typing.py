@@ -1,9 +1,9 @@
 """The installed type information matches the module and lets a type checker check a host."""
+
 import subprocess
 import sys
 
 import pytest
-
 from testsupport import TESTS_DIR, child_env
 
 EXAMPLES = TESTS_DIR.parent / "examples"
@@ -12,8 +12,9 @@ pytest.importorskip("mypy")
 
 
 def run_mypy(*args, cwd):
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=child_env(),
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, env=child_env(), capture_output=True, text=True, timeout=300
+    )
 
 
 @pytest.mark.slow
@@ -36,4 +37,8 @@ def test_type_checker_accepts_the_example_host_and_catches_misuse(tmp_path):
     assert result.returncode == 0, result.stdout
     result = run_mypy("mypy", *cache, str(wrong), cwd=tmp_path)
     assert result.returncode == 1
-    assert [line.split(":")[1] for line in result.stdout.splitlines() if ": error:" in line] == ["2", "3", "4"]
+    assert [line.split(":")[1] for line in result.stdout.splitlines() if ": error:" in line] == [
+        "2",
+        "3",
+        "4",
+    ]

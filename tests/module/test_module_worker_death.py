@@ -1,6 +1,7 @@
 """A pool worker that dies, or an interrupt, ends a search promptly: a clear error, no worker
 process left, the cache files as they were. Each case runs in a child interpreter with a time
 limit, so that a hang fails the test instead of blocking the suite."""
+
 import functools
 import json
 import multiprocessing
@@ -14,7 +15,6 @@ from multiprocessing.pool import ThreadPool
 
 import numpy as np
 import pytest
-
 from testsupport import START_METHODS, child_env, save_photo
 
 LIMIT = 90  # seconds; a call that hangs is stopped and fails the test
@@ -65,8 +65,13 @@ REPORT = """
 
 
 def child_code(root, method, search, marked_name, cache_before, body):
-    setup = SETUP.format(root=str(root / "run"), method=method, search=search, marked_name=marked_name,
-                         cache_before=cache_before)
+    setup = SETUP.format(
+        root=str(root / "run"),
+        method=method,
+        search=search,
+        marked_name=marked_name,
+        cache_before=cache_before,
+    )
     return textwrap.dedent(setup) + textwrap.dedent(body) + textwrap.dedent(REPORT)
 
 
@@ -77,8 +82,9 @@ def assert_ended_cleanly(report):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
-@pytest.mark.parametrize("search, cache_before", [("similarity", True), ("similarity", False),
-                                                  ("query", True), ("cropped", False)])
+@pytest.mark.parametrize(
+    "search, cache_before", [("similarity", True), ("similarity", False), ("query", True), ("cropped", False)]
+)
 def test_a_worker_that_dies_ends_the_call(tmp_path, method, search, cache_before):
     body = """
         try:
@@ -88,8 +94,9 @@ def test_a_worker_that_dies_ends_the_call(tmp_path, method, search, cache_before
             error = str(raised)
     """
     code = child_code(tmp_path, method, search, "die-here.png", cache_before, body)
-    child = subprocess.run([sys.executable, "-c", code], env=child_env(), capture_output=True,
-                           text=True, timeout=LIMIT)
+    child = subprocess.run(
+        [sys.executable, "-c", code], env=child_env(), capture_output=True, text=True, timeout=LIMIT
+    )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout.splitlines()[-1])
     assert report["error"].startswith("a worker process died (killed by SIGKILL)")
@@ -111,8 +118,14 @@ def test_an_interrupt_ends_the_workers_and_keeps_the_cache(tmp_path, method, sea
     """
     code = child_code(tmp_path, method, search, "wait-here.png", True, body)
     # A session of its own: Ctrl-C in a terminal reaches the whole process group, workers too.
-    child = subprocess.Popen([sys.executable, "-c", code], env=child_env(), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code],
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         deadline = time.monotonic() + LIMIT
         while not (tmp_path / "run" / "waiting").exists():
@@ -155,8 +168,13 @@ def test_workers_killed_while_waiting_for_work_do_not_hang_the_shutdown(tmp_path
         print(len(multiprocessing.active_children()), support.live_pids({str(tmp_path)!r}))
     """
     (tmp_path / "photos").mkdir()
-    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(),
-                           capture_output=True, text=True, timeout=LIMIT)
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=LIMIT,
+    )
     assert child.returncode == 0, child.stderr
     error, processes = child.stdout.splitlines()[-2:]
     assert error.startswith("a worker process died (killed by SIGKILL) while working on")
@@ -164,10 +182,15 @@ def test_workers_killed_while_waiting_for_work_do_not_hang_the_shutdown(tmp_path
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("pool", [
-    pytest.param(functools.partial(multiprocessing.get_context("fork").Pool, maxtasksperchild=1), id="retiring"),
-    pytest.param(ThreadPool, id="threads"),
-])
+@pytest.mark.parametrize(
+    "pool",
+    [
+        pytest.param(
+            functools.partial(multiprocessing.get_context("fork").Pool, maxtasksperchild=1), id="retiring"
+        ),
+        pytest.param(ThreadPool, id="threads"),
+    ],
+)
 def test_workers_a_pool_ends_on_purpose_are_no_deaths(sil, tmp_path, monkeypatch, pool):
     """A pool with a task limit per worker replaces each worker after its task, with exit code
     0; the map runs well past the first replacement, so a false alarm would end it."""

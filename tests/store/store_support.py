@@ -1,5 +1,6 @@
 """Helpers for the feature store tests: a folder with the awkward cases, the results of every
 search on it, and direct access to the store file."""
+
 import logging
 import os
 import sqlite3
@@ -7,7 +8,6 @@ from pathlib import Path
 
 import numpy as np
 from PIL import Image
-
 from testsupport import save_photo
 
 STORE_SWITCH = "SEARCH_INDEX_LIB_FEATURE_STORE"
@@ -29,8 +29,9 @@ def awkward_folder(root):
     """Photos of several sizes (some too small for the big crop), a flat picture without
     keypoints, a text file with a picture's name and a truncated JPEG."""
     root = Path(root)
-    for i, (width, height) in enumerate([(320, 240), (240, 320), (400, 300), (160, 120),
-                                         (320, 240), (120, 160), (300, 300)]):
+    for i, (width, height) in enumerate(
+        [(320, 240), (240, 320), (400, 300), (160, 120), (320, 240), (120, 160), (300, 300)]
+    ):
         save_photo(root / f"photo{i}.jpg", width, height, seed=10 + i)
     save_photo(root / "sub" / "photo_png.png", 256, 192, seed=30)
     Image.new("L", (200, 150), 140).save(root / "flat.png")
@@ -62,8 +63,10 @@ def every_result(sil, folder, crop_paths, caplog):
     results = {}
     for road in ("first build", "second build", "reuse"):
         db, files = sil.index_a_directory(folder)
-        results[road] = (db.reconstruct_n(0, db.ntotal) if db.ntotal else np.zeros((0,)),
-                         [f.image_path for f in files])
+        results[road] = (
+            db.reconstruct_n(0, db.ntotal) if db.ntotal else np.zeros((0,)),
+            [f.image_path for f in files],
+        )
     results["similar"] = sil.search_image(str(Path(folder) / "photo3.jpg"), folder)
     vectors = sil.load_images(list(sil.get_images_absolute_path_recursive_a_directory(folder)))
     results["vectors"] = [None if v is None else (v.dtype.str, v.tolist()) for v in vectors]
@@ -71,8 +74,11 @@ def every_result(sil, folder, crop_paths, caplog):
     for crop in crop_paths:
         results["cropped " + crop] = sil.cropped_search(crop, folder)
         positions, matched, kept = sil.live_search_similar_cropped(crop, listing)
-        results["ranked " + crop] = (positions, [(m.image_path, m.matched_points) for m in matched],
-                                     [k.image_path for k in kept])
+        results["ranked " + crop] = (
+            positions,
+            [(m.image_path, m.matched_points) for m in matched],
+            [k.image_path for k in kept],
+        )
     results["log"] = log_lines(caplog)
     return results
 
@@ -110,8 +116,15 @@ def reset_index_cache(sil):
 # are not the module's objects. Module-level, so that pool workers can find them.
 import search_index_lib as _sil  # noqa: E402
 
-_OWN = {name: getattr(_sil, name) for name in
-        ("load_image", "padding_square_image", "live_search_find_matched", "live_search_process_image")}
+_OWN = {
+    name: getattr(_sil, name)
+    for name in (
+        "load_image",
+        "padding_square_image",
+        "live_search_find_matched",
+        "live_search_process_image",
+    )
+}
 
 
 def host_load_image(file):

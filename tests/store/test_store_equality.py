@@ -1,14 +1,24 @@
 """The feature store changes no result: a cold store, a warm store and no store give the
 same vectors, paths, matched points and log lines, and stored work is what searches use."""
+
 import os
 import sqlite3
 import struct
 
 import pytest
-
-from store_support import (HOST_STAND_INS, STORE_SWITCH, assert_same_results, awkward_folder,
-                           crops, every_result, fnv1a, point_cache_at, reset_index_cache, rows,
-                           store_path)
+from store_support import (
+    HOST_STAND_INS,
+    STORE_SWITCH,
+    assert_same_results,
+    awkward_folder,
+    crops,
+    every_result,
+    fnv1a,
+    point_cache_at,
+    reset_index_cache,
+    rows,
+    store_path,
+)
 from testsupport import save_photo
 
 
@@ -43,8 +53,9 @@ def tamper_vectors(sil):
     with sqlite3.connect(sil.CACHED_INDEXED + ".features.sqlite") as connection:
         for path, vector in connection.execute("SELECT path, vector FROM vectors").fetchall():
             zeros = bytes(len(vector))
-            connection.execute("UPDATE vectors SET vector = ?, checksum = ? WHERE path = ?",
-                               (zeros, fnv1a(zeros), path))
+            connection.execute(
+                "UPDATE vectors SET vector = ?, checksum = ? WHERE path = ?", (zeros, fnv1a(zeros), path)
+            )
 
 
 def tamper_keypoints(sil):
@@ -52,17 +63,21 @@ def tamper_keypoints(sil):
     with sqlite3.connect(store_path(sil)) as connection:
         found = connection.execute(
             "SELECT path, height, width, positions, descriptors, descriptor_width FROM keypoints "
-            "WHERE descriptors IS NOT NULL").fetchall()
+            "WHERE descriptors IS NOT NULL"
+        ).fetchall()
         for path, height, width, positions, descriptors, descriptor_width in found:
             moved = struct.pack("<2f", 7.5, 9.5) * (len(positions) // 8)
             digest = f"{height}x{width};{descriptor_width};".encode() + moved + descriptors
-            connection.execute("UPDATE keypoints SET positions = ?, checksum = ? WHERE path = ?",
-                               (moved, fnv1a(digest), path))
+            connection.execute(
+                "UPDATE keypoints SET positions = ?, checksum = ? WHERE path = ?",
+                (moved, fnv1a(digest), path),
+            )
 
 
 @pytest.mark.parametrize("rebound", [None, "load_image", "padding_square_image", "Image", "np"])
 def test_stored_vectors_are_used_only_while_the_loading_names_are_the_modules(
-        sil, tmp_path, monkeypatch, rebound):
+    sil, tmp_path, monkeypatch, rebound
+):
     paths = [str(save_photo(tmp_path / f"p{i}.jpg", 96, 64, seed=i)) for i in range(3)]
     listing = [sil.ImageData(image_path=p, last_modified=None) for p in paths]
     real = sil.load_images(listing)
@@ -80,7 +95,8 @@ def test_stored_vectors_are_used_only_while_the_loading_names_are_the_modules(
 @pytest.mark.slow
 @pytest.mark.parametrize("rebound", [None, "live_search_find_matched", "live_search_process_image", "cv2"])
 def test_stored_keypoints_are_used_only_while_the_matching_names_are_the_modules(
-        sil, tmp_path, monkeypatch, rebound):
+    sil, tmp_path, monkeypatch, rebound
+):
     folder = awkward_folder(tmp_path / "pictures")
     crop = crops(tmp_path / "crops", folder)[0]
     real = sil.cropped_search(crop, str(folder))

@@ -1,12 +1,12 @@
 """A host pool that offers map_in_slices is handed the index build's work through it, and the
 vectors of each run it hands back are stored at once: what was finished before the pool
 failed or was interrupted is kept, and nothing a pool says out of turn reaches the store."""
+
 import os
 import sqlite3
 
 import numpy as np
 import pytest
-
 from store_support import store_path
 from testsupport import save_photo
 
@@ -44,7 +44,7 @@ class SlicingPool:
         for first in range(0, len(items), 2):
             if self.runs is not None and first // 2 == self.runs:
                 raise self.stop
-            run = [function(item) for item in items[first:first + 2]]
+            run = [function(item) for item in items[first : first + 2]]
             on_slice(first, run)
             results.extend(run)
         return results
@@ -59,8 +59,10 @@ def stored(sil):
 
 @pytest.fixture
 def pictures(sil, tmp_path):
-    return [sil.ImageData(str(save_photo(tmp_path / f"p{number}.png", 60, 40, seed=number)), None)
-            for number in range(7)]
+    return [
+        sil.ImageData(str(save_photo(tmp_path / f"p{number}.png", 60, 40, seed=number)), None)
+        for number in range(7)
+    ]
 
 
 @pytest.mark.parametrize("stop", [KeyboardInterrupt(), RuntimeError("a worker process died")])

@@ -1,6 +1,7 @@
 """An index build or a cropped search cut short (Ctrl-C, a worker killed, the calling process
 killed) keeps the vectors or keypoints finished before it in the feature store, and the next
 build or search reads only the rest."""
+
 import os
 import signal
 import sqlite3
@@ -12,7 +13,6 @@ from pathlib import Path
 
 import pytest
 from PIL import Image
-
 from testsupport import child_env, save_photo
 
 PICTURES = 160
@@ -45,8 +45,13 @@ else:
 
 
 def start_work(folder, log, index, crop):
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(WORK), str(folder), str(log), index, crop],
-                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(WORK), str(folder), str(log), index, crop],
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def opened(log):
@@ -60,8 +65,11 @@ def stored_paths(index, table):
 
 def workers_of(pid):
     children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
-    return [int(child) for child in children
-            if b"resource_tracker" not in Path(f"/proc/{child}/cmdline").read_bytes()]
+    return [
+        int(child)
+        for child in children
+        if b"resource_tracker" not in Path(f"/proc/{child}/cmdline").read_bytes()
+    ]
 
 
 def cut_short(process, how):
@@ -90,11 +98,19 @@ CUTS = [("interrupt", "KeyboardInterrupt"), ("killed worker", "a worker process 
 
 
 # Each case runs two child builds of PICTURES pictures (seconds each): the quick run keeps one.
-@pytest.mark.parametrize("work, how, error", [
-    pytest.param(work, how, error,
-                 marks=[] if (work, how) == ("build", "interrupt") else [pytest.mark.slow])
-    for work in ("build", "cropped search") for how, error in CUTS])
-def test_work_cut_short_keeps_what_was_finished_and_the_next_reads_the_rest(tmp_path, pictures, work, how, error):
+@pytest.mark.parametrize(
+    "work, how, error",
+    [
+        pytest.param(
+            work, how, error, marks=[] if (work, how) == ("build", "interrupt") else [pytest.mark.slow]
+        )
+        for work in ("build", "cropped search")
+        for how, error in CUTS
+    ],
+)
+def test_work_cut_short_keeps_what_was_finished_and_the_next_reads_the_rest(
+    tmp_path, pictures, work, how, error
+):
     (tmp_path / "store_cache").mkdir()
     index = str(tmp_path / "store_cache" / "index.faiss")
     crop, table, done = "", "vectors", ["built", str(PICTURES), str(PICTURES)]
@@ -123,7 +139,7 @@ def test_work_cut_short_keeps_what_was_finished_and_the_next_reads_the_rest(tmp_
     rebuild = start_work(pictures, second_log, index, crop)
     output, message = rebuild.communicate(timeout=300)
     assert rebuild.returncode == 0, message
-    assert output.split()[:len(done)] == done
+    assert output.split()[: len(done)] == done
     every = {str(path) for path in pictures.iterdir()}
     assert set(opened(second_log)) == every - kept
     assert stored_paths(index, table) == every

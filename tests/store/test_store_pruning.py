@@ -1,10 +1,10 @@
 """Entries of pictures that left a folder go when the folder is indexed or searched again,
 and a changed picture keeps one entry, so a store follows its folders instead of growing."""
+
 import os
 import shutil
 
 import pytest
-
 from store_support import awkward_folder, crops, rows
 
 
@@ -28,7 +28,9 @@ def test_entries_follow_the_folder(sil, tmp_path, search, table):
     search(sil, folder, crop)
     search(sil, other, crop)
     listed = sorted(r.image_path for r in sil.get_images_absolute_path_recursive_a_directory(str(folder)))
-    listed_other = sorted(r.image_path for r in sil.get_images_absolute_path_recursive_a_directory(str(other)))
+    listed_other = sorted(
+        r.image_path for r in sil.get_images_absolute_path_recursive_a_directory(str(other))
+    )
     assert stored_paths(sil, table) == sorted(listed + listed_other)
 
     os.remove(folder / "photo1.jpg")

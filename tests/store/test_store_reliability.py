@@ -1,5 +1,6 @@
 """The store is a cache, never a source of truth: a damaged, foreign, held or half-written
 store file, and several processes sharing it, change no result and fail no search."""
+
 import json
 import os
 import signal
@@ -10,9 +11,17 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
-from store_support import (STORE_SWITCH, assert_same_results, awkward_folder, crops, every_result,
-                           point_cache_at, reset_index_cache, rows, store_path)
+from store_support import (
+    STORE_SWITCH,
+    assert_same_results,
+    awkward_folder,
+    crops,
+    every_result,
+    point_cache_at,
+    reset_index_cache,
+    rows,
+    store_path,
+)
 from testsupport import child_env, run_python
 
 
@@ -67,8 +76,9 @@ def damaged_entries(sil, pictures):
     fill_store(sil, pictures)
     with sqlite3.connect(store_path(sil)) as connection:
         connection.execute("UPDATE vectors SET vector = zeroblob(length(vector)) WHERE vector IS NOT NULL")
-        connection.execute("UPDATE keypoints SET positions = zeroblob(length(positions)) "
-                           "WHERE positions IS NOT NULL")
+        connection.execute(
+            "UPDATE keypoints SET positions = zeroblob(length(positions)) WHERE positions IS NOT NULL"
+        )
 
 
 def directory_in_the_way(sil, pictures):
@@ -76,8 +86,9 @@ def directory_in_the_way(sil, pictures):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("damage", [garbage, truncated, foreign_format, damaged_entries,
-                                    directory_in_the_way])
+@pytest.mark.parametrize(
+    "damage", [garbage, truncated, foreign_format, damaged_entries, directory_in_the_way]
+)
 def test_a_damaged_store_changes_no_result(sil, pictures, expected, caplog, damage):
     damage(sil, pictures)
     assert_same_results(every_result(sil, *pictures, caplog), expected)
@@ -102,8 +113,11 @@ HOLD_STORE = """
 def test_a_store_held_by_another_process_changes_no_result(sil, pictures, expected, caplog):
     fill_store(sil, pictures)
     os.utime(pictures[0] / "photo4.jpg")  # so that the searches want to write
-    holder = subprocess.Popen([sys.executable, "-c", HOLD_STORE.replace("\n    ", "\n"),
-                               store_path(sil)], stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLD_STORE.replace("\n    ", "\n"), store_path(sil)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert holder.stdout.readline().strip() == "holding"
         assert_same_results(every_result(sil, *pictures, caplog), expected)
@@ -142,12 +156,23 @@ def test_a_process_killed_while_writing_leaves_a_usable_store(sil, pictures, exp
     fill_store(sil, pictures)
     if when == "inside a transaction":
         child = subprocess.run(
-            [sys.executable, "-c", KILLED_IN_A_TRANSACTION.replace("\n    ", "\n"), store_path(sil)])
+            [sys.executable, "-c", KILLED_IN_A_TRANSACTION.replace("\n    ", "\n"), store_path(sil)]
+        )
         assert child.returncode == -signal.SIGKILL
     else:
         child = subprocess.Popen(
-            [sys.executable, "-c", SEARCHING_UNTIL_KILLED.replace("\n    ", "\n"), sil.CACHED_INDEXED,
-             str(folder), crop_paths[0]], env=child_env(), stdout=subprocess.PIPE, text=True)
+            [
+                sys.executable,
+                "-c",
+                SEARCHING_UNTIL_KILLED.replace("\n    ", "\n"),
+                sil.CACHED_INDEXED,
+                str(folder),
+                crop_paths[0],
+            ],
+            env=child_env(),
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert child.stdout.readline().strip() == "started"
         time.sleep(2.5)
         child.send_signal(signal.SIGKILL)
@@ -176,14 +201,24 @@ def test_processes_searching_at_once_share_the_store(sil, tmp_path, monkeypatch,
     folders = {name: awkward_folder(tmp_path / name) for name in ("a", "b")}
     crop = crops(tmp_path / "crops", folders["a"])[0]
     monkeypatch.setenv(STORE_SWITCH, "off")
-    want = {name: json.dumps({"cropped": sil.cropped_search(crop, str(folder)),
-                              "query": str(folder / "photo3.jpg")})
-            for name, folder in folders.items()}
+    want = {
+        name: json.dumps(
+            {"cropped": sil.cropped_search(crop, str(folder)), "query": str(folder / "photo3.jpg")}
+        )
+        for name, folder in folders.items()
+    }
     monkeypatch.delenv(STORE_SWITCH)
     names = ["a", "a", "a"] if layout == "same folder" else ["a", "b", "a"]
-    scripts = [SEARCH_LOOP.format(metadata=sil.CACHE_METADATA, index=sil.CACHED_INDEXED,
-                                  folder=str(folders[name]), crop=crop, want=want[name])
-               for name in names]
+    scripts = [
+        SEARCH_LOOP.format(
+            metadata=sil.CACHE_METADATA,
+            index=sil.CACHED_INDEXED,
+            folder=str(folders[name]),
+            crop=crop,
+            want=want[name],
+        )
+        for name in names
+    ]
     with ThreadPoolExecutor(len(scripts)) as pool:
         children = list(pool.map(run_python, scripts))
     for child in children:

@@ -1,4 +1,5 @@
 """Loading a report in the test browser and reading what it fetched."""
+
 import json
 
 from selenium.common.exceptions import NoAlertPresentException

@@ -1,11 +1,11 @@
 """Fixtures for the companion tools: the installed find-images command run as a user runs
 it, a settings folder of its own per test, photo folders, and a real browser."""
+
 import json
 import shutil
 from pathlib import Path
 
 import pytest
-
 from testsupport import TESTS_DIR, child_env, save_photo
 from tools_support import run_find_images
 
@@ -52,6 +52,7 @@ def crop_of(tmp_path):
         with Image.open(picture) as source:
             source.crop(box).save(crop)
         return crop
+
     return cut
 
 
@@ -60,6 +61,7 @@ def find_images(settings):
     def run(*args, **options):
         options.setdefault("settings", settings)
         return run_find_images(*args, **options)
+
     return run
 
 
@@ -69,6 +71,7 @@ def find_images_json(find_images):
         result = find_images(*args, "--json")
         assert result.returncode in (0, 1), result.stderr
         return json.loads(result.stdout)
+
     return run
 
 
@@ -83,8 +86,14 @@ def browser():
     assert binary and driver_binary, "chromium and chromedriver must be installed (make test installs them)"
     options = webdriver.ChromeOptions()
     options.binary_location = binary
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 "--allow-file-access-from-files", "--window-size=1200,900"):
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--allow-file-access-from-files",
+        "--window-size=1200,900",
+    ):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
     driver = webdriver.Chrome(options=options, service=Service(driver_binary))
@@ -123,6 +132,7 @@ def unprivileged(tmp_path):
         if os.geteuid() == 0:
             options["preexec_fn"] = _without_file_permission_override
         return run_find_images(*args, settings=settings_folder, env=env, **options)
+
     yield folder, run
     for path in folder.rglob("*"):  # let the clean-up in again
         if not path.is_symlink():

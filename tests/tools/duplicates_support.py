@@ -1,11 +1,11 @@
 """Pictures for the duplicate finder's tests: a photo-like original, the edits a copy may have
 gone through, and pictures that must never be grouped."""
+
 import io
 from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageEnhance, ImageOps
-
 from testsupport import photo_array
 
 ORIENTATION = 0x0112
@@ -68,11 +68,21 @@ EDITS = {
     "exif_turned_90": (".jpg", lambda p: _exif_turned(p, 6), "turned 90"),
     "exif_turned_180": (".jpg", lambda p: _exif_turned(p, 3), "turned 180"),
     "mirrored_cropped_small_jpeg": (
-        ".jpg", lambda p: _encoded(ImageOps.mirror(_crop(p, left=0.08)).resize((p.width // 2, p.height // 2)),
-                                   "JPEG", quality=35), "mirrored"),
+        ".jpg",
+        lambda p: _encoded(
+            ImageOps.mirror(_crop(p, left=0.08)).resize((p.width // 2, p.height // 2)), "JPEG", quality=35
+        ),
+        "mirrored",
+    ),
     "grey_captioned_turned": (
-        ".jpg", lambda p: _encoded(_caption(ImageEnhance.Contrast(p.convert("L")).enhance(1.3))
-                                   .transpose(Image.Transpose.ROTATE_90), "JPEG", quality=40), "turned 270"),
+        ".jpg",
+        lambda p: _encoded(
+            _caption(ImageEnhance.Contrast(p.convert("L")).enhance(1.3)).transpose(Image.Transpose.ROTATE_90),
+            "JPEG",
+            quality=40,
+        ),
+        "turned 270",
+    ),
 }
 
 
@@ -91,10 +101,15 @@ TEXTURE_EDITS = {
     "cropped_left_tenth": (".png", lambda p: _crop(p, left=0.1), "none"),
     "cropped_bottom_tenth": (".png", lambda p: _crop(p, bottom=0.1), "none"),
     "cropped_turned_grey": (
-        ".png", lambda p: _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L"),
-        "turned 270"),
+        ".png",
+        lambda p: _crop(p, top=0.08, right=0.06).transpose(Image.Transpose.ROTATE_90).convert("L"),
+        "turned 270",
+    ),
     "cropped_more_contrast_exif_turned": (
-        ".jpg", lambda p: _exif_turned(ImageEnhance.Contrast(_crop(p, right=0.09)).enhance(1.3), 3), "turned 180"),
+        ".jpg",
+        lambda p: _exif_turned(ImageEnhance.Contrast(_crop(p, right=0.09)).enhance(1.3), 3),
+        "turned 180",
+    ),
 }
 
 
@@ -138,7 +153,10 @@ def distractors(folder, width=360, height=270):
         draw = ImageDraw.Draw(page)
         x, y = int(rng.integers(10, width - 60)), int(rng.integers(10, height - 60))
         shape = [draw.ellipse, draw.rectangle][number % 2]
-        shape((x, y, x + 20 + 8 * number, y + 30 - 4 * number), fill=tuple(int(v) for v in rng.integers(0, 160, 3)))
+        shape(
+            (x, y, x + 20 + 8 * number, y + 30 - 4 * number),
+            fill=tuple(int(v) for v in rng.integers(0, 160, 3)),
+        )
         path = folder / f"mostly_white_{number}.png"
         page.save(path)
         made["mostly_white"].append(path)

@@ -1,13 +1,13 @@
 """A phone's camera roll for the format tests: HEIC and AVIF pictures written by the libraries'
 own encoders (pillow-heif, Pillow), one of each turned by an EXIF orientation, with JPEG twins
 and crops of what they show."""
+
 import shutil
 from dataclasses import dataclass, replace
 from pathlib import Path
 
 import numpy as np
 from PIL import Image
-
 from verified_support import textured_photo
 
 WIDTH, HEIGHT = 640, 480  # as shown
@@ -45,8 +45,12 @@ def write_roll(folder, outside):
     folder.mkdir(parents=True, exist_ok=True)
     outside.mkdir(parents=True, exist_ok=True)
     roll = {}
-    for name, suffix, orientation, seed in (("upright_heic", "heic", 1, 31), ("turned_heic", "heic", TURNED, 32),
-                                            ("upright_avif", "avif", 1, 33), ("turned_avif", "avif", TURNED, 34)):
+    for name, suffix, orientation, seed in (
+        ("upright_heic", "heic", 1, 31),
+        ("turned_heic", "heic", TURNED, 32),
+        ("upright_avif", "avif", 1, 33),
+        ("turned_avif", "avif", TURNED, 34),
+    ):
         shown = textured_photo(WIDTH, HEIGHT, seed)
         stored = Image.fromarray(stored_for(shown, orientation))
         extra = {} if orientation == 1 else {"exif": exif_turned(orientation)}
@@ -54,7 +58,9 @@ def write_roll(folder, outside):
         path.parent.mkdir(exist_ok=True)
         stored.save(path, quality=92, **extra)
         twin = outside / f"{name}_twin.jpg"
-        twin_picture(shown, stored, orientation, suffix).save(twin, quality=90, **extra_for_twin(orientation, suffix))
+        twin_picture(shown, stored, orientation, suffix).save(
+            twin, quality=90, **extra_for_twin(orientation, suffix)
+        )
         crop = outside / f"{name}_crop.png"
         Image.fromarray(shown).crop(CROP_BOX).save(crop)
         roll[name] = RollPicture(path, shown, twin, crop)
@@ -77,10 +83,16 @@ def copy_roll(written, folder, outside):
 
     def moved(path, old, new):
         return Path(new) / Path(path).relative_to(old)
-    copied = {name: replace(picture, path=moved(picture.path, source, folder),
-                            twin=moved(picture.twin, source_outside, outside),
-                            crop=moved(picture.crop, source_outside, outside))
-              for name, picture in roll.items()}
+
+    copied = {
+        name: replace(
+            picture,
+            path=moved(picture.path, source, folder),
+            twin=moved(picture.twin, source_outside, outside),
+            crop=moved(picture.crop, source_outside, outside),
+        )
+        for name, picture in roll.items()
+    }
     return copied, [moved(path, source, folder) for path in others]
 
 
@@ -114,5 +126,7 @@ def block_package(folder, package):
     not installed; returns it."""
     blocked = Path(folder) / package
     blocked.mkdir(parents=True, exist_ok=True)
-    (blocked / "__init__.py").write_text(f"raise ImportError('{package} is not installed (blocked by a test)')\n")
+    (blocked / "__init__.py").write_text(
+        f"raise ImportError('{package} is not installed (blocked by a test)')\n"
+    )
     return Path(folder)

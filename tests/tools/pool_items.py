@@ -1,4 +1,5 @@
 """Work items for the pool tests, importable by spawned and forkserver workers."""
+
 import os
 import time
 

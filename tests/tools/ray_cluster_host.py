@@ -2,6 +2,7 @@
 ray_cluster_support): prints one JSON line describing it, then keeps it up until its standard
 input closes, and shuts it down. A process of its own keeps the test process from starting
 Ray's daemons itself, which it would do while other threads hold locks."""
+
 import json
 import os
 import shutil
@@ -19,17 +20,23 @@ def main(nodes):
     os.makedirs(os.path.join(temp_dir, "ray"), exist_ok=True)
     from ray.cluster_utils import Cluster
 
-    cluster = Cluster(initialize_head=True, head_node_args={
-        "num_cpus": 1, "include_dashboard": False, "temp_dir": temp_dir})
+    cluster = Cluster(
+        initialize_head=True, head_node_args={"num_cpus": 1, "include_dashboard": False, "temp_dir": temp_dir}
+    )
     try:
         for _ in range(nodes - 1):
             cluster.add_node(num_cpus=1)
         cluster.wait_for_nodes()
-        print(json.dumps({
-            "address": cluster.address,
-            "node_ids": [node.node_id for node in cluster.list_all_nodes()],
-            "session_dir": cluster.head_node.get_session_dir_path(),
-        }), flush=True)
+        print(
+            json.dumps(
+                {
+                    "address": cluster.address,
+                    "node_ids": [node.node_id for node in cluster.list_all_nodes()],
+                    "session_dir": cluster.head_node.get_session_dir_path(),
+                }
+            ),
+            flush=True,
+        )
         sys.stdin.read()
     finally:
         cluster.shutdown()

@@ -1,5 +1,6 @@
 """A small local multi-node Ray cluster for the tests, kept on the loopback address and in
 its own temporary folder, a way to find the processes it started, and the tests' pictures."""
+
 import json
 import os
 import select
@@ -9,7 +10,6 @@ import time
 from pathlib import Path
 
 from PIL import Image
-
 from testsupport import save_photo
 
 # Ray otherwise binds its services to the machine's outward address; with this set every
@@ -24,7 +24,12 @@ class LocalCluster:
         env = {**os.environ, **LOOPBACK_ENV}
         self._host = subprocess.Popen(
             [sys.executable, str(Path(__file__).with_name("ray_cluster_host.py")), str(nodes)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            env=env,
+            text=True,
+        )
         ready, _, _ = select.select([self._host.stdout], [], [], timeout)
         line = self._host.stdout.readline() if ready else ""
         if not line:
@@ -77,8 +82,12 @@ def photo_folder(folder, count):
     """`count` photo-like JPEG and PNG files of differing sizes, two levels deep."""
     for number in range(count):
         suffix = "png" if number % 3 == 0 else "jpg"
-        save_photo(Path(folder) / f"set{number % 2}" / f"photo{number:02d}.{suffix}",
-                   width=200 + 20 * number, height=150 + 10 * number, seed=number)
+        save_photo(
+            Path(folder) / f"set{number % 2}" / f"photo{number:02d}.{suffix}",
+            width=200 + 20 * number,
+            height=150 + 10 * number,
+            seed=number,
+        )
     return str(folder)
 
 
@@ -92,6 +101,5 @@ def crop_of(photo_path, crop_path, box=(40, 30, 160, 120)):
 def broken_settings(folder):
     """A settings module that lacks a setting the module takes at start-up."""
     Path(folder).mkdir(parents=True, exist_ok=True)
-    (Path(folder) / "constants.py").write_text(
-        "VECTOR_TENSOR_SIZE = 32\nDIMENSION = 1024\n")
+    (Path(folder) / "constants.py").write_text("VECTOR_TENSOR_SIZE = 32\nDIMENSION = 1024\n")
     return str(folder)

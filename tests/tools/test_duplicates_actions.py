@@ -1,16 +1,17 @@
 """Acting on duplicate groups: nothing changes without an action, every action and its undo,
 files changed between scan and action skipped, references and keepers never touched, and an
 interrupted move recovered by undo."""
+
 import json
 import os
 import signal
 
 import pytest
-
 from duplicates_support import copy_of
+from testsupport import save_photo
+
 from search_index_tools import scan_duplicates
 from search_index_tools.duplicates import actions
-from testsupport import save_photo
 
 
 @pytest.fixture
@@ -20,8 +21,13 @@ def library(tmp_path):
     for seed in (1, 2):
         save_photo(folder / f"keep_{seed}.png", 320, 240, seed=seed)
         copy_of(folder / f"keep_{seed}.png", folder / "copies" / f"small_{seed}.jpg", 160, 120)
-        copy_of(folder / f"keep_{seed}.png", folder / "copies" / "deeper" / f"mirror_{seed}.png", 200, 150,
-                mirrored=True)
+        copy_of(
+            folder / f"keep_{seed}.png",
+            folder / "copies" / "deeper" / f"mirror_{seed}.png",
+            200,
+            150,
+            mirrored=True,
+        )
     save_photo(folder / "alone.png", 320, 240, seed=9)
     return folder
 
@@ -38,7 +44,12 @@ def snapshot(folder):
     return found
 
 
-COPIES = ["copies/small_1.jpg", "copies/deeper/mirror_1.png", "copies/small_2.jpg", "copies/deeper/mirror_2.png"]
+COPIES = [
+    "copies/small_1.jpg",
+    "copies/deeper/mirror_1.png",
+    "copies/small_2.jpg",
+    "copies/deeper/mirror_2.png",
+]
 
 
 def test_without_an_action_nothing_changes(find_images, library, tmp_path):
@@ -60,7 +71,9 @@ def test_move_then_undo(find_images, library, tmp_path):
     [log] = target.glob("find-images-moves-*.log")
     assert f"undo {log}" in result.stderr
     entries = [json.loads(line) for line in log.read_text().splitlines()]
-    assert sorted(entry["move"] for entry in entries if "move" in entry) == sorted(str(library / c) for c in COPIES)
+    assert sorted(entry["move"] for entry in entries if "move" in entry) == sorted(
+        str(library / c) for c in COPIES
+    )
 
     undone = find_images("undo", log)
     assert undone.returncode == 0, undone.stderr
@@ -148,10 +161,12 @@ def test_a_file_changed_after_the_scan_is_skipped(sil, library, tmp_path, change
     else:
         (library / "keep_1.png").unlink()
     skipped = []
-    summary = actions.apply(actions.Plan("move", str(tmp_path / "moved")), scan,
-                            on_skip=lambda path, why: skipped.append(path))
-    touched_group = [str(victim)] + ([str(library / "copies" / "deeper" / "mirror_1.png")]
-                                     if change == "keeper_removed" else [])
+    summary = actions.apply(
+        actions.Plan("move", str(tmp_path / "moved")), scan, on_skip=lambda path, why: skipped.append(path)
+    )
+    touched_group = [str(victim)] + (
+        [str(library / "copies" / "deeper" / "mirror_1.png")] if change == "keeper_removed" else []
+    )
     assert sorted(skipped) == sorted(touched_group)
     assert summary.done == 4 - len(touched_group)
     if change in ("rewritten", "touched"):
@@ -194,9 +209,21 @@ def test_undo_finishes_a_move_cut_between_link_and_unlink(tmp_path):
     from search_index_tools.duplicates.reading import content_stamp
 
     log = tmp_path / "moves.log"
-    log.write_text(json.dumps({"kind": actions.LOG_KIND, "version": 1}) + "\n" + json.dumps(
-        {"move": str(source), "to": str(target), "size": source.stat().st_size, "mtime_ns": 0,
-         "stamp": content_stamp(source.read_bytes()).hex()}) + "\n" + '{"moved": "cut sh')
+    log.write_text(
+        json.dumps({"kind": actions.LOG_KIND, "version": 1})
+        + "\n"
+        + json.dumps(
+            {
+                "move": str(source),
+                "to": str(target),
+                "size": source.stat().st_size,
+                "mtime_ns": 0,
+                "stamp": content_stamp(source.read_bytes()).hex(),
+            }
+        )
+        + "\n"
+        + '{"moved": "cut sh'
+    )
     assert actions.undo(str(log), on_refuse=lambda *a: pytest.fail(f"refused {a}")).done == 1
     assert source.exists() and not target.exists()
 

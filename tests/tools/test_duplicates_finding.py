@@ -1,6 +1,7 @@
 """The duplicate finder's groups: every edit of a picture found with the transform it shows,
 pictures that are only alike in being flat, dark, mostly white or of one size left apart,
 reference folders, keeper rules, the store, and the command's JSON and exit statuses."""
+
 import io
 import json
 import os
@@ -8,14 +9,14 @@ import sqlite3
 
 import numpy as np
 import pytest
-from PIL import Image
-
 from duplicates_support import EDITS, TEXTURE_EDITS, copy_of, distractors, original, texture, write_edit
+from PIL import Image
+from testsupport import save_photo
+
 from search_index_tools import find_duplicates, scan_duplicates
 from search_index_tools.duplicates import descriptor, grouping, parse_similarity
 from search_index_tools.duplicates.reading import grey_thumbnail
 from search_index_tools.duplicates.store import SUFFIX
-from testsupport import save_photo
 
 
 @pytest.fixture(scope="module")
@@ -44,7 +45,9 @@ def test_each_edit_is_found_with_its_transform(edited_folder, edit):
     members = {member.path: member for member in group.members}
     # Transforms are relative to the keeper: compare the edit's with the original's.
     seen_edit = members[path].transform.replace(", cropped", "").replace("cropped", "none")
-    seen_original = members[str(folder / "original.png")].transform.replace(", cropped", "").replace("cropped", "none")
+    seen_original = (
+        members[str(folder / "original.png")].transform.replace(", cropped", "").replace("cropped", "none")
+    )
     assert (seen_original, seen_edit) in _consistent(EDITS[edit][2])
     if "cropped" in edit and group.keep != path:
         assert "cropped" in members[path].transform
@@ -95,8 +98,11 @@ def _turn_only(transform):
 def test_other_pictures_of_the_same_fine_detail_are_left_alone(textured_folder):
     folder, others, scan = textured_folder
     assert [sorted(group.paths) for group in scan.groups] == [
-        sorted([str(folder / "original.png")] + [str(folder / "edits" / f"{name}{suffix}")
-                                                  for name, (suffix, _, _) in TEXTURE_EDITS.items()])]
+        sorted(
+            [str(folder / "original.png")]
+            + [str(folder / "edits" / f"{name}{suffix}") for name, (suffix, _, _) in TEXTURE_EDITS.items()]
+        )
+    ]
     assert all(group_of(scan, path) is None for path in others)
 
 
@@ -118,13 +124,21 @@ def test_the_same_flat_picture_twice_is_one_group_and_other_flats_are_not(tmp_pa
     for name, value in [("white_a", 255), ("white_b", 255), ("grey", 128), ("light", 245)]:
         Image.new("L", (200, 150), value).save(tmp_path / f"{name}.png")
     groups = find_duplicates(tmp_path, use_store=False)
-    assert [sorted(os.path.basename(p) for p in group.paths) for group in groups] == [["white_a.png", "white_b.png"]]
+    assert [sorted(os.path.basename(p) for p in group.paths) for group in groups] == [
+        ["white_a.png", "white_b.png"]
+    ]
 
 
-@pytest.mark.parametrize("rule, kept", [
-    ("pixels", "large.jpg"), ("largest", "noisy.png"), ("oldest", "old.png"), ("newest", "new.png"),
-    ("under:{tmp}/keepers", "keepers/small.png"),
-])
+@pytest.mark.parametrize(
+    "rule, kept",
+    [
+        ("pixels", "large.jpg"),
+        ("largest", "noisy.png"),
+        ("oldest", "old.png"),
+        ("newest", "new.png"),
+        ("under:{tmp}/keepers", "keepers/small.png"),
+    ],
+)
 def test_keeper_rules(tmp_path, rule, kept):
     save_photo(tmp_path / "large.jpg", 480, 360, seed=8, quality=70)
     copy_of(tmp_path / "large.jpg", tmp_path / "old.png", 240, 180)
@@ -132,7 +146,7 @@ def test_keeper_rules(tmp_path, rule, kept):
     copy_of(tmp_path / "large.jpg", tmp_path / "keepers" / "small.png", 160, 120)
     copy_of(tmp_path / "large.jpg", tmp_path / "noisy.png", 300, 225, compress_level=0)  # largest file
     for age, name in enumerate(["old.png", "large.jpg", "noisy.png", "keepers/small.png", "new.png"]):
-        os.utime(tmp_path / name, ns=(10 ** 18 + age * 10 ** 9,) * 2)
+        os.utime(tmp_path / name, ns=(10**18 + age * 10**9,) * 2)
     groups = find_duplicates(tmp_path, keep=rule.format(tmp=tmp_path), use_store=False)
     assert len(groups) == 1 and len(groups[0].paths) == 5
     assert groups[0].keep == str(tmp_path / kept)
@@ -146,7 +160,9 @@ def test_reference_folders(tmp_path):
     copy_of(library / "b.png", new / "b_small.png", 640, 480)  # more pixels than the library's copy
     save_photo(new / "c.png", 320, 240, seed=4)
     groups = find_duplicates(new, references=[library], use_store=False)
-    assert [sorted(group.paths) for group in groups] == [sorted([str(library / "b.png"), str(new / "b_small.png")])]
+    assert [sorted(group.paths) for group in groups] == [
+        sorted([str(library / "b.png"), str(new / "b_small.png")])
+    ]
     # The keeper comes from the library, and the library's picture is marked as such.
     assert groups[0].keep == str(library / "b.png") and groups[0].members[0].reference
 
@@ -203,10 +219,20 @@ def test_json_shape(find_images, tmp_path):
     assert group["keep"] == str(folder / "a.png")
     assert group["paths"] == [str(folder / "a.png"), str(folder / "sub" / "a_small.jpg")]
     assert [set(member) for member in group["members"]] == [
-        {"path", "distance", "width", "height", "bytes", "transform"}] * 2
+        {"path", "distance", "width", "height", "bytes", "transform"}
+    ] * 2
     keeper, copy = group["members"]
-    assert (keeper["path"], keeper["width"], keeper["height"], keeper["distance"]) == (group["keep"], 320, 240, 0.0)
-    assert (copy["width"], copy["height"], copy["bytes"]) == (160, 120, os.path.getsize(folder / "sub" / "a_small.jpg"))
+    assert (keeper["path"], keeper["width"], keeper["height"], keeper["distance"]) == (
+        group["keep"],
+        320,
+        240,
+        0.0,
+    )
+    assert (copy["width"], copy["height"], copy["bytes"]) == (
+        160,
+        120,
+        os.path.getsize(folder / "sub" / "a_small.jpg"),
+    )
     assert isinstance(copy["distance"], float) and 0 <= copy["distance"] < 0.2 and copy["transform"] == "none"
 
 
@@ -222,14 +248,17 @@ def test_text_listing_and_exit_statuses(find_images, tmp_path):
     assert "group 1: keep " in found.stdout and "mirrored" in found.stdout and "a_mirror.png" in found.stdout
 
 
-@pytest.mark.parametrize("arguments, named", [
-    (["{tmp}/missing"], "folder not found"),
-    (["{tmp}/photos", "--similarity", "sloppy"], "--similarity"),
-    (["{tmp}/photos", "--keep", "prettiest"], "--keep"),
-    (["{tmp}/photos", "--reference", "{tmp}/nowhere"], "folder not found"),
-    (["{tmp}/photos", "--move-to", "{tmp}/photos/dupes"], "--move-to"),
-    (["{tmp}/photos", "--trash", "--hardlink"], "not allowed with"),
-])
+@pytest.mark.parametrize(
+    "arguments, named",
+    [
+        (["{tmp}/missing"], "folder not found"),
+        (["{tmp}/photos", "--similarity", "sloppy"], "--similarity"),
+        (["{tmp}/photos", "--keep", "prettiest"], "--keep"),
+        (["{tmp}/photos", "--reference", "{tmp}/nowhere"], "folder not found"),
+        (["{tmp}/photos", "--move-to", "{tmp}/photos/dupes"], "--move-to"),
+        (["{tmp}/photos", "--trash", "--hardlink"], "not allowed with"),
+    ],
+)
 def test_bad_input_is_one_line(find_images, tmp_path, arguments, named):
     save_photo(tmp_path / "photos" / "a.png", 100, 75, seed=1)
     result = find_images("duplicates", *[argument.format(tmp=tmp_path) for argument in arguments])
@@ -250,8 +279,11 @@ def test_verification_tries_the_other_turns_when_the_proposed_ones_fail(monkeypa
         reads.append(grey_thumbnail(data.getvalue()))
     thumbnails = descriptor.thumbnails_array([read[2] for read in reads])
     sizes = [(read[0], read[1]) for read in reads]
-    monkeypatch.setattr(grouping, "candidate_pairs",
-                        lambda vectors, *args, **kw: {(0, 1): set(proposed)} if len(vectors) == 2 else {})
+    monkeypatch.setattr(
+        grouping,
+        "candidate_pairs",
+        lambda vectors, *args, **kw: {(0, 1): set(proposed)} if len(vectors) == 2 else {},
+    )
     [pair] = grouping.verified_pairs(thumbnails, sizes, np.zeros(2, dtype=bool), 0.93)
     # The copy turned back a quarter turn anticlockwise is the original.
     assert (pair.first, pair.second) == (0, 1)

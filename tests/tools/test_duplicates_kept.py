@@ -1,18 +1,19 @@
 """Decisions kept in the duplicate store: a scan that uses them finds exactly the groups a scan
 without them finds, after files were changed, removed or added, for other thresholds and other
 sets of folders, and it decides again only what changed."""
+
 import os
 import shutil
 import sqlite3
 
 import numpy as np
 import pytest
-
 from duplicates_support import EDITS, copy_of, distractors, original, write_edit
+from testsupport import save_photo
+
 from search_index_tools import scan_duplicates
 from search_index_tools.duplicates import grouping
 from search_index_tools.duplicates.store import SUFFIX, PictureStore
-from testsupport import save_photo
 
 
 @pytest.fixture(scope="module")
@@ -75,13 +76,21 @@ def _neighbour_lists(sil):
     in any order)."""
     with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
         rows = db.execute("SELECT token, neighbours, transforms, scores FROM candidate_lists WHERE plain = 0")
-        return {token: {(int(neighbour), transform) for neighbour, transform, score in zip(
-                    np.frombuffer(neighbours, "<i8"), transforms, np.frombuffer(scores, "<f4"))
-                    if score >= grouping.COARSE_MINIMUM}
-                for token, neighbours, transforms, scores in rows}
+        return {
+            token: {
+                (int(neighbour), transform)
+                for neighbour, transform, score in zip(
+                    np.frombuffer(neighbours, "<i8"), transforms, np.frombuffer(scores, "<f4")
+                )
+                if score >= grouping.COARSE_MINIMUM
+            }
+            for token, neighbours, transforms, scores in rows
+        }
 
 
-@pytest.mark.parametrize("change", [_changed, _removed, _added, _all_three], ids=lambda change: change.__name__)
+@pytest.mark.parametrize(
+    "change", [_changed, _removed, _added, _all_three], ids=lambda change: change.__name__
+)
 def test_kept_decisions_give_the_groups_of_a_scan_without_them(sil, library, change, tmp_path, monkeypatch):
     first = scan_duplicates(library)
     assert first.groups == scan_duplicates(library, use_store=False).groups
@@ -107,6 +116,7 @@ def test_kept_decisions_give_the_groups_of_a_scan_without_them(sil, library, cha
 
 def test_the_changes_were_seen(library):
     """The scenarios above change the groups (so equal groups are no accident of a stale store)."""
+
     def names(scan):
         return [sorted(os.path.basename(path) for path in group.paths) for group in scan.groups]
 
@@ -161,9 +171,16 @@ def test_other_sets_of_folders_keep_their_own_decisions(library):
     assert again.verified == 0 and again.searched == 0 and again.groups == together.groups
 
 
-@pytest.mark.parametrize("table, column, value", [
-    ("candidate_lists", "neighbours", "x'0102030405'"), ("candidate_lists", "vector", "x'0102030405'"),
-    ("scope_results", "pairs", "x'0102030405'"), ("verdicts", "transform", "99"), ("verdicts", "similarity", "'x'")])
+@pytest.mark.parametrize(
+    "table, column, value",
+    [
+        ("candidate_lists", "neighbours", "x'0102030405'"),
+        ("candidate_lists", "vector", "x'0102030405'"),
+        ("scope_results", "pairs", "x'0102030405'"),
+        ("verdicts", "transform", "99"),
+        ("verdicts", "similarity", "'x'"),
+    ],
+)
 def test_damaged_kept_decisions_are_decided_again(sil, library, table, column, value):
     first = scan_duplicates(library)
     _added(library)

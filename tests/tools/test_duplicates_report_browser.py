@@ -1,13 +1,13 @@
 """The duplicate finder's HTML report in a real browser: every picture loads, each group shows
 its keeper marked and what the action would do, nothing is fetched, and a hostile file name
 stays text."""
+
 import json
 from urllib.parse import unquote, urlparse
 
-from selenium.webdriver.common.by import By
-
 from browser_support import open_report, requests_made
 from duplicates_support import copy_of
+from selenium.webdriver.common.by import By
 from testsupport import save_photo
 
 HOSTILE = "<img src=x onerror=alert(1)>.png"
@@ -33,16 +33,23 @@ def test_duplicates_report_in_a_browser(browser, find_images, tmp_path):
     assert len(sections) == len(groups)
     for section, group in zip(sections, groups):
         items = section.find_elements(By.CSS_SELECTOR, ".members li")
-        links = [unquote(urlparse(item.find_element(By.TAG_NAME, "a").get_attribute("href")).path) for item in items]
+        links = [
+            unquote(urlparse(item.find_element(By.TAG_NAME, "a").get_attribute("href")).path)
+            for item in items
+        ]
         assert links == group["paths"]
-        assert [item.get_attribute("data-role") for item in items] == ["keep"] + ["duplicate"] * (len(items) - 1)
+        assert [item.get_attribute("data-role") for item in items] == ["keep"] + ["duplicate"] * (
+            len(items) - 1
+        )
         for item, member in zip(items[1:], group["members"][1:]):
             assert f"{member['width']} × {member['height']}" in item.text
             assert "moved to " + str(tmp_path / "moved") in item.text
     images = browser.find_elements(By.TAG_NAME, "img")
     assert len(images) == sum(len(group["paths"]) for group in groups)  # no injected element
-    widths = [browser.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
-              for image in images]
+    widths = [
+        browser.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
+        for image in images
+    ]
     assert all(width > 0 for width in widths), widths
     shown = [element.text for element in browser.find_elements(By.CSS_SELECTOR, ".path")]
     assert f"copies/{HOSTILE}" in shown

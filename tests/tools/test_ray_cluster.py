@@ -1,6 +1,7 @@
 """The Ray road on a local cluster of two one-CPU nodes: the same answers as the local pool,
 work done on both nodes, clear errors from a node that lacks the settings or a photograph,
 no output of Ray's own, and nothing left running."""
+
 import json
 import logging
 import sys
@@ -8,12 +9,19 @@ import textwrap
 
 import numpy as np
 import pytest
-
-from ray_cluster_support import (LOOPBACK_ENV, LocalCluster, broken_settings, crop_of, photo_folder,
-                                 processes_of, wait_until_gone)
-from search_index_tools.ray_pool import RayNodeError, bind_ray_pool, settings_runtime_env
+from ray_cluster_support import (
+    LOOPBACK_ENV,
+    LocalCluster,
+    broken_settings,
+    crop_of,
+    photo_folder,
+    processes_of,
+    wait_until_gone,
+)
 from testsupport import TESTS_DIR, child_env
 from tools_support import run_find_images
+
+from search_index_tools.ray_pool import RayNodeError, bind_ray_pool, settings_runtime_env
 
 NODES = 2
 PHOTOS = 10
@@ -25,6 +33,7 @@ def cluster():
         for name, value in LOOPBACK_ENV.items():
             patch.setenv(name, value)
         import ray._private.ray_constants as ray_constants
+
         patch.setattr(ray_constants, "ENABLE_RAY_CLUSTER", False)  # as the variable says, if read already
         local_cluster = LocalCluster(NODES)
         try:
@@ -75,8 +84,11 @@ def same(first, second):
     if isinstance(first, np.ndarray):
         return first.dtype == second.dtype and np.array_equal(first, second)
     if isinstance(first, (list, tuple)):
-        return type(first) is type(second) and len(first) == len(second) and all(
-            same(a, b) for a, b in zip(first, second))
+        return (
+            type(first) is type(second)
+            and len(first) == len(second)
+            and all(same(a, b) for a, b in zip(first, second))
+        )
     return first == second
 
 
@@ -84,7 +96,9 @@ ROADS = [index_build, crop_matching, similar_images]
 
 
 @pytest.mark.parametrize("road", ROADS)
-def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local_answers, cluster, photo_set, road):
+def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(
+    sil, local_answers, cluster, photo_set, road
+):
     folder, crop = photo_set
     local = local_answers[road.__name__]
     local_pool = sil.Pool
@@ -99,14 +113,21 @@ def test_cluster_gives_the_local_pools_answer_with_both_nodes_working(sil, local
     assert sum(binding.items_per_node.values()) >= PHOTOS
     # Unbinding puts the module's pool back and closes the connection the binding opened.
     import ray
+
     assert sil.Pool is local_pool and not ray.is_initialized()
 
 
-def test_host_that_connects_itself_ships_the_settings_in_its_own_runtime_env(sil, local_answers, cluster, photo_set):
+def test_host_that_connects_itself_ships_the_settings_in_its_own_runtime_env(
+    sil, local_answers, cluster, photo_set
+):
     import ray
 
-    ray.init(address=cluster.address, runtime_env=settings_runtime_env(), log_to_driver=False,
-             logging_level=logging.ERROR)
+    ray.init(
+        address=cluster.address,
+        runtime_env=settings_runtime_env(),
+        log_to_driver=False,
+        logging_level=logging.ERROR,
+    )
     try:
         with pytest.raises(ValueError, match="already initialised"):
             bind_ray_pool(settings=TESTS_DIR / "constants.py")
@@ -118,12 +139,16 @@ def test_host_that_connects_itself_ships_the_settings_in_its_own_runtime_env(sil
     assert same(on_cluster, local_answers["crop_matching"])
 
 
-@pytest.mark.parametrize("settings, problem, road", [
-    (False, "No module named 'constants'", index_build),
-    ("broken", "cannot import name CACHE_METADATA", crop_matching),
-])
-def test_node_without_usable_settings_fails_the_call_naming_the_node(sil, cluster, photo_set, tmp_path,
-                                                                     settings, problem, road):
+@pytest.mark.parametrize(
+    "settings, problem, road",
+    [
+        (False, "No module named 'constants'", index_build),
+        ("broken", "cannot import name CACHE_METADATA", crop_matching),
+    ],
+)
+def test_node_without_usable_settings_fails_the_call_naming_the_node(
+    sil, cluster, photo_set, tmp_path, settings, problem, road
+):
     folder, crop = photo_set
     if settings == "broken":
         settings = broken_settings(tmp_path / "node_settings")
@@ -136,7 +161,9 @@ def test_node_without_usable_settings_fails_the_call_naming_the_node(sil, cluste
 
 
 @pytest.mark.parametrize("call", ["load_images", "live_search_similar_cropped"])
-def test_photograph_a_node_cannot_see_fails_the_call_naming_node_and_path(sil, cluster, photo_set, tmp_path, call):
+def test_photograph_a_node_cannot_see_fails_the_call_naming_node_and_path(
+    sil, cluster, photo_set, tmp_path, call
+):
     folder, crop = photo_set
     listing = sil.get_images_absolute_path_recursive_a_directory(folder)
     missing = str(tmp_path / "not_on_this_node.jpg")
@@ -172,8 +199,14 @@ def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photo_s
 
     folder, crop = photo_set
     env = {**child_env(), **LOOPBACK_ENV}
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(CHILD), cluster.address, folder, crop,
-                           str(tmp_path)], env=env, capture_output=True, text=True, timeout=300, cwd=TESTS_DIR)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(CHILD), cluster.address, folder, crop, str(tmp_path)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=TESTS_DIR,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout == "True 5\n"
     local_lines, cluster_lines = done.stderr.split("--- cluster ---\n")
@@ -181,14 +214,17 @@ def test_nothing_but_the_modules_log_lines_reaches_the_terminal(cluster, photo_s
     assert cluster_lines == local_lines
 
 
-@pytest.mark.parametrize("arguments, error, named", [
-    ({"processes": 0}, ValueError, "processes"),
-    ({"processes": True}, TypeError, "processes"),
-    ({"processes": 2.0}, TypeError, "processes"),
-    ({"address": 6379}, TypeError, "address"),
-    ({"settings": "other.py"}, ValueError, "settings"),
-    ({"settings": "empty_folder"}, ValueError, "settings"),
-])
+@pytest.mark.parametrize(
+    "arguments, error, named",
+    [
+        ({"processes": 0}, ValueError, "processes"),
+        ({"processes": True}, TypeError, "processes"),
+        ({"processes": 2.0}, TypeError, "processes"),
+        ({"address": 6379}, TypeError, "address"),
+        ({"settings": "other.py"}, ValueError, "settings"),
+        ({"settings": "empty_folder"}, ValueError, "settings"),
+    ],
+)
 def test_bad_binding_arguments_are_refused_before_anything_is_bound(sil, tmp_path, arguments, error, named):
     (tmp_path / "other.py").write_text("DIMENSION = 1024\n")
     (tmp_path / "empty_folder").mkdir()
@@ -198,17 +234,21 @@ def test_bad_binding_arguments_are_refused_before_anything_is_bound(sil, tmp_pat
     with pytest.raises(error, match=named):
         bind_ray_pool(**arguments)
     import ray
+
     assert sil.Pool is pool and not ray.is_initialized()
 
 
-@pytest.mark.parametrize("argv, address", [
-    (["--ray", "crop", "c.png", "f"], "local"),
-    (["crop", "c.png", "f", "--ray"], "local"),
-    (["--ray", "auto", "crop", "c.png", "f"], "auto"),
-    (["crop", "--ray", "10.1.2.3:6379", "c.png", "f"], "10.1.2.3:6379"),
-    (["--ray=local", "index", "f"], "local"),
-    (["index", "f"], None),
-])
+@pytest.mark.parametrize(
+    "argv, address",
+    [
+        (["--ray", "crop", "c.png", "f"], "local"),
+        (["crop", "c.png", "f", "--ray"], "local"),
+        (["--ray", "auto", "crop", "c.png", "f"], "auto"),
+        (["crop", "--ray", "10.1.2.3:6379", "c.png", "f"], "10.1.2.3:6379"),
+        (["--ray=local", "index", "f"], "local"),
+        (["index", "f"], None),
+    ],
+)
 def test_find_images_ray_switch_takes_an_address_only_when_one_is_given(argv, address):
     from search_index_tools import cli
 
@@ -221,8 +261,9 @@ def test_find_images_with_ray_prints_what_it_prints_without(cluster, photo_set, 
     env = {**child_env(tests_path=False), **LOOPBACK_ENV}
     plain = ["--plain"] if command == "crop" else []  # the module's ranking, which Ray can run
     local = run_find_images("--json", command, crop, folder, *plain, settings=settings, env=env)
-    on_cluster = run_find_images("--json", "--ray", cluster.address, command, crop, folder, *plain,
-                                 settings=settings, env=env)
+    on_cluster = run_find_images(
+        "--json", "--ray", cluster.address, command, crop, folder, *plain, settings=settings, env=env
+    )
     assert on_cluster.returncode == local.returncode == 0, on_cluster.stderr
     assert on_cluster.stderr == local.stderr == ""
     assert json.loads(on_cluster.stdout)["results"] == json.loads(local.stdout)["results"] != []
@@ -239,10 +280,20 @@ def test_find_images_duplicates_with_ray_finds_the_local_groups(cluster, setting
     photo_folder(folder / "photos", 6)
     env = {**child_env(tests_path=False), **LOOPBACK_ENV}
     # A cache folder each, so that both runs read every picture (none from the other's store).
-    local = run_find_images("--json", "duplicates", folder, "--cache-dir", tmp_path / "local_cache",
-                            settings=settings, env=env)
-    on_cluster = run_find_images("--json", "--ray", cluster.address, "duplicates", folder,
-                                 "--cache-dir", tmp_path / "ray_cache", settings=settings, env=env)
+    local = run_find_images(
+        "--json", "duplicates", folder, "--cache-dir", tmp_path / "local_cache", settings=settings, env=env
+    )
+    on_cluster = run_find_images(
+        "--json",
+        "--ray",
+        cluster.address,
+        "duplicates",
+        folder,
+        "--cache-dir",
+        tmp_path / "ray_cache",
+        settings=settings,
+        env=env,
+    )
     assert on_cluster.returncode == local.returncode == 0, on_cluster.stderr
     assert on_cluster.stderr == local.stderr == ""
     groups = json.loads(on_cluster.stdout)["groups"]
@@ -260,25 +311,32 @@ def test_find_images_on_ray_reads_heic_and_avif_in_the_ray_workers(cluster, sett
 
     pictures, others = write_roll(tmp_path / "roll", tmp_path / "outside")
     env = {**child_env(tests_path=False), **LOOPBACK_ENV}
-    done = run_find_images("--json", "--ray", cluster.address, "index", tmp_path / "roll",
-                           settings=settings_with_formats(settings), env=env)
+    done = run_find_images(
+        "--json",
+        "--ray",
+        cluster.address,
+        "index",
+        tmp_path / "roll",
+        settings=settings_with_formats(settings),
+        env=env,
+    )
     assert done.returncode == 0, done.stderr
     document = json.loads(done.stdout)
     assert (document["indexed"], document["left_out"]) == (len(pictures) + len(others), [])
 
 
 @pytest.mark.parametrize("switches", [[], ["--verify"]])
-def test_find_images_refuses_ray_for_the_verified_search_it_cannot_send_there(find_images, photos, crop_of,
-                                                                               switches):
+def test_find_images_refuses_ray_for_the_verified_search_it_cannot_send_there(
+    find_images, photos, crop_of, switches
+):
     done = find_images("--ray", "crop", *switches, crop_of(photos / "garden" / "photo_0.png"), photos)
     assert done.returncode == 2 and done.stdout == ""
     assert "--ray" in done.stderr and "--plain" in done.stderr
 
 
 def test_a_worker_that_dies_ends_the_call_with_the_modules_error(cluster):
-    import ray.cloudpickle
-
     import pool_items
+    import ray.cloudpickle
 
     # The workers cannot import the tests' modules: the work function travels by value.
     ray.cloudpickle.register_pickle_by_value(pool_items)
@@ -289,8 +347,10 @@ def test_a_worker_that_dies_ends_the_call_with_the_modules_error(cluster):
                     pool.map(pool_items.dies_on_three, range(6))
     finally:
         ray.cloudpickle.unregister_pickle_by_value(pool_items)
-    assert str(failure.value) == ("a worker process died (its Ray actor died) before the pool finished its "
-                                  "6 work items; the pool's other workers were ended")
+    assert str(failure.value) == (
+        "a worker process died (its Ray actor died) before the pool finished its "
+        "6 work items; the pool's other workers were ended"
+    )
     assert isinstance(failure.value.__cause__, ray.exceptions.RayActorError)
 
 

@@ -1,12 +1,12 @@
 """The command's checks and conventions: a bad query refused before any folder work, huge
 limits, index then search without a second build, cache folders named in their errors,
 --cache-dir, --version, the subcommands' help, --paths and --print0."""
+
 import json
 import os
 
 import pytest
 from PIL import Image
-
 from testsupport import child_env, quick_first, save_photo
 from tools_support import run_find_images
 
@@ -20,13 +20,16 @@ def bad_query(kind, tmp_path):
     return path
 
 
-@pytest.mark.parametrize("command, kind, expected", [
-    ("similar", "not a picture", "cannot identify image file"),
-    ("crop --plain", "not a picture", "crop image cannot be read as a picture"),
-    ("crop --plain", "flat crop", "crop image has no keypoints to match"),
-    ("crop", "not a picture", "crop image cannot be read as a picture"),
-    ("crop", "flat crop", "crop image has nothing to match"),
-])
+@pytest.mark.parametrize(
+    "command, kind, expected",
+    [
+        ("similar", "not a picture", "cannot identify image file"),
+        ("crop --plain", "not a picture", "crop image cannot be read as a picture"),
+        ("crop --plain", "flat crop", "crop image has no keypoints to match"),
+        ("crop", "not a picture", "crop image cannot be read as a picture"),
+        ("crop", "flat crop", "crop image has nothing to match"),
+    ],
+)
 def test_bad_query_is_refused_before_any_folder_work(command, kind, expected, photos, find_images, tmp_path):
     query = bad_query(kind, tmp_path)
     words = command.split()
@@ -85,7 +88,11 @@ def test_an_unwritable_cache_folder_is_named_as_the_cause(settings_given, unpriv
     result = run("index", picture_folder, settings_folder=own)
     assert result.returncode == 2, result.stderr
     folder = base / "locked_cache" if settings_given else home / ".cache" / "search_index_lib"
-    expected = f"cache folder not found: {folder}" if not settings_given else f"cache folder is not writable: {folder}"
+    expected = (
+        f"cache folder not found: {folder}"
+        if not settings_given
+        else f"cache folder is not writable: {folder}"
+    )
     assert expected in result.stderr, result.stderr
     assert ("--settings" in result.stderr) == settings_given
     assert len(result.stderr.splitlines()) == 1
@@ -94,25 +101,38 @@ def test_an_unwritable_cache_folder_is_named_as_the_cause(settings_given, unpriv
     moved = run("index", picture_folder, "--cache-dir", elsewhere, settings_folder=own)
     assert moved.returncode == 0, moved.stderr
     assert sorted(path.name for path in elsewhere.iterdir() if not path.name.endswith(("-wal", "-shm"))) == [
-        "folder_fingerprint.txt", "similarity_index.faiss", "similarity_index.faiss.features.sqlite",
-        "similarity_index.faiss.rows.json"]
+        "folder_fingerprint.txt",
+        "similarity_index.faiss",
+        "similarity_index.faiss.features.sqlite",
+        "similarity_index.faiss.rows.json",
+    ]
 
 
 @pytest.mark.parametrize("start_method", quick_first("fork", "spawn"))
 def test_cache_dir_holds_every_cache_file(start_method, photos, crop_of, tmp_path):
     env = child_env(tests_path=False)
     env["HOME"] = str(tmp_path / "home")
-    code = ("import multiprocessing, sys; multiprocessing.set_start_method(%r); "
-            "from search_index_tools.cli import main; sys.exit(main())" % start_method)
+    code = (
+        "import multiprocessing, sys; multiprocessing.set_start_method(%r); "
+        "from search_index_tools.cli import main; sys.exit(main())" % start_method
+    )
     import subprocess
     import sys
 
     cache = tmp_path / "chosen"
     for args in (["index", photos], ["crop", crop_of(photos / "garden" / "photo_2.jpg"), photos]):
-        result = subprocess.run([sys.executable, "-c", code, "--cache-dir", str(cache), *map(str, args)],
-                                env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        result = subprocess.run(
+            [sys.executable, "-c", code, "--cache-dir", str(cache), *map(str, args)],
+            env=env,
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert result.returncode == 0, result.stderr
-    assert not (tmp_path / "home" / ".cache" / "search_index_lib" / "similarity_index.faiss.features.sqlite").exists()
+    assert not (
+        tmp_path / "home" / ".cache" / "search_index_lib" / "similarity_index.faiss.features.sqlite"
+    ).exists()
     assert (cache / "similarity_index.faiss.features.sqlite").exists()
 
 
@@ -130,13 +150,17 @@ def test_version_and_help_state_what_applies():
     assert "--cache-dir" in similar and "--paths" in similar and "--print0" in crop
 
 
-@pytest.mark.parametrize("switch, separator",
-                         quick_first(("--paths", "\n"), ("--print0", "\0"), ("-0", "\0")))
+@pytest.mark.parametrize(
+    "switch, separator", quick_first(("--paths", "\n"), ("--print0", "\0"), ("-0", "\0"))
+)
 def test_paths_only_for_pipes(switch, separator, photos, find_images):
     odd = photos / "garden" / os.fsdecode(b"new\nline \xe9.png" if separator == "\0" else b"odd \xe9.png")
     save_photo(odd, 240, 180, seed=2)
     query = photos / "garden" / "photo_2.jpg"
-    expected = [entry["path"] for entry in json.loads(find_images("similar", query, photos, "--json").stdout)["results"]]
+    expected = [
+        entry["path"]
+        for entry in json.loads(find_images("similar", query, photos, "--json").stdout)["results"]
+    ]
     result = find_images("similar", query, photos, switch, text=False)
     assert result.returncode == 0, result.stderr
     paths = result.stdout.split(separator.encode())

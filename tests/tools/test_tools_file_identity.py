@@ -1,17 +1,18 @@
 """File identity: which changes make a file another one, or its content another; and the
 verified search's store, which must never answer from features of a file's former content."""
+
 import os
 import shutil
 import sqlite3
 
 import cv2
 import pytest
+from verified_support import textured_photo, write
 
 from search_index_tools import sqlite_store
-from search_index_tools.verified import cache as verified_cache
 from search_index_tools.file_identity import FileIdentity, file_identity
+from search_index_tools.verified import cache as verified_cache
 from search_index_tools.verified.search import STORE_SUFFIX, verified_cropped_search
-from verified_support import textured_photo, write
 
 
 def rewrite_keeping_times(path):
@@ -38,12 +39,15 @@ def untouched(path):
     pass
 
 
-@pytest.mark.parametrize("change, same_file, same_content", [
-    (untouched, True, True),
-    (rewrite_keeping_times, True, False),
-    (change_permissions, True, False),
-    (replace_by_rename, False, False),
-])
+@pytest.mark.parametrize(
+    "change, same_file, same_content",
+    [
+        (untouched, True, True),
+        (rewrite_keeping_times, True, False),
+        (change_permissions, True, False),
+        (replace_by_rename, False, False),
+    ],
+)
 def test_changes_that_make_another_file_or_another_content(tmp_path, change, same_file, same_content):
     path = str(tmp_path / "picture.bin")
     with open(path, "wb") as file:

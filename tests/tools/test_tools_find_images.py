@@ -1,13 +1,13 @@
 """The installed find-images command: its text and JSON results against the module's own
 searches, the index command, exit statuses and the one-line messages for bad input."""
+
 import json
 import os
 import re
 
 import pytest
-
-from tools_support import run_find_images
 from testsupport import child_env, save_photo
+from tools_support import run_find_images
 
 
 def module_results(sil, command, query, folder, monkeypatch, limit=None):
@@ -21,8 +21,9 @@ def module_results(sil, command, query, folder, monkeypatch, limit=None):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("command, limit", [("similar", None), ("similar", 2), ("crop", None), ("crop", 1)])
-def test_json_results_are_the_module_results(command, limit, sil, photos, crop_of, find_images_json,
-                                             monkeypatch):
+def test_json_results_are_the_module_results(
+    command, limit, sil, photos, crop_of, find_images_json, monkeypatch
+):
     source = photos / "garden" / "photo_2.jpg"
     query = source if command == "similar" else crop_of(source)
     plain = ["--plain"] if command == "crop" else []  # the module's own ranking
@@ -40,8 +41,10 @@ def test_json_results_are_the_module_results(command, limit, sil, photos, crop_o
         assert scores == sorted(scores) and scores[0] == pytest.approx(0, abs=1e-4)
     else:
         assert document["score"] == "matched keypoints"
-        _, matches, _ = sil.live_search_similar_cropped(str(query), sil.get_images_absolute_path_recursive_a_directory(str(photos)))
-        assert scores == [len(match.matched_points) for match in matches][:len(scores)]
+        _, matches, _ = sil.live_search_similar_cropped(
+            str(query), sil.get_images_absolute_path_recursive_a_directory(str(photos))
+        )
+        assert scores == [len(match.matched_points) for match in matches][: len(scores)]
 
 
 @pytest.mark.slow
@@ -74,11 +77,14 @@ def test_paths_are_shown_relative_to_the_folder_as_given(folder, photos, find_im
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("name, shown", [
-    ("two\nlines.png", "two\\nlines.png"),
-    ("bell\x07\x1b[31mred.png", "bell\\x07\\x1b[31mred.png"),
-    (os.fsdecode(b"caf\xe9.png"), "caf\\xe9.png"),  # a byte that is not UTF-8
-])
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("two\nlines.png", "two\\nlines.png"),
+        ("bell\x07\x1b[31mred.png", "bell\\x07\\x1b[31mred.png"),
+        (os.fsdecode(b"caf\xe9.png"), "caf\\xe9.png"),  # a byte that is not UTF-8
+    ],
+)
 def test_unprintable_names_are_shown_escaped_one_line_each(name, shown, photos, find_images):
     save_photo(photos / name, 240, 180, seed=4)
     result = find_images("similar", photos / "garden" / "photo_4.png", photos)
@@ -142,19 +148,34 @@ def bad_input(case, tmp_path, photos, settings):
         "settings lack names": (["similar", query, photos], broken_settings, "--settings: "),
         "limit zero": (["similar", query, photos, "--limit", "0"], settings, "--limit"),
         "limit not a number": (["crop", query, photos, "--limit", "many"], settings, "--limit"),
-        "report folder missing": (["similar", query, photos, "--report", tmp_path / "no" / "r.html"],
-                                  settings, "--report: folder not found: "),
+        "report folder missing": (
+            ["similar", query, photos, "--report", tmp_path / "no" / "r.html"],
+            settings,
+            "--report: folder not found: ",
+        ),
         "unknown command": (["find", query, photos], settings, "invalid choice: 'find'"),
     }
     return cases[case]
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("case", [
-    "missing folder", "folder is a file", "missing query", "query is a folder", "query not an image",
-    "crop not an image", "no settings module", "settings lack names", "limit zero", "limit not a number",
-    "report folder missing", "unknown command",
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "missing folder",
+        "folder is a file",
+        "missing query",
+        "query is a folder",
+        "query not an image",
+        "crop not an image",
+        "no settings module",
+        "settings lack names",
+        "limit zero",
+        "limit not a number",
+        "report folder missing",
+        "unknown command",
+    ],
+)
 def test_bad_input_is_one_line_naming_it_and_exit_2(case, tmp_path, photos, settings):
     args, settings_folder, expected = bad_input(case, tmp_path, photos, settings)
     result = run_find_images(*args, settings=settings_folder)
@@ -183,7 +204,9 @@ def test_default_settings_keep_the_caches_in_the_users_cache_folder(relative, ph
     result = run_find_images("index", photos, env=env, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     cache = (tmp_path / "home" / ".cache" if relative else tmp_path / "xdg") / "search_index_lib"
-    assert sorted(path.name for path in cache.iterdir() if path.suffix == ".faiss") == ["similarity_index.faiss"]
+    assert sorted(path.name for path in cache.iterdir() if path.suffix == ".faiss") == [
+        "similarity_index.faiss"
+    ]
     assert not (tmp_path / "relative").exists()
 
 

@@ -1,5 +1,6 @@
 """An index build through the command that ends early keeps the vectors its pool finished:
 Ctrl-C or a killed worker part-way, then the next build reads only what was missing."""
+
 import os
 import re
 import signal
@@ -10,7 +11,6 @@ import textwrap
 import time
 
 import pytest
-
 from testsupport import child_env, save_photo
 from tools_support import processes_in_session
 
@@ -45,9 +45,14 @@ def library(tmp_path):
 
 def start_command(log, folder, settings, delay, *args):
     program = [sys.executable, "-P", "-c", textwrap.dedent(COMMAND), str(log), str(folder), str(delay)]
-    return subprocess.Popen([*program, "--settings", str(settings), *map(str, args)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=child_env(tests_path=False), start_new_session=True)
+    return subprocess.Popen(
+        [*program, "--settings", str(settings), *map(str, args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(tests_path=False),
+        start_new_session=True,
+    )
 
 
 def opened(log):
@@ -91,16 +96,29 @@ def kill_a_worker(_command, opened_so_far):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("subcommand", ["index", "similar"])
-@pytest.mark.parametrize("stop, status, said", [
-    pytest.param(ctrl_c, 130, r"find-images: interrupted: (\d+) of {n} pictures were read; "
-                              r"the feature store keeps them for the next run\n", id="ctrl-c"),
-    pytest.param(kill_a_worker, 2, r"find-images: cannot .*: a worker process died \(killed by SIGKILL\) "
-                                   r"[^;]*; the pool's other workers were ended; (\d+) of {n} pictures "
-                                   r"were read; the feature store keeps them for the next run\n",
-                 id="killed-worker"),
-])
-def test_the_next_build_reads_only_what_the_stopped_one_did_not_finish(subcommand, stop, status, said,
-                                                                        library, settings, tmp_path):
+@pytest.mark.parametrize(
+    "stop, status, said",
+    [
+        pytest.param(
+            ctrl_c,
+            130,
+            r"find-images: interrupted: (\d+) of {n} pictures were read; "
+            r"the feature store keeps them for the next run\n",
+            id="ctrl-c",
+        ),
+        pytest.param(
+            kill_a_worker,
+            2,
+            r"find-images: cannot .*: a worker process died \(killed by SIGKILL\) "
+            r"[^;]*; the pool's other workers were ended; (\d+) of {n} pictures "
+            r"were read; the feature store keeps them for the next run\n",
+            id="killed-worker",
+        ),
+    ],
+)
+def test_the_next_build_reads_only_what_the_stopped_one_did_not_finish(
+    subcommand, stop, status, said, library, settings, tmp_path
+):
     query = ["index"]
     if subcommand == "similar":  # a query of its own, outside the library
         query = ["similar", save_photo(tmp_path / "query.jpg", 160, 120, seed=0)]

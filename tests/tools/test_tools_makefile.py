@@ -1,6 +1,7 @@
 """The Makefile as a new user meets it: no comments echoed as if they were commands, the demo
 without the test tools, and a clear word instead of a failing apt-get when Chromium is missing
 and make does not run as root."""
+
 import os
 import shutil
 import subprocess
@@ -18,10 +19,16 @@ def dry_run():
     assert MAKE, "make is needed to build the project"
 
     def run(*targets):
-        result = subprocess.run([MAKE, "--no-print-directory", "-n", "-B", *targets], cwd=ROOT,
-                                capture_output=True, text=True, timeout=60)
+        result = subprocess.run(
+            [MAKE, "--no-print-directory", "-n", "-B", *targets],
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
         assert result.returncode == 0, result.stderr
         return result.stdout.splitlines()
+
     return run
 
 
@@ -42,8 +49,7 @@ def test_the_demo_installs_none_of_the_test_tools(dry_run):
 def test_the_test_command_checks_style_and_types_before_any_test(dry_run):
     lines = dry_run("test")
     checks = ["ruff check", "ruff format --check", "clang-format --dry-run -Werror", "-m mypy"]
-    first = {check: next((n for n, line in enumerate(lines) if check in line), None)
-             for check in checks}
+    first = {check: next((n for n, line in enumerate(lines) if check in line), None) for check in checks}
     tests = next(n for n, line in enumerate(lines) if "-m pytest" in line)
     assert None not in first.values(), first
     assert max(first.values()) < tests
@@ -68,8 +74,9 @@ def test_a_user_without_chromium_is_told_what_to_install():
                 os.symlink(shutil.which(name), tools / name)
         options = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
         command = [MAKE, "--no-print-directory", "-o", ".venv/.browser-deps-installed", "browser"]
-        result = subprocess.run(command, cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True,
-                                timeout=60, **options)
+        result = subprocess.run(
+            command, cwd=ROOT, env={"PATH": str(tools)}, capture_output=True, text=True, timeout=60, **options
+        )
     finally:
         shutil.rmtree(tools)
     assert result.returncode != 0

@@ -3,10 +3,10 @@ ends the module's own: the module's error text, every worker ended, nothing left
 no hang (a worker killed while idle holds the task queue's lock, on which a plain pool's
 shutdown waits for ever). Each case runs in a child interpreter with a time limit, so a
 regression fails instead of hanging the suite."""
+
 import json
 
 import pytest
-
 from testsupport import START_METHODS, TESTS_DIR, run_python
 
 # The child: `run()` starts the pool's work on three items, one of them slow; a thread kills
@@ -92,8 +92,11 @@ def run(context):
 @pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 @pytest.mark.parametrize("victim", ["busy", "idle"])
-@pytest.mark.parametrize("setup", [PROGRESS_POOL, VERIFIED_SEARCH, MODULE_ON_PROGRESS_POOL],
-                         ids=["progress_pool", "verified_search", "module_on_progress_pool"])
+@pytest.mark.parametrize(
+    "setup",
+    [PROGRESS_POOL, VERIFIED_SEARCH, MODULE_ON_PROGRESS_POOL],
+    ids=["progress_pool", "verified_search", "module_on_progress_pool"],
+)
 def test_a_killed_worker_ends_the_pool_with_the_modules_error(tmp_path, monkeypatch, method, victim, setup):
     monkeypatch.setenv("BUSY_FILE", str(tmp_path / "busy"))
     monkeypatch.setenv("WORK", str(tmp_path))
@@ -101,8 +104,10 @@ def test_a_killed_worker_ends_the_pool_with_the_modules_error(tmp_path, monkeypa
     result = run_python(code, cwd=TESTS_DIR / "tools", timeout=60)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout.splitlines()[-1])
-    assert report["error"] == ("a worker process died (killed by SIGKILL) before the pool finished "
-                               "its 3 work items; the pool's other workers were ended")
+    assert report["error"] == (
+        "a worker process died (killed by SIGKILL) before the pool finished "
+        "its 3 work items; the pool's other workers were ended"
+    )
     assert report["left"] == [] and report["children"] == 0
 
 
@@ -116,32 +121,45 @@ def test_a_death_names_the_file_when_the_call_had_one(tmp_path, monkeypatch, met
     result = run_python(code, cwd=TESTS_DIR / "tools", timeout=60)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout.splitlines()[-1])
-    assert report["error"] == (f"a worker process died (killed by SIGKILL) while working on "
-                               f"{str(tmp_path / 'slow.png')!r}; the pool's other workers were ended")
+    assert report["error"] == (
+        f"a worker process died (killed by SIGKILL) while working on "
+        f"{str(tmp_path / 'slow.png')!r}; the pool's other workers were ended"
+    )
     assert report["left"] == [] and report["children"] == 0
 
 
-@pytest.mark.parametrize("exit_code, said", [(-9, "killed by SIGKILL"), (-15, "killed by SIGTERM"),
-                                             (3, "exit code 3"), (-200, "killed by signal 200")])
+@pytest.mark.parametrize(
+    "exit_code, said",
+    [
+        (-9, "killed by SIGKILL"),
+        (-15, "killed by SIGTERM"),
+        (3, "exit code 3"),
+        (-200, "killed by signal 200"),
+    ],
+)
 def test_how_a_worker_ended_is_said_as_the_module_says_it(exit_code, said):
     from search_index_tools.pool_watch import how_it_ended
 
     assert how_it_ended(exit_code) == said
 
 
-@pytest.mark.parametrize("items, name_of_item, lost", [
-    (["a.png"], str.upper, "while working on 'A.PNG'"),
-    (["a.png"], None, "before the pool finished its 1 work items"),
-    (["a.png"], lambda item: 1 / 0, "before the pool finished its 1 work items"),  # a name that fails
-    (["a.png", "b.png"], str.upper, "before the pool finished its 2 work items"),
-])
+@pytest.mark.parametrize(
+    "items, name_of_item, lost",
+    [
+        (["a.png"], str.upper, "while working on 'A.PNG'"),
+        (["a.png"], None, "before the pool finished its 1 work items"),
+        (["a.png"], lambda item: 1 / 0, "before the pool finished its 1 work items"),  # a name that fails
+        (["a.png", "b.png"], str.upper, "before the pool finished its 2 work items"),
+    ],
+)
 def test_the_death_error_names_the_one_item_or_counts_them(items, name_of_item, lost):
     from search_index_tools.pool_watch import worker_death
 
     error = worker_death("its Ray actor died", items, name_of_item)
     assert type(error) is RuntimeError
-    assert str(error) == (f"a worker process died (its Ray actor died) {lost}; "
-                          "the pool's other workers were ended")
+    assert str(error) == (
+        f"a worker process died (its Ray actor died) {lost}; the pool's other workers were ended"
+    )
 
 
 def test_a_slice_of_no_items_is_refused():

@@ -1,19 +1,21 @@
 """The progress pool against multiprocessing's own: order, failure, clean-up, counts, a
 worker that dies, and the module's pools running on it under every start method."""
+
 import multiprocessing
 
 import numpy as np
-import pytest
-
 import pool_items
-from search_index_tools.progress import ProgressPool, progress_pool
-from testsupport import START_METHODS, run_python, save_photo, TESTS_DIR
+import pytest
+from testsupport import START_METHODS, TESTS_DIR, run_python, save_photo
 from tools_support import Counts
+
+from search_index_tools.progress import ProgressPool, progress_pool
 
 
 def counting_pool(method, counts, processes=2):
-    return ProgressPool(processes, context=multiprocessing.get_context(method),
-                        on_start=counts.start, on_item=counts.item)
+    return ProgressPool(
+        processes, context=multiprocessing.get_context(method), on_start=counts.start, on_item=counts.item
+    )
 
 
 @pytest.mark.slow
@@ -48,7 +50,8 @@ def test_a_failing_item_raises_as_multiprocessing_raises_and_workers_end(method)
 @pytest.mark.slow
 @pytest.mark.parametrize("method", START_METHODS)
 def test_a_dying_worker_ends_the_map_instead_of_hanging(method):
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import multiprocessing
         import pool_items
         from search_index_tools.progress import ProgressPool
@@ -60,10 +63,15 @@ def test_a_dying_worker_ends_the_map_instead_of_hanging(method):
             except RuntimeError as error:
                 print("died:", error)
             print("left:", len(multiprocessing.active_children()))
-        """, cwd=TESTS_DIR / "tools", timeout=120)
+        """,
+        cwd=TESTS_DIR / "tools",
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
-    assert ("died: a worker process died (exit code 3) before the pool finished its 12 work items; "
-            "the pool's other workers were ended") in result.stdout
+    assert (
+        "died: a worker process died (exit code 3) before the pool finished its 12 work items; "
+        "the pool's other workers were ended"
+    ) in result.stdout
     assert "left: 0" in result.stdout
 
 
@@ -88,6 +96,7 @@ def test_the_modules_pools_run_on_it_with_the_same_results(method, sil, pictures
     expected_vectors = sil.load_images(pictures)
     crop = tmp_path / "crop.png"
     from PIL import Image
+
     with Image.open(pictures[3].image_path) as source:
         source.crop((10, 5, 80, 55)).save(crop)
     expected_paths = sil.cropped_search(str(crop), str(tmp_path))
@@ -115,12 +124,12 @@ def test_map_in_slices_hands_over_each_run_once_before_counting_it(method):
     assert results == [pool_items.scrambled_square(number) for number in range(23)]
     assert sorted(first for first, _ in runs) == list(range(0, 23, 4))
     for first, values in runs:
-        assert values == results[first:first + 4]
+        assert values == results[first : first + 4]
     # Each run is counted right after it was handed over.
     assert counts.events[0] == ("start", 23)
     for position, event in enumerate(counts.events[1:], 1):
         if event != "item":
-            assert counts.events[position + 1:position + 1 + event[2]] == ["item"] * event[2]
+            assert counts.events[position + 1 : position + 1 + event[2]] == ["item"] * event[2]
     assert multiprocessing.active_children() == []
 
 

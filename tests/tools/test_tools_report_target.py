@@ -1,9 +1,9 @@
 """--report never destroys a file it did not write: not the query, not a picture of the
 searched folder, not any other file (unless --force); its own earlier report it replaces."""
+
 import os
 
 import pytest
-
 from testsupport import quick_first
 
 
@@ -30,11 +30,20 @@ def target_for(case, tmp_path, photos, query):
 
 
 @pytest.mark.parametrize("command", quick_first("similar", "crop"))
-@pytest.mark.parametrize("case", [
-    "the query", "the query with --force", "a link to the query", "a library picture",
-    "a library picture with --force", "a library page with --force", "another file",
-    "another file with --force", "a new file",
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "the query",
+        "the query with --force",
+        "a link to the query",
+        "a library picture",
+        "a library picture with --force",
+        "a library page with --force",
+        "another file",
+        "another file with --force",
+        "a new file",
+    ],
+)
 def test_report_replaces_only_what_it_may(case, command, photos, crop_of, find_images, tmp_path):
     source = photos / "garden" / "photo_2.jpg"
     query = source if command == "similar" else crop_of(source)

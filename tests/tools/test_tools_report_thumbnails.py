@@ -1,5 +1,6 @@
 """Report thumbnails: upright as the keypoint reader sees the picture, with each matched
 point drawn on the spot where it was found, whatever the picture's size and orientation."""
+
 import base64
 import io
 
@@ -24,8 +25,9 @@ def decoded(uri):
 def test_marked_point_lands_where_opencv_found_it(orientation, size, suffix, tmp_path):
     picture = Image.new("RGB", size, "white")
     width, height = size
-    ImageDraw.Draw(picture).rectangle((int(width * 0.6), int(height * 0.15), int(width * 0.8), int(height * 0.4)),
-                                      fill="black")
+    ImageDraw.Draw(picture).rectangle(
+        (int(width * 0.6), int(height * 0.15), int(width * 0.8), int(height * 0.4)), fill="black"
+    )
     exif = Image.Exif()
     exif[0x0112] = orientation
     path = tmp_path / f"picture{suffix}"
@@ -42,13 +44,17 @@ def test_marked_point_lands_where_opencv_found_it(orientation, size, suffix, tmp
     y = round(centre[1] * thumbnail.height / seen.shape[0])
     red, green, blue = thumbnail.getpixel((x, y))
     assert red > 180 and green > 140 and blue < 110, "no keypoint dot at the point"
-    assert max(thumbnail.getpixel((x + KEYPOINT_OFFSET, y + KEYPOINT_OFFSET))) < 90, "the dot is off the region"
+    assert max(thumbnail.getpixel((x + KEYPOINT_OFFSET, y + KEYPOINT_OFFSET))) < 90, (
+        "the dot is off the region"
+    )
 
 
 @pytest.mark.parametrize("mode", ["RGBA", "LA", "P", "L", "I;16"])
 def test_any_picture_mode_gives_a_thumbnail(mode, tmp_path):
     path = tmp_path / "picture.png"
-    Image.new("RGBA", (1280, 960), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(path)
+    Image.new("RGBA", (1280, 960), (10, 200, 30, 0 if mode in ("RGBA", "LA") else 255)).convert(mode).save(
+        path
+    )
     thumbnail = decoded(report.thumbnail(path))
     assert thumbnail.size == (report.THUMBNAIL_SIDE, report.THUMBNAIL_SIDE * 3 // 4)
     if mode in ("RGBA", "LA"):  # see-through pixels show on white, not black
@@ -68,8 +74,11 @@ def test_marks_show_on_dark_and_light_pictures(grey, mark, tmp_path):
     path = tmp_path / "flat.png"
     Image.new("RGB", (1280, 960), (grey, grey, grey)).save(path)
     corners = ((320, 240), (960, 240), (960, 720), (320, 720))
-    thumbnail = decoded(report.thumbnail(path, outline=corners) if mark == "outline"
-                        else report.thumbnail(path, points=corners))
+    thumbnail = decoded(
+        report.thumbnail(path, outline=corners)
+        if mark == "outline"
+        else report.thumbnail(path, points=corners)
+    )
     scale = thumbnail.width / 1280
     x = round(640 * scale)  # the middle of the top edge, where no keypoint dot is drawn
     across = [thumbnail.getpixel((x, round(240 * scale) + offset)) for offset in range(-8, 9)]

@@ -2,6 +2,7 @@
 foreign, locked, read-only or unreachable file is worked around and never fails the caller.
 The three stores of the package (verified features, candidate words, duplicate reads) are
 driven through the same cases where their behaviour must be the same."""
+
 import array
 import contextlib
 import fcntl
@@ -204,8 +205,10 @@ def test_a_store_made_by_code_with_another_schema_is_replaced(tmp_path):
 
 
 def test_several_statements_in_one_schema_entry_are_all_made(tmp_path):
-    schema = ("CREATE TABLE one (a TEXT DEFAULT ';'); CREATE TABLE two (b INTEGER);",
-              "CREATE TABLE three (c)")
+    schema = (
+        "CREATE TABLE one (a TEXT DEFAULT ';'); CREATE TABLE two (b INTEGER);",
+        "CREATE TABLE three (c)",
+    )
     store = sqlite_store.SqliteStore(str(tmp_path / "s.sqlite"), sqlite_store.StoreFormat("s 1", schema))
     assert store.connection is not None
     query = "SELECT name FROM sqlite_master WHERE type = 'table'"

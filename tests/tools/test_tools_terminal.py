@@ -1,6 +1,7 @@
 """What a person at a terminal sees: the progress bar (on a terminal only, not with --quiet),
 and Ctrl-C, which ends the command with status 130, one line saying how far it got, and no
 process left behind."""
+
 import fcntl
 import os
 import pty
@@ -12,9 +13,8 @@ import termios
 import time
 
 import pytest
-
-from tools_support import FIND_IMAGES, processes_in_session
 from testsupport import child_env, quick_first, save_photo
+from tools_support import FIND_IMAGES, processes_in_session
 
 
 def read_all(descriptor):
@@ -31,16 +31,26 @@ def read_all(descriptor):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("terminal, quiet, bar", [(True, False, True), (True, True, False), (False, False, False)])
+@pytest.mark.parametrize(
+    "terminal, quiet, bar", [(True, False, True), (True, True, False), (False, False, False)]
+)
 def test_progress_bar_on_standard_error_only_on_a_terminal(terminal, quiet, bar, photos, settings):
-    command = [str(FIND_IMAGES), "--settings", str(settings), "index", str(photos), *(["-q"] if quiet else [])]
+    command = [
+        str(FIND_IMAGES),
+        "--settings",
+        str(settings),
+        "index",
+        str(photos),
+        *(["-q"] if quiet else []),
+    ]
     if terminal:
         controller, stderr = pty.openpty()
         fcntl.ioctl(stderr, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
     else:
         controller, stderr = None, subprocess.PIPE
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=stderr, env=child_env(tests_path=False),
-                            timeout=300)
+    result = subprocess.run(
+        command, stdout=subprocess.PIPE, stderr=stderr, env=child_env(tests_path=False), timeout=300
+    )
     if terminal:
         os.close(stderr)
         shown = read_all(controller)
@@ -70,9 +80,14 @@ def test_ctrl_c_ends_with_130_one_line_and_no_process_left(store, many_large_pic
     crop = crop_of(original, (300, 200, 900, 700))
     env = child_env(tests_path=False)
     env["SEARCH_INDEX_LIB_FEATURE_STORE"] = store
-    search = subprocess.Popen([str(FIND_IMAGES), "--settings", str(settings), "crop", str(crop), str(folder)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              env=env, start_new_session=True)
+    search = subprocess.Popen(
+        [str(FIND_IMAGES), "--settings", str(settings), "crop", str(crop), str(folder)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        start_new_session=True,
+    )
     deadline = time.monotonic() + 120
     while len(processes_in_session(search.pid)) < 2 and search.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)  # until the pool's workers run
@@ -104,8 +119,9 @@ def warning_pictures(folder):
     save_photo(folder / "profile.png", 240, 180, seed=3)
     with Image.open(folder / "profile.png") as picture:
         picture.save(folder / "profile.png", icc_profile=bytes(profile))
-    palette = Image.fromarray(__import__("numpy").arange(240 * 180, dtype="uint16").reshape(180, 240).astype("uint8"),
-                              "L").convert("P")
+    palette = Image.fromarray(
+        __import__("numpy").arange(240 * 180, dtype="uint16").reshape(180, 240).astype("uint8"), "L"
+    ).convert("P")
     palette.save(folder / "palette.png", transparency=bytes([0, 10, 20]))
 
 
@@ -118,8 +134,13 @@ def test_library_warnings_are_summed_up_never_printed_as_they_come(mode, command
     flag = {"normal": [], "quiet": ["--quiet"], "verbose": ["--verbose"]}[mode]
     controller, terminal = pty.openpty()  # a terminal, so that the progress bar is drawn
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
-    result = subprocess.run([str(FIND_IMAGES), "--settings", str(settings), *words, *flag],
-                            stdout=subprocess.PIPE, stderr=terminal, env=child_env(tests_path=False), timeout=300)
+    result = subprocess.run(
+        [str(FIND_IMAGES), "--settings", str(settings), *words, *flag],
+        stdout=subprocess.PIPE,
+        stderr=terminal,
+        env=child_env(tests_path=False),
+        timeout=300,
+    )
     os.close(terminal)
     shown = read_all(controller)
     os.close(controller)

@@ -1,10 +1,10 @@
 """Pictures and sub-folders the user cannot read: every search of the command leaves them out
 and says so (how many; which with --verbose), instead of failing or keeping quiet, and a
 picture that becomes readable again is searched again."""
+
 import json
 
 import pytest
-
 from testsupport import TESTS_DIR, save_photo
 
 SEARCHES = ["similar", "crop", "crop --verify", "index"]
@@ -58,9 +58,13 @@ def crop_file(library):
 
 
 # index reads as similar does, and crop --verify is crop: the quick loop leaves both to the full run.
-@pytest.mark.parametrize("command", [
-    pytest.param(command, marks=[pytest.mark.slow] if command in ("index", "crop --verify") else [])
-    for command in SEARCHES])
+@pytest.mark.parametrize(
+    "command",
+    [
+        pytest.param(command, marks=[pytest.mark.slow] if command in ("index", "crop --verify") else [])
+        for command in SEARCHES
+    ],
+)
 def test_unreadable_picture_and_folder_are_left_out_and_counted(command, library, crop_file):
     photos, settings, run, locked, private = library
     result = search(run, settings, command, photos, "--json")

@@ -1,22 +1,23 @@
 """The command's pool: its worker count (processors, --workers, memory), the picture decoders
 in its workers under every start method, the module's answers unchanged to the bit, and the
 verified search's workers reading HEIC/HEIF and AVIF too."""
+
 import functools
 import multiprocessing
 
 import numpy as np
-import pytest
-from PIL import Image
-
 import pool_items
+import pytest
 from formats_support import SETTINGS_PATTERN, copy_roll
-from search_index_tools import formats, workers
-from search_index_tools.verified import search as verified_search
-from search_index_tools.verified import verified_cropped_matches
+from PIL import Image
 from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
 from tools_support import Counts
 
-MB = 2 ** 20
+from search_index_tools import formats, workers
+from search_index_tools.verified import search as verified_search
+from search_index_tools.verified import verified_cropped_matches
+
+MB = 2**20
 
 
 def big_picture(path, width, height):
@@ -24,16 +25,19 @@ def big_picture(path, width, height):
     return str(path)
 
 
-@pytest.mark.parametrize("processors, requested, items, memory, side, expected", [
-    (2, None, 10, None, 100, (2, False)),          # a worker per processor
-    (16, None, 3, None, 100, (3, False)),          # never more than the pictures
-    (2, 6, 10, None, 100, (6, False)),             # --workers N past the processors
-    (2, 6, 1, None, 100, (1, False)),
-    # 200 MB + 12 bytes x 4000^2 = 392 MB a worker
-    (8, None, 10, 1000 * MB, 4000, (2, True)),
-    (8, None, 10, 300 * MB, 4000, (1, True)),      # at least one, whatever the memory
-    (8, 4, 10, 4000 * MB, 4000, (4, False)),
-])
+@pytest.mark.parametrize(
+    "processors, requested, items, memory, side, expected",
+    [
+        (2, None, 10, None, 100, (2, False)),  # a worker per processor
+        (16, None, 3, None, 100, (3, False)),  # never more than the pictures
+        (2, 6, 10, None, 100, (6, False)),  # --workers N past the processors
+        (2, 6, 1, None, 100, (1, False)),
+        # 200 MB + 12 bytes x 4000^2 = 392 MB a worker
+        (8, None, 10, 1000 * MB, 4000, (2, True)),
+        (8, None, 10, 300 * MB, 4000, (1, True)),  # at least one, whatever the memory
+        (8, 4, 10, 4000 * MB, 4000, (4, False)),
+    ],
+)
 def test_worker_count(processors, requested, items, memory, side, expected, monkeypatch, tmp_path):
     monkeypatch.setattr(workers, "available_processors", lambda: processors)
     monkeypatch.setattr(workers, "available_memory", lambda: memory)
@@ -68,8 +72,11 @@ def test_command_pool_reads_every_format_with_the_modules_answers(method, roll_f
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", SETTINGS_PATTERN)
     formats.register_decoders()  # as the command does, in the caller
     # multiprocessing's own pool at the module's size, its workers given the decoders
-    monkeypatch.setattr(sil, "Pool", functools.partial(multiprocessing.get_context(method).Pool,
-                                                       initializer=formats.register_decoders))
+    monkeypatch.setattr(
+        sil,
+        "Pool",
+        functools.partial(multiprocessing.get_context(method).Pool, initializer=formats.register_decoders),
+    )
     expected_index, expected_rows = sil.index_a_directory(str(folder))
     expected = expected_index.reconstruct_n(0, expected_index.ntotal)
     assert {str(picture.path) for picture in pictures.values()} <= {row.image_path for row in expected_rows}
@@ -91,14 +98,26 @@ def test_verified_search_workers_read_every_format(method, roll_folder, sil, mon
     monkeypatch.setattr(sil, "FILE_EXTENSION_REGEX", SETTINGS_PATTERN)
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)  # every picture read by a worker
     for name in ("turned_heic", "turned_avif"):
-        matches = verified_cropped_matches(str(pictures[name].crop), str(folder), 3, use_store=False,
-                                           mp_context=multiprocessing.get_context(method), processes=2)
+        matches = verified_cropped_matches(
+            str(pictures[name].crop),
+            str(folder),
+            3,
+            use_store=False,
+            mp_context=multiprocessing.get_context(method),
+            processes=2,
+        )
         assert matches[0].path == str(pictures[name].path)
 
 
 def test_verified_search_refuses_a_bad_worker_count(roll_folder):
     folder, pictures, _ = roll_folder
-    for bad, error in ((0, ValueError), (-1, ValueError), (1.5, TypeError), ("2", TypeError), (True, TypeError)):
+    for bad, error in (
+        (0, ValueError),
+        (-1, ValueError),
+        (1.5, TypeError),
+        ("2", TypeError),
+        (True, TypeError),
+    ):
         with pytest.raises(error, match="processes"):
             verified_cropped_matches(str(pictures["upright_heic"].crop), str(folder), processes=bad)
 
@@ -119,7 +138,8 @@ def test_items_are_not_started_for_an_empty_map_and_errors_pass_unchanged(monkey
 
 @pytest.mark.parametrize("method", quick_first(*START_METHODS))
 def test_a_dying_worker_ends_the_modules_call(method):
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import search_index_lib as sil
         from search_index_tools import workers
         from search_index_tools.progress import ProgressReporter
@@ -135,7 +155,10 @@ def test_a_dying_worker_ends_the_modules_call(method):
             except Exception as error:
                 print("ended:", type(error).__name__, error)
             print("left:", len(multiprocessing.active_children()))
-        """, cwd=TESTS_DIR / "tools", timeout=120)
+        """,
+        cwd=TESTS_DIR / "tools",
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert "ended: RuntimeError a worker process died" in result.stdout
     assert "left: 0" in result.stdout
@@ -159,12 +182,15 @@ def test_workers_switch_is_checked_and_gives_the_same_index(find_images, photos,
 def test_binding_says_when_memory_holds_the_workers_down(sil, monkeypatch, tmp_path):
     monkeypatch.setenv("SEARCH_INDEX_LIB_FEATURE_STORE", "off")
     monkeypatch.setattr(workers, "available_memory", lambda: 500 * MB)  # room for one 4000-pixel worker
-    records = [sil.ImageData(image_path=big_picture(tmp_path / f"p{number}.png", 4000, 3000), last_modified=None)
-               for number in range(3)]
+    records = [
+        sil.ImageData(image_path=big_picture(tmp_path / f"p{number}.png", 4000, 3000), last_modified=None)
+        for number in range(3)
+    ]
     counts = Counts()
     binding = workers.CommandPoolBinding(counts, requested=3, start_method="fork")
     monkeypatch.setattr(sil, "Pool", binding)
     vectors = sil.load_images(records)
     assert len(vectors) == 3 and all(vector is not None for vector in vectors)
-    assert binding.notes == ["1 worker instead of 3: the largest pictures would not fit in the available memory "
-                             "with more"]
+    assert binding.notes == [
+        "1 worker instead of 3: the largest pictures would not fit in the available memory with more"
+    ]

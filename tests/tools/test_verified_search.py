@@ -1,5 +1,6 @@
 """Verified cropped search: finding the picture a crop came from, and nothing for a crop
 from elsewhere; the feature store's roads give the same answers and survive damage."""
+
 import multiprocessing
 import os
 import sqlite3
@@ -9,32 +10,34 @@ import cv2
 import numpy as np
 import pytest
 from PIL import Image
+from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
+from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
 
 from search_index_tools.verified import _verified_match
 from search_index_tools.verified import pixels as verified_pixels
 from search_index_tools.verified import placement as verified_placement
 from search_index_tools.verified import search as verified_search
-from search_index_tools.verified.search import (STORE_SUFFIX, verified_cropped_matches,
-                                                verified_cropped_search)
-from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
-from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
+from search_index_tools.verified.search import STORE_SUFFIX, verified_cropped_matches, verified_cropped_search
 
 CROP_BOX = (150, 100, 230, 170)  # left, top, width, height in the 640 x 480 source
 
 
 def make_folder(root, seeds, size=(640, 480)):
     """A folder of textured pictures, one per seed, in two sub-folders."""
-    return {seed: write(root / f"sub{seed % 2}" / f"picture_{seed}.jpg", textured_photo(*size, seed))
-            for seed in seeds}
+    return {
+        seed: write(root / f"sub{seed % 2}" / f"picture_{seed}.jpg", textured_photo(*size, seed))
+        for seed in seeds
+    }
 
 
 def cut(pixels, path):
     left, top, width, height = CROP_BOX
-    return write(path, pixels[top:top + height, left:left + width])
+    return write(path, pixels[top : top + height, left : left + width])
 
 
 def store_file():
     import search_index_lib
+
     return search_index_lib.CACHED_INDEXED + STORE_SUFFIX
 
 
@@ -57,8 +60,18 @@ def test_crop_is_found_where_it_lies_in_a_turned_and_scaled_picture(tmp_path, de
 
     assert [match.path for match in matches] == [target]
     left, top, width, height = CROP_BOX
-    outline = np.array([[left, top, 1], [left + width, top, 1], [left + width, top + height, 1],
-                        [left, top + height, 1]], np.float64) @ matrix.T
+    outline = (
+        np.array(
+            [
+                [left, top, 1],
+                [left + width, top, 1],
+                [left + width, top + height, 1],
+                [left, top + height, 1],
+            ],
+            np.float64,
+        )
+        @ matrix.T
+    )
     assert np.abs(np.array(matches[0].corners) - outline).max() < 4
     assert matches[0].score >= verified_search.MIN_INLIERS
 
@@ -72,24 +85,37 @@ def test_crop_from_a_picture_not_in_the_folder_gives_nothing(tmp_path, foreign_s
     assert verified_cropped_search(crop, str(folder)) == []
 
 
-@pytest.mark.parametrize("shift, inside", [
-    ((100, 60), True),
-    ((210, 60), True),  # past the right edge by less than the margin
-    ((240, 60), False),  # centre inside, right half outside
-    ((100, -30), False),  # centre inside, top outside
-    ((-40, 100), False),
-])
+@pytest.mark.parametrize(
+    "shift, inside",
+    [
+        ((100, 60), True),
+        ((210, 60), True),  # past the right edge by less than the margin
+        ((240, 60), False),  # centre inside, right half outside
+        ((100, -30), False),  # centre inside, top outside
+        ((-40, 100), False),
+    ],
+)
 def test_a_fit_whose_outline_leaves_the_picture_is_no_result(shift, inside):
     # Every crop point matches its own picture point exactly, so only the outline decides.
     rng = np.random.default_rng(5)
     crop_points = rng.uniform((0, 0), (100, 80), (20, 2)).astype(np.float32)
     descriptors = rng.integers(0, 256, (20, 32), dtype=np.uint8)
     found = _verified_match.verify_picture(
-        crop_points, descriptors, (100, 80), crop_points + np.float32(shift), descriptors, (300, 200),
-        (2.0, 2.0), ratio=verified_search.RATIO, min_inliers=verified_search.MIN_INLIERS,
+        crop_points,
+        descriptors,
+        (100, 80),
+        crop_points + np.float32(shift),
+        descriptors,
+        (300, 200),
+        (2.0, 2.0),
+        ratio=verified_search.RATIO,
+        min_inliers=verified_search.MIN_INLIERS,
         reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
-        max_iterations=verified_search.MAX_ITERATIONS, confidence=verified_search.CONFIDENCE,
-        min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
+        max_iterations=verified_search.MAX_ITERATIONS,
+        confidence=verified_search.CONFIDENCE,
+        min_side=verified_search.MIN_OUTLINE_SIDE,
+        margin_share=verified_search.OUTLINE_MARGIN,
+    )
     if not inside:
         assert found is None
         return
@@ -126,8 +152,11 @@ def test_stored_and_fresh_features_give_identical_answers(tmp_path, monkeypatch)
 
     read = []
     real_read = verified_search._read_pictures
-    monkeypatch.setattr(verified_search, "_read_pictures",
-                        lambda paths, context: read.extend(paths) or real_read(paths, context))
+    monkeypatch.setattr(
+        verified_search,
+        "_read_pictures",
+        lambda paths, context: read.extend(paths) or real_read(paths, context),
+    )
     warm = verified_cropped_matches(crop, str(folder))
 
     assert read == []  # every picture came from the store
@@ -158,7 +187,7 @@ def damage_garbage(path):
 
 def damage_truncate(path):
     data = Path(path).read_bytes()
-    Path(path).write_bytes(data[:len(data) // 2 + 100])
+    Path(path).write_bytes(data[: len(data) // 2 + 100])
 
 
 def damage_directory(path):
@@ -192,8 +221,9 @@ def test_worker_pool_gives_the_same_answer_under_every_start_method(tmp_path, me
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 10)
     in_process = verified_cropped_matches(crop, str(folder), use_store=False)
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
-    pooled = verified_cropped_matches(crop, str(folder), use_store=False,
-                                      mp_context=multiprocessing.get_context(method))
+    pooled = verified_cropped_matches(
+        crop, str(folder), use_store=False, mp_context=multiprocessing.get_context(method)
+    )
     assert pooled == in_process
     assert pooled[0].path == pictures[1]
 
@@ -206,8 +236,11 @@ def test_dying_worker_ends_the_search_with_an_error(tmp_path, monkeypatch):
     crop = cut(textured_photo(640, 480, 1), tmp_path / "crop.png")
     monkeypatch.setattr(verified_search, "picture_features", dying_reader)
     monkeypatch.setattr(verified_search, "IN_PROCESS_LIMIT", 0)
-    with pytest.raises(RuntimeError, match=r"^a worker process died \(exit code 3\) before the pool finished "
-                                           r"its 5 work items; the pool's other workers were ended$"):
+    with pytest.raises(
+        RuntimeError,
+        match=r"^a worker process died \(exit code 3\) before the pool finished "
+        r"its 5 work items; the pool's other workers were ended$",
+    ):
         verified_cropped_search(crop, str(folder), mp_context=multiprocessing.get_context("fork"))
 
 
@@ -235,14 +268,17 @@ def test_pictures_above_the_pixel_limit_are_not_decoded(tmp_path, monkeypatch):
         verified_cropped_search(crop, str(folder), use_store=False)
 
 
-@pytest.mark.parametrize("arguments, error, message", [
-    ((None, "."), TypeError, "crop_path"),
-    (("crop.png", 3), TypeError, "folder"),
-    (("crop.png", ".", True), TypeError, "max_return"),
-    (("crop.png", ".", -1), ValueError, "max_return"),
-    (("missing.png", "."), FileNotFoundError, "No such crop"),
-    (("notes.png", "."), ValueError, "notes.png"),
-])
+@pytest.mark.parametrize(
+    "arguments, error, message",
+    [
+        ((None, "."), TypeError, "crop_path"),
+        (("crop.png", 3), TypeError, "folder"),
+        (("crop.png", ".", True), TypeError, "max_return"),
+        (("crop.png", ".", -1), ValueError, "max_return"),
+        (("missing.png", "."), FileNotFoundError, "No such crop"),
+        (("notes.png", "."), ValueError, "notes.png"),
+    ],
+)
 def test_bad_arguments_are_named(tmp_path, monkeypatch, arguments, error, message):
     monkeypatch.chdir(tmp_path)
     write(tmp_path / "crop.png", textured_photo(160, 120, 1))
@@ -252,8 +288,9 @@ def test_bad_arguments_are_named(tmp_path, monkeypatch, arguments, error, messag
 
 
 @pytest.mark.slow
-def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outline(tmp_path, find_images_json,
-                                                                                   find_images):
+def test_find_images_crop_verify_gives_the_verified_results_and_draws_the_outline(
+    tmp_path, find_images_json, find_images
+):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(4))
     crop = cut(cv2.imread(pictures[2]), tmp_path / "crop.png")
@@ -287,7 +324,7 @@ def smooth_folder(root, source):
 
 def smooth_crop(pixels, path):
     left, top, width, height = SMOOTH_BOX
-    return write(path, pixels[top:top + height, left:left + width])
+    return write(path, pixels[top : top + height, left : left + width])
 
 
 @pytest.mark.slow
@@ -303,8 +340,9 @@ def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp
     assert all(match.placed_by == verified_search.PLACED_BY_PIXELS for match in matches)
     assert all(verified_pixels.PIXEL_SETTINGS.min_correlation <= match.score <= 1.0 for match in matches)
     left, top, width, height = SMOOTH_BOX
-    expected = np.array([(left, top), (left + width, top), (left + width, top + height), (left, top + height)],
-                        np.float64)
+    expected = np.array(
+        [(left, top), (left + width, top), (left + width, top + height), (left, top + height)], np.float64
+    )
     for match in matches:
         factor = 1.0 if match.path == full else 0.45
         # A thumbnail pixel of the fine level is 2.5 of the full picture's.
@@ -312,12 +350,16 @@ def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("make_crop", [
-    lambda: smooth_picture(640, 480, 30)[120:280, 200:420],  # smooth, from a picture not in the folder
-    lambda: smooth_picture(640, 480, 31)[50:250, 300:600],
-    lambda: np.full((160, 220, 3), (40, 90, 200), np.uint8),  # flat: lies in no place more than another
-    lambda: np.full((160, 220, 3), 255, np.uint8),
-], ids=["foreign-smooth-30", "foreign-smooth-31", "flat-colour", "flat-white"])
+@pytest.mark.parametrize(
+    "make_crop",
+    [
+        lambda: smooth_picture(640, 480, 30)[120:280, 200:420],  # smooth, from a picture not in the folder
+        lambda: smooth_picture(640, 480, 31)[50:250, 300:600],
+        lambda: np.full((160, 220, 3), (40, 90, 200), np.uint8),  # flat: lies in no place more than another
+        lambda: np.full((160, 220, 3), 255, np.uint8),
+    ],
+    ids=["foreign-smooth-30", "foreign-smooth-31", "flat-colour", "flat-white"],
+)
 def test_foreign_smooth_and_flat_crops_are_placed_nowhere(tmp_path, make_crop):
     folder = tmp_path / "pictures"
     smooth_folder(folder, smooth_picture(640, 480, 11))
@@ -337,8 +379,11 @@ def test_pixel_stage_reads_no_picture_once_the_store_is_filled(tmp_path, monkeyp
 
     read = []
     real_read = verified_search._read_pictures
-    monkeypatch.setattr(verified_search, "_read_pictures",
-                        lambda paths, context: read.extend(paths) or real_read(paths, context))
+    monkeypatch.setattr(
+        verified_search,
+        "_read_pictures",
+        lambda paths, context: read.extend(paths) or real_read(paths, context),
+    )
     warm = verified_cropped_matches(crop, str(folder))
     assert read == []
     assert fresh == cold == warm and len(fresh) == 2
@@ -363,7 +408,9 @@ def test_old_store_entries_are_refreshed_not_misread(tmp_path):
         db.execute("DELETE FROM picture_thumbnails")
     assert verified_cropped_matches(crop, str(folder)) == expected
     with sqlite3.connect(store_file()) as db:
-        assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {verified_search._store_key()}
+        assert {row[0] for row in db.execute("SELECT settings FROM picture_features")} == {
+            verified_search._store_key()
+        }
 
 
 @pytest.mark.slow
@@ -377,7 +424,8 @@ def test_find_images_names_the_pixel_placement_and_its_score(tmp_path, find_imag
     document = find_images_json("crop", crop, folder, "--verify")
     assert document["score"] == "grey-level correlation"
     assert [(r["path"], r["score"], r["placed_by"]) for r in document["results"]] == [
-        (m.path, m.score, "pixels") for m in expected]
+        (m.path, m.score, "pixels") for m in expected
+    ]
 
     report = tmp_path / "report.html"
     result = find_images("crop", crop, folder, "--verify", "--report", report)
@@ -398,7 +446,8 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
 
 @pytest.mark.slow
 def test_the_package_gives_the_search_and_loads_it_only_when_asked():
-    result = run_python("""
+    result = run_python(
+        """
         import sys
         import search_index_tools
         from search_index_tools import progress, pool_watch, file_identity
@@ -406,26 +455,32 @@ def test_the_package_gives_the_search_and_loads_it_only_when_asked():
         from search_index_tools import verified_cropped_search, VerifiedMatch
         from search_index_tools.verified import search
         print(verified_cropped_search is search.verified_cropped_search, VerifiedMatch is search.VerifiedMatch)
-        """, cwd=TESTS_DIR)
+        """,
+        cwd=TESTS_DIR,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["cv2", "loaded:", "False", "True", "True"]
 
 
-@pytest.mark.parametrize("gain, offset", [(1.0, 45), (0.7, 60), (1.3, -40), (0.8, -10)],
-                         ids=["lighter", "lighter-flatter", "darker-harder", "darker-flatter"])
+@pytest.mark.parametrize(
+    "gain, offset",
+    [(1.0, 45), (0.7, 60), (1.3, -40), (0.8, -10)],
+    ids=["lighter", "lighter-flatter", "darker-harder", "darker-flatter"],
+)
 def test_smooth_crop_with_other_brightness_and_contrast_is_placed_in_every_copy(tmp_path, gain, offset):
     source = smooth_picture(640, 480, 11)
     full, small = smooth_folder(tmp_path / "pictures", source)
     left, top, width, height = SMOOTH_BOX
-    region = source[top:top + height, left:left + width].astype(np.float32)
+    region = source[top : top + height, left : left + width].astype(np.float32)
     crop = write(tmp_path / "crop.png", np.clip(region * gain + offset, 0, 255).astype(np.uint8))
 
     matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
 
     assert sorted(match.path for match in matches) == sorted([full, small])
     assert all(match.placed_by == verified_search.PLACED_BY_PIXELS for match in matches)
-    expected = np.array([(left, top), (left + width, top), (left + width, top + height), (left, top + height)],
-                        np.float64)
+    expected = np.array(
+        [(left, top), (left + width, top), (left + width, top + height), (left, top + height)], np.float64
+    )
     for match in matches:
         factor = 1.0 if match.path == full else 0.45
         assert np.abs(np.array(match.corners) - expected * factor).max() < 8 * factor
@@ -445,43 +500,65 @@ def test_chance_keypoint_placements_are_not_answers(tmp_path, monkeypatch):
         if found is not None:
             return found
         left, top = 0.3 * picture.width, 0.25 * picture.height
-        return verified_search.MIN_INLIERS, ((left, top), (left + 230, top + 20), (left + 210, top + 190),
-                                             (left - 20, top + 170))
+        return verified_search.MIN_INLIERS, (
+            (left, top),
+            (left + 230, top + 20),
+            (left + 210, top + 190),
+            (left - 20, top + 170),
+        )
 
     monkeypatch.setattr(verified_search, "_verify", verify_with_chance_fits)
     assert verified_cropped_search(crop, str(folder)) == [pictures[3]]
     assert verified_cropped_search(crop, str(folder)) == [pictures[3]]  # from the store's thumbnails
 
 
-@pytest.mark.parametrize("inliers, kept", [(verified_search.MIN_INLIERS, False),
-                                           (verified_search.MIN_INLIERS_UNSAMPLED, True)])
+@pytest.mark.parametrize(
+    "inliers, kept", [(verified_search.MIN_INLIERS, False), (verified_search.MIN_INLIERS_UNSAMPLED, True)]
+)
 def test_outline_too_small_to_compare_needs_more_matches(tmp_path, monkeypatch, inliers, kept):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(2))
     crop = cut(textured_photo(640, 480, 60), tmp_path / "crop.png")
     # Five thumbnail pixels across: too few samples for the pixels to say anything.
     outline = ((100, 100), (112, 100), (112, 110), (100, 110))
-    monkeypatch.setattr(verified_search, "_verify",
-                        lambda crop_features, picture: (inliers, outline) if picture.width == 640 else None)
+    monkeypatch.setattr(
+        verified_search,
+        "_verify",
+        lambda crop_features, picture: (inliers, outline) if picture.width == 640 else None,
+    )
     assert set(verified_cropped_search(crop, str(folder))) == (set(pictures.values()) if kept else set())
 
 
-@pytest.mark.parametrize("degrees, scale, gain, offset, agrees", [
-    (0, 1.0, 1.0, 0, True),
-    (12, 0.6, 1.0, 0, True),
-    (-9, 1.4, 0.6, 70, True),  # turned, enlarged, lighter and flatter
-    (0, 1.0, -1.0, 255, False),  # the negative of the picture there
-])
+@pytest.mark.parametrize(
+    "degrees, scale, gain, offset, agrees",
+    [
+        (0, 1.0, 1.0, 0, True),
+        (12, 0.6, 1.0, 0, True),
+        (-9, 1.4, 0.6, 70, True),  # turned, enlarged, lighter and flatter
+        (0, 1.0, -1.0, 255, False),  # the negative of the picture there
+    ],
+)
 def test_placed_correlation_follows_the_outline(degrees, scale, gain, offset, agrees):
     source = textured_photo(640, 480, 7)
     grey = cv2.cvtColor(source, cv2.COLOR_BGR2GRAY)
     picture, matrix = turned(grey, degrees, scale)
     left, top, width, height = CROP_BOX
-    crop = np.clip(grey[top:top + height, left:left + width] * gain + offset, 0, 255).astype(np.uint8)
-    corners = np.array([[left, top, 1], [left + width, top, 1], [left + width, top + height, 1],
-                        [left, top + height, 1]], np.float64) @ matrix.T
-    fine = cv2.resize(picture, None, fx=256 / max(picture.shape), fy=256 / max(picture.shape),
-                      interpolation=cv2.INTER_AREA)
+    crop = np.clip(grey[top : top + height, left : left + width] * gain + offset, 0, 255).astype(np.uint8)
+    corners = (
+        np.array(
+            [
+                [left, top, 1],
+                [left + width, top, 1],
+                [left + width, top + height, 1],
+                [left, top + height, 1],
+            ],
+            np.float64,
+        )
+        @ matrix.T
+    )
+    fine = cv2.resize(
+        picture, None, fx=256 / max(picture.shape), fy=256 / max(picture.shape), interpolation=cv2.INTER_AREA
+    )
     size = (picture.shape[1], picture.shape[0])
     here = verified_placement.placed_correlation(crop, corners, size, fine)
     elsewhere = verified_placement.placed_correlation(crop, corners + (150, 90), size, fine)
@@ -498,6 +575,7 @@ def few_candidates(monkeypatch):
 
 def words_file():
     import search_index_lib
+
     return search_index_lib.CACHED_INDEXED + verified_search.WORDS_SUFFIX
 
 
@@ -526,10 +604,16 @@ def test_added_picture_is_found_without_a_rebuild(tmp_path, few_candidates, monk
 
     read = []
     real_read = verified_search._read_pictures
-    monkeypatch.setattr(verified_search, "_read_pictures",
-                        lambda paths, context: read.extend(paths) or real_read(paths, context))
-    monkeypatch.setattr(verified_search.verified_candidates.Vocabulary, "train",
-                        classmethod(lambda cls, descriptors: pytest.fail("the vocabulary was learnt again")))
+    monkeypatch.setattr(
+        verified_search,
+        "_read_pictures",
+        lambda paths, context: read.extend(paths) or real_read(paths, context),
+    )
+    monkeypatch.setattr(
+        verified_search.verified_candidates.Vocabulary,
+        "train",
+        classmethod(lambda cls, descriptors: pytest.fail("the vocabulary was learnt again")),
+    )
     crop = cut(cv2.imread(added), tmp_path / "crop.png")
     assert verified_cropped_search(crop, str(folder)) == [added]
     assert read == [added]  # only the new picture was read
@@ -601,7 +685,9 @@ def test_smooth_crop_that_fits_two_different_pictures_is_placed_nowhere(tmp_path
     source = smooth_picture(640, 480, 12)
     folder = tmp_path / "pictures"
     smooth_folder(folder, source)
-    write(folder / "brighter_twin.png", np.clip(source.astype(np.float32) * 0.6 + 90, 0, 255).astype(np.uint8))
+    write(
+        folder / "brighter_twin.png", np.clip(source.astype(np.float32) * 0.6 + 90, 0, 255).astype(np.uint8)
+    )
     crop = smooth_crop(source, tmp_path / "crop.png")
     assert verified_cropped_matches(crop, str(folder)) == []
 
@@ -613,8 +699,12 @@ def test_words_are_the_nearest_leaf_under_the_nearest_top_descriptor():
     rng = np.random.default_rng(8)
     library = rng.integers(0, 256, (20000, 32), dtype=np.uint8)
     vocabulary = candidates.Vocabulary.train(library)
-    query = np.concatenate([library[:500] ^ rng.integers(0, 2, (500, 32), dtype=np.uint8) << 3,
-                            rng.integers(0, 256, (500, 32), dtype=np.uint8)])
+    query = np.concatenate(
+        [
+            library[:500] ^ rng.integers(0, 2, (500, 32), dtype=np.uint8) << 3,
+            rng.integers(0, 256, (500, 32), dtype=np.uint8),
+        ]
+    )
     cells = candidates._hamming(vocabulary.top[None, :, :], query[:, None, :]).argmin(axis=1)
     leaves = candidates._hamming(vocabulary.leaves[cells], query[:, None, :]).argmin(axis=1)
     assert np.array_equal(vocabulary.words(query), cells * candidates.LEAVES + leaves)
@@ -627,16 +717,29 @@ def test_neighbours_found_by_faiss_verify_as_opencv_finds_them(crop_seed, pictur
     crop = cut(textured_photo(640, 480, crop_seed), tmp_path / "crop.png")
     _, crop_features = verified_search._crop_features(crop)
     picture, _ = turned(textured_photo(640, 480, picture_seed), 5, 0.8)
-    features = verified_search.features_from_grey(cv2.cvtColor(picture, cv2.COLOR_BGR2GRAY), picture.shape[1],
-                                                  picture.shape[0], verified_search.PICTURE_SETTINGS)
+    features = verified_search.features_from_grey(
+        cv2.cvtColor(picture, cv2.COLOR_BGR2GRAY),
+        picture.shape[1],
+        picture.shape[0],
+        verified_search.PICTURE_SETTINGS,
+    )
     with_faiss = verified_search._verify(crop_features, features)
     with_opencv = _verified_match.verify_picture(
-        crop_features.points, crop_features.descriptors, (crop_features.work_width, crop_features.work_height),
-        features.points, features.descriptors, (features.work_width, features.work_height), features.scale,
-        ratio=verified_search.RATIO, min_inliers=verified_search.MIN_INLIERS,
+        crop_features.points,
+        crop_features.descriptors,
+        (crop_features.work_width, crop_features.work_height),
+        features.points,
+        features.descriptors,
+        (features.work_width, features.work_height),
+        features.scale,
+        ratio=verified_search.RATIO,
+        min_inliers=verified_search.MIN_INLIERS,
         reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
-        max_iterations=verified_search.MAX_ITERATIONS, confidence=verified_search.CONFIDENCE,
-        min_side=verified_search.MIN_OUTLINE_SIDE, margin_share=verified_search.OUTLINE_MARGIN)
+        max_iterations=verified_search.MAX_ITERATIONS,
+        confidence=verified_search.CONFIDENCE,
+        min_side=verified_search.MIN_OUTLINE_SIDE,
+        margin_share=verified_search.OUTLINE_MARGIN,
+    )
     assert with_faiss == with_opencv
     assert (with_faiss is not None) == (crop_seed == picture_seed)
 
@@ -648,21 +751,31 @@ def turned_region(source, centre, size, degrees, scale=1.0):
     width, height = round(size[0] * scale), round(size[1] * scale)
     turn = verified_pixels.turn_matrix(degrees) / scale
     offset = np.array(centre, np.float64) - turn @ np.array([width / 2, height / 2])
-    region = cv2.warpAffine(source, np.hstack([turn, offset.reshape(2, 1)]), (width, height),
-                            flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP, borderMode=cv2.BORDER_REFLECT)
-    outline = [offset + turn @ np.array(corner, np.float64)
-               for corner in ((0, 0), (width, 0), (width, height), (0, height))]
+    region = cv2.warpAffine(
+        source,
+        np.hstack([turn, offset.reshape(2, 1)]),
+        (width, height),
+        flags=cv2.INTER_AREA | cv2.WARP_INVERSE_MAP,
+        borderMode=cv2.BORDER_REFLECT,
+    )
+    outline = [
+        offset + turn @ np.array(corner, np.float64)
+        for corner in ((0, 0), (width, 0), (width, height), (0, height))
+    ]
     return region, np.array(outline)
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("degrees, scale, gain, offset", [(9.0, 1.0, 1.0, 0.0), (-13.0, 0.8, 1.2, -30.0),
-                                                          (4.5, 1.3, 0.8, 25.0)])
+@pytest.mark.parametrize(
+    "degrees, scale, gain, offset", [(9.0, 1.0, 1.0, 0.0), (-13.0, 0.8, 1.2, -30.0), (4.5, 1.3, 0.8, 25.0)]
+)
 def test_turned_smooth_crop_is_placed_by_its_pixels_on_its_outline(tmp_path, degrees, scale, gain, offset):
     source = smooth_picture(640, 480, 11)
     full, small = smooth_folder(tmp_path / "pictures", source)
     region, outline = turned_region(source, (320, 220), (220, 160), degrees, scale)
-    crop = write(tmp_path / "crop.jpg", np.clip(region.astype(np.float32) * gain + offset, 0, 255).astype(np.uint8))
+    crop = write(
+        tmp_path / "crop.jpg", np.clip(region.astype(np.float32) * gain + offset, 0, 255).astype(np.uint8)
+    )
 
     matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
 
@@ -725,8 +838,10 @@ def test_straightened_crop_holds_the_pictures_upright_pixels(degrees):
     # The straightened crop is the picture's upright region about the same centre, no
     # border made up: it correlates with it as a copy does.
     height, width = straight.shape
-    upright = picture[round(150 - height / 2):round(150 - height / 2) + height,
-                      round(200 - width / 2):round(200 - width / 2) + width]
+    upright = picture[
+        round(150 - height / 2) : round(150 - height / 2) + height,
+        round(200 - width / 2) : round(200 - width / 2) + width,
+    ]
     assert verified_placement.correlation(straight.astype(np.float32), upright.astype(np.float32)) > 0.9
     assert width >= 0.5 * 160 and height >= 0.5 * 110
 
@@ -736,8 +851,10 @@ def test_prune_forgets_only_the_folders_own_pictures(tmp_path):
     from search_index_tools.verified.cache import FeatureCache
     from search_index_tools.verified.features import ReadResult
 
-    paths = [write(tmp_path / name, np.zeros((8, 8, 3), np.uint8))
-             for name in ("pics/a.png", "pics/sub/b.png", "pics2/c.png", "pics-old/d.png", "pics/e.png")]
+    paths = [
+        write(tmp_path / name, np.zeros((8, 8, 3), np.uint8))
+        for name in ("pics/a.png", "pics/sub/b.png", "pics2/c.png", "pics-old/d.png", "pics/e.png")
+    ]
     store = FeatureCache(str(tmp_path / "store.sqlite"))
     store.store([(path, ReadResult(file_identity(path), None)) for path in paths], "key")
     # Listed now under pics: a.png only; b and e are gone, and the neighbours sharing the
@@ -762,7 +879,9 @@ def test_every_road_into_the_candidate_index_votes_alike(road):
 
     index = candidates.CandidateIndex(vocabulary)
     if road == "loaded-at-once":
-        index.add_many([(f"p{number}", "key", (10, 10), words, marks) for number, (words, marks) in enumerate(terms)])
+        index.add_many(
+            [(f"p{number}", "key", (10, 10), words, marks) for number, (words, marks) in enumerate(terms)]
+        )
     else:
         for number, (words, marks) in enumerate(terms):
             index.add(f"p{number}", "key", (10, 10), words, marks, merge=road == "merged-on-the-way")

@@ -1,4 +1,5 @@
 """Helpers for the tools' tests: the installed command and the processes of a session."""
+
 import os
 import subprocess
 import sys
@@ -16,8 +17,9 @@ def run_find_images(*args, settings=None, env=None, timeout=300, as_module=False
     program = [sys.executable, "-m", "search_index_tools"] if as_module else [str(FIND_IMAGES)]
     command = [*program, *(["--settings", str(settings)] if settings else []), *map(str, args)]
     options.setdefault("text", True)
-    return subprocess.run(command, env=env or child_env(tests_path=False), capture_output=True,
-                          timeout=timeout, **options)
+    return subprocess.run(
+        command, env=env or child_env(tests_path=False), capture_output=True, timeout=timeout, **options
+    )
 
 
 def processes_in_session(session_id):
@@ -30,7 +32,7 @@ def processes_in_session(session_id):
             stat = Path(f"/proc/{entry}/stat").read_text()
         except OSError:
             continue
-        fields = stat[stat.rindex(")") + 2:].split()
+        fields = stat[stat.rindex(")") + 2 :].split()
         if int(fields[3]) == session_id:  # fields after the name: state ppid pgrp session
             found.append(int(entry))
     return found

@@ -1,6 +1,7 @@
 """Pictures for the verified cropped search tests: photo-like textures that keep their
 keypoints when turned and shrunk, smooth pictures that have almost none, crops cut from them,
 and turned copies."""
+
 import os
 from pathlib import Path
 
@@ -25,7 +26,10 @@ def textured_photo(width, height, seed):
             axes = (int(rng.integers(4, width // 12)), int(rng.integers(4, height // 12)))
             cv2.ellipse(picture, centre, axes, float(rng.uniform(0, 180)), 0, 360, colour, -1)
         else:
-            corner = (centre[0] + int(rng.integers(6, width // 10)), centre[1] + int(rng.integers(6, height // 10)))
+            corner = (
+                centre[0] + int(rng.integers(6, width // 10)),
+                centre[1] + int(rng.integers(6, height // 10)),
+            )
             cv2.rectangle(picture, centre, corner, colour, -1)
     return picture
 
@@ -49,8 +53,9 @@ def turned(pixels, degrees, scale):
     shift = -corners.min(axis=0)
     matrix[:, 2] += shift
     size = np.ceil(corners.max(axis=0) + shift).astype(int)
-    out = cv2.warpAffine(pixels, matrix, (int(size[0]), int(size[1])), flags=cv2.INTER_AREA,
-                         borderValue=(255, 255, 255))
+    out = cv2.warpAffine(
+        pixels, matrix, (int(size[0]), int(size[1])), flags=cv2.INTER_AREA, borderValue=(255, 255, 255)
+    )
     return out, matrix
 
 
@@ -74,6 +79,6 @@ def smooth_picture(width, height, seed):
     for _ in range(5):
         cx, cy = rng.uniform(0, width), rng.uniform(0, height)
         sigma = rng.uniform(0.08, 0.16) * width
-        blob = np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * sigma ** 2))
+        blob = np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * sigma**2))
         picture += blob[..., None] * rng.uniform(-50, 50, 3).astype(np.float32)
     return np.clip(picture, 0, 255).astype(np.uint8)

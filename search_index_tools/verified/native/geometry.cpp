@@ -36,22 +36,21 @@ double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
 }  // namespace
 
 bool fit_similarity(const py::module_& cv2, const std::vector<Point>& crop,
-                    const std::vector<Point>& picture, Point outline,
-                    const FitSettings& settings, Placement& placement) {
+                    const std::vector<Point>& picture, Point outline, const FitSettings& settings,
+                    Placement& placement) {
   // The estimator seeds its own random generator on every call, so the same points always
   // give the same transform, whatever was estimated before in this process.
   const py::tuple fitted = cv2.attr("estimateAffinePartial2D")(
       point_array(crop), point_array(picture), py::arg("method") = cv2.attr("RANSAC"),
       py::arg("ransacReprojThreshold") = settings.reprojection_threshold,
-      py::arg("maxIters") = settings.max_iterations,
-      py::arg("confidence") = settings.confidence);
+      py::arg("maxIters") = settings.max_iterations, py::arg("confidence") = settings.confidence);
   const py::object matrix = fitted[0];
   if (matrix.is_none()) return false;
   const auto m = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(matrix);
   if (!m || m.size() != 6) return false;
   const double* a = m.data();
-  const std::array<Point, 4> crop_corners{
-      Point{0, 0}, Point{outline.x, 0}, Point{outline.x, outline.y}, Point{0, outline.y}};
+  const std::array<Point, 4> crop_corners{Point{0, 0}, Point{outline.x, 0},
+                                          Point{outline.x, outline.y}, Point{0, outline.y}};
   for (size_t i = 0; i < 4; ++i) {
     const Point c = crop_corners[i];
     placement.corners[i] = {a[0] * c.x + a[1] * c.y + a[2], a[3] * c.x + a[4] * c.y + a[5]};

@@ -30,8 +30,8 @@ struct FitSettings {
 // with cv2.estimateAffinePartial2D and RANSAC, and counts the correspondences it explains.
 // `outline` is the crop's width and height. Returns false when no transform was found.
 bool fit_similarity(const pybind11::module_& cv2, const std::vector<Point>& crop,
-                    const std::vector<Point>& picture, Point outline,
-                    const FitSettings& settings, Placement& placement);
+                    const std::vector<Point>& picture, Point outline, const FitSettings& settings,
+                    Placement& placement);
 
 // Whether a fitted placement is a believable sighting of the crop: its outline is not
 // collapsed (at least `min_side` pixels on its shorter side) and all four of its corners lie

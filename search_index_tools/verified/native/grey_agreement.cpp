@@ -106,8 +106,8 @@ Agreement grey_agreement(const GreyImage& crop, const GreyImage& window) {
   const std::vector<double> q_rest = without_plane(window);
   double spread = 0;
   for (const double value : p_rest) spread += value * value;
-  return {correlation(p, q), difference,
-          std::sqrt(spread / static_cast<double>(p_rest.size())), correlation(p_rest, q_rest)};
+  return {correlation(p, q), difference, std::sqrt(spread / static_cast<double>(p_rest.size())),
+          correlation(p_rest, q_rest)};
 }
 
 }  // namespace verified_match

@@ -23,7 +23,8 @@ PYBIND11_MODULE(_verified_match, module) {
          long max_iterations, double confidence, double min_side, double margin_share,
          py::object neighbours) {
         const VerifySettings settings{ratio,          min_inliers, reprojection_threshold,
-                                      max_iterations, confidence,  min_side, margin_share};
+                                      max_iterations, confidence,  min_side,
+                                      margin_share};
         return verified_match::verify_picture(crop_points, crop_descriptors, crop_size,
                                               picture_points, picture_descriptors, picture_size,
                                               picture_scale, settings, neighbours);

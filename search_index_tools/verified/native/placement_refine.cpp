@@ -20,8 +20,8 @@ Region region_of(const py::tuple& values) {
 }
 
 GreyImage resized(const py::module_& cv2, const GreyImage& crop, long width, long height) {
-  auto out = GreyImage::ensure(cv2.attr("resize")(crop, py::make_tuple(width, height),
-                                                  py::arg("interpolation") = cv2.attr("INTER_AREA")));
+  auto out = GreyImage::ensure(cv2.attr("resize")(
+      crop, py::make_tuple(width, height), py::arg("interpolation") = cv2.attr("INTER_AREA")));
   if (!out) throw py::error_already_set();
   return out;
 }
@@ -52,7 +52,8 @@ py::object refine_placement(GreyImage image, GreyImage crop, py::tuple predicted
     const long height = std::lround(width * aspect);
     if (width == last_width) continue;  // small templates: two factors round to one size
     last_width = width;
-    if (std::min(width, height) < settings.min_side || width > image_width || height > image_height) continue;
+    if (std::min(width, height) < settings.min_side || width > image_width || height > image_height)
+      continue;
     const long x0 = std::max(0L, guess.x - settings.margin);
     const long y0 = std::max(0L, guess.y - settings.margin);
     const long x1 = std::min(image_width, guess.x + settings.margin + width);
@@ -60,7 +61,8 @@ py::object refine_placement(GreyImage image, GreyImage crop, py::tuple predicted
     if (x1 - x0 < width || y1 - y0 < height) continue;
     const GreyImage templ = resized(cv2, crop, width, height);
     Spot spot;
-    if (!best_spot(cv2, window(image, x0, y0, x1, y1), templ, settings.structure_weight, spot)) continue;
+    if (!best_spot(cv2, window(image, x0, y0, x1, y1), templ, settings.structure_weight, spot))
+      continue;
     if (best_template.is_none() || spot.score > best.score) {
       best = spot;
       best.x += x0;

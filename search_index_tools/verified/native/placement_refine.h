@@ -9,11 +9,11 @@
 namespace verified_match {
 
 struct RefineSettings {
-  double spread;    // sizes from (1 - spread) to (1 + spread) times the predicted one
-  double step;      // relative size step
-  long margin;      // pixels searched around the predicted corner on each side
-  double structure_weight; // as for the coarse scan
-  long min_side;    // smaller templates are not tried
+  double spread;            // sizes from (1 - spread) to (1 + spread) times the predicted one
+  double step;              // relative size step
+  long margin;              // pixels searched around the predicted corner on each side
+  double structure_weight;  // as for the coarse scan
+  long min_side;            // smaller templates are not tried
 };
 
 // The best spot of the crop, resized with OpenCV's area interpolation to sizes around the

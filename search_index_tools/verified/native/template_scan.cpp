@@ -26,7 +26,8 @@ Scores match(const py::module_& cv2, const py::handle& image, const py::handle& 
 }
 
 void check_grey(const GreyImage& image, const char* what) {
-  if (image.ndim() != 2) throw std::invalid_argument(std::string(what) + " must be a 2-d grey array");
+  if (image.ndim() != 2)
+    throw std::invalid_argument(std::string(what) + " must be a 2-d grey array");
 }
 
 // Summed-area tables of I, I squared, x I and y I: the window sums that the plane fit of
@@ -61,8 +62,8 @@ class WindowSums {
  private:
   size_t index(long x, long y) const { return static_cast<size_t>(y * (width_ + 1) + x); }
   void add(std::vector<double>& table, long x, long y, double value) {
-    table[index(x + 1, y + 1)] = value + table[index(x, y + 1)] + table[index(x + 1, y)] -
-                                 table[index(x, y)];
+    table[index(x + 1, y + 1)] =
+        value + table[index(x, y + 1)] + table[index(x + 1, y)] - table[index(x, y)];
   }
   double box(const std::vector<double>& table, long x, long y, long width, long height) const {
     return table[index(x + width, y + height)] - table[index(x, y + height)] -
@@ -107,7 +108,8 @@ std::pair<Floats, double> template_structure(const GreyImage& templ) {
 // What every template scanned over one image shares: the image as floats (for the structure
 // correlation) and its window sums. Made once per image, not once per template.
 struct ScanTarget {
-  explicit ScanTarget(const GreyImage& grey) : image(grey), floats(grey.attr("astype")("float32")), sums(grey) {}
+  explicit ScanTarget(const GreyImage& grey)
+      : image(grey), floats(grey.attr("astype")("float32")), sums(grey) {}
   GreyImage image;
   py::object floats;
   WindowSums sums;
@@ -135,13 +137,14 @@ bool best_spot_in(const py::module_& cv2, const ScanTarget& target, const GreyIm
   bool found = false;
   for (py::ssize_t y = 0; y < r.shape(0); ++y) {
     for (py::ssize_t x = 0; x < r.shape(1); ++x) {
-      const WindowSums::Window w = sums.at(static_cast<long>(x), static_cast<long>(y), width, height);
+      const WindowSums::Window w =
+          sums.at(static_cast<long>(x), static_cast<long>(y), width, height);
       const double spread = w.squares - w.sum * w.sum / n;
       if (!(spread >= kMinWindowVariance * n)) continue;
       const double along_x = w.by_x - (x + cx) * w.sum;
       const double along_y = w.by_y - (y + cy) * w.sum;
-      const double left = spread - (xx > 0 ? along_x * along_x / xx : 0) -
-                          (yy > 0 ? along_y * along_y / yy : 0);
+      const double left =
+          spread - (xx > 0 ? along_x * along_x / xx : 0) - (yy > 0 ? along_y * along_y / yy : 0);
       double structure_correlation = 0;
       if (rest_norm > 0 && left > kMinStructureShare * spread) {
         structure_correlation = static_cast<double>(s(y, x)) / (rest_norm * std::sqrt(left));
@@ -175,7 +178,8 @@ py::object scan_thumbnail(GreyImage image, const py::list& templates, double str
     const auto templ = GreyImage::ensure(item);
     if (!templ) throw py::error_already_set();
     Spot spot;
-    if (best_spot_in(cv2, target, templ, structure_weight, spot) && (!found || spot.score > best.score)) {
+    if (best_spot_in(cv2, target, templ, structure_weight, spot) &&
+        (!found || spot.score > best.score)) {
       best = spot;
       found = true;
     }

@@ -32,9 +32,9 @@ void check_features(const Points& points, const Descriptors& descriptors, const 
 // OpenCV's brute-force batch search.
 std::pair<Neighbours, Neighbours> two_nearest(const py::module_& cv2, const Descriptors& crop,
                                               const Descriptors& picture) {
-  const py::tuple found = cv2.attr("batchDistance")(
-      crop, picture, cv2.attr("CV_32S"), py::arg("normType") = cv2.attr("NORM_HAMMING"),
-      py::arg("K") = 2);
+  const py::tuple found =
+      cv2.attr("batchDistance")(crop, picture, cv2.attr("CV_32S"),
+                                py::arg("normType") = cv2.attr("NORM_HAMMING"), py::arg("K") = 2);
   auto distances = Neighbours::ensure(found[0]);
   auto indices = Neighbours::ensure(found[1]);
   if (!distances || !indices) throw py::error_already_set();
@@ -68,8 +68,9 @@ py::object verify_picture(Points crop_points, Descriptors crop_descriptors, py::
     distances = Neighbours::ensure(given[0]);
     indices = Neighbours::ensure(given[1]);
     if (!distances || !indices) throw py::error_already_set();
-    if (distances.ndim() != 2 || indices.ndim() != 2 || distances.shape(0) != crop_points.shape(0) ||
-        indices.shape(0) != crop_points.shape(0) || distances.shape(1) != 2 || indices.shape(1) != 2) {
+    if (distances.ndim() != 2 || indices.ndim() != 2 ||
+        distances.shape(0) != crop_points.shape(0) || indices.shape(0) != crop_points.shape(0) ||
+        distances.shape(1) != 2 || indices.shape(1) != 2) {
       throw std::invalid_argument("neighbours must be two (crop descriptors, 2) arrays");
     }
   }
@@ -93,7 +94,8 @@ py::object verify_picture(Points crop_points, Descriptors crop_descriptors, py::
                         settings.confidence};
   if (!fit_similarity(cv2, from, to, outline, fit, placement)) return py::none();
   if (placement.inliers < needed) return py::none();
-  if (!plausible(placement, picture_extent, settings.min_side, settings.margin_share)) return py::none();
+  if (!plausible(placement, picture_extent, settings.min_side, settings.margin_share))
+    return py::none();
 
   py::tuple corners(4);
   for (size_t i = 0; i < 4; ++i) {

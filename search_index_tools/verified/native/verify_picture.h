@@ -8,14 +8,14 @@
 namespace verified_match {
 
 struct VerifySettings {
-  double ratio;             // ratio test threshold
-  long min_inliers;         // fewer consistent correspondences: not a result
+  double ratio;      // ratio test threshold
+  long min_inliers;  // fewer consistent correspondences: not a result
   double reprojection_threshold;
   long max_iterations;
   double confidence;
-  double min_side;          // smallest side of the crop's outline in the picture, pixels
-  double margin_share;      // how far the outline may reach past the picture's edges, as a
-                            // share of its longer side
+  double min_side;      // smallest side of the crop's outline in the picture, pixels
+  double margin_share;  // how far the outline may reach past the picture's edges, as a
+                        // share of its longer side
 };
 
 using Points = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
