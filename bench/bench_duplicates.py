@@ -314,7 +314,7 @@ def quality(photos, runs):
     )
     missed_by_edit = {}
     found_pairs = pairs_of([group.paths for group in scan.groups])
-    for path, source in truth.items():
+    for path in truth:
         if not path.endswith("original.png"):
             original = str(Path(path).parent / "original.png")
             if tuple(sorted((path, original))) not in found_pairs:

@@ -405,6 +405,7 @@ def bind_pool(
             "--ray: the verified crop search runs a pool of its own on this machine "
             "and cannot use a Ray cluster; add --plain for the module's ranking there"
         )
+    restore_output = cluster_notices_to_stderr()
     try:
         from .ray_pool import bind_ray_pool
 
@@ -413,9 +414,31 @@ def bind_pool(
             processes=args.workers, address=address, settings=settings / "constants.py", module=sil
         )
     except Exception as error:  # no ray package, no cluster at the address, a refused connection
+        restore_output()
         raise InputError(f"--ray: {one_line(error)}") from None
-    ray_unbind: Callable[[], object] = ray_binding.unbind
+
+    def ray_unbind() -> None:
+        try:
+            ray_binding.unbind()
+        finally:
+            restore_output()
+
     return ray_unbind
+
+
+def cluster_notices_to_stderr() -> Callable[[], None]:
+    """Ray's driver prints the cluster's notices (a worker that died, a node that went) on
+    standard output, from a thread of its own and at any moment, where they would break the
+    command's results (JSON, NUL-separated paths). While the cluster is bound, standard output
+    is standard error; the results are written once it is unbound (and Ray shut down).
+    Returns what puts standard output back."""
+    results = sys.stdout
+    sys.stdout = sys.stderr
+
+    def restore() -> None:
+        sys.stdout = results
+
+    return restore
 
 
 def one_line(error: BaseException) -> str:

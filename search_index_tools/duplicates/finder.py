@@ -14,8 +14,9 @@ import builtins
 import os
 import time
 from collections.abc import Callable, Iterable
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
-from typing import Any, ContextManager, Protocol, Union
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -29,7 +30,7 @@ from .store import SUFFIX as STORE_SUFFIX
 from .store import PictureStore, StoredEntry
 
 # What is known of a picture: read now, or taken from the store (without its thumbnail).
-Entry = Union[PictureRead, StoredEntry]
+Entry = PictureRead | StoredEntry
 # (distance, transform name) of a member against its keeper, given their pair if they were one.
 Relation = Callable[[int, int, grouping.Pair | None], tuple[float, str]]
 
@@ -112,13 +113,13 @@ def parse_similarity(value: str | float | int) -> float:
     return number
 
 
-Folders = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+Folders = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
 
 class Progress(Protocol):
     """What reports progress: the command's progress reporter."""
 
-    def phase(self, label: str) -> ContextManager[Any]: ...
+    def phase(self, label: str) -> AbstractContextManager[Any]: ...
 
 
 def find_duplicates(folders: Folders, **options: Any) -> list[DuplicateGroup]:

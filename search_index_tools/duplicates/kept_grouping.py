@@ -134,7 +134,7 @@ def kept_pairs(
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
     fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
     decided.verified = len(fresh_verdicts)
-    for plain, first, second, transforms, key in candidates:
+    for plain, first, second, _, key in candidates:
         verdict = verdicts.get(key) or fresh_verdicts[key]
         if verdict.same:
             decided.pairs.append(

@@ -68,7 +68,8 @@ def render(scan, uris: dict, plan, now=None) -> str:
                 f'title="{text(member.path)}">{picture_html(uris.get(member.path), shown)}</a>'
                 f'<span class="role">{"keep" if position == 0 else "duplicate"}</span><br>'
                 f'<span class="facts-line">{member.width} × {member.height}, {member.bytes:,} bytes'
-                f"{'' if position == 0 else f', distance {member.distance:.4f}, {text(member.transform)}'}</span><br>"
+                f"{'' if position == 0 else f', distance {member.distance:.4f}, {text(member.transform)}'}"
+                "</span><br>"
                 f'<span class="action">{text(what)}</span><br>'
                 f'<span class="path">{text(shown)}</span></li>'
             )

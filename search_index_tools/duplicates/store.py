@@ -107,7 +107,8 @@ class PictureStore(StoreClient):
             for prefix in _prefixes(keys):
                 rows = self._db.execute(
                     "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height,"
-                    " thumbnail IS NOT NULL AND length(thumbnail) = ? FROM pictures WHERE path >= ? AND path < ?",
+                    " thumbnail IS NOT NULL AND length(thumbnail) = ?"
+                    " FROM pictures WHERE path >= ? AND path < ?",
                     (THUMBNAIL_SIDE**2, prefix, prefix + b"\xff"),
                 )
                 for row in rows:
@@ -135,7 +136,8 @@ class PictureStore(StoreClient):
         try:
             for entry in entries:
                 row = self._db.execute(
-                    "SELECT device, inode, size, mtime_ns, ctime_ns, settings, thumbnail FROM pictures WHERE path = ?",
+                    "SELECT device, inode, size, mtime_ns, ctime_ns, settings, thumbnail"
+                    " FROM pictures WHERE path = ?",
                     (path_key(entry.path),),
                 ).fetchone()
                 if (
@@ -159,8 +161,8 @@ class PictureStore(StoreClient):
         try:
             for prefix in _prefixes(keys):
                 rows = self._db.execute(
-                    "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height, thumbnail"
-                    " FROM pictures WHERE path >= ? AND path < ?",
+                    "SELECT path, device, inode, size, mtime_ns, ctime_ns, settings, stamp, width, height,"
+                    " thumbnail FROM pictures WHERE path >= ? AND path < ?",
                     (prefix, prefix + b"\xff"),
                 )
                 for row in rows:

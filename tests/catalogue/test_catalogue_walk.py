@@ -127,8 +127,7 @@ def test_records_are_made_by_the_current_record_class_with_keywords(sil, tmp_pat
 
 
 def _python_generator(items):
-    for item in items:
-        yield item
+    yield from items
 
 
 # Each scenario drives a generator and returns what happened at every step.

@@ -381,3 +381,29 @@ def test_cluster_shutdown_leaves_no_process_running(cluster):
     assert started, "the cluster's processes should be found while it runs"
     cluster.shutdown()
     assert wait_until_gone(cluster.session_dir) == []
+
+
+def test_ray_notices_during_a_command_go_to_stderr_never_among_its_results(cluster, sil, settings, capsys):
+    """Ray's driver prints cluster notices ("A worker died or was killed ...") on standard
+    output from a thread of its own; through find-images they would break --json or -0 output."""
+    import argparse
+
+    from ray._private.worker import print_to_stdstream
+
+    from search_index_tools import cli
+    from search_index_tools.progress import ProgressReporter
+
+    args = argparse.Namespace(ray=cluster.address, command="index", plain=False, workers=None)
+    unbind = cli.bind_pool(sil, args, ProgressReporter(enabled=False, stream=sys.stderr), settings)
+    try:
+        # What Ray's notice thread does with a notice from the cluster.
+        print_to_stdstream(
+            {"lines": ["A worker died or was killed while executing a task"], "pid": "raylet", "is_err": False},
+            ignore_prefix=False,
+        )
+    finally:
+        unbind()
+    print("the results")
+    captured = capsys.readouterr()
+    assert captured.out == "the results\n"
+    assert "A worker died or was killed" in captured.err

@@ -113,8 +113,8 @@ def test_cache_dir_holds_every_cache_file(start_method, photos, crop_of, tmp_pat
     env = child_env(tests_path=False)
     env["HOME"] = str(tmp_path / "home")
     code = (
-        "import multiprocessing, sys; multiprocessing.set_start_method(%r); "
-        "from search_index_tools.cli import main; sys.exit(main())" % start_method
+        f"import multiprocessing, sys; multiprocessing.set_start_method({start_method!r}); "
+        "from search_index_tools.cli import main; sys.exit(main())"
     )
     import subprocess
     import sys

@@ -454,7 +454,10 @@ def test_the_package_gives_the_search_and_loads_it_only_when_asked():
         print("cv2 loaded:", "cv2" in sys.modules)
         from search_index_tools import verified_cropped_search, VerifiedMatch
         from search_index_tools.verified import search
-        print(verified_cropped_search is search.verified_cropped_search, VerifiedMatch is search.VerifiedMatch)
+        print(
+            verified_cropped_search is search.verified_cropped_search,
+            VerifiedMatch is search.VerifiedMatch,
+        )
         """,
         cwd=TESTS_DIR,
     )
