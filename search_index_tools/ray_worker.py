@@ -19,6 +19,7 @@ import os
 import pickle
 import socket
 from collections.abc import Callable
+from types import ModuleType
 from typing import Any
 
 MODULE_NAME = "search_index_lib"
@@ -33,11 +34,13 @@ def node_description() -> str:
     import ray
 
     node_id = ray.get_runtime_context().get_node_id()
-    address = ray.util.get_node_ip_address()
+    # Ray leaves this function unannotated (it gives the address as a str); without the
+    # optional ray package installed the checker sees no ray at all, hence unused-ignore.
+    address = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call, unused-ignore]
     return f"Ray node {socket.gethostname()} (node id {node_id}, address {address})"
 
 
-def import_module_on_node():
+def import_module_on_node() -> ModuleType:
     """search_index_lib as this worker sees it; an import that fails (most often the settings
     module `constants` missing or broken on this node) is reported with the node named."""
     try:
@@ -106,10 +109,10 @@ class NodeCheckedCall:
         self.function_pickle = function_pickle
         self._function: Callable[[Any], Any] | None = None
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, bytes]:
         return {"function_pickle": self.function_pickle}
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, bytes]) -> None:
         self.function_pickle = state["function_pickle"]
         self._function = None
 

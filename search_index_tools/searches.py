@@ -6,10 +6,14 @@ step by step and keeps what the entry points drop, taking every function from th
 namespace at the moment of use, as the entry points do.
 """
 
+from __future__ import annotations
+
 import contextlib
 import os
 import time
 from dataclasses import dataclass, field
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
 from .readable_listing import (
     Unreadable,
@@ -19,6 +23,11 @@ from .readable_listing import (
     unreadable_pictures,
     walk_leaving_out,
 )
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from .progress import ProgressReporter
 
 SIMILAR, CROP, INDEX = "similar", "crop", "index"
 CROP_RESULT_LIMIT = 25  # what cropped_search returns at most
@@ -50,12 +59,12 @@ class Outcome:
     unreadable: Unreadable = field(default_factory=Unreadable)  # left out: could not be read
 
     @property
-    def placed_by_pixels(self):
+    def placed_by_pixels(self) -> bool:
         """A verified answer comes whole from one stage; this says it was the pixel stage."""
         return self.verified and any(hit.placed_by == "pixels" for hit in self.hits)
 
     @property
-    def score_name(self):
+    def score_name(self) -> str:
         if self.placed_by_pixels:
             return PIXEL_SCORE_NAME
         return VERIFIED_SCORE_NAME if self.verified else SCORE_NAMES[self.command]
@@ -70,7 +79,7 @@ class IndexSummary:
     unreadable: Unreadable = field(default_factory=Unreadable)  # could not be read at all
 
 
-def query_row(sil, query):
+def query_row(sil: ModuleType, query: str) -> np.ndarray[Any, np.dtype[Any]]:
     """The query's unit vector, as search_image makes it; UnidentifiedImageError when the
     file is not a picture. Made before any folder work, so a bad query costs no build."""
     import faiss
@@ -83,10 +92,12 @@ def query_row(sil, query):
     # The stored rows are unit vectors; the query is made one too, as search_image does.
     row = np.array([vector]).astype(sil.FLOATTYPE)
     faiss.normalize_L2(row)
-    return row[0]
+    return cast("np.ndarray[Any, np.dtype[Any]]", row[0])
 
 
-def readable_index(sil, folder, unreadable=None):
+def readable_index(
+    sil: ModuleType, folder: str, unreadable: dict[str, str] | None = None
+) -> tuple[Any, list[Any], dict[str, str]]:
     """index_a_directory(folder), leaving out the pictures that cannot be read instead of
     failing on the first one. `unreadable` ({path: reason}) are left out from the start;
     others are found when a build fails on one. Returns (db, rows, {path: reason}).
@@ -115,7 +126,7 @@ def readable_index(sil, folder, unreadable=None):
             left_out[failed] = error.strerror or type(error).__name__
 
 
-def _index_keeping_fingerprint(sil, folder):
+def _index_keeping_fingerprint(sil: ModuleType, folder: str) -> tuple[Any, list[Any]]:
     """index_a_directory, and, when it built the first index file, the folder's fingerprint
     too: the module stores it only when it compares a listing with an index file, so without
     it the next search would find the folder "changed" and build once more."""
@@ -128,7 +139,9 @@ def _index_keeping_fingerprint(sil, folder):
     return db, rows
 
 
-def similar(sil, query, folder, progress, limit=None):
+def similar(
+    sil: ModuleType, query: str, folder: str, progress: ProgressReporter, limit: int | None = None
+) -> Outcome:
     """search_image's road with the distances kept: query vector, index, nearest rows."""
     started = time.monotonic()
     row = query_row(sil, query)
@@ -147,7 +160,7 @@ def similar(sil, query, folder, progress, limit=None):
     return Outcome(SIMILAR, query, folder, hits, time.monotonic() - started, unreadable=unreadable)
 
 
-def readable_pictures(sil, folder):
+def readable_pictures(sil: ModuleType, folder: str) -> tuple[list[Any], Unreadable]:
     """The folder's picture records that can be read, and what could not be."""
     listing = list(sil.get_images_absolute_path_recursive_a_directory(folder))
     unreadable = Unreadable(
@@ -157,7 +170,9 @@ def readable_pictures(sil, folder):
     return [record for record in listing if record.image_path not in left_out], unreadable
 
 
-def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
+def crop(
+    sil: ModuleType, crop_path: str, folder: str, progress: ProgressReporter, limit: int = CROP_RESULT_LIMIT
+) -> Outcome:
     """cropped_search's road with the matched points kept: listing, matching, ranking."""
     started = time.monotonic()
     listing, unreadable = readable_pictures(sil, folder)
@@ -165,14 +180,21 @@ def crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT):
         positions, matches, kept = sil.live_search_similar_cropped(
             crop_path, listing, min(limit, len(listing))
         )
-    hits = []
+    hits: list[Hit] = []
     for rank, (position, match) in enumerate(zip(positions, matches), 1):
         points = [(int(x), int(y)) for x, y in match.matched_points]
         hits.append(Hit(rank, kept[position].image_path, len(points), points))
     return Outcome(CROP, crop_path, folder, hits, time.monotonic() - started, unreadable=unreadable)
 
 
-def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT, workers=None):
+def verified_crop(
+    sil: ModuleType,
+    crop_path: str,
+    folder: str,
+    progress: ProgressReporter,
+    limit: int = CROP_RESULT_LIMIT,
+    workers: int | None = None,
+) -> Outcome:
     """The verified cropped search: only pictures that really contain the crop, each with the
     crop's outline in it."""
     from .verified import verified_cropped_matches
@@ -190,7 +212,7 @@ def verified_crop(sil, crop_path, folder, progress, limit=CROP_RESULT_LIMIT, wor
     )
 
 
-def index(sil, folder, progress):
+def index(sil: ModuleType, folder: str, progress: ProgressReporter) -> IndexSummary:
     """Builds or refreshes the cached index; says which listed pictures gave no vector."""
     started = time.monotonic()
     readable, unreadable = readable_pictures(sil, folder)
@@ -206,7 +228,7 @@ def index(sil, folder, progress):
     return IndexSummary(folder, len(rows), not_pictures, time.monotonic() - started, unreadable)
 
 
-def shown_path(path, folder):
+def shown_path(path: str, folder: str) -> str:
     """`path` relative to `folder` when it lies under it, else unchanged."""
     folder = os.path.abspath(folder)
     absolute = os.path.abspath(path)

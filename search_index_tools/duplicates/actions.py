@@ -117,7 +117,7 @@ def _group_problem(group: DuplicateGroup) -> str | None:
 
 def _trash(member: Member, keeper: Member) -> str | None:
     try:
-        from send2trash import send2trash  # type: ignore[import-untyped]
+        from send2trash import send2trash
     except ImportError:  # installed with the package; say so plainly if it went missing
         return "the send2trash package is not installed"
     try:

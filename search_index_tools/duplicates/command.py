@@ -36,9 +36,7 @@ def keep_argument(text: str) -> str:
     return text
 
 
-def add_duplicates_command(
-    commands: argparse._SubParsersAction[argparse.ArgumentParser],
-) -> argparse.ArgumentParser:
+def add_duplicates_command(commands: cli.Commands) -> argparse.ArgumentParser:
     command = commands.add_parser(
         "duplicates",
         help="every group of pictures that are the same picture, across the folders",
@@ -103,9 +101,7 @@ def add_duplicates_command(
     return command
 
 
-def add_undo_command(
-    commands: argparse._SubParsersAction[argparse.ArgumentParser],
-) -> argparse.ArgumentParser:
+def add_undo_command(commands: cli.Commands) -> argparse.ArgumentParser:
     command = commands.add_parser("undo", help="put back the pictures a duplicates --move-to moved")
     command.add_argument("log", metavar="LOG", help="the move log that duplicates --move-to wrote")
     command.set_defaults(run=None, runs_whole=run_undo, needs_query=False)

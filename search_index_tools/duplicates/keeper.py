@@ -10,28 +10,47 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import NamedTuple
+from typing import NamedTuple, Protocol
 
 DEFAULT_RULE = "pixels"
 RULES = ("pixels", "largest", "oldest", "newest")
 UNDER = "under:"
 
 
+class Rankable(Protocol):
+    """What a rule looks at in a picture: a group's member, or a picture not yet made one."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def bytes(self) -> int: ...
+    @property
+    def mtime_ns(self) -> int: ...
+
+
+# Compared element by element: the smallest is kept.
+SortKey = tuple[int | bytes, ...]
+
+
 class KeeperRule(NamedTuple):
     name: str
-    key: Callable  # member -> sort key, smallest kept
-    reason: Callable  # member -> text saying why it is kept
+    key: Callable[[Rankable], SortKey]  # member -> sort key, smallest kept
+    reason: Callable[[Rankable], str]  # member -> text saying why it is kept
 
 
-def _pixels(member):
+def _pixels(member: Rankable) -> int:
     return member.width * member.height
 
 
-def _default_key(member):
+def _default_key(member: Rankable) -> SortKey:
     return (-_pixels(member), -member.bytes, member.mtime_ns, os.fsencode(member.path))
 
 
-def _reason_pixels(member):
+def _reason_pixels(member: Rankable) -> str:
     return f"most pixels ({member.width} x {member.height}), then largest file, then oldest"
 
 

@@ -91,9 +91,9 @@ def kept_pairs(
     digest = digest_of(tokens)
     kept = decisions.scope_result(scope, threshold, digest)
     if kept is not None:
-        found = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
-        if found is not None:
-            return found
+        known = _pairs_from_records(kept, {token: position for position, token in enumerate(tokens)})
+        if known is not None:
+            return known
     lists = decisions.candidate_lists(scope)
     blurred_lists = decisions.candidate_lists(scope + BLURRED_SCOPE)
     kinds = _kinds(pictures, lists, blurred_lists, thumbnails)

@@ -11,11 +11,17 @@ from __future__ import annotations
 import os
 from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime
+from pathlib import Path
+from typing import TYPE_CHECKING
 
 from ..report import file_link, page_head, picture_html, text, thumbnail, write_page
 from .actions import acted_on
 from .keeper import is_under
 from .output import shown_path
+
+if TYPE_CHECKING:
+    from .actions import Plan
+    from .finder import DuplicateScan, Member
 
 STYLE = """
 body { font: 15px/1.4 system-ui, sans-serif; margin: 24px; color: #222; background: #fafafa; }
@@ -36,24 +42,27 @@ h2 { font-size: 16px; margin: 0 0 8px; }
 """.strip()
 
 
-def action_text(plan, member, roots) -> str:
+def action_text(plan: Plan | None, member: Member, roots: list[str]) -> str:
     if member.reference:
         return "left alone (reference library)"
     if plan is None:
         return "would be left alone (no action chosen)"
     if plan.kind == "move":
+        assert plan.target is not None  # a move's plan always names the folder moved to
         return f"moved to {os.path.join(plan.target, _relative(member.path, roots))}"
     if plan.kind == "trash":
         return "sent to the trash"
     return "replaced by a hard link to the keeper"
 
 
-def _relative(path, roots):
+def _relative(path: str, roots: list[str]) -> str:
     holders = [root for root in roots if is_under(path, root)]
     return os.path.relpath(path, max(holders, key=len)) if holders else os.path.basename(path)
 
 
-def render(scan, uris: dict, plan, now=None) -> str:
+def render(
+    scan: DuplicateScan, uris: dict[str, str | None], plan: Plan | None, now: datetime | None = None
+) -> str:
     now = now or datetime.now(UTC)
     roots = scan.folders + scan.references
     sections = []
@@ -103,7 +112,9 @@ def render(scan, uris: dict, plan, now=None) -> str:
 """
 
 
-def write_duplicates_report(scan, target, plan=None, workers=4):
+def write_duplicates_report(
+    scan: DuplicateScan, target: str | os.PathLike[str], plan: Plan | None = None, workers: int = 4
+) -> Path:
     """Writes the report of `scan` to `target`, replacing it whole."""
     paths = [member.path for group in scan.groups for member in group.members]
     with ThreadPoolExecutor(max_workers=workers) as pool:  # Pillow decodes without the GIL

@@ -400,12 +400,12 @@ class WordStore(StoreClient):
 
     STORE_FORMAT = _WORD_FORMAT
 
-    def __init__(self, file_path):
+    def __init__(self, file_path: str | None):
         super().__init__(file_path)
         self._path = file_path
-        self._generation = None
+        self._generation: tuple[Any, ...] | None = None
 
-    def _give_up(self, error, remove=False) -> None:
+    def _give_up(self, error: BaseException, remove: bool = False) -> None:
         # A ValueError comes from a stored value that cannot be decoded: the file is damaged.
         self._store.fail(error, damaged=remove or isinstance(error, ValueError))
 
@@ -420,6 +420,7 @@ class WordStore(StoreClient):
 
         if self._db is None:
             return None
+        assert self._path is not None  # the store opens a connection on a file only
         try:
             generation = self._current_generation()
             cached = _LOADED.get(self._path)
