@@ -398,7 +398,11 @@ def test_ray_notices_during_a_command_go_to_stderr_never_among_its_results(clust
     try:
         # What Ray's notice thread does with a notice from the cluster.
         print_to_stdstream(
-            {"lines": ["A worker died or was killed while executing a task"], "pid": "raylet", "is_err": False},
+            {
+                "lines": ["A worker died or was killed while executing a task"],
+                "pid": "raylet",
+                "is_err": False,
+            },
             ignore_prefix=False,
         )
     finally:
