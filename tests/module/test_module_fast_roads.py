@@ -23,7 +23,7 @@ def declared_roads():
         name: re.findall(r'"([^"]+)"', body)
         for name, body in re.findall(r"constexpr Names (\w+) = \{(.*?)\};", text, re.S)
     }
-    roads = re.findall(r'\{FastRoad::\w+, "(\w+)", (?:true|false), (\w+)\}', text)
+    roads = re.findall(r'\{FastRoad::\w+,\s+"(\w+)",\s+(?:true|false),\s+(\w+)\}', text)
     return {road: lists[names] for road, names in roads}
 
 

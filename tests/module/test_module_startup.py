@@ -43,6 +43,7 @@ def test_namespace_entries_are_the_host_objects(sil):
     import dataclasses
     import hashlib
     import multiprocessing
+    import typing
 
     import constants
     import cv2
@@ -53,7 +54,7 @@ def test_namespace_entries_are_the_host_objects(sil):
     assert sil.np is numpy and sil.faiss is faiss and sil.cv2 is cv2
     assert sil.Image is PIL.Image and sil.UnidentifiedImageError is PIL.UnidentifiedImageError
     assert sil.dataclass is dataclasses.dataclass and sil.md5 is hashlib.md5
-    assert sil.List is list and sil.Pool is multiprocessing.Pool
+    assert sil.List is typing.List and sil.Pool is multiprocessing.Pool  # noqa: UP006
     for name in (
         "DIMENSION",
         "FILE_EXTENSION_REGEX",
