@@ -35,6 +35,13 @@ def cut(pixels, path):
     return write(path, pixels[top : top + height, left : left + width])
 
 
+def crop_outline(matrix):
+    """The corners of CROP_BOX carried into the turned picture by `matrix` (2 x 3)."""
+    left, top, width, height = CROP_BOX
+    box = [[left, top, 1], [left + width, top, 1], [left + width, top + height, 1], [left, top + height, 1]]
+    return np.array(box, np.float64) @ matrix.T
+
+
 def store_file():
     import search_index_lib
 
@@ -59,20 +66,7 @@ def test_crop_is_found_where_it_lies_in_a_turned_and_scaled_picture(tmp_path, de
     matches = verified_cropped_matches(crop, str(folder))
 
     assert [match.path for match in matches] == [target]
-    left, top, width, height = CROP_BOX
-    outline = (
-        np.array(
-            [
-                [left, top, 1],
-                [left + width, top, 1],
-                [left + width, top + height, 1],
-                [left, top + height, 1],
-            ],
-            np.float64,
-        )
-        @ matrix.T
-    )
-    assert np.abs(np.array(matches[0].corners) - outline).max() < 4
+    assert np.abs(np.array(matches[0].corners) - crop_outline(matrix)).max() < 4
     assert matches[0].score >= verified_search.MIN_INLIERS
 
 
@@ -547,18 +541,7 @@ def test_placed_correlation_follows_the_outline(degrees, scale, gain, offset, ag
     picture, matrix = turned(grey, degrees, scale)
     left, top, width, height = CROP_BOX
     crop = np.clip(grey[top : top + height, left : left + width] * gain + offset, 0, 255).astype(np.uint8)
-    corners = (
-        np.array(
-            [
-                [left, top, 1],
-                [left + width, top, 1],
-                [left + width, top + height, 1],
-                [left, top + height, 1],
-            ],
-            np.float64,
-        )
-        @ matrix.T
-    )
+    corners = crop_outline(matrix)
     fine = cv2.resize(
         picture, None, fx=256 / max(picture.shape), fy=256 / max(picture.shape), interpolation=cv2.INTER_AREA
     )
