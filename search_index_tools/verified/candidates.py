@@ -25,6 +25,7 @@ search verifies geometrically.
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Iterator
 from typing import Any, cast
 
 import numpy as np
@@ -43,6 +44,7 @@ SIGNATURE_DISTANCE = 6  # signatures within this many bits vote
 STOP_SHARE = 0.1
 STOP_MIN = 50
 MERGE_SHARE = 0.1  # the added part is merged into the main one past this share of it
+MERGE_MIN = 50_000  # ... and past this many entries
 
 _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
 
@@ -91,8 +93,12 @@ class Vocabulary:
         # a seeded sample of those (repeated when it has fewer).
         cells = _nearest(top, descriptors)
         leaves = np.empty((top_count, LEAVES, descriptors.shape[1]), np.uint8)
+        # The members of every cell in their sample order, grouped once (a stable sort by
+        # cell) rather than found by comparing every cell with the whole sample.
+        grouped = descriptors[np.argsort(cells, kind="stable")]
+        bounds = np.searchsorted(np.sort(cells), np.arange(top_count + 1))
         for cell in range(top_count):
-            members = descriptors[cells == cell]
+            members = grouped[bounds[cell] : bounds[cell + 1]]
             if len(members) == 0:
                 members = top[cell : cell + 1]
             chosen = rng.choice(len(members), LEAVES, replace=len(members) < LEAVES)
@@ -174,6 +180,35 @@ def picture_terms(vocabulary: Vocabulary, descriptors: np.ndarray) -> tuple[np.n
     return (pairs >> np.uint64(32)).astype(np.uint32), (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32)
 
 
+# Below this many pictures their terms are found in the calling thread: threads would cost
+# more than they save.
+THREADED_TERMS_FROM = 16
+
+
+def many_picture_terms(
+    vocabulary: Vocabulary, descriptor_sets: list[np.ndarray]
+) -> list[tuple[np.ndarray, np.ndarray]]:
+    """picture_terms of every descriptor set, in their order. The word search (faiss) lets go
+    of the interpreter lock, so many pictures are shared among a thread per processor: a
+    library's first search finds the terms of all its pictures at once."""
+    threads = min(_processors(), len(descriptor_sets) // THREADED_TERMS_FROM)
+    if threads < 2:
+        return [picture_terms(vocabulary, descriptors) for descriptors in descriptor_sets]
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(threads) as pool:
+        return list(pool.map(lambda descriptors: picture_terms(vocabulary, descriptors), descriptor_sets))
+
+
+def _processors() -> int:
+    import os
+
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not offered on every system
+        return os.cpu_count() or 1
+
+
 class _Postings:
     """Entries (word, picture number, signature) sorted by word, with offsets per word."""
 
@@ -193,6 +228,44 @@ class _Postings:
     def empty(cls, word_count: int) -> _Postings:
         return cls(word_count, np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
 
+    @classmethod
+    def of_pictures(
+        cls, word_count: int, pictures: Iterable[tuple[int, np.ndarray, np.ndarray]]
+    ) -> _Postings:
+        """The entries of (number, words, signatures) per picture, in the order a stable sort
+        of all of them by word gives (within a word: by picture, then by position), placed
+        straight into their slots: a merge holds the pictures' terms and the result, about
+        18 bytes a term, and no sorting order of them all."""
+        parts = [
+            (number, np.asarray(words), np.asarray(marks, np.uint32)) for number, words, marks in pictures
+        ]
+        narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
+        counts = np.zeros(word_count, np.int64)
+        for _, words, _ in parts:
+            if len(words):
+                counts += np.bincount(words.astype(narrow, copy=False), minlength=word_count)
+        postings = cls.empty(word_count)
+        np.cumsum(counts, out=postings.offsets[1:])
+        total = int(postings.offsets[-1])
+        postings.pictures = np.empty(total, np.uint32)
+        postings.marks = np.empty(total, np.uint32)
+        cursor = postings.offsets[:-1].copy()
+        for number, words, marks in parts:
+            if len(words) == 0:
+                continue
+            words = words.astype(np.int64)
+            if np.any(words[1:] < words[:-1]):
+                order = np.argsort(words, kind="stable")
+                words, marks = words[order], marks[order]
+            # Equal words of one picture take consecutive slots, in their order.
+            firsts = np.flatnonzero(np.r_[True, words[1:] != words[:-1]])
+            runs = np.diff(np.r_[firsts, len(words)])
+            slots = cursor[words] + (np.arange(len(words)) - np.repeat(firsts, runs))
+            postings.pictures[slots] = number
+            postings.marks[slots] = marks
+            cursor[words[firsts]] += runs
+        return postings
+
     def __len__(self) -> int:
         return len(self.pictures)
 
@@ -207,13 +280,21 @@ class _Postings:
         query = np.repeat(np.arange(len(words)), lengths)
         # Position of every entry: its range's start plus its rank inside the range.
         firsts = np.cumsum(lengths) - lengths
-        positions = np.arange(total) - np.repeat(firsts, lengths) + np.repeat(starts, lengths)
+        positions = np.arange(total) - np.repeat(firsts, lengths)
+        positions += np.repeat(starts, lengths)
         return query, self.pictures[positions], self.marks[positions]
 
 
+class IndexUnavailable(Exception):
+    """The stored part of a candidate index could not be read (its file failed): the index
+    cannot vote, and the search must do without it."""
+
+
 class CandidateIndex:
-    """The inverted index of a library's pictures, kept in memory. Pictures are numbered in the
-    order they are added; a removed or replaced picture's number is retired."""
+    """The inverted index of a library's pictures. Pictures are numbered in the order they are
+    added; a removed or replaced picture's number is retired. Its main part is either in
+    memory or, for an index loaded from its word file, read from the file word by word as a
+    query needs it (StoredPostings); pictures added since the last merge are in memory."""
 
     def __init__(self, vocabulary: Vocabulary):
         self.vocabulary = vocabulary
@@ -222,11 +303,15 @@ class CandidateIndex:
         self.keys: list[tuple[str, tuple[int, int] | None]] = []
         self._alive = np.zeros(1024, bool)  # grown by doubling; past len(keys) unused
         self.document_counts = np.zeros(vocabulary.count, np.int64)
-        self._main = _Postings.empty(vocabulary.count)
-        self._added: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (words, number, signatures)
+        self._main: _Postings | StoredPostings = _Postings.empty(vocabulary.count)
+        self._added: list[int] = []  # numbers of the pictures added since the last merge
         self._added_size = 0
         self._added_postings: _Postings | None = None
-        self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}  # live number -> its terms
+        # live number -> its terms, for every picture whose terms are in memory: all of them,
+        # unless the main part is stored; then only those added since.
+        self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        self.merged_below = 0  # numbers below this are in the main part
+        self.merge_pending = False  # merged in memory since the main part was last stored
 
     def __len__(self) -> int:
         return len(self.numbers)
@@ -235,10 +320,33 @@ class CandidateIndex:
     def alive(self) -> np.ndarray:
         return self._alive[: len(self.keys)]
 
+    @property
+    def stored(self) -> bool:
+        return isinstance(self._main, StoredPostings)
+
     def entry(self, path: str) -> tuple[str, tuple[int, int] | None] | None:
         """(key, size) the picture was added with, or None."""
         number = self.numbers.get(path)
         return None if number is None else self.keys[number]
+
+    def terms(self, number: int) -> tuple[np.ndarray, np.ndarray]:
+        """(words, signatures) of a live picture, from memory or from the stored part."""
+        terms = self._terms.get(number)
+        if terms is None:
+            assert isinstance(self._main, StoredPostings)
+            terms = self._main.picture_terms(number)
+        return terms
+
+    def all_terms(self) -> Iterator[tuple[int, np.ndarray, np.ndarray]]:
+        """(number, words, signatures) of every live picture, by number."""
+        if isinstance(self._main, StoredPostings):
+            live = set(self.numbers.values())
+            for number, words, marks in self._main.all_picture_terms(self.merged_below):
+                if number in live:
+                    yield number, words, marks
+        for number in sorted(self._terms):
+            if number >= self.merged_below or not self.stored:
+                yield (number, *self._terms[number])
 
     def add(
         self,
@@ -255,22 +363,27 @@ class CandidateIndex:
         self.remove(path)
         number = len(self.keys)
         self.keys.append((key, size))
-        if number >= len(self._alive):
-            self._alive = np.concatenate([self._alive, np.zeros(len(self._alive), bool)])
+        self._grow_alive()
         self._alive[number] = True
         self.numbers[path] = number
         self._terms[number] = (words, marks)
         np.add.at(self.document_counts, np.unique(words).astype(np.int64), 1)
-        self._added.append((words.astype(np.int64), np.full(len(words), number, np.uint32), marks))
+        self._added.append(number)
         self._added_size += len(words)
         self._added_postings = None
         if merge:
             self.settle()
 
+    def _grow_alive(self) -> None:
+        if len(self.keys) > len(self._alive):
+            grown = np.zeros(max(2 * len(self._alive), len(self.keys)), bool)
+            grown[: len(self._alive)] = self._alive
+            self._alive = grown
+
     def settle(self) -> None:
         """Merges the added part into the main one when it has outgrown its share (after
         adding many pictures with merge=False)."""
-        if self._added_size > max(MERGE_SHARE * len(self._main), 50_000):
+        if self._added_size > max(MERGE_SHARE * len(self._main), MERGE_MIN):
             self._merge()
 
     def remove(self, path: str) -> None:
@@ -278,66 +391,64 @@ class CandidateIndex:
         if number is None:
             return
         self._alive[number] = False
-        words, _ = self._terms.pop(number)
+        words, _ = self.terms(number)
+        self._terms.pop(number, None)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
     def add_many(
         self, entries: list[tuple[str, str, tuple[int, int] | None, np.ndarray, np.ndarray]]
     ) -> None:
         """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
-        into the main part: what reading a stored index takes."""
+        into the main part."""
         for path, key, size, words, marks in entries:
             number = len(self.keys)
             self.keys.append((key, size))
             self.numbers[path] = number
             self._terms[number] = (words, marks)
-        if len(self.keys) > len(self._alive):
-            self._alive = np.concatenate([self._alive, np.zeros(len(self.keys), bool)])
+        self._grow_alive()
         self._alive[: len(self.keys)] = True
-        if entries:
-            # 4-byte words and numbers: a library's terms are hundreds of millions.
-            words = np.concatenate([entry[3] for entry in entries]).astype(np.uint32, copy=False)
-            numbers = np.repeat(
-                np.arange(len(self.keys) - len(entries), len(self.keys), dtype=np.uint32),
-                [len(entry[3]) for entry in entries],
-            )
-            # A picture's words are sorted (picture_terms): each new word starts a run.
-            starts = np.ones(len(words), bool)
-            starts[1:] = (words[1:] != words[:-1]) | (numbers[1:] != numbers[:-1])
-            del numbers
-            self.document_counts += np.bincount(words[starts], minlength=self.vocabulary.count)
-            del words, starts
+        for entry in entries:
+            if len(entry[3]):
+                self.document_counts[np.unique(entry[3]).astype(np.int64)] += 1
         self._merge()
 
     def paths(self) -> list[str]:
         return list(self.numbers)
 
     def _merge(self) -> None:
-        """One main part of every live picture's entries (retired numbers dropped). The old
-        parts are let go first, and the entries are gathered 4 bytes a value: what a merge
-        holds at its peak is about 26 bytes a term beside the terms themselves."""
+        """One main part of every live picture's entries (retired numbers dropped), held in
+        memory until the word file stores it. The old parts are let go first."""
+        pictures = list(self.all_terms())
         self._main, self._added_postings = _Postings.empty(self.vocabulary.count), None
         self._added, self._added_size = [], 0
-        parts = list(self._terms.items())
-        narrow = np.uint16 if self.vocabulary.count <= 1 << 16 else np.uint32
-        words = np.concatenate([terms[0].astype(narrow) for _, terms in parts] or [np.zeros(0, narrow)])
-        numbers = np.repeat(
-            np.array([number for number, _ in parts], np.uint32), [len(terms[0]) for _, terms in parts]
-        )
-        marks = np.concatenate([terms[1] for _, terms in parts] or [np.zeros(0, np.uint32)])
-        self._main = _Postings(self.vocabulary.count, words, numbers, marks)
+        self._terms = {number: (words, marks) for number, words, marks in pictures}
+        self._main = _Postings.of_pictures(self.vocabulary.count, pictures)
+        self.merged_below = len(self.keys)
+        self.merge_pending = True
 
-    def _parts(self) -> list[_Postings]:
+    def use_stored_main(self, main: StoredPostings) -> None:
+        """Lets go of the main part in memory once the word file holds the same: from now on
+        it is read from there, and only the terms of pictures added since stay in memory."""
+        self._main = main
+        self._terms = {number: terms for number, terms in self._terms.items() if number >= self.merged_below}
+        self.merge_pending = False
+
+    def _parts(self) -> list[_Postings | StoredPostings]:
         if not self._added:
             return [self._main]
         if self._added_postings is None:
-            parts = [np.concatenate([part[i] for part in self._added]) for i in range(3)]
-            self._added_postings = _Postings(self.vocabulary.count, *parts)
+            # Pictures removed since they were added have no terms left, and no entries.
+            self._added_postings = _Postings.of_pictures(
+                self.vocabulary.count,
+                ((number, *self._terms[number]) for number in self._added if number in self._terms),
+            )
         return [self._main, self._added_postings]
 
     def scores(self, descriptors: np.ndarray) -> np.ndarray:
-        """Votes of a crop's descriptors for every picture number (retired ones score 0)."""
-        scores = np.zeros(len(self.keys), np.float64)
+        """Votes of a crop's descriptors for every picture number (retired ones score 0).
+        Raises IndexUnavailable when the stored part cannot be read."""
+        count = len(self.keys)
+        scores = np.zeros(count, np.float64)
         if len(descriptors) == 0 or len(self.numbers) == 0:
             return scores
         words = self.vocabulary.words(descriptors)
@@ -348,14 +459,13 @@ class CandidateIndex:
         weights = np.log((live + 1) / (self.document_counts[words] + 1))
         for part in self._parts():
             query, pictures, found = part.lookup(words)
-            close = _POPCOUNT[np.bitwise_xor(marks[query], found).view(np.uint8).reshape(-1, 4)].sum(axis=1)
-            keep = close <= SIGNATURE_DISTANCE
+            close = np.bitwise_count(np.bitwise_xor(marks[query], found)) <= SIGNATURE_DISTANCE
+            # Numbers past this index's own were given by another process since it was loaded.
+            keep = close & (pictures < count)
             query, pictures = query[keep], pictures[keep]
             # One vote per crop descriptor and picture.
-            pairs = np.unique(query.astype(np.int64) * len(self.keys) + pictures)
-            scores += np.bincount(
-                pairs % len(self.keys), weights=weights[pairs // len(self.keys)], minlength=len(self.keys)
-            )
+            pairs = np.unique(query.astype(np.int64) * count + pictures)
+            scores += np.bincount(pairs % count, weights=weights[pairs // count], minlength=count)
         scores[~self.alive] = 0.0
         return scores
 
@@ -375,8 +485,20 @@ class CandidateIndex:
 
 _WORD_SCHEMA = (
     "CREATE TABLE IF NOT EXISTS vocabulary (name TEXT PRIMARY KEY, data BLOB NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS picture_terms (path BLOB PRIMARY KEY, file_key TEXT NOT NULL,"
-    " width INTEGER, height INTEGER, words BLOB NOT NULL, signatures BLOB NOT NULL)",
+    # Every indexed picture, with the number its entries carry; its terms are in `terms`.
+    "CREATE TABLE IF NOT EXISTS picture_terms (path BLOB PRIMARY KEY, number INTEGER NOT NULL UNIQUE,"
+    " file_key TEXT NOT NULL, width INTEGER, height INTEGER)",
+    "CREATE TABLE IF NOT EXISTS terms (number INTEGER PRIMARY KEY, words BLOB NOT NULL,"
+    " signatures BLOB NOT NULL)",
+    # The merged main part, a row per word: the numbers and signatures of its entries. Pictures
+    # numbered from state.merged_below on are not in it (they were added since the merge), and
+    # entries of retired numbers (pictures gone or changed) stay in it until the next merge.
+    "CREATE TABLE IF NOT EXISTS postings (word INTEGER PRIMARY KEY, pictures BLOB NOT NULL,"
+    " signatures BLOB NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS state (id INTEGER PRIMARY KEY CHECK (id = 0),"
+    " next_number INTEGER NOT NULL, merged_below INTEGER NOT NULL, merged_entries INTEGER NOT NULL,"
+    " document_counts BLOB)",
+    "INSERT OR IGNORE INTO state VALUES (0, 0, 0, 0, NULL)",
     # Bumped by every change, so a process notices that another one changed the index; the
     # token, drawn when the file is made, tells a file made anew at the same path.
     "CREATE TABLE IF NOT EXISTS generation (id INTEGER PRIMARY KEY CHECK (id = 0), value INTEGER NOT NULL,"
@@ -384,19 +506,114 @@ _WORD_SCHEMA = (
     "INSERT OR IGNORE INTO generation VALUES (0, 0, randomblob(16))",
 )
 _VOCABULARY = "words"
-# Every search reads the whole file into memory anyway, where damage shows as an error.
-_WORD_FORMAT = StoreFormat("search_index_tools candidate words 1", _WORD_SCHEMA, check_on_open=False)
+# Damage shows as an error when a page is read, and a search reads only what it needs.
+_WORD_FORMAT = StoreFormat("search_index_tools candidate words 2", _WORD_SCHEMA, check_on_open=False)
+_LOOKUP_CHUNK = 500  # words asked for in one statement
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
-# in the same process starts from it instead of reading every picture's terms again.
+# in the same process starts from it instead of reading the pictures' list again.
 _LOADED: dict[str, tuple[tuple[Any, ...] | None, CandidateIndex]] = {}
 
 
+def _blob(values: np.ndarray) -> bytes:
+    return np.ascontiguousarray(values, "<u4").tobytes()
+
+
+def _array(blob: bytes) -> np.ndarray:
+    if len(blob) % 4:
+        raise ValueError("a stored array cut short")
+    return np.frombuffer(blob, "<u4").astype(np.uint32)
+
+
+class StoredPostings:
+    """The main part of a loaded candidate index, left in its word file: a query reads the
+    rows of its own words (a few thousand entries each), so neither loading the index nor
+    keeping it costs the library's hundreds of millions of entries."""
+
+    def __init__(self, store: WordStore, entries: int):
+        self._store = store
+        self._entries = entries
+
+    def attach(self, store: WordStore) -> None:
+        """Reads through `store`'s connection from now on (a new search's)."""
+        self._store = store
+
+    def __len__(self) -> int:
+        return self._entries
+
+    def _rows(self, sql: str, parameters: Iterable[Any] = ()) -> list[tuple[Any, ...]]:
+        db = self._store.connection()
+        if db is None:
+            raise IndexUnavailable("the word file is closed")
+        import sqlite3
+
+        try:
+            return db.execute(sql, tuple(parameters)).fetchall()
+        except sqlite3.Error as error:
+            self._store.give_up(error)
+            raise IndexUnavailable(str(error)) from error
+
+    def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(query position, picture number, signature) of every entry of the given words."""
+        wanted = np.unique(words).tolist()
+        found: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        try:
+            for first in range(0, len(wanted), _LOOKUP_CHUNK):
+                chunk = wanted[first : first + _LOOKUP_CHUNK]
+                marks = ", ".join("?" * len(chunk))
+                for word, pictures, signatures_blob in self._rows(
+                    f"SELECT word, pictures, signatures FROM postings WHERE word IN ({marks})", chunk
+                ):
+                    found[word] = (_array(pictures), _array(signatures_blob))
+        except ValueError as error:
+            self._store.give_up(error)
+            raise IndexUnavailable(str(error)) from error
+        empty = (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+        rows = [found.get(word, empty) for word in words.tolist()]
+        lengths = [len(row[0]) for row in rows]
+        if sum(lengths) == 0:
+            nothing = np.zeros(0, np.int64)
+            return nothing, nothing, np.zeros(0, np.uint32)
+        query = np.repeat(np.arange(len(words)), lengths)
+        return query, np.concatenate([row[0] for row in rows]), np.concatenate([row[1] for row in rows])
+
+    def picture_terms(self, number: int) -> tuple[np.ndarray, np.ndarray]:
+        rows = self._rows("SELECT words, signatures FROM terms WHERE number = ?", (number,))
+        if not rows:
+            return np.zeros(0, np.uint32), np.zeros(0, np.uint32)
+        return self._terms_of(rows[0][0], rows[0][1])
+
+    def all_picture_terms(self, below: int) -> Iterator[tuple[int, np.ndarray, np.ndarray]]:
+        """(number, words, signatures) of the stored pictures numbered below `below`, by number."""
+        db = self._store.connection()
+        if db is None:
+            raise IndexUnavailable("the word file is closed")
+        import sqlite3
+
+        try:
+            for number, words, marks in db.execute(
+                "SELECT number, words, signatures FROM terms WHERE number < ? ORDER BY number", (below,)
+            ):
+                yield number, *self._terms_of(words, marks)
+        except sqlite3.Error as error:
+            self._store.give_up(error)
+            raise IndexUnavailable(str(error)) from error
+
+    def _terms_of(self, words: bytes, marks: bytes) -> tuple[np.ndarray, np.ndarray]:
+        try:
+            return _array(words), _array(marks)
+        except ValueError as error:
+            self._store.give_up(error)
+            raise IndexUnavailable(str(error)) from error
+
+
 class WordStore(StoreClient):
-    """The candidate index of a library, kept in its own SQLite file (one row of terms per
-    picture, and the vocabulary) and in memory between searches of one process. Without a
-    file (None), or with one that cannot be used, the index lives for one search only. Like
-    the feature store, it only ever saves work: errors make it stop using the file."""
+    """The candidate index of a library, kept in its own SQLite file: the vocabulary, the
+    pictures with their terms, the merged main part a row per word, and the document counts.
+    Loading it reads the vocabulary and the list of pictures (and the terms of pictures added
+    since the last merge); a query reads the rows of its words. Without a file (None), or with
+    one that cannot be used, the index lives in memory for one search only. Like the feature
+    store, it only ever saves work: errors make it stop using the file."""
 
     STORE_FORMAT = _WORD_FORMAT
 
@@ -405,9 +622,23 @@ class WordStore(StoreClient):
         self._path = file_path
         self._generation: tuple[Any, ...] | None = None
 
-    def _give_up(self, error: BaseException, remove: bool = False) -> None:
-        # A ValueError comes from a stored value that cannot be decoded: the file is damaged.
-        self._store.fail(error, damaged=remove or isinstance(error, ValueError))
+    def connection(self) -> Any:
+        return self._db
+
+    def give_up(self, error: BaseException, remove: bool = False) -> None:
+        """Stops using the file after `error`; a ValueError comes from a stored value that
+        cannot be decoded: the file is damaged."""
+        import sqlite3
+
+        damaged = remove or isinstance(error, ValueError)
+        damaged = damaged or (
+            isinstance(error, sqlite3.DatabaseError) and not isinstance(error, sqlite3.OperationalError)
+        )
+        if self._path is not None:
+            _LOADED.pop(self._path, None)
+        self._store.fail(error, damaged=damaged)
+
+    _give_up = give_up
 
     def _current_generation(self) -> tuple[Any, ...] | None:
         assert self._db is not None
@@ -426,36 +657,56 @@ class WordStore(StoreClient):
             cached = _LOADED.get(self._path)
             if cached is not None and cached[0] == generation:
                 self._generation = generation
+                if isinstance(cached[1]._main, StoredPostings):
+                    cached[1]._main.attach(self)
                 return cached[1]
-            row = self._db.execute("SELECT data FROM vocabulary WHERE name = ?", (_VOCABULARY,)).fetchone()
-            if row is None:
-                return None
-            index = CandidateIndex(Vocabulary.from_bytes(row[0]))
-            import os
-
-            index.add_many(
-                [
-                    (
-                        os.fsdecode(path),
-                        key,
-                        None if width is None else (width, height),
-                        np.frombuffer(words, "<u4").astype(np.uint32),
-                        np.frombuffer(marks, "<u4").astype(np.uint32),
-                    )
-                    for path, key, width, height, words, marks in self._db.execute(
-                        "SELECT path, file_key, width, height, words, signatures FROM picture_terms"
-                    )
-                ]
-            )
+            index = self._read()
         except (sqlite3.Error, ValueError) as error:
-            self._give_up(
-                error,
-                remove=isinstance(error, sqlite3.DatabaseError)
-                and not isinstance(error, sqlite3.OperationalError),
-            )
+            self.give_up(error)
+            return None
+        if index is None:
             return None
         self._generation = generation
         _LOADED[self._path] = (generation, index)
+        return index
+
+    def _read(self) -> CandidateIndex | None:
+        import os
+
+        assert self._db is not None
+        row = self._db.execute("SELECT data FROM vocabulary WHERE name = ?", (_VOCABULARY,)).fetchone()
+        if row is None:
+            return None
+        index = CandidateIndex(Vocabulary.from_bytes(row[0]))
+        next_number, merged_below, merged_entries, counts = self._db.execute(
+            "SELECT next_number, merged_below, merged_entries, document_counts FROM state WHERE id = 0"
+        ).fetchone()
+        index.keys = [("", None)] * next_number
+        for path, number, key, width, height in self._db.execute(
+            "SELECT path, number, file_key, width, height FROM picture_terms ORDER BY number"
+        ):
+            if not 0 <= number < next_number:
+                raise ValueError("a picture number out of range")
+            index.numbers[os.fsdecode(path)] = number
+            index.keys[number] = (key, None if width is None else (width, height))
+        index._grow_alive()
+        index._alive[list(index.numbers.values())] = True
+        if counts is not None:
+            stored_counts = np.frombuffer(counts, "<i8")
+            if len(stored_counts) != index.vocabulary.count:
+                raise ValueError("document counts of another vocabulary")
+            index.document_counts = stored_counts.astype(np.int64)
+        index._main = StoredPostings(self, merged_entries)
+        index.merged_below = merged_below
+        live = set(index.numbers.values())
+        for number, words, marks in self._db.execute(
+            "SELECT number, words, signatures FROM terms WHERE number >= ? ORDER BY number", (merged_below,)
+        ):
+            if number in live:
+                terms = (_array(words), _array(marks))
+                index._terms[number] = terms
+                index._added.append(number)
+                index._added_size += len(terms[0])
         return index
 
     def save_vocabulary(self, vocabulary: Vocabulary) -> Vocabulary:
@@ -473,53 +724,117 @@ class WordStore(StoreClient):
                 ).fetchone()
                 if row is not None:
                     return Vocabulary.from_bytes(row[0])
-                self._db.execute("DELETE FROM picture_terms")
+                for table in ("picture_terms", "terms", "postings"):
+                    self._db.execute(f"DELETE FROM {table}")
+                self._db.execute(
+                    "UPDATE state SET next_number = 0, merged_below = 0, merged_entries = 0,"
+                    " document_counts = NULL WHERE id = 0"
+                )
                 self._db.execute("INSERT INTO vocabulary VALUES (?, ?)", (_VOCABULARY, vocabulary.to_bytes()))
                 self._db.execute("UPDATE generation SET value = value + 1 WHERE id = 0")
                 self._generation = self._current_generation()
         except (sqlite3.Error, ValueError) as error:  # ValueError: a stored vocabulary cut short
-            self._give_up(error)
+            self.give_up(error)
         return vocabulary
 
     def save(self, index: CandidateIndex, added: list[str], removed: list[str]) -> None:
-        """Writes the terms of the `added` paths and forgets the `removed` ones."""
-        import os
+        """Writes the pictures `added` to `index` (with their terms), forgets the `removed`
+        ones, and stores the main part when the index merged it since it was loaded. When
+        another process changed the file since this one loaded it, the added pictures are
+        numbered after that process's, the merged main part is not written (the other
+        process's pictures would be missing from it), and the next search reads the file
+        again."""
         import sqlite3
 
-        if self._db is None or not self._writable or not (added or removed):
+        if self._db is None or not self._writable or not (added or removed or index.merge_pending):
             self._remember(index)
             return
-        rows = []
-        for path in added:
-            number = index.numbers[path]
-            key, size = index.keys[number]
-            words, marks = index._terms[number]
-            rows.append(
-                (
-                    os.fsencode(path),
-                    key,
-                    None if size is None else size[0],
-                    None if size is None else size[1],
-                    words.astype("<u4").tobytes(),
-                    marks.astype("<u4").tobytes(),
-                )
-            )
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
                 changed_elsewhere = self._current_generation() != self._generation
-                self._db.executemany("INSERT OR REPLACE INTO picture_terms VALUES (?, ?, ?, ?, ?, ?)", rows)
-                self._db.executemany(
-                    "DELETE FROM picture_terms WHERE path = ?", [(os.fsencode(path),) for path in removed]
-                )
+                self._write(index, added, removed, renumber=changed_elsewhere)
                 self._db.execute("UPDATE generation SET value = value + 1 WHERE id = 0")
                 generation = self._current_generation()
-        except sqlite3.Error as error:
-            self._give_up(error)
+        except (sqlite3.Error, ValueError) as error:
+            self.give_up(error)
             return
         # Another process's changes since this one loaded are read on the next search.
         self._generation = None if changed_elsewhere else generation
+        if not changed_elsewhere and index.merge_pending:
+            index.use_stored_main(StoredPostings(self, len(index._main)))
         self._remember(index)
+
+    def _write(self, index: CandidateIndex, added: list[str], removed: list[str], renumber: bool) -> None:
+        import os
+
+        assert self._db is not None
+        next_number, merged_below, merged_entries, counts_blob = self._db.execute(
+            "SELECT next_number, merged_below, merged_entries, document_counts FROM state WHERE id = 0"
+        ).fetchone()
+        counts = (
+            np.zeros(index.vocabulary.count, np.int64)
+            if counts_blob is None
+            else np.frombuffer(counts_blob, "<i8").astype(np.int64)
+        )
+        if len(counts) != index.vocabulary.count:
+            raise ValueError("document counts of another vocabulary")
+        # Pictures leaving the file (gone, or stored again below) take their words' counts along.
+        for path in [*removed, *added]:
+            key = os.fsencode(path)
+            row = self._db.execute("SELECT number FROM picture_terms WHERE path = ?", (key,)).fetchone()
+            if row is None:
+                continue
+            old = self._db.execute("SELECT words FROM terms WHERE number = ?", (row[0],)).fetchone()
+            if old is not None and len(old[0]):
+                counts[np.unique(_array(old[0])).astype(np.int64)] -= 1
+            self._db.execute("DELETE FROM picture_terms WHERE path = ?", (key,))
+            self._db.execute("DELETE FROM terms WHERE number = ?", (row[0],))
+        for path in added:
+            number = index.numbers[path]
+            key, size = index.keys[number]
+            words, marks = index.terms(number)
+            if renumber:
+                number, next_number = next_number, next_number + 1
+            self._db.execute(
+                "INSERT INTO picture_terms VALUES (?, ?, ?, ?, ?)",
+                (
+                    os.fsencode(path),
+                    number,
+                    key,
+                    None if size is None else size[0],
+                    None if size is None else size[1],
+                ),
+            )
+            self._db.execute("INSERT INTO terms VALUES (?, ?, ?)", (number, _blob(words), _blob(marks)))
+            if len(words):
+                counts[np.unique(words).astype(np.int64)] += 1
+        if not renumber:
+            next_number = max(next_number, len(index.keys))
+        if index.merge_pending and not renumber and isinstance(index._main, _Postings):
+            merged_below, merged_entries = index.merged_below, len(index._main)
+            self._write_postings(index._main)
+        self._db.execute(
+            "UPDATE state SET next_number = ?, merged_below = ?, merged_entries = ?, document_counts = ?"
+            " WHERE id = 0",
+            (next_number, merged_below, merged_entries, counts.astype("<i8").tobytes()),
+        )
+
+    def _write_postings(self, main: _Postings) -> None:
+        assert self._db is not None
+        self._db.execute("DELETE FROM postings")
+        offsets = main.offsets
+        self._db.executemany(
+            "INSERT INTO postings VALUES (?, ?, ?)",
+            (
+                (
+                    word,
+                    _blob(main.pictures[offsets[word] : offsets[word + 1]]),
+                    _blob(main.marks[offsets[word] : offsets[word + 1]]),
+                )
+                for word in np.flatnonzero(np.diff(offsets)).tolist()
+            ),
+        )
 
     def _remember(self, index: CandidateIndex) -> None:
         if self._path is not None and self._generation is not None:
