@@ -197,6 +197,13 @@ def _pillow_grey(data: bytes, factor: int) -> np.ndarray | None:
         return None
 
 
+def single_threaded_opencv() -> None:
+    """Makes OpenCV run this process's work on its calling thread: for worker processes of a
+    pool that has a worker per processor already (the decode, pyramid and blur steps would
+    otherwise start threads of their own on every processor)."""
+    cv2.setNumThreads(1)
+
+
 def detector(settings: FeatureSettings) -> Any:
     create: Any = cv2.ORB_create  # type: ignore[attr-defined]
     return create(

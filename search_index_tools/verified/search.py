@@ -52,6 +52,7 @@ from .features import (
     decode_grey,
     features_from_grey,
     picture_features,
+    single_threaded_opencv,
 )
 from .pixels import THUMBNAIL_SETTINGS
 
@@ -177,9 +178,18 @@ def verified_cropped_matches(
     if len(listing) > CANDIDATES:
         words = WordStore(str(search_index_lib.CACHED_INDEXED) + WORDS_SUFFIX if use_store else None)
         try:
-            matches = _candidate_matches(
-                crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool
-            )
+            try:
+                matches = _candidate_matches(
+                    crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool
+                )
+            except verified_candidates.IndexUnavailable:
+                # The word file failed half-way (and was given up): the index is made anew
+                # in memory for this search, from the feature store.
+                words.close()
+                words = WordStore(None)
+                matches = _candidate_matches(
+                    crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool
+                )
             store.prune(folder, listing)
         finally:
             store.close()
@@ -256,16 +266,23 @@ def _candidate_matches(
         vocabulary = verified_candidates.Vocabulary.train(sample)
         index = verified_candidates.CandidateIndex(words.save_vocabulary(vocabulary))
     added = []
-    for path in stale:
-        result = fresh.get(path)
-        if result is None:
-            continue  # could not be read
-        features = result.features
-        words_of, marks_of = (
-            verified_candidates.picture_terms(index.vocabulary, features.descriptors)
-            if features is not None
-            else (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+    readable = [path for path in stale if path in fresh]  # the others could not be read
+    described = {
+        path: features for path in readable if (features := fresh[path].features) is not None
+    }
+    terms = dict(
+        zip(
+            described,
+            verified_candidates.many_picture_terms(
+                index.vocabulary, [features.descriptors for features in described.values()]
+            ),
         )
+    )
+    no_terms = (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+    for path in readable:
+        result = fresh[path]
+        features = result.features
+        words_of, marks_of = terms.get(path, no_terms)
         # Merged once below, not every time the added part outgrows its share on the way.
         size = None if features is None else (features.width, features.height)
         index.add(path, _file_key(result.identity, store_key), size, words_of, marks_of, merge=False)
@@ -614,9 +631,11 @@ def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, R
 
 def _start_worker() -> None:
     """Worker start-up: Ctrl-C is left to the caller, and the picture decoders are registered
-    (spawn and forkserver workers start without them)."""
+    (spawn and forkserver workers start without them). OpenCV works on one thread here: the
+    pool already has a worker per processor, and OpenCV's own threads would only fight them."""
     ignore_interrupts()
     formats.register_decoders()
+    single_threaded_opencv()
 
 
 def _job_path(job: tuple[str, FeatureSettings, object]) -> str:
