@@ -39,3 +39,9 @@ def refine_placement(
     min_side: int,
 ) -> tuple[int, int, int, int, Grey] | None: ...
 def grey_agreement(crop: Grey, window: Grey) -> tuple[float, float, float, float]: ...
+def check_listing(
+    listing: list[str],
+    numbers: dict[str, int],
+    keys: list[tuple[str, tuple[int, int] | None]],
+    key_prefix: str,
+) -> tuple[list[tuple[str, tuple[int, int, int, int, int]]], list[str]]: ...

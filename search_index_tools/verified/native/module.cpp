@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "grey_agreement.h"
+#include "listing_check.h"
 #include "placement_refine.h"
 #include "template_scan.h"
 #include "verify_picture.h"
@@ -67,4 +68,10 @@ PYBIND11_MODULE(_verified_match, module) {
       "(correlation, mean absolute difference, structure, structure correlation) of two grey\n"
       "arrays of one shape; the difference is taken once the crop's levels are fitted to the\n"
       "window's (brightness and contrast), structure figures after removing a fitted plane.");
+  module.def("check_listing", &verified_match::check_listing, py::arg("listing"),
+             py::arg("numbers"), py::arg("keys"), py::arg("key_prefix"),
+             "(stale, missing): the listed paths a candidate index must read again, each with\n"
+             "its (device, inode, size, mtime_ns, ctime_ns), and those that name no regular\n"
+             "file now. A path is stale when `numbers` lacks it or keys[number][0] is not\n"
+             "key_prefix followed by its identity joined by '/'.");
 }
