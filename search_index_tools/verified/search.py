@@ -190,7 +190,6 @@ def verified_cropped_matches(
                 matches = _candidate_matches(
                     crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool
                 )
-            store.prune(folder, listing)
         finally:
             store.close()
             words.close()
@@ -241,18 +240,15 @@ def _candidate_matches(
     """The search of a library larger than CANDIDATES pictures: the candidate index (brought up
     to date first) proposes the pictures to verify."""
     index = words.load()
-    identities, stale = {}, []
     store_key = _store_key()  # the same for every picture: made once, not once a picture
     numbers, keys = (index.numbers, index.keys) if index is not None else ({}, [])
-    # This loop runs for every picture of the library on every search: it is kept lean.
-    for path in listing:
-        identity = file_identity(path)
-        if identity is None:
-            continue  # gone since the walk
-        identities[path] = identity
-        number = numbers.get(path)
-        if number is None or keys[number][0] != _file_key(identity, store_key):
-            stale.append(path)
+    # Every listed picture is checked on every search, natively: a stat and a comparison with
+    # _file_key's text, and no object made for a picture that did not change.
+    stale_identities, missing = _verified_match.check_listing(listing, numbers, keys, store_key + "|")
+    stale = [path for path, _ in stale_identities]
+    identities = _ListedIdentities(
+        missing, {path: FileIdentity(*identity) for path, identity in stale_identities}
+    )
     fresh = dict(_stale_features(stale, identities, store, pool))
     if index is None:
         descriptor_sets = [
@@ -261,15 +257,14 @@ def _candidate_matches(
             if features is not None
         ]
         if not descriptor_sets:
+            store.prune(folder, listing)
             return []
         sample = verified_candidates.training_sample(descriptor_sets)
         vocabulary = verified_candidates.Vocabulary.train(sample)
         index = verified_candidates.CandidateIndex(words.save_vocabulary(vocabulary))
     added = []
     readable = [path for path in stale if path in fresh]  # the others could not be read
-    described = {
-        path: features for path in readable if (features := fresh[path].features) is not None
-    }
+    described = {path: features for path in readable if (features := fresh[path].features) is not None}
     terms = dict(
         zip(
             described,
@@ -300,6 +295,9 @@ def _candidate_matches(
         for path in listing
         if path in identities and path in numbers and keys[numbers[path]][1] is not None
     ]
+    if stale or removed or missing:
+        # Only a folder that changed can leave entries of pictures gone in the feature store.
+        store.prune(folder, listing)
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
     found: dict[str, Placement] = {}
@@ -328,6 +326,27 @@ def _file_key(identity: FileIdentity, store_key: str | None = None) -> str:
     """What the candidate index keeps to tell whether a picture changed since it was added
     (`store_key`: _store_key(), when the caller has it)."""
     return (_store_key() if store_key is None else store_key) + "|" + "/".join(map(str, identity))
+
+
+class _ListedIdentities(dict):  # type: ignore[type-arg]
+    """The identity of every listed picture that is a regular file: those of the pictures
+    checked stale are given, the others' are read when first asked for (a search asks for a
+    few of the library's pictures)."""
+
+    # Stands for a file gone since it was checked: no stored entry is of it.
+    _GONE = FileIdentity(-1, -1, -1, -1, -1)
+
+    def __init__(self, missing: list[str], known: dict[str, FileIdentity]) -> None:
+        super().__init__(known)
+        self._missing = set(missing)
+
+    def __contains__(self, path: object) -> bool:
+        return path not in self._missing
+
+    def __missing__(self, path: str) -> FileIdentity:
+        identity = file_identity(path) or self._GONE
+        self[path] = identity
+        return identity
 
 
 class _IndexedPictures(dict):  # type: ignore[type-arg]
