@@ -55,6 +55,7 @@ from search_index_tools.verified.cache import FeatureCache  # noqa: E402
 TERMS_PER_PICTURE = 3000
 PER_FOLDER = 1000
 STORE_BATCH = 500
+WORDS_SLICE = 25_000
 
 
 def lay_out(root, size, real_pictures):
@@ -72,20 +73,51 @@ def lay_out(root, size, real_pictures):
         # other library's stored entries of it stale.
         for source, target in real.items():
             shutil.copy2(source, target)
-        noise = root / "noise.png"
-        Image.fromarray(np.random.default_rng(5).integers(0, 256, (48, 64), dtype=np.uint8)).save(noise)
+        # One small noise picture per sub-folder, linked into it (a file takes only so many links).
         for number in range(size - len(real)):
             sub = folder / "generated" / f"{number // PER_FOLDER:03d}"
             if number % PER_FOLDER == 0:
                 sub.mkdir(parents=True)
+                noise = root / f"noise_{number // PER_FOLDER:03d}.png"
+                pixels = np.random.default_rng(number).integers(0, 256, (48, 64), dtype=np.uint8)
+                Image.fromarray(pixels).save(noise)
             os.link(noise, sub / f"{number:06d}.png")
         done.touch()
     return str(folder), real
 
 
-def populate(folder, held_paths, rng):
+def populate_features(root, folder, held_paths):
+    """Gives every generated file its synthetic feature-store entry, once (the longest step at
+    100,000 pictures: it writes about 16 GB; the candidate index is done apart, below)."""
+    done = root / "features-stored"
+    if done.exists():
+        return
+    generated = sorted(str(path) for path in Path(folder, "generated").rglob("*.png"))
+    settings_key = verified_search._store_key()
+    held = [
+        verified_features.picture_features(
+            (path, verified_search.PICTURE_SETTINGS, verified_search.THUMBNAIL_SETTINGS)
+        )[1]
+        for path in held_paths
+    ]
+    store = FeatureCache(str(sil.CACHED_INDEXED) + verified_search.STORE_SUFFIX)
+    identities = {}  # the files of a sub-folder are links of one file: one identity
+    batch = []
+    for number, path in enumerate(generated):
+        sub = os.path.dirname(path)
+        identity = identities.get(sub) or identities.setdefault(sub, file_identity(path))
+        batch.append((path, held[number % len(held)]._replace(identity=identity)))
+        if len(batch) >= STORE_BATCH:
+            store.store(batch, settings_key)
+            batch = []
+    store.store(batch, settings_key)
+    store.close()
+    done.touch()
+
+
+def populate_words(folder, rng):
     """Indexes the real pictures for real (one search of their folder), then gives every
-    generated file its synthetic entries, unless the stores have them already."""
+    generated file its synthetic terms in the candidate index, unless it has them already."""
     words_file = str(sil.CACHED_INDEXED) + verified_search.WORDS_SUFFIX
     word_store = verified_search.WordStore(words_file)
     index = word_store.load()
@@ -97,38 +129,31 @@ def populate(folder, held_paths, rng):
     some_picture = next(Path(real_folder).iterdir())
     verified_search.verified_cropped_search(str(some_picture), real_folder)
     index = word_store.load()
-    words = np.concatenate([index._terms[number][0] for number in index._terms])
-    marks = np.concatenate([index._terms[number][1] for number in index._terms])
-    settings_key = verified_search._store_key()
-    held = [
-        verified_features.picture_features(
-            (path, verified_search.PICTURE_SETTINGS, verified_search.THUMBNAIL_SETTINGS)
-        )[1]
-        for path in held_paths
-    ]
-    store = FeatureCache(str(sil.CACHED_INDEXED) + verified_search.STORE_SUFFIX)
-    identity = file_identity(generated[0])  # hard links of one file: one identity
-    key = verified_search._file_key(identity)
-    batch = []
-    for number, path in enumerate(generated):
-        drawn = rng.integers(0, len(words), TERMS_PER_PICTURE)
-        pairs = np.unique(words[drawn].astype(np.uint64) << np.uint64(32) | marks[drawn].astype(np.uint64))
-        index.add(
-            path,
-            key,
-            (64, 48),
-            (pairs >> np.uint64(32)).astype(np.uint32),
-            (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32),
-            merge=False,
-        )
-        batch.append((path, held[number % len(held)]._replace(identity=identity)))
-        if len(batch) >= STORE_BATCH:
-            store.store(batch, settings_key)
-            batch = []
-    store.store(batch, settings_key)
-    store.close()
-    index._merge()
-    word_store.save(index, generated, [])
+    real_terms = [(words, marks) for _, words, marks in index.all_terms()]
+    words = np.concatenate([terms[0] for terms in real_terms])
+    marks = np.concatenate([terms[1] for terms in real_terms])
+    keys: dict[str, str] = {}  # per sub-folder, as the identities above
+    # Added and merged a slice at a time: a merge stores the main part and lets go of it, so
+    # the terms of the whole library are never all in memory at once.
+    for first in range(0, len(generated), WORDS_SLICE):
+        for path in generated[first : first + WORDS_SLICE]:
+            sub = os.path.dirname(path)
+            key = keys.get(sub) or keys.setdefault(sub, verified_search._file_key(file_identity(path)))
+            drawn = rng.integers(0, len(words), TERMS_PER_PICTURE)
+            pairs = np.unique(
+                words[drawn].astype(np.uint64) << np.uint64(32) | marks[drawn].astype(np.uint64)
+            )
+            index.add(
+                path,
+                key,
+                (64, 48),
+                (pairs >> np.uint64(32)).astype(np.uint32),
+                (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32),
+                merge=False,
+            )
+        index._merge()
+        word_store.save(index, generated[first : first + WORDS_SLICE], [])
+        print(f"  {first + WORDS_SLICE} generated pictures indexed", flush=True)
     word_store.close()
 
 
@@ -138,16 +163,9 @@ def measure(args):
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")
-    _, _, group_of, _ = build_folder()
-    real_pictures = sorted(group_of)
-    real = {
-        path: str(Path(folder) / "real" / f"{number:04d}_{Path(path).name}")
-        for number, path in enumerate(real_pictures)
-    }
-    group_in_library = {real[path]: group for path, group in group_of.items()}
-    crops = cut_crops(
-        real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop"
-    )
+    # The queries were cut by the parent: the peak memory below is the searches' own.
+    queries = json.loads(Path(args.data, "queries.json").read_text())
+    crops, group_of, group_in_library = queries["crops"], queries["group_of"], queries["group_in_library"]
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
@@ -193,6 +211,11 @@ def main():
         default=str(HERE / "data" / "verified_scale"),
         help="where the libraries and their stores are laid out",
     )
+    parser.add_argument(
+        "--features-only",
+        action="store_true",
+        help="lay out the libraries and fill their feature stores only",
+    )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
     if args.measure:
@@ -201,13 +224,26 @@ def main():
 
     _, held_paths, group_of, _ = build_folder()
     real_pictures = sorted(group_of)
+    crops = cut_crops(
+        real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop"
+    )
     for size in args.sizes:
         root = Path(args.data) / str(size)
-        folder, _ = lay_out(root, size, real_pictures)
+        folder, real = lay_out(root, size, real_pictures)
+        queries = {
+            "crops": crops,
+            "group_of": group_of,
+            "group_in_library": {real[path]: group for path, group in group_of.items()},
+        }
+        Path(args.data, "queries.json").write_text(json.dumps(queries))
         sil.CACHED_INDEXED = str(root / "index.faiss")
         sil.CACHE_METADATA = str(root / "metadata.txt")
         start = time.perf_counter()
-        populate(folder, held_paths, np.random.default_rng(args.seed))
+        populate_features(root, folder, held_paths)
+        print(f"{size}: feature store ready in {time.perf_counter() - start:.0f} s", flush=True)
+        if args.features_only:
+            continue
+        populate_words(folder, np.random.default_rng(args.seed))
         verified_candidates._LOADED.clear()
         print(f"{size}: stores ready in {time.perf_counter() - start:.0f} s", flush=True)
         child = subprocess.run(

@@ -198,7 +198,9 @@ def test_postings_placed_per_picture_match_a_sort_of_all_entries(seed):
         words = rng.integers(0, 300, int(rng.integers(0, 200)))
         if seed == 2:  # words as picture_terms gives them: sorted, repeated with other signatures
             words = np.sort(words)
-        pictures.append((int(number), words.astype(np.uint32), rng.integers(0, 2**32, len(words), dtype=np.uint32)))
+        pictures.append(
+            (int(number), words.astype(np.uint32), rng.integers(0, 2**32, len(words), dtype=np.uint32))
+        )
     placed = candidates._Postings.of_pictures(300, pictures)
     sorted_all = candidates._Postings(
         300,

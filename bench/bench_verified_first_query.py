@@ -1,0 +1,93 @@
+"""The verified cropped search's first query on a folder never seen, next to the module's
+`cropped_search` on it, each in a process of its own (as a user's command meets them).
+
+    .venv/bin/python bench/bench_verified_first_query.py [--runs 3] [--source DIR ...]
+
+Uses the folder of bench_verified_quality.py (run it once first). Every run times, taking
+turns so that all meet the same load: `cropped_search` without its feature store, then the
+verified search without its feature store and candidate index, once for the installed
+package and once for every --source DIR (a source tree whose search_index_tools is imported
+instead: the road without a change, or with it). Only the call is timed, not the start of the
+process. Prints the medians, the ratios to `cropped_search` and the load average.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+CHILD = """
+import os, sys, time
+sys.path.insert(0, {bench!r})
+import search_index_lib as sil
+from bench_verified_quality import DATA, PLAIN_STORE_SUFFIX, remove_store
+from search_index_tools.verified.search import STORE_SUFFIX, WORDS_SUFFIX, verified_cropped_search
+
+def main():
+    sil.CACHED_INDEXED = os.path.join({work!r}, "index.faiss")
+    sil.CACHE_METADATA = os.path.join({work!r}, "metadata.txt")
+    for suffix in (STORE_SUFFIX, WORDS_SUFFIX, PLAIN_STORE_SUFFIX):
+        remove_store(suffix)
+    search = sil.cropped_search if {plain!r} else verified_cropped_search
+    start = time.perf_counter()
+    found = search({crop!r}, str(DATA / "folder"))
+    print(time.perf_counter() - start, len(found))
+
+if __name__ == "__main__":
+    main()
+"""
+
+
+def timed_child(crop, work, plain, source):
+    environment = dict(os.environ)
+    if source is not None:
+        environment["PYTHONPATH"] = source
+    code = CHILD.format(bench=str(HERE), work=work, plain=plain, crop=crop)
+    script = Path(work) / "child.py"
+    script.write_text(code)
+    done = subprocess.run(
+        [sys.executable, str(script)], env=environment, check=True, capture_output=True, text=True
+    )
+    return float(done.stdout.split()[-2])
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--source", action="append", default=[], help="a source tree to compare")
+    parser.add_argument("--work", default=str(HERE / "data" / "first_query"))
+    args = parser.parse_args()
+    sys.path.insert(0, str(HERE))
+    from bench_verified_quality import DATA
+
+    crops = sorted(str(path) for path in (DATA / "crops").glob("crop_*.jpg"))
+    if not crops:
+        sys.exit("no crops: run bench_verified_quality.py once first")
+    Path(args.work).mkdir(parents=True, exist_ok=True)
+    roads = [("cropped_search", True, None), ("verified (installed)", False, None)]
+    roads += [(f"verified ({source})", False, source) for source in args.source]
+    times = {name: [] for name, _, _ in roads}
+    for run in range(args.runs):
+        for name, plain, source in roads:
+            times[name].append(timed_child(crops[run % len(crops)], args.work, plain, source))
+        print(
+            "run",
+            run + 1,
+            ", ".join(f"{name} {times[name][-1]:.2f} s" for name in times),
+            f"load {os.getloadavg()[0]:.1f}",
+            flush=True,
+        )
+    plain = statistics.median(times["cropped_search"])
+    for name, values in times.items():
+        median = statistics.median(values)
+        print(f"{name}: median {median:.2f} s of {len(values)} ({median / plain:.2f} times cropped_search)")
+
+
+if __name__ == "__main__":
+    main()
