@@ -45,6 +45,10 @@ STOP_SHARE = 0.1
 STOP_MIN = 50
 MERGE_SHARE = 0.1  # the added part is merged into the main one past this share of it
 MERGE_MIN = 50_000  # ... and past this many entries
+# A merged main part of fewer entries than this (a few hundred photographs) is not written a
+# row per word: writing its rows would cost a first search more than putting the part
+# together again from the pictures' terms costs a process's first search.
+STORED_MAIN_MIN = 1_000_000
 
 _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
 
@@ -696,7 +700,10 @@ class WordStore(StoreClient):
             if len(stored_counts) != index.vocabulary.count:
                 raise ValueError("document counts of another vocabulary")
             index.document_counts = stored_counts.astype(np.int64)
-        index._main = StoredPostings(self, merged_entries)
+        if merged_entries:
+            index._main = StoredPostings(self, merged_entries)
+        else:  # no main part was written: every picture's terms are read below
+            merged_below = 0
         index.merged_below = merged_below
         live = set(index.numbers.values())
         for number, words, marks in self._db.execute(
@@ -753,7 +760,7 @@ class WordStore(StoreClient):
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
                 changed_elsewhere = self._current_generation() != self._generation
-                self._write(index, added, removed, renumber=changed_elsewhere)
+                stored_main = self._write(index, added, removed, renumber=changed_elsewhere)
                 self._db.execute("UPDATE generation SET value = value + 1 WHERE id = 0")
                 generation = self._current_generation()
         except (sqlite3.Error, ValueError) as error:
@@ -761,11 +768,14 @@ class WordStore(StoreClient):
             return
         # Another process's changes since this one loaded are read on the next search.
         self._generation = None if changed_elsewhere else generation
-        if not changed_elsewhere and index.merge_pending:
+        if not changed_elsewhere and stored_main:
             index.use_stored_main(StoredPostings(self, len(index._main)))
+        elif not changed_elsewhere:
+            index.merge_pending = False
         self._remember(index)
 
-    def _write(self, index: CandidateIndex, added: list[str], removed: list[str], renumber: bool) -> None:
+    def _write(self, index: CandidateIndex, added: list[str], removed: list[str], renumber: bool) -> bool:
+        """Writes the changes; True when the merged main part was written too."""
         import os
 
         assert self._db is not None
@@ -811,28 +821,34 @@ class WordStore(StoreClient):
                 counts[np.unique(words).astype(np.int64)] += 1
         if not renumber:
             next_number = max(next_number, len(index.keys))
+        stored_main = False
         if index.merge_pending and not renumber and isinstance(index._main, _Postings):
-            merged_below, merged_entries = index.merged_below, len(index._main)
-            self._write_postings(index._main)
+            if len(index._main) >= STORED_MAIN_MIN:
+                merged_below, merged_entries = index.merged_below, len(index._main)
+                self._write_postings(index._main)
+                stored_main = True
+            else:  # every picture's terms are read on loading
+                merged_below, merged_entries = 0, 0
+                self._db.execute("DELETE FROM postings")
         self._db.execute(
             "UPDATE state SET next_number = ?, merged_below = ?, merged_entries = ?, document_counts = ?"
             " WHERE id = 0",
             (next_number, merged_below, merged_entries, counts.astype("<i8").tobytes()),
         )
+        return stored_main
 
     def _write_postings(self, main: _Postings) -> None:
         assert self._db is not None
         self._db.execute("DELETE FROM postings")
-        offsets = main.offsets
+        # Rows are slices of the two arrays' bytes, handed to SQLite without a copy each.
+        pictures = memoryview(np.ascontiguousarray(main.pictures, "<u4")).cast("B")
+        marks = memoryview(np.ascontiguousarray(main.marks, "<u4")).cast("B")
+        bounds = (main.offsets * 4).tolist()
         self._db.executemany(
             "INSERT INTO postings VALUES (?, ?, ?)",
             (
-                (
-                    word,
-                    _blob(main.pictures[offsets[word] : offsets[word + 1]]),
-                    _blob(main.marks[offsets[word] : offsets[word + 1]]),
-                )
-                for word in np.flatnonzero(np.diff(offsets)).tolist()
+                (word, pictures[bounds[word] : bounds[word + 1]], marks[bounds[word] : bounds[word + 1]])
+                for word in np.flatnonzero(np.diff(main.offsets)).tolist()
             ),
         )
 
