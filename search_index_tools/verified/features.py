@@ -223,13 +223,21 @@ def spread(keypoints: Sequence[Any], shape: tuple[int, ...], settings: FeatureSe
     cells = (points[:, 1] // settings.cell).astype(np.int64) * columns + (
         points[:, 0] // settings.cell
     ).astype(np.int64)
-    # Strongest first within a cell; equal responses keep detection order.
-    order = np.lexsort((np.arange(len(keypoints)), -responses, cells))
+    # Strongest first within a cell; equal responses keep detection order. (Two stable sorts,
+    # the lesser key first: the order of one three-key lexsort, in a third of its time.)
+    order = _stable_order(cells, -responses)
     sorted_cells = cells[order]
     starts = np.r_[0, np.flatnonzero(np.diff(sorted_cells)) + 1]
     rank = np.arange(len(order)) - np.repeat(starts, np.diff(np.r_[starts, len(order)]))
-    chosen = order[np.lexsort((np.arange(len(order)), -responses[order], rank))[: settings.features]]
-    return [keypoints[index] for index in np.sort(chosen)]
+    chosen = order[_stable_order(rank, -responses[order])[: settings.features]]
+    return [keypoints[index] for index in np.sort(chosen).tolist()]
+
+
+def _stable_order(first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Positions sorted by `first`, then `second`, then position."""
+    by_second = np.argsort(second, kind="stable")
+    ordered: np.ndarray = by_second[np.argsort(first[by_second], kind="stable")]
+    return ordered
 
 
 def features_of(grey: np.ndarray, width: int, height: int, settings: FeatureSettings) -> Features:
