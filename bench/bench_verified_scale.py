@@ -176,6 +176,22 @@ def measure(args):
             results = verified_search.verified_cropped_search(crop, folder)
             times.append(time.perf_counter() - start)
         right += rank_of(results, group_of[source], group_in_library) == 1
+    # One picture added to the library: the next query, beside reading that picture alone.
+    added_query = read_alone = float("nan")
+    if queries.get("held"):
+        added = Path(folder) / "added" / Path(queries["held"][0]).name
+        added.parent.mkdir(exist_ok=True)
+        shutil.copyfile(queries["held"][0], added)
+        start = time.perf_counter()
+        verified_search.verified_cropped_search(crops[0][0], folder)
+        added_query = time.perf_counter() - start
+        start = time.perf_counter()
+        verified_features.picture_features(
+            (str(added), verified_search.PICTURE_SETTINGS, verified_search.THUMBNAIL_SETTINGS)
+        )
+        read_alone = time.perf_counter() - start
+        shutil.rmtree(added.parent)
+        verified_search.verified_cropped_search(crops[0][0], folder)  # it leaves the index again
     files = {
         suffix: os.path.getsize(sil.CACHED_INDEXED + suffix)
         for suffix in (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX)
@@ -188,6 +204,8 @@ def measure(args):
                 "min": min(times),
                 "max": max(times),
                 "right": right,
+                "added_query": added_query,
+                "read_alone": read_alone,
                 "crops": len(crops),
                 "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
                 "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
@@ -234,6 +252,7 @@ def main():
             "crops": crops,
             "group_of": group_of,
             "group_in_library": {real[path]: group for path, group in group_of.items()},
+            "held": held_paths,
         }
         Path(args.data, "queries.json").write_text(json.dumps(queries))
         sil.CACHED_INDEXED = str(root / "index.faiss")
@@ -270,7 +289,9 @@ def main():
             f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
             f"(min {figures['min']:.3f}, max {figures['max']:.3f}), right {figures['right']}/{figures['crops']}, "
             f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
-            f"candidate index {figures['words_mb']:.0f} MB; load {figures['load']:.1f}",
+            f"candidate index {figures['words_mb']:.0f} MB; one picture added: the next query "
+            f"{figures['added_query']:.2f} s, reading it alone {figures['read_alone']:.2f} s; "
+            f"load {figures['load']:.1f}",
             flush=True,
         )
 
