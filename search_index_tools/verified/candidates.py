@@ -25,6 +25,7 @@ search verifies geometrically.
 
 from __future__ import annotations
 
+import sqlite3
 from collections.abc import Iterable, Iterator
 from typing import Any, cast
 
@@ -552,7 +553,8 @@ class StoredPostings:
         import sqlite3
 
         try:
-            return db.execute(sql, tuple(parameters)).fetchall()
+            rows: list[tuple[Any, ...]] = db.execute(sql, tuple(parameters)).fetchall()
+            return rows
         except sqlite3.Error as error:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
@@ -626,7 +628,7 @@ class WordStore(StoreClient):
         self._path = file_path
         self._generation: tuple[Any, ...] | None = None
 
-    def connection(self) -> Any:
+    def connection(self) -> sqlite3.Connection | None:
         return self._db
 
     def give_up(self, error: BaseException, remove: bool = False) -> None:
@@ -791,14 +793,16 @@ class WordStore(StoreClient):
             raise ValueError("document counts of another vocabulary")
         # Pictures leaving the file (gone, or stored again below) take their words' counts along.
         for path in [*removed, *added]:
-            key = os.fsencode(path)
-            row = self._db.execute("SELECT number FROM picture_terms WHERE path = ?", (key,)).fetchone()
+            path_bytes = os.fsencode(path)
+            row = self._db.execute(
+                "SELECT number FROM picture_terms WHERE path = ?", (path_bytes,)
+            ).fetchone()
             if row is None:
                 continue
             old = self._db.execute("SELECT words FROM terms WHERE number = ?", (row[0],)).fetchone()
             if old is not None and len(old[0]):
                 counts[np.unique(_array(old[0])).astype(np.int64)] -= 1
-            self._db.execute("DELETE FROM picture_terms WHERE path = ?", (key,))
+            self._db.execute("DELETE FROM picture_terms WHERE path = ?", (path_bytes,))
             self._db.execute("DELETE FROM terms WHERE number = ?", (row[0],))
         for path in added:
             number = index.numbers[path]
