@@ -250,6 +250,7 @@ def _candidate_matches(
         missing, {path: FileIdentity(*identity) for path, identity in stale_identities}
     )
     fresh = dict(_stale_features(stale, identities, store, pool))
+    built = index is None
     if index is None:
         descriptor_sets = [
             features.descriptors
@@ -295,8 +296,9 @@ def _candidate_matches(
         for path in listing
         if path in identities and path in numbers and keys[numbers[path]][1] is not None
     ]
-    if stale or removed or missing:
-        # Only a folder that changed can leave entries of pictures gone in the feature store.
+    if removed or missing or built:
+        # Only pictures gone from the folder leave entries behind in the feature store (a
+        # changed one's entry is replaced); a new index may not know all that went before.
         store.prune(folder, listing)
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
