@@ -6,7 +6,8 @@
 Needs the real photographs of bench_verified_quality.py (run it once first; its folder is reused).
 For each size N a library of N files is laid out in DIR/N/library (default DIR:
 bench/data/verified_scale): the real pictures (copies) and N - (their count) generated files,
-hard links of one small noise picture. Reading and describing N photographs would take hours on
+hard links of one small noise picture per sub-folder of 1,000 (--features-only: lay out the
+libraries and fill their feature stores only, the longest step, to be started early). Reading and describing N photographs would take hours on
 this machine, so the generated files get their stored entries synthetically, of a photograph's
 size, through the stores' own code:
 
