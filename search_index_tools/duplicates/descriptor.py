@@ -24,7 +24,7 @@ nearly the same.
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import cv2
 import numpy as np
@@ -57,6 +57,7 @@ CROP_GAIN = 0.005
 # recall fell from 0.935 to 0.931 for little time saved.
 UNCUT_MINIMUM = -1.0
 FULL_SEARCH_BELOW = 0.9  # best_transform compares every transform in full below this
+TRIED = 3  # transforms best_transform compares in full first, the best by their uncut score
 
 TRANSFORM_NAMES = (
     "none",
@@ -345,7 +346,7 @@ def compare(
 
 
 def best_transform(
-    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size, tried: int = 3
+    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size, tried: int = TRIED
 ) -> tuple[int, Comparison]:
     """The transform under which b looks most like a, and that comparison: the `tried` best
     transforms by their uncut score are compared in full."""
@@ -377,3 +378,26 @@ def plain_alike(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int) ->
         return False
     blocks = difference.reshape(FINE_SIDE // BLOCK, BLOCK, FINE_SIDE // BLOCK, BLOCK).mean(axis=(1, 3))
     return float(blocks.max()) <= PLAIN_BLOCK_LIMIT
+
+
+def comparison_tables() -> dict[str, Any]:
+    """The tables and thresholds of the pair comparison above, as the native comparison
+    (pair_verdicts.py) takes them, so that both work from the very same numbers."""
+    return {
+        "plane": _FULL_PLANE,
+        "resample_a": _RESAMPLE_A,
+        "resample_b": _RESAMPLE_B,
+        "cuts": np.array([(near[0], far[0], near[1], far[1]) for near, far in _AXIS_CUTS], dtype=np.int64),
+        "coarse_plane": _COARSE_PLANE,
+        "blurred_cells": _BLURRED_CELLS,
+        "settings": {
+            "kept_structure": KEPT_STRUCTURE,
+            "crop_gain": CROP_GAIN,
+            "uncut_minimum": UNCUT_MINIMUM,
+            "full_search_below": FULL_SEARCH_BELOW,
+            "aspect_limit": ASPECT_LIMIT,
+            "plain_mean_difference": PLAIN_MEAN_DIFFERENCE,
+            "plain_block_limit": PLAIN_BLOCK_LIMIT,
+            "tried": TRIED,
+        },
+    }

@@ -6,8 +6,8 @@
    rather than n²), and a second, narrower one on the blurred coarse vectors, which finds
    cropped copies of finely detailed pictures that the first misses. Plain pictures are
    searched among plain pictures only, by raw grey levels.
-2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare)
-   and kept when its similarity reaches the threshold. The search proposes the turns under
+2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare,
+   made natively by pair_verdicts.py) and kept when its similarity reaches the threshold. The search proposes the turns under
    which two pictures met; when none of them passes, the other turns under which the coarse
    vectors agree are compared too, since the right turn of a nearly symmetric picture may
    have ranked below the neighbour limit.
@@ -133,8 +133,11 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
 def verified_pairs(
     thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray, threshold: float
 ) -> list[Pair]:
-    """Pairs of the same picture among the thumbnails: candidates found, then compared."""
-    pairs = []
+    """Pairs of the same picture among the thumbnails: candidates found, then compared (by
+    the native comparison, all in one call)."""
+    from . import pair_verdicts  # the native comparison reads this module's settings
+
+    candidates: list[tuple[int, int, int, bool]] = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
         found = candidate_pairs(descriptor.coarse_vectors(thumbnails[structured]), True, COARSE_MINIMUM)
@@ -146,24 +149,28 @@ def verified_pairs(
             found,
         )
         for (i, j), transforms in sorted(found.items()):
-            pair = verify_structured(
-                thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold
-            )
-            if pair is not None:
-                pairs.append(pair)
+            mask = pair_verdicts.transform_mask(transforms)
+            candidates.append((int(structured[i]), int(structured[j]), mask, False))
     flat = np.flatnonzero(plain)
     if len(flat) >= 2:
         vectors = descriptor.plain_vectors(thumbnails[flat])
         for (i, j), transforms in sorted(candidate_pairs(vectors, False, plain_limit()).items()):
-            pair = verify_plain(thumbnails, sizes, int(flat[i]), int(flat[j]), transforms)
-            if pair is not None:
-                pairs.append(pair)
-    return pairs
+            candidates.append((int(flat[i]), int(flat[j]), pair_verdicts.transform_mask(transforms), True))
+    verdicts = pair_verdicts.verdicts(thumbnails, sizes, candidates, threshold)
+    return [
+        Pair(first, second, int(verdicts.transform[slot]), float(verdicts.similarity[slot]), bool(verdicts.cropped[slot]))
+        for slot, (first, second, _, _) in enumerate(candidates)
+        if verdicts.same[slot]
+    ]
 
 
 def plain_limit() -> float:
     """The squared L2 distance within which plain pictures are candidates (over 64 values)."""
     return float((PLAIN_COARSE_LIMIT**2) * descriptor.COARSE_SIDE**2)
+
+
+# The comparison of one candidate pair in numpy: the reference the native comparison
+# (pair_verdicts.py), which every scan uses, is checked against.
 
 
 def verify_structured(

@@ -1,0 +1,36 @@
+// How alike two pictures are under one transform, from their grey thumbnails, with each frame
+// cut by up to a tenth of any side where that fits better (a cropped copy).
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "frame_tables.h"
+
+namespace pair_compare {
+
+using Thumbnail = const std::uint8_t*;  // kThumbnail x kThumbnail grey levels, row by row
+using Size = std::pair<long, long>;     // width, height as shown
+
+struct Comparison {
+  double similarity;  // robust correlation, 1 the same picture
+  bool cropped;       // the best fit cut a frame
+};
+
+// Picture b turned by transform `index` against picture a. The cuts are found on each axis
+// from the two pictures' mean rows and columns, then the frames are compared whole.
+Comparison compare(const Tables& tables, Thumbnail a, Thumbnail b, int index);
+
+// The uncut comparison alone.
+double uncut_similarity(const Tables& tables, Thumbnail a, Thumbnail b, int index);
+
+// Whether picture b, once turned by transform `index`, has about the shape of a.
+bool aspect_fits(const Tables& tables, Size a, Size b, int index);
+
+// The transform under which b looks most like a, and that comparison: the settings' `tried`
+// best transforms by their uncut score are compared in full, and all of them when none of
+// those reaches full_search_below. (0, similarity 0) when the shapes allow none.
+std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b, Size size_a,
+                                          Size size_b);
+
+}  // namespace pair_compare
