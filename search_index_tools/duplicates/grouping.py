@@ -26,7 +26,7 @@ from . import descriptor
 # are keyed by this number: raise it whenever the candidate search, the verification or the
 # description of a member changes what they decide, so that decisions made by older code are
 # never taken for new ones.
-COMPARISON_VERSION = 2
+COMPARISON_VERSION = 3
 
 NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
 # A candidate pair must be at least this alike on the coarse vectors (cosine); far below any

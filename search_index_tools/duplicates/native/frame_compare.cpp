@@ -3,16 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <vector>
+#include <functional>
 
 #include "area_resize.h"
-#include "robust_correlation.h"
 #include "turns.h"
 
 namespace pair_compare {
 namespace {
 
-using Frame = std::array<double, kFinePixels>;
 using Grid = std::array<std::uint8_t, kThumbnailPixels>;
 
 struct Cuts {
@@ -20,23 +18,17 @@ struct Cuts {
   bool any() const { return top || bottom || left || right; }
 };
 
-// The thumbnail halved on both sides: the means of 2 x 2 pixels (exact in any order).
-void halved(Thumbnail thumbnail, double* out) {
-  for (int y = 0; y < kFine; ++y) {
-    for (int x = 0; x < kFine; ++x) {
-      const std::uint8_t* top = thumbnail + (2 * y) * kThumbnail + 2 * x;
-      const float sum = static_cast<float>(top[0]) + top[1] + top[kThumbnail] + top[kThumbnail + 1];
-      out[y * kFine + x] = static_cast<double>(sum / 4.0f);
-    }
-  }
+Frame uncut(Thumbnail thumbnail) {
+  std::array<float, kFinePixels> small;
+  halved(thumbnail, small.data());
+  Frame out;
+  for (int i = 0; i < kFinePixels; ++i) out[i] = small[i];
+  return out;
 }
 
 // The thumbnail less `cuts`, at kFine x kFine.
-void window(Thumbnail thumbnail, const Cuts& cuts, double* out) {
-  if (!cuts.any()) {
-    halved(thumbnail, out);
-    return;
-  }
+Frame window(Thumbnail thumbnail, const Cuts& cuts) {
+  if (!cuts.any()) return uncut(thumbnail);
   const int height = kThumbnail - cuts.top - cuts.bottom;
   const int width = kThumbnail - cuts.left - cuts.right;
   std::array<float, kThumbnailPixels> values;
@@ -47,11 +39,12 @@ void window(Thumbnail thumbnail, const Cuts& cuts, double* out) {
   }
   std::array<float, kFinePixels> small;
   area_shrink(values.data(), height, width, width, kFine, small.data());
+  Frame out;
   for (int i = 0; i < kFinePixels; ++i) out[i] = small[i];
+  return out;
 }
 
-// The mean of every row (across = false) or column (across = true): exact sums of whole
-// grey levels, divided once.
+// The mean of every row, or of every column: exact sums of whole grey levels, divided once.
 std::array<double, kThumbnail> profile(Thumbnail thumbnail, bool columns) {
   std::array<double, kThumbnail> means{};
   for (int y = 0; y < kThumbnail; ++y) {
@@ -61,73 +54,88 @@ std::array<double, kThumbnail> profile(Thumbnail thumbnail, bool columns) {
   return means;
 }
 
-using Resampled = std::array<double, kFine>;
-
-std::vector<Resampled> resampled(const Tables& tables, const std::array<double, kThumbnail>& p) {
-  std::vector<Resampled> out(tables.resampling.size());
+Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& profile) {
+  Resampled out;
+  out.values.resize(tables.resampling.size());
+  out.norms.resize(tables.resampling.size());
+  const double* basis = tables.line_basis.data();
   for (size_t m = 0; m < tables.resampling.size(); ++m) {
-    const double* matrix = tables.resampling[m].data();
+    std::array<double, kFine>& v = out.values[m];
+    double constant = 0.0, slope = 0.0;
     for (int row = 0; row < kFine; ++row) {
       double total = 0.0;
-      for (int k = 0; k < kThumbnail; ++k) total += matrix[row * kThumbnail + k] * p[k];
-      out[m][row] = total;
+      for (const Weight& w : tables.resampling[m][row]) total += w.weight * profile[w.source];
+      v[row] = total;
+      constant += basis[row * 2] * total;
+      slope += basis[row * 2 + 1] * total;
     }
+    double squares = 0.0;
+    for (int row = 0; row < kFine; ++row) {
+      v[row] -= basis[row * 2] * constant + basis[row * 2 + 1] * slope;
+      squares += v[row] * v[row];
+    }
+    out.norms[m] = std::sqrt(squares);
   }
   return out;
 }
 
-double norm(const Resampled& v) {
-  double total = 0.0;
-  for (double value : v) total += value * value;
-  return std::sqrt(total);
-}
-
-// The cuts (a near, a far, b near, b far) under which the two profiles agree best; the first
-// of equally good ones.
-std::array<int, 4> axis_cuts(const Tables& tables, const std::array<double, kThumbnail>& pa,
-                             const std::array<double, kThumbnail>& pb) {
-  const std::vector<Resampled> ma = resampled(tables, pa), mb = resampled(tables, pb);
-  std::vector<double> norms_a(ma.size()), norms_b(mb.size());
-  for (size_t m = 0; m < ma.size(); ++m) norms_a[m] = norm(ma[m]), norms_b[m] = norm(mb[m]);
+// The cuts (a near, a far, b near, b far) under which the two profiles agree best. Of cuts
+// that fit equally well (within the tie), the first, so the least cut: scores that differ by
+// rounding alone do not choose.
+std::array<int, 4> axis_cuts(const Tables& tables, const Resampled& a, const Resampled& b) {
+  std::vector<double> scores(tables.cuts.size());
   double best = -INFINITY;
-  const AxisCut* chosen = &tables.cuts.front();
-  for (const AxisCut& cut : tables.cuts) {
-    const Resampled &x = ma[cut.matrix_a], &y = mb[cut.matrix_b];
+  for (size_t c = 0; c < tables.cuts.size(); ++c) {
+    const AxisCut& cut = tables.cuts[c];
+    const auto &x = a.values[cut.matrix_a], &y = b.values[cut.matrix_b];
     double product = 0.0;
     for (int i = 0; i < kFine; ++i) product += x[i] * y[i];
-    const double score = product / std::max(norms_a[cut.matrix_a] * norms_b[cut.matrix_b], 1e-9);
-    if (score > best) best = score, chosen = &cut;
+    scores[c] = product / std::max(a.norms[cut.matrix_a] * b.norms[cut.matrix_b], 1e-9);
+    best = std::max(best, scores[c]);
   }
-  return {chosen->near_a, chosen->far_a, chosen->near_b, chosen->far_b};
+  size_t chosen = 0;
+  while (scores[chosen] < best - tables.settings.cut_tie) ++chosen;
+  const AxisCut& cut = tables.cuts[chosen];
+  return {cut.near_a, cut.far_a, cut.near_b, cut.far_b};
+}
+
+double uncut_similarity(const Tables& tables, const Prepared& a, Thumbnail b, int index) {
+  Grid turned_b;
+  turned(b, kThumbnail, index, turned_b.data());
+  return robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
 }
 
 }  // namespace
 
-double uncut_similarity(const Tables& tables, Thumbnail a, Thumbnail b, int index) {
-  Grid turned_b;
-  turned(b, kThumbnail, index, turned_b.data());
-  Frame fa, fb;
-  halved(a, fa.data());
-  halved(turned_b.data(), fb.data());
-  return robust_correlation(tables, fa.data(), fb.data());
+void halved(Thumbnail thumbnail, float* out) {
+  for (int y = 0; y < kFine; ++y) {
+    for (int x = 0; x < kFine; ++x) {
+      const std::uint8_t* top = thumbnail + (2 * y) * kThumbnail + 2 * x;
+      out[y * kFine + x] =
+          (static_cast<float>(top[0]) + top[1] + top[kThumbnail] + top[kThumbnail + 1]) / 4.0f;
+    }
+  }
 }
 
-Comparison compare(const Tables& tables, Thumbnail a, Thumbnail b, int index) {
+Prepared prepare(const Tables& tables, Thumbnail thumbnail) {
+  return {thumbnail, planed(tables, uncut(thumbnail)),
+          resampled(tables, profile(thumbnail, false)), resampled(tables, profile(thumbnail, true))};
+}
+
+Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int index) {
   Grid turned_b;
   turned(b, kThumbnail, index, turned_b.data());
-  Frame fa, fb;
-  halved(a, fa.data());
-  halved(turned_b.data(), fb.data());
-  const double whole = robust_correlation(tables, fa.data(), fb.data());
+  const double whole =
+      robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
   if (whole < tables.settings.uncut_minimum) return {whole, false};
-  const auto rows = axis_cuts(tables, profile(a, false), profile(turned_b.data(), false));
-  const auto columns = axis_cuts(tables, profile(a, true), profile(turned_b.data(), true));
+  const auto rows = axis_cuts(tables, a.rows, resampled(tables, profile(turned_b.data(), false)));
+  const auto columns =
+      axis_cuts(tables, a.columns, resampled(tables, profile(turned_b.data(), true)));
   const Cuts cuts_a{rows[0], rows[1], columns[0], columns[1]};
   const Cuts cuts_b{rows[2], rows[3], columns[2], columns[3]};
   if (!cuts_a.any() && !cuts_b.any()) return {whole, false};
-  window(a, cuts_a, fa.data());
-  window(turned_b.data(), cuts_b, fb.data());
-  const double cut = robust_correlation(tables, fa.data(), fb.data());
+  const double cut = robust_correlation(tables, planed(tables, window(a.thumbnail, cuts_a)),
+                                        planed(tables, window(turned_b.data(), cuts_b)));
   if (cut > whole + tables.settings.crop_gain) return {cut, true};
   return {whole, false};
 }
@@ -143,10 +151,11 @@ bool aspect_fits(const Tables& tables, Size a, Size b, int index) {
 
 std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b, Size size_a,
                                           Size size_b) {
+  const Prepared first = prepare(tables, a);
   std::vector<std::pair<double, int>> quick;
   for (int index = 0; index < 8; ++index) {
     if (aspect_fits(tables, size_a, size_b, index)) {
-      quick.emplace_back(uncut_similarity(tables, a, b, index), index);
+      quick.emplace_back(uncut_similarity(tables, first, b, index), index);
     }
   }
   if (quick.empty()) return {0, {0.0, false}};
@@ -160,12 +169,12 @@ std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thu
     });
   };
   for (size_t i = 0; i < tried; ++i) {
-    results.emplace_back(quick[i].second, compare(tables, a, b, quick[i].second));
+    results.emplace_back(quick[i].second, compare(tables, first, b, quick[i].second));
   }
   if (best().second.similarity >= tables.settings.full_search_below) return best();
   // Fine texture cut by a crop tells little uncut: every transform is compared in full.
   for (size_t i = tried; i < quick.size(); ++i) {
-    results.emplace_back(quick[i].second, compare(tables, a, b, quick[i].second));
+    results.emplace_back(quick[i].second, compare(tables, first, b, quick[i].second));
   }
   return best();
 }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "frame_tables.h"
+#include "robust_correlation.h"
 
 namespace pair_compare {
 
@@ -17,12 +19,29 @@ struct Comparison {
   bool cropped;       // the best fit cut a frame
 };
 
+// A profile resampled by each of the tables' resamplings, line taken away, with its length.
+struct Resampled {
+  std::vector<std::array<double, kFine>> values;
+  std::vector<double> norms;
+};
+
+// What comparisons need of one picture alone, worked out once for all the transforms its
+// partner is compared under.
+struct Prepared {
+  Thumbnail thumbnail;
+  PlanedFrame whole;          // the uncut frame
+  Resampled rows, columns;    // its mean rows' and mean columns' profiles
+};
+
+Prepared prepare(const Tables& tables, Thumbnail thumbnail);
+
+// The thumbnail halved on both sides: means of 2 x 2 pixels, in single precision (exact:
+// quarters of whole grey levels).
+void halved(Thumbnail thumbnail, float* out);
+
 // Picture b turned by transform `index` against picture a. The cuts are found on each axis
 // from the two pictures' mean rows and columns, then the frames are compared whole.
-Comparison compare(const Tables& tables, Thumbnail a, Thumbnail b, int index);
-
-// The uncut comparison alone.
-double uncut_similarity(const Tables& tables, Thumbnail a, Thumbnail b, int index);
+Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int index);
 
 // Whether picture b, once turned by transform `index`, has about the shape of a.
 bool aspect_fits(const Tables& tables, Size a, Size b, int index);

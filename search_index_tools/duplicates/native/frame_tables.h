@@ -24,7 +24,9 @@ constexpr int kCoarseCells = kCoarse * kCoarse;
 // The thresholds of the comparison (their meaning is documented in descriptor.py).
 struct Settings {
   double kept_structure;
+  double noise_energy;
   double crop_gain;
+  double cut_tie;
   double uncut_minimum;
   double full_search_below;
   double aspect_limit;
@@ -42,11 +44,22 @@ struct AxisCut {
   int matrix_a, matrix_b;
 };
 
+// A resampling of a kThumbnail profile to kFine values: the weights of each output value
+// (linear interpolation: one or two input values each).
+struct Weight {
+  int source;
+  double weight;
+};
+using Resampling = std::array<std::vector<Weight>, kFine>;
+
 struct Tables {
   std::array<double, kFinePixels * 3> plane;  // orthonormal constant, x and y over the fine grid
-  // Distinct resampling-and-centring matrices (kFine x kThumbnail each, row-major): the cuts
-  // share them, so each is applied to a profile once per comparison.
-  std::vector<std::vector<double>> resampling;
+  std::array<double, 9> plane_normal;         // planeᵀ plane, summed over every pixel
+  // The distinct resamplings of the cuts (they share them, so each is applied to a profile
+  // once per comparison), and the orthonormal basis of a line over kFine values, taken away
+  // from every resampled profile.
+  std::vector<Resampling> resampling;
+  std::array<double, kFine * 2> line_basis;
   std::vector<AxisCut> cuts;
   std::array<float, kCoarseCells * 3> coarse_plane;            // the same over the coarse grid
   std::array<float, kCoarse * kThumbnail> blurred_cells;  // blur, then coarse cell means

@@ -36,46 +36,70 @@ double setting(const py::dict& settings, const char* name) {
   return settings[name].cast<double>();
 }
 
+// The resampling a dense kFine x kThumbnail matrix (row-major) makes, by its non-zero weights.
+pair_compare::Resampling sparse(const double* matrix) {
+  using namespace pair_compare;
+  Resampling resampling;
+  for (int row = 0; row < kFine; ++row) {
+    for (int column = 0; column < kThumbnail; ++column) {
+      const double weight = matrix[row * kThumbnail + column];
+      if (weight != 0.0) resampling[row].push_back({column, weight});
+    }
+  }
+  return resampling;
+}
+
 // The tables made by the Python side: the fine plane (1024 x 3), the resampling matrices of
-// both frames per cut (cuts x 32 x 64 each), the cuts (cuts x 4: a near, a far, b near, b far),
-// the coarse plane (64 x 3) and the blurred cell matrix (8 x 64).
-Tables make_tables(const Array<double>& plane, const Array<double>& resample_a,
-                   const Array<double>& resample_b, const Array<long>& cuts,
-                   const Array<float>& coarse_plane, const Array<float>& blurred_cells,
-                   const py::dict& settings) {
+// both frames per cut before the line is taken away (cuts x 32 x 64 each), the line's basis
+// (32 x 2), the cuts (cuts x 4: a near, a far, b near, b far), the coarse plane (64 x 3) and
+// the blurred cell matrix (8 x 64).
+Tables make_tables(const Array<double>& plane, const Array<double>& interpolate_a,
+                   const Array<double>& interpolate_b, const Array<double>& line_basis,
+                   const Array<long>& cuts, const Array<float>& coarse_plane,
+                   const Array<float>& blurred_cells, const py::dict& settings) {
   using namespace pair_compare;
   check_shape(plane, {kFinePixels, 3}, "plane");
-  check_shape(resample_a, {-1, kFine, kThumbnail}, "resample_a");
-  check_shape(resample_b, {resample_a.shape(0), kFine, kThumbnail}, "resample_b");
-  check_shape(cuts, {resample_a.shape(0), 4}, "cuts");
+  check_shape(interpolate_a, {-1, kFine, kThumbnail}, "interpolate_a");
+  check_shape(interpolate_b, {interpolate_a.shape(0), kFine, kThumbnail}, "interpolate_b");
+  check_shape(line_basis, {kFine, 2}, "line_basis");
+  check_shape(cuts, {interpolate_a.shape(0), 4}, "cuts");
   check_shape(coarse_plane, {kCoarseCells, 3}, "coarse_plane");
   check_shape(blurred_cells, {kCoarse, kThumbnail}, "blurred_cells");
   if (cuts.shape(0) == 0) throw std::invalid_argument("cuts: none given");
   Tables tables;
   std::memcpy(tables.plane.data(), plane.data(), sizeof(tables.plane));
+  std::memcpy(tables.line_basis.data(), line_basis.data(), sizeof(tables.line_basis));
   std::memcpy(tables.coarse_plane.data(), coarse_plane.data(), sizeof(tables.coarse_plane));
   std::memcpy(tables.blurred_cells.data(), blurred_cells.data(), sizeof(tables.blurred_cells));
-  // Cuts share matrices: each distinct one is kept once.
-  auto matrix_of = [&tables](const double* values) {
-    const size_t size = kFine * kThumbnail;
-    for (size_t m = 0; m < tables.resampling.size(); ++m) {
-      if (std::memcmp(tables.resampling[m].data(), values, size * sizeof(double)) == 0) {
-        return static_cast<int>(m);
-      }
+  tables.plane_normal.fill(0.0);
+  for (int i = 0; i < kFinePixels; ++i) {
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) tables.plane_normal[r * 3 + c] += plane.at(i, r) * plane.at(i, c);
     }
-    tables.resampling.emplace_back(values, values + size);
-    return static_cast<int>(tables.resampling.size() - 1);
+  }
+  // Cuts share matrices: each distinct one is kept once.
+  std::vector<const double*> distinct;
+  auto matrix_of = [&](const double* values) {
+    const size_t size = kFine * kThumbnail * sizeof(double);
+    for (size_t m = 0; m < distinct.size(); ++m) {
+      if (std::memcmp(distinct[m], values, size) == 0) return static_cast<int>(m);
+    }
+    distinct.push_back(values);
+    tables.resampling.push_back(sparse(values));
+    return static_cast<int>(distinct.size() - 1);
   };
   const auto c = cuts.unchecked<2>();
   for (py::ssize_t i = 0; i < cuts.shape(0); ++i) {
-    const int matrix_a = matrix_of(resample_a.data(i, 0, 0));
-    const int matrix_b = matrix_of(resample_b.data(i, 0, 0));
+    const int matrix_a = matrix_of(interpolate_a.data(i, 0, 0));
+    const int matrix_b = matrix_of(interpolate_b.data(i, 0, 0));
     tables.cuts.push_back({static_cast<int>(c(i, 0)), static_cast<int>(c(i, 1)),
                            static_cast<int>(c(i, 2)), static_cast<int>(c(i, 3)), matrix_a,
                            matrix_b});
   }
   tables.settings = {setting(settings, "kept_structure"),
+                     setting(settings, "noise_energy"),
                      setting(settings, "crop_gain"),
+                     setting(settings, "cut_tie"),
                      setting(settings, "uncut_minimum"),
                      setting(settings, "full_search_below"),
                      setting(settings, "aspect_limit"),
@@ -154,8 +178,8 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
 PYBIND11_MODULE(_pair_compare, module) {
   module.doc() = "The duplicate finder's comparison of candidate pairs on their grey thumbnails.";
   py::class_<Tables>(module, "PairComparer")
-      .def(py::init(&make_tables), py::arg("plane"), py::arg("resample_a"),
-           py::arg("resample_b"), py::arg("cuts"), py::arg("coarse_plane"),
+      .def(py::init(&make_tables), py::arg("plane"), py::arg("interpolate_a"),
+           py::arg("interpolate_b"), py::arg("line_basis"), py::arg("cuts"), py::arg("coarse_plane"),
            py::arg("blurred_cells"), py::arg("settings"),
            "The comparison with its tables and thresholds, as descriptor.py makes them.")
       .def("verdicts", &verdicts, py::arg("thumbnails"), py::arg("sizes"), py::arg("firsts"),
@@ -168,8 +192,9 @@ PYBIND11_MODULE(_pair_compare, module) {
           [](const Tables& tables, const Array<std::uint8_t>& a, const Array<std::uint8_t>& b,
              int index) {
             if (index < 0 || index > 7) throw std::invalid_argument("index: a transform 0 to 7");
-            const auto comparison =
-                pair_compare::compare(tables, thumbnail_of(a, "a"), thumbnail_of(b, "b"), index);
+            const auto comparison = pair_compare::compare(
+                tables, pair_compare::prepare(tables, thumbnail_of(a, "a")), thumbnail_of(b, "b"),
+                index);
             return py::make_tuple(comparison.similarity, comparison.cropped);
           },
           py::arg("a"), py::arg("b"), py::arg("index"),

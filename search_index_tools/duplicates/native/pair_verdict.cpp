@@ -17,7 +17,7 @@ using Best = std::optional<std::pair<int, Comparison>>;
 
 // The transform of `transforms` (that the shapes allow) under which the two compare best, and
 // that comparison; it stops at the first that reaches `enough`.
-Best best_of(const Tables& tables, Thumbnail first, Thumbnail second, Size size_first,
+Best best_of(const Tables& tables, const Prepared& first, Thumbnail second, Size size_first,
              Size size_second, const std::vector<int>& transforms, double enough) {
   Best best;
   for (int index : transforms) {
@@ -69,26 +69,14 @@ std::vector<int> listed(unsigned transforms) {
   return out;
 }
 
-// The thumbnail halved on both sides, in single precision (exact: quarters of whole levels).
-std::array<float, kFinePixels> halved(Thumbnail thumbnail) {
-  std::array<float, kFinePixels> out;
-  for (int y = 0; y < kFine; ++y) {
-    for (int x = 0; x < kFine; ++x) {
-      const std::uint8_t* top = thumbnail + (2 * y) * kThumbnail + 2 * x;
-      out[y * kFine + x] =
-          (static_cast<float>(top[0]) + top[1] + top[kThumbnail] + top[kThumbnail + 1]) / 4.0f;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 Verdict verify_structured(const Tables& tables, Thumbnail first, Thumbnail second, Size size_first,
                           Size size_second, unsigned proposed, double threshold) {
-  Best best = best_of(tables, first, second, size_first, size_second, listed(proposed), 2.0);
+  const Prepared prepared = prepare(tables, first);
+  Best best = best_of(tables, prepared, second, size_first, size_second, listed(proposed), 2.0);
   if (!best || best->second.similarity < threshold) {
-    const Best fallback = best_of(tables, first, second, size_first, size_second,
+    const Best fallback = best_of(tables, prepared, second, size_first, size_second,
                                   other_turns(tables, first, second, proposed), threshold);
     if (fallback && (!best || fallback->second.similarity > best->second.similarity)) {
       best = fallback;
@@ -103,7 +91,9 @@ Verdict verify_structured(const Tables& tables, Thumbnail first, Thumbnail secon
 bool plain_alike(const Tables& tables, Thumbnail a, Thumbnail b, int index) {
   std::array<std::uint8_t, kThumbnailPixels> turned_b;
   turned(b, kThumbnail, index, turned_b.data());
-  const auto small_a = halved(a), small_b = halved(turned_b.data());
+  std::array<float, kFinePixels> small_a, small_b;
+  halved(a, small_a.data());
+  halved(turned_b.data(), small_b.data());
   // Sums of quarters of whole grey levels stay exact in single precision.
   float total = 0.0f;
   std::array<float, kBlocks> blocks{};
