@@ -7,10 +7,10 @@
    cropped copies of finely detailed pictures that the first misses. Plain pictures are
    searched among plain pictures only, by raw grey levels.
 2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare,
-   made natively by pair_verdicts.py) and kept when its similarity reaches the threshold. The search proposes the turns under
-   which two pictures met; when none of them passes, the other turns under which the coarse
-   vectors agree are compared too, since the right turn of a nearly symmetric picture may
-   have ranked below the neighbour limit.
+   made natively by pair_verdicts.py) and kept when its similarity reaches the threshold.
+   The search proposes the turns under which two pictures met; when none of them passes, the
+   other turns under which the coarse vectors agree are compared too, since the right turn of
+   a nearly symmetric picture may have ranked below the neighbour limit.
 3. Groups: the kept pairs joined by union-find.
 """
 
@@ -137,6 +137,18 @@ def verified_pairs(
     the native comparison, all in one call)."""
     from . import pair_verdicts  # the native comparison reads this module's settings
 
+    candidates = candidate_list(thumbnails, plain)
+    verdicts = pair_verdicts.verdicts(thumbnails, sizes, candidates, threshold)
+    return [
+        Pair(first, second, int(transform), float(similarity), bool(cropped))
+        for (first, second, _, _), same, transform, similarity, cropped in zip(candidates, *verdicts)
+        if same
+    ]
+
+
+def candidate_list(thumbnails: np.ndarray, plain: np.ndarray) -> list[tuple[int, int, int, bool]]:
+    """The candidate pairs among the thumbnails, as the comparison takes them: (first,
+    second, bits of the proposed transforms, whether both are plain), in position order."""
     candidates: list[tuple[int, int, int, bool]] = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
@@ -149,19 +161,18 @@ def verified_pairs(
             found,
         )
         for (i, j), transforms in sorted(found.items()):
-            mask = pair_verdicts.transform_mask(transforms)
-            candidates.append((int(structured[i]), int(structured[j]), mask, False))
+            candidates.append((int(structured[i]), int(structured[j]), transform_mask(transforms), False))
     flat = np.flatnonzero(plain)
     if len(flat) >= 2:
         vectors = descriptor.plain_vectors(thumbnails[flat])
         for (i, j), transforms in sorted(candidate_pairs(vectors, False, plain_limit()).items()):
-            candidates.append((int(flat[i]), int(flat[j]), pair_verdicts.transform_mask(transforms), True))
-    verdicts = pair_verdicts.verdicts(thumbnails, sizes, candidates, threshold)
-    return [
-        Pair(first, second, int(verdicts.transform[slot]), float(verdicts.similarity[slot]), bool(verdicts.cropped[slot]))
-        for slot, (first, second, _, _) in enumerate(candidates)
-        if verdicts.same[slot]
-    ]
+            candidates.append((int(flat[i]), int(flat[j]), transform_mask(transforms), True))
+    return candidates
+
+
+def transform_mask(transforms: set[int]) -> int:
+    """Transforms as the bits the comparison takes."""
+    return sum(1 << transform for transform in transforms)
 
 
 def plain_limit() -> float:

@@ -398,7 +398,9 @@ def _verify_all(
     for start in range(0, len(keys), VERIFY_SLICE):
         part = keys[start : start + VERIFY_SLICE]
         items = [
-            _comparison_slice(pictures, thumbnails, [of_key[key] for key in part[first : first + PAIRS_PER_ITEM]], threshold)
+            _comparison_slice(
+                pictures, thumbnails, [of_key[key] for key in part[first : first + PAIRS_PER_ITEM]], threshold
+            )
             for first in range(0, len(part), PAIRS_PER_ITEM)
         ]
         results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
@@ -419,7 +421,7 @@ def _comparison_slice(
         thumbnails(positions).tobytes(),
         tuple(pictures[position].size for position in positions),
         tuple(
-            (slot[first], slot[second], pair_verdicts.transform_mask(transforms), plain)
+            (slot[first], slot[second], grouping.transform_mask(transforms), plain)
             for plain, first, second, transforms in pairs
         ),
         threshold,

@@ -2,10 +2,10 @@
 _pair_compare): the comparison of descriptor.py and grouping.verify_structured /
 grouping.verify_plain, step for step in C++, for many pairs per call.
 
-The numpy functions stay the reference the native road is checked against (tests and
-bench/bench_duplicates.py): the verdicts, transforms and crop flags are the same, and the
-similarities agree to about 1e-12 (sums are taken in another order, and the cut frames'
-resampling is done the way cv2's area resize does it).
+The numpy comparison stays as the reference the native one is checked against
+(reference_verdicts, for the tests and bench/bench_duplicates.py): the verdicts, transforms
+and crop flags are the same, and the similarities agree to about 1e-12 (sums are taken in
+another order; the cut frames are resampled the way cv2's area resize does it).
 """
 
 from __future__ import annotations
@@ -41,11 +41,6 @@ def comparer() -> PairComparer:
     return PairComparer(**tables, settings=settings)
 
 
-def transform_mask(transforms: Sequence[int] | set[int]) -> int:
-    """The proposed transforms as the bits the native comparison takes."""
-    return sum(1 << transform for transform in set(transforms))
-
-
 def verdicts(
     thumbnails: np.ndarray,
     sizes: Sequence[descriptor.Size],
@@ -73,3 +68,27 @@ def best_transform(
     """descriptor.best_transform, natively."""
     index, similarity, cropped = comparer().best_transform(thumbnail_a, thumbnail_b, size_a, size_b)
     return index, descriptor.Comparison(similarity, cropped)
+
+
+def reference_verdicts(
+    thumbnails: np.ndarray,
+    sizes: Sequence[descriptor.Size],
+    pairs: Sequence[tuple[int, int, int, bool]],
+    threshold: float,
+) -> Verdicts:
+    """verdicts(), made pair by pair by the numpy comparison: the reference."""
+    found = []
+    for first, second, mask, plain in pairs:
+        transforms = {transform for transform in range(8) if mask >> transform & 1}
+        if plain:
+            found.append(grouping.verify_plain(thumbnails, list(sizes), first, second, transforms))
+        else:
+            found.append(
+                grouping.verify_structured(thumbnails, list(sizes), first, second, transforms, threshold)
+            )
+    return Verdicts(
+        np.array([pair is not None for pair in found], dtype=bool),
+        np.array([pair.transform if pair else 0 for pair in found], dtype=np.uint8),
+        np.array([pair.similarity if pair else 0.0 for pair in found], dtype=np.float64),
+        np.array([bool(pair.cropped) if pair else False for pair in found], dtype=bool),
+    )

@@ -82,7 +82,10 @@ def test_verdicts_are_the_numpy_ones(pictures, level):
     found = pair_verdicts.verdicts(
         thumbnails,
         sizes,
-        [(first, second, pair_verdicts.transform_mask(proposed), is_plain) for first, second, proposed, is_plain in pairs],
+        [
+            (first, second, grouping.transform_mask(proposed), is_plain)
+            for first, second, proposed, is_plain in pairs
+        ],
         threshold,
     )
     same = 0
@@ -91,7 +94,10 @@ def test_verdicts_are_the_numpy_ones(pictures, level):
         assert bool(found.same[slot]) == (expected is not None), (first, second, proposed)
         if expected is not None:
             same += 1
-            assert (int(found.transform[slot]), bool(found.cropped[slot])) == (expected.transform, expected.cropped)
+            assert (int(found.transform[slot]), bool(found.cropped[slot])) == (
+                expected.transform,
+                expected.cropped,
+            )
             assert found.similarity[slot] == pytest.approx(expected.similarity, abs=CLOSE)
     assert same >= 20  # many pairs are copies: both verdicts were exercised
 
@@ -110,22 +116,12 @@ def test_groups_are_those_of_the_numpy_comparison(pictures, monkeypatch):
     thumbnails, sizes, plain = pictures
     native = grouping.verified_pairs(thumbnails, sizes, plain, 0.93)
 
-    def numpy_verdicts(thumbnails, sizes, pairs, threshold):
-        verdicts = [
-            _numpy_verdict(thumbnails, sizes, first, second, {t for t in range(8) if mask >> t & 1}, is_plain, threshold)
-            for first, second, mask, is_plain in pairs
-        ]
-        return pair_verdicts.Verdicts(
-            np.array([v is not None for v in verdicts], dtype=bool),
-            np.array([v.transform if v else 0 for v in verdicts], dtype=np.uint8),
-            np.array([v.similarity if v else 0.0 for v in verdicts]),
-            np.array([bool(v.cropped) if v else False for v in verdicts], dtype=bool),
-        )
-
-    monkeypatch.setattr(pair_verdicts, "verdicts", numpy_verdicts)
+    monkeypatch.setattr(pair_verdicts, "verdicts", pair_verdicts.reference_verdicts)
     reference = grouping.verified_pairs(thumbnails, sizes, plain, 0.93)
     assert [pair[:3] + pair[4:] for pair in native] == [pair[:3] + pair[4:] for pair in reference]
-    assert [pair.similarity for pair in native] == pytest.approx([pair.similarity for pair in reference], abs=CLOSE)
+    assert [pair.similarity for pair in native] == pytest.approx(
+        [pair.similarity for pair in reference], abs=CLOSE
+    )
     assert len(grouping.connected_groups(len(thumbnails), native)) >= 2
 
 
@@ -159,7 +155,9 @@ def test_a_pair_read_from_files_in_both_orders(tmp_path):
     the pair, with inverse transforms, cropped."""
     picture = original()
     data = io.BytesIO()
-    picture.crop((20, 0, picture.width, picture.height)).transpose(Image.Transpose.ROTATE_90).save(data, "PNG")
+    picture.crop((20, 0, picture.width, picture.height)).transpose(Image.Transpose.ROTATE_90).save(
+        data, "PNG"
+    )
     reads = [grey_thumbnail(_png(picture)), grey_thumbnail(data.getvalue())]
     thumbnails = descriptor.thumbnails_array([read[2] for read in reads])
     sizes = [(read[0], read[1]) for read in reads]

@@ -63,7 +63,8 @@ Coarse blurred_coarse(const Tables& tables, Thumbnail thumbnail) {
   for (int r = 0; r < kCoarse; ++r) {
     for (int c = 0; c < kCoarse; ++c) {
       double total = 0.0;
-      for (int y = 0; y < kThumbnail; ++y) total += cells[r * kThumbnail + y] * across[c * kThumbnail + y];
+      for (int y = 0; y < kThumbnail; ++y)
+        total += cells[r * kThumbnail + y] * across[c * kThumbnail + y];
       grid[r * kCoarse + c] = static_cast<float>(total);
     }
   }

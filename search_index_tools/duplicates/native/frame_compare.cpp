@@ -118,15 +118,14 @@ void halved(Thumbnail thumbnail, float* out) {
 }
 
 Prepared prepare(const Tables& tables, Thumbnail thumbnail) {
-  return {thumbnail, planed(tables, uncut(thumbnail)),
-          resampled(tables, profile(thumbnail, false)), resampled(tables, profile(thumbnail, true))};
+  return {thumbnail, planed(tables, uncut(thumbnail)), resampled(tables, profile(thumbnail, false)),
+          resampled(tables, profile(thumbnail, true))};
 }
 
 Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int index) {
   Grid turned_b;
   turned(b, kThumbnail, index, turned_b.data());
-  const double whole =
-      robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
+  const double whole = robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
   if (whole < tables.settings.uncut_minimum) return {whole, false};
   const auto rows = axis_cuts(tables, a.rows, resampled(tables, profile(turned_b.data(), false)));
   const auto columns =
@@ -149,8 +148,8 @@ bool aspect_fits(const Tables& tables, Size a, Size b, int index) {
   return 1 / limit <= ratio && ratio <= limit;
 }
 
-std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b, Size size_a,
-                                          Size size_b) {
+std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b,
+                                          Size size_a, Size size_b) {
   const Prepared first = prepare(tables, a);
   std::vector<std::pair<double, int>> quick;
   for (int index = 0; index < 8; ++index) {

@@ -29,8 +29,8 @@ struct Resampled {
 // partner is compared under.
 struct Prepared {
   Thumbnail thumbnail;
-  PlanedFrame whole;          // the uncut frame
-  Resampled rows, columns;    // its mean rows' and mean columns' profiles
+  PlanedFrame whole;        // the uncut frame
+  Resampled rows, columns;  // its mean rows' and mean columns' profiles
 };
 
 Prepared prepare(const Tables& tables, Thumbnail thumbnail);
@@ -49,7 +49,7 @@ bool aspect_fits(const Tables& tables, Size a, Size b, int index);
 // The transform under which b looks most like a, and that comparison: the settings' `tried`
 // best transforms by their uncut score are compared in full, and all of them when none of
 // those reaches full_search_below. (0, similarity 0) when the shapes allow none.
-std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b, Size size_a,
-                                          Size size_b);
+std::pair<int, Comparison> best_transform(const Tables& tables, Thumbnail a, Thumbnail b,
+                                          Size size_a, Size size_b);
 
 }  // namespace pair_compare

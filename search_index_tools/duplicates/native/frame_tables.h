@@ -15,7 +15,7 @@ constexpr int kBlock = 8;       // side of the blocks the robust correlation may
 constexpr int kBlocksPerSide = kFine / kBlock;
 constexpr int kBlocks = kBlocksPerSide * kBlocksPerSide;
 constexpr int kDroppedBlocks = 2;
-constexpr int kCoarse = 8;       // side of the coarse grid
+constexpr int kCoarse = 8;        // side of the coarse grid
 constexpr int kCoarseMargin = 8;  // thumbnail pixels left out on every side of the coarse grid
 constexpr int kFinePixels = kFine * kFine;
 constexpr int kThumbnailPixels = kThumbnail * kThumbnail;
@@ -61,7 +61,7 @@ struct Tables {
   std::vector<Resampling> resampling;
   std::array<double, kFine * 2> line_basis;
   std::vector<AxisCut> cuts;
-  std::array<float, kCoarseCells * 3> coarse_plane;            // the same over the coarse grid
+  std::array<float, kCoarseCells * 3> coarse_plane;       // the same over the coarse grid
   std::array<float, kCoarse * kThumbnail> blurred_cells;  // blur, then coarse cell means
   Settings settings;
 };

@@ -96,18 +96,13 @@ Tables make_tables(const Array<double>& plane, const Array<double>& interpolate_
                            static_cast<int>(c(i, 2)), static_cast<int>(c(i, 3)), matrix_a,
                            matrix_b});
   }
-  tables.settings = {setting(settings, "kept_structure"),
-                     setting(settings, "noise_energy"),
-                     setting(settings, "crop_gain"),
-                     setting(settings, "cut_tie"),
-                     setting(settings, "uncut_minimum"),
-                     setting(settings, "full_search_below"),
-                     setting(settings, "aspect_limit"),
-                     setting(settings, "plain_mean_difference"),
-                     setting(settings, "plain_block_limit"),
-                     setting(settings, "coarse_minimum"),
-                     setting(settings, "blurred_minimum"),
-                     static_cast<int>(setting(settings, "tried"))};
+  tables.settings = {
+      setting(settings, "kept_structure"),    setting(settings, "noise_energy"),
+      setting(settings, "crop_gain"),         setting(settings, "cut_tie"),
+      setting(settings, "uncut_minimum"),     setting(settings, "full_search_below"),
+      setting(settings, "aspect_limit"),      setting(settings, "plain_mean_difference"),
+      setting(settings, "plain_block_limit"), setting(settings, "coarse_minimum"),
+      setting(settings, "blurred_minimum"),   static_cast<int>(setting(settings, "tried"))};
   return tables;
 }
 
@@ -124,9 +119,9 @@ pair_compare::Size size_of(const py::tuple& size) {
 // Verdicts on candidate pairs of the thumbnails (n x 64 x 64), as arrays: same, transform,
 // similarity, cropped.
 py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
-                   const Array<long>& sizes, const Array<long>& firsts,
-                   const Array<long>& seconds, const Array<std::uint8_t>& proposed,
-                   const Array<bool>& plain, double threshold) {
+                   const Array<long>& sizes, const Array<long>& firsts, const Array<long>& seconds,
+                   const Array<std::uint8_t>& proposed, const Array<bool>& plain,
+                   double threshold) {
   check_shape(thumbnails, {-1, kThumbnail, kThumbnail}, "thumbnails");
   const py::ssize_t count = thumbnails.shape(0);
   check_shape(sizes, {count, 2}, "sizes");
@@ -161,9 +156,9 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
       const pair_compare::Size size_a{size[2 * first[i]], size[2 * first[i] + 1]};
       const pair_compare::Size size_b{size[2 * second[i]], size[2 * second[i] + 1]};
       const pair_compare::Verdict verdict =
-          is_plain[i] ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
-                      : pair_compare::verify_structured(tables, a, b, size_a, size_b, masks[i],
-                                                        threshold);
+          is_plain[i]
+              ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
+              : pair_compare::verify_structured(tables, a, b, size_a, size_b, masks[i], threshold);
       out_same(i) = verdict.same;
       out_transform(i) = static_cast<std::uint8_t>(verdict.transform);
       out_similarity(i) = verdict.similarity;
@@ -179,8 +174,8 @@ PYBIND11_MODULE(_pair_compare, module) {
   module.doc() = "The duplicate finder's comparison of candidate pairs on their grey thumbnails.";
   py::class_<Tables>(module, "PairComparer")
       .def(py::init(&make_tables), py::arg("plane"), py::arg("interpolate_a"),
-           py::arg("interpolate_b"), py::arg("line_basis"), py::arg("cuts"), py::arg("coarse_plane"),
-           py::arg("blurred_cells"), py::arg("settings"),
+           py::arg("interpolate_b"), py::arg("line_basis"), py::arg("cuts"),
+           py::arg("coarse_plane"), py::arg("blurred_cells"), py::arg("settings"),
            "The comparison with its tables and thresholds, as descriptor.py makes them.")
       .def("verdicts", &verdicts, py::arg("thumbnails"), py::arg("sizes"), py::arg("firsts"),
            py::arg("seconds"), py::arg("proposed"), py::arg("plain"), py::arg("threshold"),
@@ -192,9 +187,9 @@ PYBIND11_MODULE(_pair_compare, module) {
           [](const Tables& tables, const Array<std::uint8_t>& a, const Array<std::uint8_t>& b,
              int index) {
             if (index < 0 || index > 7) throw std::invalid_argument("index: a transform 0 to 7");
-            const auto comparison = pair_compare::compare(
-                tables, pair_compare::prepare(tables, thumbnail_of(a, "a")), thumbnail_of(b, "b"),
-                index);
+            const auto comparison =
+                pair_compare::compare(tables, pair_compare::prepare(tables, thumbnail_of(a, "a")),
+                                      thumbnail_of(b, "b"), index);
             return py::make_tuple(comparison.similarity, comparison.cropped);
           },
           py::arg("a"), py::arg("b"), py::arg("index"),

@@ -40,7 +40,8 @@ double dot(const Coarse& x, const Coarse& y) {
 // the higher transform first).
 std::vector<int> other_turns(const Tables& tables, Thumbnail first, Thumbnail second,
                              unsigned proposed) {
-  const Coarse sharp_first = sharp_coarse(tables, first), sharp_second = sharp_coarse(tables, second);
+  const Coarse sharp_first = sharp_coarse(tables, first),
+               sharp_second = sharp_coarse(tables, second);
   const Coarse blurred_first = blurred_coarse(tables, first);
   const Coarse blurred_second = blurred_coarse(tables, second);
   const Settings& settings = tables.settings;
@@ -51,8 +52,8 @@ std::vector<int> other_turns(const Tables& tables, Thumbnail first, Thumbnail se
     turned(sharp_second.data(), kCoarse, index, sharp.data());
     turned(blurred_second.data(), kCoarse, index, blurred.data());
     const double score =
-        std::max(dot(sharp_first, sharp),
-                 dot(blurred_first, blurred) - (settings.blurred_minimum - settings.coarse_minimum));
+        std::max(dot(sharp_first, sharp), dot(blurred_first, blurred) -
+                                              (settings.blurred_minimum - settings.coarse_minimum));
     if (score >= settings.coarse_minimum) scores.emplace_back(score, index);
   }
   std::sort(scores.begin(), scores.end(), std::greater<>());

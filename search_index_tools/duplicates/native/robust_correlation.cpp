@@ -70,7 +70,8 @@ std::array<std::array<int, 2>, kDroppedBlocks> worst_blocks(const Frame& ra, con
   std::partial_sort(order.begin(), order.begin() + kDroppedBlocks, order.end(),
                     [&](int p, int q) { return errors[p] > errors[q]; });
   std::array<std::array<int, 2>, kDroppedBlocks> worst;
-  for (int i = 0; i < kDroppedBlocks; ++i) worst[i] = {order[i] / kBlocksPerSide, order[i] % kBlocksPerSide};
+  for (int i = 0; i < kDroppedBlocks; ++i)
+    worst[i] = {order[i] / kBlocksPerSide, order[i] % kBlocksPerSide};
   return worst;
 }
 

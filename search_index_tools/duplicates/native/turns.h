@@ -15,10 +15,20 @@ void turned(const T* in, int side, int index, T* out) {
       // Where (y, x) of the turned grid comes from in the mirrored one.
       int my = y, mx = x;
       switch (index % 4) {
-        case 1: my = last - x; mx = y; break;
-        case 2: my = last - y; mx = last - x; break;
-        case 3: my = x; mx = last - y; break;
-        default: break;
+        case 1:
+          my = last - x;
+          mx = y;
+          break;
+        case 2:
+          my = last - y;
+          mx = last - x;
+          break;
+        case 3:
+          my = x;
+          mx = last - y;
+          break;
+        default:
+          break;
       }
       if (index >= 4) mx = last - mx;
       out[y * side + x] = in[my * side + mx];
