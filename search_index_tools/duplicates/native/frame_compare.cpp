@@ -90,7 +90,11 @@ std::array<int, 4> axis_cuts(const Tables& tables, const Resampled& a, const Res
     const auto &x = a.values[cut.matrix_a], &y = b.values[cut.matrix_b];
     double product = 0.0;
     for (int i = 0; i < kFine; ++i) product += x[i] * y[i];
-    scores[c] = product / std::max(a.norms[cut.matrix_a] * b.norms[cut.matrix_b], 1e-9);
+    // A profile that is a line (stripes across, the same down every column) leaves rounding
+    // alone once its line is taken away: it agrees with nothing, under every cut alike.
+    const double norm_a = a.norms[cut.matrix_a], norm_b = b.norms[cut.matrix_b];
+    const double flat = tables.settings.flat_profile;
+    scores[c] = norm_a <= flat || norm_b <= flat ? 0.0 : product / std::max(norm_a * norm_b, 1e-9);
     best = std::max(best, scores[c]);
   }
   size_t chosen = 0;

@@ -25,8 +25,10 @@ constexpr int kCoarseCells = kCoarse * kCoarse;
 struct Settings {
   double kept_structure;
   double noise_energy;
+  double block_tie;
   double crop_gain;
   double cut_tie;
+  double flat_profile;
   double uncut_minimum;
   double full_search_below;
   double aspect_limit;

@@ -96,13 +96,23 @@ Tables make_tables(const Array<double>& plane, const Array<double>& interpolate_
                            static_cast<int>(c(i, 2)), static_cast<int>(c(i, 3)), matrix_a,
                            matrix_b});
   }
+  // Named, so a setting added to the structure cannot take another's value.
   tables.settings = {
-      setting(settings, "kept_structure"),    setting(settings, "noise_energy"),
-      setting(settings, "crop_gain"),         setting(settings, "cut_tie"),
-      setting(settings, "uncut_minimum"),     setting(settings, "full_search_below"),
-      setting(settings, "aspect_limit"),      setting(settings, "plain_mean_difference"),
-      setting(settings, "plain_block_limit"), setting(settings, "coarse_minimum"),
-      setting(settings, "blurred_minimum"),   static_cast<int>(setting(settings, "tried"))};
+      .kept_structure = setting(settings, "kept_structure"),
+      .noise_energy = setting(settings, "noise_energy"),
+      .block_tie = setting(settings, "block_tie"),
+      .crop_gain = setting(settings, "crop_gain"),
+      .cut_tie = setting(settings, "cut_tie"),
+      .flat_profile = setting(settings, "flat_profile"),
+      .uncut_minimum = setting(settings, "uncut_minimum"),
+      .full_search_below = setting(settings, "full_search_below"),
+      .aspect_limit = setting(settings, "aspect_limit"),
+      .plain_mean_difference = setting(settings, "plain_mean_difference"),
+      .plain_block_limit = setting(settings, "plain_block_limit"),
+      .coarse_minimum = setting(settings, "coarse_minimum"),
+      .blurred_minimum = setting(settings, "blurred_minimum"),
+      .tried = static_cast<int>(setting(settings, "tried")),
+  };
   return tables;
 }
 

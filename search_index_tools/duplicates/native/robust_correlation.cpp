@@ -54,7 +54,8 @@ double correlation(const Tables& tables, const double* x, const double* y, int n
 
 // The kDroppedBlocks blocks (block row, block column) where the two normalised frames differ
 // most.
-std::array<std::array<int, 2>, kDroppedBlocks> worst_blocks(const Frame& ra, const Frame& rb) {
+std::array<std::array<int, 2>, kDroppedBlocks> worst_blocks(const Tables& tables, const Frame& ra,
+                                                            const Frame& rb) {
   const double spread_a = std::max(spread(ra.data(), kFinePixels), 1e-6);
   const double spread_b = std::max(spread(rb.data(), kFinePixels), 1e-6);
   std::array<double, kBlocks> errors{};
@@ -65,13 +66,20 @@ std::array<std::array<int, 2>, kDroppedBlocks> worst_blocks(const Frame& ra, con
       errors[(y / kBlock) * kBlocksPerSide + x / kBlock] += difference * difference;
     }
   }
-  std::array<int, kBlocks> order{};
-  for (int i = 0; i < kBlocks; ++i) order[i] = i;
-  std::partial_sort(order.begin(), order.begin() + kDroppedBlocks, order.end(),
-                    [&](int p, int q) { return errors[p] > errors[q]; });
+  // Of blocks that differ equally (up to rounding: stripes, or a picture against its own
+  // turn), the first, so that the order of sums does not choose.
+  const double tie = tables.settings.block_tie * *std::max_element(errors.begin(), errors.end());
+  std::array<int, kDroppedBlocks> chosen{};
+  for (int k = 0; k < kDroppedBlocks; ++k) {
+    const double most = *std::max_element(errors.begin(), errors.end());
+    int index = 0;
+    while (errors[index] < most - tie) ++index;
+    chosen[k] = index;
+    errors[index] = -INFINITY;
+  }
   std::array<std::array<int, 2>, kDroppedBlocks> worst;
   for (int i = 0; i < kDroppedBlocks; ++i)
-    worst[i] = {order[i] / kBlocksPerSide, order[i] % kBlocksPerSide};
+    worst[i] = {chosen[i] / kBlocksPerSide, chosen[i] % kBlocksPerSide};
   return worst;
 }
 
@@ -138,7 +146,7 @@ PlanedFrame planed(const Tables& tables, const Frame& values) {
 }
 
 double robust_correlation(const Tables& tables, const PlanedFrame& a, const PlanedFrame& b) {
-  const auto dropped = worst_blocks(a.residual, b.residual);
+  const auto dropped = worst_blocks(tables, a.residual, b.residual);
   Frame ka, kb;
   const int kept = kept_without_plane(tables, a, dropped, ka.data());
   kept_without_plane(tables, b, dropped, kb.data());
