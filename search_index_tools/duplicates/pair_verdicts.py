@@ -12,12 +12,14 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from functools import cache
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from . import descriptor, grouping
-from ._pair_compare import PairComparer
+
+if TYPE_CHECKING:
+    from ._pair_compare import PairComparer
 
 
 class Verdicts(NamedTuple):
@@ -31,7 +33,10 @@ class Verdicts(NamedTuple):
 
 @cache
 def comparer() -> PairComparer:
-    """The native comparison with descriptor.py's tables (made once per process)."""
+    """The native comparison with descriptor.py's tables (made once per process). Imported
+    here, when first needed: a worker that only reads pictures never loads it."""
+    from ._pair_compare import PairComparer
+
     tables = descriptor.comparison_tables()
     settings = {
         **tables.pop("settings"),
