@@ -11,7 +11,9 @@ precision and recall of the groups (a pair is two pictures in one group) for
 `find_duplicates` (default similarity) and for `imagehash.phash` (64 bits) joined at Hamming
 distance <= 10, and the time of each on the same folder (the finder with an empty store; the
 hashes read every picture too). Also `index_a_directory` on the same fresh folder, for the
-cost of a first scan.
+cost of a first scan. Then the comparison of the folder's candidate pairs by the native road
+(what scans use) and by the numpy road it stands in for, in this process, one after the
+other: their times, and whether their verdicts are the same.
 
 Large folders (20,000 and 100,000 pictures): bench_duplicates_scale.py.
 imagehash is installed with pip here when missing (the bench alone needs it).
@@ -35,11 +37,12 @@ import numpy as np  # noqa: E402
 from PIL import Image, ImageDraw, ImageEnhance, ImageOps  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
-from search_index_tools.duplicates import scan_duplicates  # noqa: E402
+from search_index_tools.duplicates import descriptor, finder, grouping, pair_verdicts, scan_duplicates  # noqa: E402
 from search_index_tools.duplicates.finder import DEFAULT_SIMILARITY, SIMILARITY_LEVELS  # noqa: E402
 
 LONGEST = 1280
 DATA = HERE / "data" / "duplicates"
+ROAD_PAIRS = 3000  # candidate pairs, about, compared by both roads
 
 
 # ------------------------------------------------------------------------------ the edits
@@ -275,7 +278,7 @@ def quality(photos, runs):
         f"({len(LOOKALIKE_PAIRS) + 1} of them with a look-alike distinct photograph beside them), "
         f"{len(set(truth.values())) - edited} distinct photographs alone"
     )
-    finder_times, hash_times, index_times = [], [], []
+    finder_times, hash_times, index_times, road_times = [], [], [], []
     for _ in range(runs):
         with tempfile.TemporaryDirectory() as cache:
             sil.CACHED_INDEXED = os.path.join(cache, "index.faiss")
@@ -293,6 +296,9 @@ def quality(photos, runs):
                 if level != DEFAULT_SIMILARITY
             }
             by_level[DEFAULT_SIMILARITY] = scan.groups
+            if not road_times:
+                thumbnails, sizes, candidates = candidates_in_store(folder)
+            road_times.append(compare_roads(thumbnails, sizes, candidates))
         started = time.perf_counter()
         hashed = phash_groups(paths)
         hash_times.append(time.perf_counter() - started)
@@ -312,6 +318,14 @@ def quality(photos, runs):
         f"index_a_directory on the same fresh folder: {statistics.median(index_times):.2f} s "
         f"(finder / index: {statistics.median(finder_times) / statistics.median(index_times):.2f})"
     )
+    native, numpy_road = (
+        statistics.median(times[key] for times in road_times) for key in ("native", "numpy")
+    )
+    print(
+        f"comparing {len(candidates)} of the candidate pairs: native {native:.2f} s, numpy {numpy_road:.2f} s "
+        f"({numpy_road / native:.1f} times); verdicts, transforms and crop flags the same; similarities "
+        f"differ by at most {max(times['difference'] for times in road_times):.1e}"
+    )
     missed_by_edit = {}
     found_pairs = pairs_of([group.paths for group in scan.groups])
     for path in truth:
@@ -324,6 +338,43 @@ def quality(photos, runs):
         {(Path(a).parent.name, Path(b).parent.name) for a, b in found_pairs if truth[a] != truth[b]}
     )
     print("photographs wrongly grouped together:", wrong or "none")
+
+
+def candidates_in_store(folder):
+    """The thumbnails and sizes of the folder's pictures as a scan just stored them, and their
+    candidate pairs."""
+    identities = finder._identities(finder._listing(sil, [str(folder)]))
+    store = finder.PictureStore(str(sil.CACHED_INDEXED) + finder.STORE_SUFFIX)
+    try:
+        reads = store.lookup(identities)
+    finally:
+        store.close()
+    pictures, _ = finder._usable(identities, reads)
+    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
+    plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
+    candidates = grouping.candidate_list(thumbnails, plain)
+    # Every so many, for a numpy road of a minute or so.
+    return (
+        thumbnails,
+        [(read.width, read.height) for read in pictures],
+        candidates[:: max(1, len(candidates) // ROAD_PAIRS)],
+    )
+
+
+def compare_roads(thumbnails, sizes, candidates, threshold=SIMILARITY_LEVELS[DEFAULT_SIMILARITY]):
+    """Times of the native and the numpy comparison of the same pairs (one process, one
+    after the other); fails when a verdict differs."""
+    times = {}
+    for road, verdicts in (("native", pair_verdicts.verdicts), ("numpy", pair_verdicts.reference_verdicts)):
+        started = time.perf_counter()
+        found = verdicts(thumbnails, sizes, candidates, threshold)
+        times[road] = time.perf_counter() - started
+        if road == "native":
+            native = found
+    for name in ("same", "transform", "cropped"):
+        assert np.array_equal(getattr(native, name), getattr(found, name)), f"the roads differ in {name}"
+    times["difference"] = float(np.abs(native.similarity - found.similarity).max(initial=0.0))
+    return times
 
 
 def main():

@@ -151,7 +151,8 @@ def run_scan(size: int, road: str) -> dict[str, Any]:
         folders=folders,
         road=road,
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    # -P: the installed package, with its native parts, not the source folder.
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
     result: dict[str, Any] = json.loads(out.stdout.strip().splitlines()[-1])

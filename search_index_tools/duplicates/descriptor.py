@@ -24,7 +24,7 @@ nearly the same.
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import cv2
 import numpy as np
@@ -53,10 +53,21 @@ PLAIN_BLOCK_LIMIT = 6.0
 ASPECT_LIMIT = 1.35
 # A cut frame is taken (and the copy called cropped) only when it fits better by this much.
 CROP_GAIN = 0.005
+# Cut scores (correlations of profiles) this close to the best count as equally good.
+CUT_TIE = 1e-9
+# Block errors within this share of the largest count as equal.
+BLOCK_TIE = 1e-9
+# A resampled profile less its line this short (grey levels) is rounding alone.
+FLAT_PROFILE = 1e-6
 # Frames less alike than this uncut are not searched for a crop. Off: at 0.4 the benchmark's
 # recall fell from 0.935 to 0.931 for little time saved.
 UNCUT_MINIMUM = -1.0
+# Sum of squared grey levels at or below which what is left of a frame once its plane is taken
+# away is rounding alone (a flat region gives 1e-20 or less; a millionth of a grey level per
+# pixel, 1e-9): such a frame correlates with nothing.
+NOISE_ENERGY = 1e-12
 FULL_SEARCH_BELOW = 0.9  # best_transform compares every transform in full below this
+TRIED = 3  # transforms best_transform compares in full first, the best by their uncut score
 
 TRANSFORM_NAMES = (
     "none",
@@ -253,8 +264,25 @@ def _detrended(values: np.ndarray, keep: np.ndarray | None = None) -> np.ndarray
 
 
 def _correlation(a: np.ndarray, b: np.ndarray) -> float:
-    denominator = float(np.sqrt((a @ a) * (b @ b)))
-    return float(a @ b) / denominator if denominator > 0 else 0.0
+    energy_a, energy_b = float(a @ a), float(b @ b)
+    if energy_a <= NOISE_ENERGY or energy_b <= NOISE_ENERGY:
+        # Nothing but rounding left (a flat region less its plane): no structure to agree on.
+        return 0.0
+    return float(a @ b) / float(np.sqrt(energy_a * energy_b))
+
+
+def _worst_blocks(errors: np.ndarray) -> list[int]:
+    """The DROPPED_BLOCKS blocks that differ most. Of blocks that differ equally (up to
+    rounding: stripes, or a picture against its own turn), the first, so that the order of
+    sums does not choose."""
+    left = errors.astype(np.float64)
+    tie = BLOCK_TIE * float(left.max())
+    worst = []
+    for _ in range(DROPPED_BLOCKS):
+        index = int(np.argmax(left >= left.max() - tie))
+        worst.append(index)
+        left[index] = -np.inf
+    return worst
 
 
 def robust_correlation(a: np.ndarray, b: np.ndarray) -> float:
@@ -266,7 +294,7 @@ def robust_correlation(a: np.ndarray, b: np.ndarray) -> float:
     na, nb = ra / max(float(ra.std()), 1e-6), rb / max(float(rb.std()), 1e-6)
     squares = ((na - nb) ** 2).reshape(_BLOCKS_PER_SIDE, BLOCK, _BLOCKS_PER_SIDE, BLOCK)
     errors = squares.sum(axis=(1, 3)).ravel()
-    worst = np.argpartition(errors, _BLOCKS - DROPPED_BLOCKS)[_BLOCKS - DROPPED_BLOCKS :]
+    worst = _worst_blocks(errors)
     dropped = np.zeros((_BLOCKS_PER_SIDE, _BLOCKS_PER_SIDE), dtype=bool)
     dropped.ravel()[worst] = True
     keep = ~np.repeat(np.repeat(dropped, BLOCK, axis=0), BLOCK, axis=1).ravel()
@@ -302,24 +330,37 @@ def _resampling(near: int, far: int) -> np.ndarray:
     )
 
 
+def _line_basis() -> np.ndarray:
+    """Orthonormal columns spanning constant and slope over FINE_SIDE values."""
+    x = np.arange(FINE_SIDE) - (FINE_SIDE - 1) / 2
+    return np.stack([np.ones(FINE_SIDE) / np.sqrt(FINE_SIDE), x / np.linalg.norm(x)], axis=1)
+
+
 def _centring(matrices: np.ndarray) -> np.ndarray:
     """The resampling followed by taking away each resampled profile's line (mean and slope)."""
-    x = np.arange(FINE_SIDE) - (FINE_SIDE - 1) / 2
-    basis = np.stack([np.ones(FINE_SIDE) / np.sqrt(FINE_SIDE), x / np.linalg.norm(x)], axis=1)
+    basis = _line_basis()
     projection = np.eye(FINE_SIDE) - basis @ basis.T
     centred: np.ndarray = np.einsum("ij,cjk->cik", projection, matrices)
     return centred
 
 
-_RESAMPLE_A = _centring(np.array([_resampling(near[0], far[0]) for near, far in _AXIS_CUTS]))
-_RESAMPLE_B = _centring(np.array([_resampling(near[1], far[1]) for near, far in _AXIS_CUTS]))
+_INTERPOLATE_A = np.array([_resampling(near[0], far[0]) for near, far in _AXIS_CUTS])
+_INTERPOLATE_B = np.array([_resampling(near[1], far[1]) for near, far in _AXIS_CUTS])
+_RESAMPLE_A = _centring(_INTERPOLATE_A)
+_RESAMPLE_B = _centring(_INTERPOLATE_B)
 
 
 def _axis_cuts(profile_a: np.ndarray, profile_b: np.ndarray) -> Cuts:
     """The cuts (a near, a far, b near, b far) under which the two profiles agree best."""
     ma, mb = _RESAMPLE_A @ profile_a, _RESAMPLE_B @ profile_b
-    scores = (ma * mb).sum(axis=1) / np.maximum(np.linalg.norm(ma, axis=1) * np.linalg.norm(mb, axis=1), 1e-9)
-    near, far = _AXIS_CUTS[int(np.argmax(scores))]
+    norms = np.linalg.norm(ma, axis=1) * np.linalg.norm(mb, axis=1)
+    # A profile that is a line (stripes across, the same down every column) leaves rounding
+    # alone once its line is taken away: it agrees with nothing, under every cut alike.
+    flat = (np.linalg.norm(ma, axis=1) <= FLAT_PROFILE) | (np.linalg.norm(mb, axis=1) <= FLAT_PROFILE)
+    scores = np.where(flat, 0.0, (ma * mb).sum(axis=1) / np.maximum(norms, 1e-9))
+    # Of cuts that fit equally well (a profile that is a line plus its mirror image, say),
+    # the first, so the least cut: scores that differ by rounding alone do not choose.
+    near, far = _AXIS_CUTS[int(np.argmax(scores >= scores.max() - CUT_TIE))]
     return near[0], far[0], near[1], far[1]
 
 
@@ -345,7 +386,7 @@ def compare(
 
 
 def best_transform(
-    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size, tried: int = 3
+    thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, size_a: Size, size_b: Size, tried: int = TRIED
 ) -> tuple[int, Comparison]:
     """The transform under which b looks most like a, and that comparison: the `tried` best
     transforms by their uncut score are compared in full."""
@@ -377,3 +418,32 @@ def plain_alike(thumbnail_a: np.ndarray, thumbnail_b: np.ndarray, index: int) ->
         return False
     blocks = difference.reshape(FINE_SIDE // BLOCK, BLOCK, FINE_SIDE // BLOCK, BLOCK).mean(axis=(1, 3))
     return float(blocks.max()) <= PLAIN_BLOCK_LIMIT
+
+
+def comparison_tables() -> dict[str, Any]:
+    """The tables and thresholds of the pair comparison above, as the native comparison
+    (pair_verdicts.py) takes them, so that both work from the very same numbers."""
+    return {
+        "plane": _FULL_PLANE,
+        # The resampling before the line is taken away (two weights per row), and the line's basis.
+        "interpolate_a": _INTERPOLATE_A,
+        "interpolate_b": _INTERPOLATE_B,
+        "line_basis": _line_basis(),
+        "cuts": np.array([(near[0], far[0], near[1], far[1]) for near, far in _AXIS_CUTS], dtype=np.int64),
+        "coarse_plane": _COARSE_PLANE,
+        "blurred_cells": _BLURRED_CELLS,
+        "settings": {
+            "kept_structure": KEPT_STRUCTURE,
+            "noise_energy": NOISE_ENERGY,
+            "block_tie": BLOCK_TIE,
+            "crop_gain": CROP_GAIN,
+            "cut_tie": CUT_TIE,
+            "flat_profile": FLAT_PROFILE,
+            "uncut_minimum": UNCUT_MINIMUM,
+            "full_search_below": FULL_SEARCH_BELOW,
+            "aspect_limit": ASPECT_LIMIT,
+            "plain_mean_difference": PLAIN_MEAN_DIFFERENCE,
+            "plain_block_limit": PLAIN_BLOCK_LIMIT,
+            "tried": TRIED,
+        },
+    }

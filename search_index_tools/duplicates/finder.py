@@ -21,7 +21,7 @@ from typing import Any, Protocol
 import numpy as np
 
 from ..file_identity import FileIdentity
-from . import descriptor, grouping
+from . import descriptor, grouping, pair_verdicts
 from .keeper import DEFAULT_RULE, KeeperRule, is_under, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
 from .kept_grouping import Decided, Picture, Runner, kept_pairs
@@ -441,7 +441,7 @@ def _relation(
                 ).mean()
                 return round(float(difference) / 255, 4), descriptor.TRANSFORM_NAMES[index]
         return 1.0, "none"
-    index, comparison = descriptor.best_transform(
+    index, comparison = pair_verdicts.best_transform(
         thumbnails[member], thumbnails[keeper], sizes[member], sizes[keeper]
     )
     return _described(index, comparison.cropped, comparison.similarity)

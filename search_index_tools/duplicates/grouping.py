@@ -6,11 +6,11 @@
    rather than n²), and a second, narrower one on the blurred coarse vectors, which finds
    cropped copies of finely detailed pictures that the first misses. Plain pictures are
    searched among plain pictures only, by raw grey levels.
-2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare)
-   and kept when its similarity reaches the threshold. The search proposes the turns under
-   which two pictures met; when none of them passes, the other turns under which the coarse
-   vectors agree are compared too, since the right turn of a nearly symmetric picture may
-   have ranked below the neighbour limit.
+2. Verification: each candidate pair is compared on the finer thumbnails (descriptor.compare,
+   made natively by pair_verdicts.py) and kept when its similarity reaches the threshold.
+   The search proposes the turns under which two pictures met; when none of them passes, the
+   other turns under which the coarse vectors agree are compared too, since the right turn of
+   a nearly symmetric picture may have ranked below the neighbour limit.
 3. Groups: the kept pairs joined by union-find.
 """
 
@@ -26,7 +26,7 @@ from . import descriptor
 # are keyed by this number: raise it whenever the candidate search, the verification or the
 # description of a member changes what they decide, so that decisions made by older code are
 # never taken for new ones.
-COMPARISON_VERSION = 2
+COMPARISON_VERSION = 3
 
 NEIGHBOURS = 24  # per picture, among 8 rows per picture (its own eight among them)
 # A candidate pair must be at least this alike on the coarse vectors (cosine); far below any
@@ -133,8 +133,23 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
 def verified_pairs(
     thumbnails: np.ndarray, sizes: list[descriptor.Size], plain: np.ndarray, threshold: float
 ) -> list[Pair]:
-    """Pairs of the same picture among the thumbnails: candidates found, then compared."""
-    pairs = []
+    """Pairs of the same picture among the thumbnails: candidates found, then compared (by
+    the native comparison, all in one call)."""
+    from . import pair_verdicts  # the native comparison reads this module's settings
+
+    candidates = candidate_list(thumbnails, plain)
+    verdicts = pair_verdicts.verdicts(thumbnails, sizes, candidates, threshold)
+    return [
+        Pair(first, second, int(transform), float(similarity), bool(cropped))
+        for (first, second, _, _), same, transform, similarity, cropped in zip(candidates, *verdicts)
+        if same
+    ]
+
+
+def candidate_list(thumbnails: np.ndarray, plain: np.ndarray) -> list[tuple[int, int, int, bool]]:
+    """The candidate pairs among the thumbnails, as the comparison takes them: (first,
+    second, bits of the proposed transforms, whether both are plain), in position order."""
+    candidates: list[tuple[int, int, int, bool]] = []
     structured = np.flatnonzero(~plain)
     if len(structured) >= 2:
         found = candidate_pairs(descriptor.coarse_vectors(thumbnails[structured]), True, COARSE_MINIMUM)
@@ -146,24 +161,27 @@ def verified_pairs(
             found,
         )
         for (i, j), transforms in sorted(found.items()):
-            pair = verify_structured(
-                thumbnails, sizes, int(structured[i]), int(structured[j]), transforms, threshold
-            )
-            if pair is not None:
-                pairs.append(pair)
+            candidates.append((int(structured[i]), int(structured[j]), transform_mask(transforms), False))
     flat = np.flatnonzero(plain)
     if len(flat) >= 2:
         vectors = descriptor.plain_vectors(thumbnails[flat])
         for (i, j), transforms in sorted(candidate_pairs(vectors, False, plain_limit()).items()):
-            pair = verify_plain(thumbnails, sizes, int(flat[i]), int(flat[j]), transforms)
-            if pair is not None:
-                pairs.append(pair)
-    return pairs
+            candidates.append((int(flat[i]), int(flat[j]), transform_mask(transforms), True))
+    return candidates
+
+
+def transform_mask(transforms: set[int]) -> int:
+    """Transforms as the bits the comparison takes."""
+    return sum(1 << transform for transform in transforms)
 
 
 def plain_limit() -> float:
     """The squared L2 distance within which plain pictures are candidates (over 64 values)."""
     return float((PLAIN_COARSE_LIMIT**2) * descriptor.COARSE_SIDE**2)
+
+
+# The comparison of one candidate pair in numpy: the reference the native comparison
+# (pair_verdicts.py), which every scan uses, is checked against.
 
 
 def verify_structured(

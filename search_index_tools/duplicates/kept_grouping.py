@@ -27,7 +27,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import descriptor, grouping
+from . import descriptor, grouping, pair_verdicts
 from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
 
 # Above this many (query, row) products the pictures searched again among all rows use the
@@ -55,16 +55,16 @@ ThumbnailSource = Callable[[list[int]], np.ndarray]
 Runner = Callable[[Callable[[Any], Any], list[Any]], list[Any]]
 # Below this many comparisons to make, starting a pool costs more than it saves.
 POOL_MINIMUM = 64
-VERIFY_SLICE = 16384  # comparisons sent to the pool at a time (8 KB each)
+VERIFY_SLICE = 16384  # comparisons prepared at a time (their thumbnails are held meanwhile)
+PAIRS_PER_ITEM = 256  # comparisons a worker makes per item it is sent
 
 
-class Comparison(NamedTuple):
-    """One candidate pair to compare, as sent to a worker: everything it needs."""
+class ComparisonSlice(NamedTuple):
+    """Candidate pairs to compare, as sent to a worker: everything it needs."""
 
-    thumbnails: bytes  # both thumbnails, the first picture's then the second's
-    sizes: tuple[tuple[int, int], tuple[int, int]]
-    transforms: tuple[int, ...]
-    plain: bool
+    thumbnails: bytes  # the thumbnails the pairs name, one after another
+    sizes: tuple[tuple[int, int], ...]  # of those pictures, as shown
+    pairs: tuple[tuple[int, int, int, bool], ...]  # (first, second, transform mask, plain)
     threshold: float
 
 
@@ -389,42 +389,57 @@ def _verify_all(
     run: Runner | None,
 ) -> dict[tuple[int, int, int], Verdict]:
     """The verdicts of the candidate pairs not decided before, made in a pool when given one
-    and worth it."""
+    and worth it, a few hundred pairs per item sent to a worker."""
     keys = list(dict.fromkeys(key for *_, key in unknown))
     of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
     use_pool = run is not None and len(keys) >= POOL_MINIMUM
     verdicts: dict[tuple[int, int, int], Verdict] = {}
-    # In slices: each comparison carries its two thumbnails to the worker.
+    # In slices: the thumbnails of a slice's pairs are held until its verdicts are in.
     for start in range(0, len(keys), VERIFY_SLICE):
         part = keys[start : start + VERIFY_SLICE]
-        items = []
-        for key in part:
-            plain, first, second, transforms = of_key[key]
-            items.append(
-                Comparison(
-                    thumbnails([first, second]).tobytes(),
-                    (pictures[first].size, pictures[second].size),
-                    tuple(sorted(transforms)),
-                    plain,
-                    threshold,
-                )
+        items = [
+            _comparison_slice(
+                pictures, thumbnails, [of_key[key] for key in part[first : first + PAIRS_PER_ITEM]], threshold
             )
+            for first in range(0, len(part), PAIRS_PER_ITEM)
+        ]
         results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
-        verdicts.update(zip(part, results))
+        verdicts.update(zip(part, (verdict for result in results for verdict in result)))
     return verdicts
 
 
-def verify(item: Comparison) -> Verdict:
-    """Worker step: the verdict on one candidate pair, as grouping.verified_pairs makes it."""
-    pair_thumbnails = descriptor.thumbnails_array([item.thumbnails])
-    sizes = list(item.sizes)
-    if item.plain:
-        pair = grouping.verify_plain(pair_thumbnails, sizes, 0, 1, set(item.transforms))
-    else:
-        pair = grouping.verify_structured(pair_thumbnails, sizes, 0, 1, set(item.transforms), item.threshold)
-    if pair is None:
-        return Verdict(False, 0, 0.0, False)
-    return Verdict(True, pair.transform, float(pair.similarity), bool(pair.cropped))
+def _comparison_slice(
+    pictures: list[Picture],
+    thumbnails: ThumbnailSource,
+    pairs: list[tuple[bool, int, int, set[int]]],
+    threshold: float,
+) -> ComparisonSlice:
+    """The item for a worker comparing `pairs`, each picture's thumbnail in it once."""
+    positions = list(dict.fromkeys(position for _, first, second, _ in pairs for position in (first, second)))
+    slot = {position: number for number, position in enumerate(positions)}
+    return ComparisonSlice(
+        thumbnails(positions).tobytes(),
+        tuple(pictures[position].size for position in positions),
+        tuple(
+            (slot[first], slot[second], grouping.transform_mask(transforms), plain)
+            for plain, first, second, transforms in pairs
+        ),
+        threshold,
+    )
+
+
+def verify(item: ComparisonSlice) -> list[Verdict]:
+    """Worker step: the verdicts on a slice of candidate pairs, as grouping.verified_pairs
+    makes them."""
+    found = pair_verdicts.verdicts(
+        descriptor.thumbnails_array([item.thumbnails]), list(item.sizes), list(item.pairs), item.threshold
+    )
+    return [
+        Verdict(bool(same), int(transform), float(similarity), bool(cropped))
+        for same, transform, similarity, cropped in zip(
+            found.same.tolist(), found.transform.tolist(), found.similarity.tolist(), found.cropped.tolist()
+        )
+    ]
 
 
 def _records(decided: Decided, tokens: list[int]) -> np.ndarray:

@@ -196,6 +196,7 @@ def test_comparisons_made_in_the_pool_give_the_same_groups(library, start_method
 
     monkeypatch.setattr(kept_grouping, "POOL_MINIMUM", 1)
     monkeypatch.setattr(kept_grouping, "VERIFY_SLICE", 7)  # several slices, the last one short
+    monkeypatch.setattr(kept_grouping, "PAIRS_PER_ITEM", 3)  # several items per slice, one short
     in_pool = scan_duplicates(library)
     assert in_pool.verified > 7
     assert in_pool.groups == scan_duplicates(library, use_store=False).groups

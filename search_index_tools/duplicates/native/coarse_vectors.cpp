@@ -1,0 +1,74 @@
+#include "coarse_vectors.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pair_compare {
+namespace {
+
+// The grid less its plane, scaled to unit length.
+Coarse normalised(const Tables& tables, Coarse grid) {
+  const float* plane = tables.coarse_plane.data();
+  float coefficients[3];
+  for (int k = 0; k < 3; ++k) {
+    double total = 0.0;
+    for (int i = 0; i < kCoarseCells; ++i) total += static_cast<double>(grid[i]) * plane[i * 3 + k];
+    coefficients[k] = static_cast<float>(total);
+  }
+  double squares = 0.0;
+  for (int i = 0; i < kCoarseCells; ++i) {
+    double fitted = 0.0;
+    for (int k = 0; k < 3; ++k) fitted += static_cast<double>(coefficients[k]) * plane[i * 3 + k];
+    grid[i] -= static_cast<float>(fitted);
+    squares += static_cast<double>(grid[i]) * grid[i];
+  }
+  const float length = std::max(static_cast<float>(std::sqrt(squares)), 1e-6f);
+  for (float& value : grid) value /= length;
+  return grid;
+}
+
+}  // namespace
+
+Coarse sharp_coarse(const Tables& tables, Thumbnail thumbnail) {
+  constexpr int step = (kThumbnail - 2 * kCoarseMargin) / kCoarse;
+  Coarse grid{};
+  for (int cy = 0; cy < kCoarse; ++cy) {
+    for (int cx = 0; cx < kCoarse; ++cx) {
+      float sum = 0.0f;  // whole grey levels: exact in any order
+      for (int y = 0; y < step; ++y) {
+        const std::uint8_t* row =
+            thumbnail + (kCoarseMargin + cy * step + y) * kThumbnail + kCoarseMargin + cx * step;
+        for (int x = 0; x < step; ++x) sum += row[x];
+      }
+      grid[cy * kCoarse + cx] = sum / static_cast<float>(step * step);
+    }
+  }
+  return normalised(tables, grid);
+}
+
+Coarse blurred_coarse(const Tables& tables, Thumbnail thumbnail) {
+  const float* cells = tables.blurred_cells.data();
+  // cells · thumbnail · cellsᵀ, the rows first.
+  std::array<double, kCoarse * kThumbnail> across{};
+  for (int y = 0; y < kThumbnail; ++y) {
+    for (int c = 0; c < kCoarse; ++c) {
+      double total = 0.0;
+      for (int x = 0; x < kThumbnail; ++x) {
+        total += static_cast<double>(thumbnail[y * kThumbnail + x]) * cells[c * kThumbnail + x];
+      }
+      across[c * kThumbnail + y] = total;
+    }
+  }
+  Coarse grid{};
+  for (int r = 0; r < kCoarse; ++r) {
+    for (int c = 0; c < kCoarse; ++c) {
+      double total = 0.0;
+      for (int y = 0; y < kThumbnail; ++y)
+        total += cells[r * kThumbnail + y] * across[c * kThumbnail + y];
+      grid[r * kCoarse + c] = static_cast<float>(total);
+    }
+  }
+  return normalised(tables, grid);
+}
+
+}  // namespace pair_compare

@@ -1,0 +1,187 @@
+"""The native comparison of candidate pairs against the numpy comparison it stands in for, on
+thumbnails read from real-looking pictures: every edit of a photograph and of a finely
+detailed picture, and the distractors. Verdicts, transforms and crop flags must be the same,
+similarities within 1e-6 (sums are taken in another order; seen: 2e-9 at most)."""
+
+import io
+import itertools
+
+import numpy as np
+import pytest
+from duplicates_support import EDITS, TEXTURE_EDITS, distractors, original, texture, write_edit
+from PIL import Image
+
+from search_index_tools.duplicates import descriptor, grouping, pair_verdicts
+from search_index_tools.duplicates.finder import SIMILARITY_LEVELS
+from search_index_tools.duplicates.reading import grey_thumbnail
+
+CLOSE = 1e-6
+
+
+def _read(path):
+    return grey_thumbnail(path.read_bytes())
+
+
+@pytest.fixture(scope="module")
+def pictures(tmp_path_factory):
+    """(thumbnails, sizes, plain) of an original with every edit, a textured picture and a
+    striped one with their crops, and the distractors, as the finder reads them."""
+    folder = tmp_path_factory.mktemp("native")
+    paths = []
+    sources = [(original(), EDITS), (texture(11), TEXTURE_EDITS), (_stripes(), TEXTURE_EDITS)]
+    for number, (picture, edits) in enumerate(sources):
+        paths.append(folder / f"original_{number}.png")
+        picture.save(paths[-1])
+        paths += [write_edit(folder / f"edits_{number}", name, picture, edits) for name in edits]
+    paths += [path for kind in distractors(folder / "others").values() for path in kind]
+    reads = [_read(path) for path in paths]
+    thumbnails = descriptor.thumbnails_array([read[2] for read in reads])
+    plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
+    return thumbnails, [(read[0], read[1]) for read in reads], plain
+
+
+def _stripes(width=360, height=270):
+    """Stripes across, the same down every column: every cut of the rows fits equally well,
+    and which one is taken must not be left to rounding."""
+    x = np.arange(width, dtype=np.float32)
+    row = 128 + 90 * np.sin(x / 7) * np.cos(x / 31)
+    return Image.fromarray(np.repeat(row[None, :], height, axis=0).astype(np.uint8)).convert("RGB")
+
+
+def _structured_pairs(pictures, step=1):
+    thumbnails, _, plain = pictures
+    structured = np.flatnonzero(~plain)
+    return list(itertools.combinations(structured.tolist(), 2))[::step]
+
+
+@pytest.mark.parametrize("transform", range(8))
+def test_each_comparison_is_the_numpy_one(pictures, transform):
+    thumbnails = pictures[0]
+    comparer = pair_verdicts.comparer()
+    cropped = 0
+    for first, second in _structured_pairs(pictures, 3):
+        expected = descriptor.compare(thumbnails[first], thumbnails[second], transform)
+        similarity, was_cropped = comparer.compare(thumbnails[first], thumbnails[second], transform)
+        assert similarity == pytest.approx(expected.similarity, abs=CLOSE), (first, second)
+        assert was_cropped == expected.cropped, (first, second)
+        cropped += was_cropped
+    assert cropped > 0  # the cut frames' resampling was compared too
+
+
+def _numpy_verdict(thumbnails, sizes, first, second, transforms, plain, threshold):
+    if plain:
+        return grouping.verify_plain(thumbnails, sizes, first, second, transforms)
+    return grouping.verify_structured(thumbnails, sizes, first, second, transforms, threshold)
+
+
+# Proposed transforms: the right one among others, wrong ones only (the other turns are then
+# ranked and tried), and none.
+PROPOSALS = [{0}, {0, 4}, {1, 2, 3}, {5, 6, 7}, set()]
+
+
+@pytest.mark.parametrize("level", sorted(SIMILARITY_LEVELS))
+def test_verdicts_are_the_numpy_ones(pictures, level):
+    thumbnails, sizes, plain = pictures
+    threshold = SIMILARITY_LEVELS[level]
+    pairs = []
+    for number, (first, second) in enumerate(itertools.combinations(range(len(thumbnails)), 2)):
+        both_plain = bool(plain[first] and plain[second])
+        if both_plain or not (plain[first] or plain[second]):
+            pairs.append((first, second, PROPOSALS[number % len(PROPOSALS)], both_plain))
+    found = pair_verdicts.verdicts(
+        thumbnails,
+        sizes,
+        [
+            (first, second, grouping.transform_mask(proposed), is_plain)
+            for first, second, proposed, is_plain in pairs
+        ],
+        threshold,
+    )
+    same = 0
+    for slot, (first, second, proposed, is_plain) in enumerate(pairs):
+        expected = _numpy_verdict(thumbnails, sizes, first, second, proposed, is_plain, threshold)
+        assert bool(found.same[slot]) == (expected is not None), (first, second, proposed)
+        if expected is not None:
+            same += 1
+            assert (int(found.transform[slot]), bool(found.cropped[slot])) == (
+                expected.transform,
+                expected.cropped,
+            )
+            assert found.similarity[slot] == pytest.approx(expected.similarity, abs=CLOSE)
+    assert same >= 20  # many pairs are copies: both verdicts were exercised
+
+
+def test_best_transform_is_the_numpy_one(pictures):
+    """The same best comparison; where two transforms tie (stripes are their own mirror image)
+    either may be named, as long as it gives that comparison."""
+    thumbnails, sizes, _ = pictures
+    for first, second in _structured_pairs(pictures, 2):
+        for a, b in ((first, second), (second, first)):
+            _, expected = descriptor.best_transform(thumbnails[a], thumbnails[b], sizes[a], sizes[b])
+            index, comparison = pair_verdicts.best_transform(thumbnails[a], thumbnails[b], sizes[a], sizes[b])
+            assert comparison.similarity == pytest.approx(expected.similarity, abs=CLOSE), (a, b)
+            assert descriptor.compare(thumbnails[a], thumbnails[b], index) == pytest.approx(
+                (expected.similarity, expected.cropped), abs=CLOSE
+            ), (a, b)
+
+
+def test_groups_are_those_of_the_numpy_comparison(pictures, monkeypatch):
+    thumbnails, sizes, plain = pictures
+    native = grouping.verified_pairs(thumbnails, sizes, plain, 0.93)
+
+    monkeypatch.setattr(pair_verdicts, "verdicts", pair_verdicts.reference_verdicts)
+    reference = grouping.verified_pairs(thumbnails, sizes, plain, 0.93)
+    assert [pair[:3] + pair[4:] for pair in native] == [pair[:3] + pair[4:] for pair in reference]
+    assert [pair.similarity for pair in native] == pytest.approx(
+        [pair.similarity for pair in reference], abs=CLOSE
+    )
+    assert len(grouping.connected_groups(len(thumbnails), native)) >= 2
+
+
+@pytest.mark.parametrize(
+    "change, named",
+    [
+        (lambda args: args.update(thumbnails=args["thumbnails"][:, :32]), "thumbnails"),
+        (lambda args: args.update(sizes=args["sizes"][:1]), "sizes"),
+        (lambda args: args.update(seconds=np.array([0, 2])), "not there"),
+        (lambda args: args.update(firsts=np.array([-1, 0])), "not there"),
+        (lambda args: args.update(plain=np.zeros(3, dtype=bool)), "plain"),
+    ],
+)
+def test_bad_arguments_are_refused(change, named):
+    args = {
+        "thumbnails": np.zeros((2, 64, 64), np.uint8),
+        "sizes": np.full((2, 2), 64),
+        "firsts": np.array([0, 1]),
+        "seconds": np.array([1, 0]),
+        "proposed": np.array([1, 3], np.uint8),
+        "plain": np.zeros(2, dtype=bool),
+        "threshold": 0.9,
+    }
+    change(args)
+    with pytest.raises((ValueError, IndexError), match=named):
+        pair_verdicts.comparer().verdicts(**args)
+
+
+def test_a_pair_read_from_files_in_both_orders(tmp_path):
+    """A copy turned a quarter and cut, proposed under no transform: found in both orders of
+    the pair, with inverse transforms, cropped."""
+    picture = original()
+    data = io.BytesIO()
+    picture.crop((20, 0, picture.width, picture.height)).transpose(Image.Transpose.ROTATE_90).save(
+        data, "PNG"
+    )
+    reads = [grey_thumbnail(_png(picture)), grey_thumbnail(data.getvalue())]
+    thumbnails = descriptor.thumbnails_array([read[2] for read in reads])
+    sizes = [(read[0], read[1]) for read in reads]
+    found = pair_verdicts.verdicts(thumbnails, sizes, [(0, 1, 0, False), (1, 0, 0, False)], 0.93)
+    assert found.same.all()
+    # The first turns the copy back onto the original, the second the original onto the copy.
+    assert [descriptor.TRANSFORM_NAMES[index] for index in found.transform] == ["turned 90", "turned 270"]
+    assert bool(found.cropped[0]) and bool(found.cropped[1])
+
+
+def _png(picture):
+    data = io.BytesIO()
+    picture.save(data, "PNG")
+    return data.getvalue()
