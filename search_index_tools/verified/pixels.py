@@ -417,6 +417,12 @@ class PixelSearch:
         if best is not None:
             self._candidates.append(best)
 
+    def best_pictures(self, count: int) -> list[str]:
+        """The `count` scanned pictures the crop fits best on the coarse thumbnails, best
+        first (ties keep the listing order)."""
+        best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
+        return [candidate.path for candidate in best[:count]]
+
     def placements(
         self, fine_thumbnail: Callable[[str], tuple[np.ndarray, tuple[int, int]] | None]
     ) -> list[PixelPlacement]:
