@@ -582,6 +582,37 @@ def test_candidate_road_answers_as_verifying_every_picture(tmp_path, few_candida
     assert indexed_paths() == set(pictures.values())
 
 
+@pytest.mark.parametrize(
+    "crop_seed, second_look, found",
+    [
+        (2, 1, True),  # only the picture the coarse grey levels fit best gets the second look
+        (60, 10, False),  # a foreign crop: every picture gets one, none holds it
+    ],
+)
+def test_pictures_the_words_miss_get_a_second_look_by_their_grey_levels(
+    tmp_path, few_candidates, monkeypatch, crop_seed, second_look, found
+):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(7))
+    crop = cut(textured_photo(640, 480, crop_seed), tmp_path / "crop.png")
+    # The words propose every picture but the crop's own, as for a crop whose descriptors
+    # quantised unlike its picture's.
+    index_class = verified_search.verified_candidates.CandidateIndex
+    proposed = index_class.candidates
+    monkeypatch.setattr(
+        index_class,
+        "candidates",
+        lambda self, descriptors, among, count: [
+            path for path in proposed(self, descriptors, among, count) if path != pictures[2]
+        ],
+    )
+    monkeypatch.setattr(verified_search, "SECOND_LOOK", second_look)
+    matches = verified_cropped_matches(crop, str(folder))
+    assert [(match.path, match.placed_by) for match in matches] == (
+        [(pictures[2], verified_search.PLACED_BY_KEYPOINTS)] if found else []
+    )
+
+
 def test_added_picture_is_found_without_a_rebuild(tmp_path, few_candidates, monkeypatch):
     folder = tmp_path / "pictures"
     pictures = make_folder(folder, range(6))
