@@ -80,7 +80,7 @@ class PixelSettings:
     # 0.75 degrees a turn can still be off moves the edges of a placement of 100 pixels by
     # under 0.7 pixels.
     fine_turns: tuple[float, ...] = (-3.0, -1.5, 0.0, 1.5, 3.0)
-    # A spot must stand out from the spots around it (see _ambiguous): over the spot widened
+    # A spot must stand out from the spots around it (see _ambiguity): over the spot widened
     # by half its size on every side, every spot within 0.002 of the best correlation must lie
     # within 0.3 of the placement's shorter side of it. (Along a straight edge between two
     # even regions the correlation stays within 0.002 across half the placement and more;
@@ -210,22 +210,31 @@ def place(
     picture_size: tuple[int, int],
     settings: PixelSettings = PIXEL_SETTINGS,
     turning_crop: np.ndarray | None = None,
+    slides: list[str] | None = None,
 ) -> PixelPlacement | None:
     """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
     candidate of a turned crop is tried at the turns around its own, and the turn that agrees
     best is kept. An upright placement is made from `crop_grey` itself, turned ones from
-    `turning_crop` (default: turning_copy of it)."""
+    `turning_crop` (default: turning_copy of it). The candidate's path is added to `slides`
+    when the turn at which the crop fits there best gives a good fit, and as good a fit all
+    along a line."""
+    fits: list[tuple[float, bool]] = []
     if candidate.turn is None:
-        return _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings)
-    if turning_crop is None:
-        turning_crop = turning_copy(crop_grey, settings)
-    best = None
-    for step in settings.fine_turns:
-        degrees = candidate.turn + step
-        source = crop_grey if degrees == 0.0 else turning_crop
-        placement = _place_turned(source, candidate, fine, picture_size, degrees, settings)
-        if placement is not None and (best is None or placement.correlation > best.correlation):
-            best = placement
+        best = _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings, fits)
+    else:
+        if turning_crop is None:
+            turning_crop = turning_copy(crop_grey, settings)
+        best = None
+        for step in settings.fine_turns:
+            degrees = candidate.turn + step
+            source = crop_grey if degrees == 0.0 else turning_crop
+            placement = _place_turned(source, candidate, fine, picture_size, degrees, settings, fits)
+            if placement is not None and (best is None or placement.correlation > best.correlation):
+                best = placement
+    if slides is not None and fits:
+        best_fit, slid = max(fits)
+        if slid and best_fit >= settings.min_correlation:
+            slides.append(candidate.path)
     return best
 
 
@@ -236,9 +245,11 @@ def _place_turned(
     picture_size: tuple[int, int],
     degrees: float,
     settings: PixelSettings,
+    fits: list[tuple[float, bool]] | None = None,
 ) -> PixelPlacement | None:
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
-    thumbnail, when it passes every acceptance test."""
+    thumbnail, when it passes every acceptance test. Once the spot is refined, `fits` gets
+    the best correlation around it and whether the crop fits as well all along a line."""
     template = straightened(crop_grey, degrees)
     coarse_template = straightened(crop_grey, candidate.turn or 0.0)  # only its size is used
     x, y, width, height = candidate.spot
@@ -278,7 +289,10 @@ def _place_turned(
     if refined is None:
         return None
     fx, fy, fw, fh, resized = refined
-    if _ambiguous(fine, resized, (fx, fy), settings):
+    ambiguous, best_fit = _ambiguity(fine, resized, (fx, fy), settings)
+    if fits is not None:
+        fits.append((best_fit, ambiguous))
+    if ambiguous:
         return None
     corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
     if degrees == 0.0:
@@ -315,10 +329,11 @@ def _place_turned(
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
-def _ambiguous(
+def _ambiguity(
     fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], settings: PixelSettings
-) -> bool:
-    """Whether the crop fits almost as well far from its spot: a straight edge between two
+) -> tuple[bool, float]:
+    """Whether the crop fits almost as well far from its spot (and the best correlation
+    around the spot): a straight edge between two
     even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
     such edge of another picture), so its best spot says nothing of where it came from.
     The template is matched over its spot widened by `ambiguity_reach` of its size on every
@@ -334,7 +349,7 @@ def _ambiguous(
     scores = np.nan_to_num(scores, nan=-1.0)
     ys, xs = np.nonzero(scores >= float(scores.max()) - settings.ambiguity_margin)
     distance = np.hypot(xs + x0 - spot[0], ys + y0 - spot[1]).max()
-    return bool(distance > settings.ambiguity_spread * min(width, height))
+    return bool(distance > settings.ambiguity_spread * min(width, height)), float(scores.max())
 
 
 def _outline(
@@ -429,16 +444,22 @@ class PixelSearch:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed, looks = [], {}
+        placed, looks, slides = [], {}, []
         for candidate in best[: self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
-            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop)
+            placement = place(
+                self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, slides
+            )
             if placement is not None:
                 placed.append((placement, candidate.order))
                 looks[candidate.path] = fine[0]
-        if not placed:
+        if not placed or slides:
+            # A crop that fits one of the best pictures well all along a line, at every turn (a
+            # straight edge between two even regions), pins no place: the one spot where it
+            # fits a bent edge of another picture is a lookalike, and its own picture may well
+            # be the one it slides along.
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
         placed = [

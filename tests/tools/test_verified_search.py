@@ -11,7 +11,15 @@ import numpy as np
 import pytest
 from PIL import Image
 from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
-from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
+from verified_support import (
+    disk_picture,
+    dying_reader,
+    smooth_picture,
+    straight_edge_picture,
+    textured_photo,
+    turned,
+    write,
+)
 
 from search_index_tools.verified import _verified_match
 from search_index_tools.verified import pixels as verified_pixels
@@ -436,6 +444,19 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
     gradient = write(folder / "gradient.png", np.dstack([ramp, ramp * 0.8, 255 - ramp]).astype(np.uint8))
     crop = smooth_crop(cv2.imread(gradient), tmp_path / "crop.png")
     assert verified_cropped_matches(crop, str(folder)) == []
+
+
+@pytest.mark.parametrize("centre, radius", [((500, -400), 600), ((600, -600), 900), ((450, -150), 400)])
+def test_straight_edge_crop_is_not_placed_on_a_bend_of_another_picture(tmp_path, centre, radius):
+    # The crop slides along the edge of its own picture, so it pins no place there; a
+    # large disk's edge in the other picture bends just enough to give it one best spot.
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    disk = disk_picture(640, 480, centre, radius, 40, 200)
+    write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
+    lighter = np.clip(edge[180:300, 260:400].astype(np.float32) * 0.8 + 20, 0, 255).astype(np.uint8)
+    crop = write(tmp_path / "crop.png", lighter)
+    assert verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False) == []
 
 
 @pytest.mark.slow
