@@ -210,14 +210,14 @@ def place(
     picture_size: tuple[int, int],
     settings: PixelSettings = PIXEL_SETTINGS,
     turning_crop: np.ndarray | None = None,
-    slides: list[str] | None = None,
+    fit: list[tuple[float, bool]] | None = None,
 ) -> PixelPlacement | None:
     """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
     candidate of a turned crop is tried at the turns around its own, and the turn that agrees
     best is kept. An upright placement is made from `crop_grey` itself, turned ones from
-    `turning_crop` (default: turning_copy of it). The candidate's path is added to `slides`
-    when the turn at which the crop fits there best gives a good fit, and as good a fit all
-    along a line."""
+    `turning_crop` (default: turning_copy of it). `fit` gets, when a spot was refined, the
+    best correlation around the spot over the turns tried, and whether the crop fits as well
+    all along a line at that turn."""
     fits: list[tuple[float, bool]] = []
     if candidate.turn is None:
         best = _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings, fits)
@@ -231,10 +231,8 @@ def place(
             placement = _place_turned(source, candidate, fine, picture_size, degrees, settings, fits)
             if placement is not None and (best is None or placement.correlation > best.correlation):
                 best = placement
-    if slides is not None and fits:
-        best_fit, slid = max(fits)
-        if slid and best_fit >= settings.min_correlation:
-            slides.append(candidate.path)
+    if fit is not None and fits:
+        fit.append(max(fits))
     return best
 
 
@@ -444,22 +442,26 @@ class PixelSearch:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed, looks, slides = [], {}, []
+        placed, looks, placed_fit, sliding_fit = [], {}, -1.0, -1.0
         for candidate in best[: self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
+            fit: list[tuple[float, bool]] = []
             placement = place(
-                self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, slides
+                self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, fit
             )
+            if fit and fit[0][1]:
+                sliding_fit = max(sliding_fit, fit[0][0])
             if placement is not None:
                 placed.append((placement, candidate.order))
                 looks[candidate.path] = fine[0]
-        if not placed or slides:
-            # A crop that fits one of the best pictures well all along a line, at every turn (a
-            # straight edge between two even regions), pins no place: the one spot where it
-            # fits a bent edge of another picture is a lookalike, and its own picture may well
-            # be the one it slides along.
+                placed_fit = max(placed_fit, fit[0][0])
+        if not placed or sliding_fit >= placed_fit - self.settings.ambiguity_margin:
+            # A crop that fits some picture all along a line (a straight edge between two even
+            # regions) as well as it fits where it was placed pins no place: the one spot where
+            # it fits a bent edge of another picture is a lookalike, and the picture it slides
+            # in may well be its own.
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
         placed = [
