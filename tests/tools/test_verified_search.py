@@ -459,6 +459,25 @@ def test_straight_edge_crop_is_not_placed_on_a_bend_of_another_picture(tmp_path,
     assert verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False) == []
 
 
+@pytest.mark.parametrize(
+    "centre, radius, corner", [((500, -400), 600, (220, 100)), ((320, 240), 200, (200, 40))]
+)
+def test_bent_edge_crop_is_placed_in_its_own_picture_beside_a_straight_edge(tmp_path, centre, radius, corner):
+    # The crop also fits the straight edge of the other picture well, and all along it; that
+    # lookalike fits less well than the crop's own spot, so it does not veto the placement.
+    disk = disk_picture(640, 480, centre, radius, 40, 200)
+    own = write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    x, y = corner
+    region = disk[y : y + 120, x : x + 140].astype(np.float32) * 0.8 + 20
+    crop = write(tmp_path / "crop.png", np.clip(region, 0, 255).astype(np.uint8))
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False)
+    assert [(match.path, match.placed_by) for match in matches] == [(own, verified_search.PLACED_BY_PIXELS)]
+    corners = np.array(matches[0].corners)
+    assert np.abs(corners - [(x, y), (x + 140, y), (x + 140, y + 120), (x, y + 120)]).max() < 8
+
+
 @pytest.mark.slow
 def test_the_package_gives_the_search_and_loads_it_only_when_asked():
     result = run_python(
