@@ -17,8 +17,9 @@ In a folder of more than CANDIDATES pictures, not every picture is verified: an 
 over quantised descriptors (candidates) proposes the few that the crop's descriptors
 vote for, and only those are verified; when none holds the crop, the next ones up to
 FALLBACK_CANDIDATES are, and then the few that the crop's coarse grey levels fit best (the
-pixel stage's scan, a signal independent of the words). A placement by keypoints is kept only when the picture's pixels under
-the fitted outline correlate with the crop's (placement): a chance fit does not.
+pixel stage's scan, a signal independent of the words). A placement by keypoints is kept
+only when the picture's pixels under the fitted outline correlate with the crop's
+(placement): a chance fit does not.
 
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
