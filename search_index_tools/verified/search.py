@@ -72,7 +72,10 @@ CROP_SETTINGS = FeatureSettings(
 )
 
 RATIO = 0.8
-MIN_INLIERS = 5
+# Consistent matches a keypoint placement needs before its pixels are compared. Four: the
+# pixel comparison under the fitted outline (below) is what keeps chance fits out, and a small
+# or heavily recompressed crop often keeps only four good matches with its picture.
+MIN_INLIERS = 4
 REPROJECTION_THRESHOLD = 4.0  # pixels of the picture's working size
 MAX_ITERATIONS = 2000
 CONFIDENCE = 0.995
