@@ -341,8 +341,8 @@ def main():
     verified_ranks, verified_times, plain_ranks, plain_times = [], [], [], []
     of_textured = [group_of[source] in textured for _, source, _ in crops]
     flat = [is_flat for *_, is_flat in crops]
-    by_pixels, pixel_times = 0, []
-    for crop, source, _ in crops:
+    by_pixels, pixel_times, misses = 0, [], []
+    for crop, source, is_flat in crops:
         seconds, matches = timed(verified_cropped_matches, crop, folder)
         results = [match.path for match in matches]
         verified_times.append(seconds)
@@ -350,6 +350,9 @@ def main():
             by_pixels += 1
             pixel_times.append(seconds)
         verified_ranks.append(rank_of(results, group_of[source], group_of))
+        if verified_ranks[-1] != 1 and not is_flat:
+            first = f"{Path(matches[0].path).name} by {matches[0].placed_by}" if matches else "nothing"
+            misses.append(f"{Path(crop).name} (of {Path(source).name}): answered {first}")
         if not args.skip_cropped_search:
             seconds, results = timed(sil.cropped_search, crop, folder)
             plain_times.append(seconds)
@@ -431,6 +434,10 @@ def main():
         f"verified {recall_with_content(verified_ranks):.0f} %"
         + (f", cropped_search {recall_with_content(plain_ranks):.0f} %" if plain_ranks else "")
     )
+    wrong = sum(1 for miss in misses if not miss.endswith("answered nothing"))
+    print(f"verified misses among crops with content: {len(misses)} ({wrong} answered with another picture)")
+    for miss in misses:
+        print(f"  {miss}")
 
 
 if __name__ == "__main__":

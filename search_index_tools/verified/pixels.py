@@ -80,7 +80,7 @@ class PixelSettings:
     # 0.75 degrees a turn can still be off moves the edges of a placement of 100 pixels by
     # under 0.7 pixels.
     fine_turns: tuple[float, ...] = (-3.0, -1.5, 0.0, 1.5, 3.0)
-    # A spot must stand out from the spots around it (see _ambiguous): over the spot widened
+    # A spot must stand out from the spots around it (see _ambiguity): over the spot widened
     # by half its size on every side, every spot within 0.002 of the best correlation must lie
     # within 0.3 of the placement's shorter side of it. (Along a straight edge between two
     # even regions the correlation stays within 0.002 across half the placement and more;
@@ -210,22 +210,29 @@ def place(
     picture_size: tuple[int, int],
     settings: PixelSettings = PIXEL_SETTINGS,
     turning_crop: np.ndarray | None = None,
+    fit: list[tuple[float, bool]] | None = None,
 ) -> PixelPlacement | None:
     """The candidate refined on the fine thumbnail, when it passes every acceptance test; a
     candidate of a turned crop is tried at the turns around its own, and the turn that agrees
     best is kept. An upright placement is made from `crop_grey` itself, turned ones from
-    `turning_crop` (default: turning_copy of it)."""
+    `turning_crop` (default: turning_copy of it). `fit` gets, when a spot was refined, the
+    best correlation around the spot over the turns tried, and whether the crop fits as well
+    all along a line at that turn."""
+    fits: list[tuple[float, bool]] = []
     if candidate.turn is None:
-        return _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings)
-    if turning_crop is None:
-        turning_crop = turning_copy(crop_grey, settings)
-    best = None
-    for step in settings.fine_turns:
-        degrees = candidate.turn + step
-        source = crop_grey if degrees == 0.0 else turning_crop
-        placement = _place_turned(source, candidate, fine, picture_size, degrees, settings)
-        if placement is not None and (best is None or placement.correlation > best.correlation):
-            best = placement
+        best = _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings, fits)
+    else:
+        if turning_crop is None:
+            turning_crop = turning_copy(crop_grey, settings)
+        best = None
+        for step in settings.fine_turns:
+            degrees = candidate.turn + step
+            source = crop_grey if degrees == 0.0 else turning_crop
+            placement = _place_turned(source, candidate, fine, picture_size, degrees, settings, fits)
+            if placement is not None and (best is None or placement.correlation > best.correlation):
+                best = placement
+    if fit is not None and fits:
+        fit.append(max(fits))
     return best
 
 
@@ -236,9 +243,11 @@ def _place_turned(
     picture_size: tuple[int, int],
     degrees: float,
     settings: PixelSettings,
+    fits: list[tuple[float, bool]] | None = None,
 ) -> PixelPlacement | None:
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
-    thumbnail, when it passes every acceptance test."""
+    thumbnail, when it passes every acceptance test. Once the spot is refined, `fits` gets
+    the best correlation around it and whether the crop fits as well all along a line."""
     template = straightened(crop_grey, degrees)
     coarse_template = straightened(crop_grey, candidate.turn or 0.0)  # only its size is used
     x, y, width, height = candidate.spot
@@ -278,7 +287,10 @@ def _place_turned(
     if refined is None:
         return None
     fx, fy, fw, fh, resized = refined
-    if _ambiguous(fine, resized, (fx, fy), settings):
+    ambiguous, best_fit = _ambiguity(fine, resized, (fx, fy), settings)
+    if fits is not None:
+        fits.append((best_fit, ambiguous))
+    if ambiguous:
         return None
     corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
     if degrees == 0.0:
@@ -315,10 +327,11 @@ def _place_turned(
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
 
 
-def _ambiguous(
+def _ambiguity(
     fine: np.ndarray, template: np.ndarray, spot: tuple[int, int], settings: PixelSettings
-) -> bool:
-    """Whether the crop fits almost as well far from its spot: a straight edge between two
+) -> tuple[bool, float]:
+    """Whether the crop fits almost as well far from its spot (and the best correlation
+    around the spot): a straight edge between two
     even regions, or a plain gradient, fits anywhere along itself (and, turned, along any
     such edge of another picture), so its best spot says nothing of where it came from.
     The template is matched over its spot widened by `ambiguity_reach` of its size on every
@@ -334,7 +347,7 @@ def _ambiguous(
     scores = np.nan_to_num(scores, nan=-1.0)
     ys, xs = np.nonzero(scores >= float(scores.max()) - settings.ambiguity_margin)
     distance = np.hypot(xs + x0 - spot[0], ys + y0 - spot[1]).max()
-    return bool(distance > settings.ambiguity_spread * min(width, height))
+    return bool(distance > settings.ambiguity_spread * min(width, height)), float(scores.max())
 
 
 def _outline(
@@ -417,22 +430,38 @@ class PixelSearch:
         if best is not None:
             self._candidates.append(best)
 
+    def best_pictures(self, count: int) -> list[str]:
+        """The `count` scanned pictures the crop fits best on the coarse thumbnails, best
+        first (ties keep the listing order)."""
+        best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
+        return [candidate.path for candidate in best[:count]]
+
     def placements(
         self, fine_thumbnail: Callable[[str], tuple[np.ndarray, tuple[int, int]] | None]
     ) -> list[PixelPlacement]:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed, looks = [], {}
+        placed, looks, placed_fit, sliding_fit = [], {}, -1.0, -1.0
         for candidate in best[: self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
                 continue
-            placement = place(self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop)
+            fit: list[tuple[float, bool]] = []
+            placement = place(
+                self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, fit
+            )
+            if fit and fit[0][1]:
+                sliding_fit = max(sliding_fit, fit[0][0])
             if placement is not None:
                 placed.append((placement, candidate.order))
                 looks[candidate.path] = fine[0]
-        if not placed:
+                placed_fit = max(placed_fit, fit[0][0])
+        if not placed or sliding_fit >= placed_fit - self.settings.ambiguity_margin:
+            # A crop that fits some picture all along a line (a straight edge between two even
+            # regions) as well as it fits where it was placed pins no place: the one spot where
+            # it fits a bent edge of another picture is a lookalike, and the picture it slides
+            # in may well be its own.
             return []
         closest = min(placement.mean_difference for placement, _ in placed)
         placed = [

@@ -16,8 +16,10 @@ has one, is returned as it is.
 In a folder of more than CANDIDATES pictures, not every picture is verified: an inverted index
 over quantised descriptors (candidates) proposes the few that the crop's descriptors
 vote for, and only those are verified; when none holds the crop, the next ones up to
-FALLBACK_CANDIDATES are. A placement by keypoints is kept only when the picture's pixels under
-the fitted outline correlate with the crop's (placement): a chance fit does not.
+FALLBACK_CANDIDATES are, and then the few that the crop's coarse grey levels fit best (the
+pixel stage's scan, a signal independent of the words). A placement by keypoints is kept
+only when the picture's pixels under the fitted outline correlate with the crop's
+(placement): a chance fit does not.
 
 Picture features are kept in a SQLite store beside the similarity index
 (CACHED_INDEXED + ".verified.sqlite"), so a second search of the same folder only reads
@@ -71,7 +73,10 @@ CROP_SETTINGS = FeatureSettings(
 )
 
 RATIO = 0.8
-MIN_INLIERS = 5
+# Consistent matches a keypoint placement needs before its pixels are compared. Four: the
+# pixel comparison under the fitted outline (below) is what keeps chance fits out, and a small
+# or heavily recompressed crop often keeps only four good matches with its picture.
+MIN_INLIERS = 4
 REPROJECTION_THRESHOLD = 4.0  # pixels of the picture's working size
 MAX_ITERATIONS = 2000
 CONFIDENCE = 0.995
@@ -95,6 +100,9 @@ STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
 # none of them holds the crop, the next ones up to FALLBACK_CANDIDATES are.
 CANDIDATES = 8
 FALLBACK_CANDIDATES = 64
+# When none of those holds the crop, the pictures the crop's coarse grey levels fit best (the
+# pixel stage's scan) are verified too, this many of them.
+SECOND_LOOK = 8
 WORDS_SUFFIX = ".verified-words.sqlite"
 # The pixel stage scans every picture's thumbnail (about 1 ms each, and a read from the store):
 # in libraries larger than this it is not run, and crops without keypoints are placed nowhere.
@@ -303,25 +311,47 @@ def _candidate_matches(
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
     ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
     found: dict[str, Placement] = {}
-    fine: dict[str, np.ndarray] = {}
     tried = 0
     for limit in (CANDIDATES, FALLBACK_CANDIDATES):
-        batch = ranked[tried:limit]
+        found = _verified_batch(crop_grey, crop, ranked[tried:limit], pictures, fresh, store, pool)
         tried = limit
-        for path, features, thumbnails in _candidate_features(batch, pictures, fresh, store, pool):
-            placement = _verify(crop, features)
-            if placement is not None:
-                found[path] = placement
-                if thumbnails is not None:
-                    fine[path] = thumbnails.fine
-        found = _confirmed(crop_grey, found, pictures, fine, store, pool)
         if found:
             break
+    if not found and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
+        # The pixel stage's scan of every coarse thumbnail is a second, independent opinion on
+        # which pictures hold the crop: a textured crop whose words voted poorly (few of its
+        # descriptors quantised alike in its picture) still correlates best with its own
+        # picture there. Its best pictures not verified yet get the keypoint verification.
+        _scan_thumbnails(pixels, usable, order, pictures, store, pool)
+        verified = set(ranked[:tried])
+        second_look = [path for path in pixels.best_pictures(SECOND_LOOK) if path not in verified]
+        found = _verified_batch(crop_grey, crop, second_look, pictures, fresh, store, pool)
     matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
     matches.sort(key=lambda match: match.score, reverse=True)
     if not matches and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
         matches = _pixel_matches(pixels, usable, order, pictures, store, pool)
     return matches
+
+
+def _verified_batch(
+    crop_grey: np.ndarray,
+    crop: Features,
+    batch: list[str],
+    pictures: dict[str, _Picture],
+    fresh: dict[str, ReadResult],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> dict[str, Placement]:
+    """The keypoint placements in the pictures of `batch` that their pixels bear out."""
+    found: dict[str, Placement] = {}
+    fine: dict[str, np.ndarray] = {}
+    for path, features, thumbnails in _candidate_features(batch, pictures, fresh, store, pool):
+        placement = _verify(crop, features)
+        if placement is not None:
+            found[path] = placement
+            if thumbnails is not None:
+                fine[path] = thumbnails.fine
+    return _confirmed(crop_grey, found, pictures, fine, store, pool)
 
 
 def _file_key(identity: FileIdentity, store_key: str | None = None) -> str:
@@ -480,6 +510,34 @@ def _pixel_matches(
 ) -> list[VerifiedMatch]:
     """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
     the store; a picture whose thumbnails are not stored is read again."""
+    fine = _scan_thumbnails(pixels, listing, order, pictures, store, pool)
+
+    def fine_thumbnail(path: str) -> tuple[np.ndarray, tuple[int, int]] | None:
+        thumbnail = fine.get(path)
+        if thumbnail is None:
+            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
+        if thumbnail is None:  # not stored (no store, or it could not be written): read again
+            _read_missing_thumbnails([path], pictures, {}, fine, store, pool)
+            thumbnail = fine.get(path)
+        return None if thumbnail is None else (thumbnail, pictures[path].size)
+
+    placements = pixels.placements(fine_thumbnail)
+    return [
+        VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
+        for placement in placements
+    ]
+
+
+def _scan_thumbnails(
+    pixels: verified_pixels.PixelSearch,
+    listing: list[str],
+    order: dict[str, int],
+    pictures: dict[str, _Picture],
+    store: FeatureCache,
+    pool: _PoolChoice,
+) -> dict[str, np.ndarray]:
+    """Scans the coarse thumbnail of every usable picture of `listing` not scanned yet (from
+    the store, else read again); gives the fine thumbnails of the pictures read again."""
     coarse: dict[str, np.ndarray | None] = {}
     fine: dict[str, np.ndarray] = {}
     unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
@@ -497,21 +555,7 @@ def _pixel_matches(
         thumbnail = coarse.get(path)
         if thumbnail is not None:
             pixels.scan(order[path], path, thumbnail)
-
-    def fine_thumbnail(path: str) -> tuple[np.ndarray, tuple[int, int]] | None:
-        thumbnail = fine.get(path)
-        if thumbnail is None:
-            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
-        if thumbnail is None:  # not stored (no store, or it could not be written): read again
-            _read_missing_thumbnails([path], pictures, {}, fine, store, pool)
-            thumbnail = fine.get(path)
-        return None if thumbnail is None else (thumbnail, pictures[path].size)
-
-    placements = pixels.placements(fine_thumbnail)
-    return [
-        VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
-        for placement in placements
-    ]
+    return fine
 
 
 def _read_missing_thumbnails(

@@ -11,7 +11,15 @@ import numpy as np
 import pytest
 from PIL import Image
 from testsupport import START_METHODS, TESTS_DIR, quick_first, run_python
-from verified_support import dying_reader, smooth_picture, textured_photo, turned, write
+from verified_support import (
+    disk_picture,
+    dying_reader,
+    smooth_picture,
+    straight_edge_picture,
+    textured_photo,
+    turned,
+    write,
+)
 
 from search_index_tools.verified import _verified_match
 from search_index_tools.verified import pixels as verified_pixels
@@ -438,6 +446,38 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
     assert verified_cropped_matches(crop, str(folder)) == []
 
 
+@pytest.mark.parametrize("centre, radius", [((500, -400), 600), ((600, -600), 900), ((450, -150), 400)])
+def test_straight_edge_crop_is_not_placed_on_a_bend_of_another_picture(tmp_path, centre, radius):
+    # The crop slides along the edge of its own picture, so it pins no place there; a
+    # large disk's edge in the other picture bends just enough to give it one best spot.
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    disk = disk_picture(640, 480, centre, radius, 40, 200)
+    write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
+    lighter = np.clip(edge[180:300, 260:400].astype(np.float32) * 0.8 + 20, 0, 255).astype(np.uint8)
+    crop = write(tmp_path / "crop.png", lighter)
+    assert verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False) == []
+
+
+@pytest.mark.parametrize(
+    "centre, radius, corner", [((500, -400), 600, (220, 100)), ((320, 240), 200, (200, 40))]
+)
+def test_bent_edge_crop_is_placed_in_its_own_picture_beside_a_straight_edge(tmp_path, centre, radius, corner):
+    # The crop also fits the straight edge of the other picture well, and all along it; that
+    # lookalike fits less well than the crop's own spot, so it does not veto the placement.
+    disk = disk_picture(640, 480, centre, radius, 40, 200)
+    own = write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    x, y = corner
+    region = disk[y : y + 120, x : x + 140].astype(np.float32) * 0.8 + 20
+    crop = write(tmp_path / "crop.png", np.clip(region, 0, 255).astype(np.uint8))
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False)
+    assert [(match.path, match.placed_by) for match in matches] == [(own, verified_search.PLACED_BY_PIXELS)]
+    corners = np.array(matches[0].corners)
+    assert np.abs(corners - [(x, y), (x + 140, y), (x + 140, y + 120), (x, y + 120)]).max() < 8
+
+
 @pytest.mark.slow
 def test_the_package_gives_the_search_and_loads_it_only_when_asked():
     result = run_python(
@@ -580,6 +620,37 @@ def test_candidate_road_answers_as_verifying_every_picture(tmp_path, few_candida
         assert proposed == verified_cropped_matches(crop, str(folder), use_store=False)
         assert [match.path for match in proposed] == [pictures[seed]]
     assert indexed_paths() == set(pictures.values())
+
+
+@pytest.mark.parametrize(
+    "crop_seed, second_look, found",
+    [
+        (2, 1, True),  # only the picture the coarse grey levels fit best gets the second look
+        (60, 10, False),  # a foreign crop: every picture gets one, none holds it
+    ],
+)
+def test_pictures_the_words_miss_get_a_second_look_by_their_grey_levels(
+    tmp_path, few_candidates, monkeypatch, crop_seed, second_look, found
+):
+    folder = tmp_path / "pictures"
+    pictures = make_folder(folder, range(7))
+    crop = cut(textured_photo(640, 480, crop_seed), tmp_path / "crop.png")
+    # The words propose every picture but the crop's own, as for a crop whose descriptors
+    # quantised unlike its picture's.
+    index_class = verified_search.verified_candidates.CandidateIndex
+    proposed = index_class.candidates
+    monkeypatch.setattr(
+        index_class,
+        "candidates",
+        lambda self, descriptors, among, count: [
+            path for path in proposed(self, descriptors, among, count) if path != pictures[2]
+        ],
+    )
+    monkeypatch.setattr(verified_search, "SECOND_LOOK", second_look)
+    matches = verified_cropped_matches(crop, str(folder))
+    assert [(match.path, match.placed_by) for match in matches] == (
+        [(pictures[2], verified_search.PLACED_BY_KEYPOINTS)] if found else []
+    )
 
 
 def test_added_picture_is_found_without_a_rebuild(tmp_path, few_candidates, monkeypatch):

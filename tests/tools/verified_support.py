@@ -82,3 +82,22 @@ def smooth_picture(width, height, seed):
         blob = np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * sigma**2))
         picture += blob[..., None] * rng.uniform(-50, 50, 3).astype(np.float32)
     return np.clip(picture, 0, 255).astype(np.uint8)
+
+
+def straight_edge_picture(width, height, degrees, dark, light):
+    """Grey picture of two even regions split by a straight line through its centre, at
+    `degrees` from the horizontal (turning down to the right), softened like a photograph."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    angle = np.radians(degrees)
+    side = (x - width / 2) * np.sin(angle) - (y - height / 2) * np.cos(angle)
+    picture = np.where(side > 0, dark, light).astype(np.float32)
+    return np.clip(cv2.GaussianBlur(picture, (0, 0), 1.2), 0, 255).astype(np.uint8)
+
+
+def disk_picture(width, height, centre, radius, dark, light):
+    """Grey picture of a dark disk (centre and radius in pixels, possibly reaching outside)
+    on an even lighter ground: its edge is a gentle bend where the radius is large."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    inside = (x - centre[0]) ** 2 + (y - centre[1]) ** 2 < radius * radius
+    picture = np.where(inside, dark, light).astype(np.float32)
+    return np.clip(cv2.GaussianBlur(picture, (0, 0), 1.2), 0, 255).astype(np.uint8)
