@@ -18,10 +18,12 @@ FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 test: build $(TEST_STAMP) browser lint
 	$(PY) -P -m pytest $(PYTEST_ARGS)
 
-# The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
-# (selenium is installed so that the browser test's file can be collected.)
-quick: build $(BROWSER_STAMP)
-	$(PY) -P -m pytest -q -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
+# The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute,
+# in a worker process per processor (QUICK_WORKERS=0 runs them in this one). It needs the test
+# tools as `make test` does; selenium is installed so that the browser test's file is collected.
+QUICK_WORKERS := auto
+quick: build $(TEST_STAMP) $(BROWSER_STAMP)
+	$(PY) -P -m pytest -q -n $(QUICK_WORKERS) -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
 
 # The demo runs the installed find-images command on real photographs and ends with a report.
 # It needs the module, its runtime dependencies and scikit-image (for the photographs) only.
@@ -48,7 +50,7 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 # the module and the find-images command need at run time. Below: what only the tests need,
 # among them Ray (the cluster road's tests run a local multi-node Ray cluster).
 $(TEST_STAMP): $(STAMP) Makefile
-	$(PY) -m pip install --quiet "pytest>=8" "ray>=2.9" $(LINTERS)
+	$(PY) -m pip install --quiet "pytest>=8" "pytest-xdist>=3.5" "ray>=2.9" $(LINTERS)
 	touch $(TEST_STAMP)
 
 # The checkers are pinned: a new release's rules must not fail a build that passed.

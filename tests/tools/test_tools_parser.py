@@ -18,7 +18,7 @@ SUBCOMMANDS = [
 SHARED = {"needs_query", "query", "report", "force", "paths", "print0"}
 
 
-@pytest.mark.parametrize("argv, runner_slot, runner", SUBCOMMANDS, ids=lambda value: str(value))
+@pytest.mark.parametrize("argv, runner_slot, runner", SUBCOMMANDS, ids=[case[0][0] for case in SUBCOMMANDS])
 def test_every_subcommand_names_one_runner_and_carries_the_shared_settings(argv, runner_slot, runner):
     args = cli.build_parser().parse_args(argv)
     assert getattr(args, runner_slot) is runner
@@ -43,6 +43,7 @@ def test_every_subcommand_names_one_runner_and_carries_the_shared_settings(argv,
         (["crop", "c.png", "folder", "-0"], (False, None, False)),
         (["duplicates", "folder", "--report", "d.html"], (False, "d.html", False)),
     ],
+    ids=["similar", "crop", "duplicates"],
 )
 def test_a_subcommands_own_switches_win_over_the_shared_defaults(argv, expected):
     args = cli.build_parser().parse_args(argv)
