@@ -19,9 +19,13 @@ test: build $(TEST_STAMP) browser lint
 	$(PY) -P -m pytest $(PYTEST_ARGS)
 
 # The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
-# (selenium is installed so that the browser test's file can be collected.)
-quick: build $(BROWSER_STAMP)
-	$(PY) -P -m pytest -q -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
+# QUICK_WORKERS=N (or auto: one per processor) spreads them over N worker processes, which pays
+# on a machine with cores to spare; on two busy cores it measured no faster, and pool tests that
+# wait for workers to end are then less reliable, so one process is the default. It needs the
+# test tools as `make test` does; selenium is installed so that the browser test's file is collected.
+QUICK_WORKERS := 0
+quick: build $(TEST_STAMP) $(BROWSER_STAMP)
+	$(PY) -P -m pytest -q -n $(QUICK_WORKERS) -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
 
 # The demo runs the installed find-images command on real photographs and ends with a report.
 # It needs the module, its runtime dependencies and scikit-image (for the photographs) only.
@@ -48,7 +52,7 @@ $(STAMP): pyproject.toml scripts/find_python312.sh
 # the module and the find-images command need at run time. Below: what only the tests need,
 # among them Ray (the cluster road's tests run a local multi-node Ray cluster).
 $(TEST_STAMP): $(STAMP) Makefile
-	$(PY) -m pip install --quiet "pytest>=8" "ray>=2.9" $(LINTERS)
+	$(PY) -m pip install --quiet "pytest>=8" "pytest-xdist>=3.5" "ray>=2.9" $(LINTERS)
 	touch $(TEST_STAMP)
 
 # The checkers are pinned: a new release's rules must not fail a build that passed.

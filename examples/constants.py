@@ -9,18 +9,15 @@ import numpy as np
 
 # The user's cache folder ($XDG_CACHE_HOME/search_index_lib or ~/.cache/search_index_lib),
 # by the rule the find-images command uses (installed with the module).
-from search_index_tools.cache_folder import user_cache_folder
+from search_index_tools.cache_folder import user_cache_files
 
-# Where the two cache files live. One fingerprint file and one index file serve whatever
-# folder is searched; searching another folder replaces them.
-_CACHE_DIR = user_cache_folder()
-
-# Text file holding the fingerprint (an MD5 of paths and modification times) of the folder
-# that was last checked.
-CACHE_METADATA = str(_CACHE_DIR / "folder_fingerprint.txt")
-
-# The cached similarity index (faiss's own file format), with a small row manifest beside it.
-CACHED_INDEXED = str(_CACHE_DIR / "similarity_index.faiss")
+# Where the two cache files live (any two paths do). One fingerprint file and one index file
+# serve whatever folder is searched; searching another folder replaces them.
+# CACHE_METADATA: a text file holding the fingerprint (an MD5 of paths and modification
+# times) of the folder that was last checked.
+# CACHED_INDEXED: the cached similarity index (faiss's own file format), with a small row
+# manifest beside it.
+CACHE_METADATA, CACHED_INDEXED = user_cache_files()
 
 # Every image is padded square with white, turned grey and resized to this side length (pixels).
 VECTOR_TENSOR_SIZE = 64

@@ -7,6 +7,8 @@ so the rule is written once.
 import os
 from pathlib import Path
 
+from .cache_location import FINGERPRINT_NAME, INDEX_NAME
+
 
 def user_cache_folder(name: str = "search_index_lib") -> Path:
     """$XDG_CACHE_HOME/`name` (or ~/.cache/`name`), made when missing (where it can be). The base
@@ -20,3 +22,10 @@ def user_cache_folder(name: str = "search_index_lib") -> Path:
     except OSError:
         pass  # find-images then names this folder, and --cache-dir puts the caches elsewhere
     return folder
+
+
+def user_cache_files() -> tuple[str, str]:
+    """The settings CACHE_METADATA and CACHED_INDEXED in the user's cache folder, under the
+    names --cache-dir gives them too."""
+    folder = user_cache_folder()
+    return str(folder / FINGERPRINT_NAME), str(folder / INDEX_NAME)

@@ -176,39 +176,23 @@ def add_search_options(parser: argparse.ArgumentParser, limit_default: object) -
     )
 
 
-def add_query_command(
-    commands: Commands, name: str, help: str, query: str, query_help: str, run: Runner
-) -> argparse.ArgumentParser:
-    """A subcommand that searches FOLDER with the picture `query` names."""
-    command = commands.add_parser(name, help=help)
+def add_query_arguments(command: argparse.ArgumentParser, query: str, query_help: str, run: Runner) -> None:
+    """The arguments of a subcommand that searches FOLDER with the picture `query` names."""
     command.add_argument("query", metavar=query, help=query_help)
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to search")
     command.set_defaults(run=run, needs_query=True)
-    return command
 
 
 def add_similar_command(commands: Commands) -> argparse.ArgumentParser:
-    command = add_query_command(
-        commands,
-        "similar",
-        "pictures that look most like QUERY, nearest first",
-        "QUERY",
-        "the picture to look for",
-        run_similar,
-    )
+    command = commands.add_parser("similar", help="pictures that look most like QUERY, nearest first")
+    add_query_arguments(command, "QUERY", "the picture to look for", run_similar)
     add_search_options(command, "SEARCH_RESULT_LIMIT of the settings, 10 with the default ones")
     return command
 
 
 def add_crop_command(commands: Commands) -> argparse.ArgumentParser:
-    command = add_query_command(
-        commands,
-        "crop",
-        "pictures that contain the region CROP, best first",
-        "CROP",
-        "a picture of the region to look for",
-        run_crop,
-    )
+    command = commands.add_parser("crop", help="pictures that contain the region CROP, best first")
+    add_query_arguments(command, "CROP", "a picture of the region to look for", run_crop)
     how = command.add_mutually_exclusive_group()
     how.add_argument(
         "--plain",
@@ -226,7 +210,7 @@ def add_crop_command(commands: Commands) -> argparse.ArgumentParser:
 def add_index_command(commands: Commands) -> argparse.ArgumentParser:
     command = commands.add_parser("index", help="build or refresh the cached index of FOLDER")
     command.add_argument("folder", metavar="FOLDER", help="the folder tree to index")
-    command.set_defaults(run=run_index, needs_query=False, report=None, paths=False, print0=False)
+    command.set_defaults(run=run_index)
     return command
 
 
@@ -257,12 +241,35 @@ def build_parser() -> Parser:
         description="Find pictures in a folder tree.",
         epilog="Exit status: 0 found, 1 nothing found, 2 bad input, 130 interrupted.",
     )
-    parser.add_argument("--version", action="version", version=f"{PROGRAM} {package_version()}")
+    parser.add_argument("--version", action=VersionAction)
     add_global_options(parser)
+    # What the shared steps read of every subcommand, for the subcommands that lack the switch
+    # or the argument (a subcommand's own defaults take their place): a search's runner goes
+    # in `run`; a subcommand that checks, runs and shows on its own goes in `runs_whole`.
+    parser.set_defaults(**dict.fromkeys(("run", "runs_whole", "query", "report")))
+    parser.set_defaults(**dict.fromkeys(("needs_query", "force", "paths", "print0"), False))
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for build in COMMAND_BUILDERS:
         add_global_options(build(commands), default=argparse.SUPPRESS)
     return parser
+
+
+class VersionAction(argparse.Action):
+    """--version. The installed version is looked up only when it is asked for: the lookup
+    imports the package metadata machinery, a cost every run of the command would pay."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS) -> None:
+        super().__init__(
+            option_strings,
+            dest,
+            nargs=0,
+            default=argparse.SUPPRESS,
+            help="show program's version number and exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        sys.stdout.write(f"{PROGRAM} {package_version()}\n")
+        parser.exit()
 
 
 def package_version() -> str:

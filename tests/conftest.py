@@ -10,7 +10,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import cv2  # noqa: E402
-from testsupport import START_METHODS  # noqa: E402
+from testsupport import START_METHODS, quick_first  # noqa: E402
 
 import search_index_lib  # noqa: E402  (needs the path above for `constants`)
 
@@ -37,9 +37,11 @@ def cache_files(tmp_path, monkeypatch):
     return metadata, index
 
 
-@pytest.fixture(params=START_METHODS)
+@pytest.fixture(params=quick_first(*START_METHODS))
 def start_method(request, monkeypatch):
-    """Runs the test once per multiprocessing start method, by rebinding the module's Pool."""
+    """Runs the test once per multiprocessing start method, by rebinding the module's Pool.
+    The quick loop keeps the first (fork): a spawned or forkserver worker starts a fresh
+    interpreter that imports the whole stack, several seconds a test."""
     context = multiprocessing.get_context(request.param)
     monkeypatch.setattr(search_index_lib, "Pool", context.Pool)
     return request.param

@@ -7,12 +7,9 @@ $XDG_CACHE_HOME/search_index_lib (or ~/.cache/search_index_lib).
 
 import numpy as np
 
-from search_index_tools.cache_folder import user_cache_folder
+from search_index_tools.cache_folder import user_cache_files
 
-_CACHE = user_cache_folder()
-
-CACHE_METADATA = str(_CACHE / "folder_fingerprint.txt")
-CACHED_INDEXED = str(_CACHE / "similarity_index.faiss")
+CACHE_METADATA, CACHED_INDEXED = user_cache_files()
 VECTOR_TENSOR_SIZE = 64
 DIMENSION = VECTOR_TENSOR_SIZE * VECTOR_TENSOR_SIZE
 # HEIC/HEIF and AVIF are read through Pillow's plugins, which the command registers.

@@ -89,22 +89,14 @@ def add_duplicates_command(commands: cli.Commands) -> argparse.ArgumentParser:
         action="store_true",
         help="replace every picture but the keeper by a hard link to it (same file system only)",
     )
-    command.set_defaults(
-        run=None,
-        runs_whole=run_duplicates,
-        needs_query=False,
-        query=None,
-        force=False,
-        paths=False,
-        print0=False,
-    )
+    command.set_defaults(runs_whole=run_duplicates)
     return command
 
 
 def add_undo_command(commands: cli.Commands) -> argparse.ArgumentParser:
     command = commands.add_parser("undo", help="put back the pictures a duplicates --move-to moved")
     command.add_argument("log", metavar="LOG", help="the move log that duplicates --move-to wrote")
-    command.set_defaults(run=None, runs_whole=run_undo, needs_query=False)
+    command.set_defaults(runs_whole=run_undo)
     return command
 
 

@@ -320,14 +320,17 @@ def _resampling(near: int, far: int) -> np.ndarray:
     once `near` and `far` pixels are cut (linear interpolation)."""
     span = THUMBNAIL_SIDE - near - far
     positions = near + (np.arange(FINE_SIDE) + 0.5) * span / FINE_SIDE - 0.5
-    identity = np.eye(THUMBNAIL_SIDE)
-    return np.stack(
-        [
-            np.interp(positions, np.arange(THUMBNAIL_SIDE), identity[:, column])
-            for column in range(THUMBNAIL_SIDE)
-        ],
-        axis=1,
-    )
+    # Every position lies inside [0, THUMBNAIL_SIDE - 1), so its row weighs the pixel below it
+    # by 1 - d and the one above by d (d its distance from the one below): the weights
+    # np.interp gives, to the bit, built directly. The tables are made at import, and the
+    # command imports this module to build its argument parser.
+    below = np.floor(positions).astype(np.intp)
+    above_share = positions - below
+    rows = np.arange(FINE_SIDE)
+    matrix = np.zeros((FINE_SIDE, THUMBNAIL_SIDE))
+    matrix[rows, below] = 1.0 - above_share
+    matrix[rows, below + 1] += above_share
+    return matrix
 
 
 def _line_basis() -> np.ndarray:

@@ -601,6 +601,14 @@ def _crop_features(crop_path: str) -> tuple[np.ndarray, Features]:
 def _verify(crop: Features, picture: Features | None) -> Placement | None:
     if picture is None:
         return None
+    return _verify_with(crop, picture, _two_nearest(crop, picture))
+
+
+def _verify_with(
+    crop: Features, picture: Features, neighbours: tuple[np.ndarray, np.ndarray] | None
+) -> Placement | None:
+    """The native verification under the search's settings, given the two nearest picture
+    descriptors of every crop descriptor (None: it finds them with OpenCV itself)."""
     return _verified_match.verify_picture(
         crop.points,
         crop.descriptors,
@@ -609,15 +617,22 @@ def _verify(crop: Features, picture: Features | None) -> Placement | None:
         picture.descriptors,
         (picture.work_width, picture.work_height),
         picture.scale,
-        ratio=RATIO,
-        min_inliers=MIN_INLIERS,
-        reprojection_threshold=REPROJECTION_THRESHOLD,
-        max_iterations=MAX_ITERATIONS,
-        confidence=CONFIDENCE,
-        min_side=MIN_OUTLINE_SIDE,
-        margin_share=OUTLINE_MARGIN,
-        neighbours=_two_nearest(crop, picture),
+        **verification_settings(),
+        neighbours=neighbours,
     )
+
+
+def verification_settings() -> dict[str, Any]:
+    """The settings above as the native verification's keyword arguments (read at each call)."""
+    return {
+        "ratio": RATIO,
+        "min_inliers": MIN_INLIERS,
+        "reprojection_threshold": REPROJECTION_THRESHOLD,
+        "max_iterations": MAX_ITERATIONS,
+        "confidence": CONFIDENCE,
+        "min_side": MIN_OUTLINE_SIDE,
+        "margin_share": OUTLINE_MARGIN,
+    }
 
 
 def _two_nearest(crop: Features, picture: Features) -> tuple[np.ndarray, np.ndarray] | None:

@@ -9,7 +9,7 @@ import sqlite3
 import numpy as np
 import pytest
 from duplicates_support import EDITS, copy_of, distractors, original, write_edit
-from testsupport import save_photo
+from testsupport import quick_first, save_photo
 
 from search_index_tools import scan_duplicates
 from search_index_tools.duplicates import grouping
@@ -142,7 +142,7 @@ def test_an_unchanged_folder_decides_nothing_and_loads_no_thumbnail(library, mon
     assert again.groups == first.groups
 
 
-@pytest.mark.parametrize("similarity", ["strict", "loose", 0.5])
+@pytest.mark.parametrize("similarity", quick_first("strict", "loose", 0.5))
 def test_another_threshold_is_decided_again(library, similarity):
     scan_duplicates(library)
     kept = scan_duplicates(library, similarity=similarity)

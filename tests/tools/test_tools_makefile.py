@@ -82,3 +82,13 @@ def test_a_user_without_chromium_is_told_what_to_install():
     assert result.returncode != 0
     assert "sudo apt-get install chromium chromium-driver" in result.stderr
     assert "apt-get update" not in result.stdout and "lock" not in result.stderr.lower()
+
+
+def test_the_quick_loop_has_its_tools_and_leaves_out_only_the_marked_tests(dry_run):
+    # A fresh clone's first `make quick` must find pytest and the parallel runner installed.
+    lines = dry_run("quick")
+    installs = "\n".join(line for line in lines if "pip install" in line)
+    assert "pytest>=" in installs and "pytest-xdist" in installs
+    pytest_line = next(line for line in lines if "-m pytest" in line)
+    assert '-m "not slow and not browser and not cluster"' in pytest_line
+    assert " -n " in pytest_line

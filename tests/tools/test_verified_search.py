@@ -110,13 +110,7 @@ def test_a_fit_whose_outline_leaves_the_picture_is_no_result(shift, inside):
         descriptors,
         (300, 200),
         (2.0, 2.0),
-        ratio=verified_search.RATIO,
-        min_inliers=verified_search.MIN_INLIERS,
-        reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
-        max_iterations=verified_search.MAX_ITERATIONS,
-        confidence=verified_search.CONFIDENCE,
-        min_side=verified_search.MIN_OUTLINE_SIDE,
-        margin_share=verified_search.OUTLINE_MARGIN,
+        **verified_search.verification_settings(),
     )
     if not inside:
         assert found is None
@@ -781,22 +775,7 @@ def test_neighbours_found_by_faiss_verify_as_opencv_finds_them(crop_seed, pictur
         verified_search.PICTURE_SETTINGS,
     )
     with_faiss = verified_search._verify(crop_features, features)
-    with_opencv = _verified_match.verify_picture(
-        crop_features.points,
-        crop_features.descriptors,
-        (crop_features.work_width, crop_features.work_height),
-        features.points,
-        features.descriptors,
-        (features.work_width, features.work_height),
-        features.scale,
-        ratio=verified_search.RATIO,
-        min_inliers=verified_search.MIN_INLIERS,
-        reprojection_threshold=verified_search.REPROJECTION_THRESHOLD,
-        max_iterations=verified_search.MAX_ITERATIONS,
-        confidence=verified_search.CONFIDENCE,
-        min_side=verified_search.MIN_OUTLINE_SIDE,
-        margin_share=verified_search.OUTLINE_MARGIN,
-    )
+    with_opencv = verified_search._verify_with(crop_features, features, None)
     assert with_faiss == with_opencv
     assert (with_faiss is not None) == (crop_seed == picture_seed)
 
