@@ -18,12 +18,12 @@ FIND_IMAGES := $(VENV)/bin/find-images --settings examples/demo
 test: build $(TEST_STAMP) browser lint
 	$(PY) -P -m pytest $(PYTEST_ARGS)
 
-# The edit-and-test loop: everything but the slow, browser and cluster tests, in under a minute.
-# QUICK_WORKERS=N (or auto: one per processor) spreads them over N worker processes, which pays
-# on a machine with cores to spare; on two busy cores it measured no faster, and pool tests that
-# wait for workers to end are then less reliable, so one process is the default. It needs the
-# test tools as `make test` does; selenium is installed so that the browser test's file is collected.
-QUICK_WORKERS := 0
+# The edit-and-test loop: everything but the slow, browser and cluster tests, in about a minute,
+# spread over one worker process per processor (QUICK_WORKERS=N chooses, 0 runs them in this
+# process). On two busy cores a pool test that waits for its workers to end can then lose the
+# race; `make test` runs everything in one process. It needs the test tools as `make test`
+# does; selenium is installed so that the browser test's file is collected.
+QUICK_WORKERS := auto
 quick: build $(TEST_STAMP) $(BROWSER_STAMP)
 	$(PY) -P -m pytest -q -n $(QUICK_WORKERS) -m "not slow and not browser and not cluster" $(PYTEST_ARGS)
 

@@ -111,6 +111,7 @@ def test_verdicts_are_the_numpy_ones(pictures, level):
     assert same >= 20  # many pairs are copies: both verdicts were exercised
 
 
+@pytest.mark.slow  # every picture against every other under all eight turns
 def test_best_transform_is_the_numpy_one(pictures):
     """The same best comparison; where two transforms tie (stripes are their own mirror image)
     either may be named, as long as it gives that comparison."""
