@@ -2,6 +2,7 @@
 sys.path, here and in child processes and spawned pool workers."""
 
 import multiprocessing
+import signal
 import sys
 from pathlib import Path
 
@@ -19,6 +20,13 @@ import search_index_lib  # noqa: E402  (needs the path above for `constants`)
 # searches never run ORB in the caller, but many tests here do, then fork pools: OpenCV works
 # without its thread pool in the test process, and forked workers inherit that.
 cv2.setNumThreads(0)
+
+# The Ctrl-C tests interrupt the processes they start, as a terminal does. A run started in
+# the background by a shell without job control ignores SIGINT, and every process it starts
+# inherits that, so the interrupt would never arrive: take it back as Python's own handler,
+# which the processes started here then get as the default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
