@@ -226,7 +226,7 @@ def verified_cropped_matches(
         # sorted() is stable: equal scores keep the listing order.
         matches.sort(key=lambda match: match.score, reverse=True)
         if not matches and max_return > 0 and pixels.possible:
-            matches = _pixel_matches(pixels, listing, order, pictures, store, pool)
+            matches = _PixelStage(pixels, order, pictures, store, pool).matches(listing)
         store.prune(folder, listing)
     finally:
         store.close()
@@ -317,19 +317,20 @@ def _candidate_matches(
         tried = limit
         if found:
             break
+    pixel_stage = _PixelStage(pixels, order, pictures, store, pool)
     if not found and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
         # The pixel stage's scan of every coarse thumbnail is a second, independent opinion on
         # which pictures hold the crop: a textured crop whose words voted poorly (few of its
         # descriptors quantised alike in its picture) still correlates best with its own
         # picture there. Its best pictures not verified yet get the keypoint verification.
-        _scan_thumbnails(pixels, usable, order, pictures, store, pool)
+        pixel_stage.scan(usable)
         verified = set(ranked[:tried])
         second_look = [path for path in pixels.best_pictures(SECOND_LOOK) if path not in verified]
         found = _verified_batch(crop_grey, crop, second_look, pictures, fresh, store, pool)
     matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
     matches.sort(key=lambda match: match.score, reverse=True)
     if not matches and max_return > 0 and pixels.possible and len(usable) <= PIXEL_STAGE_LIMIT:
-        matches = _pixel_matches(pixels, usable, order, pictures, store, pool)
+        matches = pixel_stage.matches(usable)
     return matches
 
 
@@ -500,62 +501,57 @@ def _confirmed(
     return kept
 
 
-def _pixel_matches(
-    pixels: verified_pixels.PixelSearch,
-    listing: list[str],
-    order: dict[str, int],
-    pictures: dict[str, _Picture],
-    store: FeatureCache,
-    pool: _PoolChoice,
-) -> list[VerifiedMatch]:
-    """The pixel stage over every usable picture not scanned yet, with coarse thumbnails from
-    the store; a picture whose thumbnails are not stored is read again."""
-    fine = _scan_thumbnails(pixels, listing, order, pictures, store, pool)
+class _PixelStage:
+    """The pixel stage of one search: the scan of the pictures' coarse thumbnails (from the
+    store, else read again) and the placement by pixels. The fine thumbnails of the pictures
+    read again are kept across scans, so that a placement after a second look reads none twice."""
 
-    def fine_thumbnail(path: str) -> tuple[np.ndarray, tuple[int, int]] | None:
-        thumbnail = fine.get(path)
+    def __init__(
+        self,
+        pixels: verified_pixels.PixelSearch,
+        order: dict[str, int],
+        pictures: dict[str, _Picture],
+        store: FeatureCache,
+        pool: _PoolChoice,
+    ) -> None:
+        self.pixels, self.order, self.pictures, self.store, self.pool = pixels, order, pictures, store, pool
+        self.fine: dict[str, np.ndarray] = {}
+
+    def scan(self, listing: list[str]) -> None:
+        """Scans the coarse thumbnail of every usable picture of `listing` not scanned yet."""
+        coarse: dict[str, np.ndarray | None] = {}
+        unscanned = [path for path in listing if path in self.pictures and path not in self.pixels.scanned]
+        for path in unscanned:
+            picture = self.pictures[path]
+            coarse[path] = (
+                picture.coarse
+                if picture.coarse is not None
+                else self.store.lookup_thumbnail(path, picture.identity, _store_key(), "coarse")
+            )
+        missing = [path for path in unscanned if coarse[path] is None]
+        _read_missing_thumbnails(missing, self.pictures, coarse, self.fine, self.store, self.pool)
+        for path in unscanned:
+            thumbnail = coarse.get(path)
+            if thumbnail is not None:
+                self.pixels.scan(self.order[path], path, thumbnail)
+
+    def matches(self, listing: list[str]) -> list[VerifiedMatch]:
+        """The placements by pixels over every usable picture of `listing`."""
+        self.scan(listing)
+        placements = self.pixels.placements(self._fine_thumbnail)
+        return [
+            VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
+            for placement in placements
+        ]
+
+    def _fine_thumbnail(self, path: str) -> tuple[np.ndarray, tuple[int, int]] | None:
+        thumbnail = self.fine.get(path)
         if thumbnail is None:
-            thumbnail = store.lookup_thumbnail(path, pictures[path].identity, _store_key(), "fine")
+            thumbnail = self.store.lookup_thumbnail(path, self.pictures[path].identity, _store_key(), "fine")
         if thumbnail is None:  # not stored (no store, or it could not be written): read again
-            _read_missing_thumbnails([path], pictures, {}, fine, store, pool)
-            thumbnail = fine.get(path)
-        return None if thumbnail is None else (thumbnail, pictures[path].size)
-
-    placements = pixels.placements(fine_thumbnail)
-    return [
-        VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
-        for placement in placements
-    ]
-
-
-def _scan_thumbnails(
-    pixels: verified_pixels.PixelSearch,
-    listing: list[str],
-    order: dict[str, int],
-    pictures: dict[str, _Picture],
-    store: FeatureCache,
-    pool: _PoolChoice,
-) -> dict[str, np.ndarray]:
-    """Scans the coarse thumbnail of every usable picture of `listing` not scanned yet (from
-    the store, else read again); gives the fine thumbnails of the pictures read again."""
-    coarse: dict[str, np.ndarray | None] = {}
-    fine: dict[str, np.ndarray] = {}
-    unscanned = [path for path in listing if path in pictures and path not in pixels.scanned]
-    for path in unscanned:
-        picture = pictures[path]
-        coarse[path] = (
-            picture.coarse
-            if picture.coarse is not None
-            else store.lookup_thumbnail(path, picture.identity, _store_key(), "coarse")
-        )
-    _read_missing_thumbnails(
-        [path for path in unscanned if coarse[path] is None], pictures, coarse, fine, store, pool
-    )
-    for path in unscanned:
-        thumbnail = coarse.get(path)
-        if thumbnail is not None:
-            pixels.scan(order[path], path, thumbnail)
-    return fine
+            _read_missing_thumbnails([path], self.pictures, {}, self.fine, self.store, self.pool)
+            thumbnail = self.fine.get(path)
+        return None if thumbnail is None else (thumbnail, self.pictures[path].size)
 
 
 def _read_missing_thumbnails(
