@@ -32,6 +32,7 @@ from typing import Any, cast
 import numpy as np
 
 from ..sqlite_store import StoreClient, StoreFormat
+from ..workers import available_processors
 
 TOP_WORDS = 512  # sampled descriptors of the first level
 LEAVES = 128  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
@@ -196,22 +197,13 @@ def many_picture_terms(
     """picture_terms of every descriptor set, in their order. The word search (faiss) lets go
     of the interpreter lock, so many pictures are shared among a thread per processor: a
     library's first search finds the terms of all its pictures at once."""
-    threads = min(_processors(), len(descriptor_sets) // THREADED_TERMS_FROM)
+    threads = min(available_processors(), len(descriptor_sets) // THREADED_TERMS_FROM)
     if threads < 2:
         return [picture_terms(vocabulary, descriptors) for descriptors in descriptor_sets]
     from concurrent.futures import ThreadPoolExecutor
 
     with ThreadPoolExecutor(threads) as pool:
         return list(pool.map(lambda descriptors: picture_terms(vocabulary, descriptors), descriptor_sets))
-
-
-def _processors() -> int:
-    import os
-
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):  # not offered on every system
-        return os.cpu_count() or 1
 
 
 class _Postings:

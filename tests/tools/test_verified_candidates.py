@@ -227,7 +227,7 @@ def test_postings_placed_per_picture_match_a_sort_of_all_entries(seed):
 @pytest.mark.parametrize("pictures", [3, 40])
 def test_terms_of_many_pictures_are_each_pictures_own_in_order(library, pictures, monkeypatch):
     # Forty pictures are shared among threads (on any machine: two processors are assumed).
-    monkeypatch.setattr(candidates, "_processors", lambda: 2)
+    monkeypatch.setattr(candidates, "available_processors", lambda: 2)
     sets, vocabulary = library
     descriptor_sets = [sets[number % PICTURES][number % 5 :] for number in range(pictures)]
     found = candidates.many_picture_terms(vocabulary, descriptor_sets)
