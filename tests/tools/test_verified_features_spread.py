@@ -111,46 +111,48 @@ from forkserver_probe import loaded
 
 def main():
     # Imported here, not above: each worker imports this script again, and must not get the
-    # modules that way.
+    # libraries that way.
     from search_index_tools.verified import features
 
     context = multiprocessing.get_context({method!r})
     context.set_forkserver_preload(["__main__", "forkserver_probe"])  # the caller's own wish
     if {preload!r}:
-        features.preload_in_forkserver(context, "search_index_tools.verified.search")
-        features.preload_in_forkserver(context, "search_index_tools.verified.search")
+        features.preload_in_forkserver(context)
+        features.preload_in_forkserver(context)
     with context.Pool(1) as pool:
-        print(pool.map(loaded, ["cv2", "search_index_tools.verified.search"]))
+        print(pool.map(loaded, ["cv2", "numpy"]))
     from multiprocessing import forkserver
     print(getattr(forkserver._forkserver, "_preload_modules", None))
 
 if __name__ == "__main__":
     main()
 """
+LIBRARIES = ["numpy", "cv2", "PIL.Image"]
 
 
 @pytest.mark.parametrize(
-    "method, preload, imported, preloaded",
+    "method, preload, shadowed, imported, preloaded",
     [
-        (
-            "forkserver",
-            True,
-            [True, True],
-            ["__main__", "forkserver_probe", "search_index_tools.verified.search"],
-        ),
-        ("forkserver", False, [False, False], ["__main__", "forkserver_probe"]),
-        ("spawn", True, [False, False], ["__main__", "forkserver_probe"]),
+        ("forkserver", True, False, [True, True], LIBRARIES),
+        ("forkserver", False, False, [False, False], []),
+        ("spawn", True, False, [False, False], []),
+        # A cv2 in the working folder would be the fork server's cv2: nothing is preloaded.
+        ("forkserver", True, True, [False, False], []),
     ],
 )
-def test_fork_server_workers_start_with_the_reading_modules_imported(
-    tmp_path, method, preload, imported, preloaded
+def test_fork_server_workers_start_with_the_reading_libraries_imported(
+    tmp_path, method, preload, shadowed, imported, preloaded
 ):
     """A fresh process each time: the fork server is started once per process."""
-    script = tmp_path / "probe.py"
+    script, working = tmp_path / "script" / "probe.py", tmp_path / "working"
+    script.parent.mkdir()
+    working.mkdir()
+    if shadowed:
+        (working / "cv2").mkdir()
+        (working / "cv2" / "__init__.py").write_text("raise SystemExit('the wrong cv2')\n")
     script.write_text(PROBE.format(tests=str(Path(__file__).parent), method=method, preload=preload))
     done = subprocess.run(
-        [sys.executable, "-P", str(script)], capture_output=True, text=True, timeout=120, cwd=tmp_path
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=120, cwd=working
     )
     assert done.returncode == 0, done.stderr
-    lines = done.stdout.splitlines()
-    assert lines == [str(imported), str(preloaded)]
+    assert done.stdout.splitlines() == [str(imported), str(["__main__", "forkserver_probe", *preloaded])]
