@@ -47,7 +47,7 @@ def main():
         pictures.append((width, height, grey, keypoints))
 
     spreads = {"native": features.spread, "numpy": features.spread_reference}
-    for width, height, grey, keypoints in pictures:
+    for _, _, grey, keypoints in pictures:
         native = spreads["native"](keypoints, grey.shape, PICTURE_SETTINGS)
         reference = spreads["numpy"](keypoints, grey.shape, PICTURE_SETTINGS)
         assert [id(k) for k in native] == [id(k) for k in reference], "the spreads differ"
