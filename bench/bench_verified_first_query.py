@@ -3,7 +3,7 @@
 
     .venv/bin/python bench/bench_verified_first_query.py [--runs 3] [--source DIR ...]
 
-Uses the folder of bench_verified_quality.py (run it once first). Every run times, taking
+Uses the folder and crops of bench_verified_quality.py, made here when that has not run yet. Every run times, taking
 turns so that all meet the same load: `cropped_search` without its feature store, then the
 verified search without its feature store and candidate index, once for the installed
 package and once for every --source DIR (a source tree whose search_index_tools is imported
@@ -92,6 +92,17 @@ def timed_child(crop, work, plain, source, cpu=False):
     return float(seconds), float(own) + float(started)
 
 
+def made_folder_and_crops(count=5, seed=7):
+    """The quality benchmark's folder and the first of its crops (`make bench` runs this
+    script before that one)."""
+    import numpy as np
+    from bench_verified_quality import DATA, build_folder, cut_crops
+
+    _, _, group_of, _ = build_folder()
+    made = cut_crops(sorted(group_of), count, np.random.default_rng(seed), DATA / "crops", "crop")
+    return [path for path, *_ in made]
+
+
 def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -106,7 +117,7 @@ def main():
 
     crops = sorted(str(path) for path in (DATA / "crops").glob("crop_*.jpg"))
     if not crops:
-        sys.exit("no crops: run bench_verified_quality.py once first")
+        crops = made_folder_and_crops()
     Path(args.work).mkdir(parents=True, exist_ok=True)
     roads = [("cropped_search", True, None), ("verified (installed)", False, None)]
     roads += [(f"verified ({source})", False, source) for source in args.source]
