@@ -45,3 +45,6 @@ def check_listing(
     keys: list[tuple[str, tuple[int, int] | None]],
     key_prefix: str,
 ) -> tuple[list[tuple[str, tuple[int, int, int, int, int]]], list[str]]: ...
+def spread_positions(
+    points: NDArray[np.float32], responses: NDArray[np.float64], *, columns: int, cell: int, count: int
+) -> NDArray[np.int64]: ...

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "grey_agreement.h"
+#include "keypoint_spread.h"
 #include "listing_check.h"
 #include "placement_refine.h"
 #include "template_scan.h"
@@ -68,6 +69,12 @@ PYBIND11_MODULE(_verified_match, module) {
       "(correlation, mean absolute difference, structure, structure correlation) of two grey\n"
       "arrays of one shape; the difference is taken once the crop's levels are fitted to the\n"
       "window's (brightness and contrast), structure figures after removing a fitted plane.");
+  module.def("spread_positions", &verified_match::spread_positions, py::arg("points"),
+             py::arg("responses"), py::kw_only(), py::arg("columns"), py::arg("cell"),
+             py::arg("count"),
+             "The positions (ascending) of the at most `count` keypoints a picture keeps: every\n"
+             "grid cell gives its strongest first, then its second strongest, and so on; within\n"
+             "one round the stronger come first, equal ones in detection order.");
   module.def("check_listing", &verified_match::check_listing, py::arg("listing"),
              py::arg("numbers"), py::arg("keys"), py::arg("key_prefix"),
              "(stale, missing): the listed paths a candidate index must read again, each with\n"
