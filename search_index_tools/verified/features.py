@@ -13,8 +13,6 @@ from __future__ import annotations
 
 import io
 import operator
-import os
-import sys
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -208,51 +206,6 @@ def single_threaded_opencv() -> None:
     pool that has a worker per processor already (the decode, pyramid and blur steps would
     otherwise start threads of their own on every processor)."""
     cv2.setNumThreads(1)
-
-
-# The libraries a reading worker imports: nearly all of its start-up.
-WORKER_LIBRARIES = ("numpy", "cv2", "PIL.Image")
-
-
-def preload_in_forkserver(context: Any) -> None:
-    """Adds WORKER_LIBRARIES to what the fork server imports when it starts, when `context`
-    starts its workers from one: every worker forked from it then starts with them imported
-    instead of importing them itself (about a sixth of a second of processor time per worker,
-    on every pool a search starts). The modules already asked for stay; a fork server that is
-    running already is left as it is. Nothing is added when the fork server would import
-    another copy of a library than this process has (one in the working folder, which comes
-    first on its import path)."""
-    if context.get_start_method() != "forkserver":
-        return
-    from multiprocessing import forkserver
-
-    current = getattr(getattr(forkserver, "_forkserver", None), "_preload_modules", None)
-    wanted = [name for name in WORKER_LIBRARIES if isinstance(current, list) and name not in current]
-    if wanted and all(_found_alike(name) for name in wanted):
-        context.set_forkserver_preload([*(current or []), *wanted])
-
-
-def _found_alike(name: str) -> bool:
-    """Whether a fresh interpreter started as the fork server is (the working folder first on
-    its import path, unless Python runs with -P or -I, then PYTHONPATH) finds the top package
-    of `name` where this process found it."""
-    import importlib.machinery
-
-    top = name.split(".")[0]
-    loaded = getattr(sys.modules.get(top), "__file__", None)
-    if loaded is None:
-        return False
-    path = []
-    if not (sys.flags.safe_path or sys.flags.isolated):
-        try:
-            path.append(os.getcwd())
-        except OSError:
-            return False
-    if not (sys.flags.ignore_environment or sys.flags.isolated):
-        path += [entry for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry]
-    spec = importlib.machinery.PathFinder.find_spec(top, [*path, *sys.path])
-    origin = None if spec is None else spec.origin
-    return origin is not None and os.path.realpath(origin) == os.path.realpath(loaded)
 
 
 def detector(settings: FeatureSettings) -> Any:

@@ -54,7 +54,6 @@ from .features import (
     decode_grey,
     features_from_grey,
     picture_features,
-    preload_in_forkserver,
     single_threaded_opencv,
 )
 from .pixels import THUMBNAIL_SETTINGS
@@ -699,7 +698,6 @@ def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, R
         yield from map(picture_features, jobs)
         return
     context = pool.context if pool.context is not None else _default_context()
-    preload_in_forkserver(context)  # workers start with OpenCV, numpy and Pillow imported
     count, _ = workers.worker_count(paths, pool.processes or _pool_size())
     # A worker that dies (killed, or crashed in a decoder) ends the search as it ends the
     # module's own pools; the pictures read so far are kept in the feature store.

@@ -2,10 +2,6 @@
 keypoints ORB finds in photo-like and smooth pictures (every picture's and every crop's
 settings) and on made-up keypoints full of ties; and refuses arguments it cannot use."""
 
-import subprocess
-import sys
-from pathlib import Path
-
 import cv2
 import numpy as np
 import pytest
@@ -102,57 +98,3 @@ def test_native_spread_refuses_unusable_arguments(points, responses, settings, m
     arguments = {"columns": 4, "cell": 48, "count": 2, **settings}
     with pytest.raises(ValueError, match=message):
         _verified_match.spread_positions(points, responses, **arguments)
-
-
-PROBE = """
-import multiprocessing, sys
-sys.path.insert(0, {tests!r})
-from forkserver_probe import loaded
-
-def main():
-    # Imported here, not above: each worker imports this script again, and must not get the
-    # libraries that way.
-    from search_index_tools.verified import features
-
-    context = multiprocessing.get_context({method!r})
-    context.set_forkserver_preload(["__main__", "forkserver_probe"])  # the caller's own wish
-    if {preload!r}:
-        features.preload_in_forkserver(context)
-        features.preload_in_forkserver(context)
-    with context.Pool(1) as pool:
-        print(pool.map(loaded, ["cv2", "numpy"]))
-    from multiprocessing import forkserver
-    print(getattr(forkserver._forkserver, "_preload_modules", None))
-
-if __name__ == "__main__":
-    main()
-"""
-LIBRARIES = ["numpy", "cv2", "PIL.Image"]
-
-
-@pytest.mark.parametrize(
-    "method, preload, shadowed, imported, preloaded",
-    [
-        ("forkserver", True, False, [True, True], LIBRARIES),
-        ("forkserver", False, False, [False, False], []),
-        ("spawn", True, False, [False, False], []),
-        # A cv2 in the working folder would be the fork server's cv2: nothing is preloaded.
-        ("forkserver", True, True, [False, False], []),
-    ],
-)
-def test_fork_server_workers_start_with_the_reading_libraries_imported(
-    tmp_path, method, preload, shadowed, imported, preloaded
-):
-    """A fresh process each time: the fork server is started once per process."""
-    script, working = tmp_path / "script" / "probe.py", tmp_path / "working"
-    script.parent.mkdir()
-    working.mkdir()
-    if shadowed:
-        (working / "cv2").mkdir()
-        (working / "cv2" / "__init__.py").write_text("raise SystemExit('the wrong cv2')\n")
-    script.write_text(PROBE.format(tests=str(Path(__file__).parent), method=method, preload=preload))
-    done = subprocess.run(
-        [sys.executable, str(script)], capture_output=True, text=True, timeout=120, cwd=working
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == [str(imported), str(["__main__", "forkserver_probe", *preloaded])]
