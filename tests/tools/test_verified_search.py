@@ -560,6 +560,70 @@ def test_outline_too_small_to_compare_needs_more_matches(tmp_path, monkeypatch, 
     assert set(verified_cropped_search(crop, str(folder))) == (set(pictures.values()) if kept else set())
 
 
+def slope_like(crop, left, top):
+    """A 640 x 480 grey picture of the crop's least-squares plane alone, extended from the
+    crop's spot at (left, top): a slope of the crop's direction without its bends and blobs."""
+    rows, columns = np.mgrid[0:480, 0:640].astype(np.float64)
+    y, x = np.mgrid[0 : crop.shape[0], 0 : crop.shape[1]].astype(np.float64)
+    design = np.column_stack([np.ones(crop.size), x.ravel(), y.ravel()])
+    a, b, c = np.linalg.lstsq(design, crop.astype(np.float64).ravel(), rcond=None)[0]
+    return np.clip(a + b * (columns - left) + c * (rows - top), 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize(
+    "source, box, shift, answered",
+    [
+        ("smooth", (100, 100, 80, 60), (0, 0), True),  # a small crop on its own spot
+        ("textured", (300, 200, 70, 50), (0, 0), True),
+        ("textured", (300, 200, 70, 50), (90, -60), False),  # elsewhere in its picture
+        ("textured", (150, 100, 230, 170), (0, 0), False),  # a large crop needs four matches
+    ],
+)
+def test_three_matches_place_a_small_crop_only_where_its_pixels_agree_closely(
+    tmp_path, monkeypatch, source, box, shift, answered
+):
+    # Stands in for a crop a few dozen pixels across that keeps three consistent matches:
+    # every picture gets a placement of three at the crop's box (shifted by `shift`). The
+    # slope picture carries the crop's plane at the same spot, so its grey levels correlate
+    # with the crop's there; only their structure tells it from the crop's own picture.
+    pixels = smooth_picture(640, 480, 12) if source == "smooth" else textured_photo(640, 480, 3)
+    grey = cv2.cvtColor(pixels, cv2.COLOR_BGR2GRAY)
+    left, top, width, height = box
+    crop_grey = grey[top : top + height, left : left + width]
+    folder = tmp_path / "pictures"
+    own = write(folder / "own.png", pixels)
+    write(
+        folder / "slope.png", cv2.cvtColor(slope_like(grey[100:160, 100:180], 100, 100), cv2.COLOR_GRAY2BGR)
+    )
+    crop = write(tmp_path / "crop.png", crop_grey)
+    x, y = left + shift[0], top + shift[1]
+    outline = ((x, y), (x + width, y), (x + width, y + height), (x, y + height))
+    monkeypatch.setattr(verified_search, "_verify", lambda crop_features, picture: (3, outline))
+    matches = verified_cropped_matches(crop, str(folder), use_store=False)
+    by_keypoints = [match.path for match in matches if match.placed_by == verified_search.PLACED_BY_KEYPOINTS]
+    assert by_keypoints == ([own] if answered else [])
+
+
+@pytest.mark.parametrize(
+    "seed, box", [(12, (100, 100, 80, 60)), (12, (400, 300, 100, 80)), (14, (300, 80, 90, 70))]
+)
+def test_placed_structure_tells_a_smooth_crop_from_a_slope_of_its_direction(seed, box):
+    grey = cv2.cvtColor(smooth_picture(640, 480, seed), cv2.COLOR_BGR2GRAY)
+    left, top, width, height = box
+    crop = grey[top : top + height, left : left + width]
+    corners = ((left, top), (left + width, top), (left + width, top + height), (left, top + height))
+    slope = slope_like(crop, left, top)
+
+    def fine(picture):
+        return cv2.resize(picture, (256, 192), interpolation=cv2.INTER_AREA)
+
+    own = verified_placement.placed_agreement(crop, corners, (640, 480), fine(grey))
+    on_slope = verified_placement.placed_agreement(crop, corners, (640, 480), fine(slope))
+    assert min(own) >= verified_search.MIN_FEW_INLIERS_AGREEMENT
+    assert on_slope[0] >= verified_search.MIN_FEW_INLIERS_AGREEMENT  # the plain levels agree ...
+    assert on_slope[1] < 0.5  # ... their structure does not
+
+
 @pytest.mark.parametrize(
     "degrees, scale, gain, offset, agrees",
     [
