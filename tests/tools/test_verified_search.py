@@ -441,15 +441,37 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
 
 
 @pytest.mark.parametrize("centre, radius", [((500, -400), 600), ((600, -600), 900), ((450, -150), 400)])
-def test_straight_edge_crop_is_not_placed_on_a_bend_of_another_picture(tmp_path, centre, radius):
-    # The crop slides along the edge of its own picture, so it pins no place there; a
-    # large disk's edge in the other picture bends just enough to give it one best spot.
+def test_straight_edge_crop_names_its_own_picture_not_a_bend_of_another(tmp_path, centre, radius):
+    # The crop slides along the edge of its own picture, so its spot there is uncertain; a
+    # large disk's edge in the other picture bends just enough to give it one best spot, yet
+    # fits it clearly worse: the crop names its own picture, never the disk.
     edge = straight_edge_picture(640, 480, 20, 60, 170)
-    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    own = write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
     disk = disk_picture(640, 480, centre, radius, 40, 200)
     write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
     lighter = np.clip(edge[180:300, 260:400].astype(np.float32) * 0.8 + 20, 0, 255).astype(np.uint8)
     crop = write(tmp_path / "crop.png", lighter)
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False)
+    assert [(match.path, match.placed_by) for match in matches] == [(own, verified_search.PLACED_BY_PIXELS)]
+    # Wherever along the edge it was placed, the outline straddles the edge.
+    corners = np.array(matches[0].corners)
+    y_on_edge = 240 + (corners.mean(axis=0)[0] - 320) * np.tan(np.radians(20))
+    assert abs(corners.mean(axis=0)[1] - y_on_edge) < 10
+
+
+@pytest.mark.parametrize("degrees", [20.5, 21.0, 21.5])
+def test_foreign_straight_edge_crop_names_no_photograph_of_two_with_such_an_edge(tmp_path, degrees):
+    # A straight edge of a picture not in the folder, grainy as a photograph, fits the
+    # folder's two straight edges about as well as each other (and along each): it names
+    # neither.
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    other = straight_edge_picture(640, 480, 22, 90, 200)[40:, 60:]
+    write(tmp_path / "pictures" / "other_edge.png", cv2.cvtColor(other, cv2.COLOR_GRAY2BGR))
+    write(tmp_path / "pictures" / "textured.png", textured_photo(640, 480, 4))
+    foreign = straight_edge_picture(640, 480, degrees, 50, 180)[180:300, 260:400].astype(np.float32)
+    grain = np.random.default_rng(5).normal(0, 2.0, foreign.shape)
+    crop = write(tmp_path / "crop.png", np.clip(foreign + grain, 0, 255).astype(np.uint8))
     assert verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False) == []
 
 
@@ -898,19 +920,24 @@ def edge_picture(width, height, degrees, dark, light):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("crop_degrees", [0.0, 7.0])
-def test_crop_of_a_straight_edge_between_even_regions_is_placed_nowhere(tmp_path, crop_degrees):
-    # Such a crop fits anywhere along the edge, and along any edge like it: it tells nothing
-    # of where it came from, even cut from a picture of the folder.
+@pytest.mark.parametrize("crop_degrees, names_own", [(0.0, True), (7.0, False)])
+def test_crop_of_a_straight_edge_between_even_regions_names_its_picture_only_by_a_wide_margin(
+    tmp_path, crop_degrees, names_own
+):
+    # Such a crop fits anywhere along the edge, and along any edge like it. Cut as it is, it
+    # fits its own picture exactly and the other edge clearly worse, so it names its picture;
+    # turned, its resampling leaves about as much unexplained in its own picture as the
+    # other edge does, and it names nothing.
     folder = tmp_path / "pictures"
     source = edge_picture(640, 480, 10.0, (40, 90, 120), (170, 210, 200))
-    write(folder / "edge.png", source)
+    own = write(folder / "edge.png", source)
     write(folder / "other_edge.png", edge_picture(640, 480, 3.0, (60, 60, 60), (200, 190, 180)))
     make_folder(folder, [1, 2])
     region, _ = turned_region(source, (300, 240), (200, 140), crop_degrees)
     crop = write(tmp_path / "crop.png", region)
 
-    assert verified_cropped_matches(crop, str(folder)) == []
+    matches = verified_cropped_matches(crop, str(folder))
+    assert [match.path for match in matches] == ([own] if names_own else [])
 
 
 @pytest.mark.slow
