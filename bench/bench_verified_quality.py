@@ -2,6 +2,7 @@
 photographs.
 
     .venv/bin/python bench/bench_verified_quality.py [--crops 60] [--foreign 60] [--seed 7]
+        [--smooth-foreign 60]
 
 Set-up (once, cached in bench/data/verified_quality/): the photographs that scikit-image
 ships (installed with pip when missing) and the wallpapers of four Debian packages (fetched
@@ -28,7 +29,9 @@ verifies every picture instead, for comparison. Times are
 medians per query; a cold query (of either search) starts without its feature store, a warm
 one with the store the previous query left. Crops the keypoint stage cannot place go on to the
 pixel stage, which costs more: the warm times of the crops it answered and of the foreign
-crops (which all reach it) are given too.
+crops (which all reach it) are given too. --smooth-foreign adds foreign crops that are smooth
+(skies, gradients, straight edges: the crops most likely to fit some picture by chance), kept
+from crops cut the same way; how many of them are answered is given apart.
 """
 
 import argparse
@@ -253,6 +256,25 @@ def cut_crops(pictures, count, rng, out_dir, prefix, edited=True):
     return crops
 
 
+SMOOTH_KEYPOINTS = 50
+
+
+def smooth_crops(pictures, count, rng, out_dir, prefix, edited=True):
+    """Crops cut as cut_crops cuts them, keeping only those on which ORB (OpenCV's defaults, no
+    cap on the count) finds fewer than SMOOTH_KEYPOINTS keypoints; at most 40 tries a crop."""
+    kept = []
+    for attempt in range(40 * count):
+        if len(kept) >= count:
+            break
+        ((path, source, flat),) = cut_crops(pictures, 1, rng, out_dir, f"{prefix}_{attempt:04d}", edited)
+        grey = cv2.imdecode(np.fromfile(path, np.uint8), cv2.IMREAD_GRAYSCALE)
+        if len(cv2.ORB_create(nfeatures=10**6).detect(grey, None)) < SMOOTH_KEYPOINTS:
+            kept.append((path, source, flat))
+        else:
+            os.unlink(path)
+    return kept
+
+
 def rank_of(results, group, group_of):
     for rank, path in enumerate(results, start=1):
         if group_of.get(path) == group:
@@ -287,6 +309,13 @@ def main():
     parser.add_argument("--cold-runs", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument(
+        "--smooth-foreign",
+        type=int,
+        default=0,
+        help="also this many smooth foreign crops (skies, gradients, edges: fewer than "
+        "SMOOTH_KEYPOINTS keypoints), answered rate given apart",
+    )
+    parser.add_argument(
         "--skip-cropped-search", action="store_true", help="time and score only the verified search"
     )
     parser.add_argument("--cold-only", action="store_true", help="only the cold queries of both searches")
@@ -319,6 +348,9 @@ def main():
     kind = "crop" if args.edited else "plain_crop"
     crops = cut_crops(pictures, args.crops, rng, DATA / "crops", kind, args.edited)
     foreign = cut_crops(held_paths, args.foreign, rng, DATA / "crops", "foreign_" + kind, args.edited)
+    smooth_foreign = smooth_crops(
+        held_paths, args.smooth_foreign, rng, DATA / "crops", "smooth_foreign_" + kind, args.edited
+    )
 
     # Cold queries of the two searches take turns, so that both meet the same load.
     cold, plain_cold = [], []
@@ -367,6 +399,15 @@ def main():
         seconds, results = timed(verified_cropped_search, crop, folder)
         foreign_times.append(seconds)
         empty += not results
+        print(f"{Path(crop).name}: {len(results)} results", flush=True)
+
+    smooth_answered = []
+    for crop, source, is_flat in smooth_foreign:
+        results = verified_cropped_search(crop, folder)
+        if results and not is_flat:
+            smooth_answered.append(
+                f"{Path(crop).name} (of {Path(source).name}): answered {Path(results[0]).name}"
+            )
         print(f"{Path(crop).name}: {len(results)} results", flush=True)
 
     # One picture added to the indexed folder: what the next query costs beside a warm one, and
@@ -434,6 +475,11 @@ def main():
         f"verified {recall_with_content(verified_ranks):.0f} %"
         + (f", cropped_search {recall_with_content(plain_ranks):.0f} %" if plain_ranks else "")
     )
+    if smooth_foreign:
+        with_levels = sum(1 for *_, is_flat in smooth_foreign if not is_flat)
+        print(f"smooth foreign crops: {len(smooth_answered)} of {with_levels} with content answered")
+        for answered in smooth_answered:
+            print(f"  {answered}")
     wrong = sum(1 for miss in misses if not miss.endswith("answered nothing"))
     print(f"verified misses among crops with content: {len(misses)} ({wrong} answered with another picture)")
     for miss in misses:

@@ -88,6 +88,12 @@ class PixelSettings:
     ambiguity_reach: float = 0.5
     ambiguity_margin: float = 0.002
     ambiguity_spread: float = 0.3
+    # A crop that slides in a picture still names that picture when it passes every
+    # acceptance test there and every other photograph refined fits it clearly worse: what is
+    # left unexplained of the crop (1 - the best correlation) is at least this many times as
+    # large there. A straight edge or a slope of one photograph fits the edges and slopes of
+    # others nearly as well, and names nothing.
+    sliding_margin: float = 10.0
     # A turned placement's outline must lie inside the picture, give or take this share of the
     # thumbnail's longer side (a crop is cut from inside its picture; an outline that leaves
     # it is a fit of some other smooth region).
@@ -108,6 +114,9 @@ class PixelPlacement(NamedTuple):
     correlation: float  # normalised grey-level correlation where the crop was placed
     corners: Corners  # crop's outline in the picture's pixels, from top-left, clockwise
     mean_difference: float  # mean absolute grey-level difference there, gain and offset fitted
+    # The crop fits as well all along a line (a straight edge, a slope) around this spot: the
+    # spot is uncertain, though the picture may not be.
+    slides: bool = False
 
 
 class Candidate(NamedTuple):
@@ -217,7 +226,8 @@ def place(
     best is kept. An upright placement is made from `crop_grey` itself, turned ones from
     `turning_crop` (default: turning_copy of it). `fit` gets, when a spot was refined, the
     best correlation around the spot over the turns tried, and whether the crop fits as well
-    all along a line at that turn."""
+    all along a line at that turn. A placement that slides so (its `slides` set) is returned
+    only when no turn tried gives a firm one."""
     fits: list[tuple[float, bool]] = []
     if candidate.turn is None:
         best = _place_turned(crop_grey, candidate, fine, picture_size, 0.0, settings, fits)
@@ -229,7 +239,10 @@ def place(
             degrees = candidate.turn + step
             source = crop_grey if degrees == 0.0 else turning_crop
             placement = _place_turned(source, candidate, fine, picture_size, degrees, settings, fits)
-            if placement is not None and (best is None or placement.correlation > best.correlation):
+            # A firm placement is preferred to one that slides, then the better correlation.
+            if placement is not None and (
+                best is None or (placement.slides, -placement.correlation) < (best.slides, -best.correlation)
+            ):
                 best = placement
     if fit is not None and fits:
         fit.append(max(fits))
@@ -246,8 +259,9 @@ def _place_turned(
     fits: list[tuple[float, bool]] | None = None,
 ) -> PixelPlacement | None:
     """The crop straightened by `degrees`, placed near the candidate's spot on the fine
-    thumbnail, when it passes every acceptance test. Once the spot is refined, `fits` gets
-    the best correlation around it and whether the crop fits as well all along a line."""
+    thumbnail, when it passes every acceptance test (its `slides` set when the crop fits as
+    well all along a line there). Once the spot is refined, `fits` gets the best correlation
+    around it and whether the crop slides."""
     template = straightened(crop_grey, degrees)
     coarse_template = straightened(crop_grey, candidate.turn or 0.0)  # only its size is used
     x, y, width, height = candidate.spot
@@ -290,8 +304,6 @@ def _place_turned(
     ambiguous, best_fit = _ambiguity(fine, resized, (fx, fy), settings)
     if fits is not None:
         fits.append((best_fit, ambiguous))
-    if ambiguous:
-        return None
     corners = _outline(crop_grey.shape, template.shape, (fx, fy, fw, fh), degrees)
     if degrees == 0.0:
         crop_part, window = resized, fine[fy : fy + fh, fx : fx + fw]
@@ -324,7 +336,7 @@ def _place_turned(
         return None
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
     corners = tuple((float(cx * scale_x), float(cy * scale_y)) for cx, cy in corners)
-    return PixelPlacement(candidate.path, float(correlation), corners, float(difference))
+    return PixelPlacement(candidate.path, float(correlation), corners, float(difference), ambiguous)
 
 
 def _ambiguity(
@@ -442,7 +454,7 @@ class PixelSearch:
         """The scanned pictures the crop is placed in, best correlation first.
         `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
-        placed, looks, placed_fit, sliding_fit = [], {}, -1.0, -1.0
+        refined = []
         for candidate in best[: self.settings.candidates]:
             fine = fine_thumbnail(candidate.path)
             if fine is None:
@@ -451,27 +463,63 @@ class PixelSearch:
             placement = place(
                 self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, fit
             )
-            if fit and fit[0][1]:
-                sliding_fit = max(sliding_fit, fit[0][0])
-            if placement is not None:
-                placed.append((placement, candidate.order))
-                looks[candidate.path] = fine[0]
-                placed_fit = max(placed_fit, fit[0][0])
+            if fit:
+                refined.append(_Refined(candidate.order, fine[0], fit[0][0], fit[0][1], placement))
+        named = self._named_despite_sliding(refined)
+        if named is not None:
+            return named
+        placed = [item for item in refined if item.placement is not None and not item.placement.slides]
+        placed_fit = max((item.fit for item in placed), default=-1.0)
+        sliding_fit = max((item.fit for item in refined if item.slides), default=-1.0)
         if not placed or sliding_fit >= placed_fit - self.settings.ambiguity_margin:
             # A crop that fits some picture all along a line (a straight edge between two even
             # regions) as well as it fits where it was placed pins no place: the one spot where
             # it fits a bent edge of another picture is a lookalike, and the picture it slides
             # in may well be its own.
             return []
-        closest = min(placement.mean_difference for placement, _ in placed)
-        placed = [
+        return self._one_photograph(placed)
+
+    def _named_despite_sliding(self, refined: list[_Refined]) -> list[PixelPlacement] | None:
+        """The placements in the photograph the crop fits best, when the crop slides there
+        (its spot is uncertain) yet passes every acceptance test, and every other photograph
+        refined fits it clearly worse (sliding_margin); else None."""
+        if not refined:
+            return None
+        top = max(refined, key=lambda item: item.fit)
+        if not top.slides or top.placement is None:
+            return None
+        of_top = [one_picture([top.fine, item.fine], self.settings) for item in refined]
+        same = [item for item, alike in zip(refined, of_top) if alike]
+        others = [item.fit for item, alike in zip(refined, of_top) if not alike]
+        if not others:
+            return None  # no other photograph was refined: nothing shows the margin
+        if (1.0 - max(others)) < self.settings.sliding_margin * max(1.0 - top.fit, 0.0):
+            return None
+        return self._one_photograph([item for item in same if item.placement is not None])
+
+    def _one_photograph(self, placed: list[_Refined]) -> list[PixelPlacement]:
+        """The placements that fit about as well as the best one, best correlation first, when
+        they are all of one photograph; else none."""
+        closest = min(item.placement.mean_difference for item in placed if item.placement is not None)
+        kept = [
             item
             for item in placed
-            if item[0].mean_difference <= closest + self.settings.max_difference_above_best
+            if item.placement is not None
+            and item.placement.mean_difference <= closest + self.settings.max_difference_above_best
         ]
-        if not one_picture([looks[placement.path] for placement, _ in placed], self.settings):
+        if not one_picture([item.fine for item in kept], self.settings):
             # A smooth crop that fits two different pictures as well as each other tells
             # nothing of where it came from (a soft blob, a bend of a gradient): no answer.
             return []
-        placed.sort(key=lambda item: (-item[0].correlation, item[1]))
-        return [placement for placement, _ in placed]
+        kept.sort(key=lambda item: (-item.placement.correlation if item.placement else 0.0, item.order))
+        return [item.placement for item in kept if item.placement is not None]
+
+
+class _Refined(NamedTuple):
+    """One picture's best spot refined on its fine thumbnail."""
+
+    order: int  # position in the listing
+    fine: np.ndarray  # the fine thumbnail
+    fit: float  # best correlation around the spot over the turns tried
+    slides: bool  # whether the crop fits as well all along a line there
+    placement: PixelPlacement | None  # None: an acceptance test failed

@@ -3,9 +3,9 @@
 Every picture's ORB features are matched with the crop's; the matches that pass a ratio
 test must then agree on one similarity transform (rotation, uniform scale and shift) from
 crop to picture, fitted with OpenCV's RANSAC estimator. Pictures are ranked by how many
-matches agree. A picture with fewer than MIN_INLIERS, or whose fitted outline of the crop
-does not lie inside it, is no result at all, so a crop that is in no picture of the folder
-gives an empty answer.
+matches agree. A picture with fewer than MIN_INLIERS (three for a small crop, whose pixels
+must then agree closely), or whose fitted outline of the crop does not lie inside it, is no
+result at all, so a crop that is in no picture of the folder gives an empty answer.
 
 When no picture passes that way (smooth pictures give ORB too few keypoints), the crop is
 placed by its grey levels instead (the `pixels` module): such results say so in their
@@ -77,6 +77,14 @@ RATIO = 0.8
 # pixel comparison under the fitted outline (below) is what keeps chance fits out, and a small
 # or heavily recompressed crop often keeps only four good matches with its picture.
 MIN_INLIERS = 4
+# A crop whose shorter side is below this many pixels (the size below which its keypoints are
+# found on an enlarged copy) has few pixels to match: a crop a few dozen pixels across keeps
+# as few as three good matches with the very picture it was cut from. For such a crop one
+# match more than a similarity transform needs is enough to compare pixels; for a larger
+# crop, three consistent matches out of its many keypoints are a sign of chance, not of a
+# sighting.
+SMALL_CROP_SIDE = CROP_SETTINGS.enlarge_below
+MIN_INLIERS_SMALL_CROP = 3
 REPROJECTION_THRESHOLD = 4.0  # pixels of the picture's working size
 MAX_ITERATIONS = 2000
 CONFIDENCE = 0.995
@@ -90,6 +98,12 @@ MIN_PLACED_CORRELATION = 0.5
 # ... or, where the outline is too small on the thumbnail to compare, with this many
 # consistent matches.
 MIN_INLIERS_UNSAMPLED = 12
+# A small crop's placement on fewer than MIN_INLIERS consistent matches is barely checked by
+# the matches: a chance fit of three look-alike keypoints lands on a spot that looks somewhat
+# like the crop more often than a random one does. Its pixels must agree closely, the grey
+# levels and their structure once a fitted plane is taken from both (a smooth crop
+# correlates with any slope of its direction, not with the slope's bends and blobs).
+MIN_FEW_INLIERS_AGREEMENT = 0.9
 
 STORE_SUFFIX = ".verified.sqlite"
 # Entries are made with these settings; a change of either part makes every stored entry stale.
@@ -495,10 +509,29 @@ def _confirmed(
     for path, (inliers, corners) in found.items():
         if path not in fine:
             continue  # the picture cannot be read again: nothing bears the placement out
-        agreement = verified_placement.placed_correlation(crop_grey, corners, pictures[path].size, fine[path])
-        if inliers >= MIN_INLIERS_UNSAMPLED if agreement is None else agreement >= MIN_PLACED_CORRELATION:
+        if _borne_out(crop_grey, inliers, corners, pictures[path].size, fine[path]):
             kept[path] = (inliers, corners)
     return kept
+
+
+def _borne_out(
+    crop_grey: np.ndarray,
+    inliers: int,
+    corners: tuple[tuple[float, float], ...],
+    size: tuple[int, int],
+    fine: np.ndarray,
+) -> bool:
+    """Whether the picture's fine thumbnail under the fitted outline bears a keypoint
+    placement of `inliers` consistent matches out."""
+    if inliers < MIN_INLIERS:
+        if min(crop_grey.shape) >= SMALL_CROP_SIDE:
+            return False  # the verification gives such placements for small crops only
+        agreement = verified_placement.placed_agreement(crop_grey, corners, size, fine)
+        return agreement is not None and min(agreement) >= MIN_FEW_INLIERS_AGREEMENT
+    correlation = verified_placement.placed_correlation(crop_grey, corners, size, fine)
+    if correlation is None:
+        return inliers >= MIN_INLIERS_UNSAMPLED
+    return correlation >= MIN_PLACED_CORRELATION
 
 
 class _PixelStage:
@@ -613,16 +646,18 @@ def _verify_with(
         picture.descriptors,
         (picture.work_width, picture.work_height),
         picture.scale,
-        **verification_settings(),
+        **verification_settings(crop),
         neighbours=neighbours,
     )
 
 
-def verification_settings() -> dict[str, Any]:
-    """The settings above as the native verification's keyword arguments (read at each call)."""
+def verification_settings(crop: Features | None = None) -> dict[str, Any]:
+    """The settings above as the native verification's keyword arguments (read at each call),
+    for `crop` (a small crop's placements may rest on fewer matches)."""
+    small = crop is not None and min(crop.width, crop.height) < SMALL_CROP_SIDE
     return {
         "ratio": RATIO,
-        "min_inliers": MIN_INLIERS,
+        "min_inliers": MIN_INLIERS_SMALL_CROP if small else MIN_INLIERS,
         "reprojection_threshold": REPROJECTION_THRESHOLD,
         "max_iterations": MAX_ITERATIONS,
         "confidence": CONFIDENCE,

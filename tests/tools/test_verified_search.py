@@ -441,15 +441,37 @@ def test_crop_of_a_plain_gradient_is_placed_nowhere_even_in_its_own_picture(tmp_
 
 
 @pytest.mark.parametrize("centre, radius", [((500, -400), 600), ((600, -600), 900), ((450, -150), 400)])
-def test_straight_edge_crop_is_not_placed_on_a_bend_of_another_picture(tmp_path, centre, radius):
-    # The crop slides along the edge of its own picture, so it pins no place there; a
-    # large disk's edge in the other picture bends just enough to give it one best spot.
+def test_straight_edge_crop_names_its_own_picture_not_a_bend_of_another(tmp_path, centre, radius):
+    # The crop slides along the edge of its own picture, so its spot there is uncertain; a
+    # large disk's edge in the other picture bends just enough to give it one best spot, yet
+    # fits it clearly worse: the crop names its own picture, never the disk.
     edge = straight_edge_picture(640, 480, 20, 60, 170)
-    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    own = write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
     disk = disk_picture(640, 480, centre, radius, 40, 200)
     write(tmp_path / "pictures" / "disk.png", cv2.cvtColor(disk, cv2.COLOR_GRAY2BGR))
     lighter = np.clip(edge[180:300, 260:400].astype(np.float32) * 0.8 + 20, 0, 255).astype(np.uint8)
     crop = write(tmp_path / "crop.png", lighter)
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False)
+    assert [(match.path, match.placed_by) for match in matches] == [(own, verified_search.PLACED_BY_PIXELS)]
+    # Wherever along the edge it was placed, the outline straddles the edge.
+    corners = np.array(matches[0].corners)
+    y_on_edge = 240 + (corners.mean(axis=0)[0] - 320) * np.tan(np.radians(20))
+    assert abs(corners.mean(axis=0)[1] - y_on_edge) < 10
+
+
+@pytest.mark.parametrize("degrees", [20.5, 21.0, 21.5])
+def test_foreign_straight_edge_crop_names_no_photograph_of_two_with_such_an_edge(tmp_path, degrees):
+    # A straight edge of a picture not in the folder, grainy as a photograph, fits the
+    # folder's two straight edges about as well as each other (and along each): it names
+    # neither.
+    edge = straight_edge_picture(640, 480, 20, 60, 170)
+    write(tmp_path / "pictures" / "edge.png", cv2.cvtColor(edge, cv2.COLOR_GRAY2BGR))
+    other = straight_edge_picture(640, 480, 22, 90, 200)[40:, 60:]
+    write(tmp_path / "pictures" / "other_edge.png", cv2.cvtColor(other, cv2.COLOR_GRAY2BGR))
+    write(tmp_path / "pictures" / "textured.png", textured_photo(640, 480, 4))
+    foreign = straight_edge_picture(640, 480, degrees, 50, 180)[180:300, 260:400].astype(np.float32)
+    grain = np.random.default_rng(5).normal(0, 2.0, foreign.shape)
+    crop = write(tmp_path / "crop.png", np.clip(foreign + grain, 0, 255).astype(np.uint8))
     assert verified_cropped_matches(crop, str(tmp_path / "pictures"), use_store=False) == []
 
 
@@ -558,6 +580,70 @@ def test_outline_too_small_to_compare_needs_more_matches(tmp_path, monkeypatch, 
         lambda crop_features, picture: (inliers, outline) if picture.width == 640 else None,
     )
     assert set(verified_cropped_search(crop, str(folder))) == (set(pictures.values()) if kept else set())
+
+
+def slope_like(crop, left, top):
+    """A 640 x 480 grey picture of the crop's least-squares plane alone, extended from the
+    crop's spot at (left, top): a slope of the crop's direction without its bends and blobs."""
+    rows, columns = np.mgrid[0:480, 0:640].astype(np.float64)
+    y, x = np.mgrid[0 : crop.shape[0], 0 : crop.shape[1]].astype(np.float64)
+    design = np.column_stack([np.ones(crop.size), x.ravel(), y.ravel()])
+    a, b, c = np.linalg.lstsq(design, crop.astype(np.float64).ravel(), rcond=None)[0]
+    return np.clip(a + b * (columns - left) + c * (rows - top), 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize(
+    "source, box, shift, answered",
+    [
+        ("smooth", (100, 100, 80, 60), (0, 0), True),  # a small crop on its own spot
+        ("textured", (300, 200, 70, 50), (0, 0), True),
+        ("textured", (300, 200, 70, 50), (90, -60), False),  # elsewhere in its picture
+        ("textured", (150, 100, 230, 170), (0, 0), False),  # a large crop needs four matches
+    ],
+)
+def test_three_matches_place_a_small_crop_only_where_its_pixels_agree_closely(
+    tmp_path, monkeypatch, source, box, shift, answered
+):
+    # Stands in for a crop a few dozen pixels across that keeps three consistent matches:
+    # every picture gets a placement of three at the crop's box (shifted by `shift`). The
+    # slope picture carries the crop's plane at the same spot, so its grey levels correlate
+    # with the crop's there; only their structure tells it from the crop's own picture.
+    pixels = smooth_picture(640, 480, 12) if source == "smooth" else textured_photo(640, 480, 3)
+    grey = cv2.cvtColor(pixels, cv2.COLOR_BGR2GRAY)
+    left, top, width, height = box
+    crop_grey = grey[top : top + height, left : left + width]
+    folder = tmp_path / "pictures"
+    own = write(folder / "own.png", pixels)
+    write(
+        folder / "slope.png", cv2.cvtColor(slope_like(grey[100:160, 100:180], 100, 100), cv2.COLOR_GRAY2BGR)
+    )
+    crop = write(tmp_path / "crop.png", crop_grey)
+    x, y = left + shift[0], top + shift[1]
+    outline = ((x, y), (x + width, y), (x + width, y + height), (x, y + height))
+    monkeypatch.setattr(verified_search, "_verify", lambda crop_features, picture: (3, outline))
+    matches = verified_cropped_matches(crop, str(folder), use_store=False)
+    by_keypoints = [match.path for match in matches if match.placed_by == verified_search.PLACED_BY_KEYPOINTS]
+    assert by_keypoints == ([own] if answered else [])
+
+
+@pytest.mark.parametrize(
+    "seed, box", [(12, (100, 100, 80, 60)), (12, (400, 300, 100, 80)), (14, (300, 80, 90, 70))]
+)
+def test_placed_structure_tells_a_smooth_crop_from_a_slope_of_its_direction(seed, box):
+    grey = cv2.cvtColor(smooth_picture(640, 480, seed), cv2.COLOR_BGR2GRAY)
+    left, top, width, height = box
+    crop = grey[top : top + height, left : left + width]
+    corners = ((left, top), (left + width, top), (left + width, top + height), (left, top + height))
+    slope = slope_like(crop, left, top)
+
+    def fine(picture):
+        return cv2.resize(picture, (256, 192), interpolation=cv2.INTER_AREA)
+
+    own = verified_placement.placed_agreement(crop, corners, (640, 480), fine(grey))
+    on_slope = verified_placement.placed_agreement(crop, corners, (640, 480), fine(slope))
+    assert min(own) >= verified_search.MIN_FEW_INLIERS_AGREEMENT
+    assert on_slope[0] >= verified_search.MIN_FEW_INLIERS_AGREEMENT  # the plain levels agree ...
+    assert on_slope[1] < 0.5  # ... their structure does not
 
 
 @pytest.mark.parametrize(
@@ -834,19 +920,24 @@ def edge_picture(width, height, degrees, dark, light):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("crop_degrees", [0.0, 7.0])
-def test_crop_of_a_straight_edge_between_even_regions_is_placed_nowhere(tmp_path, crop_degrees):
-    # Such a crop fits anywhere along the edge, and along any edge like it: it tells nothing
-    # of where it came from, even cut from a picture of the folder.
+@pytest.mark.parametrize("crop_degrees, names_own", [(0.0, True), (7.0, False)])
+def test_crop_of_a_straight_edge_between_even_regions_names_its_picture_only_by_a_wide_margin(
+    tmp_path, crop_degrees, names_own
+):
+    # Such a crop fits anywhere along the edge, and along any edge like it. Cut as it is, it
+    # fits its own picture exactly and the other edge clearly worse, so it names its picture;
+    # turned, its resampling leaves about as much unexplained in its own picture as the
+    # other edge does, and it names nothing.
     folder = tmp_path / "pictures"
     source = edge_picture(640, 480, 10.0, (40, 90, 120), (170, 210, 200))
-    write(folder / "edge.png", source)
+    own = write(folder / "edge.png", source)
     write(folder / "other_edge.png", edge_picture(640, 480, 3.0, (60, 60, 60), (200, 190, 180)))
     make_folder(folder, [1, 2])
     region, _ = turned_region(source, (300, 240), (200, 140), crop_degrees)
     crop = write(tmp_path / "crop.png", region)
 
-    assert verified_cropped_matches(crop, str(folder)) == []
+    matches = verified_cropped_matches(crop, str(folder))
+    assert [match.path for match in matches] == ([own] if names_own else [])
 
 
 @pytest.mark.slow
