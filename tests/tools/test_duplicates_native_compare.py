@@ -186,3 +186,56 @@ def _png(picture):
     data = io.BytesIO()
     picture.save(data, "PNG")
     return data.getvalue()
+
+
+def _one_by_one(thumbnails, sizes, pairs, threshold):
+    """Each pair's verdict from a call of its own: nothing worked out for one pair can serve
+    another."""
+    alone = [pair_verdicts.verdicts(thumbnails, sizes, [pair], threshold) for pair in pairs]
+    return tuple(np.concatenate([getattr(found, name) for found in alone]) for name in pair_verdicts.Verdicts._fields)
+
+
+@pytest.mark.parametrize("order", ["sorted", "shuffled", "reversed"])
+@pytest.mark.parametrize("level", ["normal", "loose"])
+def test_many_pairs_in_one_call_are_decided_as_each_alone(pictures, order, level):
+    """A picture in many pairs is worked out once per call (its first picture's profiles, its
+    coarse vectors for the other turns): every verdict must be the very one, to the bit, that a
+    call for that pair alone gives, whatever the order of the pairs."""
+    thumbnails, sizes, plain = pictures
+    structured = np.flatnonzero(~plain).tolist()
+    pairs = [
+        (first, second, grouping.transform_mask(PROPOSALS[number % len(PROPOSALS)]), False)
+        for number, (first, second) in enumerate(itertools.permutations(structured, 2))
+    ][::3]
+    if order == "shuffled":
+        pairs = [pairs[slot] for slot in np.random.default_rng(3).permutation(len(pairs))]
+    elif order == "reversed":
+        pairs = pairs[::-1]
+    threshold = SIMILARITY_LEVELS[level]
+    together = pair_verdicts.verdicts(thumbnails, sizes, pairs, threshold)
+    alone = _one_by_one(thumbnails, sizes, pairs, threshold)
+    for name, expected in zip(pair_verdicts.Verdicts._fields, alone):
+        assert np.array_equal(getattr(together, name), expected), name
+    assert 20 <= int(together.same.sum()) < len(pairs)
+
+
+@pytest.mark.parametrize(
+    "size_first, size_second, proposed",
+    [
+        ((400, 300), (400, 300), {1}),  # a proposal the shapes refuse: the others are ranked
+        ((400, 300), (300, 400), {0}),  # only the turns fit
+        ((400, 300), (120, 900), {0, 1}),  # nothing fits at all
+    ],
+)
+def test_shapes_decide_which_other_turns_are_compared(pictures, size_first, size_second, proposed):
+    """The other turns are compared only where the two pictures' shapes allow them; the
+    verdicts match the numpy comparison's for every edit against the original."""
+    thumbnails, _, plain = pictures
+    structured = np.flatnonzero(~plain).tolist()
+    sizes = [size_first if slot % 2 == 0 else size_second for slot in range(len(thumbnails))]
+    pairs = [(structured[0], second, grouping.transform_mask(proposed), False) for second in structured[1:]]
+    found = pair_verdicts.verdicts(thumbnails, sizes, pairs, 0.93)
+    expected = pair_verdicts.reference_verdicts(thumbnails, sizes, pairs, 0.93)
+    assert found.same.tolist() == expected.same.tolist()
+    assert found.transform.tolist() == expected.transform.tolist()
+    assert found.cropped.tolist() == expected.cropped.tolist()

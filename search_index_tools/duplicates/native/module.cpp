@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -96,6 +97,12 @@ Tables make_tables(const Array<double>& plane, const Array<double>& interpolate_
                            static_cast<int>(c(i, 2)), static_cast<int>(c(i, 3)), matrix_a,
                            matrix_b});
   }
+  tables.serves_a.assign(tables.resampling.size(), 0);
+  tables.serves_b.assign(tables.resampling.size(), 0);
+  for (const AxisCut& cut : tables.cuts) {
+    tables.serves_a[cut.matrix_a] = 1;
+    tables.serves_b[cut.matrix_b] = 1;
+  }
   // Named, so a setting added to the structure cannot take another's value.
   tables.settings = {
       .kept_structure = setting(settings, "kept_structure"),
@@ -160,15 +167,25 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
     const std::uint8_t* masks = proposed.data();
     const bool* is_plain = plain.data();
     py::gil_scoped_release unlocked;
+    pair_compare::PictureMemo memo(tables, pictures, count);
+    // Pairs come sorted by their first picture: it is prepared once for the pairs in a row
+    // that share it.
+    std::optional<pair_compare::Prepared> prepared;
+    long prepared_picture = -1;
     for (py::ssize_t i = 0; i < pairs; ++i) {
       const std::uint8_t* a = pictures + first[i] * kThumbnailPixels;
       const std::uint8_t* b = pictures + second[i] * kThumbnailPixels;
       const pair_compare::Size size_a{size[2 * first[i]], size[2 * first[i] + 1]};
       const pair_compare::Size size_b{size[2 * second[i]], size[2 * second[i] + 1]};
+      if (!is_plain[i] && prepared_picture != first[i]) {
+        prepared.emplace(pair_compare::prepare(tables, a));
+        prepared_picture = first[i];
+      }
       const pair_compare::Verdict verdict =
-          is_plain[i]
-              ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
-              : pair_compare::verify_structured(tables, a, b, size_a, size_b, masks[i], threshold);
+          is_plain[i] ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
+                      : pair_compare::verify_structured(tables, memo, *prepared, first[i],
+                                                        second[i], size_a, size_b, masks[i],
+                                                        threshold);
       out_same(i) = verdict.same;
       out_transform(i) = static_cast<std::uint8_t>(verdict.transform);
       out_similarity(i) = verdict.similarity;

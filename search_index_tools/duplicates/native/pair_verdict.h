@@ -2,6 +2,10 @@
 // which transform, how alike, and whether a frame was cut.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
+#include "coarse_vectors.h"
 #include "frame_compare.h"
 
 namespace pair_compare {
@@ -13,11 +17,33 @@ struct Verdict {
   bool cropped;
 };
 
-// A pair of pictures with structure. The proposed transforms (a bit per transform in
-// `proposed`) are compared; when none reaches the threshold, the other turns under which the
-// two pictures' coarse vectors (sharp or blurred) agree as a candidate would are compared
-// too, most alike first, until one reaches it.
-Verdict verify_structured(const Tables& tables, Thumbnail first, Thumbnail second, Size size_first,
+// The coarse vectors of one picture, as the candidate search compares them.
+struct CoarseVectors {
+  Coarse sharp, blurred;
+};
+
+// What the verdicts on many pairs work out once per picture, when a pair first needs it: a
+// picture is in several candidate pairs.
+class PictureMemo {
+ public:
+  PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count);
+  const CoarseVectors& coarse(long picture);
+  Thumbnail thumbnail(long picture) const { return thumbnails_ + picture * kThumbnailPixels; }
+
+ private:
+  const Tables& tables_;
+  const std::uint8_t* thumbnails_;
+  std::vector<CoarseVectors> coarse_;
+  std::vector<char> known_;
+};
+
+// A pair of pictures with structure, by their places in the memo's thumbnails (`first`
+// prepared). The proposed transforms (a bit per transform in `proposed`) are compared; when
+// none reaches the threshold, the other turns that the shapes allow and under which the two
+// pictures' coarse vectors (sharp or blurred) agree as a candidate would are compared too,
+// most alike first, until one reaches it.
+Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepared& first,
+                          long first_picture, long second_picture, Size size_first,
                           Size size_second, unsigned proposed, double threshold);
 
 // A pair of plain pictures: the same when their grey levels nearly are, under the first
