@@ -83,10 +83,12 @@ def kept_pairs(
     decisions: KeptDecisions,
     scope: str,
     run: Runner | None = None,
+    pairs_per_item: int | None = None,
 ) -> Decided:
     """The verified pairs among `pictures` (positions in this list), with the decisions kept
     for `scope` used and brought up to date. `run(function, items)` maps a function over items
-    in a pool of processes: the comparisons to make are made there when there are enough."""
+    in a pool of processes or threads: the comparisons to make are made there when there are
+    enough, `pairs_per_item` (PAIRS_PER_ITEM) to an item."""
     tokens = [picture.token for picture in pictures]
     digest = digest_of(tokens)
     kept = decisions.scope_result(scope, threshold, digest)
@@ -132,7 +134,7 @@ def kept_pairs(
             key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
             candidates.append((plain, first, second, transforms, key))
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
-    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
+    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run, pairs_per_item)
     decided.verified = len(fresh_verdicts)
     for plain, first, second, _, key in candidates:
         verdict = verdicts.get(key) or fresh_verdicts[key]
@@ -387,9 +389,11 @@ def _verify_all(
     unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]],
     threshold: float,
     run: Runner | None,
+    pairs_per_item: int | None = None,
 ) -> dict[tuple[int, int, int], Verdict]:
     """The verdicts of the candidate pairs not decided before, made in a pool when given one
-    and worth it, a few hundred pairs per item sent to a worker."""
+    and worth it, `pairs_per_item` (PAIRS_PER_ITEM) pairs per item sent to a worker."""
+    per_item = PAIRS_PER_ITEM if pairs_per_item is None else pairs_per_item
     keys = list(dict.fromkeys(key for *_, key in unknown))
     of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
     use_pool = run is not None and len(keys) >= POOL_MINIMUM
@@ -399,9 +403,9 @@ def _verify_all(
         part = keys[start : start + VERIFY_SLICE]
         items = [
             _comparison_slice(
-                pictures, thumbnails, [of_key[key] for key in part[first : first + PAIRS_PER_ITEM]], threshold
+                pictures, thumbnails, [of_key[key] for key in part[first : first + per_item]], threshold
             )
-            for first in range(0, len(part), PAIRS_PER_ITEM)
+            for first in range(0, len(part), per_item)
         ]
         results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
         verdicts.update(zip(part, (verdict for result in results for verdict in result)))
