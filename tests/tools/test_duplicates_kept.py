@@ -215,3 +215,24 @@ def test_comparisons_made_apart_give_the_same_groups(library, start_method, monk
     assert apart.verified > 7
     assert (on_threads != []) == (road == "threads")
     assert apart.groups == scan_duplicates(library, use_store=False).groups
+
+
+def test_lists_kept_under_a_scope_s_whole_name_are_replaced(sil, library):
+    """Lists are kept under a short name of their scope, each row on its own page share; the
+    rows an older version kept under the scope's whole name go at the next scan, and the
+    decisions kept beside them still serve."""
+    first = scan_duplicates(library)
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        scopes = {row[0] for row in db.execute("SELECT DISTINCT scope FROM candidate_lists")}
+        assert len(scopes) == 2 and all(len(scope) < 64 for scope in scopes)
+        # As the older version wrote them: every list under the whole name of the folders.
+        db.execute(
+            "UPDATE candidate_lists SET scope = ? WHERE scope = ?",
+            (str(library), min(scopes)),
+        )
+        db.execute("DELETE FROM scope_results")
+    again = scan_duplicates(library)
+    assert again.groups == first.groups
+    assert again.verified == 0  # the verdicts were kept
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        assert {row[0] for row in db.execute("SELECT DISTINCT scope FROM candidate_lists")} == scopes
