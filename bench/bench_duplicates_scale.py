@@ -152,16 +152,23 @@ import search_index_lib as sil
 sil.CACHED_INDEXED = {index!r}
 sil.CACHE_METADATA = {metadata!r}
 from search_index_tools.duplicates import finder, kept_decisions, kept_grouping, store
-spent, calls = {{}}, {{}}
+import resource
+spent, processor, calls = {{}}, {{}}, {{}}
+
+def used():
+    # Processor time of this process (every thread) and of its finished children (the pool).
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 def timed(owner, name, label):
     inner = getattr(owner, name)
     def wrapper(*args, **kwargs):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), used()
         try:
             return inner(*args, **kwargs)
         finally:
             spent[label] = spent.get(label, 0.0) + time.perf_counter() - started
+            processor[label] = processor.get(label, 0.0) + used() - cpu
             calls[label] = calls.get(label, 0) + 1
     setattr(owner, name, wrapper)
 
@@ -186,10 +193,11 @@ def counting(pictures, thumbnails, unknown, threshold, run, *rest):
     verified.append((len(found), sum(verdict.same for verdict in found.values())))
     return found
 kept_grouping._verify_all = counting
-started = time.perf_counter()
+started, cpu = time.perf_counter(), used()
 scan = finder.scan_duplicates({folders!r})
-total = time.perf_counter() - started
-print(json.dumps(dict(total=total, spent=spent, calls=calls, groups=len(scan.groups),
+total, total_cpu = time.perf_counter() - started, used() - cpu
+print(json.dumps(dict(total=total, total_cpu=total_cpu, spent=spent, processor=processor, calls=calls,
+                      groups=len(scan.groups),
                       compared=sum(n for n, _ in verified), same=sum(s for _, s in verified))))
 """
 
@@ -213,11 +221,14 @@ def phases(size: int) -> None:
         raise RuntimeError(out.stderr)
     result = json.loads(out.stdout.strip().splitlines()[-1])
     print(
-        f"first scan of {size} pictures: {result['total']:.2f} s, {result['groups']} groups, "
-        f"{result['compared']} candidate pairs compared, {result['same']} the same picture"
+        f"first scan of {size} pictures: {result['total']:.2f} s ({result['total_cpu']:.2f} s of "
+        f"processor time), {result['groups']} groups, {result['compared']} candidate pairs "
+        f"compared, {result['same']} the same picture"
     )
+    print(f"  {'step':28} {'time':>9} {'processor':>11}")
     for label, seconds in sorted(result["spent"].items(), key=lambda item: -item[1]):
-        print(f"  {label:28} {seconds:7.2f} s  ({result['calls'][label]} calls)")
+        cpu = result["processor"][label]
+        print(f"  {label:28} {seconds:7.2f} s {cpu:9.2f} s  ({result['calls'][label]} calls)")
     print(f"load: {os.getloadavg()}")
 
 
@@ -330,6 +341,7 @@ def first_scans(folder: Path, runs: int) -> None:
         f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}"
     )
     times: dict[str, list[float]] = {"index": [], "duplicates": []}
+    processor: dict[str, list[float]] = {"index": [], "duplicates": []}
     with tempfile.TemporaryDirectory() as work:
         settings = Path(work) / "settings"
         settings.mkdir()
@@ -343,9 +355,10 @@ def first_scans(folder: Path, runs: int) -> None:
                 shutil.rmtree(cache, ignore_errors=True)
                 cache.mkdir()
                 command = [str(FIND_IMAGES), "--settings", str(settings), "--quiet", road, str(folder)]
-                started = time.perf_counter()
+                started, cpu = time.perf_counter(), _children_cpu()
                 done = subprocess.run(command, env=env, capture_output=True, text=True)
                 times[road].append(time.perf_counter() - started)
+                processor[road].append(_children_cpu() - cpu)
                 if done.returncode not in (0, 1):
                     raise RuntimeError(done.stderr)
     index, duplicates = statistics.median(times["index"]), statistics.median(times["duplicates"])
@@ -354,6 +367,20 @@ def first_scans(folder: Path, runs: int) -> None:
         f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
         f"{duplicates / index:.2f} times; load {os.getloadavg()}"
     )
+    index_cpu, duplicates_cpu = statistics.median(processor["index"]), statistics.median(processor["duplicates"])
+    print(
+        f"processor time (the command and its workers): index {index_cpu:.2f} s "
+        f"({', '.join(f'{t:.2f}' for t in processor['index'])}), duplicates {duplicates_cpu:.2f} s "
+        f"({', '.join(f'{t:.2f}' for t in processor['duplicates'])}): {duplicates_cpu / index_cpu:.2f} times"
+    )
+
+
+def _children_cpu() -> float:
+    """Processor time of the finished child processes (and theirs, once waited for)."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def main() -> None:
