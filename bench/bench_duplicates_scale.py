@@ -367,7 +367,10 @@ def first_scans(folder: Path, runs: int) -> None:
         f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
         f"{duplicates / index:.2f} times; load {os.getloadavg()}"
     )
-    index_cpu, duplicates_cpu = statistics.median(processor["index"]), statistics.median(processor["duplicates"])
+    index_cpu, duplicates_cpu = (
+        statistics.median(processor["index"]),
+        statistics.median(processor["duplicates"]),
+    )
     print(
         f"processor time (the command and its workers): index {index_cpu:.2f} s "
         f"({', '.join(f'{t:.2f}' for t in processor['index'])}), duplicates {duplicates_cpu:.2f} s "

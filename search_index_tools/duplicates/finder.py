@@ -171,7 +171,9 @@ def scan_duplicates(
         pictures, left_out = _usable(identities, entries)
         if store.active:
             comparing = _comparison_runner(search_index_lib, progress)
-            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned, *comparing)
+            groups, decided = _kept_groups(
+                store, pictures, threshold, rule, reference_list, scanned, *comparing
+            )
             searched, verified = decided.searched, decided.verified
         else:
             # Without a store every picture was read now.

@@ -59,7 +59,9 @@ def test_results_come_in_the_order_of_the_items():
             second_done.set()
         return item * 10
 
-    results = local_comparisons.map_on_threads(work, list(range(6)), 2, counted.append, lambda: counted.append("item"))
+    results = local_comparisons.map_on_threads(
+        work, list(range(6)), 2, counted.append, lambda: counted.append("item")
+    )
     assert results == [0, 10, 20, 30, 40, 50]
     assert counted == [6] + ["item"] * 6
     assert _comparing_threads() == []

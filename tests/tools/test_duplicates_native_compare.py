@@ -192,7 +192,9 @@ def _one_by_one(thumbnails, sizes, pairs, threshold):
     """Each pair's verdict from a call of its own: nothing worked out for one pair can serve
     another."""
     alone = [pair_verdicts.verdicts(thumbnails, sizes, [pair], threshold) for pair in pairs]
-    return tuple(np.concatenate([getattr(found, name) for found in alone]) for name in pair_verdicts.Verdicts._fields)
+    return tuple(
+        np.concatenate([getattr(found, name) for found in alone]) for name in pair_verdicts.Verdicts._fields
+    )
 
 
 @pytest.mark.parametrize("order", ["sorted", "shuffled", "reversed"])

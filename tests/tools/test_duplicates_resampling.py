@@ -6,10 +6,8 @@ import numpy as np
 import pytest
 from duplicates_support import EDITS, original, write_edit
 
-from search_index_tools.duplicates.reading import grey_thumbnail
-
 from search_index_tools.duplicates import descriptor
-from search_index_tools.duplicates.reading import THUMBNAIL_SIDE
+from search_index_tools.duplicates.reading import THUMBNAIL_SIDE, grey_thumbnail
 
 
 def interpolated(near, far):
@@ -53,7 +51,10 @@ def _thumbnails(folder):
 
 @pytest.mark.parametrize(
     "step, margin",
-    [(THUMBNAIL_SIDE // descriptor.FINE_SIDE, 0), ((THUMBNAIL_SIDE - 2 * descriptor.COARSE_MARGIN) // descriptor.COARSE_SIDE, descriptor.COARSE_MARGIN)],
+    [
+        (THUMBNAIL_SIDE // descriptor.FINE_SIDE, 0),
+        ((THUMBNAIL_SIDE - 2 * descriptor.COARSE_MARGIN) // descriptor.COARSE_SIDE, descriptor.COARSE_MARGIN),
+    ],
 )
 def test_block_means_are_the_float32_means_to_the_bit(tmp_path, step, margin):
     thumbnails = _thumbnails(tmp_path)

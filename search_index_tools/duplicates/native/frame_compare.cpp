@@ -136,8 +136,8 @@ Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int ind
   turned(b, kThumbnail, index, turned_b.data());
   const double whole = robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
   if (whole < tables.settings.uncut_minimum) return {whole, false};
-  const auto rows = axis_cuts(
-      tables, a.rows, resampled(tables, profile(turned_b.data(), false), tables.serves_b));
+  const auto rows = axis_cuts(tables, a.rows,
+                              resampled(tables, profile(turned_b.data(), false), tables.serves_b));
   const auto columns = axis_cuts(
       tables, a.columns, resampled(tables, profile(turned_b.data(), true), tables.serves_b));
   const Cuts cuts_a{rows[0], rows[1], columns[0], columns[1]};

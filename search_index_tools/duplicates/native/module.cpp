@@ -182,10 +182,10 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
         prepared_picture = first[i];
       }
       const pair_compare::Verdict verdict =
-          is_plain[i] ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
-                      : pair_compare::verify_structured(tables, memo, *prepared, first[i],
-                                                        second[i], size_a, size_b, masks[i],
-                                                        threshold);
+          is_plain[i]
+              ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
+              : pair_compare::verify_structured(tables, memo, *prepared, first[i], second[i],
+                                                size_a, size_b, masks[i], threshold);
       out_same(i) = verdict.same;
       out_transform(i) = static_cast<std::uint8_t>(verdict.transform);
       out_similarity(i) = verdict.similarity;

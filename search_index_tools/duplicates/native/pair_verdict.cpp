@@ -56,9 +56,9 @@ std::vector<int> other_turns(const Tables& tables, PictureMemo& memo, long first
     Coarse sharp, blurred;
     turned(of_second.sharp.data(), kCoarse, index, sharp.data());
     turned(of_second.blurred.data(), kCoarse, index, blurred.data());
-    const double score =
-        std::max(dot(of_first.sharp, sharp), dot(of_first.blurred, blurred) -
-                                                 (settings.blurred_minimum - settings.coarse_minimum));
+    const double score = std::max(
+        dot(of_first.sharp, sharp),
+        dot(of_first.blurred, blurred) - (settings.blurred_minimum - settings.coarse_minimum));
     if (score >= settings.coarse_minimum) scores.emplace_back(score, index);
   }
   std::sort(scores.begin(), scores.end(), std::greater<>());
@@ -95,8 +95,8 @@ Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepare
   const Thumbnail second = memo.thumbnail(second_picture);
   Best best = best_of(tables, first, second, size_first, size_second, listed(proposed), 2.0);
   if (!best || best->second.similarity < threshold) {
-    const std::vector<int> others = other_turns(tables, memo, first_picture, second_picture,
-                                                size_first, size_second, proposed);
+    const std::vector<int> others =
+        other_turns(tables, memo, first_picture, second_picture, size_first, size_second, proposed);
     const Best fallback =
         best_of(tables, first, second, size_first, size_second, others, threshold);
     if (fallback && (!best || fallback->second.similarity > best->second.similarity)) {
