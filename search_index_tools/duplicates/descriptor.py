@@ -218,10 +218,13 @@ def _block_means(grey: np.ndarray, step: int) -> np.ndarray:
     side) uint8 grey levels. The sums are taken in whole numbers and divided once in single
     precision: the very values a float32 mean gives (such sums are exact in any order), at a
     fraction of its cost."""
-    sums = np.zeros((len(grey), grey.shape[1] // step, grey.shape[2] // step), dtype=np.uint16)
+    count, height, width = grey.shape
+    across = np.zeros((count, height, width // step), dtype=np.uint16)
+    for x in range(step):
+        across += grey[:, :, x::step]
+    sums = np.zeros((count, height // step, width // step), dtype=np.uint16)
     for y in range(step):
-        for x in range(step):
-            sums += grey[:, y::step, x::step]
+        sums += across[:, y::step, :]
     means: np.ndarray = sums.astype(np.float32) / np.float32(step * step)
     return means
 
