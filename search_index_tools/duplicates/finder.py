@@ -274,12 +274,13 @@ def _pool_runner(sil: Any, progress: Progress | None, label: str) -> Runner:
     return run
 
 
-def _comparison_runner(sil: Any, progress: Progress | None) -> tuple[Runner, int]:
-    """Where the comparisons run, and how many pairs go to an item: threads of this process
-    while the module's pool is one of this machine's, that pool otherwise."""
+def _comparison_runner(sil: Any, progress: Progress | None) -> tuple[Runner, int, bool]:
+    """Where the comparisons run, how many pairs go to an item, and whether they run in this
+    process: threads of this process while the module's pool is one of this machine's, that
+    pool otherwise."""
     pool = sil.Pool
     if not local_comparisons.on_this_machine(pool):
-        return _pool_runner(sil, progress, "Comparing"), kept_grouping.PAIRS_PER_ITEM
+        return _pool_runner(sil, progress, "Comparing"), kept_grouping.PAIRS_PER_ITEM, False
     threads = local_comparisons.thread_count(pool)
 
     def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
@@ -289,7 +290,7 @@ def _comparison_runner(sil: Any, progress: Progress | None) -> tuple[Runner, int
             start, item = getattr(progress, "start", None), getattr(progress, "item", None)
             return local_comparisons.map_on_threads(function, items, threads, start, item)
 
-    return run, local_comparisons.PAIRS_PER_THREAD_ITEM
+    return run, local_comparisons.PAIRS_PER_THREAD_ITEM, True
 
 
 class _NoPhase:
@@ -343,6 +344,7 @@ def _kept_groups(
     scanned: list[str],
     run: Runner,
     pairs_per_item: int,
+    shared: bool,
 ) -> tuple[list[DuplicateGroup], Decided]:
     """The groups, with the decisions kept in the store for what did not change (the same
     groups as _groups gives)."""
@@ -357,6 +359,7 @@ def _kept_groups(
         scope_of(scanned),
         run,
         pairs_per_item,
+        shared,
     )
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}

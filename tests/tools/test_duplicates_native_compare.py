@@ -5,6 +5,7 @@ similarities within 1e-6 (sums are taken in another order; seen: 2e-9 at most)."
 
 import io
 import itertools
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -140,6 +141,30 @@ def test_groups_are_those_of_the_numpy_comparison(pictures, monkeypatch):
 
 
 @pytest.mark.parametrize(
+    "places, named",
+    [
+        (None, "places"),
+        (np.array([0]), "places"),
+        (np.array([0, 2]), "beyond"),
+        (np.array([-1, 0]), "beyond"),
+    ],
+)
+def test_places_in_a_scan_memo_are_checked(places, named):
+    with pytest.raises((ValueError, IndexError), match=named):
+        pair_verdicts.comparer().verdicts(
+            np.zeros((2, 64, 64), np.uint8),
+            np.full((2, 2), 64),
+            np.array([0]),
+            np.array([1]),
+            np.array([1], np.uint8),
+            np.zeros(1, dtype=bool),
+            0.9,
+            pair_verdicts.scan_memo(2),
+            places,
+        )
+
+
+@pytest.mark.parametrize(
     "change, named",
     [
         (lambda args: args.update(thumbnails=args["thumbnails"][:, :32]), "thumbnails"),
@@ -216,9 +241,33 @@ def test_many_pairs_in_one_call_are_decided_as_each_alone(pictures, order, level
     threshold = SIMILARITY_LEVELS[level]
     together = pair_verdicts.verdicts(thumbnails, sizes, pairs, threshold)
     alone = _one_by_one(thumbnails, sizes, pairs, threshold)
+    shared = _in_slices_sharing_a_memo(thumbnails, sizes, pairs, threshold)
     for name, expected in zip(pair_verdicts.Verdicts._fields, alone):
         assert np.array_equal(getattr(together, name), expected), name
+        assert np.array_equal(getattr(shared, name), expected), name
     assert 20 <= int(together.same.sum()) < len(pairs)
+
+
+def _in_slices_sharing_a_memo(thumbnails, sizes, pairs, threshold, size=7):
+    """The verdicts made as a scan on threads makes them: slices of pairs, each with the
+    thumbnails it names in an order of its own, on two threads, sharing the scan's memo."""
+    memo = pair_verdicts.scan_memo(len(thumbnails))
+
+    def one_slice(part):
+        places = sorted({place for first, second, _, _ in part for place in (first, second)}, reverse=True)
+        slot = {place: number for number, place in enumerate(places)}
+        local = [(slot[first], slot[second], mask, plain) for first, second, mask, plain in part]
+        return pair_verdicts.verdicts(
+            thumbnails[places], [sizes[place] for place in places], local, threshold, memo, places
+        )
+
+    with ThreadPoolExecutor(2) as threads:
+        found = list(
+            threads.map(one_slice, [pairs[first : first + size] for first in range(0, len(pairs), size)])
+        )
+    return pair_verdicts.Verdicts(
+        *(np.concatenate([getattr(part, name) for part in found]) for name in pair_verdicts.Verdicts._fields)
+    )
 
 
 @pytest.mark.parametrize(

@@ -77,10 +77,27 @@ std::vector<int> listed(unsigned transforms) {
 
 }  // namespace
 
-PictureMemo::PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count)
-    : tables_(tables), thumbnails_(thumbnails), coarse_(count), known_(count, 0) {}
+ScanCoarse::ScanCoarse(long count)
+    : count_(count), coarse_(count), once_(std::make_unique<std::once_flag[]>(count)) {}
+
+const CoarseVectors& ScanCoarse::of(const Tables& tables, long place, Thumbnail thumbnail) {
+  std::call_once(once_[place], [&] {
+    coarse_[place] = {sharp_coarse(tables, thumbnail), blurred_coarse(tables, thumbnail)};
+  });
+  return coarse_[place];
+}
+
+PictureMemo::PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count,
+                         ScanCoarse* scan, const long* places)
+    : tables_(tables),
+      thumbnails_(thumbnails),
+      scan_(scan),
+      places_(places),
+      coarse_(scan ? 0 : count),
+      known_(scan ? 0 : count, 0) {}
 
 const CoarseVectors& PictureMemo::coarse(long picture) {
+  if (scan_) return scan_->of(tables_, places_[picture], thumbnail(picture));
   if (!known_[picture]) {
     coarse_[picture] = {sharp_coarse(tables_, thumbnail(picture)),
                         blurred_coarse(tables_, thumbnail(picture))};

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "coarse_vectors.h"
@@ -22,17 +24,35 @@ struct CoarseVectors {
   Coarse sharp, blurred;
 };
 
+// The coarse vectors of a scan's pictures, by their place among the scan's pictures, shared
+// by every call that compares the scan's pairs, on any thread: each is worked out once.
+class ScanCoarse {
+ public:
+  explicit ScanCoarse(long count);
+  long count() const { return count_; }
+  const CoarseVectors& of(const Tables& tables, long place, Thumbnail thumbnail);
+
+ private:
+  long count_;
+  std::vector<CoarseVectors> coarse_;
+  std::unique_ptr<std::once_flag[]> once_;
+};
+
 // What the verdicts on many pairs work out once per picture, when a pair first needs it: a
-// picture is in several candidate pairs.
+// picture is in several candidate pairs. With a ScanCoarse, the coarse vectors are the scan's
+// (`places` gives each thumbnail's place among the scan's pictures).
 class PictureMemo {
  public:
-  PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count);
+  PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count,
+              ScanCoarse* scan = nullptr, const long* places = nullptr);
   const CoarseVectors& coarse(long picture);
   Thumbnail thumbnail(long picture) const { return thumbnails_ + picture * kThumbnailPixels; }
 
  private:
   const Tables& tables_;
   const std::uint8_t* thumbnails_;
+  ScanCoarse* scan_;
+  const long* places_;
   std::vector<CoarseVectors> coarse_;
   std::vector<char> known_;
 };
