@@ -5,6 +5,7 @@ folder (the scan reads no picture), and a folder where a few files changed, at 2
     .venv/bin/python bench/bench_duplicates_scale.py generate [--count 100000]
     .venv/bin/python bench/bench_duplicates_scale.py measure [--sizes 20000 100000] [--runs 3]
     .venv/bin/python bench/bench_duplicates_scale.py first FOLDER [--runs 3]
+    .venv/bin/python bench/bench_duplicates_scale.py phases [--size 20000]
 
 `generate` writes small photo-like JPEGs (160 x 120 and about, 1,000 per sub-folder) under
 DATA_ROOT (outside the repository); every tenth picture is an edited copy of the one before
@@ -17,6 +18,10 @@ the unchanged scans take turns with scans that keep no decisions (the road witho
 every picture's thumbnail loaded, the candidate search and every verification made again),
 medians of `--runs`; then a few files are changed, removed and copied, and the scan after
 that is timed.
+
+`phases` times the steps of one first scan (a fresh cache folder, in a child process): the
+listing, the reading, the candidate search, the comparisons, what the store keeps; and counts
+the candidate pairs and those found the same picture.
 """
 
 from __future__ import annotations
@@ -140,6 +145,93 @@ print(json.dumps(result))
 """
 
 
+PHASES_CHILD = """
+import json, sys, time
+sys.path.insert(0, {tests!r})
+import search_index_lib as sil
+sil.CACHED_INDEXED = {index!r}
+sil.CACHE_METADATA = {metadata!r}
+from search_index_tools.duplicates import finder, kept_decisions, kept_grouping, store
+import resource
+spent, processor, calls = {{}}, {{}}, {{}}
+
+def used():
+    # Processor time of this process (every thread) and of its finished children (the pool).
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+def timed(owner, name, label):
+    inner = getattr(owner, name)
+    def wrapper(*args, **kwargs):
+        started, cpu = time.perf_counter(), used()
+        try:
+            return inner(*args, **kwargs)
+        finally:
+            spent[label] = spent.get(label, 0.0) + time.perf_counter() - started
+            processor[label] = processor.get(label, 0.0) + used() - cpu
+            calls[label] = calls.get(label, 0) + 1
+    setattr(owner, name, wrapper)
+
+for owner, name, label in [
+    (finder, "_listing", "listing"), (finder, "_identities", "file identities"),
+    (store.PictureStore, "lookup_entries", "store lookup"), (finder, "_read", "reading"),
+    (store.PictureStore, "store", "store: reads kept"), (store.PictureStore, "prune", "store: pruned"),
+    (kept_grouping, "_kinds", "kinds and search vectors"),
+    (kept_grouping._KindSearch, "candidates", "candidate search"),
+    (kept_grouping, "_verify_all", "comparisons"),
+    (kept_decisions.KeptDecisions, "verdicts", "kept verdicts read"),
+    (kept_decisions.KeptDecisions, "keep_verdicts", "verdicts kept"),
+    (kept_decisions.KeptDecisions, "keep_scan", "candidate lists kept"),
+    (kept_decisions.KeptDecisions, "prune", "decisions pruned"),
+    (finder, "_grouped", "groups and relations"),
+]:
+    timed(owner, name, label)
+verified = []
+inner_verify = kept_grouping._verify_all
+def counting(pictures, thumbnails, unknown, threshold, run, *rest):
+    found = inner_verify(pictures, thumbnails, unknown, threshold, run, *rest)
+    verified.append((len(found), sum(verdict.same for verdict in found.values())))
+    return found
+kept_grouping._verify_all = counting
+started, cpu = time.perf_counter(), used()
+scan = finder.scan_duplicates({folders!r})
+total, total_cpu = time.perf_counter() - started, used() - cpu
+print(json.dumps(dict(total=total, total_cpu=total_cpu, spent=spent, processor=processor, calls=calls,
+                      groups=len(scan.groups),
+                      compared=sum(n for n, _ in verified), same=sum(s for _, s in verified))))
+"""
+
+
+def phases(size: int) -> None:
+    """The steps of one first scan of `size` pictures, timed."""
+    import shutil
+    import tempfile
+
+    print(f"load: {os.getloadavg()}", flush=True)
+    with tempfile.TemporaryDirectory(dir=DATA_ROOT) as cache:
+        code = PHASES_CHILD.format(
+            tests=str(HERE.parent / "tests"),
+            index=str(Path(cache) / "index.faiss"),
+            metadata=str(Path(cache) / "metadata.txt"),
+            folders=[str(DATA_ROOT / "library" / f"d{number:03d}") for number in range(size // PER_FOLDER)],
+        )
+        out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
+        shutil.rmtree(cache, ignore_errors=True)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    result = json.loads(out.stdout.strip().splitlines()[-1])
+    print(
+        f"first scan of {size} pictures: {result['total']:.2f} s ({result['total_cpu']:.2f} s of "
+        f"processor time), {result['groups']} groups, {result['compared']} candidate pairs "
+        f"compared, {result['same']} the same picture"
+    )
+    print(f"  {'step':28} {'time':>9} {'processor':>11}")
+    for label, seconds in sorted(result["spent"].items(), key=lambda item: -item[1]):
+        cpu = result["processor"][label]
+        print(f"  {label:28} {seconds:7.2f} s {cpu:9.2f} s  ({result['calls'][label]} calls)")
+    print(f"load: {os.getloadavg()}")
+
+
 def run_scan(size: int, road: str) -> dict[str, Any]:
     cache = DATA_ROOT / f"cache_{size}"
     cache.mkdir(parents=True, exist_ok=True)
@@ -249,6 +341,7 @@ def first_scans(folder: Path, runs: int) -> None:
         f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}"
     )
     times: dict[str, list[float]] = {"index": [], "duplicates": []}
+    processor: dict[str, list[float]] = {"index": [], "duplicates": []}
     with tempfile.TemporaryDirectory() as work:
         settings = Path(work) / "settings"
         settings.mkdir()
@@ -262,9 +355,10 @@ def first_scans(folder: Path, runs: int) -> None:
                 shutil.rmtree(cache, ignore_errors=True)
                 cache.mkdir()
                 command = [str(FIND_IMAGES), "--settings", str(settings), "--quiet", road, str(folder)]
-                started = time.perf_counter()
+                started, cpu = time.perf_counter(), _children_cpu()
                 done = subprocess.run(command, env=env, capture_output=True, text=True)
                 times[road].append(time.perf_counter() - started)
+                processor[road].append(_children_cpu() - cpu)
                 if done.returncode not in (0, 1):
                     raise RuntimeError(done.stderr)
     index, duplicates = statistics.median(times["index"]), statistics.median(times["duplicates"])
@@ -273,6 +367,23 @@ def first_scans(folder: Path, runs: int) -> None:
         f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
         f"{duplicates / index:.2f} times; load {os.getloadavg()}"
     )
+    index_cpu, duplicates_cpu = (
+        statistics.median(processor["index"]),
+        statistics.median(processor["duplicates"]),
+    )
+    print(
+        f"processor time (the command and its workers): index {index_cpu:.2f} s "
+        f"({', '.join(f'{t:.2f}' for t in processor['index'])}), duplicates {duplicates_cpu:.2f} s "
+        f"({', '.join(f'{t:.2f}' for t in processor['duplicates'])}): {duplicates_cpu / index_cpu:.2f} times"
+    )
+
+
+def _children_cpu() -> float:
+    """Processor time of the finished child processes (and theirs, once waited for)."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def main() -> None:
@@ -295,11 +406,15 @@ def main() -> None:
     first = commands.add_parser("first", help="a first scan against an index build, on a folder")
     first.add_argument("folder", type=Path)
     first.add_argument("--runs", type=int, default=3)
+    steps = commands.add_parser("phases", help="the steps of one first scan, timed")
+    steps.add_argument("--size", type=int, default=20_000)
     args = parser.parse_args()
     if args.command == "generate":
         generate(args.count)
     elif args.command == "first":
         first_scans(args.folder, args.runs)
+    elif args.command == "phases":
+        phases(args.size)
     else:
         measure(args.sizes, args.runs, args.without_runs, args.reuse)
 

@@ -3,6 +3,9 @@
 import numpy as np
 from numpy.typing import NDArray
 
+class ScanMemo:
+    def __init__(self, count: int) -> None: ...
+
 class PairComparer:
     def __init__(
         self,
@@ -24,6 +27,8 @@ class PairComparer:
         proposed: NDArray[np.uint8],
         plain: NDArray[np.bool_],
         threshold: float,
+        memo: ScanMemo | None = None,
+        places: NDArray[np.int64] | None = None,
     ) -> tuple[NDArray[np.bool_], NDArray[np.uint8], NDArray[np.float64], NDArray[np.bool_]]: ...
     def compare(self, a: NDArray[np.uint8], b: NDArray[np.uint8], index: int) -> tuple[float, bool]: ...
     def best_transform(

@@ -139,8 +139,7 @@ def coarse_vectors(thumbnails: np.ndarray) -> np.ndarray:
     side = THUMBNAIL_SIDE - 2 * COARSE_MARGIN
     step = side // COARSE_SIDE
     centre = thumbnails[:, COARSE_MARGIN : COARSE_MARGIN + side, COARSE_MARGIN : COARSE_MARGIN + side]
-    blocks = centre.reshape(-1, COARSE_SIDE, step, COARSE_SIDE, step).astype(np.float32).mean(axis=(2, 4))
-    flat = blocks.reshape(len(thumbnails), -1)
+    flat = _block_means(centre, step).reshape(len(thumbnails), -1)
     flat -= (flat @ _COARSE_PLANE) @ _COARSE_PLANE.T
     norms = np.linalg.norm(flat, axis=1, keepdims=True)
     return np.ascontiguousarray(flat / np.maximum(norms, 1e-6), dtype=np.float32)
@@ -211,8 +210,23 @@ def structure(thumbnails: np.ndarray) -> np.ndarray:
 
 
 def _downsized(thumbnails: np.ndarray) -> np.ndarray:
-    step = THUMBNAIL_SIDE // FINE_SIDE
-    return thumbnails.reshape(-1, FINE_SIDE, step, FINE_SIDE, step).astype(np.float32).mean(axis=(2, 4))
+    return _block_means(thumbnails, THUMBNAIL_SIDE // FINE_SIDE)
+
+
+def _block_means(grey: np.ndarray, step: int) -> np.ndarray:
+    """(n, side / step, side / step) float32 means of the step x step blocks of (n, side,
+    side) uint8 grey levels. The sums are taken in whole numbers and divided once in single
+    precision: the very values a float32 mean gives (such sums are exact in any order), at a
+    fraction of its cost."""
+    count, height, width = grey.shape
+    across = np.zeros((count, height, width // step), dtype=np.uint16)
+    for x in range(step):
+        across += grey[:, :, x::step]
+    sums = np.zeros((count, height // step, width // step), dtype=np.uint16)
+    for y in range(step):
+        sums += across[:, y::step, :]
+    means: np.ndarray = sums.astype(np.float32) / np.float32(step * step)
+    return means
 
 
 Size = tuple[int, int]  # width, height as shown

@@ -21,7 +21,7 @@ from typing import Any, Protocol
 import numpy as np
 
 from ..file_identity import FileIdentity
-from . import descriptor, grouping, pair_verdicts
+from . import descriptor, grouping, kept_grouping, local_comparisons, pair_verdicts
 from .keeper import DEFAULT_RULE, KeeperRule, is_under, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
 from .kept_grouping import Decided, Picture, Runner, kept_pairs
@@ -170,8 +170,10 @@ def scan_duplicates(
         entries: dict[str, Entry] = {**stored, **{read.path: read for read in fresh}}
         pictures, left_out = _usable(identities, entries)
         if store.active:
-            runner = _pool_runner(search_index_lib, progress, "Comparing")
-            groups, decided = _kept_groups(store, pictures, threshold, rule, reference_list, scanned, runner)
+            comparing = _comparison_runner(search_index_lib, progress)
+            groups, decided = _kept_groups(
+                store, pictures, threshold, rule, reference_list, scanned, *comparing
+            )
             searched, verified = decided.searched, decided.verified
         else:
             # Without a store every picture was read now.
@@ -272,6 +274,25 @@ def _pool_runner(sil: Any, progress: Progress | None, label: str) -> Runner:
     return run
 
 
+def _comparison_runner(sil: Any, progress: Progress | None) -> tuple[Runner, int, bool]:
+    """Where the comparisons run, how many pairs go to an item, and whether they run in this
+    process: threads of this process while the module's pool is one of this machine's, that
+    pool otherwise."""
+    pool = sil.Pool
+    if not local_comparisons.on_this_machine(pool):
+        return _pool_runner(sil, progress, "Comparing"), kept_grouping.PAIRS_PER_ITEM, False
+    threads = local_comparisons.thread_count(pool)
+
+    def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
+        phase = progress.phase("Comparing") if progress is not None else _NoPhase()
+        with phase:
+            # The command's reporter draws a bar from these, as its pool would.
+            start, item = getattr(progress, "start", None), getattr(progress, "item", None)
+            return local_comparisons.map_on_threads(function, items, threads, start, item)
+
+    return run, local_comparisons.PAIRS_PER_THREAD_ITEM, True
+
+
 class _NoPhase:
     def __enter__(self) -> _NoPhase:
         return self
@@ -322,6 +343,8 @@ def _kept_groups(
     references: list[str],
     scanned: list[str],
     run: Runner,
+    pairs_per_item: int,
+    shared: bool,
 ) -> tuple[list[DuplicateGroup], Decided]:
     """The groups, with the decisions kept in the store for what did not change (the same
     groups as _groups gives)."""
@@ -335,6 +358,8 @@ def _kept_groups(
         decisions,
         scope_of(scanned),
         run,
+        pairs_per_item,
+        shared,
     )
     kept_relations = decisions.relations()
     fresh_relations: dict[tuple[int, int], tuple[float, str]] = {}

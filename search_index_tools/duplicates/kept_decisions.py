@@ -55,6 +55,14 @@ def scope_of(folders: Iterable[str]) -> str:
     return "\0".join(sorted(set(folders)))
 
 
+def list_scope(scope: str) -> str:
+    """The name the candidate lists of `scope` are kept under: a digest, since a scope names
+    every folder scanned and a list row holding all of them would spill onto a page of its
+    own (most of 10 KB written per picture instead of under 1 KB)."""
+    digest = hashlib.blake2b(scope.encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+    return f"lists:{digest}"
+
+
 def verdict_key(threshold: float) -> str:
     return f"{threshold!r}:v{grouping.COMPARISON_VERSION}"
 
@@ -133,7 +141,7 @@ class KeptDecisions:
             for token, plain, vector, neighbours, transforms, scores in db.execute(
                 "SELECT token, plain, vector, neighbours, transforms, scores FROM candidate_lists"
                 " WHERE scope = ? AND version = ?",
-                (scope, grouping.COMPARISON_VERSION),
+                (list_scope(scope), grouping.COMPARISON_VERSION),
             ):
                 kept = _candidate_list(plain, vector, neighbours, transforms, scores)
                 if kept is not None:
@@ -160,15 +168,17 @@ class KeptDecisions:
         every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
         self._write(
             [
+                # Lists an older version kept under the scope's whole name go at the first scan.
+                ("DELETE FROM candidate_lists WHERE scope = ?", [(name,) for name, _, _ in every]),
                 (
                     "DELETE FROM candidate_lists WHERE scope = ? AND token = ?",
-                    [(name, token) for name, _, left in every for token in left],
+                    [(list_scope(name), token) for name, _, left in every for token in left],
                 ),
                 (
                     "INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                     [
                         (
-                            name,
+                            list_scope(name),
                             token,
                             grouping.COMPARISON_VERSION,
                             int(kept.plain),

@@ -21,14 +21,18 @@ the kept lists are those of earlier scans.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 from . import descriptor, grouping, pair_verdicts
 from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
+
+if TYPE_CHECKING:
+    from ._pair_compare import ScanMemo
 
 # Above this many (query, row) products the pictures searched again among all rows use the
 # approximate index a scan without kept decisions uses; below, the exact search is cheaper.
@@ -63,6 +67,7 @@ class ComparisonSlice(NamedTuple):
     """Candidate pairs to compare, as sent to a worker: everything it needs."""
 
     thumbnails: bytes  # the thumbnails the pairs name, one after another
+    places: tuple[int, ...]  # of those pictures among the scan's
     sizes: tuple[tuple[int, int], ...]  # of those pictures, as shown
     pairs: tuple[tuple[int, int, int, bool], ...]  # (first, second, transform mask, plain)
     threshold: float
@@ -83,10 +88,14 @@ def kept_pairs(
     decisions: KeptDecisions,
     scope: str,
     run: Runner | None = None,
+    pairs_per_item: int | None = None,
+    shared: bool = False,
 ) -> Decided:
     """The verified pairs among `pictures` (positions in this list), with the decisions kept
     for `scope` used and brought up to date. `run(function, items)` maps a function over items
-    in a pool of processes: the comparisons to make are made there when there are enough."""
+    in a pool of processes or threads: the comparisons to make are made there when there are
+    enough, `pairs_per_item` (PAIRS_PER_ITEM) to an item; `shared` when it runs them in this
+    process."""
     tokens = [picture.token for picture in pictures]
     digest = digest_of(tokens)
     kept = decisions.scope_result(scope, threshold, digest)
@@ -132,7 +141,7 @@ def kept_pairs(
             key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
             candidates.append((plain, first, second, transforms, key))
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
-    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run)
+    fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run, pairs_per_item, shared)
     decided.verified = len(fresh_verdicts)
     for plain, first, second, _, key in candidates:
         verdict = verdicts.get(key) or fresh_verdicts[key]
@@ -387,10 +396,17 @@ def _verify_all(
     unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]],
     threshold: float,
     run: Runner | None,
+    pairs_per_item: int | None = None,
+    shared: bool = False,
 ) -> dict[tuple[int, int, int], Verdict]:
     """The verdicts of the candidate pairs not decided before, made in a pool when given one
-    and worth it, a few hundred pairs per item sent to a worker."""
+    and worth it, `pairs_per_item` (PAIRS_PER_ITEM) pairs per item sent to a worker. `shared`:
+    `run` runs in this process (threads), so its items share what is worked out per picture."""
+    per_item = PAIRS_PER_ITEM if pairs_per_item is None else pairs_per_item
     keys = list(dict.fromkeys(key for *_, key in unknown))
+    step: Callable[[ComparisonSlice], list[Verdict]] = verify
+    if shared and keys:
+        step = functools.partial(verify, memo=pair_verdicts.scan_memo(len(pictures)))
     of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
     use_pool = run is not None and len(keys) >= POOL_MINIMUM
     verdicts: dict[tuple[int, int, int], Verdict] = {}
@@ -399,11 +415,11 @@ def _verify_all(
         part = keys[start : start + VERIFY_SLICE]
         items = [
             _comparison_slice(
-                pictures, thumbnails, [of_key[key] for key in part[first : first + PAIRS_PER_ITEM]], threshold
+                pictures, thumbnails, [of_key[key] for key in part[first : first + per_item]], threshold
             )
-            for first in range(0, len(part), PAIRS_PER_ITEM)
+            for first in range(0, len(part), per_item)
         ]
-        results = run(verify, items) if run is not None and use_pool else [verify(item) for item in items]
+        results = run(step, items) if run is not None and use_pool else [step(item) for item in items]
         verdicts.update(zip(part, (verdict for result in results for verdict in result)))
     return verdicts
 
@@ -419,6 +435,7 @@ def _comparison_slice(
     slot = {position: number for number, position in enumerate(positions)}
     return ComparisonSlice(
         thumbnails(positions).tobytes(),
+        tuple(positions),
         tuple(pictures[position].size for position in positions),
         tuple(
             (slot[first], slot[second], grouping.transform_mask(transforms), plain)
@@ -428,11 +445,16 @@ def _comparison_slice(
     )
 
 
-def verify(item: ComparisonSlice) -> list[Verdict]:
+def verify(item: ComparisonSlice, memo: ScanMemo | None = None) -> list[Verdict]:
     """Worker step: the verdicts on a slice of candidate pairs, as grouping.verified_pairs
-    makes them."""
+    makes them. `memo`: the scan's, shared by the slices compared in this process."""
     found = pair_verdicts.verdicts(
-        descriptor.thumbnails_array([item.thumbnails]), list(item.sizes), list(item.pairs), item.threshold
+        descriptor.thumbnails_array([item.thumbnails]),
+        list(item.sizes),
+        list(item.pairs),
+        item.threshold,
+        memo,
+        item.places if memo is not None else None,
     )
     return [
         Verdict(bool(same), int(transform), float(similarity), bool(cropped))

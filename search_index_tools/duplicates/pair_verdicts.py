@@ -19,7 +19,7 @@ import numpy as np
 from . import descriptor, grouping
 
 if TYPE_CHECKING:
-    from ._pair_compare import PairComparer
+    from ._pair_compare import PairComparer, ScanMemo
 
 
 class Verdicts(NamedTuple):
@@ -46,14 +46,26 @@ def comparer() -> PairComparer:
     return PairComparer(**tables, settings=settings)
 
 
+def scan_memo(count: int) -> ScanMemo:
+    """A memo for the comparisons of one scan's `count` pictures, to share between the calls
+    (and threads) that make them: what they work out per picture is worked out once."""
+    from ._pair_compare import ScanMemo
+
+    return ScanMemo(count)
+
+
 def verdicts(
     thumbnails: np.ndarray,
     sizes: Sequence[descriptor.Size],
     pairs: Sequence[tuple[int, int, int, bool]],
     threshold: float,
+    memo: ScanMemo | None = None,
+    places: Sequence[int] | None = None,
 ) -> Verdicts:
     """The verdict on each pair (first, second, transform mask, plain) of the thumbnails
-    ((n, 64, 64) uint8, sizes as shown, in the same order)."""
+    ((n, 64, 64) uint8, sizes as shown, in the same order). With a scan's memo, `places`
+    gives each thumbnail's place among the scan's pictures (the same picture, the same place,
+    in every call that shares the memo)."""
     table = np.array([pair[:3] for pair in pairs], dtype=np.int64).reshape(-1, 3)
     same, transform, similarity, cropped = comparer().verdicts(
         np.ascontiguousarray(thumbnails, dtype=np.uint8),
@@ -63,6 +75,8 @@ def verdicts(
         table[:, 2].astype(np.uint8),
         np.array([pair[3] for pair in pairs], dtype=bool),
         float(threshold),
+        memo,
+        None if places is None else np.array(places, dtype=np.int64).reshape(-1),
     )
     return Verdicts(same, transform, similarity, cropped)
 

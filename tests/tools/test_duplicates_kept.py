@@ -191,12 +191,48 @@ def test_damaged_kept_decisions_are_decided_again(sil, library, table, column, v
     assert len(kept.groups) == len(first.groups) + 1
 
 
-def test_comparisons_made_in_the_pool_give_the_same_groups(library, start_method, monkeypatch):
-    from search_index_tools.duplicates import kept_grouping
+@pytest.mark.parametrize("road", ["threads", "pool"])
+def test_comparisons_made_apart_give_the_same_groups(library, start_method, monkeypatch, road):
+    """The comparisons run on threads of the scan while the module's pool is one of this
+    machine's, in that pool otherwise (a Ray cluster): the same groups either way."""
+    from search_index_tools.duplicates import kept_grouping, local_comparisons
 
     monkeypatch.setattr(kept_grouping, "POOL_MINIMUM", 1)
     monkeypatch.setattr(kept_grouping, "VERIFY_SLICE", 7)  # several slices, the last one short
     monkeypatch.setattr(kept_grouping, "PAIRS_PER_ITEM", 3)  # several items per slice, one short
-    in_pool = scan_duplicates(library)
-    assert in_pool.verified > 7
-    assert in_pool.groups == scan_duplicates(library, use_store=False).groups
+    monkeypatch.setattr(local_comparisons, "PAIRS_PER_THREAD_ITEM", 3)
+    on_threads = []
+    map_on_threads = local_comparisons.map_on_threads
+
+    def counted(function, items, *rest):
+        on_threads.append(len(items))
+        return map_on_threads(function, items, *rest)
+
+    monkeypatch.setattr(local_comparisons, "map_on_threads", counted)
+    if road == "pool":
+        monkeypatch.setattr(local_comparisons, "on_this_machine", lambda pool: False)
+    apart = scan_duplicates(library)
+    assert apart.verified > 7
+    assert (on_threads != []) == (road == "threads")
+    assert apart.groups == scan_duplicates(library, use_store=False).groups
+
+
+def test_lists_kept_under_a_scope_s_whole_name_are_replaced(sil, library):
+    """Lists are kept under a short name of their scope, each row on its own page share; the
+    rows an older version kept under the scope's whole name go at the next scan, and the
+    decisions kept beside them still serve."""
+    first = scan_duplicates(library)
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        scopes = {row[0] for row in db.execute("SELECT DISTINCT scope FROM candidate_lists")}
+        assert len(scopes) == 2 and all(len(scope) < 64 for scope in scopes)
+        # As the older version wrote them: every list under the whole name of the folders.
+        db.execute(
+            "UPDATE candidate_lists SET scope = ? WHERE scope = ?",
+            (str(library), min(scopes)),
+        )
+        db.execute("DELETE FROM scope_results")
+    again = scan_duplicates(library)
+    assert again.groups == first.groups
+    assert again.verified == 0  # the verdicts were kept
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        assert {row[0] for row in db.execute("SELECT DISTINCT scope FROM candidate_lists")} == scopes

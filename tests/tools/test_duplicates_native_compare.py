@@ -5,6 +5,7 @@ similarities within 1e-6 (sums are taken in another order; seen: 2e-9 at most)."
 
 import io
 import itertools
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -140,6 +141,30 @@ def test_groups_are_those_of_the_numpy_comparison(pictures, monkeypatch):
 
 
 @pytest.mark.parametrize(
+    "places, named",
+    [
+        (None, "places"),
+        (np.array([0]), "places"),
+        (np.array([0, 2]), "beyond"),
+        (np.array([-1, 0]), "beyond"),
+    ],
+)
+def test_places_in_a_scan_memo_are_checked(places, named):
+    with pytest.raises((ValueError, IndexError), match=named):
+        pair_verdicts.comparer().verdicts(
+            np.zeros((2, 64, 64), np.uint8),
+            np.full((2, 2), 64),
+            np.array([0]),
+            np.array([1]),
+            np.array([1], np.uint8),
+            np.zeros(1, dtype=bool),
+            0.9,
+            pair_verdicts.scan_memo(2),
+            places,
+        )
+
+
+@pytest.mark.parametrize(
     "change, named",
     [
         (lambda args: args.update(thumbnails=args["thumbnails"][:, :32]), "thumbnails"),
@@ -186,3 +211,82 @@ def _png(picture):
     data = io.BytesIO()
     picture.save(data, "PNG")
     return data.getvalue()
+
+
+def _one_by_one(thumbnails, sizes, pairs, threshold):
+    """Each pair's verdict from a call of its own: nothing worked out for one pair can serve
+    another."""
+    alone = [pair_verdicts.verdicts(thumbnails, sizes, [pair], threshold) for pair in pairs]
+    return tuple(
+        np.concatenate([getattr(found, name) for found in alone]) for name in pair_verdicts.Verdicts._fields
+    )
+
+
+@pytest.mark.parametrize("order", ["sorted", "shuffled", "reversed"])
+@pytest.mark.parametrize("level", ["normal", "loose"])
+def test_many_pairs_in_one_call_are_decided_as_each_alone(pictures, order, level):
+    """A picture in many pairs is worked out once per call (its first picture's profiles, its
+    coarse vectors for the other turns): every verdict must be the very one, to the bit, that a
+    call for that pair alone gives, whatever the order of the pairs."""
+    thumbnails, sizes, plain = pictures
+    structured = np.flatnonzero(~plain).tolist()
+    pairs = [
+        (first, second, grouping.transform_mask(PROPOSALS[number % len(PROPOSALS)]), False)
+        for number, (first, second) in enumerate(itertools.permutations(structured, 2))
+    ][::3]
+    if order == "shuffled":
+        pairs = [pairs[slot] for slot in np.random.default_rng(3).permutation(len(pairs))]
+    elif order == "reversed":
+        pairs = pairs[::-1]
+    threshold = SIMILARITY_LEVELS[level]
+    together = pair_verdicts.verdicts(thumbnails, sizes, pairs, threshold)
+    alone = _one_by_one(thumbnails, sizes, pairs, threshold)
+    shared = _in_slices_sharing_a_memo(thumbnails, sizes, pairs, threshold)
+    for name, expected in zip(pair_verdicts.Verdicts._fields, alone):
+        assert np.array_equal(getattr(together, name), expected), name
+        assert np.array_equal(getattr(shared, name), expected), name
+    assert 20 <= int(together.same.sum()) < len(pairs)
+
+
+def _in_slices_sharing_a_memo(thumbnails, sizes, pairs, threshold, size=7):
+    """The verdicts made as a scan on threads makes them: slices of pairs, each with the
+    thumbnails it names in an order of its own, on two threads, sharing the scan's memo."""
+    memo = pair_verdicts.scan_memo(len(thumbnails))
+
+    def one_slice(part):
+        places = sorted({place for first, second, _, _ in part for place in (first, second)}, reverse=True)
+        slot = {place: number for number, place in enumerate(places)}
+        local = [(slot[first], slot[second], mask, plain) for first, second, mask, plain in part]
+        return pair_verdicts.verdicts(
+            thumbnails[places], [sizes[place] for place in places], local, threshold, memo, places
+        )
+
+    with ThreadPoolExecutor(2) as threads:
+        found = list(
+            threads.map(one_slice, [pairs[first : first + size] for first in range(0, len(pairs), size)])
+        )
+    return pair_verdicts.Verdicts(
+        *(np.concatenate([getattr(part, name) for part in found]) for name in pair_verdicts.Verdicts._fields)
+    )
+
+
+@pytest.mark.parametrize(
+    "size_first, size_second, proposed",
+    [
+        ((400, 300), (400, 300), {1}),  # a proposal the shapes refuse: the others are ranked
+        ((400, 300), (300, 400), {0}),  # only the turns fit
+        ((400, 300), (120, 900), {0, 1}),  # nothing fits at all
+    ],
+)
+def test_shapes_decide_which_other_turns_are_compared(pictures, size_first, size_second, proposed):
+    """The other turns are compared only where the two pictures' shapes allow them; the
+    verdicts match the numpy comparison's for every edit against the original."""
+    thumbnails, _, plain = pictures
+    structured = np.flatnonzero(~plain).tolist()
+    sizes = [size_first if slot % 2 == 0 else size_second for slot in range(len(thumbnails))]
+    pairs = [(structured[0], second, grouping.transform_mask(proposed), False) for second in structured[1:]]
+    found = pair_verdicts.verdicts(thumbnails, sizes, pairs, 0.93)
+    expected = pair_verdicts.reference_verdicts(thumbnails, sizes, pairs, 0.93)
+    assert found.same.tolist() == expected.same.tolist()
+    assert found.transform.tolist() == expected.transform.tolist()
+    assert found.cropped.tolist() == expected.cropped.tolist()

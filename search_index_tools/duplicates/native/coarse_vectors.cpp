@@ -48,16 +48,22 @@ Coarse sharp_coarse(const Tables& tables, Thumbnail thumbnail) {
 
 Coarse blurred_coarse(const Tables& tables, Thumbnail thumbnail) {
   const float* cells = tables.blurred_cells.data();
-  // cells · thumbnail · cellsᵀ, the rows first.
-  std::array<double, kCoarse * kThumbnail> across{};
+  // cells · thumbnail · cellsᵀ, the rows first. Each row's kCoarse sums are run side by side
+  // (each still adds its terms from the first pixel to the last, so the sums are the same to
+  // the bit), from the cells laid out by pixel.
+  std::array<double, kThumbnail * kCoarse> by_pixel;
+  for (int c = 0; c < kCoarse; ++c) {
+    for (int x = 0; x < kThumbnail; ++x) by_pixel[x * kCoarse + c] = cells[c * kThumbnail + x];
+  }
+  std::array<double, kCoarse * kThumbnail> across;
   for (int y = 0; y < kThumbnail; ++y) {
-    for (int c = 0; c < kCoarse; ++c) {
-      double total = 0.0;
-      for (int x = 0; x < kThumbnail; ++x) {
-        total += static_cast<double>(thumbnail[y * kThumbnail + x]) * cells[c * kThumbnail + x];
-      }
-      across[c * kThumbnail + y] = total;
+    double totals[kCoarse] = {};
+    for (int x = 0; x < kThumbnail; ++x) {
+      const double value = thumbnail[y * kThumbnail + x];
+      const double* weights = by_pixel.data() + x * kCoarse;
+      for (int c = 0; c < kCoarse; ++c) totals[c] += value * weights[c];
     }
+    for (int c = 0; c < kCoarse; ++c) across[c * kThumbnail + y] = totals[c];
   }
   Coarse grid{};
   for (int r = 0; r < kCoarse; ++r) {

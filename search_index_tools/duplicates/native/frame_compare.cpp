@@ -54,12 +54,16 @@ std::array<double, kThumbnail> profile(Thumbnail thumbnail, bool columns) {
   return means;
 }
 
-Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& profile) {
+// The profile resampled by the matrices `serves` marks (the others are left at zero: the
+// cuts never read them for this side).
+Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& profile,
+                    const std::vector<char>& serves) {
   Resampled out;
   out.values.resize(tables.resampling.size());
   out.norms.resize(tables.resampling.size());
   const double* basis = tables.line_basis.data();
   for (size_t m = 0; m < tables.resampling.size(); ++m) {
+    if (!serves[m]) continue;
     std::array<double, kFine>& v = out.values[m];
     double constant = 0.0, slope = 0.0;
     for (int row = 0; row < kFine; ++row) {
@@ -122,8 +126,9 @@ void halved(Thumbnail thumbnail, float* out) {
 }
 
 Prepared prepare(const Tables& tables, Thumbnail thumbnail) {
-  return {thumbnail, planed(tables, uncut(thumbnail)), resampled(tables, profile(thumbnail, false)),
-          resampled(tables, profile(thumbnail, true))};
+  return {thumbnail, planed(tables, uncut(thumbnail)),
+          resampled(tables, profile(thumbnail, false), tables.serves_a),
+          resampled(tables, profile(thumbnail, true), tables.serves_a)};
 }
 
 Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int index) {
@@ -131,9 +136,10 @@ Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int ind
   turned(b, kThumbnail, index, turned_b.data());
   const double whole = robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
   if (whole < tables.settings.uncut_minimum) return {whole, false};
-  const auto rows = axis_cuts(tables, a.rows, resampled(tables, profile(turned_b.data(), false)));
-  const auto columns =
-      axis_cuts(tables, a.columns, resampled(tables, profile(turned_b.data(), true)));
+  const auto rows = axis_cuts(tables, a.rows,
+                              resampled(tables, profile(turned_b.data(), false), tables.serves_b));
+  const auto columns = axis_cuts(
+      tables, a.columns, resampled(tables, profile(turned_b.data(), true), tables.serves_b));
   const Cuts cuts_a{rows[0], rows[1], columns[0], columns[1]};
   const Cuts cuts_b{rows[2], rows[3], columns[2], columns[3]};
   if (!cuts_a.any() && !cuts_b.any()) return {whole, false};

@@ -19,7 +19,8 @@ struct Comparison {
   bool cropped;       // the best fit cut a frame
 };
 
-// A profile resampled by each of the tables' resamplings, line taken away, with its length.
+// A profile resampled by the tables' resamplings its side of a pair uses, line taken away,
+// with its length.
 struct Resampled {
   std::vector<std::array<double, kFine>> values;
   std::vector<double> norms;

@@ -63,6 +63,9 @@ struct Tables {
   std::vector<Resampling> resampling;
   std::array<double, kFine * 2> line_basis;
   std::vector<AxisCut> cuts;
+  // Whether a resampling serves the first frame of some cut, or the second: a profile is
+  // resampled only by the matrices its side of the pair uses.
+  std::vector<char> serves_a, serves_b;
   std::array<float, kCoarseCells * 3> coarse_plane;       // the same over the coarse grid
   std::array<float, kCoarse * kThumbnail> blurred_cells;  // blur, then coarse cell means
   Settings settings;

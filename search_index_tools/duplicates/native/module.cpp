@@ -2,8 +2,10 @@
 // pairs on their grey thumbnails, made for many pairs per call without the interpreter.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -96,6 +98,12 @@ Tables make_tables(const Array<double>& plane, const Array<double>& interpolate_
                            static_cast<int>(c(i, 2)), static_cast<int>(c(i, 3)), matrix_a,
                            matrix_b});
   }
+  tables.serves_a.assign(tables.resampling.size(), 0);
+  tables.serves_b.assign(tables.resampling.size(), 0);
+  for (const AxisCut& cut : tables.cuts) {
+    tables.serves_a[cut.matrix_a] = 1;
+    tables.serves_b[cut.matrix_b] = 1;
+  }
   // Named, so a setting added to the structure cannot take another's value.
   tables.settings = {
       .kept_structure = setting(settings, "kept_structure"),
@@ -130,8 +138,8 @@ pair_compare::Size size_of(const py::tuple& size) {
 // similarity, cropped.
 py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
                    const Array<long>& sizes, const Array<long>& firsts, const Array<long>& seconds,
-                   const Array<std::uint8_t>& proposed, const Array<bool>& plain,
-                   double threshold) {
+                   const Array<std::uint8_t>& proposed, const Array<bool>& plain, double threshold,
+                   pair_compare::ScanCoarse* scan, const std::optional<Array<long>>& places) {
   check_shape(thumbnails, {-1, kThumbnail, kThumbnail}, "thumbnails");
   const py::ssize_t count = thumbnails.shape(0);
   check_shape(sizes, {count, 2}, "sizes");
@@ -140,6 +148,16 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
   check_shape(seconds, {pairs}, "seconds");
   check_shape(proposed, {pairs}, "proposed");
   check_shape(plain, {pairs}, "plain");
+  if (scan != nullptr) {
+    // Where a thumbnail's coarse vectors are kept: its place among the scan's pictures.
+    if (!places) throw std::invalid_argument("places: needed with a scan memo");
+    check_shape(*places, {count}, "places");
+    for (py::ssize_t i = 0; i < count; ++i) {
+      if (places->data()[i] < 0 || places->data()[i] >= scan->count()) {
+        throw std::out_of_range("places: a place beyond the scan memo's pictures");
+      }
+    }
+  }
   const long* first = firsts.data();
   const long* second = seconds.data();
   for (py::ssize_t i = 0; i < pairs; ++i) {
@@ -160,15 +178,26 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
     const std::uint8_t* masks = proposed.data();
     const bool* is_plain = plain.data();
     py::gil_scoped_release unlocked;
+    pair_compare::PictureMemo memo(tables, pictures, count, scan,
+                                   scan != nullptr ? places->data() : nullptr);
+    // Pairs come sorted by their first picture: it is prepared once for the pairs in a row
+    // that share it.
+    std::optional<pair_compare::Prepared> prepared;
+    long prepared_picture = -1;
     for (py::ssize_t i = 0; i < pairs; ++i) {
       const std::uint8_t* a = pictures + first[i] * kThumbnailPixels;
       const std::uint8_t* b = pictures + second[i] * kThumbnailPixels;
       const pair_compare::Size size_a{size[2 * first[i]], size[2 * first[i] + 1]};
       const pair_compare::Size size_b{size[2 * second[i]], size[2 * second[i] + 1]};
+      if (!is_plain[i] && prepared_picture != first[i]) {
+        prepared.emplace(pair_compare::prepare(tables, a));
+        prepared_picture = first[i];
+      }
       const pair_compare::Verdict verdict =
           is_plain[i]
               ? pair_compare::verify_plain(tables, a, b, size_a, size_b, masks[i])
-              : pair_compare::verify_structured(tables, a, b, size_a, size_b, masks[i], threshold);
+              : pair_compare::verify_structured(tables, memo, *prepared, first[i], second[i],
+                                                size_a, size_b, masks[i], threshold);
       out_same(i) = verdict.same;
       out_transform(i) = static_cast<std::uint8_t>(verdict.transform);
       out_similarity(i) = verdict.similarity;
@@ -182,6 +211,14 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
 
 PYBIND11_MODULE(_pair_compare, module) {
   module.doc() = "The duplicate finder's comparison of candidate pairs on their grey thumbnails.";
+  py::class_<pair_compare::ScanCoarse>(module, "ScanMemo")
+      .def(py::init([](long count) {
+             if (count < 0) throw std::invalid_argument("count: not below 0");
+             return new pair_compare::ScanCoarse(count);
+           }),
+           py::arg("count"),
+           "What the comparisons of one scan's pairs work out per picture, for `count` pictures,\n"
+           "shared by every call (and thread) that compares them.");
   py::class_<Tables>(module, "PairComparer")
       .def(py::init(&make_tables), py::arg("plane"), py::arg("interpolate_a"),
            py::arg("interpolate_b"), py::arg("line_basis"), py::arg("cuts"),
@@ -189,9 +226,11 @@ PYBIND11_MODULE(_pair_compare, module) {
            "The comparison with its tables and thresholds, as descriptor.py makes them.")
       .def("verdicts", &verdicts, py::arg("thumbnails"), py::arg("sizes"), py::arg("firsts"),
            py::arg("seconds"), py::arg("proposed"), py::arg("plain"), py::arg("threshold"),
+           py::arg("memo") = nullptr, py::arg("places") = py::none(),
            "(same, transform, similarity, cropped) arrays: the verdict on each candidate pair\n"
            "(firsts[i], seconds[i]) of the thumbnails, whose proposed transforms are the bits\n"
-           "of proposed[i]; plain[i] for a pair of plain pictures.")
+           "of proposed[i]; plain[i] for a pair of plain pictures. With a ScanMemo, what is\n"
+           "worked out per picture is kept there, under places[k] for thumbnail k.")
       .def(
           "compare",
           [](const Tables& tables, const Array<std::uint8_t>& a, const Array<std::uint8_t>& b,

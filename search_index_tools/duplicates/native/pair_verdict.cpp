@@ -35,25 +35,30 @@ double dot(const Coarse& x, const Coarse& y) {
   return total;
 }
 
-// The transforms not proposed under which the second picture's coarse vectors (sharp or
-// blurred) agree with the first's as a candidate would, most alike first (of equal scores,
-// the higher transform first).
-std::vector<int> other_turns(const Tables& tables, Thumbnail first, Thumbnail second,
-                             unsigned proposed) {
-  const Coarse sharp_first = sharp_coarse(tables, first),
-               sharp_second = sharp_coarse(tables, second);
-  const Coarse blurred_first = blurred_coarse(tables, first);
-  const Coarse blurred_second = blurred_coarse(tables, second);
+// The transforms not proposed that the shapes allow, under which the second picture's coarse
+// vectors (sharp or blurred) agree with the first's as a candidate would, most alike first (of
+// equal scores, the higher transform first). Where the shapes allow no other transform, the
+// coarse vectors are not needed.
+std::vector<int> other_turns(const Tables& tables, PictureMemo& memo, long first, long second,
+                             Size size_first, Size size_second, unsigned proposed) {
+  std::vector<int> open;
+  for (int index = 0; index < 8; ++index) {
+    if (!(proposed & (1u << index)) && aspect_fits(tables, size_first, size_second, index)) {
+      open.push_back(index);
+    }
+  }
+  if (open.empty()) return open;
+  const CoarseVectors& of_first = memo.coarse(first);
+  const CoarseVectors& of_second = memo.coarse(second);
   const Settings& settings = tables.settings;
   std::vector<std::pair<double, int>> scores;
-  for (int index = 0; index < 8; ++index) {
-    if (proposed & (1u << index)) continue;
+  for (int index : open) {
     Coarse sharp, blurred;
-    turned(sharp_second.data(), kCoarse, index, sharp.data());
-    turned(blurred_second.data(), kCoarse, index, blurred.data());
-    const double score =
-        std::max(dot(sharp_first, sharp), dot(blurred_first, blurred) -
-                                              (settings.blurred_minimum - settings.coarse_minimum));
+    turned(of_second.sharp.data(), kCoarse, index, sharp.data());
+    turned(of_second.blurred.data(), kCoarse, index, blurred.data());
+    const double score = std::max(
+        dot(of_first.sharp, sharp),
+        dot(of_first.blurred, blurred) - (settings.blurred_minimum - settings.coarse_minimum));
     if (score >= settings.coarse_minimum) scores.emplace_back(score, index);
   }
   std::sort(scores.begin(), scores.end(), std::greater<>());
@@ -72,13 +77,45 @@ std::vector<int> listed(unsigned transforms) {
 
 }  // namespace
 
-Verdict verify_structured(const Tables& tables, Thumbnail first, Thumbnail second, Size size_first,
+ScanCoarse::ScanCoarse(long count)
+    : count_(count), coarse_(count), once_(std::make_unique<std::once_flag[]>(count)) {}
+
+const CoarseVectors& ScanCoarse::of(const Tables& tables, long place, Thumbnail thumbnail) {
+  std::call_once(once_[place], [&] {
+    coarse_[place] = {sharp_coarse(tables, thumbnail), blurred_coarse(tables, thumbnail)};
+  });
+  return coarse_[place];
+}
+
+PictureMemo::PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count,
+                         ScanCoarse* scan, const long* places)
+    : tables_(tables),
+      thumbnails_(thumbnails),
+      scan_(scan),
+      places_(places),
+      coarse_(scan ? 0 : count),
+      known_(scan ? 0 : count, 0) {}
+
+const CoarseVectors& PictureMemo::coarse(long picture) {
+  if (scan_) return scan_->of(tables_, places_[picture], thumbnail(picture));
+  if (!known_[picture]) {
+    coarse_[picture] = {sharp_coarse(tables_, thumbnail(picture)),
+                        blurred_coarse(tables_, thumbnail(picture))};
+    known_[picture] = 1;
+  }
+  return coarse_[picture];
+}
+
+Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepared& first,
+                          long first_picture, long second_picture, Size size_first,
                           Size size_second, unsigned proposed, double threshold) {
-  const Prepared prepared = prepare(tables, first);
-  Best best = best_of(tables, prepared, second, size_first, size_second, listed(proposed), 2.0);
+  const Thumbnail second = memo.thumbnail(second_picture);
+  Best best = best_of(tables, first, second, size_first, size_second, listed(proposed), 2.0);
   if (!best || best->second.similarity < threshold) {
-    const Best fallback = best_of(tables, prepared, second, size_first, size_second,
-                                  other_turns(tables, first, second, proposed), threshold);
+    const std::vector<int> others =
+        other_turns(tables, memo, first_picture, second_picture, size_first, size_second, proposed);
+    const Best fallback =
+        best_of(tables, first, second, size_first, size_second, others, threshold);
     if (fallback && (!best || fallback->second.similarity > best->second.similarity)) {
       best = fallback;
     }

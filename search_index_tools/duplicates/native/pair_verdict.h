@@ -2,6 +2,12 @@
 // which transform, how alike, and whether a frame was cut.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "coarse_vectors.h"
 #include "frame_compare.h"
 
 namespace pair_compare {
@@ -13,11 +19,51 @@ struct Verdict {
   bool cropped;
 };
 
-// A pair of pictures with structure. The proposed transforms (a bit per transform in
-// `proposed`) are compared; when none reaches the threshold, the other turns under which the
-// two pictures' coarse vectors (sharp or blurred) agree as a candidate would are compared
-// too, most alike first, until one reaches it.
-Verdict verify_structured(const Tables& tables, Thumbnail first, Thumbnail second, Size size_first,
+// The coarse vectors of one picture, as the candidate search compares them.
+struct CoarseVectors {
+  Coarse sharp, blurred;
+};
+
+// The coarse vectors of a scan's pictures, by their place among the scan's pictures, shared
+// by every call that compares the scan's pairs, on any thread: each is worked out once.
+class ScanCoarse {
+ public:
+  explicit ScanCoarse(long count);
+  long count() const { return count_; }
+  const CoarseVectors& of(const Tables& tables, long place, Thumbnail thumbnail);
+
+ private:
+  long count_;
+  std::vector<CoarseVectors> coarse_;
+  std::unique_ptr<std::once_flag[]> once_;
+};
+
+// What the verdicts on many pairs work out once per picture, when a pair first needs it: a
+// picture is in several candidate pairs. With a ScanCoarse, the coarse vectors are the scan's
+// (`places` gives each thumbnail's place among the scan's pictures).
+class PictureMemo {
+ public:
+  PictureMemo(const Tables& tables, const std::uint8_t* thumbnails, long count,
+              ScanCoarse* scan = nullptr, const long* places = nullptr);
+  const CoarseVectors& coarse(long picture);
+  Thumbnail thumbnail(long picture) const { return thumbnails_ + picture * kThumbnailPixels; }
+
+ private:
+  const Tables& tables_;
+  const std::uint8_t* thumbnails_;
+  ScanCoarse* scan_;
+  const long* places_;
+  std::vector<CoarseVectors> coarse_;
+  std::vector<char> known_;
+};
+
+// A pair of pictures with structure, by their places in the memo's thumbnails (`first`
+// prepared). The proposed transforms (a bit per transform in `proposed`) are compared; when
+// none reaches the threshold, the other turns that the shapes allow and under which the two
+// pictures' coarse vectors (sharp or blurred) agree as a candidate would are compared too,
+// most alike first, until one reaches it.
+Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepared& first,
+                          long first_picture, long second_picture, Size size_first,
                           Size size_second, unsigned proposed, double threshold);
 
 // A pair of plain pictures: the same when their grey levels nearly are, under the first
