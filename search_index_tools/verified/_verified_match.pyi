@@ -45,3 +45,15 @@ def check_listing(
     keys: list[tuple[str, tuple[int, int] | None]],
     key_prefix: str,
 ) -> tuple[list[tuple[str, tuple[int, int, int, int, int]]], list[str]]: ...
+def consistent_votes(
+    pictures: NDArray[np.int64],
+    weights: NDArray[np.float64],
+    crop_points: NDArray[np.float32],
+    picture_points: NDArray[np.float32],
+    *,
+    tolerance: float,
+    min_scale: float,
+    max_scale: float,
+    min_spread: float,
+    max_hypotheses: int,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
