@@ -491,12 +491,11 @@ class CandidateIndex:
         self._terms.pop(number, None)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(
-        self, entries: list[tuple[str, str, tuple[int, int] | None, np.ndarray, np.ndarray, np.ndarray]]
-    ) -> None:
-        """Adds pictures (path, key, size, words, signatures, places) not in the index yet, all
-        at once into the main part."""
-        for path, key, size, words, marks, places in entries:
+    def add_many(self, entries: list[tuple[Any, ...]]) -> None:
+        """Adds pictures (path, key, size, words, signatures[, places]) not in the index yet,
+        all at once into the main part."""
+        for path, key, size, words, marks, *rest in entries:
+            places = rest[0] if rest else None
             number = len(self.keys)
             self.keys.append((key, size))
             self.numbers[path] = number
@@ -609,16 +608,18 @@ class CandidateIndex:
         first[1:] = (query[1:] != query[:-1]) | (pictures[1:] != pictures[:-1])
         return query[first].astype(np.int64), pictures[first], places[first]
 
-    def candidates(
-        self, descriptors: np.ndarray, among: list[str], count: int, points: np.ndarray | None = None
-    ) -> list[str]:
+    def candidates(self, crop: Any, among: list[str], count: int) -> list[str]:
         """The `count` paths of `among` (indexed ones) of the highest scores, best first; ties
-        keep the order of `among`."""
+        keep the order of `among`. `crop`: the crop's features (anything with `descriptors`
+        and `points`, whose layout the votes are checked against), or its descriptors alone."""
         numbers = np.array([self.numbers[path] for path in among if path in self.numbers], np.int64)
         paths = [path for path in among if path in self.numbers]
         if len(numbers) == 0:
             return []
-        votes = self.scores(descriptors, points)[numbers]
+        if hasattr(crop, "descriptors"):
+            votes = self.scores(crop.descriptors, crop.points)[numbers]
+        else:
+            votes = self.scores(crop)[numbers]
         order = np.lexsort((np.arange(len(numbers)), -votes))[:count]
         return [paths[position] for position in order if votes[position] > 0]
 

@@ -4,6 +4,7 @@ saved from, whatever happened to it in between; two processes adding to one file
 other's pictures; a file that fails half-way does not fail the search."""
 
 import sqlite3
+from typing import NamedTuple
 
 import cv2
 import numpy as np
@@ -52,7 +53,12 @@ def crop_of(library, *numbers):
 
 def candidates_of(index, crop, among, count):
     descriptors, points = crop
-    return index.candidates(descriptors, among, count, points=points)
+    return index.candidates(Crop(descriptors, points), among, count)
+
+
+class Crop(NamedTuple):
+    descriptors: np.ndarray
+    points: np.ndarray
 
 
 def fresh_load(file_path):

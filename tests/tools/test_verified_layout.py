@@ -2,12 +2,19 @@
 transform from the crop explains, so the crop's own picture outranks pictures that collect
 more votes scattered at random."""
 
+from typing import NamedTuple
+
 import numpy as np
 import pytest
 
 from search_index_tools.verified import _verified_match, candidates
 
 SETTINGS = {"tolerance": 3.0, "min_scale": 0.1, "max_scale": 10.0, "min_spread": 2.0, "max_hypotheses": 48}
+
+
+class Crop(NamedTuple):
+    descriptors: np.ndarray
+    points: np.ndarray
 
 
 def similarity(points, degrees, scale, shift):
@@ -164,7 +171,7 @@ def test_the_crops_picture_outranks_one_of_more_votes_that_scatter(vocabulary, t
     crop_points = similarity(points[crop_part], turn, 0.8, (-50.0, 30.0)).astype(np.float32)
     add("own", np.arange(0, 400, 2), points[0:400:2])  # holds half of the crop's descriptors
     add("scattered", np.arange(250), rng.uniform(0, 900, (250, 2)))  # all of them, at random places
-    with_layout = index.candidates(descriptors[crop_part], index.paths(), 2, points=crop_points)
+    with_layout = index.candidates(Crop(descriptors[crop_part], crop_points), index.paths(), 2)
     without_layout = index.candidates(descriptors[crop_part], index.paths(), 2)
     assert without_layout[0] == "scattered"  # it has more votes ...
     assert with_layout[0] == "own"  # ... but only the crop's own picture keeps its layout
