@@ -317,7 +317,7 @@ def _candidate_matches(
         # changed one's entry is replaced); a new index may not know all that went before.
         store.prune(folder, listing)
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
-    ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES, points=crop.points)
+    ranked = index.candidates(crop, usable, FALLBACK_CANDIDATES)
     found: dict[str, Placement] = {}
     tried = 0
     for limit in (CANDIDATES, FALLBACK_CANDIDATES):
