@@ -56,4 +56,5 @@ def consistent_votes(
     max_scale: float,
     min_spread: float,
     max_hypotheses: int,
+    best_of: int = 0,
 ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...

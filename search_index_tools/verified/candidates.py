@@ -539,11 +539,19 @@ class CandidateIndex:
             )
         return [self._main, self._added_postings]
 
-    def scores(self, descriptors: np.ndarray, points: np.ndarray | None = None) -> np.ndarray:
+    def scores(
+        self,
+        descriptors: np.ndarray,
+        points: np.ndarray | None = None,
+        only: np.ndarray | None = None,
+        best_of: int = 0,
+    ) -> np.ndarray:
         """Scores of a crop's descriptors for every picture number (retired ones score 0): the
         weight of the picture's votes that agree on the crop's layout, given the descriptors'
-        `points` in the crop; without them, the weight of all its votes. Raises
-        IndexUnavailable when the stored part cannot be read."""
+        `points` in the crop; without them, the weight of all its votes. `only`: a mask of the
+        numbers to score (the others score 0; votes weigh the same); best_of > 0: only the
+        pictures that may be among that many best get their layout scored (the others score
+        0). Raises IndexUnavailable when the stored part cannot be read."""
         count = len(self.keys)
         scores = np.zeros(count, np.float64)
         if len(descriptors) == 0 or len(self.numbers) == 0:
@@ -555,6 +563,9 @@ class CandidateIndex:
         live = len(self.numbers)
         voted = np.bincount(query, minlength=len(descriptors))
         weights = np.log((live + 1) / (voted[query] + 1)) ** 2
+        if only is not None:
+            kept = only[pictures]
+            query, pictures, places, weights = query[kept], pictures[kept], places[kept], weights[kept]
         if points is None:
             scores += np.bincount(pictures, weights=weights, minlength=count)
         else:
@@ -570,6 +581,7 @@ class CandidateIndex:
                 max_scale=LAYOUT_SCALES[1],
                 min_spread=LAYOUT_SPREAD,
                 max_hypotheses=LAYOUT_HYPOTHESES,
+                best_of=best_of,
             )
             scores[numbers] = agreeing
         return scores
@@ -616,10 +628,12 @@ class CandidateIndex:
         paths = [path for path in among if path in self.numbers]
         if len(numbers) == 0:
             return []
+        listed = np.zeros(len(self.keys), bool)
+        listed[numbers] = True
         if hasattr(crop, "descriptors"):
-            votes = self.scores(crop.descriptors, crop.points)[numbers]
+            votes = self.scores(crop.descriptors, crop.points, listed, count)[numbers]
         else:
-            votes = self.scores(crop)[numbers]
+            votes = self.scores(crop, only=listed)[numbers]
         order = np.lexsort((np.arange(len(numbers)), -votes))[:count]
         return [paths[position] for position in order if votes[position] > 0]
 

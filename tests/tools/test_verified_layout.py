@@ -175,3 +175,28 @@ def test_the_crops_picture_outranks_one_of_more_votes_that_scatter(vocabulary, t
     without_layout = index.candidates(descriptors[crop_part], index.paths(), 2)
     assert without_layout[0] == "scattered"  # it has more votes ...
     assert with_layout[0] == "own"  # ... but only the crop's own picture keeps its layout
+
+
+@pytest.mark.parametrize("best_of", [1, 5, 40])
+def test_scoring_only_pictures_that_may_be_among_the_best_keeps_the_best(best_of):
+    rng = np.random.default_rng(best_of)
+    pictures, crops, places, weights = [], [], [], []
+    for number in range(300):
+        count = int(rng.integers(1, 25))
+        crop, picture, weight = planted_votes(rng, int(rng.integers(0, count + 1)), count)
+        pictures += [number] * count
+        crops.append(crop[:count])
+        places.append(picture[:count])
+        weights.append(np.round(weight[:count], 1))  # equal totals and scores happen
+    arguments = (
+        np.array(pictures, np.int64),
+        np.concatenate(weights),
+        np.concatenate(crops),
+        np.concatenate(places),
+    )
+    every = native_scores(*arguments)
+    some = native_scores(*arguments, settings={**SETTINGS, "best_of": best_of})
+    assert len(some) < len(every)  # the bound left pictures out ...
+    assert all(every[number] == score for number, score in some.items())
+    threshold = sorted(every.values(), reverse=True)[best_of - 1]
+    assert {n for n, score in every.items() if score >= threshold} <= set(some)  # ... never the best

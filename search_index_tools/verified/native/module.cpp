@@ -81,16 +81,18 @@ PYBIND11_MODULE(_verified_match, module) {
          py::array_t<double, py::array::c_style> weights,
          py::array_t<float, py::array::c_style> crop_points,
          py::array_t<float, py::array::c_style> picture_points, double tolerance, double min_scale,
-         double max_scale, double min_spread, long max_hypotheses) {
-        const verified_match::VoteGeometrySettings settings{tolerance, min_scale, max_scale,
-                                                            min_spread, max_hypotheses};
+         double max_scale, double min_spread, long max_hypotheses, long best_of) {
+        const verified_match::VoteGeometrySettings settings{tolerance,  min_scale,      max_scale,
+                                                            min_spread, max_hypotheses, best_of};
         return verified_match::consistent_votes(pictures, weights, crop_points, picture_points,
                                                 settings);
       },
       py::arg("pictures"), py::arg("weights"), py::arg("crop_points"), py::arg("picture_points"),
       py::kw_only(), py::arg("tolerance"), py::arg("min_scale"), py::arg("max_scale"),
-      py::arg("min_spread"), py::arg("max_hypotheses"),
+      py::arg("min_spread"), py::arg("max_hypotheses"), py::arg("best_of") = 0,
       "(numbers, scores): per picture of the votes (grouped by picture), the largest weight\n"
       "sum of its votes that one similarity transform fixed by two of them places within\n"
-      "tolerance; pictures of fewer than three votes score their heaviest vote.");
+      "tolerance; pictures of fewer than three votes score their heaviest vote. best_of > 0:\n"
+      "pictures that cannot be among that many best (by their votes' total weight) are left\n"
+      "out.");
 }

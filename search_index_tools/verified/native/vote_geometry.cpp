@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <complex>
+#include <functional>
 #include <numeric>
+#include <queue>
 #include <stdexcept>
 #include <vector>
 
@@ -84,13 +86,40 @@ py::tuple consistent_votes(py::array_t<int64_t, py::array::c_style> pictures,
   std::vector<double> scores;
   {
     py::gil_scoped_release release;
-    long first = 0;
-    while (first < count) {
-      long last = first + 1;
-      while (last < count && numbers[last] == numbers[first]) ++last;
-      found.push_back(numbers[first]);
-      scores.push_back(best_layout(crop, picture, weight, first, last, settings));
+    // Every picture's votes [start, end) and their total weight, which bounds its score.
+    std::vector<long> starts;
+    std::vector<double> totals;
+    for (long first = 0; first < count;) {
+      long last = first;
+      double total = 0.0;
+      while (last < count && numbers[last] == numbers[first]) total += weight[last++];
+      starts.push_back(first);
+      totals.push_back(total);
       first = last;
+    }
+    starts.push_back(count);
+    std::vector<long> order(totals.size());
+    std::iota(order.begin(), order.end(), 0L);
+    if (settings.best_of > 0) {
+      std::stable_sort(order.begin(), order.end(),
+                       [&totals](long a, long b) { return totals[a] > totals[b]; });
+    }
+    // The best_of highest scores so far; a picture whose total weight is below the lowest of
+    // them cannot enter them, nor can any after it.
+    std::priority_queue<double, std::vector<double>, std::greater<double>> best;
+    for (const long group : order) {
+      if (settings.best_of > 0 && static_cast<long>(best.size()) == settings.best_of &&
+          totals[static_cast<size_t>(group)] < best.top()) {
+        break;
+      }
+      const double score = best_layout(crop, picture, weight, starts[static_cast<size_t>(group)],
+                                       starts[static_cast<size_t>(group) + 1], settings);
+      found.push_back(numbers[starts[static_cast<size_t>(group)]]);
+      scores.push_back(score);
+      if (settings.best_of > 0) {
+        best.push(score);
+        if (static_cast<long>(best.size()) > settings.best_of) best.pop();
+      }
     }
   }
   py::array_t<int64_t> found_array(static_cast<py::ssize_t>(found.size()));

@@ -14,6 +14,7 @@ struct VoteGeometrySettings {
   double min_spread;    // pixels of the crop's working size two votes must lie apart to fix a
                         // transform
   long max_hypotheses;  // the heaviest votes of a picture that pairs are formed from
+  long best_of;         // > 0: only pictures that may be among this many best are scored
 };
 
 // `pictures` (m,) int64 sorted so each picture's votes are consecutive; `weights` (m,)
@@ -22,7 +23,9 @@ struct VoteGeometrySettings {
 // (numbers, scores): every picture once, in the order met, with the largest weight sum of
 // its votes that one similarity transform (fixed by two of them) takes to within `tolerance`
 // of their places. A picture of fewer than three votes scores its heaviest vote: two votes
-// always fit some transform, so they say nothing of the layout.
+// always fit some transform, so they say nothing of the layout. With best_of > 0, pictures
+// are scored by decreasing total weight of their votes (which bounds their score) and left
+// out once that total is below the best_of-th score so far: the best_of best are the same.
 pybind11::tuple consistent_votes(pybind11::array_t<int64_t, pybind11::array::c_style> pictures,
                                  pybind11::array_t<double, pybind11::array::c_style> weights,
                                  pybind11::array_t<float, pybind11::array::c_style> crop_points,
