@@ -71,7 +71,7 @@ QUERY_WORDS = 2
 LAYOUT_TOLERANCE = 16.0
 LAYOUT_SCALES = (1 / 12, 12.0)
 LAYOUT_SPREAD = 4.0
-LAYOUT_HYPOTHESES = 48
+LAYOUT_HYPOTHESES = 24
 # Where a descriptor lies in its picture is kept in a quarter of a pixel, x and y in 16 bits
 # each; an entry whose place is unknown (added without one) keeps UNKNOWN_PLACE.
 PLACE_STEPS = 4

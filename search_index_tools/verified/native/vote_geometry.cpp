@@ -21,7 +21,11 @@ double best_layout(const std::vector<Complex>& crop, const std::vector<Complex>&
                    const VoteGeometrySettings& settings) {
   const long count = last - first;
   double heaviest = 0.0;
-  for (long i = first; i < last; ++i) heaviest = std::max(heaviest, weights[i]);
+  double total = 0.0;
+  for (long i = first; i < last; ++i) {
+    heaviest = std::max(heaviest, weights[i]);
+    total += weights[i];
+  }
   if (count < 3) return heaviest;
   // Hypotheses come from pairs of the heaviest votes: a picture with hundreds of votes is one
   // that holds the crop, and its heaviest votes already fix the transform.
@@ -53,6 +57,7 @@ double best_layout(const std::vector<Complex>& crop, const std::vector<Complex>&
         }
       }
       best = std::max(best, sum);
+      if (best >= total) return best;  // every vote agrees: no transform can do better
     }
   }
   return best;
