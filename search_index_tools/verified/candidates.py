@@ -729,7 +729,9 @@ class StoredPostings:
     def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """(query position, picture number, signature, place) of every entry of the given words."""
         wanted = np.unique(words).tolist()
-        found: dict[int, tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
+        # The rows' bytes as read: the arrays are made once, of all of them joined in the
+        # query's order, not a few arrays per row.
+        found: dict[int, tuple[bytes, bytes, bytes]] = {}
         try:
             for first in range(0, len(wanted), _LOOKUP_CHUNK):
                 chunk = wanted[first : first + _LOOKUP_CHUNK]
@@ -737,21 +739,22 @@ class StoredPostings:
                 for word, pictures, signatures_blob, places in self._rows(
                     f"SELECT word, pictures, signatures, places FROM postings WHERE word IN ({marks})", chunk
                 ):
-                    row = (_array(pictures), _array(signatures_blob), _array(places))
-                    if not len(row[0]) == len(row[1]) == len(row[2]):
-                        raise ValueError("a stored word's entries differ in length")
-                    found[word] = row
+                    if len(pictures) % 4 or not len(pictures) == len(signatures_blob) == len(places):
+                        raise ValueError("a stored word's entries are cut short or differ in length")
+                    found[word] = (pictures, signatures_blob, places)
         except ValueError as error:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
-        empty = (np.zeros(0, np.uint32), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+        empty = (b"", b"", b"")
         rows = [found.get(word, empty) for word in words.tolist()]
-        lengths = [len(row[0]) for row in rows]
+        lengths = [len(row[0]) // 4 for row in rows]
         if sum(lengths) == 0:
             nothing = np.zeros(0, np.int64)
             return nothing, nothing, np.zeros(0, np.uint32), np.zeros(0, np.uint32)
         query = np.repeat(np.arange(len(words)), lengths)
-        pictures, found_marks, places = (np.concatenate([row[part] for row in rows]) for part in range(3))
+        pictures, found_marks, places = (
+            np.frombuffer(b"".join([row[part] for row in rows]), "<u4").astype(np.uint32) for part in range(3)
+        )
         return query, pictures, found_marks, places
 
     def picture_terms(self, number: int) -> Terms:
