@@ -266,7 +266,7 @@ def populate_words(folder, rng, variants):
     word_store.close()
 
 
-def word_idf_scores(self, descriptors, points=None):
+def word_idf_scores(self, descriptors, points=None, only=None, best_of=0):
     """The candidate index's earlier scoring, for comparison (--word-idf): a crop descriptor
     votes through its nearest word only, weighted by that word's inverse document frequency,
     and a picture scores all its votes, wherever they lie."""
@@ -292,6 +292,8 @@ def word_idf_scores(self, descriptors, points=None):
         pairs = np.unique(query.astype(np.int64) * count + pictures)
         scores += np.bincount(pairs % count, weights=weights[pairs // count], minlength=count)
     scores[~self.alive] = 0.0
+    if only is not None:
+        scores[~only] = 0.0
     return scores
 
 
@@ -456,10 +458,11 @@ def main():
                 str(args.seed),
                 *(["--word-idf"] if args.word_idf else []),
             ],
-            check=True,
             capture_output=True,
             text=True,
         )
+        if child.returncode:
+            sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
         figures = json.loads(child.stdout.strip().splitlines()[-1])
         print(
             f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
