@@ -15,10 +15,10 @@ search verifies geometrically.
   tried: learning them took 8-23 s on this 2-processor machine for no measured gain in which
   pictures are proposed.)
 - Votes: a crop descriptor gives each picture at most one vote, weighted by how few pictures
-  it votes for (the square of the inverse of that share's logarithm, as an inverse document
-  frequency of the descriptor rather than of its word: a descriptor that finds a close
-  signature in many pictures says little about any of them); the many descriptors a picture
-  has do not make it likelier to be proposed than a few. A crop descriptor looks in its
+  it votes for (the square of the logarithm of the library's pictures over those it votes
+  for, an inverse document frequency of the descriptor rather than of its word: one that
+  finds a close signature in many pictures says little about any of them); the many
+  descriptors a picture has do not make it likelier to be proposed than a few. A crop descriptor looks in its
   QUERY_WORDS nearest words, so a sighting whose descriptor fell just across a word's border
   still votes.
 - Layout: every entry keeps where its descriptor lies in its picture, so the votes a picture
@@ -326,7 +326,7 @@ class _Postings:
         """The entries of (number, words, signatures, places) per picture, in the order a
         stable sort of all of them by word gives (within a word: by picture, then by position),
         placed straight into their slots: a merge holds the pictures' terms and the result,
-        about 22 bytes a term, and no sorting order of them all."""
+        about 24 bytes a term, and no sorting order of them all."""
         parts = [
             (number, np.asarray(words), np.asarray(marks, np.uint32), np.asarray(places, np.uint32))
             for number, words, marks, places in pictures
