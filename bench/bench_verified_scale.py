@@ -1,7 +1,7 @@
 """Warm queries of the verified cropped search over large libraries, through its candidate index.
 
-    .venv/bin/python bench/bench_verified_scale.py [--sizes 20000 100000] [--crops 5] [--runs 3]
-                                                  [--data DIR]
+    .venv/bin/python bench/bench_verified_scale.py [--sizes 155 20000 100000] [--runs 1]
+                                                  [--timed 15] [--data DIR]
 
 Needs the real photographs of bench_verified_quality.py (run it once first; its folder is reused).
 For each size N a library of N files is laid out in DIR/N/library (default DIR:
@@ -11,16 +11,26 @@ libraries and fill their feature stores only, the longest step, to be started ea
 this machine, so the generated files get their stored entries synthetically, of a photograph's
 size, through the stores' own code:
 
-- in the candidate index, 3,000 terms each, drawn at random from the real pictures' own terms
-  (so their words are as common as real ones, and they share terms with the real pictures by
-  chance, as unrelated photographs do);
+- in the candidate index, the terms of a real picture that is in no library: one of VARIANTS
+  pictures cut at random from photographs outside the library (the held-out photographs and
+  the wallpapers of a few more Debian packages, less any that looks like a library picture),
+  turned, mirrored, scaled, made lighter or darker and saved as JPEG, then described for real
+  with the library's settings and vocabulary; each generated file keeps a random 75-100 % of
+  its variant's terms. (Terms drawn from the real library pictures' own terms, as before, made
+  every generated file share exact signatures with the crops' own pictures: near-copies in part.)
 - in the feature store, the features and thumbnails of one of the held-out photographs (which
   are in no library, so a generated file proposed as a candidate fits no crop).
 
+A size no larger than the real pictures' count lays out the real pictures alone: the figures of
+the same crops without generated pictures.
+
 The real pictures are read and indexed for real (one search of their sub-folder first, so the
-vocabulary is drawn from real photographs). The queries are edited crops (cut like the quality
-benchmark's) of the real pictures: an answer is right when its first result is of the crop's
-photograph.
+vocabulary is drawn from real photographs). The queries are the edited crops of the quality
+benchmark's two crop sets (seeds 7 and 11, 60 crops each, cut the same way) of the real
+pictures: an answer is right when its first result is of the crop's photograph; recall@1 is
+given over the crops with content (not one flat grey level). Every crop is searched --runs
+times; the warm time is the median over all those searches, and the first --timed crops'
+searches are also timed apart.
 
 Each size is measured in a child process of its own, as a user's process would meet it: the
 first query (it reads the candidate index file), the warm queries' median, the share of right
@@ -29,6 +39,8 @@ average is printed with every line: timings on a shared machine are noisy.
 """
 
 import argparse
+import glob
+import io
 import json
 import os
 import resource
@@ -43,7 +55,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
-from bench_verified_quality import build_folder, cut_crops, rank_of  # noqa: E402
+from bench_verified_quality import MIN_SIDE, build_folder, cut_crops, group_lookalikes, rank_of  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
@@ -53,10 +65,14 @@ from search_index_tools.verified import features as verified_features  # noqa: E
 from search_index_tools.verified import search as verified_search  # noqa: E402
 from search_index_tools.verified.cache import FeatureCache  # noqa: E402
 
-TERMS_PER_PICTURE = 3000
 PER_FOLDER = 1000
 STORE_BATCH = 500
 WORDS_SLICE = 25_000
+VARIANTS = 1500  # pictures described for real that the generated files' terms come from
+# Wallpapers that are in no library (the quality benchmark's folder uses others).
+POOL_PACKAGES = ["gnome-backgrounds", "plasma-workspace-wallpapers", "sway-backgrounds"]
+CROP_SEEDS = (7, 11)  # the quality benchmark's two crop sets
+CROPS_PER_SET = 60
 
 
 def lay_out(root, size, real_pictures):
@@ -75,7 +91,7 @@ def lay_out(root, size, real_pictures):
         for source, target in real.items():
             shutil.copy2(source, target)
         # One small noise picture per sub-folder, linked into it (a file takes only so many links).
-        for number in range(size - len(real)):
+        for number in range(max(0, size - len(real))):
             sub = folder / "generated" / f"{number // PER_FOLDER:03d}"
             if number % PER_FOLDER == 0:
                 sub.mkdir(parents=True)
@@ -116,9 +132,109 @@ def populate_features(root, folder, held_paths):
     done.touch()
 
 
-def populate_words(folder, rng):
+def pool_pictures(data, real_pictures, held_paths):
+    """Grey photographs outside the library: the held-out ones and the wallpapers of
+    POOL_PACKAGES (fetched with apt-get download, unpacked with dpkg-deb -x), the largest copy
+    of each, less any that looks like a library picture."""
+    unpacked = Path(data) / "pool"
+    if not (unpacked / "done").exists():
+        debs = Path(data) / "pool-debs"
+        debs.mkdir(parents=True, exist_ok=True)
+        subprocess.run(
+            ["apt-get", "download", *POOL_PACKAGES], cwd=debs, check=True, stdout=subprocess.DEVNULL
+        )
+        for deb in sorted(debs.glob("*.deb")):
+            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
+        (unpacked / "done").touch()
+    files = sorted(
+        path
+        for suffix in ("jpg", "jpeg", "png", "webp")
+        for path in glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)
+    )
+    outside = []
+    for path in files + list(held_paths):
+        with Image.open(path) as image:
+            if min(image.size) >= MIN_SIDE:
+                outside.append(image.convert("RGB"))
+    library = []
+    for path in real_pictures:
+        with Image.open(path) as image:
+            library.append(image.convert("RGB"))
+    groups = group_lookalikes([("", image) for image in library + outside])
+    in_library = set(groups[: len(library)])
+    largest = {}
+    for image, group in zip(outside, groups[len(library) :]):
+        if group in in_library:
+            continue
+        if (
+            group not in largest
+            or image.size[0] * image.size[1] > largest[group].size[0] * largest[group].size[1]
+        ):
+            largest[group] = image
+    return [np.asarray(image.convert("L")) for image in largest.values()]
+
+
+def describe_variant(job):
+    """(descriptors, points) of a picture cut at random from `grey`, as the library's pictures
+    are described."""
+    import cv2
+
+    grey, seed = job
+    rng = np.random.default_rng(seed)
+    height, width = grey.shape
+    cut_w, cut_h = int(width * rng.uniform(0.35, 1.0)), int(height * rng.uniform(0.35, 1.0))
+    left, top = int(rng.integers(0, width - cut_w + 1)), int(rng.integers(0, height - cut_h + 1))
+    region = np.ascontiguousarray(grey[top : top + cut_h, left : left + cut_w])
+    if rng.random() < 0.5:
+        region = np.ascontiguousarray(region[:, ::-1])
+    factor = float(rng.uniform(700, 2600)) / max(region.shape)
+    size = (max(16, int(region.shape[1] * factor)), max(16, int(region.shape[0] * factor)))
+    turn = cv2.getRotationMatrix2D(
+        (region.shape[1] / 2, region.shape[0] / 2), float(rng.uniform(-20, 20)), factor
+    )
+    turn[0, 2] += size[0] / 2 - region.shape[1] / 2
+    turn[1, 2] += size[1] / 2 - region.shape[0] / 2
+    warped = cv2.warpAffine(region, turn, size, borderMode=cv2.BORDER_REFLECT)
+    warped = np.clip(warped * rng.uniform(0.7, 1.3) + rng.uniform(-30, 30), 0, 255).astype(np.uint8)
+    encoded = io.BytesIO()
+    Image.fromarray(warped).save(encoded, "JPEG", quality=int(rng.integers(60, 96)))
+    features = verified_features.features_from_bytes(encoded.getvalue(), verified_search.PICTURE_SETTINGS)
+    return features.descriptors, features.points
+
+
+def variant_features(data, real_pictures, held_paths):
+    """(descriptors, points) of the VARIANTS pictures, described once and kept in `data`."""
+    kept = Path(data) / f"variants_{VARIANTS}.npz"
+    if kept.exists():
+        with np.load(kept) as arrays:  # every access to an entry would read it again: once each
+            descriptors, points, bounds = arrays["descriptors"], arrays["points"], arrays["bounds"]
+        return [(descriptors[start:end], points[start:end]) for start, end in zip(bounds[:-1], bounds[1:])]
+    sources = pool_pictures(data, real_pictures, held_paths)
+    print(
+        f"describing {VARIANTS} pictures cut from {len(sources)} photographs outside the library", flush=True
+    )
+    from multiprocessing import get_context
+
+    with get_context("forkserver").Pool(2) as pool:
+        described = pool.map(
+            describe_variant,
+            [(sources[number % len(sources)], number) for number in range(VARIANTS)],
+            chunksize=8,
+        )
+    bounds = np.cumsum([0] + [len(descriptors) for descriptors, _ in described])
+    np.savez(
+        kept,
+        descriptors=np.concatenate([descriptors for descriptors, _ in described]),
+        points=np.concatenate([points for _, points in described]),
+        bounds=bounds,
+    )
+    return described
+
+
+def populate_words(folder, rng, variants):
     """Indexes the real pictures for real (one search of their folder), then gives every
-    generated file its synthetic terms in the candidate index, unless it has them already."""
+    generated file its terms in the candidate index (those of a variant, thinned), unless it
+    has them already."""
     words_file = str(sil.CACHED_INDEXED) + verified_search.WORDS_SUFFIX
     word_store = verified_search.WordStore(words_file)
     index = word_store.load()
@@ -129,10 +245,11 @@ def populate_words(folder, rng):
     real_folder = str(Path(folder, "real"))
     some_picture = next(Path(real_folder).iterdir())
     verified_search.verified_cropped_search(str(some_picture), real_folder)
+    if not generated:
+        word_store.close()
+        return
     index = word_store.load()
-    real_terms = [(words, marks) for _, words, marks in index.all_terms()]
-    words = np.concatenate([terms[0] for terms in real_terms])
-    marks = np.concatenate([terms[1] for terms in real_terms])
+    variant_terms = verified_candidates.many_picture_terms(index.vocabulary, variants)
     keys: dict[str, str] = {}  # per sub-folder, as the identities above
     # Added and merged a slice at a time: a merge stores the main part and lets go of it, so
     # the terms of the whole library are never all in memory at once.
@@ -140,22 +257,44 @@ def populate_words(folder, rng):
         for path in generated[first : first + WORDS_SLICE]:
             sub = os.path.dirname(path)
             key = keys.get(sub) or keys.setdefault(sub, verified_search._file_key(file_identity(path)))
-            drawn = rng.integers(0, len(words), TERMS_PER_PICTURE)
-            pairs = np.unique(
-                words[drawn].astype(np.uint64) << np.uint64(32) | marks[drawn].astype(np.uint64)
-            )
-            index.add(
-                path,
-                key,
-                (64, 48),
-                (pairs >> np.uint64(32)).astype(np.uint32),
-                (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32),
-                merge=False,
-            )
+            words, marks, places = variant_terms[rng.integers(len(variant_terms))]
+            kept = rng.random(len(words)) < rng.uniform(0.75, 1.0)
+            index.add(path, key, (64, 48), words[kept], marks[kept], merge=False, places=places[kept])
         index._merge()
         word_store.save(index, generated[first : first + WORDS_SLICE], [])
         print(f"  {first + WORDS_SLICE} generated pictures indexed", flush=True)
     word_store.close()
+
+
+def word_idf_scores(self, descriptors, points=None, only=None, best_of=0):
+    """The candidate index's earlier scoring, for comparison (--word-idf): a crop descriptor
+    votes through its nearest word only, weighted by that word's inverse document frequency,
+    and a picture scores all its votes, wherever they lie."""
+    count = len(self.keys)
+    scores = np.zeros(count, np.float64)
+    if len(descriptors) == 0 or len(self.numbers) == 0:
+        return scores
+    words = self.vocabulary.words(descriptors)
+    marks = verified_candidates.signatures(descriptors)
+    live = max(1, len(self.numbers))
+    telling = self.document_counts[words] <= max(
+        verified_candidates.STOP_MIN, verified_candidates.STOP_SHARE * live
+    )
+    words, marks = words[telling], marks[telling]
+    weights = np.log((live + 1) / (self.document_counts[words] + 1))
+    for part in self._parts():
+        query, pictures, found, _ = part.lookup(words)
+        close = (
+            np.bitwise_count(np.bitwise_xor(marks[query], found)) <= verified_candidates.SIGNATURE_DISTANCE
+        )
+        keep = close & (pictures < count)
+        query, pictures = query[keep], pictures[keep]
+        pairs = np.unique(query.astype(np.int64) * count + pictures)
+        scores += np.bincount(pairs % count, weights=weights[pairs // count], minlength=count)
+    scores[~self.alive] = 0.0
+    if only is not None:
+        scores[~only] = 0.0
+    return scores
 
 
 def peak_memory_mb():
@@ -173,6 +312,8 @@ def peak_memory_mb():
 def measure(args):
     """One size, in this (child) process: prints one JSON line of figures."""
     root = Path(args.data) / str(args.measure)
+    if args.word_idf:
+        verified_candidates.CandidateIndex.scores = word_idf_scores
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")
@@ -182,13 +323,19 @@ def measure(args):
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
-    times, right = [], 0
-    for crop, source, _ in crops:
+    times, timed, right, misses = [], [], 0, []
+    for number, (crop, source, flat) in enumerate(crops):
         for _ in range(args.runs):
             start = time.perf_counter()
             results = verified_search.verified_cropped_search(crop, folder)
             times.append(time.perf_counter() - start)
-        right += rank_of(results, group_of[source], group_in_library) == 1
+            if number < args.timed:
+                timed.append(times[-1])
+        if not flat:
+            found = rank_of(results, group_of[source], group_in_library) == 1
+            right += found
+            if not found:
+                misses.append(Path(crop).name)
     # One picture added to the library: the next query, beside reading that picture alone.
     added_query = read_alone = float("nan")
     if queries.get("held"):
@@ -214,9 +361,12 @@ def measure(args):
             {
                 "first": first,
                 "warm": statistics.median(times),
+                "warm_timed": statistics.median(timed) if timed else float("nan"),
                 "min": min(times),
                 "max": max(times),
                 "right": right,
+                "with_content": sum(not flat for *_, flat in crops),
+                "misses": misses,
                 "added_query": added_query,
                 "read_alone": read_alone,
                 "crops": len(crops),
@@ -233,10 +383,10 @@ def main():
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("--sizes", type=int, nargs="+", default=[20000, 100000])
-    parser.add_argument("--crops", type=int, default=5)
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--seed", type=int, default=11)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[155, 20000, 100000])
+    parser.add_argument("--runs", type=int, default=1, help="searches of every crop")
+    parser.add_argument("--timed", type=int, default=15, help="crops whose searches are also timed apart")
+    parser.add_argument("--seed", type=int, default=11, help="of the generated files' terms")
     parser.add_argument(
         "--data",
         default=str(HERE / "data" / "verified_scale"),
@@ -247,6 +397,9 @@ def main():
         action="store_true",
         help="lay out the libraries and fill their feature stores only",
     )
+    parser.add_argument(
+        "--word-idf", action="store_true", help="the candidate index's earlier scoring, for comparison"
+    )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
     if args.measure:
@@ -255,9 +408,18 @@ def main():
 
     _, held_paths, group_of, _ = build_folder()
     real_pictures = sorted(group_of)
-    crops = cut_crops(
-        real_pictures, args.crops, np.random.default_rng(args.seed), Path(args.data) / "crops", "crop"
-    )
+    crops = [
+        crop
+        for seed in CROP_SEEDS
+        for crop in cut_crops(
+            real_pictures,
+            CROPS_PER_SET,
+            np.random.default_rng(seed),
+            Path(args.data) / "crops",
+            f"crop{seed}",
+        )
+    ]
+    variants = None
     for size in args.sizes:
         root = Path(args.data) / str(size)
         folder, real = lay_out(root, size, real_pictures)
@@ -275,7 +437,9 @@ def main():
         print(f"{size}: feature store ready in {time.perf_counter() - start:.0f} s", flush=True)
         if args.features_only:
             continue
-        populate_words(folder, np.random.default_rng(args.seed))
+        if size > len(real_pictures) and variants is None:
+            variants = variant_features(args.data, real_pictures, held_paths)
+        populate_words(folder, np.random.default_rng(args.seed), variants)
         verified_candidates._LOADED.clear()
         print(f"{size}: stores ready in {time.perf_counter() - start:.0f} s", flush=True)
         child = subprocess.run(
@@ -286,27 +450,33 @@ def main():
                 str(size),
                 "--data",
                 args.data,
-                "--crops",
-                str(args.crops),
+                "--timed",
+                str(args.timed),
                 "--runs",
                 str(args.runs),
                 "--seed",
                 str(args.seed),
+                *(["--word-idf"] if args.word_idf else []),
             ],
-            check=True,
             capture_output=True,
             text=True,
         )
+        if child.returncode:
+            sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
         figures = json.loads(child.stdout.strip().splitlines()[-1])
         print(
             f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
-            f"(min {figures['min']:.3f}, max {figures['max']:.3f}), right {figures['right']}/{figures['crops']}, "
+            f"(min {figures['min']:.3f}, max {figures['max']:.3f}; first {args.timed} crops "
+            f"{figures['warm_timed']:.3f} s), recall@1 over crops with content "
+            f"{figures['right'] / max(1, figures['with_content']):.3f} "
+            f"({figures['right']}/{figures['with_content']}; {figures['crops']} crops), "
             f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
             f"candidate index {figures['words_mb']:.0f} MB; one picture added: the next query "
             f"{figures['added_query']:.2f} s, reading it alone {figures['read_alone']:.2f} s; "
             f"load {figures['load']:.1f}",
             flush=True,
         )
+        print(f"  missed: {' '.join(figures['misses'])}", flush=True)
 
 
 if __name__ == "__main__":

@@ -48,3 +48,16 @@ def check_listing(
 def spread_positions(
     points: NDArray[np.float32], responses: NDArray[np.float64], *, columns: int, cell: int, count: int
 ) -> NDArray[np.int64]: ...
+def consistent_votes(
+    pictures: NDArray[np.int64],
+    weights: NDArray[np.float64],
+    crop_points: NDArray[np.float32],
+    picture_points: NDArray[np.float32],
+    *,
+    tolerance: float,
+    min_scale: float,
+    max_scale: float,
+    min_spread: float,
+    max_hypotheses: int,
+    best_of: int = 0,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...

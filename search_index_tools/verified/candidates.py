@@ -14,9 +14,19 @@ search verifies geometrically.
   descriptor and, among that one's leaves, its nearest leaf. (Centres refined by k-means were
   tried: learning them took 8-23 s on this 2-processor machine for no measured gain in which
   pictures are proposed.)
-- Votes: a crop descriptor gives each picture at most one vote, weighted by how rare its word
-  is in the library (inverse document frequency); the many descriptors a picture has do not
-  make it likelier to be proposed than a few.
+- Votes: a crop descriptor gives each picture at most one vote, weighted by how few pictures
+  it votes for (the square of the logarithm of the library's pictures over those it votes
+  for, an inverse document frequency of the descriptor rather than of its word: one that
+  finds a close signature in many pictures says little about any of them); the many
+  descriptors a picture has do not make it likelier to be proposed than a few. A crop descriptor looks in its
+  QUERY_WORDS nearest words, so a sighting whose descriptor fell just across a word's border
+  still votes.
+- Layout: every entry keeps where its descriptor lies in its picture, so the votes a picture
+  gets can be checked against the crop's layout: votes of a sighting agree on one similarity
+  transform (rotation, scale, shift) from crop to picture, chance votes scatter. A picture
+  scores the weight of its largest such agreeing set (native consistent_votes), which lifts
+  the crop's own picture above the many pictures that collect a few chance votes in a large
+  library.
 - Kept up to date per file: a new or changed picture adds its own words (a changed one's old
   words are dropped), a vanished one leaves the index. Words are added to a small second part
   of the index, merged into the main part once it has grown by a tenth, so an added picture
@@ -51,6 +61,24 @@ MERGE_MIN = 50_000  # ... and past this many entries
 # row per word: writing its rows would cost a first search more than putting the part
 # together again from the pictures' terms costs a process's first search.
 STORED_MAIN_MIN = 1_000_000
+# Words a crop descriptor votes through: its nearest leaves, found in this many nearest top
+# cells (a descriptor of an edited crop often lands in a neighbouring word of its original's).
+QUERY_WORDS = 2
+# The layout check of a picture's votes (pixels of the working sizes): a vote agrees with a
+# transform when it lands within LAYOUT_TOLERANCE of its place; pairs fix transforms of a
+# scale within LAYOUT_SCALES, from votes at least LAYOUT_SPREAD apart in the crop, and only
+# the LAYOUT_HYPOTHESES heaviest votes of a picture form pairs.
+LAYOUT_TOLERANCE = 16.0
+LAYOUT_SCALES = (1 / 12, 12.0)
+LAYOUT_SPREAD = 4.0
+LAYOUT_HYPOTHESES = 24
+# Where a descriptor lies in its picture is kept in a quarter of a pixel, x and y in 16 bits
+# each; an entry whose place is unknown (added without one) keeps UNKNOWN_PLACE.
+PLACE_STEPS = 4
+UNKNOWN_PLACE = 0xFFFFFFFF
+
+Terms = tuple[np.ndarray, np.ndarray, np.ndarray]  # words, signatures, places of one picture
+
 
 _POPCOUNT = np.array([bin(value).count("1") for value in range(256)], np.uint8)
 
@@ -120,6 +148,23 @@ class Vocabulary:
         words: np.ndarray = found[:, 0].astype(np.int64)
         return words
 
+    def near_words(self, descriptors: np.ndarray, count: int) -> tuple[np.ndarray, np.ndarray]:
+        """(descriptor position, word) of the `count` nearest words of every descriptor (its
+        nearest leaves among the `count` nearest top cells' leaves)."""
+        import faiss
+
+        if len(descriptors) == 0 or count <= 1:
+            words = self.words(descriptors)
+            return np.arange(len(words)), words
+        cells = faiss.SearchParametersIVF()
+        cells.nprobe = count
+        with _one_thread():
+            _, found = self._tree.search(np.ascontiguousarray(descriptors, np.uint8), count, params=cells)
+        positions = np.repeat(np.arange(len(descriptors)), count)
+        flat = found.reshape(-1)
+        known = flat >= 0  # fewer leaves than asked for in the cells searched
+        return positions[known], flat[known].astype(np.int64)
+
     def to_bytes(self) -> bytes:
         header = np.array([self.top.shape[0], self.leaves.shape[1], self.top.shape[1]], "<i8").tobytes()
         return header + self.top.tobytes() + self.leaves.tobytes()
@@ -175,15 +220,56 @@ def signatures(descriptors: np.ndarray) -> np.ndarray:
     return head.view("<u4").reshape(-1) if len(head) else np.zeros(0, np.uint32)
 
 
+def pack_places(points: np.ndarray) -> np.ndarray:
+    """Points (n, 2) of a picture's working size as uint32 places (x and y in quarter pixels)."""
+    # 0xFFFF in both halves would read as UNKNOWN_PLACE: the last step is left out.
+    steps = np.clip(np.rint(np.asarray(points, np.float64) * PLACE_STEPS), 0, 0xFFFE).astype(np.uint32)
+    return (
+        (steps[:, 0] << np.uint32(16) | steps[:, 1]).astype(np.uint32)
+        if len(steps)
+        else np.zeros(0, np.uint32)
+    )
+
+
+def unpack_places(places: np.ndarray) -> np.ndarray:
+    """Points (n, 2) float32 of packed places (UNKNOWN_PLACE gives a point far off any picture)."""
+    points = np.empty((len(places), 2), np.float32)
+    points[:, 0] = (places >> np.uint32(16)).astype(np.float32) / PLACE_STEPS
+    points[:, 1] = (places & np.uint32(0xFFFF)).astype(np.float32) / PLACE_STEPS
+    points[places == UNKNOWN_PLACE] = -1e9
+    return points
+
+
 def picture_terms(vocabulary: Vocabulary, descriptors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(words uint32, signatures uint32) of a picture's descriptors, one entry per distinct
     (word, signature), sorted by word."""
+    words, marks, _ = placed_picture_terms(vocabulary, descriptors, None)
+    return words, marks
+
+
+def placed_picture_terms(
+    vocabulary: Vocabulary, descriptors: np.ndarray, points: np.ndarray | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(words uint32, signatures uint32, places uint32) of a picture's descriptors, one entry
+    per distinct (word, signature), sorted by word; the place is that of the first descriptor
+    of the pair (UNKNOWN_PLACE without `points`)."""
     words = vocabulary.words(descriptors).astype(np.uint32)
     marks = signatures(descriptors)
     if len(words) == 0:
-        return words, marks
-    pairs = np.unique(words.astype(np.uint64) << np.uint64(32) | marks.astype(np.uint64))
-    return (pairs >> np.uint64(32)).astype(np.uint32), (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32)
+        return words, marks, np.zeros(0, np.uint32)
+    pairs, firsts = np.unique(
+        words.astype(np.uint64) << np.uint64(32) | marks.astype(np.uint64), return_index=True
+    )
+    places = (
+        np.full(len(pairs), UNKNOWN_PLACE, np.uint32)
+        if points is None
+        else pack_places(np.asarray(points)[firsts])
+    )
+    return (
+        (pairs >> np.uint64(32)).astype(np.uint32),
+        (pairs & np.uint64(0xFFFFFFFF)).astype(np.uint32),
+        places,
+    )
 
 
 # Below this many pictures their terms are found in the calling thread: threads would cost
@@ -192,24 +278,30 @@ THREADED_TERMS_FROM = 16
 
 
 def many_picture_terms(
-    vocabulary: Vocabulary, descriptor_sets: list[np.ndarray]
-) -> list[tuple[np.ndarray, np.ndarray]]:
-    """picture_terms of every descriptor set, in their order. The word search (faiss) lets go
-    of the interpreter lock, so many pictures are shared among a thread per processor: a
-    library's first search finds the terms of all its pictures at once."""
-    threads = min(available_processors(), len(descriptor_sets) // THREADED_TERMS_FROM)
+    vocabulary: Vocabulary, pictures: list[tuple[np.ndarray, np.ndarray | None]]
+) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """placed_picture_terms of every (descriptors, points) pair, in their order. The word
+    search (faiss) lets go of the interpreter lock, so many pictures are shared among a thread
+    per processor: a library's first search finds the terms of all its pictures at once."""
+    threads = min(available_processors(), len(pictures) // THREADED_TERMS_FROM)
+
+    def terms_of(picture: tuple[np.ndarray, np.ndarray | None]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        return placed_picture_terms(vocabulary, *picture)
+
     if threads < 2:
-        return [picture_terms(vocabulary, descriptors) for descriptors in descriptor_sets]
+        return [terms_of(picture) for picture in pictures]
     from concurrent.futures import ThreadPoolExecutor
 
     with ThreadPoolExecutor(threads) as pool:
-        return list(pool.map(lambda descriptors: picture_terms(vocabulary, descriptors), descriptor_sets))
+        return list(pool.map(terms_of, pictures))
 
 
 class _Postings:
-    """Entries (word, picture number, signature) sorted by word, with offsets per word."""
+    """Entries (word, picture number, signature, place) sorted by word, with offsets per word."""
 
-    def __init__(self, word_count: int, words: np.ndarray, pictures: np.ndarray, marks: np.ndarray):
+    def __init__(
+        self, word_count: int, words: np.ndarray, pictures: np.ndarray, marks: np.ndarray, places: np.ndarray
+    ):
         # Words of a vocabulary of at most 65,536 fit 16 bits, which numpy sorts by radix in
         # linear time (the same stable order as sorting them wider).
         narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
@@ -220,25 +312,28 @@ class _Postings:
         del keys
         self.pictures = pictures[order].astype(np.uint32, copy=False)
         self.marks = marks[order].astype(np.uint32, copy=False)
+        self.places = places[order].astype(np.uint32, copy=False)
 
     @classmethod
     def empty(cls, word_count: int) -> _Postings:
-        return cls(word_count, np.zeros(0, np.int64), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+        nothing = np.zeros(0, np.uint32)
+        return cls(word_count, np.zeros(0, np.int64), nothing, nothing, nothing)
 
     @classmethod
     def of_pictures(
-        cls, word_count: int, pictures: Iterable[tuple[int, np.ndarray, np.ndarray]]
+        cls, word_count: int, pictures: Iterable[tuple[int, np.ndarray, np.ndarray, np.ndarray]]
     ) -> _Postings:
-        """The entries of (number, words, signatures) per picture, in the order a stable sort
-        of all of them by word gives (within a word: by picture, then by position), placed
-        straight into their slots: a merge holds the pictures' terms and the result, about
-        18 bytes a term, and no sorting order of them all."""
+        """The entries of (number, words, signatures, places) per picture, in the order a
+        stable sort of all of them by word gives (within a word: by picture, then by position),
+        placed straight into their slots: a merge holds the pictures' terms and the result,
+        about 24 bytes a term, and no sorting order of them all."""
         parts = [
-            (number, np.asarray(words), np.asarray(marks, np.uint32)) for number, words, marks in pictures
+            (number, np.asarray(words), np.asarray(marks, np.uint32), np.asarray(places, np.uint32))
+            for number, words, marks, places in pictures
         ]
         narrow = np.uint16 if word_count <= 1 << 16 else np.uint32
         counts = np.zeros(word_count, np.int64)
-        for _, words, _ in parts:
+        for _, words, _, _ in parts:
             if len(words):
                 counts += np.bincount(words.astype(narrow, copy=False), minlength=word_count)
         postings = cls.empty(word_count)
@@ -246,40 +341,42 @@ class _Postings:
         total = int(postings.offsets[-1])
         postings.pictures = np.empty(total, np.uint32)
         postings.marks = np.empty(total, np.uint32)
+        postings.places = np.empty(total, np.uint32)
         cursor = postings.offsets[:-1].copy()
-        for number, words, marks in parts:
+        for number, words, marks, places in parts:
             if len(words) == 0:
                 continue
             words = words.astype(np.int64)
             if np.any(words[1:] < words[:-1]):
                 order = np.argsort(words, kind="stable")
-                words, marks = words[order], marks[order]
+                words, marks, places = words[order], marks[order], places[order]
             # Equal words of one picture take consecutive slots, in their order.
             firsts = np.flatnonzero(np.r_[True, words[1:] != words[:-1]])
             runs = np.diff(np.r_[firsts, len(words)])
             slots = cursor[words] + (np.arange(len(words)) - np.repeat(firsts, runs))
             postings.pictures[slots] = number
             postings.marks[slots] = marks
+            postings.places[slots] = places
             cursor[words[firsts]] += runs
         return postings
 
     def __len__(self) -> int:
         return len(self.pictures)
 
-    def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """(query position, picture number, signature) of every entry of the given words."""
+    def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """(query position, picture number, signature, place) of every entry of the given words."""
         starts, ends = self.offsets[words], self.offsets[words + 1]
         lengths = ends - starts
         total = int(lengths.sum())
         if total == 0:
             empty = np.zeros(0, np.int64)
-            return empty, empty, np.zeros(0, np.uint32)
+            return empty, empty, np.zeros(0, np.uint32), np.zeros(0, np.uint32)
         query = np.repeat(np.arange(len(words)), lengths)
         # Position of every entry: its range's start plus its rank inside the range.
         firsts = np.cumsum(lengths) - lengths
         positions = np.arange(total) - np.repeat(firsts, lengths)
         positions += np.repeat(starts, lengths)
-        return query, self.pictures[positions], self.marks[positions]
+        return query, self.pictures[positions], self.marks[positions], self.places[positions]
 
 
 class IndexUnavailable(Exception):
@@ -306,7 +403,7 @@ class CandidateIndex:
         self._added_postings: _Postings | None = None
         # live number -> its terms, for every picture whose terms are in memory: all of them,
         # unless the main part is stored; then only those added since.
-        self._terms: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        self._terms: dict[int, Terms] = {}
         self.merged_below = 0  # numbers below this are in the main part
         self.merge_pending = False  # merged in memory since the main part was last stored
 
@@ -326,21 +423,21 @@ class CandidateIndex:
         number = self.numbers.get(path)
         return None if number is None else self.keys[number]
 
-    def terms(self, number: int) -> tuple[np.ndarray, np.ndarray]:
-        """(words, signatures) of a live picture, from memory or from the stored part."""
+    def terms(self, number: int) -> Terms:
+        """(words, signatures, places) of a live picture, from memory or from the stored part."""
         terms = self._terms.get(number)
         if terms is None:
             assert isinstance(self._main, StoredPostings)
             terms = self._main.picture_terms(number)
         return terms
 
-    def all_terms(self) -> Iterator[tuple[int, np.ndarray, np.ndarray]]:
-        """(number, words, signatures) of every live picture, by number."""
+    def all_terms(self) -> Iterator[tuple[int, np.ndarray, np.ndarray, np.ndarray]]:
+        """(number, words, signatures, places) of every live picture, by number."""
         if isinstance(self._main, StoredPostings):
             live = set(self.numbers.values())
-            for number, words, marks in self._main.all_picture_terms(self.merged_below):
+            for number, words, marks, places in self._main.all_picture_terms(self.merged_below):
                 if number in live:
-                    yield number, words, marks
+                    yield number, words, marks, places
         for number in sorted(self._terms):
             if number >= self.merged_below or not self.stored:
                 yield (number, *self._terms[number])
@@ -353,17 +450,19 @@ class CandidateIndex:
         words: np.ndarray,
         marks: np.ndarray,
         merge: bool = True,
+        places: np.ndarray | None = None,
     ) -> None:
-        """Adds (or replaces) a picture with its terms (from picture_terms); `key` says which
-        file it was made of, `size` is its (width, height) or None for a picture that cannot
-        be used."""
+        """Adds (or replaces) a picture with its terms (from placed_picture_terms; without
+        `places` the entries' places are unknown, and their votes never agree on a layout);
+        `key` says which file it was made of, `size` is its (width, height) or None for a
+        picture that cannot be used."""
         self.remove(path)
         number = len(self.keys)
         self.keys.append((key, size))
         self._grow_alive()
         self._alive[number] = True
         self.numbers[path] = number
-        self._terms[number] = (words, marks)
+        self._terms[number] = _terms(words, marks, places)
         np.add.at(self.document_counts, np.unique(words).astype(np.int64), 1)
         self._added.append(number)
         self._added_size += len(words)
@@ -388,20 +487,19 @@ class CandidateIndex:
         if number is None:
             return
         self._alive[number] = False
-        words, _ = self.terms(number)
+        words = self.terms(number)[0]
         self._terms.pop(number, None)
         np.subtract.at(self.document_counts, np.unique(words).astype(np.int64), 1)
 
-    def add_many(
-        self, entries: list[tuple[str, str, tuple[int, int] | None, np.ndarray, np.ndarray]]
-    ) -> None:
-        """Adds pictures (path, key, size, words, signatures) not in the index yet, all at once
-        into the main part."""
-        for path, key, size, words, marks in entries:
+    def add_many(self, entries: list[tuple[Any, ...]]) -> None:
+        """Adds pictures (path, key, size, words, signatures[, places]) not in the index yet,
+        all at once into the main part."""
+        for path, key, size, words, marks, *rest in entries:
+            places = rest[0] if rest else None
             number = len(self.keys)
             self.keys.append((key, size))
             self.numbers[path] = number
-            self._terms[number] = (words, marks)
+            self._terms[number] = _terms(words, marks, places)
         self._grow_alive()
         self._alive[: len(self.keys)] = True
         for entry in entries:
@@ -418,7 +516,7 @@ class CandidateIndex:
         pictures = list(self.all_terms())
         self._main, self._added_postings = _Postings.empty(self.vocabulary.count), None
         self._added, self._added_size = [], 0
-        self._terms = {number: (words, marks) for number, words, marks in pictures}
+        self._terms = {number: (words, marks, places) for number, words, marks, places in pictures}
         self._main = _Postings.of_pictures(self.vocabulary.count, pictures)
         self.merged_below = len(self.keys)
         self.merge_pending = True
@@ -441,41 +539,111 @@ class CandidateIndex:
             )
         return [self._main, self._added_postings]
 
-    def scores(self, descriptors: np.ndarray) -> np.ndarray:
-        """Votes of a crop's descriptors for every picture number (retired ones score 0).
-        Raises IndexUnavailable when the stored part cannot be read."""
+    def scores(
+        self,
+        descriptors: np.ndarray,
+        points: np.ndarray | None = None,
+        only: np.ndarray | None = None,
+        best_of: int = 0,
+    ) -> np.ndarray:
+        """Scores of a crop's descriptors for every picture number (retired ones score 0): the
+        weight of the picture's votes that agree on the crop's layout, given the descriptors'
+        `points` in the crop; without them, the weight of all its votes. `only`: a mask of the
+        numbers to score (the others score 0; votes weigh the same); best_of > 0: only the
+        pictures that may be among that many best get their layout scored (the others score
+        0). Raises IndexUnavailable when the stored part cannot be read."""
         count = len(self.keys)
         scores = np.zeros(count, np.float64)
         if len(descriptors) == 0 or len(self.numbers) == 0:
             return scores
-        words = self.vocabulary.words(descriptors)
-        marks = signatures(descriptors)
-        live = max(1, len(self.numbers))
-        telling = self.document_counts[words] <= max(STOP_MIN, STOP_SHARE * live)
-        words, marks = words[telling], marks[telling]
-        weights = np.log((live + 1) / (self.document_counts[words] + 1))
-        for part in self._parts():
-            query, pictures, found = part.lookup(words)
-            close = np.bitwise_count(np.bitwise_xor(marks[query], found)) <= SIGNATURE_DISTANCE
-            # Numbers past this index's own were given by another process since it was loaded.
-            keep = close & (pictures < count)
-            query, pictures = query[keep], pictures[keep]
-            # One vote per crop descriptor and picture.
-            pairs = np.unique(query.astype(np.int64) * count + pictures)
-            scores += np.bincount(pairs % count, weights=weights[pairs // count], minlength=count)
-        scores[~self.alive] = 0.0
+        query, pictures, places = self._votes(descriptors, count)
+        if len(query) == 0:
+            return scores
+        # A descriptor that finds a close signature in many pictures tells little about any.
+        live = len(self.numbers)
+        voted = np.bincount(query, minlength=len(descriptors))
+        weights = np.log((live + 1) / (voted[query] + 1)) ** 2
+        if only is not None:
+            kept = only[pictures]
+            query, pictures, places, weights = query[kept], pictures[kept], places[kept], weights[kept]
+        if points is None:
+            scores += np.bincount(pictures, weights=weights, minlength=count)
+        else:
+            from . import _verified_match
+
+            numbers, agreeing = _verified_match.consistent_votes(
+                pictures,
+                weights,
+                np.ascontiguousarray(np.asarray(points, np.float32)[query]),
+                unpack_places(places),
+                tolerance=LAYOUT_TOLERANCE,
+                min_scale=LAYOUT_SCALES[0],
+                max_scale=LAYOUT_SCALES[1],
+                min_spread=LAYOUT_SPREAD,
+                max_hypotheses=LAYOUT_HYPOTHESES,
+                best_of=best_of,
+            )
+            scores[numbers] = agreeing
         return scores
 
-    def candidates(self, descriptors: np.ndarray, among: list[str], count: int) -> list[str]:
-        """The `count` paths of `among` (indexed ones) with the most votes, best first; ties
-        keep the order of `among`."""
+    def _votes(self, descriptors: np.ndarray, count: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(crop descriptor, picture number, place) of every vote, sorted by picture, then by
+        descriptor: a descriptor votes once for a picture that has an entry of one of its
+        words with a signature within SIGNATURE_DISTANCE of its own (the entry of the closest
+        signature gives the place)."""
+        positions, words = self.vocabulary.near_words(descriptors, QUERY_WORDS)
+        live = max(1, len(self.numbers))
+        telling = self.document_counts[words] <= max(STOP_MIN, STOP_SHARE * live)
+        positions, words = positions[telling], words[telling]
+        marks = signatures(descriptors)[positions]
+        found_queries, found_pictures, found_distances, found_places = [], [], [], []
+        for part in self._parts():
+            query, pictures, found, places = part.lookup(words)
+            distances = np.bitwise_count(np.bitwise_xor(marks[query], found))
+            # Numbers past this index's own were given by another process since it was loaded;
+            # a stored main part keeps the entries of retired numbers until the next merge.
+            keep = (distances <= SIGNATURE_DISTANCE) & (pictures < count)
+            keep[keep] = self.alive[pictures[keep]]
+            found_queries.append(positions[query[keep]])
+            found_pictures.append(pictures[keep].astype(np.int64))
+            found_distances.append(distances[keep])
+            found_places.append(places[keep])
+        query = np.concatenate(found_queries)
+        pictures = np.concatenate(found_pictures)
+        distances = np.concatenate(found_distances)
+        places = np.concatenate(found_places)
+        # One vote per crop descriptor and picture, of its closest signature (then its first
+        # entry, for one answer whatever the order of the parts).
+        order = np.lexsort((places, distances, query, pictures))
+        query, pictures, places = query[order], pictures[order], places[order]
+        first = np.ones(len(query), bool)
+        first[1:] = (query[1:] != query[:-1]) | (pictures[1:] != pictures[:-1])
+        return query[first].astype(np.int64), pictures[first], places[first]
+
+    def candidates(self, crop: Any, among: list[str], count: int) -> list[str]:
+        """The `count` paths of `among` (indexed ones) of the highest scores, best first; ties
+        keep the order of `among`. `crop`: the crop's features (anything with `descriptors`
+        and `points`, whose layout the votes are checked against), or its descriptors alone."""
         numbers = np.array([self.numbers[path] for path in among if path in self.numbers], np.int64)
         paths = [path for path in among if path in self.numbers]
         if len(numbers) == 0:
             return []
-        votes = self.scores(descriptors)[numbers]
+        listed = np.zeros(len(self.keys), bool)
+        listed[numbers] = True
+        if hasattr(crop, "descriptors"):
+            votes = self.scores(crop.descriptors, crop.points, listed, count)[numbers]
+        else:
+            votes = self.scores(crop, only=listed)[numbers]
         order = np.lexsort((np.arange(len(numbers)), -votes))[:count]
         return [paths[position] for position in order if votes[position] > 0]
+
+
+def _terms(words: np.ndarray, marks: np.ndarray, places: np.ndarray | None) -> Terms:
+    if places is None:
+        places = np.full(len(words), UNKNOWN_PLACE, np.uint32)
+    if not len(words) == len(marks) == len(places):
+        raise ValueError("a picture's words, signatures and places differ in length")
+    return words, marks, np.asarray(places, np.uint32)
 
 
 # ----------------------------------------------------------------------------- on disk
@@ -486,12 +654,12 @@ _WORD_SCHEMA = (
     "CREATE TABLE IF NOT EXISTS picture_terms (path BLOB PRIMARY KEY, number INTEGER NOT NULL UNIQUE,"
     " file_key TEXT NOT NULL, width INTEGER, height INTEGER)",
     "CREATE TABLE IF NOT EXISTS terms (number INTEGER PRIMARY KEY, words BLOB NOT NULL,"
-    " signatures BLOB NOT NULL)",
-    # The merged main part, a row per word: the numbers and signatures of its entries. Pictures
+    " signatures BLOB NOT NULL, places BLOB NOT NULL)",
+    # The merged main part, a row per word: the numbers, signatures and places of its entries. Pictures
     # numbered from state.merged_below on are not in it (they were added since the merge), and
     # entries of retired numbers (pictures gone or changed) stay in it until the next merge.
     "CREATE TABLE IF NOT EXISTS postings (word INTEGER PRIMARY KEY, pictures BLOB NOT NULL,"
-    " signatures BLOB NOT NULL)",
+    " signatures BLOB NOT NULL, places BLOB NOT NULL)",
     "CREATE TABLE IF NOT EXISTS state (id INTEGER PRIMARY KEY CHECK (id = 0),"
     " next_number INTEGER NOT NULL, merged_below INTEGER NOT NULL, merged_entries INTEGER NOT NULL,"
     " document_counts BLOB)",
@@ -504,7 +672,7 @@ _WORD_SCHEMA = (
 )
 _VOCABULARY = "words"
 # Damage shows as an error when a page is read, and a search reads only what it needs.
-_WORD_FORMAT = StoreFormat("search_index_tools candidate words 2", _WORD_SCHEMA, check_on_open=False)
+_WORD_FORMAT = StoreFormat("search_index_tools candidate words 3", _WORD_SCHEMA, check_on_open=False)
 _LOOKUP_CHUNK = 500  # words asked for in one statement
 
 # The index last loaded from each file, with the generation it was loaded at: a warm search
@@ -520,6 +688,13 @@ def _array(blob: bytes) -> np.ndarray:
     if len(blob) % 4:
         raise ValueError("a stored array cut short")
     return np.frombuffer(blob, "<u4").astype(np.uint32)
+
+
+def _stored_terms(words: bytes, marks: bytes, places: bytes) -> Terms:
+    terms = (_array(words), _array(marks), _array(places))
+    if not len(terms[0]) == len(terms[1]) == len(terms[2]):
+        raise ValueError("a stored picture's terms differ in length")
+    return terms
 
 
 class StoredPostings:
@@ -551,55 +726,64 @@ class StoredPostings:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
 
-    def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """(query position, picture number, signature) of every entry of the given words."""
+    def lookup(self, words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """(query position, picture number, signature, place) of every entry of the given words."""
         wanted = np.unique(words).tolist()
-        found: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        # The rows' bytes as read: the arrays are made once, of all of them joined in the
+        # query's order, not a few arrays per row.
+        found: dict[int, tuple[bytes, bytes, bytes]] = {}
         try:
             for first in range(0, len(wanted), _LOOKUP_CHUNK):
                 chunk = wanted[first : first + _LOOKUP_CHUNK]
                 marks = ", ".join("?" * len(chunk))
-                for word, pictures, signatures_blob in self._rows(
-                    f"SELECT word, pictures, signatures FROM postings WHERE word IN ({marks})", chunk
+                for word, pictures, signatures_blob, places in self._rows(
+                    f"SELECT word, pictures, signatures, places FROM postings WHERE word IN ({marks})", chunk
                 ):
-                    found[word] = (_array(pictures), _array(signatures_blob))
+                    if len(pictures) % 4 or not len(pictures) == len(signatures_blob) == len(places):
+                        raise ValueError("a stored word's entries are cut short or differ in length")
+                    found[word] = (pictures, signatures_blob, places)
         except ValueError as error:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
-        empty = (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+        empty = (b"", b"", b"")
         rows = [found.get(word, empty) for word in words.tolist()]
-        lengths = [len(row[0]) for row in rows]
+        lengths = [len(row[0]) // 4 for row in rows]
         if sum(lengths) == 0:
             nothing = np.zeros(0, np.int64)
-            return nothing, nothing, np.zeros(0, np.uint32)
+            return nothing, nothing, np.zeros(0, np.uint32), np.zeros(0, np.uint32)
         query = np.repeat(np.arange(len(words)), lengths)
-        return query, np.concatenate([row[0] for row in rows]), np.concatenate([row[1] for row in rows])
+        pictures, found_marks, places = (
+            np.frombuffer(b"".join([row[part] for row in rows]), "<u4").astype(np.uint32) for part in range(3)
+        )
+        return query, pictures, found_marks, places
 
-    def picture_terms(self, number: int) -> tuple[np.ndarray, np.ndarray]:
-        rows = self._rows("SELECT words, signatures FROM terms WHERE number = ?", (number,))
+    def picture_terms(self, number: int) -> Terms:
+        rows = self._rows("SELECT words, signatures, places FROM terms WHERE number = ?", (number,))
         if not rows:
-            return np.zeros(0, np.uint32), np.zeros(0, np.uint32)
-        return self._terms_of(rows[0][0], rows[0][1])
+            return np.zeros(0, np.uint32), np.zeros(0, np.uint32), np.zeros(0, np.uint32)
+        return self._terms_of(*rows[0])
 
-    def all_picture_terms(self, below: int) -> Iterator[tuple[int, np.ndarray, np.ndarray]]:
-        """(number, words, signatures) of the stored pictures numbered below `below`, by number."""
+    def all_picture_terms(self, below: int) -> Iterator[tuple[int, np.ndarray, np.ndarray, np.ndarray]]:
+        """(number, words, signatures, places) of the stored pictures numbered below `below`,
+        by number."""
         db = self._store.connection()
         if db is None:
             raise IndexUnavailable("the word file is closed")
         import sqlite3
 
         try:
-            for number, words, marks in db.execute(
-                "SELECT number, words, signatures FROM terms WHERE number < ? ORDER BY number", (below,)
+            for number, words, marks, places in db.execute(
+                "SELECT number, words, signatures, places FROM terms WHERE number < ? ORDER BY number",
+                (below,),
             ):
-                yield number, *self._terms_of(words, marks)
+                yield number, *self._terms_of(words, marks, places)
         except sqlite3.Error as error:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
 
-    def _terms_of(self, words: bytes, marks: bytes) -> tuple[np.ndarray, np.ndarray]:
+    def _terms_of(self, words: bytes, marks: bytes, places: bytes) -> Terms:
         try:
-            return _array(words), _array(marks)
+            return _stored_terms(words, marks, places)
         except ValueError as error:
             self._store.give_up(error)
             raise IndexUnavailable(str(error)) from error
@@ -700,11 +884,12 @@ class WordStore(StoreClient):
             merged_below = 0
         index.merged_below = merged_below
         live = set(index.numbers.values())
-        for number, words, marks in self._db.execute(
-            "SELECT number, words, signatures FROM terms WHERE number >= ? ORDER BY number", (merged_below,)
+        for number, words, marks, places in self._db.execute(
+            "SELECT number, words, signatures, places FROM terms WHERE number >= ? ORDER BY number",
+            (merged_below,),
         ):
             if number in live:
-                terms = (_array(words), _array(marks))
+                terms = _stored_terms(words, marks, places)
                 index._terms[number] = terms
                 index._added.append(number)
                 index._added_size += len(terms[0])
@@ -799,7 +984,7 @@ class WordStore(StoreClient):
         for path in added:
             number = index.numbers[path]
             key, size = index.keys[number]
-            words, marks = index.terms(number)
+            words, marks, places = index.terms(number)
             if renumber:
                 number, next_number = next_number, next_number + 1
             self._db.execute(
@@ -812,7 +997,9 @@ class WordStore(StoreClient):
                     None if size is None else size[1],
                 ),
             )
-            self._db.execute("INSERT INTO terms VALUES (?, ?, ?)", (number, _blob(words), _blob(marks)))
+            self._db.execute(
+                "INSERT INTO terms VALUES (?, ?, ?, ?)", (number, _blob(words), _blob(marks), _blob(places))
+            )
             if len(words):
                 counts[np.unique(words).astype(np.int64)] += 1
         if not renumber:
@@ -839,11 +1026,17 @@ class WordStore(StoreClient):
         # Rows are slices of the two arrays' bytes, handed to SQLite without a copy each.
         pictures = memoryview(np.ascontiguousarray(main.pictures, "<u4")).cast("B")
         marks = memoryview(np.ascontiguousarray(main.marks, "<u4")).cast("B")
+        places = memoryview(np.ascontiguousarray(main.places, "<u4")).cast("B")
         bounds = (main.offsets * 4).tolist()
         self._db.executemany(
-            "INSERT INTO postings VALUES (?, ?, ?)",
+            "INSERT INTO postings VALUES (?, ?, ?, ?)",
             (
-                (word, pictures[bounds[word] : bounds[word + 1]], marks[bounds[word] : bounds[word + 1]])
+                (
+                    word,
+                    pictures[bounds[word] : bounds[word + 1]],
+                    marks[bounds[word] : bounds[word + 1]],
+                    places[bounds[word] : bounds[word + 1]],
+                )
                 for word in np.flatnonzero(np.diff(main.offsets)).tolist()
             ),
         )

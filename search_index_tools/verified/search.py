@@ -292,18 +292,26 @@ def _candidate_matches(
         zip(
             described,
             verified_candidates.many_picture_terms(
-                index.vocabulary, [features.descriptors for features in described.values()]
+                index.vocabulary, [(features.descriptors, features.points) for features in described.values()]
             ),
         )
     )
-    no_terms = (np.zeros(0, np.uint32), np.zeros(0, np.uint32))
+    no_terms = (np.zeros(0, np.uint32), np.zeros(0, np.uint32), np.zeros(0, np.uint32))
     for path in readable:
         result = fresh[path]
         features = result.features
-        words_of, marks_of = terms.get(path, no_terms)
+        words_of, marks_of, places_of = terms.get(path, no_terms)
         # Merged once below, not every time the added part outgrows its share on the way.
         size = None if features is None else (features.width, features.height)
-        index.add(path, _file_key(result.identity, store_key), size, words_of, marks_of, merge=False)
+        index.add(
+            path,
+            _file_key(result.identity, store_key),
+            size,
+            words_of,
+            marks_of,
+            merge=False,
+            places=places_of,
+        )
         added.append(path)
     index.settle()
     prefix = os.path.join(os.path.abspath(folder), "")
@@ -323,7 +331,7 @@ def _candidate_matches(
         # changed one's entry is replaced); a new index may not know all that went before.
         store.prune(folder, listing)
     pictures = _IndexedPictures(index, identities, fresh, pixels.possible, usable)
-    ranked = index.candidates(crop.descriptors, usable, FALLBACK_CANDIDATES)
+    ranked = index.candidates(crop, usable, FALLBACK_CANDIDATES)
     found: dict[str, Placement] = {}
     tried = 0
     for limit in (CANDIDATES, FALLBACK_CANDIDATES):

@@ -4,6 +4,7 @@ saved from, whatever happened to it in between; two processes adding to one file
 other's pictures; a file that fails half-way does not fail the search."""
 
 import sqlite3
+from typing import NamedTuple
 
 import cv2
 import numpy as np
@@ -18,26 +19,46 @@ PICTURES = 12
 
 @pytest.fixture(scope="module")
 def library():
-    """Descriptor sets of twelve pictures (real ORB descriptors of textured pictures), and a
-    vocabulary drawn from them."""
+    """(descriptors, keypoint places) of twelve pictures (real ORB features of textured
+    pictures), and a vocabulary drawn from them."""
     orb = cv2.ORB_create(nfeatures=600)  # type: ignore[attr-defined]
     sets = []
     for seed in range(PICTURES):
         grey = cv2.cvtColor(textured_photo(320, 240, seed), cv2.COLOR_BGR2GRAY)
-        sets.append(orb.detectAndCompute(grey, None)[1])
-    small_vocabulary = candidates.Vocabulary.train(np.concatenate(sets))
+        keypoints, descriptors = orb.detectAndCompute(grey, None)
+        sets.append((descriptors, np.array([point.pt for point in keypoints], np.float32)))
+    small_vocabulary = candidates.Vocabulary.train(np.concatenate([descriptors for descriptors, _ in sets]))
     return sets, small_vocabulary
 
 
 def terms_of(library, number):
     sets, vocabulary = library
-    return candidates.picture_terms(vocabulary, sets[number])
+    return candidates.placed_picture_terms(vocabulary, *sets[number])
+
+
+def add(index, path, key, terms, merge=True):
+    words, marks, places = terms
+    index.add(path, key, (10, 10), words, marks, merge=merge, places=places)
 
 
 def crop_of(library, *numbers):
-    """A crop's descriptors: parts of the given pictures' descriptors."""
+    """A crop's (descriptors, points): parts of the given pictures' features, side by side."""
     sets, _ = library
-    return np.concatenate([sets[number][::3] for number in numbers])
+    descriptors = np.concatenate([sets[number][0][::3] for number in numbers])
+    points = np.concatenate(
+        [sets[number][1][::3] + [400.0 * side, 0.0] for side, number in enumerate(numbers)]
+    )
+    return descriptors, points.astype(np.float32)
+
+
+def candidates_of(index, crop, among, count):
+    descriptors, points = crop
+    return index.candidates(Crop(descriptors, points), among, count)
+
+
+class Crop(NamedTuple):
+    descriptors: np.ndarray
+    points: np.ndarray
 
 
 def fresh_load(file_path):
@@ -57,7 +78,7 @@ def build(library, file_path, numbers, merge):
     store = candidates.WordStore(str(file_path))
     index = candidates.CandidateIndex(store.save_vocabulary(library[1]))
     for number in numbers:
-        index.add(f"p{number}", f"key{number}", (10, 10), *terms_of(library, number), merge=False)
+        add(index, f"p{number}", f"key{number}", terms_of(library, number), merge=False)
     if merge:
         index._merge()
     store.save(index, [f"p{number}" for number in numbers], [])
@@ -78,7 +99,7 @@ def test_loaded_index_votes_as_the_index_it_was_saved_from(
     build(library, file_path, range(8), merge=True)
     reference = candidates.CandidateIndex(library[1])
     for number in range(8):
-        reference.add(f"p{number}", f"key{number}", (10, 10), *terms_of(library, number), merge=False)
+        add(reference, f"p{number}", f"key{number}", terms_of(library, number), merge=False)
 
     store, index = fresh_load(file_path)
     assert index.stored == main_written
@@ -86,7 +107,7 @@ def test_loaded_index_votes_as_the_index_it_was_saved_from(
     if change in ("added since the merge", "merged again"):
         for number in (8, 9):
             for built in (index, reference):
-                built.add(f"p{number}", f"key{number}", (10, 10), *terms_of(library, number), merge=False)
+                add(built, f"p{number}", f"key{number}", terms_of(library, number), merge=False)
             added.append(f"p{number}")
     if change == "merged picture removed":
         for built in (index, reference):
@@ -94,7 +115,7 @@ def test_loaded_index_votes_as_the_index_it_was_saved_from(
         removed.append("p2")
     if change == "merged picture changed":  # same path, another picture's content
         for built in (index, reference):
-            built.add("p2", "key2b", (10, 10), *terms_of(library, 10), merge=False)
+            add(built, "p2", "key2b", terms_of(library, 10), merge=False)
         added.append("p2")
     if change == "merged again":
         index._merge()
@@ -105,10 +126,10 @@ def test_loaded_index_votes_as_the_index_it_was_saved_from(
         assert set(read_back.paths()) == set(reference.paths())
         assert np.array_equal(read_back.document_counts, reference.document_counts)
         for crop in (crop_of(library, 3), crop_of(library, 2, 9), crop_of(library, 10)):
-            votes = {path: read_back.scores(crop)[read_back.numbers[path]] for path in reference.paths()}
-            expected = {path: reference.scores(crop)[reference.numbers[path]] for path in reference.paths()}
+            votes = {path: read_back.scores(*crop)[read_back.numbers[path]] for path in reference.paths()}
+            expected = {path: reference.scores(*crop)[reference.numbers[path]] for path in reference.paths()}
             assert votes == expected
-    assert index.candidates(crop_of(library, 3), index.paths(), 1) == ["p3"]
+    assert candidates_of(index, crop_of(library, 3), index.paths(), 1) == ["p3"]
     store.close()
     other_store.close()
 
@@ -116,12 +137,12 @@ def test_loaded_index_votes_as_the_index_it_was_saved_from(
 def test_loading_reads_the_merged_part_not_every_pictures_terms(tmp_path, library):
     file_path = tmp_path / "words.sqlite"
     build(library, file_path, range(8), merge=True)
-    expected = fresh_load(file_path)[1].candidates(crop_of(library, 5), [f"p{n}" for n in range(8)], 3)
+    expected = candidates_of(fresh_load(file_path)[1], crop_of(library, 5), [f"p{n}" for n in range(8)], 3)
     # The merged pictures' own terms are needed again only by the next merge or a removal.
     with sqlite3.connect(file_path) as db:
-        db.execute("UPDATE terms SET words = x'01', signatures = x'01'")
+        db.execute("UPDATE terms SET words = x'01', signatures = x'01', places = x'01'")
     store, index = fresh_load(file_path)
-    assert index.candidates(crop_of(library, 5), [f"p{n}" for n in range(8)], 3) == expected
+    assert candidates_of(index, crop_of(library, 5), [f"p{n}" for n in range(8)], 3) == expected
     assert expected[0] == "p5"
     store.close()
 
@@ -134,8 +155,8 @@ def test_two_processes_adding_to_one_file_keep_each_others_pictures(tmp_path, li
     second = candidates.WordStore(str(file_path))
     second_index = second.load()
     # Both give their new picture the same next number; the later save must renumber its own.
-    first_index.add("p6", "key6", (10, 10), *terms_of(library, 6))
-    second_index.add("p7", "key7", (10, 10), *terms_of(library, 7))
+    add(first_index, "p6", "key6", terms_of(library, 6))
+    add(second_index, "p7", "key7", terms_of(library, 7))
     first.save(first_index, ["p6"], [])
     second.save(second_index, ["p7"], [])
     first.close()
@@ -144,7 +165,7 @@ def test_two_processes_adding_to_one_file_keep_each_others_pictures(tmp_path, li
     store, index = fresh_load(file_path)
     assert sorted(index.paths()) == [f"p{n}" for n in range(8)]
     for number in (6, 7):
-        assert index.candidates(crop_of(library, number), index.paths(), 1) == [f"p{number}"]
+        assert candidates_of(index, crop_of(library, number), index.paths(), 1) == [f"p{number}"]
     store.close()
 
 
@@ -155,9 +176,9 @@ def test_a_merge_does_not_drop_pictures_another_process_added(tmp_path, library)
     candidates._LOADED.clear()
     second = candidates.WordStore(str(file_path))
     second_index = second.load()
-    second_index.add("p7", "key7", (10, 10), *terms_of(library, 7))
+    add(second_index, "p7", "key7", terms_of(library, 7))
     second.save(second_index, ["p7"], [])
-    first_index.add("p6", "key6", (10, 10), *terms_of(library, 6), merge=False)
+    add(first_index, "p6", "key6", terms_of(library, 6), merge=False)
     first_index._merge()  # knows nothing of p7
     first.save(first_index, ["p6"], [])
     first.close()
@@ -165,7 +186,7 @@ def test_a_merge_does_not_drop_pictures_another_process_added(tmp_path, library)
 
     store, index = fresh_load(file_path)
     for number in (6, 7):
-        assert index.candidates(crop_of(library, number), index.paths(), 1) == [f"p{number}"]
+        assert candidates_of(index, crop_of(library, number), index.paths(), 1) == [f"p{number}"]
     store.close()
 
 
@@ -209,19 +230,17 @@ def test_postings_placed_per_picture_match_a_sort_of_all_entries(seed):
         words = rng.integers(0, 300, int(rng.integers(0, 200)))
         if seed == 2:  # words as picture_terms gives them: sorted, repeated with other signatures
             words = np.sort(words)
-        pictures.append(
-            (int(number), words.astype(np.uint32), rng.integers(0, 2**32, len(words), dtype=np.uint32))
-        )
+        marks, places = rng.integers(0, 2**32, (2, len(words)), dtype=np.uint32)
+        pictures.append((int(number), words.astype(np.uint32), marks, places))
     placed = candidates._Postings.of_pictures(300, pictures)
     sorted_all = candidates._Postings(
         300,
-        np.concatenate([words for _, words, _ in pictures]),
-        np.concatenate([np.full(len(words), number, np.uint32) for number, words, _ in pictures]),
-        np.concatenate([marks for _, _, marks in pictures]),
+        *(np.concatenate([picture[part] for picture in pictures]) for part in (1,)),
+        np.concatenate([np.full(len(words), number, np.uint32) for number, words, _, _ in pictures]),
+        *(np.concatenate([picture[part] for picture in pictures]) for part in (2, 3)),
     )
-    assert np.array_equal(placed.offsets, sorted_all.offsets)
-    assert np.array_equal(placed.pictures, sorted_all.pictures)
-    assert np.array_equal(placed.marks, sorted_all.marks)
+    for part in ("offsets", "pictures", "marks", "places"):
+        assert np.array_equal(getattr(placed, part), getattr(sorted_all, part))
 
 
 @pytest.mark.parametrize("pictures", [3, 40])
@@ -229,12 +248,15 @@ def test_terms_of_many_pictures_are_each_pictures_own_in_order(library, pictures
     # Forty pictures are shared among threads (on any machine: two processors are assumed).
     monkeypatch.setattr(candidates, "available_processors", lambda: 2)
     sets, vocabulary = library
-    descriptor_sets = [sets[number % PICTURES][number % 5 :] for number in range(pictures)]
-    found = candidates.many_picture_terms(vocabulary, descriptor_sets)
+    features = [
+        (sets[number % PICTURES][0][number % 5 :], sets[number % PICTURES][1][number % 5 :])
+        for number in range(pictures)
+    ]
+    found = candidates.many_picture_terms(vocabulary, features)
     assert len(found) == pictures
-    for descriptors, (words, marks) in zip(descriptor_sets, found):
-        expected = candidates.picture_terms(vocabulary, descriptors)
-        assert np.array_equal(words, expected[0]) and np.array_equal(marks, expected[1])
+    for picture, terms in zip(features, found):
+        expected = candidates.placed_picture_terms(vocabulary, *picture)
+        assert all(np.array_equal(part, expected_part) for part, expected_part in zip(terms, expected))
 
 
 def test_every_leaf_lies_in_its_own_top_descriptors_cell():

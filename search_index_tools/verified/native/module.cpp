@@ -8,6 +8,7 @@
 #include "placement_refine.h"
 #include "template_scan.h"
 #include "verify_picture.h"
+#include "vote_geometry.h"
 
 namespace py = pybind11;
 using verified_match::VerifySettings;
@@ -81,4 +82,24 @@ PYBIND11_MODULE(_verified_match, module) {
              "its (device, inode, size, mtime_ns, ctime_ns), and those that name no regular\n"
              "file now. A path is stale when `numbers` lacks it or keys[number][0] is not\n"
              "key_prefix followed by its identity joined by '/'.");
+  module.def(
+      "consistent_votes",
+      [](py::array_t<int64_t, py::array::c_style> pictures,
+         py::array_t<double, py::array::c_style> weights,
+         py::array_t<float, py::array::c_style> crop_points,
+         py::array_t<float, py::array::c_style> picture_points, double tolerance, double min_scale,
+         double max_scale, double min_spread, long max_hypotheses, long best_of) {
+        const verified_match::VoteGeometrySettings settings{tolerance,  min_scale,      max_scale,
+                                                            min_spread, max_hypotheses, best_of};
+        return verified_match::consistent_votes(pictures, weights, crop_points, picture_points,
+                                                settings);
+      },
+      py::arg("pictures"), py::arg("weights"), py::arg("crop_points"), py::arg("picture_points"),
+      py::kw_only(), py::arg("tolerance"), py::arg("min_scale"), py::arg("max_scale"),
+      py::arg("min_spread"), py::arg("max_hypotheses"), py::arg("best_of") = 0,
+      "(numbers, scores): per picture of the votes (grouped by picture), the largest weight\n"
+      "sum of its votes that one similarity transform fixed by two of them places within\n"
+      "tolerance; pictures of fewer than three votes score their heaviest vote. best_of > 0:\n"
+      "pictures that cannot be among that many best (by their votes' total weight) are left\n"
+      "out.");
 }
