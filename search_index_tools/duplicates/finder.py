@@ -302,6 +302,13 @@ class _NoPhase:
 
 
 def _usable(identities: dict[str, FileIdentity], entries: dict[str, Entry]) -> tuple[list[Entry], list[str]]:
+    """The pictures with a thumbnail, in the byte order of their paths, and the paths left
+    out, in listing order.
+
+    The listing comes in the order the file system gives, which changes when files are added,
+    removed or copied elsewhere. The pictures' places decide the order of the rows the
+    approximate neighbour search is trained on and holds, and which way round each pair is
+    compared; an order of their own makes candidates and verdicts depend on the folder alone."""
     pictures, left_out = [], []
     for path in identities:
         entry = entries.get(path)
@@ -309,6 +316,7 @@ def _usable(identities: dict[str, FileIdentity], entries: dict[str, Entry]) -> t
             pictures.append(entry)
         else:
             left_out.append(path)
+    pictures.sort(key=lambda entry: os.fsencode(entry.path))
     return pictures, left_out
 
 

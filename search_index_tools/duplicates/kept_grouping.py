@@ -482,12 +482,15 @@ def _pairs_from_records(records: np.ndarray, positions: dict[int, int]) -> Decid
     decided = Decided([])
     for record in records:
         first, second = positions.get(int(record["first"])), positions.get(int(record["second"]))
-        if first is None or second is None or int(record["transform"]) > 7:
+        transform = int(record["transform"])
+        if first is None or second is None or transform > 7:
             return None
+        if first > second:
+            # Kept while the pictures came in another order (older code kept them in listing
+            # order): the same pair, named as this scan names its pairs, first place first.
+            first, second, transform = second, first, descriptor.inverse(transform)
         decided.pairs.append(
-            grouping.Pair(
-                first, second, int(record["transform"]), float(record["similarity"]), bool(record["cropped"])
-            )
+            grouping.Pair(first, second, transform, float(record["similarity"]), bool(record["cropped"]))
         )
         if record["plain"]:
             decided.plain_pairs.add((first, second))
