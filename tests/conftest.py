@@ -42,21 +42,20 @@ def cache_files(tmp_path, monkeypatch):
     metadata.parent.mkdir()
     monkeypatch.setattr(search_index_lib, "CACHE_METADATA", str(metadata))
     monkeypatch.setattr(search_index_lib, "CACHED_INDEXED", str(index))
+    # A worker started by spawn or forkserver imports the module afresh, with the suite's
+    # settings rather than this test's, and their cache names are relative: the test runs in
+    # its own folder, so that whatever such a worker stores lands there, not in the checkout.
+    monkeypatch.chdir(tmp_path)
     return metadata, index
 
 
 @pytest.fixture(params=quick_first(*START_METHODS))
-def start_method(request, monkeypatch, tmp_path):
+def start_method(request, monkeypatch):
     """Runs the test once per multiprocessing start method, by rebinding the module's Pool.
     The quick loop keeps the first (fork): a spawned or forkserver worker starts a fresh
     interpreter that imports the whole stack, several seconds a test."""
     context = multiprocessing.get_context(request.param)
     monkeypatch.setattr(search_index_lib, "Pool", context.Pool)
-    if request.param != "fork":
-        # A started worker imports the module afresh, with the suite's settings rather than
-        # this test's: its relative cache names would land in the folder the run started in.
-        # The worker starts in the test's own folder instead.
-        monkeypatch.chdir(tmp_path)
     return request.param
 
 
