@@ -34,6 +34,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))  # the suite's settings module
 sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
+from bench_support import unpack_packages  # noqa: E402
 from PIL import Image, ImageDraw, ImageEnhance, ImageOps  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
@@ -149,16 +150,7 @@ LOOKALIKE_FIRST_SOURCE = 1000  # source numbers of the look-alikes, apart from t
 
 def lookalike_pairs():
     """[(name, picture), (name, picture)] for each pair of distinct look-alike photographs."""
-    unpacked = DATA / "lookalikes"
-    if not (unpacked / "done").exists():
-        debs = DATA / "lookalike_debs"
-        debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(
-            ["apt-get", "download", LOOKALIKE_PACKAGE], cwd=debs, check=True, stdout=subprocess.DEVNULL
-        )
-        for deb in sorted(debs.glob("*.deb")):
-            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
-        (unpacked / "done").touch()
+    unpacked = unpack_packages([LOOKALIKE_PACKAGE], DATA / "lookalike_debs", DATA / "lookalikes")
     [samples] = list(unpacked.glob("usr/share/doc/opencv-doc/examples/data"))
     pairs = []
     for first, second in LOOKALIKE_PAIRS:

@@ -1,6 +1,8 @@
 """Pictures for the benchmarks: photo-like pictures (the same pixels, seed for seed, as the test
-suite makes) and the image vector made step by step with Pillow, for comparison."""
+suite makes), the image vector made step by step with Pillow, for comparison, and Debian's
+packages of real photographs unpacked once."""
 
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -46,3 +48,15 @@ def reference_vector(path, side):
             canvas.paste(image, (0, 0))
             image = canvas
         return np.array(image.convert("L").resize((side, side))).flatten()
+
+
+def unpack_packages(packages, debs, unpacked):
+    """Debian packages downloaded into `debs` and unpacked under `unpacked`, once: a "done"
+    mark is left when every package is unpacked. Returns `unpacked`."""
+    if not (unpacked / "done").exists():
+        debs.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["apt-get", "download", *packages], cwd=debs, check=True, stdout=subprocess.DEVNULL)
+        for deb in sorted(debs.glob("*.deb")):
+            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
+        (unpacked / "done").touch()
+    return unpacked

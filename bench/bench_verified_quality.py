@@ -48,6 +48,7 @@ HERE = Path(__file__).resolve().parent
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
+from bench_support import unpack_packages  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
@@ -88,16 +89,7 @@ TEXTURED_KEYPOINTS = 500
 
 
 def fetch_wallpapers():
-    unpacked = DATA / "debian"
-    if not (unpacked / "done").exists():
-        debs = DATA / "debs"
-        debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(
-            ["apt-get", "download", *DEBIAN_PACKAGES], cwd=debs, check=True, stdout=subprocess.DEVNULL
-        )
-        for deb in sorted(debs.glob("*.deb")):
-            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
-        (unpacked / "done").touch()
+    unpacked = unpack_packages(DEBIAN_PACKAGES, DATA / "debs", DATA / "debian")
     found = []
     for suffix in ("jpg", "jpeg", "png"):
         found += glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)

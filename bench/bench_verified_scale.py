@@ -55,6 +55,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
+from bench_support import unpack_packages  # noqa: E402
 from bench_verified_quality import MIN_SIDE, build_folder, cut_crops, group_lookalikes, rank_of  # noqa: E402
 from PIL import Image  # noqa: E402
 
@@ -136,16 +137,7 @@ def pool_pictures(data, real_pictures, held_paths):
     """Grey photographs outside the library: the held-out ones and the wallpapers of
     POOL_PACKAGES (fetched with apt-get download, unpacked with dpkg-deb -x), the largest copy
     of each, less any that looks like a library picture."""
-    unpacked = Path(data) / "pool"
-    if not (unpacked / "done").exists():
-        debs = Path(data) / "pool-debs"
-        debs.mkdir(parents=True, exist_ok=True)
-        subprocess.run(
-            ["apt-get", "download", *POOL_PACKAGES], cwd=debs, check=True, stdout=subprocess.DEVNULL
-        )
-        for deb in sorted(debs.glob("*.deb")):
-            subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
-        (unpacked / "done").touch()
+    unpacked = unpack_packages(POOL_PACKAGES, Path(data) / "pool-debs", Path(data) / "pool")
     files = sorted(
         path
         for suffix in ("jpg", "jpeg", "png", "webp")
