@@ -147,13 +147,16 @@ def test_loading_reads_the_merged_part_not_every_pictures_terms(tmp_path, librar
     store.close()
 
 
-def test_two_processes_adding_to_one_file_keep_each_others_pictures(tmp_path, library):
+def loaded_by_two(tmp_path, library):
+    """A word file of six merged pictures, and two (store, index) loads of it, as two processes
+    each hold theirs."""
     file_path = tmp_path / "words.sqlite"
     build(library, file_path, range(6), merge=True)
-    first, first_index = fresh_load(file_path)
-    candidates._LOADED.clear()
-    second = candidates.WordStore(str(file_path))
-    second_index = second.load()
+    return file_path, fresh_load(file_path), fresh_load(file_path)
+
+
+def test_two_processes_adding_to_one_file_keep_each_others_pictures(tmp_path, library):
+    file_path, (first, first_index), (second, second_index) = loaded_by_two(tmp_path, library)
     # Both give their new picture the same next number; the later save must renumber its own.
     add(first_index, "p6", "key6", terms_of(library, 6))
     add(second_index, "p7", "key7", terms_of(library, 7))
@@ -170,12 +173,7 @@ def test_two_processes_adding_to_one_file_keep_each_others_pictures(tmp_path, li
 
 
 def test_a_merge_does_not_drop_pictures_another_process_added(tmp_path, library):
-    file_path = tmp_path / "words.sqlite"
-    build(library, file_path, range(6), merge=True)
-    first, first_index = fresh_load(file_path)
-    candidates._LOADED.clear()
-    second = candidates.WordStore(str(file_path))
-    second_index = second.load()
+    file_path, (first, first_index), (second, second_index) = loaded_by_two(tmp_path, library)
     add(second_index, "p7", "key7", terms_of(library, 7))
     second.save(second_index, ["p7"], [])
     add(first_index, "p6", "key6", terms_of(library, 6), merge=False)
