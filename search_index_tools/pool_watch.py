@@ -9,7 +9,8 @@ The watch is search_index_lib's own, built from the module's source into the com
 extension `_pool_watch`: after a death it ends every worker, frees the queue locks a dead
 worker may hold, and raises RuntimeError with the module's text ("a worker process died
 (killed by SIGKILL) ...; the pool's other workers were ended"). An interrupt (Ctrl-C) while
-waiting ends the workers the same way. A worker's own error is raised unchanged.
+waiting ends the workers the same way. A worker's own error is raised unchanged, once the
+other work items are done, as map() raises it.
 
 `map_in_slices` is the module's watched map itself; `PoolWatch` waits on the results of a
 pool's imap with the same watch, timings and error, for a caller that takes results lazily.
@@ -64,10 +65,12 @@ class PoolWatch:
 
     def __init__(self, pool: multiprocessing.pool.Pool) -> None:
         self._workers = WorkerWatch(pool)
+        self.ended = False  # every worker was ended (after a death or an interrupt)
 
     def end_all(self) -> None:
         """Ends every worker at once and frees the queue locks a dead worker may have held,
         so that the pool's terminate() finishes."""
+        self.ended = True
         self._workers.end_all()
 
     def next_result(self, results: Any, items: Sequence[Any], name_of_item: ItemName | None = None) -> Any:
@@ -81,6 +84,19 @@ class PoolWatch:
         except BaseException:
             self._end_all_quietly()
             raise
+
+    def finish(
+        self, results: Any, count: int, items: Sequence[Any], name_of_item: ItemName | None = None
+    ) -> None:
+        """Waits for the next `count` results of `results`, whatever they are (a worker's own
+        error included), watching the workers as next_result does, so that no worker is still
+        handing a result back when the pool is ended."""
+        for _ in range(count):
+            try:
+                self.next_result(results, items, name_of_item)
+            except Exception:
+                if self.ended:
+                    raise  # a death: the workers are ended already
 
     def _wait(self, results: Any, items: Sequence[Any], name_of_item: ItemName | None) -> Any:
         while True:
@@ -120,8 +136,28 @@ def watched_imap(
     # through an iterator the watch can wait on with a time limit.
     runs = [(function, work[first : first + chunksize]) for first in range(0, len(work), chunksize)]
     results = pool.imap(_run_of_items, runs)
-    for _ in runs:
-        yield from watch.next_result(results, work, name_of_item)
+    taken = 0
+    try:
+        for _ in runs:
+            try:
+                run = watch.next_result(results, work, name_of_item)
+            except Exception:
+                # A worker's own error reaches the caller once the other runs are back, as
+                # map() raises it: ending the pool while a worker hands back a result can
+                # leave the result queue's lock with the killed worker, and the pool's
+                # terminate() waiting for that lock for ever.
+                taken += 1
+                if not watch.ended:
+                    watch.finish(results, len(runs) - taken, work, name_of_item)
+                    taken = len(runs)
+                raise
+            taken += 1
+            yield from run
+    finally:
+        if taken < len(runs) and not watch.ended:
+            # The caller stopped early (an error of its own, Ctrl-C, or it had enough): the
+            # workers still at work are ended, and the queue locks freed, before the pool is.
+            watch._end_all_quietly()
 
 
 def _run_of_items(run: tuple[Callable[[Item], Result], list[Item]]) -> list[Result]:

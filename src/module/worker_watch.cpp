@@ -101,10 +101,20 @@ std::vector<PendingSlice> hand_out(py::handle pool, py::handle function, const p
   return slices;
 }
 
-// Takes the results of every slice that is done; a slice that failed raises its error, as
-// map() raises it, and sets `worker_failed`. True when every slice is taken.
+// The exception a slice that failed ends with (the worker's own error, as map() raises it).
+py::object error_of(const py::object& pending) {
+  try {
+    pending.attr("get")();
+  } catch (py::error_already_set& error) {
+    return error.value();
+  }
+  raise(PyExc_RuntimeError, "a failed map reported no error");
+}
+
+// Takes the results of every slice that is done, and keeps the error of the first slice
+// that failed in `first_error`. True when every slice is taken.
 bool take_finished(std::vector<PendingSlice>& slices, py::list& results,
-                   const ResultsArrived& on_results, bool& worker_failed) {
+                   const ResultsArrived& on_results, py::object& first_error) {
   bool all_taken = true;
   for (PendingSlice& slice : slices) {
     if (slice.taken) continue;
@@ -112,15 +122,23 @@ bool take_finished(std::vector<PendingSlice>& slices, py::list& results,
       all_taken = false;
       continue;
     }
-    worker_failed = !is_true(slice.result.attr("successful")());
-    const py::list values = slice.result.attr("get")();
     slice.taken = true;
+    if (!is_true(slice.result.attr("successful")())) {
+      if (first_error.is_none()) first_error = error_of(slice.result);
+      continue;
+    }
+    const py::list values = slice.result.attr("get")();
     for (std::size_t i = 0; i < values.size(); ++i) {
       results[static_cast<std::size_t>(slice.first) + i] = values[i];
     }
     if (on_results) on_results(slice.first, values);
   }
   return all_taken;
+}
+
+[[noreturn]] void raise_worker_error(const py::object& error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
 }
 
 // `per_slice` items per map_async (and per task when `one_task_per_slice`).
@@ -136,11 +154,15 @@ py::object watched_map(py::handle pool, py::handle function, py::handle items,
   if (per_slice <= 0) per_slice = on_results ? standard_slice(pool, total) : total;
   WorkerWatch workers(pool);  // seen before any work starts, so no early death goes unseen
   py::list results(work.size());
-  bool worker_failed = false;
+  // A worker's own error is raised once every slice is done, as map() raises it once all its
+  // tasks are: the pool is then idle when the caller ends it. Ending a pool while a worker
+  // hands back a result can leave the result queue's lock with the killed worker, and the
+  // pool's terminate() waiting for that lock for ever.
+  py::object first_error = py::none();
   try {
     std::vector<PendingSlice> slices =
         hand_out(pool, function, work, per_slice, one_task_per_slice ? per_slice : 0);
-    while (!take_finished(slices, results, on_results, worker_failed)) {
+    while (!take_finished(slices, results, on_results, first_error)) {
       const auto waiting = std::find_if(slices.begin(), slices.end(),
                                         [](const PendingSlice& slice) { return !slice.taken; });
       waiting->result.attr("wait")(kPollSeconds);
@@ -149,22 +171,20 @@ py::object watched_map(py::handle pool, py::handle function, py::handle items,
       const py::object exit_code = workers.death();
       if (exit_code.is_none()) continue;
       waiting->result.attr("wait")(kGraceSeconds);
-      if (!take_finished(slices, results, on_results, worker_failed)) {
+      if (!take_finished(slices, results, on_results, first_error)) {
         raise_worker_death(exit_code, work, name_of_item);
       }
     }
   } catch (py::error_already_set& error) {
-    // A worker's own error, raised as map() raises it, leaves the pool to the caller's usual
-    // shutdown; a death, an interrupt or any other failure of the wait ends every worker.
-    if (!worker_failed) {
-      try {
-        workers.end_all();
-      } catch (py::error_already_set&) {
-        // The error that ended the wait is the one the caller must see.
-      }
+    // A death, an interrupt or any other failure of the wait ends every worker.
+    try {
+      workers.end_all();
+    } catch (py::error_already_set&) {
+      // The error that ended the wait is the one the caller must see.
     }
     throw;
   }
+  if (!first_error.is_none()) raise_worker_error(first_error);
   return std::move(results);
 }
 

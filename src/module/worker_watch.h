@@ -33,8 +33,9 @@ using ResultsArrived = std::function<void(Py_ssize_t first, const py::list& resu
 // On that error, and on anything else that interrupts the wait (KeyboardInterrupt), every
 // worker process is ended and the pool's queue locks are freed before the error leaves, so
 // that the pool's terminate() finishes. A worker's own error is raised unchanged, as map()
-// raises it. Any other pool object (a host's stand-in, a pool with a map() of its own)
-// keeps its own map (see below).
+// raises it: once every other work item is done, so that the pool is idle when it is ended. Any
+// other pool object (a host's stand-in, a pool with a map() of its own) keeps its own map (see
+// below).
 //
 // With `on_results`, a standard pool's map is handed out in slices, and each slice's results
 // are given to `on_results` as soon as it is done, before the map as a whole is done or

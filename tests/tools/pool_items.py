@@ -59,3 +59,14 @@ def slow_image_loader(record):
 
     _work_slowly_if_marked(os.path.basename(record.image_path))
     return (LOAD_IMAGE or search_index_lib.load_image)(record)
+
+
+def fails_first_then_marks(item):
+    """Item 0 fails at once; every other item works a little, then leaves a file named after
+    it in the folder MARK_DIR (an environment variable) names."""
+    if item == 0:
+        raise ValueError("item 0 is bad")
+    time.sleep(0.05)
+    with open(os.path.join(os.environ["MARK_DIR"], str(item)), "w"):
+        pass
+    return item

@@ -5,7 +5,9 @@ shutdown waits for ever). Each case runs in a child interpreter with a time limi
 regression fails instead of hanging the suite."""
 
 import json
+import multiprocessing
 
+import pool_items
 import pytest
 from testsupport import START_METHODS, TESTS_DIR, run_python
 
@@ -170,3 +172,31 @@ def test_a_slice_of_no_items_is_refused():
     with multiprocessing.get_context("fork").Pool(1) as pool:
         with pytest.raises(ValueError, match="items_per_slice"):
             map_in_slices(pool, abs, [1, 2], 0)
+
+
+def _map_in_slices(pool, items):
+    from search_index_tools.pool_watch import map_in_slices
+
+    return map_in_slices(pool, pool_items.fails_first_then_marks, items, 1, lambda first, results: None)
+
+
+def _watched_imap(pool, items):
+    from search_index_tools.pool_watch import watched_imap
+
+    return list(watched_imap(pool, pool_items.fails_first_then_marks, items))
+
+
+@pytest.mark.parametrize("mapping", [_map_in_slices, _watched_imap])
+def test_a_workers_error_waits_for_the_other_items_so_the_pool_ends_idle(tmp_path, monkeypatch, mapping):
+    # Ending a pool while a worker hands back a result can leave the result queue's lock with
+    # the killed worker and the pool's terminate() waiting for it for ever; the error comes
+    # once no worker holds work.
+    marks = tmp_path / "marks"
+    marks.mkdir()
+    monkeypatch.setenv("MARK_DIR", str(marks))
+    items = list(range(12))
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        with pytest.raises(ValueError, match="item 0 is bad"):
+            mapping(pool, items)
+        assert sorted(int(path.name) for path in marks.iterdir()) == items[1:]
+    assert multiprocessing.active_children() == []
