@@ -106,4 +106,6 @@ def _grey_on_white(image: Image.Image) -> Image.Image:
     if image.mode in ("I;16", "I;16B", "I;16L", "I"):
         # Pillow clips 16-bit values to 0-255 instead of scaling them down.
         return image.point(lambda value: value / 256).convert("L")
+    if image.mode == "L":
+        return image  # already grey (a JPEG decoded in draft mode is): no copy needed
     return image.convert("L")
