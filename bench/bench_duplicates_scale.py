@@ -261,7 +261,11 @@ def _median(results: list[dict[str, Any]], key: str) -> str:
 
 def change_a_few(size: int, count: int = 10) -> list[tuple[Path, Path]]:
     """Rewrites `count` pictures (each becomes a copy of another), moves `count` aside and adds
-    `count` mirrored copies; returns what to undo (moved file, its place)."""
+    `count` mirrored copies; returns what to undo (moved file, its place). The rewritten
+    pictures are kept aside first, so that putting back leaves the library as it was and the
+    next run finds the same groups."""
+    import shutil
+
     from PIL import Image, ImageOps
 
     root = DATA_ROOT / "library"
@@ -271,6 +275,9 @@ def change_a_few(size: int, count: int = 10) -> list[tuple[Path, Path]]:
     undo = []
     for slot in range(count):
         changed, removed, copied = (picture_path(root, (3 * slot + offset) * step + 1) for offset in range(3))
+        original = aside / f"original_{changed.name}"
+        shutil.copy2(changed, original)
+        undo.append((original, changed))
         with Image.open(picture_path(root, (3 * slot + 2) * step + 3)) as source:
             source.convert("RGB").save(changed, quality=70)
         os.replace(removed, aside / removed.name)
