@@ -146,7 +146,7 @@ print(json.dumps(result))
 
 
 PHASES_CHILD = """
-import json, sys, time
+import hashlib, json, sys, time
 sys.path.insert(0, {tests!r})
 import search_index_lib as sil
 sil.CACHED_INDEXED = {index!r}
@@ -196,8 +196,10 @@ kept_grouping._verify_all = counting
 started, cpu = time.perf_counter(), used()
 scan = finder.scan_duplicates({folders!r})
 total, total_cpu = time.perf_counter() - started, used() - cpu
+signature = hashlib.blake2b(repr([(g.keep, g.paths, [(m.distance, m.transform) for m in g.members])
+                                 for g in scan.groups]).encode(), digest_size=6).hexdigest()
 print(json.dumps(dict(total=total, total_cpu=total_cpu, spent=spent, processor=processor, calls=calls,
-                      groups=len(scan.groups),
+                      groups=len(scan.groups), signature=signature,
                       compared=sum(n for n, _ in verified), same=sum(s for _, s in verified))))
 """
 
@@ -223,7 +225,7 @@ def phases(size: int) -> None:
     print(
         f"first scan of {size} pictures: {result['total']:.2f} s ({result['total_cpu']:.2f} s of "
         f"processor time), {result['groups']} groups, {result['compared']} candidate pairs "
-        f"compared, {result['same']} the same picture"
+        f"compared, {result['same']} the same picture; groups' signature {result['signature']}"
     )
     print(f"  {'step':28} {'time':>9} {'processor':>11}")
     for label, seconds in sorted(result["spent"].items(), key=lambda item: -item[1]):
@@ -259,7 +261,11 @@ def _median(results: list[dict[str, Any]], key: str) -> str:
 
 def change_a_few(size: int, count: int = 10) -> list[tuple[Path, Path]]:
     """Rewrites `count` pictures (each becomes a copy of another), moves `count` aside and adds
-    `count` mirrored copies; returns what to undo (moved file, its place)."""
+    `count` mirrored copies; returns what to undo (moved file, its place). The rewritten
+    pictures are kept aside first, so that putting back leaves the library as it was and the
+    next run finds the same groups."""
+    import shutil
+
     from PIL import Image, ImageOps
 
     root = DATA_ROOT / "library"
@@ -269,6 +275,9 @@ def change_a_few(size: int, count: int = 10) -> list[tuple[Path, Path]]:
     undo = []
     for slot in range(count):
         changed, removed, copied = (picture_path(root, (3 * slot + offset) * step + 1) for offset in range(3))
+        original = aside / f"original_{changed.name}"
+        shutil.copy2(changed, original)
+        undo.append((original, changed))
         with Image.open(picture_path(root, (3 * slot + 2) * step + 3)) as source:
             source.convert("RGB").save(changed, quality=70)
         os.replace(removed, aside / removed.name)

@@ -92,22 +92,74 @@ def collect_candidates(
 ) -> None:
     """Adds to `found` the candidates of queries first, first + 1, ...: their neighbour rows
     (row = transform * count + picture, -1 for none) and scores, as a search returns them."""
-    for offset, (row_scores, row_neighbours) in enumerate(zip(scores, nearest)):
-        query = first + offset
-        for score, row in zip(row_scores, row_neighbours):
-            if row < 0:
-                continue
-            close = score >= limit if inner_product else score <= limit
-            if not close:
-                continue
-            picture, transform = int(row) % count, int(row) // count
-            if picture == query:
-                continue
-            if query < picture:
-                key, turn = (query, picture), transform
-            else:
-                key, turn = (picture, query), descriptor.inverse(transform)
-            found.setdefault(key, set()).add(turn)
+    merged = merged_candidates(
+        [neighbour_candidates(first, scores, nearest, count, inner_product, limit)], count
+    )
+    for i, j, mask in zip(merged.first.tolist(), merged.second.tolist(), merged.masks.tolist()):
+        transforms = found.get((i, j))
+        if transforms is None:
+            found[(i, j)] = set(_TRANSFORMS_OF_MASK[mask])
+        else:
+            transforms.update(_TRANSFORMS_OF_MASK[mask])
+
+
+class CandidateArrays(NamedTuple):
+    """Candidate pairs as arrays: pictures first < second, and the bits of the transforms
+    that turn second into first."""
+
+    first: np.ndarray  # int64
+    second: np.ndarray  # int64
+    masks: np.ndarray  # int64
+
+
+_INVERSE_TRANSFORMS = np.array([descriptor.inverse(index) for index in range(8)], dtype=np.int64)
+_TRANSFORMS_OF_MASK = [tuple(index for index in range(8) if mask >> index & 1) for mask in range(256)]
+
+
+def neighbour_candidates(
+    first: int,
+    scores: np.ndarray,
+    nearest: np.ndarray,
+    count: int,
+    inner_product: bool,
+    limit: float,
+) -> CandidateArrays:
+    """The candidates of queries first, first + 1, ... (rows and scores as a search returns
+    them, row = transform * count + picture, -1 for none): one entry per close row of another
+    picture, a pair met under several transforms or from both sides appearing more than once.
+    Whole arrays at once: a scan of many pictures has hundreds of thousands of such rows."""
+    nearest = np.asarray(nearest, dtype=np.int64)
+    queries = np.broadcast_to(np.arange(first, first + len(nearest), dtype=np.int64)[:, None], nearest.shape)
+    valid = nearest >= 0
+    rows = np.where(valid, nearest, 0)
+    picture, transform = rows % count, rows // count
+    # The scores stay float32, compared as one would compare each of them with the limit.
+    close = scores >= limit if inner_product else scores <= limit
+    keep = valid & close & (picture != queries)
+    query, picture, transform = queries[keep], picture[keep], transform[keep]
+    forward = query < picture
+    return CandidateArrays(
+        np.where(forward, query, picture),
+        np.where(forward, picture, query),
+        np.left_shift(1, np.where(forward, transform, _INVERSE_TRANSFORMS[transform])),
+    )
+
+
+def merged_candidates(parts: list[CandidateArrays], count: int) -> CandidateArrays:
+    """The entries of `parts` merged: one per pair, its transforms joined, in (first, second)
+    order."""
+    first = np.concatenate([part.first for part in parts]) if parts else np.zeros(0, np.int64)
+    if not len(first):
+        empty = np.zeros(0, np.int64)
+        return CandidateArrays(empty, empty, empty)
+    second = np.concatenate([part.second for part in parts])
+    masks = np.concatenate([part.masks for part in parts])
+    codes = first * count + second
+    order = np.argsort(codes, kind="stable")
+    codes = codes[order]
+    starts = np.flatnonzero(np.concatenate([[True], codes[1:] != codes[:-1]]))
+    unique = codes[starts]
+    return CandidateArrays(unique // count, unique % count, np.bitwise_or.reduceat(masks[order], starts))
 
 
 def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:

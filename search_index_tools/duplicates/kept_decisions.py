@@ -166,26 +166,28 @@ class KeptDecisions:
         the next scan tell the pictures new since then. `more` holds the (scope, lists, gone)
         of the scan's other searches, kept in the same transaction."""
         every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
+        named = {name: list_scope(name) for name, _, _ in every}
         self._write(
             [
                 # Lists an older version kept under the scope's whole name go at the first scan.
                 ("DELETE FROM candidate_lists WHERE scope = ?", [(name,) for name, _, _ in every]),
                 (
                     "DELETE FROM candidate_lists WHERE scope = ? AND token = ?",
-                    [(list_scope(name), token) for name, _, left in every for token in left],
+                    [(named[name], token) for name, _, left in every for token in left],
                 ),
                 (
                     "INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                     [
                         (
-                            list_scope(name),
+                            named[name],
                             token,
                             grouping.COMPARISON_VERSION,
                             int(kept.plain),
-                            kept.vector.astype("<f4").tobytes(),
-                            kept.neighbours.astype("<i8").tobytes(),
-                            kept.transforms.astype("u1").tobytes(),
-                            kept.scores.astype("<f4").tobytes(),
+                            # No copy where a list is already in the stored type.
+                            kept.vector.astype("<f4", copy=False).tobytes(),
+                            kept.neighbours.astype("<i8", copy=False).tobytes(),
+                            kept.transforms.astype("u1", copy=False).tobytes(),
+                            kept.scores.astype("<f4", copy=False).tobytes(),
                         )
                         for name, changed, _ in every
                         for token, kept in changed.items()

@@ -110,14 +110,14 @@ def kept_pairs(
     new_lists: dict[int, CandidateList] = {}
     new_blurred_lists: dict[int, CandidateList] = {}
     verdicts = decisions.verdicts(threshold)
-    candidates: list[tuple[bool, int, int, set[int], tuple[int, int, int]]] = []
+    candidates: list[tuple[bool, int, int, int, tuple[int, int, int]]] = []
     for plain in (False, True):
         positions = [position for position, kind in enumerate(kinds) if kind.plain == plain]
         vectors = np.array([kinds[position].vector for position in positions], dtype=np.float32).reshape(
             -1, 64
         )
         search = _KindSearch(pictures, positions, vectors, lists, plain)
-        found = search.candidates()
+        found = [search.candidates()]
         decided.searched += search.searched
         new_lists.update(search.changed_lists)
         if not plain:
@@ -134,12 +134,12 @@ def kept_pairs(
                 grouping.BLURRED_NEIGHBOURS,
                 grouping.BLURRED_MINIMUM,
             )
-            blurred_search.candidates(found)
+            found.append(blurred_search.candidates())
             new_blurred_lists.update(blurred_search.changed_lists)
-        for (i, j), transforms in sorted(found.items()):
+        merged = grouping.merged_candidates(found, len(positions))
+        for i, j, mask in zip(merged.first.tolist(), merged.second.tolist(), merged.masks.tolist()):
             first, second = positions[i], positions[j]
-            key = (tokens[first], tokens[second], sum(1 << transform for transform in transforms))
-            candidates.append((plain, first, second, transforms, key))
+            candidates.append((plain, first, second, mask, (tokens[first], tokens[second], mask)))
     unknown = [candidate for candidate in candidates if candidate[4] not in verdicts]
     fresh_verdicts = _verify_all(pictures, thumbnails, unknown, threshold, run, pairs_per_item, shared)
     decided.verified = len(fresh_verdicts)
@@ -246,13 +246,11 @@ class _KindSearch:
         self.changed_lists: dict[int, CandidateList] = {}
         self._merged: set[int] = set()
 
-    def candidates(self, found: grouping.Candidates | None = None) -> grouping.Candidates:
-        """The candidate pairs (added to `found` when given)."""
-        if found is None:
-            found = {}
+    def candidates(self) -> grouping.CandidateArrays:
+        """The candidate pairs, one entry per close row (grouping.merged_candidates joins them)."""
         count = len(self.tokens)
         if count < 2:
-            return found
+            return grouping.merged_candidates([], count)
         rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
         k = min(self.neighbours, len(rows))
         width = min(k + SPARE_NEIGHBOURS, len(rows))
@@ -272,16 +270,9 @@ class _KindSearch:
         self._note_lists(usable, scores, neighbours)
         # Each picture's candidates are its k nearest rows; the spare ones only stand in for
         # rows that go.
-        grouping.collect_candidates(
-            found,
-            0,
-            np.ascontiguousarray(scores[:, :k]),
-            np.ascontiguousarray(neighbours[:, :k]),
-            count,
-            self.inner_product,
-            self.limit,
+        return grouping.neighbour_candidates(
+            0, scores[:, :k], neighbours[:, :k], count, self.inner_product, self.limit
         )
-        return found
 
     def _kept(self, token: int) -> CandidateList | None:
         kept = self.lists.get(token)
@@ -374,26 +365,43 @@ class _KindSearch:
             scores[batch], neighbours[batch] = found_scores, found_rows
 
     def _note_lists(self, usable: np.ndarray, scores: np.ndarray, neighbours: np.ndarray) -> None:
-        """The lists to keep: those searched now, and kept ones that changed."""
+        """The lists to keep: those searched now, and kept ones that changed. Worked out for
+        all of them at once (a first scan notes every picture's), each list a row of that."""
         count = len(self.tokens)
-        for position in range(count):
-            if usable[position] and position not in self._merged:
-                continue
-            valid = neighbours[position] >= 0
-            rows = neighbours[position][valid]
-            self.changed_lists[int(self.tokens[position])] = CandidateList(
-                self.plain,
-                self.vectors[position].copy(),
-                self.tokens[rows % count],
-                (rows // count).astype(np.uint8),
-                scores[position][valid].astype(np.float32),
-            )
+        noted = ~usable
+        noted[sorted(self._merged)] = True
+        positions = np.flatnonzero(noted)
+        if not len(positions):
+            return
+        chosen = neighbours[positions]
+        valid = chosen >= 0
+        rows = np.where(valid, chosen, 0)
+        tokens = self.tokens[rows % count]
+        transforms = (rows // count).astype(np.uint8)
+        chosen_scores = scores[positions].astype(np.float32)
+        vectors = self.vectors[positions]
+        whole = valid.all(axis=1)
+        for slot, position in enumerate(positions.tolist()):
+            if whole[slot]:
+                kept = CandidateList(
+                    self.plain, vectors[slot], tokens[slot], transforms[slot], chosen_scores[slot]
+                )
+            else:
+                present = valid[slot]
+                kept = CandidateList(
+                    self.plain,
+                    vectors[slot],
+                    tokens[slot][present],
+                    transforms[slot][present],
+                    chosen_scores[slot][present],
+                )
+            self.changed_lists[int(self.tokens[position])] = kept
 
 
 def _verify_all(
     pictures: list[Picture],
     thumbnails: ThumbnailSource,
-    unknown: list[tuple[bool, int, int, set[int], tuple[int, int, int]]],
+    unknown: list[tuple[bool, int, int, int, tuple[int, int, int]]],
     threshold: float,
     run: Runner | None,
     pairs_per_item: int | None = None,
@@ -407,7 +415,7 @@ def _verify_all(
     step: Callable[[ComparisonSlice], list[Verdict]] = verify
     if shared and keys:
         step = functools.partial(verify, memo=pair_verdicts.scan_memo(len(pictures)))
-    of_key = {key: (plain, first, second, transforms) for plain, first, second, transforms, key in unknown}
+    of_key = {key: (plain, first, second, mask) for plain, first, second, mask, key in unknown}
     use_pool = run is not None and len(keys) >= POOL_MINIMUM
     verdicts: dict[tuple[int, int, int], Verdict] = {}
     # In slices: the thumbnails of a slice's pairs are held until its verdicts are in.
@@ -427,7 +435,7 @@ def _verify_all(
 def _comparison_slice(
     pictures: list[Picture],
     thumbnails: ThumbnailSource,
-    pairs: list[tuple[bool, int, int, set[int]]],
+    pairs: list[tuple[bool, int, int, int]],
     threshold: float,
 ) -> ComparisonSlice:
     """The item for a worker comparing `pairs`, each picture's thumbnail in it once."""
@@ -437,10 +445,7 @@ def _comparison_slice(
         thumbnails(positions).tobytes(),
         tuple(positions),
         tuple(pictures[position].size for position in positions),
-        tuple(
-            (slot[first], slot[second], grouping.transform_mask(transforms), plain)
-            for plain, first, second, transforms in pairs
-        ),
+        tuple((slot[first], slot[second], mask, plain) for plain, first, second, mask in pairs),
         threshold,
     )
 

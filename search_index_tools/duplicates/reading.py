@@ -26,6 +26,9 @@ THUMBNAIL_SIDE = 64
 DRAFT_SIDE = 2 * THUMBNAIL_SIDE
 # Orientations that turn the stored picture by a quarter turn.
 _QUARTER_TURNS = {5, 6, 7, 8}
+# Orientations that ask for the stored picture to be mirrored or turned at all; any other
+# value (1, the usual, or one out of range) leaves it as it is stored.
+_TURNED = {2, 3, 4, 5, 6, 7, 8}
 
 
 class PictureRead(NamedTuple):
@@ -76,9 +79,10 @@ def grey_thumbnail(data: bytes) -> tuple[int, int, bytes] | None:
         raise
     except Exception:  # Pillow reports unknown, truncated or broken pictures in many ways
         return None
-    # The thumbnail carries the picture's orientation, so Pillow turns it upright.
-    small.getexif()[ExifTags.Base.Orientation] = orientation
-    small = ImageOps.exif_transpose(small)
+    if orientation in _TURNED:
+        # The thumbnail carries the picture's orientation, so Pillow turns it upright.
+        small.getexif()[ExifTags.Base.Orientation] = orientation
+        small = ImageOps.exif_transpose(small)
     if orientation in _QUARTER_TURNS:
         width, height = height, width
     return width, height, small.tobytes()
@@ -102,4 +106,6 @@ def _grey_on_white(image: Image.Image) -> Image.Image:
     if image.mode in ("I;16", "I;16B", "I;16L", "I"):
         # Pillow clips 16-bit values to 0-255 instead of scaling them down.
         return image.point(lambda value: value / 256).convert("L")
+    if image.mode == "L":
+        return image  # already grey (a JPEG decoded in draft mode is): no copy needed
     return image.convert("L")
