@@ -59,3 +59,14 @@ def slow_image_loader(record):
 
     _work_slowly_if_marked(os.path.basename(record.image_path))
     return (LOAD_IMAGE or search_index_lib.load_image)(record)
+
+
+def ignore_nothing():
+    """A worker initializer that does nothing."""
+
+
+def megabyte_of(number):
+    """A result of a megabyte, every byte `number` (below 256)."""
+    import numpy as np
+
+    return np.full(2**20, number, np.uint8)
