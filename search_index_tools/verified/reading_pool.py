@@ -10,7 +10,7 @@ The pool: multiprocessing's, except that its worker-handler thread does not wake
 result on its way back. The stock Pool's handler waits on the result pipe as well as on the
 workers and its own notifications, and while a result is in the pipe and not yet taken (a
 picture's features are about 160 kB) the wait returns at once, so the thread spins; over a
-library's first search that was 0.1-0.25 s of the caller's processor time, more on a busy
+library's first search that was 0.07-0.25 s of the caller's processor time, more on a busy
 machine. The handler acts only on a worker that ends (its process sentinel) and on the pool's
 own changes (close, terminate, no work left, each sent through its change notifier), so it
 waits on those alone, as multiprocessing's ThreadPool does.
