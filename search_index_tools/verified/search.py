@@ -36,11 +36,12 @@ from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple, Union
 
 import numpy as np
+from PIL import Image
 
-from .. import formats, workers
+from .. import formats
 from ..file_identity import FileIdentity, file_identity, read_regular_file
 from ..pool_watch import ignore_interrupts, watched_imap
-from . import _verified_match
+from . import _verified_match, reading_pool
 from . import candidates as verified_candidates
 from . import pixels as verified_pixels
 from . import placement as verified_placement
@@ -127,7 +128,9 @@ PLACED_BY_PIXELS = "pixels"
 # Up to this many pictures to read are read in the calling process: starting a pool would
 # cost more than it saves.
 IN_PROCESS_LIMIT = 2
-_CHUNK = 4  # pictures a worker takes at a time
+# Pictures a worker takes at a time: one, so that at the end of a library's first reading no
+# worker idles while another still has several pictures to go.
+_CHUNK = 1
 _STORE_BATCH = 32  # pictures stored per transaction
 
 
@@ -172,7 +175,7 @@ def verified_cropped_matches(
     `mp_context` chooses the start method of the worker pool (default: multiprocessing's);
     `use_store=False` leaves the feature store alone. `processes`: reading workers (default: a
     worker per processor, at most five); fewer when the largest pictures would not fit in the
-    available memory with that many (workers.worker_count).
+    available memory with that many (reading_pool.reader_count).
     """
     crop_path = _path_argument(crop_path, "crop_path")
     folder = _path_argument(folder, "folder")
@@ -741,19 +744,23 @@ def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, R
         yield from map(picture_features, jobs)
         return
     context = pool.context if pool.context is not None else _default_context()
-    count, _ = workers.worker_count(paths, pool.processes or _pool_size())
+    count = reading_pool.reader_count(paths, pool.processes or _pool_size())
     # A worker that dies (killed, or crashed in a decoder) ends the search as it ends the
     # module's own pools; the pictures read so far are kept in the feature store.
-    with context.Pool(count, initializer=_start_worker) as readers:
+    limit = (Image.MAX_IMAGE_PIXELS,)
+    with reading_pool.reading_pool(context, count, _start_worker, limit) as readers:
         yield from watched_imap(readers, picture_features, jobs, _CHUNK, name_of_item=_job_path)
 
 
-def _start_worker() -> None:
+def _start_worker(pixel_limit: int | None) -> None:
     """Worker start-up: Ctrl-C is left to the caller, and the picture decoders are registered
-    (spawn and forkserver workers start without them). OpenCV works on one thread here: the
-    pool already has a worker per processor, and OpenCV's own threads would only fight them."""
+    (spawn and forkserver workers start without them). The worker refuses pictures above the
+    caller's decompression-bomb limit, not above the one it started with (Pillow's own, in a
+    spawn or forkserver worker). OpenCV works on one thread here: the pool already has a
+    worker per processor, and OpenCV's own threads would only fight them."""
     ignore_interrupts()
     formats.register_decoders()
+    Image.MAX_IMAGE_PIXELS = pixel_limit
     single_threaded_opencv()
 
 

@@ -70,3 +70,14 @@ def fails_first_then_marks(item):
     with open(os.path.join(os.environ["MARK_DIR"], str(item)), "w"):
         pass
     return item
+
+
+def ignore_nothing():
+    """A worker initializer that does nothing."""
+
+
+def megabyte_of(number):
+    """A result of a megabyte, every byte `number` (below 256)."""
+    import numpy as np
+
+    return np.full(2**20, number, np.uint8)
