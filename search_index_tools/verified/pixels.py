@@ -459,7 +459,16 @@ class PixelSearch:
         self._candidates: list[Candidate] = []
         self._turned: list[tuple[float, list[np.ndarray]]] | None = None
         self._turning_crop: np.ndarray | None = None
-        self.two_tone = bool(self.templates) and two_tone_share(crop_grey) >= settings.two_tone_share
+        self._two_tone: bool | None = None
+
+    @property
+    def two_tone(self) -> bool:
+        """Whether the crop is two even regions split by one edge (see two_tone_share); worked
+        out when first asked for, as only a crop that reaches the placements needs it."""
+        if self._two_tone is None:
+            share = two_tone_share(self.crop_grey) if self.templates else 0.0
+            self._two_tone = share >= self.settings.two_tone_share
+        return self._two_tone
 
     @property
     def possible(self) -> bool:
