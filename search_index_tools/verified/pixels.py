@@ -60,6 +60,11 @@ class PixelSettings:
     # too few samples to be told from the many others that look like it (a foreign textured
     # crop fitted a 22 x 26 spot of a wallpaper with a correlation of 0.99).
     min_placed_side: int = 24
+    # A long, thin placement (a strip of a wide crop) has many samples across its length: it
+    # may be thinner, down to `min_thin_side`, when it covers at least `min_thin_area` pixels
+    # (twice what the smallest square placement covers).
+    min_thin_side: int = 16
+    min_thin_area: int = 2 * 24 * 24
     max_mean_difference: float = 4.0  # grey levels, after fitting the crop's gain and offset
     min_structure: float = 1.5  # grey levels of deviation left after removing a linear gradient
     min_structure_correlation: float = 0.85
@@ -94,6 +99,13 @@ class PixelSettings:
     # large there. A straight edge or a slope of one photograph fits the edges and slopes of
     # others nearly as well, and names nothing.
     sliding_margin: float = 10.0
+    # A crop of two even regions split by one edge (each region a plane of grey levels, which
+    # together leave less than 1 - `two_tone_share` of the crop's variance unexplained) carries
+    # nothing but the edge's shape, and a bend of the same shape in another picture fits it as
+    # well as its own: such a crop names a photograph only by the same wide margin as a crop
+    # that slides, `two_tone_margin`, over every other photograph refined.
+    two_tone_share: float = 0.99
+    two_tone_margin: float = 10.0
     # A turned placement's outline must lie inside the picture, give or take this share of the
     # thumbnail's longer side (a crop is cut from inside its picture; an outline that leaves
     # it is a fit of some other smooth region).
@@ -323,7 +335,7 @@ def _place_turned(
         crop_part = np.asarray(cv2.resize(crop_grey, (fw, fh), interpolation=cv2.INTER_AREA), np.uint8)
         sampled = sampled_window(fine.astype(np.float32), outline, fw, fh)
         window = np.clip(np.rint(sampled), 0, 255).astype(np.uint8)
-    if min(fw, fh) < settings.min_placed_side:
+    if not _enough_samples(fw, fh, settings):
         return None
     agreement = _verified_match.grey_agreement(crop_part, window)
     correlation, difference, structure, structure_correlation = agreement
@@ -337,6 +349,14 @@ def _place_turned(
     scale_x, scale_y = picture_size[0] / fine.shape[1], picture_size[1] / fine.shape[0]
     corners = tuple((float(cx * scale_x), float(cy * scale_y)) for cx, cy in corners)
     return PixelPlacement(candidate.path, float(correlation), corners, float(difference), ambiguous)
+
+
+def _enough_samples(width: int, height: int, settings: PixelSettings) -> bool:
+    """Whether a placement of `width` x `height` fine-thumbnail pixels holds samples enough to
+    be told from the other regions that look like it."""
+    if min(width, height) >= settings.min_placed_side:
+        return True
+    return min(width, height) >= settings.min_thin_side and width * height >= settings.min_thin_area
 
 
 def _ambiguity(
@@ -388,6 +408,31 @@ def _outline(
     return tuple((float(x), float(y)) for x, y in placed_corners)
 
 
+def two_tone_share(crop_grey: np.ndarray) -> float:
+    """The share of the crop's grey-level variance explained by two regions, split at the
+    Otsu threshold of its lightly smoothed levels, each given its own least-squares plane: near
+    1 for two even regions (or two slopes) split by one edge, less where there is more."""
+    small = turning_copy(crop_grey).astype(np.float32)
+    variance = float(small.var())
+    if variance == 0.0:
+        return 1.0
+    smooth = cv2.GaussianBlur(small, (0, 0), 1.0)
+    threshold, _ = cv2.threshold(
+        np.clip(np.rint(smooth), 0, 255).astype(np.uint8), 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU
+    )
+    rows, columns = np.mgrid[0 : small.shape[0], 0 : small.shape[1]]
+    rest = np.zeros_like(small)
+    for region in (smooth <= threshold, smooth > threshold):
+        if int(region.sum()) < 3:
+            continue
+        design = np.column_stack([np.ones(int(region.sum())), columns[region], rows[region]]).astype(
+            np.float64
+        )
+        coefficients, *_ = np.linalg.lstsq(design, small[region].astype(np.float64), rcond=None)
+        rest[region] = small[region] - design @ coefficients
+    return 1.0 - float(rest.var()) / variance
+
+
 def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SETTINGS) -> bool:
     """Whether the thumbnails are all of one picture (copies at other sizes or qualities):
     at 32 x 32 they differ by less than `same_picture_difference` grey levels on average."""
@@ -414,6 +459,16 @@ class PixelSearch:
         self._candidates: list[Candidate] = []
         self._turned: list[tuple[float, list[np.ndarray]]] | None = None
         self._turning_crop: np.ndarray | None = None
+        self._two_tone: bool | None = None
+
+    @property
+    def two_tone(self) -> bool:
+        """Whether the crop is two even regions split by one edge (see two_tone_share); worked
+        out when first asked for, as only a crop that reaches the placements needs it."""
+        if self._two_tone is None:
+            share = two_tone_share(self.crop_grey) if self.templates else 0.0
+            self._two_tone = share >= self.settings.two_tone_share
+        return self._two_tone
 
     @property
     def possible(self) -> bool:
@@ -468,6 +523,8 @@ class PixelSearch:
         named = self._named_despite_sliding(refined)
         if named is not None:
             return named
+        if self.two_tone and not self._far_ahead(refined, self.settings.two_tone_margin):
+            return []
         placed = [item for item in refined if item.placement is not None and not item.placement.slides]
         placed_fit = max((item.fit for item in placed), default=-1.0)
         sliding_fit = max((item.fit for item in refined if item.slides), default=-1.0)
@@ -496,6 +553,16 @@ class PixelSearch:
         if (1.0 - max(others)) < self.settings.sliding_margin * max(1.0 - top.fit, 0.0):
             return None
         return self._one_photograph([item for item in same if item.placement is not None])
+
+    def _far_ahead(self, refined: list[_Refined], margin: float) -> bool:
+        """Whether the photograph the crop fits best leaves at most 1 / `margin` as much of it
+        unexplained (1 - the best correlation) as every other photograph refined; true when
+        no other photograph was refined."""
+        if not refined:
+            return True
+        top = max(refined, key=lambda item: item.fit)
+        others = [item.fit for item in refined if not one_picture([top.fine, item.fine], self.settings)]
+        return not others or (1.0 - max(others)) >= margin * max(1.0 - top.fit, 0.0)
 
     def _one_photograph(self, placed: list[_Refined]) -> list[PixelPlacement]:
         """The placements that fit about as well as the best one, best correlation first, when

@@ -1,6 +1,7 @@
 """Verified cropped search: finding the picture a crop came from, and nothing for a crop
 from elsewhere; the feature store's roads give the same answers and survive damage."""
 
+import dataclasses
 import multiprocessing
 import os
 import sqlite3
@@ -345,6 +346,41 @@ def test_smooth_crop_without_keypoints_is_placed_by_its_pixels_in_every_copy(tmp
         assert np.abs(np.array(match.corners) - expected * factor).max() < 8 * factor
 
 
+@pytest.mark.parametrize(
+    "box, placed",
+    [
+        ((60, 120, 300, 56), True),  # about 120 x 22 on the fine thumbnail: thin, but long
+        ((100, 60, 56, 320), True),
+        ((100, 300, 120, 56), False),  # 48 x 22: too few samples to tell it from lookalikes
+    ],
+)
+def test_thin_blurred_crop_is_placed_by_its_pixels_when_it_is_long_enough(box, placed):
+    # A strip of a blurred photograph (no keypoints survive such a blur), as thin on the fine
+    # thumbnail as the coarse scan's smallest size allows.
+    grey = cv2.cvtColor(cv2.GaussianBlur(textured_photo(640, 480, 5), (0, 0), 7.0), cv2.COLOR_BGR2GRAY)
+    left, top, width, height = box
+    crop = grey[top : top + height, left : left + width]
+    fine = cv2.resize(grey, (256, 192), interpolation=cv2.INTER_AREA)
+    coarse = cv2.resize(grey, (64, 48), interpolation=cv2.INTER_AREA)
+    search = verified_pixels.PixelSearch(crop)
+    search.scan(0, "picture", coarse)
+    (candidate,) = search._candidates
+    settings = verified_pixels.PIXEL_SETTINGS
+
+    placement = verified_pixels.place(crop, candidate, fine, (640, 480), settings, search._turning_crop)
+
+    assert (placement is not None) == placed
+    if placed:
+        expected = [(left, top), (left + width, top), (left + width, top + height), (left, top + height)]
+        assert np.abs(np.array(placement.corners) - expected).max() < 6
+        # Thinner than a square placement may be: only its length lets it through.
+        squares_only = dataclasses.replace(settings, min_thin_area=10**9)
+        assert (
+            verified_pixels.place(crop, candidate, fine, (640, 480), squares_only, search._turning_crop)
+            is None
+        )
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize(
     "make_crop",
@@ -494,6 +530,65 @@ def test_bent_edge_crop_is_placed_in_its_own_picture_beside_a_straight_edge(tmp_
     assert np.abs(corners - [(x, y), (x + 140, y), (x + 140, y + 120), (x, y + 120)]).max() < 8
 
 
+def edge_with_slope(width, height):
+    """Grey picture of a straight edge whose lighter side brightens across the picture."""
+    edge = straight_edge_picture(width, height, 20, 60, 150).astype(np.float32)
+    slope = np.linspace(0, 40, width, dtype=np.float32)[None, :] * (edge > 100)
+    return np.clip(edge + slope, 0, 255).astype(np.uint8)
+
+
+def two_edges(width, height):
+    """Grey picture of three even bands: two straight edges."""
+    band = np.full((height, width), 40, np.float32)
+    band[:, width // 3 :] = 120
+    band[:, 2 * width // 3 :] = 220
+    return np.clip(cv2.GaussianBlur(band, (0, 0), 1.2), 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize(
+    "make_picture, two_tone",
+    [
+        (lambda: disk_picture(640, 480, (120, 240), 200, 40, 200), True),
+        (lambda: straight_edge_picture(640, 480, 20, 60, 170), True),
+        (lambda: edge_with_slope(640, 480), True),  # one region a slope: still one edge
+        (lambda: two_edges(640, 480), False),
+        (lambda: cv2.cvtColor(smooth_picture(640, 480, 12), cv2.COLOR_BGR2GRAY), False),
+        (lambda: cv2.cvtColor(textured_photo(640, 480, 3), cv2.COLOR_BGR2GRAY), False),
+    ],
+    ids=["bent-edge", "straight-edge", "edge-and-slope", "two-edges", "soft-blobs", "textured"],
+)
+def test_a_crop_of_two_even_regions_split_by_one_edge_is_told_apart(make_picture, two_tone):
+    crop = make_picture()[140:340, 180:460]
+    grain = np.random.default_rng(2).normal(0, 1.5, crop.shape)  # as a JPEG leaves it
+    crop = np.clip(crop + grain, 0, 255).astype(np.uint8)
+    share = verified_pixels.two_tone_share(crop)
+    assert (share >= verified_pixels.PIXEL_SETTINGS.two_tone_share) == two_tone
+
+
+@pytest.mark.parametrize("size_of_other, names_disk", [(260, False), (300, True)])
+def test_bent_edge_crop_names_a_photograph_only_when_no_other_bend_fits_it_nearly_as_well(
+    tmp_path, size_of_other, names_disk
+):
+    # An edge between two even regions shows only its shape. The crop's bend (a disk of radius
+    # 200, from a softer copy) fits the folder's disk of that radius best; a disk of radius
+    # 260 bends a little less and fits it nearly as well, and a crop that fits two
+    # photographs so alike names neither, while one of radius 300 fits it clearly worse.
+    folder = tmp_path / "pictures"
+    disk = write(
+        folder / "disk.png",
+        cv2.cvtColor(disk_picture(640, 480, (300, 260), 200, 40, 200), cv2.COLOR_GRAY2BGR),
+    )
+    other = disk_picture(640, 480, (320, 240), size_of_other, 40, 200)
+    write(folder / "other_disk.png", cv2.cvtColor(other, cv2.COLOR_GRAY2BGR))
+    write(folder / "textured.png", textured_photo(640, 480, 4))
+    softer = cv2.GaussianBlur(disk_picture(640, 480, (320, 240), 200, 50, 190), (0, 0), 1.0)
+    region = softer[240 - 60 : 240 + 60, 520 - 70 : 520 + 70].astype(np.float32)
+    grain = np.random.default_rng(6).normal(0, 1.5, region.shape)
+    crop = write(tmp_path / "crop.png", np.clip(region + grain, 0, 255).astype(np.uint8))
+    matches = verified_cropped_matches(crop, str(folder), use_store=False)
+    assert [match.path for match in matches] == ([disk] if names_disk else [])
+
+
 @pytest.mark.slow
 def test_the_package_gives_the_search_and_loads_it_only_when_asked():
     result = run_python(
@@ -592,26 +687,56 @@ def slope_like(crop, left, top):
     return np.clip(a + b * (columns - left) + c * (rows - top), 0, 255).astype(np.uint8)
 
 
+def blurred_to(grey, box, agreement):
+    """The crop at `box` of `grey` (640 x 480) blurred just enough that its pixels' agreement
+    with their own spot (the lower of its two figures) falls to `agreement`: a crop that
+    agrees with its spot closely, but not almost perfectly."""
+    left, top, width, height = box
+    crop_grey = grey[top : top + height, left : left + width]
+    corners = ((left, top), (left + width, top), (left + width, top + height), (left, top + height))
+    fine = cv2.resize(grey, (256, 192), interpolation=cv2.INTER_AREA)
+    for sigma in np.arange(0.5, 12.0, 0.1):
+        blurred = cv2.GaussianBlur(crop_grey, (0, 0), float(sigma))
+        figures = verified_placement.placed_agreement(blurred, corners, (640, 480), fine)
+        if figures is not None and min(figures) <= agreement:
+            return blurred, min(figures)
+    raise AssertionError("no blur brings the agreement down so far")
+
+
+SMALL_BOX, LARGE_BOX = (300, 200, 70, 50), (150, 100, 230, 170)
+
+
 @pytest.mark.parametrize(
-    "source, box, shift, answered",
+    "source, box, shift, blur_to, answered",
     [
-        ("smooth", (100, 100, 80, 60), (0, 0), True),  # a small crop on its own spot
-        ("textured", (300, 200, 70, 50), (0, 0), True),
-        ("textured", (300, 200, 70, 50), (90, -60), False),  # elsewhere in its picture
-        ("textured", (150, 100, 230, 170), (0, 0), False),  # a large crop needs four matches
+        ("smooth", (100, 100, 80, 60), (0, 0), None, True),  # a small crop on its own spot
+        ("textured", SMALL_BOX, (0, 0), None, True),
+        ("textured", SMALL_BOX, (90, -60), None, False),  # elsewhere in its picture
+        ("textured", SMALL_BOX, (0, 0), 0.95, True),  # close agreement does for a small crop ...
+        ("textured", LARGE_BOX, (0, 0), 0.95, False),  # ... not for a large one
+        ("textured", LARGE_BOX, (0, 0), None, True),  # which needs almost perfect agreement
+        ("textured", LARGE_BOX, (60, 40), None, False),
     ],
 )
-def test_three_matches_place_a_small_crop_only_where_its_pixels_agree_closely(
-    tmp_path, monkeypatch, source, box, shift, answered
+def test_three_matches_place_a_crop_only_where_its_pixels_agree_closely(
+    tmp_path, monkeypatch, source, box, shift, blur_to, answered
 ):
-    # Stands in for a crop a few dozen pixels across that keeps three consistent matches:
-    # every picture gets a placement of three at the crop's box (shifted by `shift`). The
-    # slope picture carries the crop's plane at the same spot, so its grey levels correlate
-    # with the crop's there; only their structure tells it from the crop's own picture.
+    # Stands in for a crop that keeps three consistent matches: every picture gets a
+    # placement of three at the crop's box (shifted by `shift`). The slope picture carries the
+    # crop's plane at the same spot, so its grey levels correlate with the crop's there; only
+    # their structure tells it from the crop's own picture.
     pixels = smooth_picture(640, 480, 12) if source == "smooth" else textured_photo(640, 480, 3)
     grey = cv2.cvtColor(pixels, cv2.COLOR_BGR2GRAY)
     left, top, width, height = box
     crop_grey = grey[top : top + height, left : left + width]
+    if blur_to is not None:
+        crop_grey, agreement = blurred_to(grey, box, blur_to)
+        # The blurred crop lies between the two bars on its own spot.
+        assert (
+            verified_search.MIN_FEW_INLIERS_AGREEMENT
+            <= agreement
+            < verified_search.MIN_FEW_INLIERS_LARGE_AGREEMENT
+        )
     folder = tmp_path / "pictures"
     own = write(folder / "own.png", pixels)
     write(
