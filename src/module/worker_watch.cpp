@@ -46,6 +46,20 @@ void free_lock(py::handle queue, const char* name) {
   }
 }
 
+// The pool's worker handler starts a new worker for every one that ends, for as long as the
+// pool runs. Told to stop first, as terminate() tells it, it starts none that the kills
+// would miss: such a worker would take up the work left in the queue, and the pool's
+// terminate() could then kill it while it hands a result back, holding the result queue's
+// lock that terminate() waits for.
+void stop_replacing(py::handle pool) {
+  if (!py::hasattr(pool, "_worker_handler") || !py::hasattr(pool, "_change_notifier")) return;
+  const py::object handler = pool.attr("_worker_handler");
+  handler.attr("_state") = import("multiprocessing.pool").attr("TERMINATE");
+  pool.attr("_change_notifier").attr("put")(py::none());
+  const py::object current = import("threading").attr("current_thread")();
+  if (!handler.is(current)) handler.attr("join")(kJoinSeconds);
+}
+
 // "while working on '<file>'" when the map had one work item and its file can be named;
 // otherwise how many work items were left unfinished.
 py::str what_was_lost(py::handle items, const ItemName& name_of_item) {
@@ -282,6 +296,7 @@ py::object WorkerWatch::death() {
 }
 
 void WorkerWatch::end_all() {
+  stop_replacing(pool_);
   refresh();
   for (py::handle worker : seen_) {
     if (worker.attr("exitcode").is_none()) worker.attr("kill")();

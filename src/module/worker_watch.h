@@ -78,7 +78,7 @@ class WorkerWatch {
   py::object death();
 
   // Ends every worker at once and frees the queue locks a dead worker may have held, so
-  // that the pool's terminate() finishes.
+  // that the pool's terminate() finishes. The pool starts no replacement workers after it.
   void end_all();
 
  private:

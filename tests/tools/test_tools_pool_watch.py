@@ -200,3 +200,17 @@ def test_a_workers_error_waits_for_the_other_items_so_the_pool_ends_idle(tmp_pat
             mapping(pool, items)
         assert sorted(int(path.name) for path in marks.iterdir()) == items[1:]
     assert multiprocessing.active_children() == []
+
+
+def test_after_a_death_the_pool_starts_no_worker_to_take_up_the_work_left():
+    # A replacement would take up the queued work, and the pool's terminate() could kill it
+    # while it hands a result back, holding the lock that terminate() then waits for.
+    import time
+
+    from search_index_tools.pool_watch import map_in_slices
+
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        with pytest.raises(RuntimeError, match="a worker process died"):
+            map_in_slices(pool, pool_items.dies_on_three, list(range(200)), 1, lambda first, results: None)
+        time.sleep(0.5)  # the pool's handler looks at its workers every 0.1 s
+        assert [worker for worker in pool._pool if worker.exitcode is None] == []
