@@ -382,19 +382,15 @@ class _KindSearch:
         vectors = self.vectors[positions]
         whole = valid.all(axis=1)
         for slot, position in enumerate(positions.tolist()):
-            if whole[slot]:
-                kept = CandidateList(
-                    self.plain, vectors[slot], tokens[slot], transforms[slot], chosen_scores[slot]
-                )
-            else:
-                present = valid[slot]
-                kept = CandidateList(
-                    self.plain,
-                    vectors[slot],
-                    tokens[slot][present],
-                    transforms[slot][present],
-                    chosen_scores[slot][present],
-                )
+            # A full list is kept as its row; one with gaps (-1 rows) without them.
+            present: Any = slice(None) if whole[slot] else valid[slot]
+            kept = CandidateList(
+                self.plain,
+                vectors[slot],
+                tokens[slot][present],
+                transforms[slot][present],
+                chosen_scores[slot][present],
+            )
             self.changed_lists[int(self.tokens[position])] = kept
 
 
