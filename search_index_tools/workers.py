@@ -133,9 +133,14 @@ def worker_count(items: list[Any], requested: int | None = None) -> tuple[int, b
     memory = available_memory()
     if memory is None:
         return wanted, False
-    per_worker = WORKER_BASE_BYTES + BYTES_PER_PIXEL * largest_side(items) ** 2
-    fitting = max(1, memory // per_worker)
+    fitting = max(1, memory // worker_bytes(largest_side(items) ** 2))
     return min(wanted, fitting), fitting < wanted
+
+
+def worker_bytes(pixels: int) -> int:
+    """The memory a worker is counted to need for a picture of `pixels` pixels (the square of
+    its longer side, or a pixel limit)."""
+    return WORKER_BASE_BYTES + BYTES_PER_PIXEL * pixels
 
 
 def chunk_size(items: int, count: int) -> int:

@@ -34,8 +34,7 @@ def reader_count(paths: list[str], wanted: int) -> int:
     memory = workers.available_memory()
     limit = Image.MAX_IMAGE_PIXELS
     if memory is not None and limit is not None:
-        largest = workers.WORKER_BASE_BYTES + workers.BYTES_PER_PIXEL * int(limit)
-        if memory // largest >= wanted:
+        if memory // workers.worker_bytes(int(limit)) >= wanted:
             return wanted
     count, _ = workers.worker_count(paths, wanted)
     return count
