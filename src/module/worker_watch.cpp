@@ -10,6 +10,9 @@ namespace {
 // With every worker ended, a queue lock still taken after this long belongs to a dead worker.
 constexpr double kLockSeconds = 0.2;
 constexpr double kJoinSeconds = 5.0;
+// How long a worker may take to finish writing the result it is handing back (a megabyte
+// result needs the pool's result thread to read it; on a busy machine that takes a while).
+constexpr double kWriterSeconds = 5.0;
 
 py::object import(const char* name) { return steal_or_throw(PyImport_ImportModule(name)); }
 
@@ -30,15 +33,25 @@ bool runs_standard_map(py::handle pool) {
   return true;
 }
 
+// The queue's lock `name`, or None where the queue has none.
+py::object lock_of(py::handle queue, const char* name) {
+  return py::hasattr(queue, name) ? py::reinterpret_borrow<py::object>(queue.attr(name))
+                                  : py::none();
+}
+
+// Whether `lock` (not None) was taken within `seconds`.
+bool take(const py::object& lock, double seconds) {
+  return is_true(lock.attr("acquire")(py::arg("timeout") = seconds));
+}
+
 // A worker waiting for its next task holds the task queue's read lock, and one handing back
 // a result holds the result queue's write lock; killed there, it never releases them. With
 // every worker ended, a lock still taken after a short wait belongs to a dead process and is
 // released on its behalf.
 void free_lock(py::handle queue, const char* name) {
-  if (!py::hasattr(queue, name)) return;
-  const py::object lock = queue.attr(name);
+  const py::object lock = lock_of(queue, name);
   if (lock.is_none()) return;
-  lock.attr("acquire")(py::arg("timeout") = kLockSeconds);
+  take(lock, kLockSeconds);
   try {
     lock.attr("release")();
   } catch (py::error_already_set& error) {
@@ -295,15 +308,45 @@ py::object WorkerWatch::death() {
   return py::none();
 }
 
-void WorkerWatch::end_all() {
-  stop_replacing(pool_);
-  refresh();
+void WorkerWatch::kill_all() {
   for (py::handle worker : seen_) {
     if (worker.attr("exitcode").is_none()) worker.attr("kill")();
   }
   for (py::handle worker : seen_) worker.attr("join")(kJoinSeconds);
-  free_lock(pool_.attr("_inqueue"), "_rlock");
-  free_lock(pool_.attr("_outqueue"), "_wlock");
+}
+
+// A worker killed halfway through a message leaves the rest of it missing from the pipe: the
+// pool's result thread then waits for the rest of a result for ever (and terminate() for that
+// thread), and the pool's shutdown, draining the task queue, for the rest of a task. So the
+// workers are killed while the watch itself holds the result queue's write lock (every result
+// being written is whole first) and, where it can be had at once, the task queue's read lock
+// (an idle worker holds that one while it waits, with nothing read yet). A lock not had in
+// time is held by a dead worker, or a stuck one, and is freed after the kills as before.
+void WorkerWatch::end_all() {
+  stop_replacing(pool_);
+  refresh();
+  const py::object writing = lock_of(pool_.attr("_outqueue"), "_wlock");
+  const py::object reading = lock_of(pool_.attr("_inqueue"), "_rlock");
+  const bool holds_writing = !writing.is_none() && take(writing, kWriterSeconds);
+  bool holds_reading = false;
+  try {
+    holds_reading = !reading.is_none() && take(reading, kLockSeconds);
+    kill_all();
+  } catch (py::error_already_set&) {
+    if (holds_reading) reading.attr("release")();
+    if (holds_writing) writing.attr("release")();
+    throw;
+  }
+  if (holds_reading) {
+    reading.attr("release")();
+  } else {
+    free_lock(pool_.attr("_inqueue"), "_rlock");
+  }
+  if (holds_writing) {
+    writing.attr("release")();
+  } else {
+    free_lock(pool_.attr("_outqueue"), "_wlock");
+  }
 }
 
 py::object worker_death(py::handle how, py::handle items, const ItemName& name_of_item) {

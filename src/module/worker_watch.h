@@ -82,6 +82,9 @@ class WorkerWatch {
   void end_all();
 
  private:
+  // Kills every worker still running and waits for each to end.
+  void kill_all();
+
   py::object pool_;
   bool retires_workers_;
   py::set seen_;

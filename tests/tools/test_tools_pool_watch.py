@@ -214,3 +214,32 @@ def test_after_a_death_the_pool_starts_no_worker_to_take_up_the_work_left():
             map_in_slices(pool, pool_items.dies_on_three, list(range(200)), 1, lambda first, results: None)
         time.sleep(0.5)  # the pool's handler looks at its workers every 0.1 s
         assert [worker for worker in pool._pool if worker.exitcode is None] == []
+
+
+# The child: workers hand back megabyte results without pause, so that most of the time one
+# of them is writing into the result pipe; the watch ends them all (as after Ctrl-C) and the
+# pool is then terminated, in several rounds.
+ENDED_WHILE_HANDING_BACK = """
+import multiprocessing, time
+import pool_items
+from search_index_tools.pool_watch import PoolWatch
+
+if __name__ == "__main__":
+    for round in range(8):
+        pool = multiprocessing.get_context({method!r}).Pool(2)
+        watch = PoolWatch(pool)
+        results = pool.imap(pool_items.megabyte_of, [number % 256 for number in range(400)])
+        next(results)
+        time.sleep(0.05 * round)
+        watch.end_all()
+        pool.terminate()
+    print("ended")
+"""
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_workers_ended_while_handing_back_results_leave_the_pool_able_to_end(method):
+    # A worker killed halfway through writing a result leaves half a message in the pipe:
+    # the pool's result thread waits for the rest for ever, and terminate() waits for it.
+    finished = run_python(ENDED_WHILE_HANDING_BACK.format(method=method), cwd=TESTS_DIR / "tools", timeout=60)
+    assert (finished.returncode, finished.stdout.strip()) == (0, "ended"), finished.stderr
