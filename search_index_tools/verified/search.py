@@ -113,6 +113,8 @@ MIN_FEW_INLIERS_AGREEMENT = 0.9
 MIN_INLIERS_LARGE_CROP = 3
 MIN_FEW_INLIERS_LARGE_AGREEMENT = 0.99
 
+# Pillow's decompression-bomb limit as it ships (a quarter gigabyte of 3-byte pixels).
+PILLOW_PIXEL_LIMIT = 1024 * 1024 * 1024 // 4 // 3
 STORE_SUFFIX = ".verified.sqlite"
 # Entries are made with these settings; a change of either part makes every stored entry stale.
 STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
@@ -742,9 +744,13 @@ class _PoolChoice(NamedTuple):
 
 def _store_key() -> str:
     """STORE_KEY and the decoders this process has: a picture stored as unreadable while a
-    decoder was missing is read again once it is installed."""
+    decoder was missing is read again once it is installed. Under another pixel limit than
+    Pillow's own, the limit too: a picture refused under a lowered limit is read again once
+    the limit is back (entries made under the usual limit keep their key)."""
     readable = formats.register_decoders()
-    return STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
+    key = STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
+    limit = Image.MAX_IMAGE_PIXELS
+    return key if limit == PILLOW_PIXEL_LIMIT else f"{key}|pixels:{limit}"
 
 
 def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, ReadResult] | None]:

@@ -265,6 +265,20 @@ def test_pictures_above_the_pixel_limit_are_not_decoded(tmp_path, monkeypatch):
         verified_cropped_search(crop, str(folder), use_store=False)
 
 
+def test_a_picture_refused_under_a_lowered_pixel_limit_is_read_again_under_the_default(tmp_path, monkeypatch):
+    # The store keeps a refused picture as unusable; that verdict holds for its limit only.
+    folder = tmp_path / "pictures"
+    source = textured_photo(640, 480, 8)
+    large = write(folder / "large.png", source)
+    small = write(folder / "small.png", cv2.resize(source, (320, 240), interpolation=cv2.INTER_AREA))
+    crop = cut(source, tmp_path / "crop.png")
+    default = Image.MAX_IMAGE_PIXELS
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 320 * 240)
+    assert verified_cropped_search(crop, str(folder)) == [small]
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", default)
+    assert sorted(verified_cropped_search(crop, str(folder))) == sorted([large, small])
+
+
 @pytest.mark.parametrize(
     "arguments, error, message",
     [
