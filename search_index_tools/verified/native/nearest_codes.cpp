@@ -187,20 +187,22 @@ py::array_t<int64_t> WordTree::words(Codes descriptors, const std::string& road_
   py::array_t<int64_t> result(static_cast<py::ssize_t>(n));
   int64_t* out = result.mutable_data();
   const uint8_t* rows = descriptors.data();
-  py::gil_scoped_release unlocked;
-  const size_t words = width_ / 8;
-  std::vector<uint64_t> query(words);
-  for (size_t i = 0; i < n; ++i) {
-    load_query(rows + i * width_, words, query.data());
-    const int64_t cell = nearest_in_range(road, query.data(), top_, 0, top_count_);
-    int64_t word = -1;
-    if (cell >= 0) {
-      const auto list = static_cast<size_t>(cell);
-      const int64_t position =
-          nearest_in_range(road, query.data(), leaves_, list_first_group_[list], list_size_[list]);
-      if (position >= 0) word = leaf_numbers_[list_offset_[list] + static_cast<size_t>(position)];
+  {
+    py::gil_scoped_release unlocked;
+    const size_t words = width_ / 8;
+    std::vector<uint64_t> query(words);
+    for (size_t i = 0; i < n; ++i) {
+      load_query(rows + i * width_, words, query.data());
+      const int64_t cell = nearest_in_range(road, query.data(), top_, 0, top_count_);
+      int64_t word = -1;
+      if (cell >= 0) {
+        const auto list = static_cast<size_t>(cell);
+        const int64_t position = nearest_in_range(road, query.data(), leaves_,
+                                                  list_first_group_[list], list_size_[list]);
+        if (position >= 0) word = leaf_numbers_[list_offset_[list] + static_cast<size_t>(position)];
+      }
+      out[i] = word;
     }
-    out[i] = word;
   }
   return result;
 }
@@ -217,13 +219,15 @@ py::array_t<int64_t> nearest_codes(Codes codes, Codes queries, const std::string
   int64_t* out = result.mutable_data();
   const uint8_t* code_rows = codes.data();
   const uint8_t* rows = queries.data();
-  py::gil_scoped_release unlocked;
-  CodeGroups groups(words);
-  groups.add_range(code_rows, count);
-  std::vector<uint64_t> query(words);
-  for (size_t i = 0; i < n; ++i) {
-    load_query(rows + i * words * 8, words, query.data());
-    out[i] = nearest_in_range(road, query.data(), groups, 0, count);
+  {
+    py::gil_scoped_release unlocked;
+    CodeGroups groups(words);
+    groups.add_range(code_rows, count);
+    std::vector<uint64_t> query(words);
+    for (size_t i = 0; i < n; ++i) {
+      load_query(rows + i * words * 8, words, query.data());
+      out[i] = nearest_in_range(road, query.data(), groups, 0, count);
+    }
   }
   return result;
 }
