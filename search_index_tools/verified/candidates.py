@@ -108,18 +108,21 @@ class Vocabulary:
         self._tree = faiss.IndexBinaryIVF(self._top_index, bits, self.top.shape[0])
         self._tree.is_trained = True
         self._tree.nprobe = 1
-        with _one_thread():
-            self._tree.add_with_ids(
-                self.leaves.reshape(-1, self.top.shape[1]), np.arange(self.count, dtype=np.int64)
-            )
+        codes = self.leaves.reshape(-1, self.top.shape[1])
+        numbers = np.arange(self.count, dtype=np.int64)
         # The same tree, for the word of every descriptor, in the package's own code: it lists
         # the leaves as the faiss index does and breaks ties alike (the lowest number), and
         # counts distances eight codes at a time.
-        self._native_tree = (
-            _verified_match.WordTree(self.top, self.leaves.reshape(-1, self.top.shape[1]))
-            if _native_nearest(self.top)
-            else None
-        )
+        self._native_tree = _verified_match.WordTree(self.top, codes) if _native_nearest(self.top) else None
+        if self._native_tree is not None and hasattr(self._tree, "add_core"):
+            # faiss lists the leaves where the native tree did, without finding them again.
+            lists = np.ascontiguousarray(self._native_tree.leaf_lists())
+            self._tree.add_core(
+                len(codes), faiss.swig_ptr(codes), faiss.swig_ptr(numbers), faiss.swig_ptr(lists)
+            )
+        else:
+            with _one_thread():
+                self._tree.add_with_ids(codes, numbers)
 
     @classmethod
     def train(cls, descriptors: np.ndarray) -> Vocabulary:

@@ -161,3 +161,34 @@ def test_no_codes_give_no_position():
 def test_unusable_arguments_are_refused(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def faiss_lists(vocabulary):
+    """The leaf numbers of every list of the vocabulary's faiss tree."""
+    import faiss
+
+    lists = vocabulary._tree.invlists
+    return [
+        faiss.rev_swig_ptr(lists.get_ids(number), lists.list_size(number)).tolist()
+        for number in range(vocabulary.top.shape[0])
+    ]
+
+
+@pytest.mark.parametrize("seed", [5, 6])
+def test_the_faiss_tree_lists_leaves_where_faiss_itself_would(descriptor_sets, monkeypatch, seed):
+    """The faiss tree (which finds a crop's nearest words) is given the native tree's lists;
+    they are the lists faiss makes when it places every leaf itself, duplicates included."""
+    rng = np.random.default_rng(seed)
+    top = descriptor_sets[4][rng.choice(len(descriptor_sets[4]), 64, replace=False)]
+    top[10] = top[3]  # a repeated top word: its leaves belong to the first copy's list
+    leaves = descriptor_sets[5][rng.choice(len(descriptor_sets[5]), 64 * 8)].reshape(64, 8, 32)
+    leaves[10] = top[3]
+    given = candidates.Vocabulary(top, leaves)
+    monkeypatch.setattr(candidates, "_native_nearest", lambda codes: False)
+    placed_by_faiss = candidates.Vocabulary(top, leaves)
+    assert given._native_tree is not None or "avx512" not in _verified_match.nearest_code_roads()
+    assert faiss_lists(given) == faiss_lists(placed_by_faiss)
+    assert faiss_lists(given)[10] == []
+    crop = descriptor_sets[0][:500]
+    for found, expected in zip(given.near_words(crop, 2), placed_by_faiss.near_words(crop, 2)):
+        assert np.array_equal(found, expected)

@@ -87,7 +87,9 @@ PYBIND11_MODULE(_verified_match, module) {
       .def("words", &verified_match::WordTree::words, py::arg("descriptors"), py::kw_only(),
            py::arg("road") = "",
            "The word (int64) of every descriptor: the number of its nearest leaf, the lowest of\n"
-           "equally near ones, in its nearest top code's list; -1 when that list is empty.");
+           "equally near ones, in its nearest top code's list; -1 when that list is empty.")
+      .def("leaf_lists", &verified_match::WordTree::leaf_lists,
+           "The list (top code) every leaf is listed under (int64), by leaf number.");
   module.def("nearest_codes", &verified_match::nearest_codes, py::arg("codes"), py::arg("queries"),
              py::kw_only(), py::arg("road") = "",
              "The position (int64) of the nearest of `codes` by Hamming distance, the lowest of\n"

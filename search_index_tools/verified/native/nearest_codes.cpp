@@ -207,6 +207,17 @@ py::array_t<int64_t> WordTree::words(Codes descriptors, const std::string& road_
   return result;
 }
 
+py::array_t<int64_t> WordTree::leaf_lists() const {
+  py::array_t<int64_t> result(static_cast<py::ssize_t>(leaf_numbers_.size()));
+  int64_t* out = result.mutable_data();
+  for (size_t list = 0; list < list_size_.size(); ++list) {
+    for (size_t position = 0; position < list_size_[list]; ++position) {
+      out[leaf_numbers_[list_offset_[list] + position]] = static_cast<int64_t>(list);
+    }
+  }
+  return result;
+}
+
 py::array_t<int64_t> nearest_codes(Codes codes, Codes queries, const std::string& road_name) {
   const size_t words = words_per_code(codes, "codes");
   if (words_per_code(queries, "queries") != words) {

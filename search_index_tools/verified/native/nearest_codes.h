@@ -49,6 +49,8 @@ class WordTree {
  public:
   WordTree(Codes top, Codes leaves, const std::string& road);
   pybind11::array_t<int64_t> words(Codes descriptors, const std::string& road) const;
+  // The list (top code) every leaf is listed under, by leaf number.
+  pybind11::array_t<int64_t> leaf_lists() const;
 
  private:
   size_t width_;  // bytes of a code
