@@ -44,6 +44,7 @@ import numpy as np
 from ..sqlite_store import StoreClient, StoreFormat
 from ..workers import available_processors
 from . import _verified_match
+from .thread_waves import map_in_waves
 
 TOP_WORDS = 512  # sampled descriptors of the first level
 LEAVES = 128  # sampled descriptors under each of them: TOP_WORDS * LEAVES words in all
@@ -333,12 +334,7 @@ def many_picture_terms(
     def terms_of(picture: tuple[np.ndarray, np.ndarray | None]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         return placed_picture_terms(vocabulary, *picture)
 
-    if threads < 2:
-        return [terms_of(picture) for picture in pictures]
-    from concurrent.futures import ThreadPoolExecutor
-
-    with ThreadPoolExecutor(threads) as pool:
-        return list(pool.map(terms_of, pictures))
+    return map_in_waves(terms_of, pictures, threads)
 
 
 class _Postings:

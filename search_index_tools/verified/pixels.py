@@ -40,6 +40,7 @@ from ..workers import available_processors
 from . import _verified_match
 from .features import ThumbnailSettings
 from .placement import sampled_window
+from .thread_waves import map_in_waves
 
 THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 
@@ -499,13 +500,7 @@ class PixelSearch:
                 for turn in self.settings.coarse_turns
             ]
         threads = min(available_processors(), len(pictures) // THREADED_SCAN_FROM)
-        if threads < 2:
-            spots = [self._best_spot(*picture) for picture in pictures]
-        else:
-            from concurrent.futures import ThreadPoolExecutor
-
-            with ThreadPoolExecutor(threads) as pool:
-                spots = list(pool.map(lambda picture: self._best_spot(*picture), pictures))
+        spots = map_in_waves(lambda picture: self._best_spot(*picture), pictures, threads)
         for (_, path, _), best in zip(pictures, spots):
             self.scanned.add(path)
             if best is not None:
