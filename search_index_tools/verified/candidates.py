@@ -118,9 +118,10 @@ class Vocabulary:
         if self._native_tree is not None and hasattr(self._tree, "add_core"):
             # faiss lists the leaves where the native tree did, without finding them again.
             lists = np.ascontiguousarray(self._native_tree.leaf_lists())
-            self._tree.add_core(
-                len(codes), faiss.swig_ptr(codes), faiss.swig_ptr(numbers), faiss.swig_ptr(lists)
-            )
+            with _one_thread():
+                self._tree.add_core(
+                    len(codes), faiss.swig_ptr(codes), faiss.swig_ptr(numbers), faiss.swig_ptr(lists)
+                )
         else:
             with _one_thread():
                 self._tree.add_with_ids(codes, numbers)
