@@ -131,6 +131,7 @@ def main():
         print(
             "run",
             run + 1,
+            Path(crops[run % len(crops)]).name,  # smooth crops add the pixel stage's scan
             ", ".join(
                 f"{name} {times[name][-1]:.2f} s"
                 + (f" ({processor[name][-1]:.2f} s cpu)" if args.cpu else "")

@@ -36,9 +36,11 @@ from typing import NamedTuple
 import cv2
 import numpy as np
 
+from ..workers import available_processors
 from . import _verified_match
 from .features import ThumbnailSettings
 from .placement import sampled_window
+from .thread_waves import map_in_waves
 
 THUMBNAIL_SETTINGS = ThumbnailSettings(coarse_side=64, fine_side=256)
 
@@ -445,6 +447,11 @@ def one_picture(thumbnails: list[np.ndarray], settings: PixelSettings = PIXEL_SE
     )
 
 
+# Below this many pictures a scan is made in the calling thread: threads would cost more than
+# they save.
+THREADED_SCAN_FROM = 8
+
+
 class PixelSearch:
     """The pixel stage for one crop: pictures are scanned one by one on their coarse
     thumbnails, the crop upright and turned, then `placements` refines the best spots of them
@@ -479,13 +486,29 @@ class PixelSearch:
         """Scans one picture with the crop upright and straightened by every turn tried; the
         picture's spot is the best of them all. `order` is its position in the listing (ties
         keep that order)."""
-        self.scanned.add(path)
+        self.scan_many([(order, path, coarse)])
+
+    def scan_many(self, pictures: list[tuple[int, str, np.ndarray]]) -> None:
+        """scan() of every (order, path, coarse thumbnail). Many pictures are shared among a
+        thread per processor: the native scan lets go of the interpreter lock while it weighs
+        the spots and while OpenCV matches, and a picture's spot depends on nothing but its
+        own thumbnail, so the spots kept (in the given order) are those of scanning one by one."""
         if self._turned is None:
             self._turning_crop = turning_copy(self.crop_grey, self.settings)
             self._turned = [
                 (turn, coarse_templates(straightened(self._turning_crop, turn), self.settings))
                 for turn in self.settings.coarse_turns
             ]
+        threads = min(available_processors(), len(pictures) // THREADED_SCAN_FROM)
+        spots = map_in_waves(lambda picture: self._best_spot(*picture), pictures, threads)
+        for (_, path, _), best in zip(pictures, spots):
+            self.scanned.add(path)
+            if best is not None:
+                self._candidates.append(best)
+
+    def _best_spot(self, order: int, path: str, coarse: np.ndarray) -> Candidate | None:
+        """The picture's best spot of the crop upright and of every turn tried."""
+        assert self._turned is not None
         best = None
         for turn, templates in [(0.0, self.templates)] + self._turned:
             if not templates:
@@ -494,8 +517,7 @@ class PixelSearch:
             # Strictly better: on a tie the upright spot stays.
             if candidate is not None and (best is None or candidate.score > best.score):
                 best = candidate._replace(turn=turn)
-        if best is not None:
-            self._candidates.append(best)
+        return best
 
     def best_pictures(self, count: int) -> list[str]:
         """The `count` scanned pictures the crop fits best on the coarse thumbnails, best

@@ -585,10 +585,13 @@ class _PixelStage:
             )
         missing = [path for path in unscanned if coarse[path] is None]
         _read_missing_thumbnails(missing, self.pictures, coarse, self.fine, self.store, self.pool)
-        for path in unscanned:
-            thumbnail = coarse.get(path)
-            if thumbnail is not None:
-                self.pixels.scan(self.order[path], path, thumbnail)
+        self.pixels.scan_many(
+            [
+                (self.order[path], path, thumbnail)
+                for path in unscanned
+                if (thumbnail := coarse.get(path)) is not None
+            ]
+        )
 
     def matches(self, listing: list[str]) -> list[VerifiedMatch]:
         """The placements by pixels over every usable picture of `listing`."""

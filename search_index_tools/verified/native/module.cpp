@@ -1,10 +1,12 @@
 // search_index_tools.verified._verified_match: the per-picture work of the verified cropped search,
 // called by search_index_tools.verified.search for every picture of a folder.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "grey_agreement.h"
 #include "keypoint_spread.h"
 #include "listing_check.h"
+#include "nearest_codes.h"
 #include "placement_refine.h"
 #include "template_scan.h"
 #include "verify_picture.h"
@@ -76,6 +78,25 @@ PYBIND11_MODULE(_verified_match, module) {
              "The positions (ascending) of the at most `count` keypoints a picture keeps: every\n"
              "grid cell gives its strongest first, then its second strongest, and so on; within\n"
              "one round the stronger come first, equal ones in detection order.");
+  py::class_<verified_match::WordTree>(
+      module, "WordTree",
+      "The two-level tree of words: every leaf listed under its nearest top code (the lowest\n"
+      "of equally near ones), leaves of a list in their order.")
+      .def(py::init<verified_match::Codes, verified_match::Codes, const std::string&>(),
+           py::arg("top"), py::arg("leaves"), py::kw_only(), py::arg("road") = "")
+      .def("words", &verified_match::WordTree::words, py::arg("descriptors"), py::kw_only(),
+           py::arg("road") = "",
+           "The word (int64) of every descriptor: the number of its nearest leaf, the lowest of\n"
+           "equally near ones, in its nearest top code's list; -1 when that list is empty.")
+      .def("leaf_lists", &verified_match::WordTree::leaf_lists,
+           "The list (top code) every leaf is listed under (int64), by leaf number.");
+  module.def("nearest_codes", &verified_match::nearest_codes, py::arg("codes"), py::arg("queries"),
+             py::kw_only(), py::arg("road") = "",
+             "The position (int64) of the nearest of `codes` by Hamming distance, the lowest of\n"
+             "equally near ones, for every query; -1 when there are no codes.");
+  module.def("nearest_code_roads", &verified_match::nearest_code_roads,
+             "The ways of computing distances this processor can take, the fastest first: any\n"
+             "of them may be given as `road` (\"\" takes the fastest), all give the same answers.");
   module.def("check_listing", &verified_match::check_listing, py::arg("listing"),
              py::arg("numbers"), py::arg("keys"), py::arg("key_prefix"),
              "(stale, missing): the listed paths a candidate index must read again, each with\n"

@@ -135,6 +135,9 @@ bool best_spot_in(const py::module_& cv2, const ScanTarget& target, const GreyIm
   const double xx = n * (static_cast<double>(width) * width - 1) / 12.0;
   const double yy = n * (static_cast<double>(height) * height - 1) / 12.0;
   bool found = false;
+  // The spots are weighed without the interpreter lock: another thread's scan of another
+  // picture goes on meanwhile (OpenCV's matching lets go of it too).
+  py::gil_scoped_release unlocked;
   for (py::ssize_t y = 0; y < r.shape(0); ++y) {
     for (py::ssize_t x = 0; x < r.shape(1); ++x) {
       const WindowSums::Window w =
