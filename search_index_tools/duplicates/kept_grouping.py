@@ -359,10 +359,7 @@ class _KindSearch:
             index.add(rows)
         else:
             index = grouping._neighbour_index(rows, self.inner_product)
-        for first in range(0, len(queries), 8192):
-            batch = queries[first : first + 8192]
-            found_scores, found_rows = index.search(self.vectors[batch], width)
-            scores[batch], neighbours[batch] = found_scores, found_rows
+        scores[queries], neighbours[queries] = grouping.neighbour_search(index, self.vectors[queries], width)
 
     def _note_lists(self, usable: np.ndarray, scores: np.ndarray, neighbours: np.ndarray) -> None:
         """The lists to keep: those searched now, and kept ones that changed. Worked out for
