@@ -3,6 +3,8 @@ proposes the pair under that row's transform, turned round when the row is of an
 picture, and a pair met several times is proposed under all its transforms at once."""
 
 import contextlib
+import os
+import sqlite3
 import threading
 
 import numpy as np
@@ -11,6 +13,7 @@ from testsupport import save_photo
 
 from search_index_tools import scan_duplicates
 from search_index_tools.duplicates import descriptor, grouping, kept_grouping, pair_verdicts
+from search_index_tools.duplicates.store import SUFFIX
 
 COUNT = 4
 INVERSE = descriptor.inverse
@@ -189,3 +192,45 @@ def test_one_thread_is_the_calling_threads_setting_and_is_put_back(host_threads,
         faiss.omp_set_num_threads(before)
     # The host's other threads keep their own count, never this one's.
     assert seen == {"inside": 1, "other": others, "after": host_threads}
+
+
+def _kept_tables(sil):
+    """The candidate lists and verdicts a scan kept, as stored."""
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        return [
+            sorted(db.execute(f"SELECT * FROM {table}"))
+            for table in ("candidate_lists", "verdicts", "scope_results")
+        ]
+
+
+@pytest.mark.parametrize("flat_limit", [10**6, 64], ids=["exact search", "inverted file"])
+def test_the_searches_side_by_side_keep_what_one_after_the_other_keeps(
+    sil, small_library, tmp_path, monkeypatch, flat_limit
+):
+    monkeypatch.setattr(grouping, "FLAT_LIMIT", flat_limit)
+    monkeypatch.setattr(grouping, "IVF_PROBES", 3)
+    side_by_side = scan_duplicates(small_library)
+    kept = _kept_tables(sil)
+    monkeypatch.setattr(kept_grouping, "SIDE_BY_SIDE_LIMIT", 0)
+    monkeypatch.setattr(sil, "CACHED_INDEXED", str(tmp_path / "other" / "index.faiss"))
+    os.makedirs(tmp_path / "other")
+    one_by_one = scan_duplicates(small_library)
+    assert one_by_one.groups == side_by_side.groups
+    assert _kept_tables(sil) == kept
+    # Both searches' lists are kept: two per picture with structure.
+    assert len(kept[0]) == 2 * sum(1 for path in small_library.rglob("*.png"))
+
+
+@pytest.mark.parametrize("failing", ["sharp", "blurred"])
+def test_a_failing_search_fails_the_scan_and_leaves_no_thread(small_library, monkeypatch, failing):
+    candidates = kept_grouping._KindSearch.candidates
+
+    def failing_search(search):
+        if (search.neighbours == grouping.BLURRED_NEIGHBOURS) == (failing == "blurred"):
+            raise MemoryError(f"the {failing} search")
+        return candidates(search)
+
+    monkeypatch.setattr(kept_grouping._KindSearch, "candidates", failing_search)
+    with pytest.raises(MemoryError, match=failing):
+        scan_duplicates(small_library)
+    assert not [thread for thread in threading.enumerate() if thread.name.startswith("candidates")]
