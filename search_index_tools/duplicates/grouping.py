@@ -201,17 +201,17 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
         size = min(len(rows), 40 * lists)
         sample = np.random.default_rng(_SEED).choice(len(rows), size=size, replace=False)
         index.cp.seed = _SEED
-        with one_thread(faiss):
+        with faiss_threads(faiss):
             index.train(rows[np.sort(sample)])
         index.nprobe = IVF_PROBES
-    with one_thread(faiss):
+    with faiss_threads(faiss):
         index.add(rows)
     return index
 
 
 @contextlib.contextmanager
-def one_thread(faiss: Any) -> Iterator[None]:
-    """faiss works on one thread meanwhile, for the calling thread only.
+def faiss_threads(faiss: Any, count: int = 1) -> Iterator[None]:
+    """faiss works on `count` threads meanwhile, for the calling thread only.
 
     Training and filling an inverted-file index are many short parallel steps (a k-means of a
     few thousand rows, then every row's list), and between them OpenMP's idle threads spin:
@@ -220,7 +220,7 @@ def one_thread(faiss: Any) -> Iterator[None]:
     (OpenMP keeps it per thread), so the host's other threads are not touched, and it is put
     back as it was, whatever happens."""
     before = faiss.omp_get_max_threads()
-    faiss.omp_set_num_threads(1)
+    faiss.omp_set_num_threads(max(1, count))
     try:
         yield
     finally:

@@ -229,17 +229,20 @@ def _kinds(
 
 def _candidates_of(searches: list[_KindSearch]) -> list[grouping.CandidateArrays]:
     """The candidates of each search. Up to SIDE_BY_SIDE_LIMIT pictures, the searches run side
-    by side, each on a thread of its own and on one faiss thread: the two processors each do
-    a whole search, where one after the other each search's steps would be split between
-    them, with OpenMP's threads spinning at every step's end on a busy machine, and a
-    search's own Python steps (collecting rows, noting lists) would leave a processor idle.
-    A search's answer does not depend on its threads, so neither do the candidates."""
+    by side, each on a thread of its own with its share of faiss's threads (one each on two
+    processors): each processor does a whole search, where one after the other each
+    search's steps would be split between them, with OpenMP's threads spinning at every
+    step's end on a busy machine, and a search's own Python steps (collecting rows, noting
+    lists) would leave a processor idle. A search's answer does not depend on its threads,
+    so neither do the candidates."""
     if len(searches) < 2 or len(searches[0].tokens) > SIDE_BY_SIDE_LIMIT:
         return [search.candidates() for search in searches]
     import faiss
 
+    share = faiss.omp_get_max_threads() // len(searches)
+
     def candidates(search: _KindSearch) -> grouping.CandidateArrays:
-        with grouping.one_thread(faiss):
+        with grouping.faiss_threads(faiss, share):
             return search.candidates()
 
     # Leaving the block waits for the other searches, even when this one failed or was

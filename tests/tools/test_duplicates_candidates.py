@@ -173,7 +173,7 @@ def _in_another_thread(function):
 
 @pytest.mark.parametrize("host_threads", [1, 2, 3])
 @pytest.mark.parametrize("failing", [False, True], ids=["done", "failed"])
-def test_one_thread_is_the_calling_threads_setting_and_is_put_back(host_threads, failing):
+def test_faiss_threads_are_the_calling_threads_setting_and_are_put_back(host_threads, failing):
     import faiss
 
     before = faiss.omp_get_max_threads()
@@ -182,7 +182,7 @@ def test_one_thread_is_the_calling_threads_setting_and_is_put_back(host_threads,
     seen = {}
     try:
         with pytest.raises(RuntimeError) if failing else contextlib.nullcontext():
-            with grouping.one_thread(faiss):
+            with grouping.faiss_threads(faiss):
                 seen["inside"] = faiss.omp_get_max_threads()
                 seen["other"] = _in_another_thread(faiss.omp_get_max_threads)
                 if failing:
