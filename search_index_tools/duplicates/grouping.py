@@ -216,9 +216,10 @@ def faiss_threads(faiss: Any, count: int = 1) -> Iterator[None]:
     Training and filling an inverted-file index are many short parallel steps (a k-means of a
     few thousand rows, then every row's list), and between them OpenMP's idle threads spin:
     on two busy processors that took three times the time and the processor time of one
-    thread, for the very same index. The thread count is a setting of the calling thread
-    (OpenMP keeps it per thread), so the host's other threads are not touched, and it is put
-    back as it was, whatever happens."""
+    thread, for the very same index. Searches run side by side take their share of the
+    threads this way too. The thread count is a setting of the calling thread (OpenMP keeps
+    it per thread), so the host's other threads are not touched, and it is put back as it
+    was, whatever happens."""
     before = faiss.omp_get_max_threads()
     faiss.omp_set_num_threads(max(1, count))
     try:
