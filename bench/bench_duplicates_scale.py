@@ -177,7 +177,9 @@ for owner, name, label in [
     (store.PictureStore, "lookup_entries", "store lookup"), (finder, "_read", "reading"),
     (store.PictureStore, "store", "store: reads kept"), (store.PictureStore, "prune", "store: pruned"),
     (kept_grouping, "_kinds", "kinds and search vectors"),
-    (kept_grouping._KindSearch, "candidates", "candidate search"),
+    # The searches run side by side where _candidates_of is (a package before it: one by one).
+    (kept_grouping, "_candidates_of", "candidate search") if hasattr(kept_grouping, "_candidates_of")
+    else (kept_grouping._KindSearch, "candidates", "candidate search"),
     (kept_grouping, "_verify_all", "comparisons"),
     (kept_decisions.KeptDecisions, "verdicts", "kept verdicts read"),
     (kept_decisions.KeptDecisions, "keep_verdicts", "verdicts kept"),

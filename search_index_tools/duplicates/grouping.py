@@ -16,6 +16,8 @@
 
 from __future__ import annotations
 
+import contextlib
+from collections.abc import Iterator
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -75,10 +77,33 @@ def candidate_pairs(
     rows = np.concatenate([descriptor.transformed_coarse(vectors, index) for index in range(8)])
     index = _neighbour_index(rows, inner_product)
     k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
+    scores, nearest = neighbour_search(index, vectors, k)
     for first in range(0, count, _QUERY_BATCH):
-        scores, nearest = index.search(vectors[first : first + _QUERY_BATCH], k)
-        collect_candidates(found, first, scores, nearest, count, inner_product, limit)
+        batch = slice(first, first + _QUERY_BATCH)
+        collect_candidates(found, first, scores[batch], nearest[batch], count, inner_product, limit)
     return found
+
+
+def neighbour_search(index: Any, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+    """index.search(queries, k): the scores and rows of each query's k nearest, in the
+    queries' order.
+
+    An inverted-file index is asked in the order of the list each query falls in: queries
+    that probe the same lists follow each other, so the lists they scan are still in the
+    processor's caches (the rows of a large folder are far more than its caches hold). Each
+    query's answer depends on that query alone, so the order changes no score and no row."""
+    count = len(queries)
+    scores = np.empty((count, k), dtype=np.float32)
+    rows = np.empty((count, k), dtype=np.int64)
+    order: np.ndarray | None = None
+    quantiser = getattr(index, "quantizer", None)
+    if quantiser is not None and count > 1:
+        _, nearest_list = quantiser.search(queries, 1)
+        order = np.argsort(nearest_list[:, 0], kind="stable")
+    for first in range(0, count, _QUERY_BATCH):
+        batch = slice(first, first + _QUERY_BATCH) if order is None else order[first : first + _QUERY_BATCH]
+        scores[batch], rows[batch] = index.search(np.ascontiguousarray(queries[batch]), k)
+    return scores, rows
 
 
 def collect_candidates(
@@ -176,10 +201,31 @@ def _neighbour_index(rows: np.ndarray, inner_product: bool) -> Any:
         size = min(len(rows), 40 * lists)
         sample = np.random.default_rng(_SEED).choice(len(rows), size=size, replace=False)
         index.cp.seed = _SEED
-        index.train(rows[np.sort(sample)])
+        with faiss_threads(faiss):
+            index.train(rows[np.sort(sample)])
         index.nprobe = IVF_PROBES
-    index.add(rows)
+    with faiss_threads(faiss):
+        index.add(rows)
     return index
+
+
+@contextlib.contextmanager
+def faiss_threads(faiss: Any, count: int = 1) -> Iterator[None]:
+    """faiss works on `count` threads meanwhile, for the calling thread only.
+
+    Training and filling an inverted-file index are many short parallel steps (a k-means of a
+    few thousand rows, then every row's list), and between them OpenMP's idle threads spin:
+    on two busy processors that took three times the time and the processor time of one
+    thread, for the very same index. Searches run side by side take their share of the
+    threads this way too. The thread count is a setting of the calling thread (OpenMP keeps
+    it per thread), so the host's other threads are not touched, and it is put back as it
+    was, whatever happens."""
+    before = faiss.omp_get_max_threads()
+    faiss.omp_set_num_threads(max(1, count))
+    try:
+        yield
+    finally:
+        faiss.omp_set_num_threads(before)
 
 
 def verified_pairs(

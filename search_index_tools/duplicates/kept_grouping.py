@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import functools
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -38,6 +39,10 @@ if TYPE_CHECKING:
 # approximate index a scan without kept decisions uses; below, the exact search is cheaper.
 EXACT_SEARCH_BUDGET = 200_000_000
 KIND_SLICE = 8192  # thumbnails worked out at a time
+# Up to this many pictures the sharp and the blurred candidate search run side by side; above
+# it one after the other, so that a large folder's peak memory holds one search's rows and
+# index at a time (each 8 rows of 256 bytes per picture, twice: 200 MB each at 50,000).
+SIDE_BY_SIDE_LIMIT = 50_000
 # Rows kept beyond the nearest NEIGHBOURS in each picture's list: when pictures go, the rows
 # behind them move up, and the list holds the nearest rows still without a new search.
 SPARE_NEIGHBOURS = 8
@@ -117,10 +122,9 @@ def kept_pairs(
             -1, 64
         )
         search = _KindSearch(pictures, positions, vectors, lists, plain)
-        found = [search.candidates()]
-        decided.searched += search.searched
-        new_lists.update(search.changed_lists)
-        if not plain:
+        if plain:
+            found = _candidates_of([search])
+        else:
             # Cropped copies of finely detailed pictures meet on the blurred vectors only.
             blurred = np.array([kinds[position].blurred for position in positions], dtype=np.float32).reshape(
                 -1, 64
@@ -134,8 +138,10 @@ def kept_pairs(
                 grouping.BLURRED_NEIGHBOURS,
                 grouping.BLURRED_MINIMUM,
             )
-            found.append(blurred_search.candidates())
+            found = _candidates_of([search, blurred_search])
             new_blurred_lists.update(blurred_search.changed_lists)
+        decided.searched += search.searched
+        new_lists.update(search.changed_lists)
         merged = grouping.merged_candidates(found, len(positions))
         for i, j, mask in zip(merged.first.tolist(), merged.second.tolist(), merged.masks.tolist()):
             first, second = positions[i], positions[j]
@@ -221,6 +227,32 @@ def _kinds(
     return [kind for kind in kinds if kind is not None]
 
 
+def _candidates_of(searches: list[_KindSearch]) -> list[grouping.CandidateArrays]:
+    """The candidates of each search. Up to SIDE_BY_SIDE_LIMIT pictures, the searches run side
+    by side, each on a thread of its own with its share of faiss's threads (one each on two
+    processors): each processor does a whole search, where one after the other each
+    search's steps would be split between them, with OpenMP's threads spinning at every
+    step's end on a busy machine, and a search's own Python steps (collecting rows, noting
+    lists) would leave a processor idle. A search's answer does not depend on its threads,
+    so neither do the candidates."""
+    if len(searches) < 2 or len(searches[0].tokens) > SIDE_BY_SIDE_LIMIT:
+        return [search.candidates() for search in searches]
+    import faiss
+
+    share = faiss.omp_get_max_threads() // len(searches)
+
+    def candidates(search: _KindSearch) -> grouping.CandidateArrays:
+        with grouping.faiss_threads(faiss, share):
+            return search.candidates()
+
+    # Leaving the block waits for the other searches, even when this one failed or was
+    # interrupted: no thread outlives the call.
+    with ThreadPoolExecutor(len(searches) - 1, thread_name_prefix="candidates") as executor:
+        others = [executor.submit(candidates, search) for search in searches[1:]]
+        first = candidates(searches[0])
+        return [first] + [other.result() for other in others]
+
+
 class _KindSearch:
     """The neighbour search among the pictures of one kind (plain or structured)."""
 
@@ -251,9 +283,8 @@ class _KindSearch:
         count = len(self.tokens)
         if count < 2:
             return grouping.merged_candidates([], count)
-        rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
-        k = min(self.neighbours, len(rows))
-        width = min(k + SPARE_NEIGHBOURS, len(rows))
+        k = min(self.neighbours, 8 * count)
+        width = min(k + SPARE_NEIGHBOURS, 8 * count)
         scores = np.full((count, width), -np.inf if self.inner_product else np.inf, dtype=np.float32)
         neighbours = np.full((count, width), -1, dtype=np.int64)
         # Pictures of the last scan: their rows were among those the kept lists were chosen from.
@@ -265,7 +296,7 @@ class _KindSearch:
         if len(new) and len(unchanged):
             self._merge_new_rows(unchanged, new, scores, neighbours, width)
         if len(fresh):
-            self._search_all(fresh, rows, scores, neighbours, width)
+            self._search_all(fresh, scores, neighbours, width)
         self._merged |= shortened
         self._note_lists(usable, scores, neighbours)
         # Each picture's candidates are its k nearest rows; the spare ones only stand in for
@@ -346,23 +377,26 @@ class _KindSearch:
         self._merged |= set(unchanged[(order >= width).any(axis=1)].tolist())
 
     def _search_all(
-        self, queries: np.ndarray, rows: np.ndarray, scores: np.ndarray, neighbours: np.ndarray, width: int
+        self, queries: np.ndarray, scores: np.ndarray, neighbours: np.ndarray, width: int
     ) -> None:
         """Searches the given pictures among all rows, as a scan without kept decisions would."""
+        self.searched += len(queries)
+        index = self._index_of_all_rows(len(queries))
+        scores[queries], neighbours[queries] = grouping.neighbour_search(index, self.vectors[queries], width)
+
+    def _index_of_all_rows(self, queries: int) -> Any:
+        """The index of every picture's eight rows, for `queries` pictures to search. The rows
+        are let go once the index holds its own copy of them."""
         import faiss
 
-        self.searched += len(queries)
-        if len(queries) < len(self.tokens) and len(queries) * len(rows) <= EXACT_SEARCH_BUDGET:
+        rows = np.concatenate([descriptor.transformed_coarse(self.vectors, index) for index in range(8)])
+        if queries < len(self.tokens) and queries * len(rows) <= EXACT_SEARCH_BUDGET:
             index = (
                 faiss.IndexFlatIP(rows.shape[1]) if self.inner_product else faiss.IndexFlatL2(rows.shape[1])
             )
             index.add(rows)
-        else:
-            index = grouping._neighbour_index(rows, self.inner_product)
-        for first in range(0, len(queries), 8192):
-            batch = queries[first : first + 8192]
-            found_scores, found_rows = index.search(self.vectors[batch], width)
-            scores[batch], neighbours[batch] = found_scores, found_rows
+            return index
+        return grouping._neighbour_index(rows, self.inner_product)
 
     def _note_lists(self, usable: np.ndarray, scores: np.ndarray, neighbours: np.ndarray) -> None:
         """The lists to keep: those searched now, and kept ones that changed. Worked out for

@@ -2,6 +2,9 @@
 proposes the pair under that row's transform, turned round when the row is of an earlier
 picture, and a pair met several times is proposed under all its transforms at once."""
 
+import contextlib
+import threading
+
 import numpy as np
 import pytest
 from testsupport import save_photo
@@ -127,3 +130,73 @@ def test_the_store_road_compares_the_candidates_of_the_road_without_it(
     assert len(kept.groups) >= 15  # every turned copy is found
     assert sorted(compared["with"]) == sorted(compared["without"])
     assert len(compared["with"]) > 100
+
+
+def _photo_like_vectors(count, seed):
+    """Coarse vectors of smooth, photo-like thumbnails: random cells blown up, with grain."""
+    rng = np.random.default_rng(seed)
+    cells = rng.integers(0, 256, size=(count, 8, 8)).astype(np.float32)
+    grey = np.kron(cells, np.ones((8, 8), dtype=np.float32)) + rng.normal(0, 6, size=(count, 64, 64))
+    return descriptor.coarse_vectors(np.clip(grey, 0, 255).astype(np.uint8))
+
+
+@pytest.mark.parametrize("inner_product", [True, False], ids=["inner product", "L2"])
+def test_the_inverted_file_searched_in_list_order_answers_every_query_as_in_its_own_order(
+    monkeypatch, inner_product
+):
+    """The queries are put in the order of their lists for the search and their answers
+    put back: each must get exactly the scores and rows a search in the given order gives."""
+    monkeypatch.setattr(grouping, "FLAT_LIMIT", 1000)
+    monkeypatch.setattr(grouping, "_QUERY_BATCH", 700)  # several batches, each mixing lists
+    vectors = _photo_like_vectors(1500, seed=5)
+    rows = np.concatenate([descriptor.transformed_coarse(vectors, index) for index in range(8)])
+    index = grouping._neighbour_index(rows, inner_product)
+    assert index.nlist > 1
+    expected_scores, expected_rows = index.search(vectors, 20)
+    scores, found = grouping.neighbour_search(index, vectors, 20)
+    assert scores.tobytes() == expected_scores.tobytes()
+    assert np.array_equal(found, expected_rows)
+    # Each picture's own unturned row is among its nearest: the answers are each query's own.
+    assert (found == np.arange(len(vectors))[:, None]).any(axis=1).all()
+
+
+@pytest.mark.parametrize("host_threads", [1, 3])
+@pytest.mark.parametrize("failing", [False, True], ids=["done", "failed"])
+def test_faiss_threads_are_the_calling_threads_setting_and_are_put_back(host_threads, failing):
+    import faiss
+
+    def in_another_thread():
+        found = []
+        other = threading.Thread(target=lambda: found.append(faiss.omp_get_max_threads()))
+        other.start()
+        other.join()
+        return found[0]
+
+    before, others = faiss.omp_get_max_threads(), in_another_thread()
+    faiss.omp_set_num_threads(host_threads)
+    seen = {}
+    try:
+        with contextlib.suppress(RuntimeError), grouping.faiss_threads(faiss):
+            seen.update(inside=faiss.omp_get_max_threads(), other=in_another_thread())
+            if failing:
+                raise RuntimeError("the build failed")
+        seen["after"] = faiss.omp_get_max_threads()
+    finally:
+        faiss.omp_set_num_threads(before)
+    # The host's other threads keep their own count, never this one's.
+    assert seen == {"inside": 1, "other": others, "after": host_threads}
+
+
+@pytest.mark.parametrize("failing", ["sharp", "blurred"])
+def test_a_failing_search_fails_the_scan_and_leaves_no_thread(small_library, monkeypatch, failing):
+    candidates = kept_grouping._KindSearch.candidates
+
+    def failing_search(search):
+        if (search.neighbours == grouping.BLURRED_NEIGHBOURS) == (failing == "blurred"):
+            raise MemoryError(f"the {failing} search")
+        return candidates(search)
+
+    monkeypatch.setattr(kept_grouping._KindSearch, "candidates", failing_search)
+    with pytest.raises(MemoryError, match=failing):
+        scan_duplicates(small_library)
+    assert not [thread for thread in threading.enumerate() if thread.name.startswith("candidates")]
