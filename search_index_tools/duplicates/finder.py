@@ -11,6 +11,7 @@ unchanged. Grouping is in grouping.py, the choice of the picture to keep in keep
 from __future__ import annotations
 
 import builtins
+import functools
 import os
 import time
 from collections.abc import Callable, Iterable
@@ -19,7 +20,9 @@ from dataclasses import dataclass, field
 from typing import Any, Protocol
 
 import numpy as np
+from PIL import Image
 
+from .. import pixel_limit
 from ..file_identity import FileIdentity
 from . import descriptor, grouping, kept_grouping, local_comparisons, pair_verdicts
 from .keeper import DEFAULT_RULE, KeeperRule, is_under, parse_rule
@@ -257,7 +260,9 @@ def _read(sil: Any, paths: list[str], progress: Progress | None) -> list[Picture
     if len(paths) <= IN_PROCESS_LIMIT:
         results = [read_picture(path) for path in paths]
     else:
-        results = _pool_runner(sil, progress, "Reading")(read_picture, paths)
+        # Workers started afresh (spawn, forkserver, Ray) would hold Pillow's own pixel limit.
+        reader = functools.partial(pixel_limit.read_under, Image.MAX_IMAGE_PIXELS, read_picture)
+        results = _pool_runner(sil, progress, "Reading")(reader, paths)
     return [result for result in results if result is not None]
 
 

@@ -28,7 +28,7 @@ import numpy as np
 
 from ..file_identity import FileIdentity
 from . import grouping
-from .store import SETTINGS_KEY, PictureStore, path_key
+from .store import PictureStore, path_key, settings_key
 
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype(
@@ -46,7 +46,7 @@ PAIR_RECORD = np.dtype(
 def picture_token(path: str, identity: FileIdentity) -> int:
     """A 64-bit name for this picture as it is now: the same path and identity (so the same
     bytes) read with the same settings."""
-    text = path_key(path) + b"\0" + repr(tuple(identity)).encode() + b"\0" + SETTINGS_KEY.encode()
+    text = path_key(path) + b"\0" + repr(tuple(identity)).encode() + b"\0" + settings_key().encode()
     return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little", signed=True)
 
 

@@ -16,6 +16,7 @@ import sys
 from collections.abc import Iterable
 from typing import Any, NamedTuple
 
+from .. import pixel_limit
 from ..file_identity import FileIdentity
 from ..sqlite_store import StoreClient, StoreFormat
 from .reading import THUMBNAIL_SIDE, PictureRead
@@ -23,6 +24,14 @@ from .reading import THUMBNAIL_SIDE, PictureRead
 SUFFIX = ".duplicates.sqlite"
 # Entries made with other thumbnail settings are stale, never misread.
 SETTINGS_KEY = f"grey-thumbnail:side={THUMBNAIL_SIDE}:box:draft=2x:v1"
+
+
+def settings_key() -> str:
+    """SETTINGS_KEY, and Pillow's pixel limit where it is not Pillow's own: a picture refused
+    under a lowered limit is read again once the limit is back."""
+    return SETTINGS_KEY + pixel_limit.key_suffix()
+
+
 _BATCH = 512
 _FS_ENCODING, _FS_ERRORS = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
 
@@ -103,6 +112,7 @@ class PictureStore(StoreClient):
             return {}
         found: dict[str, StoredEntry] = {}
         keys = {path_key(path): path for path in identities}
+        settings = settings_key()
         try:
             for prefix in _prefixes(keys):
                 rows = self._db.execute(
@@ -113,12 +123,7 @@ class PictureStore(StoreClient):
                 )
                 for row in rows:
                     path = keys.get(row[0])
-                    if (
-                        path is None
-                        or row[6] != SETTINGS_KEY
-                        or path in found
-                        or not isinstance(row[7], bytes)
-                    ):
+                    if path is None or row[6] != settings or path in found or not isinstance(row[7], bytes):
                         continue
                     identity = FileIdentity(*row[1:6])
                     if identity == identities[path]:
@@ -133,6 +138,7 @@ class PictureStore(StoreClient):
         if self._db is None:
             return {}
         found: dict[str, bytes] = {}
+        settings = settings_key()
         try:
             for entry in entries:
                 row = self._db.execute(
@@ -143,7 +149,7 @@ class PictureStore(StoreClient):
                 if (
                     row is not None
                     and FileIdentity(*row[:5]) == entry.identity
-                    and row[5] == SETTINGS_KEY
+                    and row[5] == settings
                     and isinstance(row[6], bytes)
                     and len(row[6]) == THUMBNAIL_SIDE**2
                 ):
@@ -158,6 +164,7 @@ class PictureStore(StoreClient):
             return {}
         found = {}
         keys = {path_key(path): path for path in identities}
+        settings = settings_key()
         try:
             for prefix in _prefixes(keys):
                 rows = self._db.execute(
@@ -167,7 +174,7 @@ class PictureStore(StoreClient):
                 )
                 for row in rows:
                     path = keys.get(row[0])
-                    if path is None or row[6] != SETTINGS_KEY or path in found:
+                    if path is None or row[6] != settings or path in found:
                         continue
                     read = _decode(path, row)
                     if read is not None and read.identity == identities[path]:
@@ -180,7 +187,8 @@ class PictureStore(StoreClient):
     def store(self, reads: Iterable[PictureRead]) -> None:
         if self._db is None or not self._writable:
             return
-        rows = [_encode(read) for read in reads]
+        settings = settings_key()
+        rows = [_encode(read, settings) for read in reads]
         try:
             for first in range(0, len(rows), _BATCH):
                 with self._db:
@@ -228,7 +236,7 @@ def _prefixes(keys: dict[bytes, str]) -> list[bytes]:
     return prefixes
 
 
-def _encode(read: PictureRead) -> tuple[object, ...]:
+def _encode(read: PictureRead, settings: str) -> tuple[object, ...]:
     identity = read.identity
     return (
         path_key(read.path),
@@ -237,7 +245,7 @@ def _encode(read: PictureRead) -> tuple[object, ...]:
         identity.size,
         identity.mtime_ns,
         identity.ctime_ns,
-        SETTINGS_KEY,
+        settings,
         read.stamp,
         read.width,
         read.height,

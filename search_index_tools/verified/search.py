@@ -39,7 +39,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 from PIL import Image
 
-from .. import formats
+from .. import formats, pixel_limit
 from ..file_identity import FileIdentity, file_identity, read_regular_file
 from ..pool_watch import ignore_interrupts, watched_imap
 from . import _verified_match, reading_pool
@@ -113,8 +113,6 @@ MIN_FEW_INLIERS_AGREEMENT = 0.9
 MIN_INLIERS_LARGE_CROP = 3
 MIN_FEW_INLIERS_LARGE_AGREEMENT = 0.99
 
-# Pillow's decompression-bomb limit as it ships (a quarter gigabyte of 3-byte pixels).
-PILLOW_PIXEL_LIMIT = 1024 * 1024 * 1024 // 4 // 3
 STORE_SUFFIX = ".verified.sqlite"
 # Entries are made with these settings; a change of either part makes every stored entry stale.
 STORE_KEY = PICTURE_SETTINGS.key() + "|" + THUMBNAIL_SETTINGS.key()
@@ -751,9 +749,8 @@ def _store_key() -> str:
     Pillow's own, the limit too: a picture refused under a lowered limit is read again once
     the limit is back (entries made under the usual limit keep their key)."""
     readable = formats.register_decoders()
-    key = STORE_KEY + "|decoders:" + ",".join(name for name in sorted(readable) if readable[name])
-    limit = Image.MAX_IMAGE_PIXELS
-    return key if limit == PILLOW_PIXEL_LIMIT else f"{key}|pixels:{limit}"
+    decoders = ",".join(name for name in sorted(readable) if readable[name])
+    return STORE_KEY + "|decoders:" + decoders + pixel_limit.key_suffix()
 
 
 def _read_pictures(paths: list[str], pool: _PoolChoice) -> Iterable[tuple[str, ReadResult] | None]:

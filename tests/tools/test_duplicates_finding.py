@@ -4,6 +4,7 @@ reference folders, keeper rules, the store, and the command's JSON and exit stat
 
 import io
 import json
+import multiprocessing
 import os
 import sqlite3
 
@@ -14,7 +15,7 @@ from PIL import Image
 from testsupport import save_photo
 
 from search_index_tools import find_duplicates, scan_duplicates
-from search_index_tools.duplicates import descriptor, grouping, parse_similarity
+from search_index_tools.duplicates import descriptor, finder, grouping, parse_similarity
 from search_index_tools.duplicates.reading import grey_thumbnail
 from search_index_tools.duplicates.store import SUFFIX
 
@@ -190,6 +191,41 @@ def test_a_damaged_store_is_replaced(sil, tmp_path):
     copy_of(tmp_path / "p" / "a.png", tmp_path / "p" / "b.jpg", 100, 75)
     assert len(scan_duplicates(tmp_path / "p").groups) == 1
     assert sqlite3.connect(store).execute("SELECT count(*) FROM pictures").fetchone() == (2,)
+
+
+def pixel_limit_folder(folder):
+    """A 400 x 300 picture, its half-size copy and two others: a limit of 200 x 150 pixels
+    leaves the first out."""
+    large = save_photo(folder / "large.png", 400, 300, seed=1)
+    small = copy_of(large, folder / "small.jpg", 200, 150)
+    for seed in (2, 3):
+        save_photo(folder / f"other_{seed}.png", 200, 150, seed=seed)
+    return sorted([str(large), str(small)])
+
+
+def test_a_picture_refused_under_a_lowered_pixel_limit_is_read_again_under_the_default(
+    sil, tmp_path, monkeypatch
+):
+    # The store keeps a refused picture as no picture; that verdict holds for its limit only.
+    pair = pixel_limit_folder(tmp_path / "p")
+    default = Image.MAX_IMAGE_PIXELS
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 200 * 150)
+    assert scan_duplicates(tmp_path / "p").groups == []
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", default)
+    assert [sorted(group.paths) for group in scan_duplicates(tmp_path / "p").groups] == [pair]
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_workers_started_afresh_keep_the_callers_pixel_limit(sil, tmp_path, monkeypatch, method):
+    pair = pixel_limit_folder(tmp_path / "p")
+    monkeypatch.setattr(finder, "IN_PROCESS_LIMIT", 0)
+    monkeypatch.setattr(sil, "Pool", multiprocessing.get_context(method).Pool)
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 200 * 150)
+    assert scan_duplicates(tmp_path / "p", use_store=False).groups == []
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 400 * 300)
+    assert [sorted(group.paths) for group in scan_duplicates(tmp_path / "p", use_store=False).groups] == [
+        pair
+    ]
 
 
 @pytest.mark.parametrize("value, expected", [("normal", 0.93), ("strict", 0.95), ("0.9", 0.9), (0.5, 0.5)])
