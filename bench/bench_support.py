@@ -60,3 +60,20 @@ def unpack_packages(packages, debs, unpacked):
             subprocess.run(["dpkg-deb", "-x", str(deb), str(unpacked)], check=True)
         (unpacked / "done").touch()
     return unpacked
+
+
+def verified_quality_readings():
+    """(path, what the verified search reads of it) for every picture of bench_verified_quality.py's
+    folder, in path order, read in this process; the folder is made first when missing."""
+    from bench_verified_quality import DATA
+
+    from search_index_tools.verified.features import picture_features
+    from search_index_tools.verified.pixels import THUMBNAIL_SETTINGS
+    from search_index_tools.verified.search import PICTURE_SETTINGS
+
+    if not (DATA / "folder.done").exists():
+        from bench_verified_first_query import made_folder_and_crops
+
+        made_folder_and_crops()
+    paths = sorted(str(path) for path in (DATA / "folder").rglob("*") if path.is_file())
+    return [picture_features((path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS)) for path in paths]

@@ -17,20 +17,15 @@ import sys
 import time
 from pathlib import Path
 
+import bench_support
+
 HERE = Path(__file__).resolve().parent
 
 
-def coarse_thumbnails(folder):
-    from search_index_tools.verified.features import picture_features
-    from search_index_tools.verified.pixels import THUMBNAIL_SETTINGS
-    from search_index_tools.verified.search import PICTURE_SETTINGS
-
-    pictures = []
-    for path in sorted(str(path) for path in Path(folder).rglob("*") if path.is_file()):
-        _, result = picture_features((path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS))
-        if result.thumbnails is not None:
-            pictures.append((len(pictures), path, result.thumbnails.coarse))
-    return pictures
+def coarse_thumbnails():
+    readings = bench_support.verified_quality_readings()
+    usable = [(path, result.thumbnails.coarse) for path, result in readings if result.thumbnails is not None]
+    return [(order, path, coarse) for order, (path, coarse) in enumerate(usable)]
 
 
 def main():
@@ -46,17 +41,13 @@ def main():
     from search_index_tools.verified import pixels
     from search_index_tools.verified import search as verified_search
 
-    if not (DATA / "folder.done").exists():
-        from bench_verified_first_query import made_folder_and_crops
-
-        made_folder_and_crops()
+    pictures = coarse_thumbnails()
     crops = [args.crop] if args.crop else sorted(str(path) for path in (DATA / "crops").glob("crop_*.jpg"))
     for crop in crops:
         grey, features = verified_search._crop_features(crop)
         if args.crop or len(features.descriptors) == 0:
             break
     print(f"crop {crop}: {len(features.descriptors)} keypoints")
-    pictures = coarse_thumbnails(DATA / "folder")
     roads = {"one by one": 10**9, "threads": pixels.THREADED_SCAN_FROM}
     spots, wall, processor = {}, {name: [] for name in roads}, {name: [] for name in roads}
     for _ in range(args.runs):

@@ -21,22 +21,10 @@ import sys
 import time
 from pathlib import Path
 
+import bench_support
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-
-
-def picture_descriptors(folder):
-    from search_index_tools.verified.features import picture_features
-    from search_index_tools.verified.pixels import THUMBNAIL_SETTINGS
-    from search_index_tools.verified.search import PICTURE_SETTINGS
-
-    sets = []
-    for path in sorted(str(path) for path in Path(folder).rglob("*") if path.is_file()):
-        _, result = picture_features((path, PICTURE_SETTINGS, THUMBNAIL_SETTINGS))
-        if result.features is not None:
-            sets.append(result.features.descriptors)
-    return sets
 
 
 def main():
@@ -46,15 +34,10 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
     sys.path.insert(0, str(HERE))
-    from bench_verified_quality import DATA
-
     from search_index_tools.verified import _verified_match, candidates
 
-    if not (DATA / "folder.done").exists():
-        from bench_verified_first_query import made_folder_and_crops
-
-        made_folder_and_crops()
-    sets = picture_descriptors(DATA / "folder")
+    readings = bench_support.verified_quality_readings()
+    sets = [result.features.descriptors for _, result in readings if result.features is not None]
     sample = candidates.training_sample(sets)
     vocabulary = candidates.Vocabulary.train(sample)
     nearest = candidates._nearest
