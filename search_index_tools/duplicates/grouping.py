@@ -78,9 +78,7 @@ def candidate_pairs(
     index = _neighbour_index(rows, inner_product)
     k = min(NEIGHBOURS if neighbours is None else neighbours, len(rows))
     scores, nearest = neighbour_search(index, vectors, k)
-    for first in range(0, count, _QUERY_BATCH):
-        batch = slice(first, first + _QUERY_BATCH)
-        collect_candidates(found, first, scores[batch], nearest[batch], count, inner_product, limit)
+    collect_candidates(found, 0, scores, nearest, count, inner_product, limit)
     return found
 
 
