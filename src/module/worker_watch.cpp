@@ -59,6 +59,30 @@ void free_lock(py::handle queue, const char* name) {
   }
 }
 
+// A worker that died holding the result queue's write lock may have died halfway through a
+// result: the pool's result thread then waits for the rest of it for ever, and would take
+// the end mark terminate() writes for the rest. With every worker ended, the pool's own write
+// end of the result pipe is the last one open. It is closed, a fresh pipe taking its place in
+// the queue for that mark, so the result thread reads the pipe's end and stops. The results
+// it was still waiting for are let go, as a terminated pool lets them go: terminate() refuses
+// a pool whose result thread has stopped with results still owed.
+void stop_result_thread(py::handle pool) {
+  for (const char* name : {"_result_handler", "_cache", "_outqueue"}) {
+    if (!py::hasattr(pool, name)) return;
+  }
+  const py::object thread = pool.attr("_result_handler");
+  const py::object queue = pool.attr("_outqueue");
+  if (!is_true(thread.attr("is_alive")()) || !py::hasattr(queue, "_writer")) return;
+  const py::tuple ends =
+      import("multiprocessing.connection").attr("Pipe")(py::arg("duplex") = false);
+  const py::object written_before = queue.attr("_writer");
+  queue.attr("_writer") = ends[1];
+  queue.attr("_end_mark_reader") = ends[0];  // kept open, so the mark finds a reader
+  written_before.attr("close")();
+  thread.attr("join")(kJoinSeconds);
+  if (!is_true(thread.attr("is_alive")())) pool.attr("_cache").attr("clear")();
+}
+
 // The pool's worker handler starts a new worker for every one that ends, for as long as the
 // pool runs. Told to stop first, as terminate() tells it, it starts none that the kills
 // would miss: such a worker would take up the work left in the queue, and the pool's
@@ -321,7 +345,9 @@ void WorkerWatch::kill_all() {
 // workers are killed while the watch itself holds the result queue's write lock (every result
 // being written is whole first) and, where it can be had at once, the task queue's read lock
 // (an idle worker holds that one while it waits, with nothing read yet). A lock not had in
-// time is held by a dead worker, or a stuck one, and is freed after the kills as before.
+// time is held by a dead worker, or a stuck one, and is freed after the kills as before; the
+// result lock's holder may have died halfway through a result, so the result thread is
+// stopped then.
 void WorkerWatch::end_all() {
   stop_replacing(pool_);
   refresh();
@@ -346,6 +372,7 @@ void WorkerWatch::end_all() {
     writing.attr("release")();
   } else {
     free_lock(pool_.attr("_outqueue"), "_wlock");
+    if (!writing.is_none()) stop_result_thread(pool_);
   }
 }
 

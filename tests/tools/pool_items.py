@@ -81,3 +81,23 @@ def megabyte_of(number):
     import numpy as np
 
     return np.full(2**20, number, np.uint8)
+
+
+def megabyte_dying_halfway_on_three(number):
+    """A megabyte result; item 3's worker is killed halfway through writing it back to the pool,
+    as the out-of-memory killer or a kill -9 could kill it, and dies holding the pipe's lock."""
+    if number == 3:
+        import signal
+        from multiprocessing.connection import Connection
+
+        send = Connection._send
+
+        def half_then_die(connection, data, *args):
+            if len(data) > 65536:
+                send(connection, bytes(data)[: len(data) // 2], *args)
+                os.kill(os.getpid(), signal.SIGKILL)
+            send(connection, data, *args)
+
+        Connection._send = half_then_die
+    time.sleep(0.01)
+    return bytes([number % 256]) * (1 << 20)

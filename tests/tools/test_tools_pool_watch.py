@@ -243,3 +243,33 @@ def test_workers_ended_while_handing_back_results_leave_the_pool_able_to_end(met
     # the pool's result thread waits for the rest for ever, and terminate() waits for it.
     finished = run_python(ENDED_WHILE_HANDING_BACK.format(method=method), cwd=TESTS_DIR / "tools", timeout=60)
     assert (finished.returncode, finished.stdout.strip()) == (0, "ended"), finished.stderr
+
+
+# The child: item 3's worker is killed halfway through writing its megabyte result, holding the
+# result pipe's lock; the call must end with the death, and the pool's terminate() after it.
+DIES_HALFWAY_THROUGH_A_RESULT = """
+import multiprocessing
+import pool_items
+from search_index_tools.pool_watch import map_in_slices
+
+if __name__ == "__main__":
+    with multiprocessing.get_context({method!r}).Pool(2) as pool:
+        try:
+            items = list(range(12))
+            map_in_slices(pool, pool_items.megabyte_dying_halfway_on_three, items, 1, lambda *_: None)
+        except RuntimeError as error:
+            print(error)
+    print("ended")
+"""
+
+
+@pytest.mark.parametrize("method", START_METHODS)
+def test_a_worker_killed_halfway_through_a_result_leaves_the_pool_able_to_end(method):
+    # The rest of that result never comes: the pool's result thread waited for it for ever,
+    # and took terminate()'s end mark as part of it.
+    finished = run_python(
+        DIES_HALFWAY_THROUGH_A_RESULT.format(method=method), cwd=TESTS_DIR / "tools", timeout=60
+    )
+    lines = finished.stdout.splitlines()
+    assert finished.returncode == 0, finished.stderr
+    assert lines[-1] == "ended" and lines[0].startswith("a worker process died (killed by SIGKILL)"), lines
