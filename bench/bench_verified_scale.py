@@ -351,6 +351,8 @@ def measure(args):
     if args.road == ["main"]:
         # Above the pixel stage's limit, no pixel stage at all: the road before the pixel index.
         verified_search._proposed_scan = lambda *arguments: None
+    elif args.road == ["unbounded"]:
+        verified_search.PIXEL_ANSWERS_UNBOUNDED = True
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")
@@ -445,10 +447,11 @@ def main():
     parser.add_argument(
         "--road",
         nargs="+",
-        choices=["pixel-index", "main"],
+        choices=["pixel-index", "unbounded", "main"],
         default=["pixel-index"],
-        help="above the pixel stage's limit: scan what the pixel index proposes, or no pixel stage"
-        " (the earlier road); several are measured in turn, each in a process of its own",
+        help="above the pixel stage's limit: scan what the pixel index proposes (answering only once"
+        " no picture left could change the answer, or also when that was not shown: unbounded), or"
+        " no pixel stage (the earlier road); several are measured in turn, each in a process of its own",
     )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()

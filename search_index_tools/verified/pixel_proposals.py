@@ -22,11 +22,13 @@ from .pixels import PixelSearch
 
 # Pictures scanned first; each next batch doubles what was scanned, up to MOST_SCANNED.
 FIRST_SCANNED = 64
-MOST_SCANNED = 1024
+MOST_SCANNED = 256
 # How far a picture's best coarse-scan score can lie above twice its index score (the index
 # averages the windows to 4 x 4 cells and holds them at half-window steps, so a spot between
 # two windows, or of a size between theirs, scores higher on the scan than on the index).
-INDEX_SLACK = 0.6
+# Measured over 103 edited crops against 163 real photographs: up to 0.92 for a picture among
+# the six best coarse spots.
+INDEX_SLACK = 0.92
 
 
 def up_to_date(
@@ -60,13 +62,17 @@ def bounded_scan(
     scan: Callable[[list[str]], None],
     index: PixelIndex,
     usable: list[str],
-    first: int = FIRST_SCANNED,
-    most: int = MOST_SCANNED,
-    slack: float = INDEX_SLACK,
+    first: int | None = None,
+    most: int | None = None,
+    slack: float | None = None,
 ) -> bool:
     """Scans (`scan`) the usable pictures in the order of their index scores until no picture
     left could enter the spots the pixel stage refines; True when that was reached (or every
     picture was scanned), False when `most` were scanned first."""
+    # The settings are read at the call: a caller (or a benchmark) may have changed them.
+    first = FIRST_SCANNED if first is None else first
+    most = MOST_SCANNED if most is None else most
+    slack = INDEX_SLACK if slack is None else slack
     scores = index.scores(crop_vectors(pixels.crop_grey, pixels.settings), usable)
     # Stable: equal scores keep the listing order.
     ranked = np.argsort(-scores, kind="stable")

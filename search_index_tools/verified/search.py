@@ -133,6 +133,9 @@ WORDS_SUFFIX = ".verified-words.sqlite"
 # kept in its own file.
 PIXEL_STAGE_LIMIT = 5000
 PIXELS_SUFFIX = ".verified-pixels.sqlite"
+# Whether the pixel stage answers from the proposed pictures also when the scan could not show
+# that no picture left unscanned would have changed its answer (see pixel_proposals).
+PIXEL_ANSWERS_UNBOUNDED = False
 
 PLACED_BY_KEYPOINTS = "keypoints"
 PLACED_BY_PIXELS = "pixels"
@@ -402,7 +405,9 @@ def _proposed_scan(
         pixel_store.close()
     settled = pixel_proposals.bounded_scan(pixel_stage.pixels, pixel_stage.scan, pixel_index, usable)
     scanned = pixel_stage.pixels.scanned
-    return [path for path in usable if path in scanned] if settled else None
+    if not settled and not PIXEL_ANSWERS_UNBOUNDED:
+        return None
+    return [path for path in usable if path in scanned]
 
 
 def _verified_batch(

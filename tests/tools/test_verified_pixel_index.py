@@ -133,18 +133,20 @@ def test_a_damaged_entry_makes_the_store_start_again(tmp_path):
     assert not os.path.exists(file)  # removed, to be made anew
 
 
-def library_scan(seeds, crop):
-    """A PixelSearch of `crop` and the coarse thumbnails of the library's pictures."""
+def library_scan(seeds, flat=()):
+    """The coarse thumbnails of a library of smooth pictures (and of even ones, of the `flat`
+    grey levels: pictures no crop with content fits), and their pixel index."""
     coarse = {f"p{seed}": coarse_of(grey_smooth(seed)) for seed in seeds}
+    coarse.update({f"f{level}": np.full((48, 64), level, np.uint8) for level in flat})
     index = pixel_index.PixelIndex()
     for path, thumbnail in coarse.items():
         index.put(path, "k", pixel_index.picture_vectors(thumbnail))
     return coarse, index
 
 
-def placements_of(search, library):
+def placements_of(search):
     def fine(path):
-        grey = grey_smooth(int(path[1:]))
+        grey = np.full((480, 640), int(path[1:]), np.uint8) if path[0] == "f" else grey_smooth(int(path[1:]))
         return cv2.resize(grey, (256, 192), interpolation=cv2.INTER_AREA), (640, 480)
 
     return search.placements(fine)
@@ -152,19 +154,19 @@ def placements_of(search, library):
 
 @pytest.mark.slow
 @pytest.mark.parametrize(
-    "crop_seed, box, gain, offset",
+    "crop_seed, box, gain, offset, answer",
     [
-        (33, (200, 120, 220, 160), 1.0, 0.0),
-        (41, (60, 300, 150, 120), 0.7, 35.0),
-        (90, (200, 120, 220, 160), 1.0, 0.0),  # of a picture outside the library
+        (25, (200, 120, 220, 160), 1.0, 0.0, ["p25"]),
+        # Lighter and flatter; it fits other smooth pictures about as well: no answer, either way.
+        (31, (340, 260, 220, 160), 0.7, 35.0, None),
+        (90, (200, 120, 220, 160), 1.0, 0.0, []),  # of a picture outside the library
     ],
 )
-def test_a_bounded_scan_refines_what_scanning_every_picture_refines(crop_seed, box, gain, offset):
-    seeds = list(range(20, 60))
+def test_a_bounded_scan_refines_what_scanning_every_picture_refines(crop_seed, box, gain, offset, answer):
     left, top, width, height = box
     crop = grey_smooth(crop_seed)[top : top + height, left : left + width] * gain + offset
     crop = np.clip(crop, 0, 255).astype(np.uint8)
-    coarse, index = library_scan(seeds, crop)
+    coarse, index = library_scan(range(20, 34), flat=range(10, 250, 8))
     paths = list(coarse)
 
     every = verified_pixels.PixelSearch(crop)
@@ -175,24 +177,23 @@ def test_a_bounded_scan_refines_what_scanning_every_picture_refines(crop_seed, b
         lambda chosen: bounded.scan_many([(paths.index(path), path, coarse[path]) for path in chosen]),
         index,
         paths,
-        first=4,
+        first=8,
         most=len(paths),
     )
 
     assert settled
-    assert len(bounded.scanned) < len(paths)  # the bound let some pictures go unscanned
+    assert len(bounded.scanned) < len(paths)  # the bound let the even pictures go unscanned
     # The spots refined are those of the full scan, and so is the answer.
     refined = verified_pixels.PIXEL_SETTINGS.candidates
     assert bounded.best_pictures(refined) == every.best_pictures(refined)
-    assert placements_of(bounded, coarse) == placements_of(every, coarse)
-    if crop_seed in seeds:
-        assert [placement.path for placement in placements_of(bounded, coarse)] == [f"p{crop_seed}"]
+    assert placements_of(bounded) == placements_of(every)
+    if answer is not None:
+        assert [placement.path for placement in placements_of(bounded)] == answer
 
 
 def test_a_bound_not_reached_in_time_gives_up():
-    seeds = list(range(20, 40))
     crop = grey_smooth(25)[120:280, 200:420]
-    coarse, index = library_scan(seeds, crop)
+    coarse, index = library_scan(range(20, 40))
     paths = list(coarse)
     search = verified_pixels.PixelSearch(crop)
     scanned = []
