@@ -294,7 +294,11 @@ def populate_pixels(folder, held_paths):
         }
 
     pixel_proposals.up_to_date(
-        pixel_store, real, lambda path: verified_search._file_key(file_identity(path)), coarse_of, str(Path(folder, "real"))
+        pixel_store,
+        real,
+        lambda path: verified_search._file_key(file_identity(path)),
+        coarse_of,
+        str(Path(folder, "real")),
     )
     store.close()
     pixel_store.close()
@@ -395,7 +399,11 @@ def measure(args):
         verified_search.verified_cropped_search(crops[0][0], folder)  # it leaves the index again
     files = {
         suffix: os.path.getsize(sil.CACHED_INDEXED + suffix)
-        for suffix in (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX, verified_search.PIXELS_SUFFIX)
+        for suffix in (
+            verified_search.STORE_SUFFIX,
+            verified_search.WORDS_SUFFIX,
+            verified_search.PIXELS_SUFFIX,
+        )
         if os.path.exists(sil.CACHED_INDEXED + suffix)
     }
     print(

@@ -90,9 +90,7 @@ def _normalised(cells: np.ndarray) -> np.ndarray:
     flat = spread < MIN_CELL_DEVIATION * math.sqrt(CELLS * CELLS)
     no_structure = flat | (left * left <= MIN_STRUCTURE_SHARE * spread * spread)
     grey = np.where(flat[:, None], 0.0, grey / np.where(flat, 1.0, spread)[:, None])
-    structure = np.where(
-        no_structure[:, None], 0.0, structure / np.where(no_structure, 1.0, left)[:, None]
-    )
+    structure = np.where(no_structure[:, None], 0.0, structure / np.where(no_structure, 1.0, left)[:, None])
     return (np.hstack([grey, structure]) / math.sqrt(2.0)).astype(np.float32)
 
 
@@ -111,7 +109,12 @@ def picture_vectors(coarse: np.ndarray) -> np.ndarray:
         cell_w, cell_h = size[0] // CELLS, size[1] // CELLS
         x0 = LAYOUT[chosen, 0][:, None, None] + cell_w * steps[None, None, :]
         y0 = LAYOUT[chosen, 1][:, None, None] + cell_h * steps[None, :, None]
-        sums = summed[y0 + cell_h, x0 + cell_w] - summed[y0, x0 + cell_w] - summed[y0 + cell_h, x0] + summed[y0, x0]
+        sums = (
+            summed[y0 + cell_h, x0 + cell_w]
+            - summed[y0, x0 + cell_w]
+            - summed[y0 + cell_h, x0]
+            + summed[y0, x0]
+        )
         cells[chosen] = sums.reshape(len(chosen), -1) / (cell_w * cell_h)
     return np.clip(np.rint(_normalised(cells) * SCALE), -127, 127).astype(np.int8)
 

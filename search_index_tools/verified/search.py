@@ -42,14 +42,12 @@ from PIL import Image
 from .. import formats, pixel_limit
 from ..file_identity import FileIdentity, file_identity, read_regular_file
 from ..pool_watch import ignore_interrupts, watched_imap
-from . import _verified_match, reading_pool
+from . import _verified_match, pixel_proposals, reading_pool
 from . import candidates as verified_candidates
 from . import pixels as verified_pixels
 from . import placement as verified_placement
 from .cache import FeatureCache
-from . import pixel_proposals
 from .candidates import WordStore
-from .pixel_index import PixelIndexStore
 from .features import (
     Features,
     FeatureSettings,
@@ -60,6 +58,7 @@ from .features import (
     picture_features,
     single_threaded_opencv,
 )
+from .pixel_index import PixelIndexStore
 from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(
@@ -220,7 +219,17 @@ def verified_cropped_matches(
         try:
             try:
                 matches = _candidate_matches(
-                    crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool, pixel_file
+                    crop_grey,
+                    crop,
+                    folder,
+                    listing,
+                    order,
+                    pixels,
+                    store,
+                    words,
+                    max_return,
+                    pool,
+                    pixel_file,
                 )
             except verified_candidates.IndexUnavailable:
                 # The word file failed half-way (and was given up): the index is made anew
@@ -228,7 +237,17 @@ def verified_cropped_matches(
                 words.close()
                 words = WordStore(None)
                 matches = _candidate_matches(
-                    crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool, pixel_file
+                    crop_grey,
+                    crop,
+                    folder,
+                    listing,
+                    order,
+                    pixels,
+                    store,
+                    words,
+                    max_return,
+                    pool,
+                    pixel_file,
                 )
         finally:
             store.close()

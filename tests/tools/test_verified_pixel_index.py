@@ -247,7 +247,9 @@ def test_a_large_library_places_a_lighter_smooth_crop_and_keeps_its_index_per_fi
     added = write(folder / "source.png", source)
     made = []
     monkeypatch.setattr(
-        pixel_proposals, "picture_vectors", lambda coarse: made.append(coarse) or pixel_index.picture_vectors(coarse)
+        pixel_proposals,
+        "picture_vectors",
+        lambda coarse: made.append(coarse) or pixel_index.picture_vectors(coarse),
     )
     matches = verified_cropped_matches(crop_path, str(folder))
     assert [match.path for match in matches] == [added]
