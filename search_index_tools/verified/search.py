@@ -422,7 +422,13 @@ def _proposed_scan(
         )
     finally:
         pixel_store.close()
-    settled = pixel_proposals.bounded_scan(pixel_stage.pixels, pixel_stage.scan, pixel_index, usable)
+    settled = pixel_proposals.bounded_scan(
+        pixel_stage.pixels,
+        pixel_stage.scan,
+        pixel_index,
+        usable,
+        hopeless_unscanned=not PIXEL_ANSWERS_UNBOUNDED,
+    )
     scanned = pixel_stage.pixels.scanned
     if not settled and not PIXEL_ANSWERS_UNBOUNDED:
         return None

@@ -202,9 +202,15 @@ def test_a_bound_not_reached_in_time_gives_up():
         scanned.extend(chosen)
         search.scan_many([(paths.index(path), path, coarse[path]) for path in chosen])
 
-    # A slack no coarse score can beat: every batch leaves the bound unmet.
-    assert not pixel_proposals.bounded_scan(search, scan, index, paths, first=2, most=8, slack=10.0)
+    # A slack no coarse score can beat: every batch leaves the bound unmet ...
+    assert not pixel_proposals.bounded_scan(
+        search, scan, index, paths, first=2, most=8, slack=10.0, hopeless_unscanned=False
+    )
     assert len(scanned) == 8 and len(set(scanned)) == 8
+    # ... which the scores show before any scan.
+    scanned.clear()
+    assert not pixel_proposals.bounded_scan(search, scan, index, paths, first=2, most=8, slack=10.0)
+    assert scanned == []
 
 
 @pytest.fixture
