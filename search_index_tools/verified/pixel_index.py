@@ -22,6 +22,7 @@ from __future__ import annotations
 import math
 import os
 import sqlite3
+from collections.abc import Iterator
 from typing import Any
 
 import cv2
@@ -180,16 +181,31 @@ class PixelIndex:
     def scores(self, queries: np.ndarray, paths: list[str]) -> np.ndarray:
         """Each of `paths`' index score (the best inner product of a query row with one of its
         windows; -inf for a picture not in the index)."""
+        best = np.full(len(paths), -np.inf)
+        for chosen, scores in self._chunks(queries, paths):
+            best[chosen] = scores
+        return best
+
+    def at_least(self, queries: np.ndarray, paths: list[str], level: float, count: int) -> bool:
+        """Whether `count` or more of `paths` score `level` or more: scored a chunk at a time,
+        and only until that many are found."""
+        found = 0
+        for _, scores in self._chunks(queries, paths):
+            found += int((scores >= level).sum())
+            if found >= count:
+                return True
+        return False
+
+    def _chunks(self, queries: np.ndarray, paths: list[str]) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+        """(positions in `paths`, their scores) of the indexed pictures of `paths`, CHUNK at a time."""
         rows = np.array([self.numbers.get(path, -1) for path in paths], np.int64)
         known = np.flatnonzero(rows >= 0)
-        best = np.full(len(paths), -np.inf)
         weights = np.ascontiguousarray(queries, np.float32).T / np.float32(SCALE)
         for first in range(0, len(known), CHUNK):
             chosen = known[first : first + CHUNK]
             block = self.vectors[rows[chosen]].astype(np.float32)
             products = block.reshape(-1, DIMENSION) @ weights
-            best[chosen] = products.reshape(len(chosen), -1).max(axis=1)
-        return best
+            yield chosen, products.reshape(len(chosen), -1).max(axis=1)
 
 
 _PIXEL_SCHEMA = (

@@ -77,14 +77,16 @@ def bounded_scan(
     first = FIRST_SCANNED if first is None else first
     most = MOST_SCANNED if most is None else most
     slack = INDEX_SLACK if slack is None else slack
-    scores = index.scores(crop_vectors(pixels.crop_grey, pixels.settings), usable)
+    queries = crop_vectors(pixels.crop_grey, pixels.settings)
+    # No spot scores above MAX_COARSE_SCORE: when more than `most` pictures have a bound that
+    # high, no scan of `most` pictures can settle, and none is made (often seen in the first
+    # chunk of pictures scored).
+    hopeless = (MAX_COARSE_SCORE - slack) / 2.0
+    if hopeless_unscanned and len(usable) > most and index.at_least(queries, usable, hopeless, most + 1):
+        return False
+    scores = index.scores(queries, usable)
     # Stable: equal scores keep the listing order.
     ranked = np.argsort(-scores, kind="stable")
-    if hopeless_unscanned and len(usable) > most:
-        # No spot scores above MAX_COARSE_SCORE: when the bound of the first picture left after
-        # `most` is already that high, no scan of `most` pictures can settle, and none is made.
-        if 2.0 * float(scores[ranked[most]]) + slack >= MAX_COARSE_SCORE:
-            return False
     done, batch = 0, first
     while True:
         scan([usable[number] for number in ranked[done : done + batch]])

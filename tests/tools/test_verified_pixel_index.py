@@ -72,6 +72,20 @@ def test_a_smooth_crop_ranks_its_own_picture_first(box, gain, offset):
     assert int(np.argmax(scores)) == list(library).index(33)
 
 
+@pytest.mark.parametrize("count", [1, 5, 12, 13, 30])
+def test_at_least_counts_as_the_scores_do(count, monkeypatch):
+    monkeypatch.setattr(pixel_index, "CHUNK", 4)  # several chunks, the last one short
+    index = pixel_index.PixelIndex()
+    paths = []
+    for seed in range(20, 38):
+        index.put(f"p{seed}", "k", pixel_index.picture_vectors(coarse_of(grey_smooth(seed))))
+        paths.append(f"p{seed}")
+    queries = pixel_index.crop_vectors(grey_smooth(25)[120:280, 200:420])
+    scores = index.scores(queries, [*paths, "not indexed"])
+    level = float(np.sort(scores)[::-1][12])  # the 13th best score
+    assert index.at_least(queries, [*paths, "not indexed"], level, count) == (count <= 13)
+
+
 def test_entries_are_replaced_and_removed_and_rows_reused():
     index = pixel_index.PixelIndex()
     vectors = {seed: pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in (1, 2, 3)}
