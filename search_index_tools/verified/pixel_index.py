@@ -259,6 +259,9 @@ class PixelIndexStore(StoreClient):
                 self._generation = generation
                 return cached[1]
             index = PixelIndex()
+            (count,) = self._db.execute("SELECT count(*) FROM pictures").fetchone()
+            # Made at its size once: growing it picture by picture would hold up to twice that.
+            index.vectors = np.zeros((count, WINDOWS, DIMENSION), np.int8)
             for path, key, blob in self._db.execute("SELECT path, file_key, vectors FROM pictures"):
                 vectors = np.frombuffer(blob, np.int8)
                 if vectors.size != WINDOWS * DIMENSION:
