@@ -333,8 +333,9 @@ def main():
     parser.add_argument(
         "--unbounded",
         action="store_true",
-        help="let the pixel stage answer from the proposed pictures also when no bound showed that"
-        " the pictures left unscanned could not change its answer",
+        help="above the pixel stage's limit, let it answer from the proposed pictures also when no"
+        " bound showed that the pictures left unscanned could not change its answer (default: only"
+        " then)",
     )
     args = parser.parse_args()
     import search_index_tools.verified.pixel_proposals as proposals_module
@@ -345,7 +346,7 @@ def main():
     if args.most_scanned is not None:
         proposals_module.MOST_SCANNED = args.most_scanned
         proposals_module.FIRST_SCANNED = min(proposals_module.FIRST_SCANNED, args.most_scanned)
-    search_module.PIXEL_ANSWERS_UNBOUNDED = args.unbounded
+    search_module.PIXEL_INDEX_ROAD = "unbounded" if args.unbounded else "bounded"
     if args.exhaustive:
         import search_index_tools.verified.search as verified_search_module
 

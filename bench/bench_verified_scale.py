@@ -352,11 +352,10 @@ def measure(args):
     root = Path(args.data) / str(args.measure)
     if args.word_idf:
         verified_candidates.CandidateIndex.scores = word_idf_scores
-    if args.road == ["main"]:
-        # Above the pixel stage's limit, no pixel stage at all: the road before the pixel index.
-        verified_search._proposed_scan = lambda *arguments: None
-    elif args.road == ["unbounded"]:
-        verified_search.PIXEL_ANSWERS_UNBOUNDED = True
+    # "main": above the pixel stage's limit no pixel stage at all, the road before the pixel index.
+    verified_search.PIXEL_INDEX_ROAD = {"main": "off", "pixel-index": "bounded", "unbounded": "unbounded"}[
+        args.road[0]
+    ]
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")

@@ -234,6 +234,7 @@ def small_pixel_limit(monkeypatch):
     monkeypatch.setattr(verified_search, "CANDIDATES", 2)
     monkeypatch.setattr(verified_search, "FALLBACK_CANDIDATES", 3)
     monkeypatch.setattr(verified_search, "PIXEL_STAGE_LIMIT", 4)
+    monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", "bounded")
 
 
 def pixel_file():
@@ -287,3 +288,36 @@ def test_a_large_library_places_a_lighter_smooth_crop_and_keeps_its_index_per_fi
     os.unlink(added)
     verified_cropped_matches(crop_path, str(folder))
     assert set(stored_keys()) == set(before)
+
+
+def lighter_smooth_crop_library(root):
+    """A folder of smooth pictures (and two with keypoints, which the candidate words are
+    learnt from) holding the source of a lighter, flatter smooth crop; the crop's path and the
+    source's."""
+    folder = root / "pictures"
+    for seed in range(20, 26):
+        write(folder / f"smooth_{seed}.png", smooth_picture(640, 480, seed))
+    for seed in (1, 2):
+        write(folder / f"textured_{seed}.jpg", textured_photo(640, 480, seed))
+    source = smooth_picture(640, 480, 11)
+    crop = np.clip(source[120:280, 200:420].astype(np.float32) * 0.7 + 40, 0, 255).astype(np.uint8)
+    return write(root / "crop.png", crop), write(folder / "source.png", source)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("road, found", [("off", False), ("bounded", True), ("unbounded", True)])
+def test_the_pixel_index_road_chooses_whether_a_large_library_places_smooth_crops(
+    tmp_path, small_pixel_limit, monkeypatch, road, found
+):
+    monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", road)
+    crop, source = lighter_smooth_crop_library(tmp_path)
+    matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+    assert [match.path for match in matches] == ([source] if found else [])
+    assert os.path.exists(pixel_file()) == (road != "off")  # no index is kept while it is off
+
+
+def test_an_unknown_pixel_index_road_is_refused(tmp_path, small_pixel_limit, monkeypatch):
+    monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", "everything")
+    crop, _ = lighter_smooth_crop_library(tmp_path)
+    with pytest.raises(ValueError, match="PIXEL_INDEX_ROAD must be one of"):
+        verified_cropped_matches(crop, str(tmp_path / "pictures"))
