@@ -322,7 +322,31 @@ def main():
         action="store_true",
         help="verify every picture instead of the candidate index's proposals",
     )
+    parser.add_argument(
+        "--pixel-stage-limit",
+        type=int,
+        help="library size above which the pixel stage scans only what the pixel index proposes",
+    )
+    parser.add_argument(
+        "--most-scanned", type=int, help="of the pictures the pixel index proposes, scan at most this many"
+    )
+    parser.add_argument(
+        "--unbounded",
+        action="store_true",
+        help="above the pixel stage's limit, let it answer from the proposed pictures also when no"
+        " bound showed that the pictures left unscanned could not change its answer (default: only"
+        " then)",
+    )
     args = parser.parse_args()
+    import search_index_tools.verified.pixel_proposals as proposals_module
+    import search_index_tools.verified.search as search_module
+
+    if args.pixel_stage_limit is not None:
+        search_module.PIXEL_STAGE_LIMIT = args.pixel_stage_limit
+    if args.most_scanned is not None:
+        proposals_module.MOST_SCANNED = args.most_scanned
+        proposals_module.FIRST_SCANNED = min(proposals_module.FIRST_SCANNED, args.most_scanned)
+    search_module.PIXEL_INDEX_ROAD = "unbounded" if args.unbounded else "bounded"
     if args.exhaustive:
         import search_index_tools.verified.search as verified_search_module
 

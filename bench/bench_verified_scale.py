@@ -258,6 +258,52 @@ def populate_words(folder, rng, variants):
     word_store.close()
 
 
+def populate_pixels(folder, held_paths):
+    """Gives every picture of the library its pixel-index entry, unless it has one: a
+    generated file that of the held-out photograph its feature-store entry holds, a real
+    picture that of its stored coarse thumbnail."""
+    from search_index_tools.verified import pixel_index, pixel_proposals
+
+    pixel_store = pixel_index.PixelIndexStore(str(sil.CACHED_INDEXED) + verified_search.PIXELS_SUFFIX)
+    index = pixel_store.load()
+    generated = sorted(str(path) for path in Path(folder, "generated").rglob("*.png"))
+    held = [
+        pixel_index.picture_vectors(
+            verified_features.picture_features(
+                (path, verified_search.PICTURE_SETTINGS, verified_search.THUMBNAIL_SETTINGS)
+            )[1].thumbnails.coarse
+        )
+        for path in held_paths
+    ]
+    keys: dict[str, str] = {}  # per sub-folder, as in populate_words
+    added = []
+    for number, path in enumerate(generated):
+        sub = os.path.dirname(path)
+        key = keys.get(sub) or keys.setdefault(sub, verified_search._file_key(file_identity(path)))
+        if index.key(path) != key:
+            index.put(path, key, held[number % len(held)])
+            added.append(path)
+    pixel_store.save(index, added, [])
+    real = sorted(str(path) for path in Path(folder, "real").iterdir())
+    store = FeatureCache(str(sil.CACHED_INDEXED) + verified_search.STORE_SUFFIX)
+    store_key = verified_search._store_key()
+
+    def coarse_of(paths):
+        return {
+            path: store.lookup_thumbnail(path, file_identity(path), store_key, "coarse") for path in paths
+        }
+
+    pixel_proposals.up_to_date(
+        pixel_store,
+        real,
+        lambda path: verified_search._file_key(file_identity(path)),
+        coarse_of,
+        str(Path(folder, "real")),
+    )
+    store.close()
+    pixel_store.close()
+
+
 def word_idf_scores(self, descriptors, points=None, only=None, best_of=0):
     """The candidate index's earlier scoring, for comparison (--word-idf): a crop descriptor
     votes through its nearest word only, weighted by that word's inverse document frequency,
@@ -306,6 +352,10 @@ def measure(args):
     root = Path(args.data) / str(args.measure)
     if args.word_idf:
         verified_candidates.CandidateIndex.scores = word_idf_scores
+    # "main": above the pixel stage's limit no pixel stage at all, the road before the pixel index.
+    verified_search.PIXEL_INDEX_ROAD = {"main": "off", "pixel-index": "bounded", "unbounded": "unbounded"}[
+        args.road[0]
+    ]
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")
@@ -315,7 +365,7 @@ def measure(args):
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
-    times, timed, right, misses = [], [], 0, []
+    times, timed, right, misses, wrong = [], [], 0, [], []
     for number, (crop, source, flat) in enumerate(crops):
         for _ in range(args.runs):
             start = time.perf_counter()
@@ -328,6 +378,8 @@ def measure(args):
             right += found
             if not found:
                 misses.append(Path(crop).name)
+            if results and not found:
+                wrong.append(Path(crop).name)
     # One picture added to the library: the next query, beside reading that picture alone.
     added_query = read_alone = float("nan")
     if queries.get("held"):
@@ -346,7 +398,12 @@ def measure(args):
         verified_search.verified_cropped_search(crops[0][0], folder)  # it leaves the index again
     files = {
         suffix: os.path.getsize(sil.CACHED_INDEXED + suffix)
-        for suffix in (verified_search.STORE_SUFFIX, verified_search.WORDS_SUFFIX)
+        for suffix in (
+            verified_search.STORE_SUFFIX,
+            verified_search.WORDS_SUFFIX,
+            verified_search.PIXELS_SUFFIX,
+        )
+        if os.path.exists(sil.CACHED_INDEXED + suffix)
     }
     print(
         json.dumps(
@@ -359,12 +416,14 @@ def measure(args):
                 "right": right,
                 "with_content": sum(not flat for *_, flat in crops),
                 "misses": misses,
+                "wrong": wrong,
                 "added_query": added_query,
                 "read_alone": read_alone,
                 "crops": len(crops),
                 "peak_mb": peak_memory_mb(),
                 "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
                 "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
+                "pixels_mb": files.get(verified_search.PIXELS_SUFFIX, 0) / 1e6,
                 "load": os.getloadavg()[0],
             }
         )
@@ -391,6 +450,15 @@ def main():
     )
     parser.add_argument(
         "--word-idf", action="store_true", help="the candidate index's earlier scoring, for comparison"
+    )
+    parser.add_argument(
+        "--road",
+        nargs="+",
+        choices=["pixel-index", "unbounded", "main"],
+        default=["pixel-index"],
+        help="above the pixel stage's limit: scan what the pixel index proposes (answering only once"
+        " no picture left could change the answer, or also when that was not shown: unbounded), or"
+        " no pixel stage (the earlier road); several are measured in turn, each in a process of its own",
     )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
@@ -432,43 +500,53 @@ def main():
         if size > len(real_pictures) and variants is None:
             variants = variant_features(args.data, real_pictures, held_paths)
         populate_words(folder, np.random.default_rng(args.seed), variants)
+        populate_pixels(folder, held_paths)
         verified_candidates._LOADED.clear()
         print(f"{size}: stores ready in {time.perf_counter() - start:.0f} s", flush=True)
-        child = subprocess.run(
-            [
-                sys.executable,
-                __file__,
-                "--measure",
-                str(size),
-                "--data",
-                args.data,
-                "--timed",
-                str(args.timed),
-                "--runs",
-                str(args.runs),
-                "--seed",
-                str(args.seed),
-                *(["--word-idf"] if args.word_idf else []),
-            ],
-            capture_output=True,
-            text=True,
-        )
-        if child.returncode:
-            sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
-        figures = json.loads(child.stdout.strip().splitlines()[-1])
-        print(
-            f"{size} pictures: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
-            f"(min {figures['min']:.3f}, max {figures['max']:.3f}; first {args.timed} crops "
-            f"{figures['warm_timed']:.3f} s), recall@1 over crops with content "
-            f"{figures['right'] / max(1, figures['with_content']):.3f} "
-            f"({figures['right']}/{figures['with_content']}; {figures['crops']} crops), "
-            f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
-            f"candidate index {figures['words_mb']:.0f} MB; one picture added: the next query "
-            f"{figures['added_query']:.2f} s, reading it alone {figures['read_alone']:.2f} s; "
-            f"load {figures['load']:.1f}",
-            flush=True,
-        )
-        print(f"  missed: {' '.join(figures['misses'])}", flush=True)
+        for road in args.road:
+            measure_in_child(args, size, road)
+
+
+def measure_in_child(args, size, road):
+    """Measures one size along one road in a process of its own, and prints its figures."""
+    child = subprocess.run(
+        [
+            sys.executable,
+            __file__,
+            "--measure",
+            str(size),
+            "--data",
+            args.data,
+            "--timed",
+            str(args.timed),
+            "--runs",
+            str(args.runs),
+            "--seed",
+            str(args.seed),
+            *(["--word-idf"] if args.word_idf else []),
+            "--road",
+            road,
+        ],
+        capture_output=True,
+        text=True,
+    )
+    if child.returncode:
+        sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
+    figures = json.loads(child.stdout.strip().splitlines()[-1])
+    print(
+        f"{size} pictures, {road} road: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
+        f"(min {figures['min']:.3f}, max {figures['max']:.3f}; first {args.timed} crops "
+        f"{figures['warm_timed']:.3f} s), recall@1 over crops with content "
+        f"{figures['right'] / max(1, figures['with_content']):.3f} "
+        f"({figures['right']}/{figures['with_content']}; {figures['crops']} crops), "
+        f"peak RSS {figures['peak_mb']:.0f} MB, feature store {figures['store_mb']:.0f} MB, "
+        f"candidate index {figures['words_mb']:.0f} MB, pixel index {figures['pixels_mb']:.0f} MB; one picture added: the next query "
+        f"{figures['added_query']:.2f} s, reading it alone {figures['read_alone']:.2f} s; "
+        f"load {figures['load']:.1f}",
+        flush=True,
+    )
+    print(f"  missed: {' '.join(figures['misses'])}", flush=True)
+    print(f"  answered with another picture: {' '.join(figures['wrong']) or 'none'}", flush=True)
 
 
 if __name__ == "__main__":

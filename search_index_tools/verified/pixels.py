@@ -519,6 +519,14 @@ class PixelSearch:
                 best = candidate._replace(turn=turn)
         return best
 
+    def refined_floor(self) -> float:
+        """The coarse score a picture not scanned yet would have to beat to be among the spots
+        `placements` refines (-inf while fewer pictures than that have a spot)."""
+        if len(self._candidates) < self.settings.candidates:
+            return -math.inf
+        scores = sorted((candidate.score for candidate in self._candidates), reverse=True)
+        return scores[self.settings.candidates - 1]
+
     def best_pictures(self, count: int) -> list[str]:
         """The `count` scanned pictures the crop fits best on the coarse thumbnails, best
         first (ties keep the listing order)."""
