@@ -47,9 +47,9 @@ PLAIN_COARSE_LIMIT = 3.0 * descriptor.PLAIN_MEAN_DIFFERENCE
 FLAT_LIMIT = 80_000  # rows searched exactly; above, an inverted-file index
 # The inverted file has IVF_LISTS_PER_ROOT times the square root of its rows in lists, of
 # which each query probes IVF_PROBES. Edited copies of real photographs among 12,000 and
-# 20,000 other pictures were grouped as well with 16 probes as with 24 (and, but for one
-# copy, as with the exact search), at two thirds of the search's cost; 12 or 8 probes lost
-# copies.
+# 20,000 other pictures were grouped at least as well with 16 probes as with 24 (and, but for
+# one copy, as with the exact search), for about three quarters of the searches' processor
+# time; 12 or 8 probes lost copies.
 IVF_LISTS_PER_ROOT = 1.0
 IVF_PROBES = 16
 _QUERY_BATCH = 8192
