@@ -169,6 +169,7 @@ class KeptDecisions:
         of the scan's other searches, kept in the same transaction."""
         every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
         named = {name: list_scope(name) for name, _, _ in every}
+        version = grouping.search_key()
         self._write(
             [
                 # Lists an older version kept under the scope's whole name go at the first scan.
@@ -183,7 +184,7 @@ class KeptDecisions:
                         (
                             named[name],
                             token,
-                            grouping.search_key(),
+                            version,
                             int(kept.plain),
                             # No copy where a list is already in the stored type.
                             kept.vector.astype("<f4", copy=False).tobytes(),
