@@ -3,7 +3,8 @@ next scan of the same folders spends nothing on the pictures that did not change
 
 Three kinds of decision are kept, each keyed by the pictures' tokens (a digest of the path,
 the file's identity and the thumbnail settings: a changed file is a new picture) and by
-grouping.COMPARISON_VERSION:
+grouping.COMPARISON_VERSION (candidate lists and results by grouping.search_key(), which holds
+it and the search's settings):
 
 - candidate lists, per set of scanned folders (a picture's nearest neighbours depend on every
   other picture scanned with it): each picture's coarse vector and its neighbours with their
@@ -70,7 +71,8 @@ def verdict_key(threshold: float) -> str:
 def digest_of(tokens: Iterable[int]) -> bytes:
     ordered = np.sort(np.fromiter(tokens, dtype=np.int64))
     return hashlib.blake2b(
-        ordered.tobytes() + f"v{grouping.COMPARISON_VERSION}".encode(), digest_size=16
+        ordered.tobytes() + f"v{grouping.COMPARISON_VERSION}:{grouping.search_key()}".encode(),
+        digest_size=16,
     ).digest()
 
 
@@ -141,7 +143,7 @@ class KeptDecisions:
             for token, plain, vector, neighbours, transforms, scores in db.execute(
                 "SELECT token, plain, vector, neighbours, transforms, scores FROM candidate_lists"
                 " WHERE scope = ? AND version = ?",
-                (list_scope(scope), grouping.COMPARISON_VERSION),
+                (list_scope(scope), grouping.search_key()),
             ):
                 kept = _candidate_list(plain, vector, neighbours, transforms, scores)
                 if kept is not None:
@@ -167,6 +169,7 @@ class KeptDecisions:
         of the scan's other searches, kept in the same transaction."""
         every = [(scope, lists, list(gone))] + [(name, kept, list(left)) for name, kept, left in more]
         named = {name: list_scope(name) for name, _, _ in every}
+        version = grouping.search_key()
         self._write(
             [
                 # Lists an older version kept under the scope's whole name go at the first scan.
@@ -181,7 +184,7 @@ class KeptDecisions:
                         (
                             named[name],
                             token,
-                            grouping.COMPARISON_VERSION,
+                            version,
                             int(kept.plain),
                             # No copy where a list is already in the stored type.
                             kept.vector.astype("<f4", copy=False).tobytes(),
@@ -278,7 +281,7 @@ class KeptDecisions:
         and decisions of other versions."""
         self._write(
             [
-                ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
+                ("DELETE FROM candidate_lists WHERE version != ?", [(grouping.search_key(),)]),
                 ("DELETE FROM relations WHERE version != ?", [(grouping.COMPARISON_VERSION,)]),
                 ("DELETE FROM verdicts WHERE key NOT LIKE ?", [(f"%:v{grouping.COMPARISON_VERSION}",)]),
                 ("CREATE TEMP TABLE IF NOT EXISTS kept_tokens (token INTEGER PRIMARY KEY)", [()]),

@@ -159,6 +159,30 @@ def test_another_comparison_version_decides_everything_again(library, monkeypatc
     assert again.groups == first.groups
 
 
+@pytest.mark.parametrize(
+    "setting, value",
+    [("IVF_PROBES", 2), ("IVF_LISTS_PER_ROOT", 0.5), ("NEIGHBOURS", 12), ("FLAT_LIMIT", 10**6)],
+)
+def test_a_changed_search_searches_again_and_keeps_the_verdicts(sil, library, monkeypatch, setting, value):
+    """Candidate lists found with other search settings are not the lists this search would
+    find: every picture is searched again, the groups are those of a scan without the store
+    under the new settings, the old lists leave the store, and verdicts on pairs the old
+    search proposed too are not made again."""
+    monkeypatch.setattr(grouping, "FLAT_LIMIT", 64)  # the inverted file, on this small folder
+    monkeypatch.setattr(grouping, "IVF_PROBES", 3)
+    first = scan_duplicates(library)
+    assert scan_duplicates(library).searched == 0
+    monkeypatch.setattr(grouping, setting, value)
+    again = scan_duplicates(library)
+    assert again.read == 0 and again.searched == first.searched
+    assert again.verified < first.verified
+    assert again.groups == scan_duplicates(library, use_store=False).groups
+    with sqlite3.connect(str(sil.CACHED_INDEXED) + SUFFIX) as db:
+        versions = {row[0] for row in db.execute("SELECT DISTINCT version FROM candidate_lists")}
+    assert versions == {grouping.search_key()}
+    assert scan_duplicates(library).searched == 0
+
+
 def test_other_sets_of_folders_keep_their_own_decisions(library):
     photos, copies = library / "photos", library / "copies"
     alone = scan_duplicates(photos)
