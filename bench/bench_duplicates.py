@@ -332,17 +332,22 @@ def quality(photos, runs):
     print("photographs wrongly grouped together:", wrong or "none")
 
 
-def candidates_in_store(folder):
-    """The thumbnails and sizes of the folder's pictures as a scan just stored them, and their
-    candidate pairs."""
-    identities = finder._identities(finder._listing(sil, [str(folder)]))
+def stored_pictures(folders):
+    """The usable pictures under `folders` as a scan just stored them, and their thumbnails."""
+    identities = finder._identities(finder._listing(sil, [str(folder) for folder in folders]))
     store = finder.PictureStore(str(sil.CACHED_INDEXED) + finder.STORE_SUFFIX)
     try:
         reads = store.lookup(identities)
     finally:
         store.close()
     pictures, _ = finder._usable(identities, reads)
-    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
+    return pictures, descriptor.thumbnails_array([read.thumbnail for read in pictures])
+
+
+def candidates_in_store(folder):
+    """The thumbnails and sizes of the folder's pictures as a scan just stored them, and their
+    candidate pairs."""
+    pictures, thumbnails = stored_pictures([folder])
     plain = descriptor.structure(thumbnails) < descriptor.PLAIN_STRUCTURE
     candidates = grouping.candidate_list(thumbnails, plain)
     # Every so many, for a numpy road of a minute or so.

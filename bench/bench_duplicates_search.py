@@ -111,15 +111,10 @@ def read_once(folders: list[str], cache: str) -> tuple[list[str], np.ndarray, li
     """Paths, thumbnails and sizes of the usable pictures, after a first scan filled the store."""
     sil.CACHED_INDEXED = os.path.join(cache, "index.faiss")
     sil.CACHE_METADATA = os.path.join(cache, "metadata.txt")
+    import bench_duplicates
+
     finder.scan_duplicates(folders)
-    identities = finder._identities(finder._listing(sil, folders))
-    store = finder.PictureStore(str(sil.CACHED_INDEXED) + finder.STORE_SUFFIX)
-    try:
-        reads = store.lookup(identities)
-    finally:
-        store.close()
-    pictures, _ = finder._usable(identities, reads)
-    thumbnails = descriptor.thumbnails_array([read.thumbnail for read in pictures])
+    pictures, thumbnails = bench_duplicates.stored_pictures(folders)
     return [read.path for read in pictures], thumbnails, [(read.width, read.height) for read in pictures]
 
 

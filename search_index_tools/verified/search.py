@@ -222,39 +222,21 @@ def verified_cropped_matches(
     if len(listing) > CANDIDATES:
         words = WordStore(str(search_index_lib.CACHED_INDEXED) + WORDS_SUFFIX if use_store else None)
         pixel_file = str(search_index_lib.CACHED_INDEXED) + PIXELS_SUFFIX if use_store else None
+
+        def matches_with(words: WordStore) -> list[VerifiedMatch]:
+            return _candidate_matches(
+                crop_grey, crop, folder, listing, order, pixels, store, words, max_return, pool, pixel_file
+            )
+
         try:
             try:
-                matches = _candidate_matches(
-                    crop_grey,
-                    crop,
-                    folder,
-                    listing,
-                    order,
-                    pixels,
-                    store,
-                    words,
-                    max_return,
-                    pool,
-                    pixel_file,
-                )
+                matches = matches_with(words)
             except verified_candidates.IndexUnavailable:
                 # The word file failed half-way (and was given up): the index is made anew
                 # in memory for this search, from the feature store.
                 words.close()
                 words = WordStore(None)
-                matches = _candidate_matches(
-                    crop_grey,
-                    crop,
-                    folder,
-                    listing,
-                    order,
-                    pixels,
-                    store,
-                    words,
-                    max_return,
-                    pool,
-                    pixel_file,
-                )
+                matches = matches_with(words)
         finally:
             store.close()
             words.close()
