@@ -1,6 +1,9 @@
 #include "area_resize.h"
 
+#include "frame_tables.h"
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -40,19 +43,45 @@ std::vector<Share> shares(int in_size, int out_size) {
   return table;
 }
 
+// The shares of every input size a frame of kFine is shrunk from (above kFine, up to the
+// thumbnail's side), made once: a comparison shrinks two cut frames, and the tables of an
+// input size never change.
+const std::vector<Share>& shares_to_fine(int in_size) {
+  static const std::array<std::vector<Share>, kThumbnail + 1> tables = [] {
+    std::array<std::vector<Share>, kThumbnail + 1> made;
+    for (int size = kFine + 1; size <= kThumbnail; ++size) made[size] = shares(size, kFine);
+    return made;
+  }();
+  return tables[in_size];
+}
+
 }  // namespace
 
 void area_shrink(const float* in, int height, int width, int stride, int out_side, float* out) {
-  const std::vector<Share> across = shares(width, out_side);
-  const std::vector<Share> down = shares(height, out_side);
-  std::vector<float> row(out_side), sum(out_side, 0.0f);
+  const bool to_fine = out_side == kFine && width > kFine && width <= kThumbnail &&
+                       height > kFine && height <= kThumbnail;
+  std::vector<Share> own_across, own_down;
+  if (!to_fine) own_across = shares(width, out_side), own_down = shares(height, out_side);
+  const std::vector<Share>& across = to_fine ? shares_to_fine(width) : own_across;
+  const std::vector<Share>& down = to_fine ? shares_to_fine(height) : own_down;
+  std::array<float, kFine> fine_row, fine_sum;
+  std::vector<float> own_row, own_sum;
+  if (!to_fine) own_row.resize(out_side), own_sum.resize(out_side);
+  float* row = to_fine ? fine_row.data() : own_row.data();
+  float* sum = to_fine ? fine_sum.data() : own_sum.data();
+  std::fill(sum, sum + out_side, 0.0f);
   int current = down.front().target;
+  int shrunk = -1;  // the input row `row` holds, shrunk across
   // Each input row is first shrunk across, then added into its output row with its share;
-  // an output row is written when the rows feeding it are done.
+  // an output row is written when the rows feeding it are done. A row split between two
+  // output rows comes twice in a row, and is shrunk once.
   for (const Share& step : down) {
-    const float* source = in + static_cast<long>(step.source) * stride;
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (const Share& part : across) row[part.target] += source[part.source] * part.weight;
+    if (step.source != shrunk) {
+      const float* source = in + static_cast<long>(step.source) * stride;
+      std::fill(row, row + out_side, 0.0f);
+      for (const Share& part : across) row[part.target] += source[part.source] * part.weight;
+      shrunk = step.source;
+    }
     if (step.target != current) {
       for (int x = 0; x < out_side; ++x) {
         out[current * out_side + x] = sum[x];

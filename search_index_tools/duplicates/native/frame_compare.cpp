@@ -54,11 +54,11 @@ std::array<double, kThumbnail> profile(Thumbnail thumbnail, bool columns) {
   return means;
 }
 
-// The profile resampled by the matrices `serves` marks (the others are left at zero: the
+// The profile resampled by the matrices `serves` marks (the others are not written: the
 // cuts never read them for this side).
-Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& profile,
-                    const std::vector<char>& serves) {
-  Resampled out;
+void resample_into(const Tables& tables, const std::array<double, kThumbnail>& profile,
+                   const std::vector<char>& serves, Resampled& out) {
+  // Sized once: a scratch profile of the second picture is filled again for every comparison.
   out.values.resize(tables.resampling.size());
   out.norms.resize(tables.resampling.size());
   const double* basis = tables.line_basis.data();
@@ -80,6 +80,12 @@ Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& 
     }
     out.norms[m] = std::sqrt(squares);
   }
+}
+
+Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& profile,
+                    const std::vector<char>& serves) {
+  Resampled out;
+  resample_into(tables, profile, serves, out);
   return out;
 }
 
@@ -87,7 +93,9 @@ Resampled resampled(const Tables& tables, const std::array<double, kThumbnail>& 
 // that fit equally well (within the tie), the first, so the least cut: scores that differ by
 // rounding alone do not choose.
 std::array<int, 4> axis_cuts(const Tables& tables, const Resampled& a, const Resampled& b) {
-  std::vector<double> scores(tables.cuts.size());
+  // Kept from call to call on each thread: a comparison scores every cut on both axes.
+  thread_local std::vector<double> scores;
+  scores.resize(tables.cuts.size());
   double best = -INFINITY;
   for (size_t c = 0; c < tables.cuts.size(); ++c) {
     const AxisCut& cut = tables.cuts[c];
@@ -136,10 +144,12 @@ Comparison compare(const Tables& tables, const Prepared& a, Thumbnail b, int ind
   turned(b, kThumbnail, index, turned_b.data());
   const double whole = robust_correlation(tables, a.whole, planed(tables, uncut(turned_b.data())));
   if (whole < tables.settings.uncut_minimum) return {whole, false};
-  const auto rows = axis_cuts(tables, a.rows,
-                              resampled(tables, profile(turned_b.data(), false), tables.serves_b));
-  const auto columns = axis_cuts(
-      tables, a.columns, resampled(tables, profile(turned_b.data(), true), tables.serves_b));
+  // The second picture's profiles are resampled into buffers each thread keeps.
+  thread_local Resampled rows_b, columns_b;
+  resample_into(tables, profile(turned_b.data(), false), tables.serves_b, rows_b);
+  resample_into(tables, profile(turned_b.data(), true), tables.serves_b, columns_b);
+  const auto rows = axis_cuts(tables, a.rows, rows_b);
+  const auto columns = axis_cuts(tables, a.columns, columns_b);
   const Cuts cuts_a{rows[0], rows[1], columns[0], columns[1]};
   const Cuts cuts_b{rows[2], rows[3], columns[2], columns[3]};
   if (!cuts_a.any() && !cuts_b.any()) return {whole, false};

@@ -181,8 +181,8 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
     pair_compare::PictureMemo memo(tables, pictures, count, scan,
                                    scan != nullptr ? places->data() : nullptr);
     // Pairs come sorted by their first picture: it is prepared once for the pairs in a row
-    // that share it.
-    std::optional<pair_compare::Prepared> prepared;
+    // that share it, when the first of them needs it.
+    std::optional<pair_compare::LazyPrepared> prepared;
     long prepared_picture = -1;
     for (py::ssize_t i = 0; i < pairs; ++i) {
       const std::uint8_t* a = pictures + first[i] * kThumbnailPixels;
@@ -190,7 +190,7 @@ py::tuple verdicts(const Tables& tables, const Array<std::uint8_t>& thumbnails,
       const pair_compare::Size size_a{size[2 * first[i]], size[2 * first[i] + 1]};
       const pair_compare::Size size_b{size[2 * second[i]], size[2 * second[i] + 1]};
       if (!is_plain[i] && prepared_picture != first[i]) {
-        prepared.emplace(pair_compare::prepare(tables, a));
+        prepared.emplace(tables, a);
         prepared_picture = first[i];
       }
       const pair_compare::Verdict verdict =

@@ -17,12 +17,12 @@ using Best = std::optional<std::pair<int, Comparison>>;
 
 // The transform of `transforms` (that the shapes allow) under which the two compare best, and
 // that comparison; it stops at the first that reaches `enough`.
-Best best_of(const Tables& tables, const Prepared& first, Thumbnail second, Size size_first,
+Best best_of(const Tables& tables, LazyPrepared& first, Thumbnail second, Size size_first,
              Size size_second, const std::vector<int>& transforms, double enough) {
   Best best;
   for (int index : transforms) {
     if (!aspect_fits(tables, size_first, size_second, index)) continue;
-    const Comparison comparison = compare(tables, first, second, index);
+    const Comparison comparison = compare(tables, first.get(), second, index);
     if (!best || comparison.similarity > best->second.similarity) best.emplace(index, comparison);
     if (comparison.similarity >= enough) break;
   }
@@ -106,7 +106,7 @@ const CoarseVectors& PictureMemo::coarse(long picture) {
   return coarse_[picture];
 }
 
-Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepared& first,
+Verdict verify_structured(const Tables& tables, PictureMemo& memo, LazyPrepared& first,
                           long first_picture, long second_picture, Size size_first,
                           Size size_second, unsigned proposed, double threshold) {
   const Thumbnail second = memo.thumbnail(second_picture);

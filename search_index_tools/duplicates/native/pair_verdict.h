@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "coarse_vectors.h"
@@ -57,12 +58,30 @@ class PictureMemo {
   std::vector<char> known_;
 };
 
+// The first picture of a run of pairs that share it, prepared when one of them is first
+// compared in full: many candidate pairs are decided without that (no transform fits both
+// shapes, or none is worth comparing).
+class LazyPrepared {
+ public:
+  LazyPrepared(const Tables& tables, Thumbnail thumbnail)
+      : tables_(tables), thumbnail_(thumbnail) {}
+  const Prepared& get() {
+    if (!prepared_) prepared_.emplace(prepare(tables_, thumbnail_));
+    return *prepared_;
+  }
+
+ private:
+  const Tables& tables_;
+  Thumbnail thumbnail_;
+  std::optional<Prepared> prepared_;
+};
+
 // A pair of pictures with structure, by their places in the memo's thumbnails (`first`
-// prepared). The proposed transforms (a bit per transform in `proposed`) are compared; when
-// none reaches the threshold, the other turns that the shapes allow and under which the two
+// prepared when needed). The proposed transforms (a bit per transform in `proposed`) are compared;
+// when none reaches the threshold, the other turns that the shapes allow and under which the two
 // pictures' coarse vectors (sharp or blurred) agree as a candidate would are compared too,
 // most alike first, until one reaches it.
-Verdict verify_structured(const Tables& tables, PictureMemo& memo, const Prepared& first,
+Verdict verify_structured(const Tables& tables, PictureMemo& memo, LazyPrepared& first,
                           long first_picture, long second_picture, Size size_first,
                           Size size_second, unsigned proposed, double threshold);
 
