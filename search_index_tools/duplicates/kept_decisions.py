@@ -29,7 +29,7 @@ import numpy as np
 
 from ..file_identity import FileIdentity
 from . import grouping
-from .store import PictureStore, path_key, settings_key
+from .store import PictureStore, in_key_order, path_key, settings_key
 
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype(
@@ -180,7 +180,7 @@ class KeptDecisions:
                 ),
                 (
                     "INSERT OR REPLACE INTO candidate_lists VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                    [
+                    in_key_order(
                         (
                             named[name],
                             token,
@@ -194,7 +194,7 @@ class KeptDecisions:
                         )
                         for name, changed, _ in every
                         for token, kept in changed.items()
-                    ],
+                    ),
                 ),
                 (
                     "INSERT OR REPLACE INTO scope_results VALUES (?, ?, ?, ?)",
@@ -229,20 +229,23 @@ class KeptDecisions:
             [
                 (
                     "INSERT OR REPLACE INTO verdicts VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                    [
-                        (
-                            first,
-                            second,
-                            transforms,
-                            key,
-                            int(verdict.same),
-                            verdict.transform,
-                            verdict.similarity,
-                            int(verdict.cropped),
-                        )
-                        for (first, second, transforms), verdict in verdicts.items()
-                    ],
-                )
+                    in_key_order(
+                        [
+                            (
+                                first,
+                                second,
+                                transforms,
+                                key,
+                                int(verdict.same),
+                                verdict.transform,
+                                verdict.similarity,
+                                int(verdict.cropped),
+                            )
+                            for (first, second, transforms), verdict in verdicts.items()
+                        ],
+                        width=4,
+                    ),
+                ),
             ]
         )
 

@@ -71,7 +71,9 @@ PAIRS_PER_ITEM = 256  # comparisons a worker makes per item it is sent
 class ComparisonSlice(NamedTuple):
     """Candidate pairs to compare, as sent to a worker: everything it needs."""
 
-    thumbnails: bytes  # the thumbnails the pairs name, one after another
+    # The thumbnails the pairs name, one after another: bytes for a worker process, the
+    # (n, side, side) array itself for a thread of this process (no copy to make).
+    thumbnails: bytes | np.ndarray
     places: tuple[int, ...]  # of those pictures among the scan's
     sizes: tuple[tuple[int, int], ...]  # of those pictures, as shown
     pairs: tuple[tuple[int, int, int, bool], ...]  # (first, second, transform mask, plain)
@@ -453,7 +455,11 @@ def _verify_all(
         part = keys[start : start + VERIFY_SLICE]
         items = [
             _comparison_slice(
-                pictures, thumbnails, [of_key[key] for key in part[first : first + per_item]], threshold
+                pictures,
+                thumbnails,
+                [of_key[key] for key in part[first : first + per_item]],
+                threshold,
+                as_array=shared,
             )
             for first in range(0, len(part), per_item)
         ]
@@ -467,12 +473,15 @@ def _comparison_slice(
     thumbnails: ThumbnailSource,
     pairs: list[tuple[bool, int, int, int]],
     threshold: float,
+    as_array: bool = False,
 ) -> ComparisonSlice:
-    """The item for a worker comparing `pairs`, each picture's thumbnail in it once."""
+    """The item for a worker comparing `pairs`, each picture's thumbnail in it once; with
+    `as_array`, for a thread of this process, the thumbnails stay an array."""
     positions = list(dict.fromkeys(position for _, first, second, _ in pairs for position in (first, second)))
     slot = {position: number for number, position in enumerate(positions)}
+    held = thumbnails(positions)
     return ComparisonSlice(
-        thumbnails(positions).tobytes(),
+        held if as_array else held.tobytes(),
         tuple(positions),
         tuple(pictures[position].size for position in positions),
         tuple((slot[first], slot[second], mask, plain) for plain, first, second, mask in pairs),
@@ -483,8 +492,9 @@ def _comparison_slice(
 def verify(item: ComparisonSlice, memo: ScanMemo | None = None) -> list[Verdict]:
     """Worker step: the verdicts on a slice of candidate pairs, as grouping.verified_pairs
     makes them. `memo`: the scan's, shared by the slices compared in this process."""
+    held = item.thumbnails
     found = pair_verdicts.verdicts(
-        descriptor.thumbnails_array([item.thumbnails]),
+        held if isinstance(held, np.ndarray) else descriptor.thumbnails_array([held]),
         list(item.sizes),
         list(item.pairs),
         item.threshold,

@@ -290,3 +290,42 @@ def test_shapes_decide_which_other_turns_are_compared(pictures, size_first, size
     assert found.same.tolist() == expected.same.tolist()
     assert found.transform.tolist() == expected.transform.tolist()
     assert found.cropped.tolist() == expected.cropped.tolist()
+
+
+@pytest.mark.parametrize(
+    "refused",
+    [
+        lambda slot, run: slot == 0,  # the first pair of each run: its picture not needed yet
+        lambda slot, run: slot < run - 1,  # all but the last
+        lambda slot, run: slot % 2 == 1,  # every other one
+        lambda slot, run: False,
+    ],
+    ids=["first", "all_but_last", "every_other", "none"],
+)
+def test_runs_sharing_a_first_picture_with_pairs_the_shapes_refuse(pictures, refused):
+    """A run of pairs sharing their first picture prepares it when a pair is first compared in
+    full; a pair whose shapes allow no transform is decided without it. Every verdict must be
+    the one a call for that pair alone gives, to the bit, and the refused pairs are not the
+    same picture."""
+    thumbnails, sizes, plain = pictures
+    structured = np.flatnonzero(~plain).tolist()
+    tall = (120, 900)  # no turn of it has about the shape of any picture here
+    own_sizes = list(sizes) + [tall] * len(structured)
+    everything = np.concatenate([thumbnails, thumbnails[structured]])
+    stand_in = {place: len(thumbnails) + slot for slot, place in enumerate(structured)}
+    pairs, refusals = [], []
+    for first in structured[:12]:
+        seconds = [second for second in structured if second != first][:6]
+        for slot, second in enumerate(seconds):
+            no_fit = refused(slot, len(seconds))
+            # The same thumbnail, under a shape no transform fits.
+            pairs.append(
+                (first, stand_in[second] if no_fit else second, grouping.transform_mask({0, 4}), False)
+            )
+            refusals.append(no_fit)
+    together = pair_verdicts.verdicts(everything, own_sizes, pairs, 0.9)
+    alone = _one_by_one(everything, own_sizes, pairs, 0.9)
+    for name, expected in zip(pair_verdicts.Verdicts._fields, alone):
+        assert np.array_equal(getattr(together, name), expected), name
+    assert not together.same[np.array(refusals, dtype=bool)].any()
+    assert together.same[~np.array(refusals, dtype=bool)].any()
