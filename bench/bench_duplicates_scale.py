@@ -4,8 +4,8 @@ folder (the scan reads no picture), and a folder where a few files changed, at 2
 
     .venv/bin/python bench/bench_duplicates_scale.py generate [--count 100000]
     .venv/bin/python bench/bench_duplicates_scale.py measure [--sizes 20000 100000] [--runs 3]
-    .venv/bin/python bench/bench_duplicates_scale.py first FOLDER [--runs 3]
-    .venv/bin/python bench/bench_duplicates_scale.py phases [--size 20000]
+    .venv/bin/python bench/bench_duplicates_scale.py first FOLDER [--runs 3] [--against PACKAGE_DIR]
+    .venv/bin/python bench/bench_duplicates_scale.py phases [--size 20000] [--against PACKAGE_DIR]
 
 `generate` writes small photo-like JPEGs (160 x 120 and about, 1,000 per sub-folder) under
 DATA_ROOT (outside the repository); every tenth picture is an edited copy of the one before
@@ -206,8 +206,9 @@ print(json.dumps(dict(total=total, total_cpu=total_cpu, spent=spent, processor=p
 """
 
 
-def phases(size: int) -> None:
-    """The steps of one first scan of `size` pictures, timed."""
+def phases(size: int, against: Path | None = None) -> None:
+    """The steps of one first scan of `size` pictures, timed; with `against`, by the
+    search_index_tools package in that folder."""
     import shutil
     import tempfile
 
@@ -219,7 +220,8 @@ def phases(size: int) -> None:
             metadata=str(Path(cache) / "metadata.txt"),
             folders=[str(DATA_ROOT / "library" / f"d{number:03d}") for number in range(size // PER_FOLDER)],
         )
-        out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
+        env = dict(os.environ, PYTHONPATH=str(against)) if against else None
+        out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, env=env)
         shutil.rmtree(cache, ignore_errors=True)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
@@ -340,9 +342,12 @@ def measure(sizes: list[int], runs: int, without_runs: list[int], reuse: bool = 
         )
 
 
-def first_scans(folder: Path, runs: int) -> None:
+def first_scans(folder: Path, runs: int, against: Path | None = None) -> None:
     """`find-images duplicates` against `find-images index` on a folder neither has seen
-    (a fresh cache folder each run, the module's feature store off), taking turns."""
+    (a fresh cache folder each run, the module's feature store off), taking turns. With
+    `against` (a folder holding another search_index_tools package, such as a copy of an
+    earlier build's), `duplicates` with that package first on the path takes its turn too,
+    and the two packages' JSON must be the same but for the elapsed time."""
     import shutil
     import tempfile
 
@@ -351,42 +356,56 @@ def first_scans(folder: Path, runs: int) -> None:
     print(
         f"load: {os.getloadavg()}; {sum(1 for path in folder.rglob('*') if path.is_file())} files in {folder}"
     )
-    times: dict[str, list[float]] = {"index": [], "duplicates": []}
-    processor: dict[str, list[float]] = {"index": [], "duplicates": []}
+    roads = ["index", "duplicates"] + (["duplicates (other package)"] if against else [])
+    times: dict[str, list[float]] = {road: [] for road in roads}
+    processor: dict[str, list[float]] = {road: [] for road in roads}
+    outputs: set[str] = set()
     with tempfile.TemporaryDirectory() as work:
         settings = Path(work) / "settings"
         settings.mkdir()
         (settings / "constants.py").write_text(SETTINGS)
         cache = Path(work) / "cache"
-        env = dict(
-            os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off", PYTHONPATH=str(settings)
-        )
         for run in range(runs):
-            for road in ("index", "duplicates") if run % 2 == 0 else ("duplicates", "index"):
+            for road in roads[run % len(roads) :] + roads[: run % len(roads)]:
                 shutil.rmtree(cache, ignore_errors=True)
                 cache.mkdir()
-                command = [str(FIND_IMAGES), "--settings", str(settings), "--quiet", road, str(folder)]
+                path = (
+                    f"{against}{os.pathsep}{settings}" if road.endswith("(other package)") else str(settings)
+                )
+                env = dict(
+                    os.environ, BENCH_CACHE=str(cache), SEARCH_INDEX_LIB_FEATURE_STORE="off", PYTHONPATH=path
+                )
+                command = [str(FIND_IMAGES), "--settings", str(settings), "--quiet"]
+                command += (
+                    ["index", str(folder)] if road == "index" else ["duplicates", "--json", str(folder)]
+                )
                 started, cpu = time.perf_counter(), _children_cpu()
                 done = subprocess.run(command, env=env, capture_output=True, text=True)
                 times[road].append(time.perf_counter() - started)
                 processor[road].append(_children_cpu() - cpu)
                 if done.returncode not in (0, 1):
                     raise RuntimeError(done.stderr)
-    index, duplicates = statistics.median(times["index"]), statistics.median(times["duplicates"])
+                if road != "index":
+                    found = json.loads(done.stdout)
+                    found.pop("elapsed_seconds")
+                    outputs.add(json.dumps(found, sort_keys=True))
+                print(
+                    f"  {road}: {times[road][-1]:.2f} s, {processor[road][-1]:.2f} s of processor time",
+                    flush=True,
+                )
+    index, index_cpu = statistics.median(times["index"]), statistics.median(processor["index"])
     print(
-        f"find-images index {index:.2f} s ({', '.join(f'{t:.2f}' for t in times['index'])}), "
-        f"find-images duplicates {duplicates:.2f} s ({', '.join(f'{t:.2f}' for t in times['duplicates'])}): "
-        f"{duplicates / index:.2f} times; load {os.getloadavg()}"
+        f"find-images index {index:.2f} s ({', '.join(f'{t:.2f}' for t in times['index'])}), {index_cpu:.2f} s "
+        f"of processor time ({', '.join(f'{t:.2f}' for t in processor['index'])})"
     )
-    index_cpu, duplicates_cpu = (
-        statistics.median(processor["index"]),
-        statistics.median(processor["duplicates"]),
-    )
-    print(
-        f"processor time (the command and its workers): index {index_cpu:.2f} s "
-        f"({', '.join(f'{t:.2f}' for t in processor['index'])}), duplicates {duplicates_cpu:.2f} s "
-        f"({', '.join(f'{t:.2f}' for t in processor['duplicates'])}): {duplicates_cpu / index_cpu:.2f} times"
-    )
+    for road in roads[1:]:
+        wall, cpu = statistics.median(times[road]), statistics.median(processor[road])
+        print(
+            f"find-images {road} {wall:.2f} s ({', '.join(f'{t:.2f}' for t in times[road])}), {cpu:.2f} s of "
+            f"processor time ({', '.join(f'{t:.2f}' for t in processor[road])}): {wall / index:.2f} / "
+            f"{cpu / index_cpu:.2f} times the index build's"
+        )
+    print(f"the same JSON (but the elapsed time) in every run: {len(outputs) == 1}; load {os.getloadavg()}")
 
 
 def _children_cpu() -> float:
@@ -417,15 +436,17 @@ def main() -> None:
     first = commands.add_parser("first", help="a first scan against an index build, on a folder")
     first.add_argument("folder", type=Path)
     first.add_argument("--runs", type=int, default=3)
+    first.add_argument("--against", type=Path, help="a folder holding another search_index_tools package")
     steps = commands.add_parser("phases", help="the steps of one first scan, timed")
     steps.add_argument("--size", type=int, default=20_000)
+    steps.add_argument("--against", type=Path, help="a folder holding another search_index_tools package")
     args = parser.parse_args()
     if args.command == "generate":
         generate(args.count)
     elif args.command == "first":
-        first_scans(args.folder, args.runs)
+        first_scans(args.folder, args.runs, args.against)
     elif args.command == "phases":
-        phases(args.size)
+        phases(args.size, args.against)
     else:
         measure(args.sizes, args.runs, args.without_runs, args.reuse)
 

@@ -243,7 +243,8 @@ class KeptDecisions:
                             )
                             for (first, second, transforms), verdict in verdicts.items()
                         ],
-                        width=4,
+                        # By their pictures: the rest of the key seldom tells two rows apart.
+                        width=2,
                     ),
                 ),
             ]
