@@ -14,7 +14,7 @@ import builtins
 import functools
 import os
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from typing import Any, Protocol
@@ -270,7 +270,7 @@ def _pool_runner(sil: Any, progress: Progress | None, label: str) -> Runner:
     """A map over the module's pool (looked up when it runs, as the module does), shown as
     `label` on the progress reporter."""
 
-    def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
+    def run(function: Callable[[Any], Any], items: Sequence[Any]) -> list[Any]:
         workers = max(1, min(os.cpu_count() or 1, 5, len(items)))
         phase = progress.phase(label) if progress is not None else _NoPhase()
         with phase, sil.Pool(workers) as pool:
@@ -288,7 +288,7 @@ def _comparison_runner(sil: Any, progress: Progress | None) -> tuple[Runner, int
         return _pool_runner(sil, progress, "Comparing"), kept_grouping.PAIRS_PER_ITEM, False
     threads = local_comparisons.thread_count(pool)
 
-    def run(function: Callable[[Any], Any], items: list[Any]) -> list[Any]:
+    def run(function: Callable[[Any], Any], items: Sequence[Any]) -> list[Any]:
         phase = progress.phase("Comparing") if progress is not None else _NoPhase()
         with phase:
             # The command's reporter draws a bar from these, as its pool would.

@@ -22,7 +22,7 @@ the kept lists are those of earlier scans.
 from __future__ import annotations
 
 import functools
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -61,7 +61,7 @@ class Picture(NamedTuple):
 # Thumbnails of the given positions, (n, side, side) uint8, in that order.
 ThumbnailSource = Callable[[list[int]], np.ndarray]
 # A pool's map: runs the function on every item, results in order.
-Runner = Callable[[Callable[[Any], Any], list[Any]], list[Any]]
+Runner = Callable[[Callable[[Any], Any], Sequence[Any]], list[Any]]
 # Below this many comparisons to make, starting a pool costs more than it saves.
 POOL_MINIMUM = 64
 VERIFY_SLICE = 16384  # comparisons prepared at a time (their thumbnails are held meanwhile)
@@ -450,6 +450,19 @@ def _verify_all(
     of_key = {key: (plain, first, second, mask) for plain, first, second, mask, key in unknown}
     use_pool = run is not None and len(keys) >= POOL_MINIMUM
     verdicts: dict[tuple[int, int, int], Verdict] = {}
+    if shared and run is not None and use_pool:
+        # Threads of this process take the items as they come free: each is made (its
+        # thumbnails gathered) while they work on earlier ones, and only a few are held.
+        # (Imported here: a worker process that compares never needs it.)
+        from .local_comparisons import LazyItems
+
+        def item(number: int) -> ComparisonSlice:
+            part = [of_key[key] for key in keys[number * per_item : (number + 1) * per_item]]
+            return _comparison_slice(pictures, thumbnails, part, threshold, as_array=True)
+
+        results = run(step, LazyItems(-(-len(keys) // per_item), item))
+        verdicts.update(zip(keys, (verdict for result in results for verdict in result)))
+        return verdicts
     # In slices: the thumbnails of a slice's pairs are held until its verdicts are in.
     for start in range(0, len(keys), VERIFY_SLICE):
         part = keys[start : start + VERIFY_SLICE]

@@ -10,16 +10,21 @@ comparisons go where the pool sends them.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import itertools
+from collections import deque
+from collections.abc import Callable, Iterable, Sequence, Sized
 from concurrent.futures import Future, ThreadPoolExecutor
 from multiprocessing.context import BaseContext
-from typing import Any
+from typing import Any, overload
 
 from ..workers import CommandPoolBinding, available_processors
 
 # Comparisons a thread makes per item: enough that a picture in several of its pairs is
 # prepared once, few enough that an interruption is seen within a fraction of a second.
 PAIRS_PER_THREAD_ITEM = 2048
+# Items taken ahead per thread, beyond those whose results were collected: enough that a thread
+# that finishes finds its next item made.
+AHEAD = 2
 
 
 def on_this_machine(pool: Any) -> bool:
@@ -41,24 +46,64 @@ def thread_count(pool: Any) -> int:
 
 def map_on_threads(
     function: Callable[[Any], Any],
-    items: list[Any],
+    items: Iterable[Any],
     threads: int,
     on_start: Callable[[int], None] | None = None,
     on_item: Callable[[], None] | None = None,
 ) -> list[Any]:
-    """[function(item) for item in items], on up to `threads` threads, results in order. On an
-    error or an interruption the items not started are dropped and the running ones awaited,
-    so no thread outlives the call."""
-    if on_start is not None:
-        on_start(len(items))
-    executor = ThreadPoolExecutor(max(1, min(threads, len(items))), thread_name_prefix="comparing")
+    """[function(item) for item in items], on up to `threads` threads, results in order.
+
+    `items` is a list, or any sized iterable whose items are made as they are taken (such as
+    LazyItems): they are taken a few at a time, AHEAD per thread beyond those whose results
+    were collected, so an item is made in this thread while the threads work on earlier ones,
+    and only those few are held at once. On an error or an interruption the items not
+    started are dropped and the running ones awaited, so no thread outlives the call."""
+    count = len(items) if isinstance(items, Sized) else None
+    if on_start is not None and count is not None:
+        on_start(count)
+    workers = max(1, min(threads, count if count is not None else threads))
+    executor = ThreadPoolExecutor(workers, thread_name_prefix="comparing")
     try:
-        futures: list[Future[Any]] = [executor.submit(function, item) for item in items]
+        source = iter(items)
+        pending: deque[Future[Any]] = deque(
+            executor.submit(function, item) for item in itertools.islice(source, AHEAD * workers)
+        )
         results = []
-        for future in futures:
-            results.append(future.result())
+        while pending:
+            results.append(pending.popleft().result())
             if on_item is not None:
                 on_item()
+            following = next(source, _NO_MORE)
+            if following is not _NO_MORE:
+                pending.append(executor.submit(function, following))
         return results
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
+
+
+_NO_MORE = object()
+
+
+class LazyItems(Sequence[Any]):
+    """`count` items, item i made by make(i) when it is taken: a map over threads takes them as
+    the threads come free, so they are made while earlier ones are worked on."""
+
+    def __init__(self, count: int, make: Callable[[int], Any]):
+        self._count = count
+        self._make = make
+
+    def __len__(self) -> int:
+        return self._count
+
+    @overload
+    def __getitem__(self, index: int) -> Any: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[Any]: ...
+
+    def __getitem__(self, index: int | slice) -> Any:
+        if isinstance(index, slice):
+            return [self[number] for number in range(*index.indices(self._count))]
+        if not -self._count <= index < self._count:
+            raise IndexError("item out of range")
+        return self._make(index % self._count)

@@ -106,3 +106,52 @@ def test_an_interruption_drops_the_items_not_started_and_leaves_no_thread(monkey
     # The first item, and at most the two that were running when it ended.
     assert started[0] == 0 and set(started) <= {0, 1, 2}
     assert _comparing_threads() == []
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_lazy_items_are_made_as_the_threads_come_free(threads):
+    """Items made when taken: all results in order, the progress told the count first, and
+    never more items made than the threads hold and the few taken ahead of them."""
+    made, collected, counted = [], [], []
+    lock = threading.Lock()
+
+    def make(number):
+        with lock:
+            made.append(number)
+            # Items made but whose results are not collected yet.
+            assert len(made) - len(collected) <= (local_comparisons.AHEAD + 1) * threads
+        return number
+
+    results = local_comparisons.map_on_threads(
+        lambda item: item * 2,
+        local_comparisons.LazyItems(25, make),
+        threads,
+        counted.append,
+        lambda: collected.append(1),
+    )
+    assert results == [number * 2 for number in range(25)]
+    assert made == list(range(25)) and counted == [25]
+    assert _comparing_threads() == []
+
+
+@pytest.mark.parametrize("broken", [0, 3, 24])
+def test_an_item_that_cannot_be_made_is_raised_and_leaves_no_thread(broken):
+    def make(number):
+        if number == broken:
+            raise OSError("thumbnail gone")
+        return number
+
+    with pytest.raises(OSError, match="thumbnail gone"):
+        local_comparisons.map_on_threads(lambda item: item, local_comparisons.LazyItems(25, make), 2)
+    assert _comparing_threads() == []
+
+
+@pytest.mark.parametrize("index, expected", [(0, 0), (4, 4), (-1, 4), (slice(1, 4), [1, 2, 3])])
+def test_lazy_items_index_like_a_list(index, expected):
+    assert local_comparisons.LazyItems(5, lambda number: number)[index] == expected
+
+
+@pytest.mark.parametrize("index", [5, -6])
+def test_lazy_items_refuse_an_index_beyond_them(index):
+    with pytest.raises(IndexError):
+        local_comparisons.LazyItems(5, lambda number: number)[index]
