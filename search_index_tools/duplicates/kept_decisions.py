@@ -29,7 +29,7 @@ import numpy as np
 
 from ..file_identity import FileIdentity
 from . import grouping
-from .store import PictureStore, in_key_order, path_key, settings_key
+from .store import PictureStore, path_key, settings_key
 
 # The pairs of a kept result, as stored.
 PAIR_RECORD = np.dtype(
@@ -309,6 +309,15 @@ class KeptDecisions:
                         db.executemany(statement, rows)
         except sqlite3.Error as error:
             self._store.failed(error)
+
+
+def in_key_order(rows: Iterable[tuple[object, ...]], width: int = 2) -> list[tuple[object, ...]]:
+    """The rows ordered by their first `width` columns, the table's key (the order SQLite keeps
+    them in: whole numbers by value, text and bytes byte by byte). Inserted in that order they
+    are appended to the table's tree instead of splitting its pages all over: a first scan
+    inserts tens of thousands of rows at a time. The order is stable, so of two rows with one
+    key the later still replaces the earlier, and the table ends as it would otherwise."""
+    return sorted(rows, key=lambda row: row[:width])
 
 
 def _candidate_list(

@@ -188,7 +188,7 @@ class PictureStore(StoreClient):
         if self._db is None or not self._writable:
             return
         settings = settings_key()
-        rows = in_key_order([_encode(read, settings) for read in reads], width=1)
+        rows = [_encode(read, settings) for read in reads]
         try:
             for first in range(0, len(rows), _BATCH):
                 with self._db:
@@ -222,15 +222,6 @@ class PictureStore(StoreClient):
                     self._db.executemany("DELETE FROM pictures WHERE path = ?", gone)
         except sqlite3.Error as error:
             self._fail(error)
-
-
-def in_key_order(rows: Iterable[tuple[object, ...]], width: int = 2) -> list[tuple[object, ...]]:
-    """The rows ordered by their first `width` columns, the table's key (the order SQLite keeps
-    them in: whole numbers by value, text and bytes byte by byte). Inserted in that order they
-    are appended to the table's tree instead of splitting its pages all over: a first scan
-    inserts tens of thousands of rows at a time. The order is stable, so of two rows with one
-    key the later still replaces the earlier, and the table ends as it would otherwise."""
-    return sorted(rows, key=lambda row: row[:width])
 
 
 def _prefixes(keys: dict[bytes, str]) -> list[bytes]:

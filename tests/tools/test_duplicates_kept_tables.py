@@ -12,7 +12,7 @@ from duplicates_support import EDITS, TEXTURE_EDITS, copy_of, distractors, origi
 from testsupport import save_photo
 
 from search_index_tools import scan_duplicates
-from search_index_tools.duplicates import kept_decisions, kept_grouping, local_comparisons, store
+from search_index_tools.duplicates import kept_decisions, kept_grouping, local_comparisons
 from search_index_tools.duplicates.store import SUFFIX
 
 TABLES = ("pictures", "candidate_lists", "verdicts", "relations", "scope_results")
@@ -68,8 +68,7 @@ def _pool(monkeypatch):
 
 
 def _writes_as_they_came(monkeypatch):
-    for module in (store, kept_decisions):
-        monkeypatch.setattr(module, "in_key_order", lambda rows, width=2: list(rows))
+    monkeypatch.setattr(kept_decisions, "in_key_order", lambda rows, width=2: list(rows))
 
 
 @pytest.mark.parametrize("road", [_threads, _pool, _writes_as_they_came], ids=lambda road: road.__name__)
