@@ -58,7 +58,7 @@ from .features import (
     picture_features,
     single_threaded_opencv,
 )
-from .pixel_index import PixelIndexStore
+from .pixel_index_store import PixelIndexStore
 from .pixels import THUMBNAIL_SETTINGS
 
 PICTURE_SETTINGS = FeatureSettings(
@@ -411,15 +411,23 @@ def _proposed_scan(
             pixel_stage.coarse_thumbnails,
             folder,
         )
+        try:
+            settled = pixel_proposals.bounded_scan(
+                pixel_stage.pixels,
+                pixel_stage.scan,
+                pixel_index,
+                usable,
+                hopeless_unscanned=not unbounded,
+            )
+        except pixel_proposals.DamagedEntries as damage:
+            # Damaged entries may have put the wrong pictures first: no answer by pixels this
+            # time, and those pictures are described again by the next search.
+            for path in damage.paths:
+                pixel_index.remove(path)
+            pixel_store.save(pixel_index, [], damage.paths)
+            return None
     finally:
         pixel_store.close()
-    settled = pixel_proposals.bounded_scan(
-        pixel_stage.pixels,
-        pixel_stage.scan,
-        pixel_index,
-        usable,
-        hopeless_unscanned=not unbounded,
-    )
     scanned = pixel_stage.pixels.scanned
     if not settled and not unbounded:
         return None
