@@ -216,8 +216,47 @@ def reference_scores(vectors, queries):
     return (vectors.astype(np.int64) @ weights.T).reshape(len(vectors), -1).max(axis=1)
 
 
+def native_roads():
+    return ["portable", *(["avx2"] if _avx2() else [])]
+
+
+def _avx2():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return " avx2 " in info.read().replace("\n", " ")
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("road", native_roads())
+@pytest.mark.parametrize("windows", [1, 7, 8, 9, 484])  # whole groups of eight, a rest, or both
+def test_every_native_road_gives_numpys_integer_scores(road, windows):
+    rng = np.random.default_rng(windows)
+    vectors = rng.integers(-127, 128, (40, windows, pixel_index.DIMENSION), dtype=np.int8)
+    vectors[3] = 127  # the largest products there can be
+    weights = rng.integers(-32767, 32768, (5, pixel_index.DIMENSION), dtype=np.int16)
+    weights[0] = 32767
+    rows = rng.permutation(40).astype(np.int64)
+    expected = (vectors.astype(np.int64) @ weights.T.astype(np.int64)).reshape(40, -1).max(axis=1)
+    assert np.array_equal(_verified_match.best_window_scores(vectors, weights, rows, road=road), expected[rows])
+
+
+@pytest.mark.parametrize(
+    "vectors, weights, rows, message",
+    [
+        (np.zeros((2, 3, 31), np.int8), np.zeros((1, 32), np.int16), [0], "vectors must be"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((0, 32), np.int16), [0], "queries must be"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((1, 32), np.int16), [2], "outside"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((1, 32), np.int16), [-1], "outside"),
+    ],
+)
+def test_the_native_scores_refuse_bad_arrays(vectors, weights, rows, message):
+    with pytest.raises((ValueError, IndexError), match=message):
+        _verified_match.best_window_scores(vectors, weights, np.array(rows, np.int64))
+
+
 @pytest.mark.parametrize("crop_seed, turns", [(21, 5), (22, 1), (40, 3)])
-def test_the_native_scores_are_numpys_exactly(tmp_path, crop_seed, turns):
+def test_the_index_scores_are_numpys_exactly(tmp_path, crop_seed, turns):
     rng = np.random.default_rng(crop_seed)
     vectors = np.stack([pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in range(20, 26)])
     noise = rng.integers(-127, 128, (4, pixel_index.WINDOWS, pixel_index.DIMENSION), dtype=np.int8)

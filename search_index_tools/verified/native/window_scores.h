@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 
 namespace verified_match {
 
@@ -19,8 +20,11 @@ using PictureRows =
 
 // vectors: (pictures, windows, dimension) signed bytes (a memory map is read in place);
 // queries: (turns, dimension); rows: the pictures to score. Returns one int64 per row: the
-// largest sum over the dimension of vector * query, over every window and query.
+// largest sum over the dimension of vector * query, over every window and query. road:
+// "avx2", "portable" (one window at a time, on any processor) or "" (the fastest there is);
+// every road gives the same numbers.
 pybind11::array_t<int64_t> best_window_scores(const WindowVectors& vectors,
-                                              const QueryVectors& queries, const PictureRows& rows);
+                                              const QueryVectors& queries, const PictureRows& rows,
+                                              const std::string& road);
 
 }  // namespace verified_match
