@@ -10,7 +10,8 @@ in turn). Each run, in a process of its own (a new process finds nothing loaded;
 in the system's cache after the first run), measures:
 
 - load: PixelIndexStore.load(), the SQLite rows and the map of the rows file;
-- score: PixelIndex.scores() of every picture for one crop (five turns), native kernel;
+- score: PixelIndex.scores() of every picture for one crop (five turns), native kernel on its
+  fastest road (AVX2 where there is one), against its portable road (one window at a time);
 - numpy: the same scores by numpy's integer products, a chunk of pictures at a time (the road
   without the kernel), checked equal to the kernel's;
 - the process's peak resident memory and the files' sizes.
@@ -97,19 +98,37 @@ def measure(file):
     start = time.perf_counter()
     native = index.scores(queries, paths)
     score = time.perf_counter() - start
+    from search_index_tools.verified import _verified_match
+
+    rows = np.array([index.stored[path][1] for path in paths], np.int64)
+    start = time.perf_counter()
+    portable = _verified_match.best_window_scores(
+        index.mapped, pixel_index.quantised_queries(queries), rows, road="portable"
+    )
+    portable_time = time.perf_counter() - start
     start = time.perf_counter()
     reference = numpy_scores(index, queries, paths)
     numpy_time = time.perf_counter() - start
     with open("/proc/self/status") as status:
-        peak = next(int(line.split()[1]) / 1024 for line in status if line.startswith("VmHWM:"))
+        fields = {line.split(":")[0]: line.split()[1:] for line in status}
+    peak = int(fields["VmHWM"][0]) / 1024
+    # Resident memory of the process's own (anonymous) against pages of mapped files (the rows
+    # file: the system's file cache, shared and given back under pressure).
+    anonymous, mapped_file = int(fields["RssAnon"][0]) / 1024, int(fields["RssFile"][0]) / 1024
     print(
         json.dumps(
             {
                 "load": load,
                 "score": score,
                 "numpy": numpy_time,
-                "equal": bool(np.array_equal(native, reference)),
+                "portable": portable_time,
+                "equal": bool(
+                    np.array_equal(native, reference)
+                    and np.array_equal(portable / pixel_index.SCORE_UNIT, reference)
+                ),
                 "peak_mb": peak,
+                "anonymous_mb": anonymous,
+                "file_mb": mapped_file,
                 "pictures": len(paths),
             }
         )
@@ -149,10 +168,12 @@ def main():
         }
         print(
             f"{size} pictures: load {statistics.median(run['load'] for run in runs):.3f} s, scores of every "
-            f"picture {statistics.median(run['score'] for run in runs):.3f} s native against "
-            f"{statistics.median(run['numpy'] for run in runs):.3f} s numpy (equal: "
+            f"picture {statistics.median(run['score'] for run in runs):.3f} s native (fastest road) against "
+            f"{statistics.median(run['portable'] for run in runs):.3f} s native one window at a time and "
+            f"{statistics.median(run['numpy'] for run in runs):.3f} s numpy (all equal: "
             f"{all(run['equal'] for run in runs)}), peak RSS {statistics.median(run['peak_mb'] for run in runs):.0f} MB"
-            f" (mapped rows included), files: SQLite {sizes['SQLite']:.1f} MB, rows {sizes['rows']:.0f} MB;"
+            f" (at the end: {statistics.median(run['anonymous_mb'] for run in runs):.0f} MB its own, "
+            f"{statistics.median(run['file_mb'] for run in runs):.0f} MB of mapped files), files: SQLite {sizes['SQLite']:.1f} MB, rows {sizes['rows']:.0f} MB;"
             f" medians of {len(runs)}; load average {os.getloadavg()[0]:.1f}",
             flush=True,
         )

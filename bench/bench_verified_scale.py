@@ -32,8 +32,13 @@ given over the crops with content (not one flat grey level). Every crop is searc
 times; the warm time is the median over all those searches, and the first --timed crops'
 searches are also timed apart.
 
+Foreign crops: FOREIGN_PER_SET a crop seed, cut the same way, and SMOOTH_FOREIGN smooth ones
+(few keypoints), of the POOL_PACKAGES photographs that look like no library picture and no
+held-out photograph: any answer to one of them is wrong.
+
 Each size is measured in a child process of its own, as a user's process would meet it: the
-first query (it reads the candidate index file), the warm queries' median, the share of right
+first query (it reads the candidate index file), then the first of a smooth foreign crop (the
+first to need the pixel index above the limit), the warm queries' median, the share of right
 answers, the process's peak resident memory, and the sizes of the two store files. The load
 average is printed with every line: timings on a shared machine are noisy.
 """
@@ -426,6 +431,14 @@ def measure(args):
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
+    # The process's first search of a crop without keypoints (a smooth foreign one): the first
+    # to need the pixel stage, and so the pixel index, above the limit.
+    first_pixels = float("nan")
+    smooth = [crop for crop, _, flat in foreign if "smooth" in Path(crop).name and not flat]
+    if smooth:
+        start = time.perf_counter()
+        verified_search.verified_cropped_search(smooth[0], folder)
+        first_pixels = time.perf_counter() - start
     times, timed, right, misses, wrong = [], [], 0, [], []
     for number, (crop, source, flat) in enumerate(crops):
         for _ in range(args.runs):
@@ -442,9 +455,11 @@ def measure(args):
             if results and not found:
                 wrong.append(Path(crop).name)
     # Crops of photographs in no library: any answer is a wrong one.
-    foreign_answered = []
+    foreign_answered, foreign_times = [], []
     for crop, _, flat in foreign:
+        start = time.perf_counter()
         results = verified_search.verified_cropped_search(crop, folder)
+        foreign_times.append(time.perf_counter() - start)
         if results and not flat:
             foreign_answered.append(f"{Path(crop).name}: {Path(results[0]).name}")
     # One picture added to the library: the next query, beside reading that picture alone.
@@ -476,6 +491,7 @@ def measure(args):
         json.dumps(
             {
                 "first": first,
+                "first_pixels": first_pixels,
                 "warm": statistics.median(times),
                 "warm_timed": statistics.median(timed) if timed else float("nan"),
                 "min": min(times),
@@ -487,6 +503,8 @@ def measure(args):
                 "foreign": sum(not flat for *_, flat in foreign),
                 "foreign_smooth": sum(not flat for path, _, flat in foreign if "smooth" in Path(path).name),
                 "foreign_answered": foreign_answered,
+                "foreign_warm": statistics.median(foreign_times) if foreign_times else float("nan"),
+                "foreign_max": max(foreign_times, default=float("nan")),
                 "added_query": added_query,
                 "read_alone": read_alone,
                 "crops": len(crops),
@@ -620,7 +638,8 @@ def measure_in_child(args, size, road):
         sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
     figures = json.loads(child.stdout.strip().splitlines()[-1])
     print(
-        f"{size} pictures, {road} road: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
+        f"{size} pictures, {road} road: first query {figures['first']:.2f} s (then the first of a smooth crop "
+        f"{figures['first_pixels']:.2f} s), warm median {figures['warm']:.3f} s "
         f"(min {figures['min']:.3f}, max {figures['max']:.3f}; first {args.timed} crops "
         f"{figures['warm_timed']:.3f} s), recall@1 over crops with content "
         f"{figures['right'] / max(1, figures['with_content']):.3f} "
@@ -634,7 +653,8 @@ def measure_in_child(args, size, road):
     print(f"  missed: {' '.join(figures['misses'])}", flush=True)
     print(f"  answered with another picture: {' '.join(figures['wrong']) or 'none'}", flush=True)
     print(
-        f"  foreign crops with content answered: {len(figures['foreign_answered'])} of {figures['foreign']}"
+        f"  foreign crops (warm median {figures['foreign_warm']:.3f} s, max {figures['foreign_max']:.2f} s)"
+        f" with content answered: {len(figures['foreign_answered'])} of {figures['foreign']}"
         f" ({figures['foreign_smooth']} smooth): {'; '.join(figures['foreign_answered']) or 'none'}",
         flush=True,
     )

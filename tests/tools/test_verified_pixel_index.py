@@ -238,7 +238,9 @@ def test_every_native_road_gives_numpys_integer_scores(road, windows):
     weights[0] = 32767
     rows = rng.permutation(40).astype(np.int64)
     expected = (vectors.astype(np.int64) @ weights.T.astype(np.int64)).reshape(40, -1).max(axis=1)
-    assert np.array_equal(_verified_match.best_window_scores(vectors, weights, rows, road=road), expected[rows])
+    assert np.array_equal(
+        _verified_match.best_window_scores(vectors, weights, rows, road=road), expected[rows]
+    )
 
 
 @pytest.mark.parametrize(
@@ -464,3 +466,18 @@ def test_an_unknown_pixel_index_road_is_refused(tmp_path, small_pixel_limit, mon
     crop, _ = lighter_smooth_crop_library(tmp_path)
     with pytest.raises(ValueError, match="PIXEL_INDEX_ROAD must be one of"):
         verified_cropped_matches(crop, str(tmp_path / "pictures"))
+
+
+@pytest.mark.slow
+def test_below_the_limit_every_road_answers_alike_and_keeps_no_pixel_index(
+    tmp_path, small_pixel_limit, monkeypatch
+):
+    monkeypatch.setattr(verified_search, "PIXEL_STAGE_LIMIT", 100)
+    crop, source = lighter_smooth_crop_library(tmp_path)
+    answers = {}
+    for road in verified_search.PIXEL_INDEX_ROADS:
+        monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", road)
+        answers[road] = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+    assert [match.path for match in answers["off"]] == [source]
+    assert answers["bounded"] == answers["unbounded"] == answers["off"]  # scores and corners too
+    assert not os.path.exists(pixel_file())
