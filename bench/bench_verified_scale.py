@@ -487,6 +487,8 @@ def measure(args):
         )
         if os.path.exists(sil.CACHED_INDEXED + suffix)
     }
+    rows_file = sil.CACHED_INDEXED + verified_search.PIXELS_SUFFIX + ".rows"
+    rows_size = os.path.getsize(rows_file) if os.path.exists(rows_file) else 0
     print(
         json.dumps(
             {
@@ -511,7 +513,8 @@ def measure(args):
                 "peak_mb": peak_memory_mb(),
                 "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
                 "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
-                "pixels_mb": files.get(verified_search.PIXELS_SUFFIX, 0) / 1e6,
+                # The pixel index's SQLite file and its rows file.
+                "pixels_mb": (files.get(verified_search.PIXELS_SUFFIX, 0) + rows_size) / 1e6,
                 "load": os.getloadavg()[0],
             }
         )
