@@ -127,9 +127,11 @@ class PixelIndexStore(StoreClient):
             needed = 1 + max((row for _, row, _ in stored.values()), default=-1)
             mapped = mapped_rows(self._rows_path, generation[1], needed)
             if mapped is None:
+                # No listed row can be read: none is used (a store that may only be read keeps
+                # its file as it is, and this process describes the pictures again).
                 if stored and self._writable:
                     generation = self._start_again()
-                    stored = {}
+                stored = {}
                 mapped = mapped_rows(self._rows_path, generation[1], 0)
             index = PixelIndex(mapped, stored)
         except (sqlite3.Error, OSError, ValueError) as error:

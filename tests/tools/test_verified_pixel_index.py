@@ -181,6 +181,21 @@ def test_a_stale_rows_file_drops_the_entries_and_starts_again(tmp_path, spoil):
     assert again.paths() == ["p2"] and np.array_equal(again.vectors("p2"), vectors[2])
 
 
+def test_a_store_that_may_only_be_read_ignores_a_stale_rows_file(tmp_path):
+    file = str(tmp_path / "pixels.sqlite")
+    stored_index(file)
+    cut_short(file)
+    store = pixel_index_store.PixelIndexStore(file)
+    store._store.writable = False  # as after a read-only file or a lock
+    index = store.load()
+    assert len(index) == 0
+    queries = pixel_index.crop_vectors(grey_smooth(2)[100:260, 200:420])
+    assert index.scores(queries, ["p1", "p2"]).tolist() == [-np.inf, -np.inf]
+    store.close()
+    with sqlite3.connect(file) as db:  # the listed entries were left for a writer to deal with
+        assert db.execute("SELECT count(*) FROM pictures").fetchone() == (3,)
+
+
 def test_a_damaged_row_is_found_by_its_checksum(tmp_path):
     file = str(tmp_path / "pixels.sqlite")
     stored_index(file)
