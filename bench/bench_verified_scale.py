@@ -415,6 +415,11 @@ def measure(args):
         "unbounded": "unbounded",
         "full": "off",
     }[args.road[0]]
+    if args.most_scanned:
+        from search_index_tools.verified import pixel_proposals
+
+        pixel_proposals.MOST_SCANNED = args.most_scanned
+        pixel_proposals.FIRST_SCANNED = min(pixel_proposals.FIRST_SCANNED, args.most_scanned)
     if args.road[0] == "full":
         # The pixel stage scans every picture's thumbnail, however large the library.
         verified_search.PIXEL_STAGE_LIMIT = 10**9
@@ -555,6 +560,9 @@ def main():
     parser.add_argument(
         "--only", nargs="+", help="measure only these crops (file names without suffix), own and foreign"
     )
+    parser.add_argument(
+        "--most-scanned", type=int, help="of the pictures the pixel index proposes, scan at most this many"
+    )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
     if args.measure:
@@ -631,6 +639,7 @@ def measure_in_child(args, size, road):
             str(args.seed),
             *(["--word-idf"] if args.word_idf else []),
             *(["--only", *args.only] if args.only else []),
+            *(["--most-scanned", str(args.most_scanned)] if args.most_scanned else []),
             "--road",
             road,
         ],
