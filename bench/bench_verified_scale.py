@@ -32,8 +32,13 @@ given over the crops with content (not one flat grey level). Every crop is searc
 times; the warm time is the median over all those searches, and the first --timed crops'
 searches are also timed apart.
 
+Foreign crops: FOREIGN_PER_SET a crop seed, cut the same way, and SMOOTH_FOREIGN smooth ones
+(few keypoints), of the POOL_PACKAGES photographs that look like no library picture and no
+held-out photograph: any answer to one of them is wrong.
+
 Each size is measured in a child process of its own, as a user's process would meet it: the
-first query (it reads the candidate index file), the warm queries' median, the share of right
+first query (it reads the candidate index file), then the first of a smooth foreign crop (the
+first to need the pixel index above the limit), the warm queries' median, the share of right
 answers, the process's peak resident memory, and the sizes of the two store files. The load
 average is printed with every line: timings on a shared machine are noisy.
 """
@@ -56,7 +61,14 @@ sys.path.insert(0, str(HERE))
 
 import numpy as np  # noqa: E402
 from bench_support import unpack_packages  # noqa: E402
-from bench_verified_quality import MIN_SIDE, build_folder, cut_crops, group_lookalikes, rank_of  # noqa: E402
+from bench_verified_quality import (  # noqa: E402
+    MIN_SIDE,
+    build_folder,
+    cut_crops,
+    group_lookalikes,
+    rank_of,
+    smooth_crops,
+)
 from PIL import Image  # noqa: E402
 
 import search_index_lib as sil  # noqa: E402
@@ -166,6 +178,50 @@ def pool_pictures(data, real_pictures, held_paths):
     return [np.asarray(image.convert("L")) for image in largest.values()]
 
 
+FOREIGN_PER_SET = 30  # crops of photographs in no library, per crop seed
+SMOOTH_FOREIGN = 30  # and smooth ones (few keypoints), over all
+
+
+def foreign_sources(data, real_pictures, held_paths):
+    """Files of the photographs of POOL_PACKAGES that look like no library picture and no
+    held-out photograph (whose features the generated files hold): crops of them belong to
+    no picture of any library."""
+    out = Path(data) / "foreign_sources"
+    if (out / "done").exists():
+        return sorted(str(path) for path in out.glob("*.png"))
+    unpacked = unpack_packages(POOL_PACKAGES, Path(data) / "pool-debs", Path(data) / "pool")
+    files = sorted(
+        path
+        for suffix in ("jpg", "jpeg", "png", "webp")
+        for path in glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)
+    )
+    inside = []
+    for path in list(real_pictures) + list(held_paths):
+        with Image.open(path) as image:
+            inside.append(image.convert("RGB"))
+    outside = []
+    for path in files:
+        with Image.open(path) as image:
+            if min(image.size) >= MIN_SIDE:
+                outside.append(image.convert("RGB"))
+    groups = group_lookalikes([("", image) for image in inside + outside])
+    taken = set(groups[: len(inside)])
+    out.mkdir(parents=True, exist_ok=True)
+    kept = []
+    for number, (image, group) in enumerate(zip(outside, groups[len(inside) :])):
+        if group in taken:
+            continue
+        taken.add(group)  # one copy of each photograph
+        if max(image.size) > 1600:
+            factor = 1600 / max(image.size)
+            image = image.resize((round(image.size[0] * factor), round(image.size[1] * factor)))
+        path = out / f"{number:03d}.png"
+        image.save(path)
+        kept.append(str(path))
+    (out / "done").touch()
+    return kept
+
+
 def describe_variant(job):
     """(descriptors, points) of a picture cut at random from `grey`, as the library's pictures
     are described."""
@@ -262,9 +318,9 @@ def populate_pixels(folder, held_paths):
     """Gives every picture of the library its pixel-index entry, unless it has one: a
     generated file that of the held-out photograph its feature-store entry holds, a real
     picture that of its stored coarse thumbnail."""
-    from search_index_tools.verified import pixel_index, pixel_proposals
+    from search_index_tools.verified import pixel_index, pixel_index_store, pixel_proposals
 
-    pixel_store = pixel_index.PixelIndexStore(str(sil.CACHED_INDEXED) + verified_search.PIXELS_SUFFIX)
+    pixel_store = pixel_index_store.PixelIndexStore(str(sil.CACHED_INDEXED) + verified_search.PIXELS_SUFFIX)
     index = pixel_store.load()
     generated = sorted(str(path) for path in Path(folder, "generated").rglob("*.png"))
     held = [
@@ -353,18 +409,41 @@ def measure(args):
     if args.word_idf:
         verified_candidates.CandidateIndex.scores = word_idf_scores
     # "main": above the pixel stage's limit no pixel stage at all, the road before the pixel index.
-    verified_search.PIXEL_INDEX_ROAD = {"main": "off", "pixel-index": "bounded", "unbounded": "unbounded"}[
-        args.road[0]
-    ]
+    verified_search.PIXEL_INDEX_ROAD = {
+        "main": "off",
+        "pixel-index": "bounded",
+        "unbounded": "unbounded",
+        "full": "off",
+    }[args.road[0]]
+    if args.most_scanned:
+        from search_index_tools.verified import pixel_proposals
+
+        pixel_proposals.MOST_SCANNED = args.most_scanned
+        pixel_proposals.FIRST_SCANNED = min(pixel_proposals.FIRST_SCANNED, args.most_scanned)
+    if args.road[0] == "full":
+        # The pixel stage scans every picture's thumbnail, however large the library.
+        verified_search.PIXEL_STAGE_LIMIT = 10**9
     sil.CACHED_INDEXED = str(root / "index.faiss")
     sil.CACHE_METADATA = str(root / "metadata.txt")
     folder = str(root / "library")
     # The queries were cut by the parent: the peak memory below is the searches' own.
     queries = json.loads(Path(args.data, "queries.json").read_text())
     crops, group_of, group_in_library = queries["crops"], queries["group_of"], queries["group_in_library"]
+    foreign = queries["foreign"]
+    if args.only:
+        crops = [crop for crop in crops if Path(crop[0]).stem in args.only] or crops[:1]
+        foreign = [crop for crop in foreign if Path(crop[0]).stem in args.only]
     start = time.perf_counter()
     verified_search.verified_cropped_search(crops[0][0], folder)
     first = time.perf_counter() - start
+    # The process's first search of a crop without keypoints (a smooth foreign one): the first
+    # to need the pixel stage, and so the pixel index, above the limit.
+    first_pixels = float("nan")
+    smooth = [crop for crop, _, flat in foreign if "smooth" in Path(crop).name and not flat]
+    if smooth:
+        start = time.perf_counter()
+        verified_search.verified_cropped_search(smooth[0], folder)
+        first_pixels = time.perf_counter() - start
     times, timed, right, misses, wrong = [], [], 0, [], []
     for number, (crop, source, flat) in enumerate(crops):
         for _ in range(args.runs):
@@ -380,9 +459,17 @@ def measure(args):
                 misses.append(Path(crop).name)
             if results and not found:
                 wrong.append(Path(crop).name)
+    # Crops of photographs in no library: any answer is a wrong one.
+    foreign_answered, foreign_times = [], []
+    for crop, _, flat in foreign:
+        start = time.perf_counter()
+        results = verified_search.verified_cropped_search(crop, folder)
+        foreign_times.append(time.perf_counter() - start)
+        if results and not flat:
+            foreign_answered.append(f"{Path(crop).name}: {Path(results[0]).name}")
     # One picture added to the library: the next query, beside reading that picture alone.
     added_query = read_alone = float("nan")
-    if queries.get("held"):
+    if queries.get("held") and not args.only:
         added = Path(folder) / "added" / Path(queries["held"][0]).name
         added.parent.mkdir(exist_ok=True)
         shutil.copyfile(queries["held"][0], added)
@@ -405,10 +492,13 @@ def measure(args):
         )
         if os.path.exists(sil.CACHED_INDEXED + suffix)
     }
+    rows_file = sil.CACHED_INDEXED + verified_search.PIXELS_SUFFIX + ".rows"
+    rows_size = os.path.getsize(rows_file) if os.path.exists(rows_file) else 0
     print(
         json.dumps(
             {
                 "first": first,
+                "first_pixels": first_pixels,
                 "warm": statistics.median(times),
                 "warm_timed": statistics.median(timed) if timed else float("nan"),
                 "min": min(times),
@@ -417,13 +507,19 @@ def measure(args):
                 "with_content": sum(not flat for *_, flat in crops),
                 "misses": misses,
                 "wrong": wrong,
+                "foreign": sum(not flat for *_, flat in foreign),
+                "foreign_smooth": sum(not flat for path, _, flat in foreign if "smooth" in Path(path).name),
+                "foreign_answered": foreign_answered,
+                "foreign_warm": statistics.median(foreign_times) if foreign_times else float("nan"),
+                "foreign_max": max(foreign_times, default=float("nan")),
                 "added_query": added_query,
                 "read_alone": read_alone,
                 "crops": len(crops),
                 "peak_mb": peak_memory_mb(),
                 "store_mb": files[verified_search.STORE_SUFFIX] / 1e6,
                 "words_mb": files[verified_search.WORDS_SUFFIX] / 1e6,
-                "pixels_mb": files.get(verified_search.PIXELS_SUFFIX, 0) / 1e6,
+                # The pixel index's SQLite file and its rows file.
+                "pixels_mb": (files.get(verified_search.PIXELS_SUFFIX, 0) + rows_size) / 1e6,
                 "load": os.getloadavg()[0],
             }
         )
@@ -454,11 +550,18 @@ def main():
     parser.add_argument(
         "--road",
         nargs="+",
-        choices=["pixel-index", "unbounded", "main"],
+        choices=["pixel-index", "unbounded", "main", "full"],
         default=["pixel-index"],
         help="above the pixel stage's limit: scan what the pixel index proposes (answering only once"
         " no picture left could change the answer, or also when that was not shown: unbounded), or"
-        " no pixel stage (the earlier road); several are measured in turn, each in a process of its own",
+        " no pixel stage (the earlier road), or the pixel stage over every picture (full: slow, for"
+        " --only a sample); several are measured in turn, each in a process of its own",
+    )
+    parser.add_argument(
+        "--only", nargs="+", help="measure only these crops (file names without suffix), own and foreign"
+    )
+    parser.add_argument(
+        "--most-scanned", type=int, help="of the pictures the pixel index proposes, scan at most this many"
     )
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)  # the child's part
     args = parser.parse_args()
@@ -479,12 +582,23 @@ def main():
             f"crop{seed}",
         )
     ]
+    sources = foreign_sources(args.data, real_pictures, held_paths)
+    foreign = [
+        crop
+        for seed in CROP_SEEDS
+        for crop in cut_crops(
+            sources, FOREIGN_PER_SET, np.random.default_rng(seed), Path(args.data) / "crops", f"foreign{seed}"
+        )
+    ] + smooth_crops(
+        sources, SMOOTH_FOREIGN, np.random.default_rng(17), Path(args.data) / "crops", "smooth_foreign"
+    )
     variants = None
     for size in args.sizes:
         root = Path(args.data) / str(size)
         folder, real = lay_out(root, size, real_pictures)
         queries = {
             "crops": crops,
+            "foreign": foreign,
             "group_of": group_of,
             "group_in_library": {real[path]: group for path, group in group_of.items()},
             "held": held_paths,
@@ -524,6 +638,8 @@ def measure_in_child(args, size, road):
             "--seed",
             str(args.seed),
             *(["--word-idf"] if args.word_idf else []),
+            *(["--only", *args.only] if args.only else []),
+            *(["--most-scanned", str(args.most_scanned)] if args.most_scanned else []),
             "--road",
             road,
         ],
@@ -534,7 +650,8 @@ def measure_in_child(args, size, road):
         sys.exit(f"{size}: the measuring process failed:\n{child.stderr}")
     figures = json.loads(child.stdout.strip().splitlines()[-1])
     print(
-        f"{size} pictures, {road} road: first query {figures['first']:.2f} s, warm median {figures['warm']:.3f} s "
+        f"{size} pictures, {road} road: first query {figures['first']:.2f} s (then the first of a smooth crop "
+        f"{figures['first_pixels']:.2f} s), warm median {figures['warm']:.3f} s "
         f"(min {figures['min']:.3f}, max {figures['max']:.3f}; first {args.timed} crops "
         f"{figures['warm_timed']:.3f} s), recall@1 over crops with content "
         f"{figures['right'] / max(1, figures['with_content']):.3f} "
@@ -547,6 +664,12 @@ def measure_in_child(args, size, road):
     )
     print(f"  missed: {' '.join(figures['misses'])}", flush=True)
     print(f"  answered with another picture: {' '.join(figures['wrong']) or 'none'}", flush=True)
+    print(
+        f"  foreign crops (warm median {figures['foreign_warm']:.3f} s, max {figures['foreign_max']:.2f} s)"
+        f" with content answered: {len(figures['foreign_answered'])} of {figures['foreign']}"
+        f" ({figures['foreign_smooth']} smooth): {'; '.join(figures['foreign_answered']) or 'none'}",
+        flush=True,
+    )
 
 
 if __name__ == "__main__":

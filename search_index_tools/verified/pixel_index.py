@@ -12,23 +12,21 @@ mean of the two normalised correlations the pixel stage's coarse scan adds up (t
 and the structure's), so a picture's index score (the best over its windows and the crop's
 turns), doubled, estimates its best coarse-scan score.
 
-Vectors are kept as signed bytes (a picture costs WINDOWS x DIMENSION bytes), per file in a
-SQLite file of their own beside the candidate words: a new or changed picture costs its own
-entry, a gone one leaves it.
+Vectors are kept as signed bytes (a picture costs WINDOWS x DIMENSION bytes, 15,488), per
+file (pixel_index_store): a new or changed picture costs its own entry, a gone one leaves it.
+Scores are exact integer inner products with the crop's vectors held as 16-bit integers
+(the native kernel and numpy give the very same numbers), divided by SCORE_UNIT.
 """
 
 from __future__ import annotations
 
 import math
-import os
-import sqlite3
-from collections.abc import Iterator
-from typing import Any
+import zlib
 
 import cv2
 import numpy as np
 
-from ..sqlite_store import StoreClient, StoreFormat
+from . import _verified_match
 from .pixels import PIXEL_SETTINGS, PixelSettings, straightened, turning_copy
 
 GRID = 64
@@ -132,179 +130,97 @@ def crop_vectors(crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS
     return _normalised(np.array(rows))
 
 
-# Pictures scored at once: their vectors as floats take CHUNK x WINDOWS x DIMENSION x 4 bytes.
-CHUNK = 1024
+# The crop's vectors are held as 16-bit integers: a component c as round(c * QUERY_SCALE) (no
+# component is above 1/sqrt(2) in size), so an integer score / SCORE_UNIT is the inner product
+# to about 1e-4.
+QUERY_SCALE = 32767.0 * math.sqrt(2.0)
+SCORE_UNIT = SCALE * QUERY_SCALE
+
+
+def quantised_queries(queries: np.ndarray) -> np.ndarray:
+    """The crop's vectors (rows, float) as the 16-bit integers the scores are made with."""
+    scaled = np.rint(np.asarray(queries, np.float64) * QUERY_SCALE)
+    return np.ascontiguousarray(np.clip(scaled, -32767, 32767).astype(np.int16))
+
+
+def row_checksum(vectors: np.ndarray) -> int:
+    """The checksum a picture's stored vectors are kept with (damage shows as a mismatch)."""
+    return zlib.crc32(np.ascontiguousarray(vectors, np.int8).data)
+
+
+_NO_VECTORS = np.zeros((0, WINDOWS, DIMENSION), np.int8)
 
 
 class PixelIndex:
-    """The vectors of a library's pictures in memory: a row of `vectors` per picture."""
+    """The vectors of a library's pictures: those of a file (`stored`, rows of `mapped`, which
+    may be a read-only memory map of it) and those put since (`added`, in memory, until the
+    store writes them). A path is in one of the two at most."""
 
-    def __init__(self) -> None:
-        self.numbers: dict[str, int] = {}  # path: row
-        self.keys: list[str] = []  # row: the picture's file key ("" for a free row)
-        self.vectors = np.zeros((0, WINDOWS, DIMENSION), np.int8)
-        self._free: list[int] = []
+    def __init__(
+        self, mapped: np.ndarray | None = None, stored: dict[str, tuple[str, int, int]] | None = None
+    ) -> None:
+        self.mapped = _NO_VECTORS if mapped is None else mapped
+        self.stored: dict[str, tuple[str, int, int]] = (
+            {} if stored is None else stored
+        )  # path: (key, row, checksum)
+        self.added: dict[str, tuple[str, np.ndarray]] = {}  # path: (key, vectors)
 
     def __len__(self) -> int:
-        return len(self.numbers)
+        return len(self.stored) + len(self.added)
+
+    def paths(self) -> list[str]:
+        return [*self.stored, *self.added]
 
     def key(self, path: str) -> str | None:
-        number = self.numbers.get(path)
-        return None if number is None else self.keys[number]
+        if path in self.added:
+            return self.added[path][0]
+        entry = self.stored.get(path)
+        return None if entry is None else entry[0]
+
+    def vectors(self, path: str) -> np.ndarray | None:
+        if path in self.added:
+            return self.added[path][1]
+        entry = self.stored.get(path)
+        return None if entry is None else np.asarray(self.mapped[entry[1]])
 
     def put(self, path: str, key: str, vectors: np.ndarray) -> None:
-        """Adds the picture, or replaces its entry."""
+        """Adds the picture, or replaces its entry (kept in memory until the store writes it)."""
         if vectors.shape != (WINDOWS, DIMENSION) or vectors.dtype != np.int8:
             raise ValueError(f"a picture's vectors must be {WINDOWS} x {DIMENSION} signed bytes")
-        number = self.numbers.get(path)
-        if number is None:
-            if self._free:
-                number = self._free.pop()
-            else:
-                number = len(self.keys)
-                self.keys.append("")
-                if number >= len(self.vectors):
-                    grown = np.zeros((max(16, 2 * len(self.vectors)), WINDOWS, DIMENSION), np.int8)
-                    grown[: len(self.vectors)] = self.vectors
-                    self.vectors = grown
-            self.numbers[path] = number
-        self.keys[number] = key
-        self.vectors[number] = vectors
+        self.stored.pop(path, None)
+        self.added[path] = (key, np.array(vectors))
 
     def remove(self, path: str) -> None:
-        number = self.numbers.pop(path, None)
-        if number is not None:
-            self.keys[number] = ""
-            self.vectors[number] = 0
-            self._free.append(number)
+        self.stored.pop(path, None)
+        self.added.pop(path, None)
+
+    def damaged(self, paths: list[str]) -> list[str]:
+        """The stored pictures of `paths` whose vectors no longer match their checksum."""
+        return [
+            path
+            for path in paths
+            if (entry := self.stored.get(path)) is not None
+            and row_checksum(self.mapped[entry[1]]) != entry[2]
+        ]
 
     def scores(self, queries: np.ndarray, paths: list[str]) -> np.ndarray:
-        """Each of `paths`' index score (the best inner product of a query row with one of its
-        windows; -inf for a picture not in the index)."""
+        """Each of `paths`' index score: the best inner product of a query row with one of its
+        windows (-inf for a picture not in the index)."""
+        weights = quantised_queries(queries)
         best = np.full(len(paths), -np.inf)
-        for chosen, scores in self._chunks(queries, paths):
-            best[chosen] = scores
+        rows = np.array([self.stored[path][1] if path in self.stored else -1 for path in paths], np.int64)
+        known = np.flatnonzero(rows >= 0)
+        if len(known):
+            best[known] = _verified_match.best_window_scores(self.mapped, weights, rows[known]) / SCORE_UNIT
+        fresh = [number for number, path in enumerate(paths) if path in self.added]
+        if fresh:
+            vectors = np.stack([self.added[paths[number]][1] for number in fresh])
+            scored = _verified_match.best_window_scores(
+                vectors, weights, np.arange(len(fresh), dtype=np.int64)
+            )
+            best[fresh] = scored / SCORE_UNIT
         return best
 
     def at_least(self, queries: np.ndarray, paths: list[str], level: float, count: int) -> bool:
-        """Whether `count` or more of `paths` score `level` or more: scored a chunk at a time,
-        and only until that many are found."""
-        found = 0
-        for _, scores in self._chunks(queries, paths):
-            found += int((scores >= level).sum())
-            if found >= count:
-                return True
-        return False
-
-    def _chunks(self, queries: np.ndarray, paths: list[str]) -> Iterator[tuple[np.ndarray, np.ndarray]]:
-        """(positions in `paths`, their scores) of the indexed pictures of `paths`, CHUNK at a time."""
-        rows = np.array([self.numbers.get(path, -1) for path in paths], np.int64)
-        known = np.flatnonzero(rows >= 0)
-        weights = np.ascontiguousarray(queries, np.float32).T / np.float32(SCALE)
-        for first in range(0, len(known), CHUNK):
-            chosen = known[first : first + CHUNK]
-            block = self.vectors[rows[chosen]].astype(np.float32)
-            products = block.reshape(-1, DIMENSION) @ weights
-            yield chosen, products.reshape(len(chosen), -1).max(axis=1)
-
-
-_PIXEL_SCHEMA = (
-    "CREATE TABLE IF NOT EXISTS pictures (path BLOB PRIMARY KEY, file_key TEXT NOT NULL,"
-    " vectors BLOB NOT NULL)",
-    # Bumped by every change, so a process notices that another one changed the file; the
-    # token, drawn when the file is made, tells a file made anew at the same path.
-    "CREATE TABLE IF NOT EXISTS generation (id INTEGER PRIMARY KEY CHECK (id = 0), value INTEGER NOT NULL,"
-    " token BLOB NOT NULL)",
-    "INSERT OR IGNORE INTO generation VALUES (0, 0, randomblob(16))",
-    # The window layout the vectors were made with: a file of another layout is not read.
-    "CREATE TABLE IF NOT EXISTS layout (grid INTEGER, sides TEXT, cells INTEGER, windows INTEGER)"
-    f" -- {GRID} {WINDOW_SIDES} {CELLS} {WINDOWS}",
-)
-_PIXEL_FORMAT = StoreFormat("search_index_tools pixel windows 1", _PIXEL_SCHEMA, check_on_open=False)
-
-# The index last loaded from each file, with the generation it was loaded at.
-_LOADED: dict[str, tuple[tuple[Any, ...], PixelIndex]] = {}
-
-
-class PixelIndexStore(StoreClient):
-    """The pixel index of a library in its own SQLite file. Like every store of the package it
-    only ever saves work: without a file, or after an error, the index lives in memory for one
-    search, and a picture missing from it is described again from its thumbnail."""
-
-    STORE_FORMAT = _PIXEL_FORMAT
-
-    def __init__(self, file_path: str | None):
-        super().__init__(file_path)
-        self._path = file_path
-        self._generation: tuple[Any, ...] | None = None
-
-    def _current_generation(self) -> tuple[Any, ...]:
-        assert self._db is not None
-        row = self._db.execute("SELECT value, token FROM generation WHERE id = 0").fetchone()
-        return tuple(row)
-
-    def _give_up(self, error: BaseException) -> None:
-        if self._path is not None:
-            _LOADED.pop(self._path, None)
-        self._store.fail(error, damaged=isinstance(error, ValueError))
-
-    def load(self) -> PixelIndex:
-        """The stored index (empty without a usable file)."""
-        if self._db is None or self._path is None:
-            return PixelIndex()
-        try:
-            generation = self._current_generation()
-            cached = _LOADED.get(self._path)
-            if cached is not None and cached[0] == generation:
-                self._generation = generation
-                return cached[1]
-            index = PixelIndex()
-            (count,) = self._db.execute("SELECT count(*) FROM pictures").fetchone()
-            # Made at its size once: growing it picture by picture would hold up to twice that.
-            index.vectors = np.zeros((count, WINDOWS, DIMENSION), np.int8)
-            for path, key, blob in self._db.execute("SELECT path, file_key, vectors FROM pictures"):
-                vectors = np.frombuffer(blob, np.int8)
-                if vectors.size != WINDOWS * DIMENSION:
-                    raise ValueError("a stored picture's vectors are of another size")
-                index.put(os.fsdecode(path), key, vectors.reshape(WINDOWS, DIMENSION))
-        except (sqlite3.Error, ValueError) as error:
-            self._give_up(error)
-            return PixelIndex()
-        self._generation = generation
-        _LOADED[self._path] = (generation, index)
-        return index
-
-    def save(self, index: PixelIndex, added: list[str], removed: list[str]) -> None:
-        """Writes the entries of `added` (in `index`) and forgets the `removed` pictures."""
-        if self._db is None or self._path is None or not self._writable or not (added or removed):
-            return
-        try:
-            with self._db:
-                self._db.execute("BEGIN IMMEDIATE")
-                changed_elsewhere = self._current_generation() != self._generation
-                self._db.executemany(
-                    "DELETE FROM pictures WHERE path = ?", [(os.fsencode(path),) for path in removed]
-                )
-                self._db.executemany(
-                    "INSERT OR REPLACE INTO pictures VALUES (?, ?, ?)",
-                    [
-                        (
-                            os.fsencode(path),
-                            index.keys[index.numbers[path]],
-                            index.vectors[index.numbers[path]].tobytes(),
-                        )
-                        for path in added
-                    ],
-                )
-                self._db.execute("UPDATE generation SET value = value + 1 WHERE id = 0")
-                generation = self._current_generation()
-        except sqlite3.Error as error:
-            self._give_up(error)
-            return
-        if changed_elsewhere:
-            # Another process's entries are read again on the next search.
-            _LOADED.pop(self._path, None)
-            self._generation = None
-        else:
-            self._generation = generation
-            _LOADED[self._path] = (generation, index)
+        """Whether `count` or more of `paths` score `level` or more."""
+        return int((self.scores(queries, paths) >= level).sum()) >= count

@@ -17,7 +17,8 @@ from collections.abc import Callable
 
 import numpy as np
 
-from .pixel_index import PixelIndex, PixelIndexStore, crop_vectors, picture_vectors
+from .pixel_index import PixelIndex, crop_vectors, picture_vectors
+from .pixel_index_store import PixelIndexStore
 from .pixels import PixelSearch
 
 # Pictures scanned first; each next batch doubles what was scanned, up to MOST_SCANNED.
@@ -52,11 +53,20 @@ def up_to_date(
             added.append(path)
     prefix = os.path.join(os.path.abspath(folder), "")
     listed = set(usable)
-    removed = [path for path in index.numbers if path.startswith(prefix) and path not in listed]
+    removed = [path for path in index.paths() if path.startswith(prefix) and path not in listed]
     for path in removed:
         index.remove(path)
     store.save(index, added, removed)
     return index
+
+
+class DamagedEntries(Exception):
+    """Stored vectors of pictures about to be scanned no longer match their checksums: the
+    index's order cannot be trusted for this search."""
+
+    def __init__(self, paths: list[str]) -> None:
+        super().__init__(f"{len(paths)} damaged pixel-index entries")
+        self.paths = paths
 
 
 def bounded_scan(
@@ -72,7 +82,8 @@ def bounded_scan(
     """Scans (`scan`) the usable pictures in the order of their index scores until no picture
     left could enter the spots the pixel stage refines; True when that was reached (or every
     picture was scanned), False when `most` were scanned first, or at once, with nothing
-    scanned, when `hopeless_unscanned` and the scores show that `most` could not be enough."""
+    scanned, when `hopeless_unscanned` and the scores show that `most` could not be enough.
+    Raises DamagedEntries, scanning nothing, when a stored entry it could scan is damaged."""
     # The settings are read at the call: a caller (or a benchmark) may have changed them.
     first = FIRST_SCANNED if first is None else first
     most = MOST_SCANNED if most is None else most
@@ -87,6 +98,9 @@ def bounded_scan(
     scores = index.scores(queries, usable)
     # Stable: equal scores keep the listing order.
     ranked = np.argsort(-scores, kind="stable")
+    damaged = index.damaged([usable[number] for number in ranked[:most]])
+    if damaged:
+        raise DamagedEntries(damaged)
     done, batch = 0, first
     while True:
         scan([usable[number] for number in ranked[done : done + batch]])

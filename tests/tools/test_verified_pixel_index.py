@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from verified_support import smooth_picture, textured_photo, write
 
-from search_index_tools.verified import pixel_index, pixel_proposals
+from search_index_tools.verified import _verified_match, pixel_index, pixel_index_store, pixel_proposals
 from search_index_tools.verified import pixels as verified_pixels
 from search_index_tools.verified import search as verified_search
 from search_index_tools.verified.search import verified_cropped_matches
@@ -73,8 +73,7 @@ def test_a_smooth_crop_ranks_its_own_picture_first(box, gain, offset):
 
 
 @pytest.mark.parametrize("count", [1, 5, 12, 13, 30])
-def test_at_least_counts_as_the_scores_do(count, monkeypatch):
-    monkeypatch.setattr(pixel_index, "CHUNK", 4)  # several chunks, the last one short
+def test_at_least_counts_as_the_scores_do(count):
     index = pixel_index.PixelIndex()
     paths = []
     for seed in range(20, 38):
@@ -86,7 +85,7 @@ def test_at_least_counts_as_the_scores_do(count, monkeypatch):
     assert index.at_least(queries, [*paths, "not indexed"], level, count) == (count <= 13)
 
 
-def test_entries_are_replaced_and_removed_and_rows_reused():
+def test_entries_are_replaced_and_removed():
     index = pixel_index.PixelIndex()
     vectors = {seed: pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in (1, 2, 3)}
     index.put("a", "k1", vectors[1])
@@ -99,52 +98,196 @@ def test_entries_are_replaced_and_removed_and_rows_reused():
     index.remove("b")
     assert index.scores(crop, ["b"]).tolist() == [-np.inf] and index.key("b") is None
     index.put("c", "k4", vectors[2])
-    assert len(index) == 2 and index.numbers["c"] == 1  # the row "b" left is used again
+    assert len(index) == 2 and sorted(index.paths()) == ["a", "c"]
     with pytest.raises(ValueError, match="signed bytes"):
         index.put("d", "k", vectors[1].astype(np.float32))
 
 
-def test_the_store_keeps_entries_per_file(tmp_path):
-    file = str(tmp_path / "pixels.sqlite")
-    vectors = {seed: pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in (1, 2, 3)}
-    store = pixel_index.PixelIndexStore(file)
+def stored_index(file, seeds=(1, 2, 3)):
+    """A store at `file` holding pictures p<seed> (key k<seed>); their vectors."""
+    vectors = {seed: pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in seeds}
+    store = pixel_index_store.PixelIndexStore(file)
     index = store.load()
-    for seed in (1, 2, 3):
+    for seed in seeds:
         index.put(f"p{seed}", f"k{seed}", vectors[seed])
-    store.save(index, ["p1", "p2", "p3"], [])
+    store.save(index, [f"p{seed}" for seed in seeds], [])
     store.close()
-    pixel_index._LOADED.clear()  # as a new process would find it
+    pixel_index_store._LOADED.clear()  # as a new process would find it
+    return vectors
 
-    store = pixel_index.PixelIndexStore(file)
+
+def test_the_store_keeps_entries_per_file_and_reuses_free_rows(tmp_path):
+    file = str(tmp_path / "pixels.sqlite")
+    vectors = stored_index(file)
+    store = pixel_index_store.PixelIndexStore(file)
     loaded = store.load()
-    assert {path: loaded.key(path) for path in loaded.numbers} == {"p1": "k1", "p2": "k2", "p3": "k3"}
+    assert {path: loaded.key(path) for path in loaded.paths()} == {"p1": "k1", "p2": "k2", "p3": "k3"}
     for seed in (1, 2, 3):
-        assert np.array_equal(loaded.vectors[loaded.numbers[f"p{seed}"]], vectors[seed])
+        assert np.array_equal(loaded.vectors(f"p{seed}"), vectors[seed])
+    assert isinstance(loaded.mapped, np.memmap)  # read in place, not copied
     loaded.remove("p2")
     loaded.put("p1", "k1b", vectors[3])
     store.save(loaded, ["p1"], ["p2"])
+    # Written entries read from the file from then on, in this process too.
+    assert loaded.added == {} and np.array_equal(loaded.vectors("p1"), vectors[3])
+    loaded.put("p4", "k4", vectors[2])
+    store.save(loaded, ["p4"], [])
     store.close()
-    pixel_index._LOADED.clear()
+    pixel_index_store._LOADED.clear()
 
-    again = pixel_index.PixelIndexStore(file).load()
-    assert {path: again.key(path) for path in again.numbers} == {"p1": "k1b", "p3": "k3"}
-    assert np.array_equal(again.vectors[again.numbers["p1"]], vectors[3])
+    again = pixel_index_store.PixelIndexStore(file).load()
+    assert {path: again.key(path) for path in again.paths()} == {"p1": "k1b", "p3": "k3", "p4": "k4"}
+    assert np.array_equal(again.vectors("p1"), vectors[3]) and np.array_equal(again.vectors("p4"), vectors[2])
+    # A changed picture's entry went to a row no entry held (its old one was kept until the
+    # change was listed) and rows freed are used again: the file does not grow with changes.
+    assert again.stored["p1"][1] != 0 and len(again.mapped) == 3
 
 
-def test_a_damaged_entry_makes_the_store_start_again(tmp_path):
+def rows_file_of(file):
+    return file + pixel_index_store.ROWS_SUFFIX
+
+
+def cut_short(file):
+    with open(rows_file_of(file), "r+b") as rows:
+        rows.truncate(os.path.getsize(rows_file_of(file)) - 100)
+
+
+def another_header(file):
+    with open(rows_file_of(file), "r+b") as rows:
+        rows.write(b"something else")
+
+
+def removed(file):
+    os.unlink(rows_file_of(file))
+
+
+def sqlite_made_anew(file):
+    os.unlink(file)  # a new SQLite file draws a new token: the rows file is not its own
+
+
+@pytest.mark.parametrize("spoil", [cut_short, another_header, removed, sqlite_made_anew])
+def test_a_stale_rows_file_drops_the_entries_and_starts_again(tmp_path, spoil):
     file = str(tmp_path / "pixels.sqlite")
-    store = pixel_index.PixelIndexStore(file)
+    vectors = stored_index(file)
+    spoil(file)
+    store = pixel_index_store.PixelIndexStore(file)
     index = store.load()
-    index.put("p1", "k1", pixel_index.picture_vectors(coarse_of(grey_smooth(1))))
-    store.save(index, ["p1"], [])
+    assert len(index) == 0  # every picture is to be described again, none read from bad rows
+    index.put("p2", "k2", vectors[2])
+    store.save(index, ["p2"], [])
     store.close()
-    pixel_index._LOADED.clear()
-    with sqlite3.connect(file) as db:
-        db.execute("UPDATE pictures SET vectors = ?", (b"short",))
-        db.execute("UPDATE generation SET value = value + 1")
+    pixel_index_store._LOADED.clear()
+    again = pixel_index_store.PixelIndexStore(file).load()
+    assert again.paths() == ["p2"] and np.array_equal(again.vectors("p2"), vectors[2])
 
-    assert len(pixel_index.PixelIndexStore(file).load()) == 0
-    assert not os.path.exists(file)  # removed, to be made anew
+
+def test_a_store_that_may_only_be_read_ignores_a_stale_rows_file(tmp_path):
+    file = str(tmp_path / "pixels.sqlite")
+    stored_index(file)
+    cut_short(file)
+    store = pixel_index_store.PixelIndexStore(file)
+    store._store.writable = False  # as after a read-only file or a lock
+    index = store.load()
+    assert len(index) == 0
+    queries = pixel_index.crop_vectors(grey_smooth(2)[100:260, 200:420])
+    assert index.scores(queries, ["p1", "p2"]).tolist() == [-np.inf, -np.inf]
+    store.close()
+    with sqlite3.connect(file) as db:  # the listed entries were left for a writer to deal with
+        assert db.execute("SELECT count(*) FROM pictures").fetchone() == (3,)
+
+
+def test_a_damaged_row_is_found_by_its_checksum(tmp_path):
+    file = str(tmp_path / "pixels.sqlite")
+    stored_index(file)
+    index = pixel_index_store.PixelIndexStore(file).load()
+    row = index.stored["p2"][1]
+    with open(rows_file_of(file), "r+b") as rows:
+        rows.seek(pixel_index_store.HEADER_BYTES + row * pixel_index_store.ROW_BYTES + 700)
+        rows.write(b"\x55\x66")
+    assert index.damaged(["p1", "p2", "p3", "unknown"]) == ["p2"]
+
+
+def test_a_mapped_index_survives_another_process_starting_the_file_again(tmp_path):
+    file = str(tmp_path / "pixels.sqlite")
+    vectors = stored_index(file)
+    mapped = pixel_index_store.PixelIndexStore(file).load()
+    queries = pixel_index.crop_vectors(grey_smooth(2)[100:260, 200:420])
+    before = mapped.scores(queries, ["p1", "p2", "p3"])
+    pixel_index_store._LOADED.clear()
+    another_header(file)
+    other = pixel_index_store.PixelIndexStore(file)
+    other.save(other.load(), [], ["p1"])  # it finds the file stale and starts it again
+    other.close()
+    assert os.path.getsize(rows_file_of(file)) == pixel_index_store.HEADER_BYTES
+    # The first map still reads the rows it mapped (a file cut short under a map would end
+    # the process on the first read past its end).
+    assert np.array_equal(mapped.scores(queries, ["p1", "p2", "p3"]), before)
+    assert np.array_equal(mapped.vectors("p3"), vectors[3])
+
+
+def reference_scores(vectors, queries):
+    """Exact integer inner products, best over windows and queries, in numpy."""
+    weights = pixel_index.quantised_queries(queries).astype(np.int64)
+    return (vectors.astype(np.int64) @ weights.T).reshape(len(vectors), -1).max(axis=1)
+
+
+def native_roads():
+    return ["portable", *(["avx2"] if _avx2() else [])]
+
+
+def _avx2():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return " avx2 " in info.read().replace("\n", " ")
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("road", native_roads())
+@pytest.mark.parametrize("windows", [1, 7, 8, 9, 484])  # whole groups of eight, a rest, or both
+def test_every_native_road_gives_numpys_integer_scores(road, windows):
+    rng = np.random.default_rng(windows)
+    vectors = rng.integers(-127, 128, (40, windows, pixel_index.DIMENSION), dtype=np.int8)
+    vectors[3] = 127  # the largest products there can be
+    weights = rng.integers(-32767, 32768, (5, pixel_index.DIMENSION), dtype=np.int16)
+    weights[0] = 32767
+    rows = rng.permutation(40).astype(np.int64)
+    expected = (vectors.astype(np.int64) @ weights.T.astype(np.int64)).reshape(40, -1).max(axis=1)
+    assert np.array_equal(
+        _verified_match.best_window_scores(vectors, weights, rows, road=road), expected[rows]
+    )
+
+
+@pytest.mark.parametrize(
+    "vectors, weights, rows, message",
+    [
+        (np.zeros((2, 3, 31), np.int8), np.zeros((1, 32), np.int16), [0], "vectors must be"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((0, 32), np.int16), [0], "queries must be"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((1, 32), np.int16), [2], "outside"),
+        (np.zeros((2, 3, 32), np.int8), np.zeros((1, 32), np.int16), [-1], "outside"),
+    ],
+)
+def test_the_native_scores_refuse_bad_arrays(vectors, weights, rows, message):
+    with pytest.raises((ValueError, IndexError), match=message):
+        _verified_match.best_window_scores(vectors, weights, np.array(rows, np.int64))
+
+
+@pytest.mark.parametrize("crop_seed, turns", [(21, 5), (22, 1), (40, 3)])
+def test_the_index_scores_are_numpys_exactly(tmp_path, crop_seed, turns):
+    rng = np.random.default_rng(crop_seed)
+    vectors = np.stack([pixel_index.picture_vectors(coarse_of(grey_smooth(seed))) for seed in range(20, 26)])
+    noise = rng.integers(-127, 128, (4, pixel_index.WINDOWS, pixel_index.DIMENSION), dtype=np.int8)
+    vectors = np.concatenate([vectors, noise])
+    queries = pixel_index.crop_vectors(grey_smooth(crop_seed)[150:300, 100:400])[:turns]
+    mapped = np.memmap(tmp_path / "v", np.int8, "w+", shape=vectors.shape)
+    mapped[:] = vectors
+    rows = rng.permutation(len(vectors)).astype(np.int64)
+    native = _verified_match.best_window_scores(mapped, pixel_index.quantised_queries(queries), rows)
+    assert np.array_equal(native, reference_scores(vectors, queries)[rows])
+    index = pixel_index.PixelIndex(mapped, {f"q{row}": ("k", row, 0) for row in range(len(vectors))})
+    index.put("fresh", "k", vectors[2])  # one in memory: the same score as from the map
+    scores = index.scores(queries, ["q2", "fresh"])
+    assert scores[0] == scores[1] == reference_scores(vectors[2:3], queries)[0] / pixel_index.SCORE_UNIT
 
 
 def library_scan(seeds, flat=()):
@@ -248,6 +391,15 @@ def stored_keys():
         return {os.fsdecode(row[0]): row[1] for row in db.execute("SELECT path, file_key FROM pictures")}
 
 
+def spoil_row(path):
+    """Overwrites part of the stored row of `path` in the library's pixel index."""
+    with sqlite3.connect(pixel_file()) as db:
+        (row,) = db.execute("SELECT row FROM pictures WHERE path = ?", (os.fsencode(path),)).fetchone()
+    with open(pixel_file() + pixel_index_store.ROWS_SUFFIX, "r+b") as rows:
+        rows.seek(pixel_index_store.HEADER_BYTES + row * pixel_index_store.ROW_BYTES)
+        rows.write(bytes(range(200)))
+
+
 @pytest.mark.slow
 def test_a_large_library_places_a_lighter_smooth_crop_and_keeps_its_index_per_file(
     tmp_path, small_pixel_limit, monkeypatch
@@ -278,11 +430,19 @@ def test_a_large_library_places_a_lighter_smooth_crop_and_keeps_its_index_per_fi
     added_key = stored_keys()[added]
     assert len(made) == 1 and stored_keys() == {**before, added: added_key}
 
+    # Its stored row is damaged: that search answers nothing by pixels (the order it proposed
+    # could be wrong) and drops the entry; the next one describes the picture again.
+    spoil_row(added)
+    assert verified_cropped_matches(crop_path, str(folder)) == []
+    assert added not in stored_keys()
+    assert [match.path for match in verified_cropped_matches(crop_path, str(folder))] == [added]
+    assert len(made) == 2
+
     # The picture changes into another one: its entry follows, and the crop is placed nowhere.
     write(folder / "source.png", smooth_picture(640, 480, 12))
     os.utime(added, ns=(os.stat(added).st_atime_ns, os.stat(added).st_mtime_ns + 10**9))
     assert verified_cropped_matches(crop_path, str(folder)) == []
-    assert len(made) == 2 and stored_keys()[added] != added_key
+    assert len(made) == 3 and stored_keys()[added] != added_key
 
     # A picture that disappears leaves the index.
     os.unlink(added)
@@ -321,3 +481,18 @@ def test_an_unknown_pixel_index_road_is_refused(tmp_path, small_pixel_limit, mon
     crop, _ = lighter_smooth_crop_library(tmp_path)
     with pytest.raises(ValueError, match="PIXEL_INDEX_ROAD must be one of"):
         verified_cropped_matches(crop, str(tmp_path / "pictures"))
+
+
+@pytest.mark.slow
+def test_below_the_limit_every_road_answers_alike_and_keeps_no_pixel_index(
+    tmp_path, small_pixel_limit, monkeypatch
+):
+    monkeypatch.setattr(verified_search, "PIXEL_STAGE_LIMIT", 100)
+    crop, source = lighter_smooth_crop_library(tmp_path)
+    answers = {}
+    for road in verified_search.PIXEL_INDEX_ROADS:
+        monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", road)
+        answers[road] = verified_cropped_matches(crop, str(tmp_path / "pictures"))
+    assert [match.path for match in answers["off"]] == [source]
+    assert answers["bounded"] == answers["unbounded"] == answers["off"]  # scores and corners too
+    assert not os.path.exists(pixel_file())

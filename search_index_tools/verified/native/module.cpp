@@ -11,6 +11,7 @@
 #include "template_scan.h"
 #include "verify_picture.h"
 #include "vote_geometry.h"
+#include "window_scores.h"
 
 namespace py = pybind11;
 using verified_match::VerifySettings;
@@ -72,6 +73,12 @@ PYBIND11_MODULE(_verified_match, module) {
       "(correlation, mean absolute difference, structure, structure correlation) of two grey\n"
       "arrays of one shape; the difference is taken once the crop's levels are fitted to the\n"
       "window's (brightness and contrast), structure figures after removing a fitted plane.");
+  module.def("best_window_scores", &verified_match::best_window_scores, py::arg("vectors"),
+             py::arg("queries"), py::arg("rows"), py::kw_only(), py::arg("road") = "",
+             "For each of `rows`, the largest integer inner product of one of that picture's\n"
+             "window vectors (pictures x windows x 32 signed bytes) with one of the queries\n"
+             "(turns x 32, 16-bit), as int64. road: \"avx2\", \"portable\" or \"\" (the\n"
+             "fastest); every road gives the same numbers.");
   module.def("spread_positions", &verified_match::spread_positions, py::arg("points"),
              py::arg("responses"), py::kw_only(), py::arg("columns"), py::arg("cell"),
              py::arg("count"),
