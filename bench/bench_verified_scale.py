@@ -145,16 +145,22 @@ def populate_features(root, folder, held_paths):
     done.touch()
 
 
-def pool_pictures(data, real_pictures, held_paths):
-    """Grey photographs outside the library: the held-out ones and the wallpapers of
-    POOL_PACKAGES (fetched with apt-get download, unpacked with dpkg-deb -x), the largest copy
-    of each, less any that looks like a library picture."""
+def pool_files(data):
+    """The picture files of POOL_PACKAGES (fetched with apt-get download, unpacked with
+    dpkg-deb -x under `data`), in one order."""
     unpacked = unpack_packages(POOL_PACKAGES, Path(data) / "pool-debs", Path(data) / "pool")
-    files = sorted(
+    return sorted(
         path
         for suffix in ("jpg", "jpeg", "png", "webp")
         for path in glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)
     )
+
+
+def pool_pictures(data, real_pictures, held_paths):
+    """Grey photographs outside the library: the held-out ones and the wallpapers of
+    POOL_PACKAGES (pool_files), the largest copy
+    of each, less any that looks like a library picture."""
+    files = pool_files(data)
     outside = []
     for path in files + list(held_paths):
         with Image.open(path) as image:
@@ -189,12 +195,7 @@ def foreign_sources(data, real_pictures, held_paths):
     out = Path(data) / "foreign_sources"
     if (out / "done").exists():
         return sorted(str(path) for path in out.glob("*.png"))
-    unpacked = unpack_packages(POOL_PACKAGES, Path(data) / "pool-debs", Path(data) / "pool")
-    files = sorted(
-        path
-        for suffix in ("jpg", "jpeg", "png", "webp")
-        for path in glob.glob(str(unpacked / "**" / f"*.{suffix}"), recursive=True)
-    )
+    files = pool_files(data)
     inside = []
     for path in list(real_pictures) + list(held_paths):
         with Image.open(path) as image:

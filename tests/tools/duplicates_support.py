@@ -6,7 +6,7 @@ from pathlib import Path
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageEnhance, ImageOps
-from testsupport import photo_array
+from testsupport import photo_array, save_photo
 
 ORIENTATION = 0x0112
 
@@ -175,3 +175,17 @@ def copy_of(source, target, width, height, mirrored=False, **save_options):
         copy = picture.convert("RGB").resize((width, height), Image.LANCZOS)
     (ImageOps.mirror(copy) if mirrored else copy).save(target, **save_options)
     return target
+
+
+def photos_with_copies(folder, count, first_seed, copy_every, copy_suffix=""):
+    """`count` photographs under folder/photos, and a smaller copy of every `copy_every`-th
+    under folder/copies (named after it, with `copy_suffix`)."""
+    for seed in range(count):
+        save_photo(folder / "photos" / f"p{seed:02d}.jpg", 240, 180, seed=first_seed + seed, quality=90)
+    for seed in range(0, count, copy_every):
+        copy_of(
+            folder / "photos" / f"p{seed:02d}.jpg",
+            folder / "copies" / f"p{seed:02d}{copy_suffix}.png",
+            120,
+            90,
+        )

@@ -8,7 +8,7 @@ import sqlite3
 
 import numpy as np
 import pytest
-from duplicates_support import EDITS, copy_of, distractors, original, write_edit
+from duplicates_support import EDITS, copy_of, distractors, original, photos_with_copies, write_edit
 from testsupport import quick_first, save_photo
 
 from search_index_tools import scan_duplicates
@@ -27,10 +27,7 @@ def library_template(tmp_path_factory):
     for name in list(EDITS)[::2]:
         write_edit(folder / "edits", name, picture)
     distractors(folder / "others")
-    for seed in range(16):
-        save_photo(folder / "photos" / f"p{seed:02d}.jpg", 240, 180, seed=200 + seed, quality=90)
-    for seed in range(0, 16, 4):
-        copy_of(folder / "photos" / f"p{seed:02d}.jpg", folder / "copies" / f"p{seed:02d}_small.png", 120, 90)
+    photos_with_copies(folder, 16, first_seed=200, copy_every=4, copy_suffix="_small")
     return folder
 
 

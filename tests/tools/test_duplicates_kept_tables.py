@@ -8,8 +8,15 @@ import os
 import sqlite3
 
 import pytest
-from duplicates_support import EDITS, TEXTURE_EDITS, copy_of, distractors, original, texture, write_edit
-from testsupport import save_photo
+from duplicates_support import (
+    EDITS,
+    TEXTURE_EDITS,
+    distractors,
+    original,
+    photos_with_copies,
+    texture,
+    write_edit,
+)
 
 from search_index_tools import scan_duplicates
 from search_index_tools.duplicates import kept_decisions, kept_grouping, local_comparisons
@@ -29,10 +36,7 @@ def library(tmp_path_factory):
         for name in edits:
             write_edit(folder / f"edits_{number}", name, picture, edits)
     distractors(folder / "others")
-    for seed in range(8):
-        save_photo(folder / "photos" / f"p{seed:02d}.jpg", 240, 180, seed=300 + seed, quality=90)
-    for seed in range(0, 8, 2):
-        copy_of(folder / "photos" / f"p{seed:02d}.jpg", folder / "copies" / f"p{seed:02d}.png", 120, 90)
+    photos_with_copies(folder, 8, first_seed=300, copy_every=2)
     return folder
 
 
