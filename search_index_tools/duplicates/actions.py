@@ -20,6 +20,7 @@ import json
 import os
 import shutil
 import signal
+import stat
 import threading
 import time
 import uuid
@@ -60,11 +61,15 @@ def acted_on(scan: DuplicateScan) -> list[tuple[DuplicateGroup, Member]]:
     return [(group, member) for group in scan.groups for member in group.members[1:] if not member.reference]
 
 
-def apply(plan: Plan, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
+def apply(
+    plan: Plan, scan: DuplicateScan, on_skip: OnSkip, on_log: Callable[[str], None] | None = None
+) -> Summary:
+    """Acts on every picture but the keepers and the references. `on_log` hears the move
+    log's path as soon as it is opened, before any move: an interrupted run has named it."""
     if plan.kind == "move":
         if plan.target is None:
             raise ValueError("a move needs the folder to move to")
-        return _move_all(plan.target, scan, on_skip)
+        return _move_all(plan.target, scan, on_skip, on_log)
     if plan.kind == "trash":
         return _each(scan, on_skip, _trash)
     if plan.kind == "hardlink":
@@ -93,10 +98,30 @@ def unchanged(path: str, identity: FileIdentity, stamp: bytes, *, check_ctime: b
     return None
 
 
+def member_problem(group: DuplicateGroup, member: Member) -> str | None:
+    """Why `member` of `group` may not be acted on now, or None."""
+    return (
+        _group_problem(group)
+        or _link_problem(member.path)
+        or unchanged(member.path, member.identity, member.stamp)
+    )
+
+
+def _link_problem(path: str) -> str | None:
+    """A picture reached only through a symbolic link: moving, trashing or replacing the path
+    would act on the link and leave the picture where it is."""
+    try:
+        if not stat.S_ISLNK(os.lstat(path).st_mode):
+            return None
+        return f"it is a symbolic link (to {os.readlink(path)}), not the picture itself"
+    except OSError:
+        return None  # gone or unreadable: the check of the file names that
+
+
 def _each(scan: DuplicateScan, on_skip: OnSkip, act: Callable[[Member, Member], str | None]) -> Summary:
     done = skipped = 0
     for group, member in acted_on(scan):
-        why = _group_problem(group) or unchanged(member.path, member.identity, member.stamp)
+        why = member_problem(group, member)
         if why is None:
             with _whole():
                 why = act(member, group.keeper)
@@ -122,9 +147,15 @@ def _trash(member: Member, keeper: Member) -> str | None:
         return "the send2trash package is not installed"
     try:
         send2trash(member.path)
+    except OSError as error:
+        return f"it could not be sent to the trash ({error.strerror or _one_line(error)})"
     except Exception as error:  # send2trash raises its own errors besides OSError
-        return f"it could not be sent to the trash: {error}"
+        return f"it could not be sent to the trash ({_one_line(error)})"
     return None
+
+
+def _one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
 
 
 def _hardlink(member: Member, keeper: Member) -> str | None:
@@ -148,16 +179,23 @@ def _hardlink(member: Member, keeper: Member) -> str | None:
 # --------------------------------------------------------------------------------- moves
 
 
-def _move_all(target: str, scan: DuplicateScan, on_skip: OnSkip) -> Summary:
+def _move_all(
+    target: str, scan: DuplicateScan, on_skip: OnSkip, on_log: Callable[[str], None] | None
+) -> Summary:
     roots = scan.folders + scan.references
-    os.makedirs(target, exist_ok=True)
+    try:
+        os.makedirs(target, exist_ok=True)
+    except OSError as error:
+        raise ActionError(f"--move-to: cannot make {target}: {error.strerror or _one_line(error)}") from None
     log_path, log = _open_log(target)
+    if on_log is not None:
+        on_log(log_path)
     done = skipped = 0
     with log:
         _write_line(log, {"kind": LOG_KIND, "version": LOG_VERSION, "started": time.time(), "target": target})
         for group, member in acted_on(scan):
             destination = os.path.join(target, _relative(member.path, roots))
-            why = _group_problem(group) or unchanged(member.path, member.identity, member.stamp)
+            why = member_problem(group, member)
             if why is None and os.path.lexists(destination):
                 why = f"{destination} already exists"
             if why is None:
@@ -246,7 +284,15 @@ def _place(source: str, destination: str) -> None:
             return
         else:
             raise
-    os.unlink(source)
+    try:
+        os.unlink(source)
+    except OSError:
+        # The old name cannot go (its folder is read-only, say): the picture stays where it
+        # was, and the new name (a link to it, or the copy just made) goes again, so the
+        # move is not made at all rather than made twice.
+        with contextlib.suppress(OSError):
+            os.unlink(destination)
+        raise
 
 
 def _copy_across(source: str, destination: str) -> None:
@@ -305,45 +351,108 @@ def _whole() -> Iterator[None]:
 # ---------------------------------------------------------------------------------- undo
 
 
+class LoggedMove(NamedTuple):
+    """A move a log names: from `source` to `destination`, of a file of `size` bytes whose
+    bytes had the digest `stamp`. `failed`: the log says the move was not made."""
+
+    source: str
+    destination: str
+    size: int
+    stamp: bytes
+    failed: bool = False
+
+
 def undo(log_path: str, on_refuse: Callable[[str, str], None]) -> Summary:
     """Puts every picture the log moved back where it was, newest move first. A picture is
     not put back (and is named) where something now stands in its place, or when the moved
-    file is gone or changed."""
-    moves = _read_log(log_path)
+    file is gone or changed. A move the log says failed was never made: nothing is put back
+    for it."""
+    moves = read_log(log_path)
     done = skipped = 0
-    for source, destination, size, stamp in reversed(moves):
-        why = _put_back(source, destination, size, stamp)
+    for move in reversed(moves):
+        if move.failed:
+            _clear_failed(move)
+            continue
+        why = _put_back(move.source, move.destination, move.size, move.stamp)
         if why is None:
             done += 1
         elif why != "":
             skipped += 1
-            on_refuse(source, why)
+            on_refuse(move.source, why)
     return Summary(done, skipped)
 
 
-def _read_log(log_path: str) -> list[tuple[str, str, int, bytes]]:
-    moves = []
+def read_log(log_path: str) -> list[LoggedMove]:
+    """The moves of a log, in the order they were made. ActionError, naming the log and the
+    line, for anything that is not a move log as duplicates --move-to writes it: a file
+    written otherwise, or a log edited by hand into entries that would move files elsewhere
+    than under its target folder. A last line cut short (the run was killed while writing
+    it) is left out: its move was not made."""
     try:
         with open(log_path, encoding="utf-8", errors="surrogateescape") as log:
             lines = log.read().splitlines()
     except OSError as error:
         raise ActionError(f"{log_path}: {error.strerror}") from None
-    try:
-        header = json.loads(lines[0]) if lines else {}
-    except ValueError:
-        header = {}
-    if header.get("kind") != LOG_KIND:
+    header = _json_object(lines[0]) if lines else None
+    target = header.get("target") if header is not None else None
+    if (
+        header is None
+        or header.get("kind") != LOG_KIND
+        or not isinstance(target, str)
+        or not os.path.isabs(target)
+    ):
         raise ActionError(f"{log_path}: not a move log of find-images duplicates")
+    moves: list[LoggedMove] = []
     for number, line in enumerate(lines[1:], 2):
-        try:
-            entry = json.loads(line)
-        except ValueError:
-            if number == len(lines):
-                break  # a last line cut short by a crash: its move was not made
-            raise ActionError(f"{log_path}: line {number} is not a log entry") from None
-        if "move" in entry:
-            moves.append((entry["move"], entry["to"], entry["size"], bytes.fromhex(entry["stamp"])))
+        entry = _json_object(line)
+        if entry is None and number == len(lines):
+            break
+        move = (
+            _logged_move(entry, os.path.normpath(target)) if entry is not None and "move" in entry else None
+        )
+        if entry is None or ("move" in entry and move is None):
+            raise ActionError(f"{log_path}: line {number} is not a log entry")
+        if move is not None:
+            moves.append(move)
+        elif moves and entry.get("moved") == moves[-1].source and entry.get("ok") is False:
+            moves[-1] = moves[-1]._replace(failed=True)
     return moves
+
+
+def _json_object(line: str) -> dict[str, Any] | None:
+    try:
+        entry = json.loads(line)
+    except ValueError:
+        return None
+    return entry if isinstance(entry, dict) else None
+
+
+def _logged_move(entry: dict[str, Any], target: str) -> LoggedMove | None:
+    """The move an entry names, or None when it is not whole or moves a file elsewhere than
+    from an absolute path to a place under the log's target folder."""
+    source, destination, size, stamp = (entry.get(key) for key in ("move", "to", "size", "stamp"))
+    if not (isinstance(source, str) and isinstance(destination, str) and isinstance(stamp, str)):
+        return None
+    if not isinstance(size, int) or isinstance(size, bool) or size < 0:
+        return None
+    if not os.path.isabs(source) or destination != os.path.normpath(destination):
+        return None
+    if not is_under(destination, target):
+        return None
+    try:
+        digest = bytes.fromhex(stamp)
+    except ValueError:
+        return None
+    return LoggedMove(source, destination, size, digest)
+
+
+def _clear_failed(move: LoggedMove) -> None:
+    """A move that failed after its new name was made may have left that name on the very
+    file still in its place (logs of earlier versions): the stray name goes."""
+    with contextlib.suppress(OSError):
+        if os.path.lexists(move.source) and os.path.samefile(move.source, move.destination):
+            if not os.path.islink(move.destination):
+                os.unlink(move.destination)
 
 
 def _put_back(source: str, destination: str, size: int, stamp: bytes) -> str | None:

@@ -14,9 +14,17 @@ from typing import Any
 from .. import cli, formats
 from ..cache_location import place_caches
 from ..progress import ProgressReporter
+from ..readable_listing import unreadable_folders
 from . import actions
-from .finder import DEFAULT_SIMILARITY, SIMILARITY_LEVELS, DuplicateScan, parse_similarity, scan_duplicates
-from .keeper import DEFAULT_RULE, RULES, is_under, parse_rule
+from .finder import (
+    DEFAULT_SIMILARITY,
+    SIMILARITY_LEVELS,
+    DuplicateScan,
+    parse_similarity,
+    reference_holding,
+    scan_duplicates,
+)
+from .keeper import DEFAULT_RULE, RULES, UNDER, is_under, parse_rule
 from .output import groups_json, groups_text
 
 
@@ -103,19 +111,63 @@ def add_undo_command(commands: cli.Commands) -> argparse.ArgumentParser:
 def check_duplicates_inputs(args: argparse.Namespace) -> Any:
     for folder in [*args.folders, *args.reference]:
         cli.check_folder(folder)
+    check_reference_places(args.folders, args.reference)
+    if args.keep.startswith(UNDER):
+        check_keep_folder(args.keep[len(UNDER) :])
     if args.move_to:
-        target = os.path.abspath(args.move_to)
-        if os.path.exists(target) and not os.path.isdir(target):
-            raise cli.InputError(f"--move-to: not a folder: {args.move_to}")
-        for folder in [*args.folders, *args.reference]:
-            absolute = os.path.abspath(folder)
-            if target == absolute or is_under(target, absolute) or is_under(absolute, target):
-                raise cli.InputError(
-                    f"--move-to: {args.move_to} overlaps the scanned folder {folder}; "
-                    "moved pictures would be found again"
-                )
+        check_move_target(args.move_to, [*args.folders, *args.reference])
     args.folder = args.folders[0]  # what cli.check_inputs checks besides the settings (and the report)
     return cli.check_inputs(args)
+
+
+def overlapping(first: str, second: str) -> bool:
+    """Whether one folder holds the other (or they are one), by their paths as given and by
+    where their links lead."""
+    for a, b in (
+        (os.path.abspath(first), os.path.abspath(second)),
+        (os.path.realpath(first), os.path.realpath(second)),
+    ):
+        if a == b or is_under(a, b) or is_under(b, a):
+            return True
+    return False
+
+
+def check_reference_places(folders: list[str], references: list[str]) -> None:
+    for folder in folders:
+        for reference in references:
+            if reference_holding([os.path.abspath(folder)], [os.path.abspath(reference)]):
+                raise cli.InputError(
+                    f"--reference: {reference} holds the folder {folder}, whose pictures would "
+                    "all count as the library's; give a folder outside it"
+                )
+
+
+def check_keep_folder(folder: str) -> None:
+    """A mistyped folder in --keep under:DIR would silently leave the default rule at work."""
+    if not os.path.isdir(folder):
+        raise cli.InputError(f"--keep: folder not found: {folder}")
+
+
+def check_move_target(move_to: str, scanned: list[str]) -> None:
+    """Refuses, before the scan, a target that is no folder, that cannot be made or written,
+    or that overlaps a scanned folder (also through a link)."""
+    target = os.path.abspath(move_to)
+    if os.path.exists(target) and not os.path.isdir(target):
+        raise cli.InputError(f"--move-to: not a folder: {move_to}")
+    for folder in scanned:
+        if overlapping(target, folder):
+            raise cli.InputError(
+                f"--move-to: {move_to} overlaps the scanned folder {folder}; "
+                "moved pictures would be found again"
+            )
+    existing = target
+    while not os.path.lexists(existing):
+        existing = os.path.dirname(existing)
+    if not os.path.isdir(existing):
+        raise cli.InputError(f"--move-to: {existing} is not a folder, so {move_to} cannot be made")
+    if not os.access(existing, os.W_OK | os.X_OK, effective_ids=os.access in os.supports_effective_ids):
+        what = "written" if existing == target else f"made in {existing}"
+        raise cli.InputError(f"--move-to: {move_to} cannot be {what} (permission denied)")
 
 
 def run_duplicates(args: argparse.Namespace) -> int:
@@ -148,6 +200,8 @@ def run_duplicates(args: argparse.Namespace) -> int:
         reporter.close()
         unbind()
     sys.stdout.write(groups_json(scan) if args.json else groups_text(scan) if scan.groups else "")
+    for line in left_out_notes(scan, args.verbose):
+        cli.note(args, line)
     if not scan.groups:
         cli.note(args, "no pictures are the same picture")
     if args.report:
@@ -155,6 +209,33 @@ def run_duplicates(args: argparse.Namespace) -> int:
     if scan.groups:
         act(scan, args)
     return cli.FOUND if scan.groups else cli.NOTHING_FOUND
+
+
+def left_out_notes(scan: DuplicateScan, verbose: bool) -> list[str]:
+    """What was not compared: files listed as pictures that could not be read as pictures
+    (empty, broken, unreadable, or of a format with no decoder) and sub-folders that could not
+    be listed (the walk passes them in silence); how many, and with `verbose` which."""
+    folders = scan.folders + scan.references
+    unlisted = sorted({entry for folder in folders for entry in unreadable_folders(folder)})
+    lines = []
+    if scan.left_out:
+        count = len(scan.left_out)
+        lines.append(
+            f"{count} file{'' if count == 1 else 's'} could not be read as "
+            f"{'a picture' if count == 1 else 'pictures'} and {'was' if count == 1 else 'were'} "
+            "left out" + ("" if verbose else " (--verbose names them)")
+        )
+    if unlisted:
+        count = len(unlisted)
+        lines.append(
+            f"{count} folder{'' if count == 1 else 's'} could not be read, so the pictures in "
+            f"{'it' if count == 1 else 'them'} were not compared"
+            + ("" if verbose else " (--verbose names them)")
+        )
+    if verbose:
+        lines += [f"left out {path}" for path in scan.left_out]
+        lines += [f"cannot read {path}: {reason}" for path, reason in unlisted]
+    return lines
 
 
 def write_report(scan: DuplicateScan, args: argparse.Namespace) -> None:
@@ -184,12 +265,13 @@ def act(scan: DuplicateScan, args: argparse.Namespace) -> None:
     if plan is None:
         return
     on_skip: Callable[[str, str], None] = lambda path, why: cli.note(args, f"skipped {path}: {why}")  # noqa: E731
+    on_log: Callable[[str], None] = lambda log: cli.note(  # noqa: E731
+        args, f"move log: {log} (find-images undo {log} puts the pictures back)"
+    )
     try:
-        summary = actions.apply(plan, scan, on_skip=on_skip)
+        summary = actions.apply(plan, scan, on_skip=on_skip, on_log=on_log)
     except actions.ActionError as error:
         raise cli.InputError(str(error)) from None
-    if summary.log:
-        cli.note(args, f"move log: {summary.log} (find-images undo {summary.log} puts the pictures back)")
     cli.note(
         args,
         f"{summary.done} picture{'' if summary.done == 1 else 's'} "
@@ -198,6 +280,8 @@ def act(scan: DuplicateScan, args: argparse.Namespace) -> None:
 
 
 def run_undo(args: argparse.Namespace) -> int:
+    if os.path.isdir(args.log):
+        raise cli.InputError(f"log is a folder: {args.log}")
     if not os.path.isfile(args.log):
         raise cli.InputError(f"log not found: {args.log}")
     try:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import builtins
 import functools
 import os
+import stat
 import time
 from collections.abc import Callable, Iterable, Sequence
 from contextlib import AbstractContextManager
@@ -155,6 +156,12 @@ def scan_duplicates(
     reference_list = _folder_list(references, "references", allow_empty=True)
     if not folder_list:
         raise ValueError("folders: at least one folder is needed")
+    held = reference_holding(folder_list, reference_list)
+    if held is not None:
+        raise ValueError(
+            f"references: {held[0]} holds the folder {held[1]}, whose pictures would all count "
+            "as the library's"
+        )
     threshold = parse_similarity(similarity)
     rule = parse_rule(keep)
 
@@ -198,6 +205,17 @@ def scan_duplicates(
     )
 
 
+def reference_holding(folders: list[str], references: list[str]) -> tuple[str, str] | None:
+    """(reference, folder) for a folder to check that lies in a reference library or is one
+    (absolute paths), else None. Its pictures would all count as the library's: none would
+    be reported or acted on."""
+    for folder in folders:
+        for reference in references:
+            if folder == reference or is_under(folder, reference):
+                return reference, folder
+    return None
+
+
 def _folder_list(value: Folders, name: str, allow_empty: bool = False) -> list[str]:
     if isinstance(value, (str, os.PathLike)):
         value = [value]
@@ -238,17 +256,26 @@ def _listing(sil: Any, folders: list[str]) -> list[str]:
 
 def _identities(listing: list[str]) -> dict[str, FileIdentity]:
     """{path: identity} of the regular files listed; a file reached by several paths (hard
-    or symbolic links) is one picture, under the first of its paths."""
-    identities, files = {}, set()
+    or symbolic links) is one picture, under the first of its paths that is no symbolic link
+    (else the first): an action on the path then acts on the picture, not on a link to it."""
+    identities: dict[str, FileIdentity] = {}
+    paths: dict[tuple[int, int], tuple[str, bool]] = {}  # file -> (its path, whether a link)
     for path in listing:
         try:
-            status = os.stat(path)
+            status = os.lstat(path)
+            link = stat.S_ISLNK(status.st_mode)
+            if link:
+                status = os.stat(path)
         except (OSError, ValueError):
             continue
         identity = FileIdentity.of_status(status)
-        if (identity.device, identity.inode) in files:
-            continue
-        files.add((identity.device, identity.inode))
+        file = (identity.device, identity.inode)
+        if file in paths:
+            first, first_is_link = paths[file]
+            if link or not first_is_link:
+                continue
+            del identities[first]
+        paths[file] = (path, link)
         identities[path] = identity
     return identities
 
@@ -454,7 +481,11 @@ def _grouped(
         for p in sorted((p for p in positions if p != keeper), key=lambda p: os.fsencode(pictures[p].path)):
             distance, name = relation(keeper, p, direct.get((min(keeper, p), max(keeper, p))))
             members.append(_member(pictures[p], distance, name, in_reference[p]))
-        groups.append(DuplicateGroup(tuple(members), rule.reason(members[0])))
+        reason = rule.reason(members[0])
+        if in_reference[keeper]:
+            # Chosen among the library's pictures first, whatever the others have.
+            reason = f"in the reference library, then {reason}"
+        groups.append(DuplicateGroup(tuple(members), reason))
     groups.sort(key=lambda group: os.fsencode(group.keep))
     return groups
 

@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from . import descriptor, grouping, pair_verdicts
+from . import descriptor, grouping, local_comparisons, pair_verdicts
 from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
 
 if TYPE_CHECKING:
@@ -247,12 +247,16 @@ def _candidates_of(searches: list[_KindSearch]) -> list[grouping.CandidateArrays
         with grouping.faiss_threads(faiss, share):
             return search.candidates()
 
-    # Leaving the block waits for the other searches, even when this one failed or was
-    # interrupted: no thread outlives the call.
-    with ThreadPoolExecutor(len(searches) - 1, thread_name_prefix="candidates") as executor:
+    # Leaving waits for the other searches, even when this one failed or was interrupted
+    # (twice): no thread outlives the call.
+    executor = ThreadPoolExecutor(len(searches) - 1, thread_name_prefix="candidates")
+    others = []
+    try:
         others = [executor.submit(candidates, search) for search in searches[1:]]
         first = candidates(searches[0])
         return [first] + [other.result() for other in others]
+    finally:
+        local_comparisons.shut_down_whole(executor, others)
 
 
 class _KindSearch:

@@ -210,7 +210,7 @@ def test_undo_finishes_a_move_cut_between_link_and_unlink(tmp_path):
 
     log = tmp_path / "moves.log"
     log.write_text(
-        json.dumps({"kind": actions.LOG_KIND, "version": 1})
+        json.dumps({"kind": actions.LOG_KIND, "version": 1, "target": str(target.parent)})
         + "\n"
         + json.dumps(
             {
