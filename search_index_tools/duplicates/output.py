@@ -14,16 +14,18 @@ if TYPE_CHECKING:
 
 
 def shown_path(path: str, folders: list[str]) -> str:
-    """`path` relative to the innermost given folder that holds it, else as it is."""
-    holders = [folder for folder in folders if is_under(path, folder)]
-    if not holders:
+    """`path` relative to the folder given, or, when several were given, to the folder that
+    holds them all: two pictures of one name in two folders (phone/DCIM/IMG_0001.JPG and
+    camera/DCIM/IMG_0001.JPG) must not look alike. Absolute when only the root holds them."""
+    root = os.path.commonpath(folders) if folders else None
+    if root is None or root == os.path.dirname(root) or not is_under(path, root):
         return path
-    return os.path.relpath(path, max(holders, key=len))
+    return os.path.relpath(path, root)
 
 
 def groups_text(scan: DuplicateScan) -> str:
     """A block per group: the keeper and why, then each picture with its distance to the
-    keeper, size, file size and the edit found; paths relative to their folder."""
+    keeper, size, file size and the edit found; paths as shown_path gives them."""
     folders = scan.folders + scan.references
     lines = []
     for number, group in enumerate(scan.groups, 1):

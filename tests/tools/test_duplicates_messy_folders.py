@@ -309,3 +309,32 @@ def test_a_second_interrupt_still_waits_for_the_comparing_threads():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+# ------------------------------------------------------------------------ the text listing
+
+
+@pytest.mark.parametrize(
+    "folders, files, shown",
+    [
+        # Two cameras that both name their files from IMG_0001: which one is kept must show.
+        (["phone", "camera"], ["phone/DCIM/IMG_0001.png", "camera/DCIM/IMG_0001.png"], None),
+        (
+            ["photos", "photos/new"],
+            ["photos/IMG_0001.png", "photos/new/IMG_0001.png"],
+            ["IMG_0001.png", "new/IMG_0001.png"],
+        ),
+        (
+            ["photos"],
+            ["photos/a/IMG_0001.png", "photos/a/b/IMG_0001.png"],
+            ["a/IMG_0001.png", "a/b/IMG_0001.png"],
+        ),
+    ],
+)
+def test_the_listing_tells_every_picture_of_a_group_apart(find_images, tmp_path, folders, files, shown):
+    original = save_photo(tmp_path / files[0], 240, 180, seed=6)
+    copy_of(original, tmp_path / files[1], 120, 90)
+    result = find_images("duplicates", *[tmp_path / folder for folder in folders])
+    assert result.returncode == 0, result.stderr
+    listed = [line.split()[-1] for line in result.stdout.splitlines() if line.startswith("  ")]
+    assert listed == (shown or files)  # the keeper (most pixels) first
