@@ -207,12 +207,16 @@ def scan_duplicates(
 
 def reference_holding(folders: list[str], references: list[str]) -> tuple[str, str] | None:
     """(reference, folder) for a folder to check that lies in a reference library or is one
-    (absolute paths), else None. Its pictures would all count as the library's: none would
-    be reported or acted on."""
+    (absolute paths, compared as given and where their links lead), else None. Its pictures
+    would all count as the library's: none would be reported or acted on."""
     for folder in folders:
         for reference in references:
-            if folder == reference or is_under(folder, reference):
-                return reference, folder
+            for inner, outer in (
+                (folder, reference),
+                (os.path.realpath(folder), os.path.realpath(reference)),
+            ):
+                if inner == outer or is_under(inner, outer):
+                    return reference, folder
     return None
 
 
@@ -252,6 +256,26 @@ def _listing(sil: Any, folders: list[str]) -> list[str]:
                 seen.add(record.image_path)
                 listing.append(record.image_path)
     return listing
+
+
+class _InReference:
+    """Whether a picture is the reference library's: its path lies under a reference folder,
+    or where its path leads does (the library reached through a link, a scanned folder that
+    is a link into the library, or a link to one of the library's pictures). A file reached
+    by several paths is listed under one of them, maybe not the library's, and must still
+    never be acted on. Asked of the pictures of groups only: links are resolved for those."""
+
+    def __init__(self, folders: list[str]):
+        self.folders = folders
+        self.real_folders = [os.path.realpath(folder) for folder in folders]
+
+    def __call__(self, entry: Entry) -> bool:
+        if any(is_under(entry.path, folder) for folder in self.folders):
+            return True
+        if not self.folders:
+            return False
+        real = os.path.realpath(entry.path)
+        return any(is_under(real, folder) for folder in self.real_folders)
 
 
 def _identities(listing: list[str]) -> dict[str, FileIdentity]:
@@ -370,7 +394,7 @@ def _groups(
         list(pictures),
         pairs,
         rule,
-        references,
+        _InReference(references),
         lambda keeper, member, direct: _relation(thumbnails, sizes, plain, keeper, member, direct),
     )
 
@@ -420,7 +444,7 @@ def _kept_groups(
             found = fresh_relations[key] = _relation(pair, sizes, plain, 0, 1)
         return found
 
-    groups = _grouped(pictures, decided.pairs, rule, references, relation)
+    groups = _grouped(pictures, decided.pairs, rule, _InReference(references), relation)
     decisions.keep_relations(fresh_relations)
     return groups, decided
 
@@ -464,15 +488,13 @@ def _grouped(
     pictures: list[Entry],
     pairs: list[grouping.Pair],
     rule: KeeperRule,
-    references: list[str],
+    reference: Callable[[Entry], bool],
     relation: Relation,
 ) -> list[DuplicateGroup]:
     direct = {(pair.first, pair.second): pair for pair in pairs}
     groups = []
     for positions in grouping.connected_groups(len(pictures), pairs):
-        in_reference = {
-            p: any(is_under(pictures[p].path, folder) for folder in references) for p in positions
-        }
+        in_reference = {p: reference(pictures[p]) for p in positions}
         if all(in_reference.values()):
             continue  # nothing new: every copy is already in the library
         choosable = [p for p in positions if in_reference[p]] or positions

@@ -85,6 +85,38 @@ def test_a_reference_inside_the_folder_is_the_library_and_the_reason_says_so(sil
     assert group.reason.startswith("in the reference library, then ")
 
 
+def test_a_library_reached_through_a_link_is_never_acted_on(find_images, tmp_path):
+    """The library lies inside the scanned folder and is given through a link: each of its
+    pictures is listed once, under the scanned folder's path, and is the library's all the
+    same (kept, never moved), though the new copy has more pixels."""
+    photos = tmp_path / "photos"
+    library_picture = save_photo(photos / "library" / "old.png", 120, 90, seed=8)
+    copy_of(library_picture, photos / "new" / "big.png", 240, 180)
+    (tmp_path / "library_link").symlink_to(photos / "library")
+    before = library_picture.read_bytes()
+    result = find_images(
+        "duplicates",
+        photos,
+        "--reference",
+        tmp_path / "library_link",
+        "--move-to",
+        tmp_path / "moved",
+        "--json",
+    )
+    assert result.returncode == 0, result.stderr
+    [group] = json.loads(result.stdout)["groups"]
+    assert group["keep"] == str(library_picture)
+    assert library_picture.read_bytes() == before
+    assert not (photos / "new" / "big.png").exists() and (tmp_path / "moved" / "new" / "big.png").exists()
+
+
+def test_a_folder_that_is_a_link_into_the_library_is_refused(find_images, pair, tmp_path):
+    (tmp_path / "copies_link").symlink_to(pair / "copies")
+    result = find_images("duplicates", tmp_path / "copies_link", "--reference", pair)
+    assert result.returncode == 2
+    assert f"--reference: {pair} holds the folder {tmp_path / 'copies_link'}" in result.stderr
+
+
 def test_keep_under_a_folder_that_is_not_there_is_refused(find_images, pair):
     result = find_images("duplicates", pair, "--keep", f"under:{pair / 'copeis'}")
     assert result.returncode == 2
