@@ -148,7 +148,9 @@ def _trash(member: Member, keeper: Member) -> str | None:
     try:
         send2trash(member.path)
     except OSError as error:
-        return f"it could not be sent to the trash ({error.strerror or _one_line(error)})"
+        # A rename refused names both sides: say where it was going, the trash may be at fault.
+        into = f" moving it to {os.fsdecode(error.filename2)}" if error.filename2 else ""
+        return f"it could not be sent to the trash ({error.strerror or _one_line(error)}{into})"
     except Exception as error:  # send2trash raises its own errors besides OSError
         return f"it could not be sent to the trash ({_one_line(error)})"
     return None
