@@ -163,8 +163,7 @@ def _one_line(error: BaseException) -> str:
 def _hardlink(member: Member, keeper: Member) -> str | None:
     if member.identity.device != keeper.identity.device:
         return "it is on another file system than its keeper"
-    folder, name = os.path.split(member.path)
-    temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.find-images-link")
+    temporary = temporary_beside(member.path, "link")
     try:
         os.link(keeper.path, temporary)
     except OSError as error:
@@ -298,8 +297,7 @@ def _place(source: str, destination: str) -> None:
 
 
 def _copy_across(source: str, destination: str) -> None:
-    folder, name = os.path.split(destination)
-    temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.find-images-copy")
+    temporary = temporary_beside(destination, "copy")
     try:
         shutil.copy2(source, temporary)
         with open(temporary, "rb+") as copy:
@@ -315,6 +313,19 @@ def _copy_across(source: str, destination: str) -> None:
     finally:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
+
+
+# Bytes of a file's name kept in the name of a temporary file beside it: enough to tell
+# whose it is, few enough that a name of the longest length allowed still leaves room.
+TEMPORARY_NAME_BYTES = 64
+
+
+def temporary_beside(path: str, kind: str) -> str:
+    """A fresh name in the folder of `path` for a temporary `kind` of it, hidden, and short
+    enough whatever the length of the file's own name."""
+    folder, name = os.path.split(path)
+    start = os.fsdecode(os.fsencode(name)[:TEMPORARY_NAME_BYTES])
+    return os.path.join(folder, f".{start}.{uuid.uuid4().hex}.find-images-{kind}")
 
 
 def _sync_folder(folder: str) -> None:

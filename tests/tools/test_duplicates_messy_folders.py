@@ -5,6 +5,7 @@ and Ctrl-C pressed twice."""
 
 import json
 import os
+import shutil
 import signal
 import threading
 import time
@@ -250,9 +251,29 @@ def test_a_move_that_cannot_remove_the_picture_leaves_no_second_copy(locked_copi
         assert "0 pictures put back, 0 not" in undone.stderr
     finally:
         if where == "another_file_system":
-            import shutil
-
             shutil.rmtree(target, ignore_errors=True)
+
+
+@pytest.mark.parametrize("action", ["--hardlink", "--move-to another file system"])
+@pytest.mark.parametrize("name", ["x" * 246 + ".jpg", "é" * 123 + ".jpg"])  # 250 bytes, the most is 255
+def test_a_copy_with_a_name_of_the_longest_length_is_acted_on(find_images, pair, action, name):
+    copy = pair / "copies" / name
+    os.replace(pair / "copies" / "small.jpg", copy)
+    target = f"/dev/shm/find-images-test-{os.getpid()}-{time.monotonic_ns()}"
+    if action != "--hardlink" and os.stat("/dev/shm").st_dev == os.stat(pair).st_dev:
+        pytest.fail("this test needs /dev/shm on a file system of its own")
+    words = ["--hardlink"] if action == "--hardlink" else ["--move-to", target]
+    try:
+        result = find_images("duplicates", pair, *words)
+        assert result.returncode == 0, result.stderr
+        assert "0 skipped" in result.stderr, result.stderr
+        if action == "--hardlink":
+            assert os.path.samefile(copy, pair / "big.png")
+        else:
+            assert not copy.exists() and os.path.exists(os.path.join(target, "copies", name))
+        assert os.listdir(pair / "copies") == ([name] if action == "--hardlink" else [])
+    finally:
+        shutil.rmtree(target, ignore_errors=True)
 
 
 # --------------------------------------------------------------------------- symbolic links
