@@ -133,6 +133,8 @@ def overlapping(first: str, second: str) -> bool:
 
 
 def check_reference_places(folders: list[str], references: list[str]) -> None:
+    """A folder to check inside a reference library (or one, also through a link) would have
+    every picture count as the library's: nothing reported, nothing touched, no word why."""
     for folder in folders:
         for reference in references:
             if reference_holding([os.path.abspath(folder)], [os.path.abspath(reference)]):
