@@ -388,7 +388,9 @@ def _candidate_matches(
     matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
     matches.sort(key=lambda match: match.score, reverse=True)
     if not matches and max_return > 0 and weighed is not None:
-        matches = pixel_stage.matches(weighed)
+        # The scanned pictures were picked out of the whole library: the placement's bars are
+        # those for every usable picture.
+        matches = pixel_stage.matches(weighed, len(usable))
     return matches
 
 
@@ -668,10 +670,11 @@ class _PixelStage:
         _read_missing_thumbnails(missing, self.pictures, coarse, self.fine, self.store, self.pool)
         return coarse
 
-    def matches(self, listing: list[str]) -> list[VerifiedMatch]:
-        """The placements by pixels over every usable picture of `listing`."""
+    def matches(self, listing: list[str], weighed: int | None = None) -> list[VerifiedMatch]:
+        """The placements by pixels over every usable picture of `listing`, which were picked
+        out of `weighed` pictures (default: `listing` is all of them)."""
         self.scan(listing)
-        placements = self.pixels.placements(self._fine_thumbnail)
+        placements = self.pixels.placements(self._fine_thumbnail, weighed)
         return [
             VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
             for placement in placements
