@@ -78,9 +78,10 @@ def placed_in(crop, weighed):
     "amplitude, seed, among_many",
     [
         (0.0, 1, True),  # a faithful copy: placed however many pictures were weighed
-        (1.2, 1, False),  # rough fits: placed among few pictures, not among many
-        (1.2, 2, False),
+        (1.2, 2, False),  # rough fits: placed among few pictures, not among many
+        (1.2, 3, False),
         (1.4, 1, False),
+        (1.4, 2, False),
         (1.6, 1, False),
     ],
 )
