@@ -337,6 +337,12 @@ def main():
         " bound showed that the pictures left unscanned could not change its answer (default: only"
         " then)",
     )
+    parser.add_argument(
+        "--pixel-bars-of",
+        type=int,
+        help="judge the pixel stage's placements by the bars of a library of this many pictures"
+        " (they tighten beyond PixelSettings.freely_weighed): what those bars would cost here",
+    )
     args = parser.parse_args()
     import search_index_tools.verified.pixel_proposals as proposals_module
     import search_index_tools.verified.search as search_module
@@ -347,6 +353,12 @@ def main():
         proposals_module.MOST_SCANNED = args.most_scanned
         proposals_module.FIRST_SCANNED = min(proposals_module.FIRST_SCANNED, args.most_scanned)
     search_module.PIXEL_INDEX_ROAD = "unbounded" if args.unbounded else "bounded"
+    if args.pixel_bars_of is not None:
+        import search_index_tools.verified.pixels as pixels_module
+
+        placements = pixels_module.PixelSearch.placements
+        weighed = args.pixel_bars_of
+        pixels_module.PixelSearch.placements = lambda search, fine, _=None: placements(search, fine, weighed)
     if args.exhaustive:
         import search_index_tools.verified.search as verified_search_module
 

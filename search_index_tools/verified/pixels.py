@@ -28,6 +28,7 @@ picture.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -115,6 +116,36 @@ class PixelSettings:
     # Turned crops are straightened from a copy of at most this longer side: no placement on
     # a fine thumbnail is larger, and turning a large crop at full size costs more than the scan.
     turning_side: int = 256
+    # Acceptance among many pictures. Every picture weighed is one more chance for some
+    # unrelated smooth region to fit a crop of a picture that is not there, so the bars above
+    # (set on libraries of a few hundred pictures) hold as they are up to `freely_weighed`
+    # pictures, and beyond that the share of the crop a placement may leave unexplained
+    # (1 - the correlation, 1 - the structure correlation) shrinks as
+    # (freely_weighed / pictures weighed) ** `tightening`; the mean difference, a grey-level
+    # deviation, as the square root of that. Say a fit passes bars loosened or tightened by a
+    # share s of the unexplained (and sqrt s of the difference) when s >= its "need". Over
+    # 13,521 unrelated pairs (118 edited crops that reach the pixel stage, of library pictures
+    # and of others, against every one of 155 real pictures, each spot refined), the share
+    # of pairs whose need is at most s grows as s ** 2.35-2.44 (s from 1 to 6), so keeping the
+    # expected chance fits at the level of `freely_weighed` pictures asks for s to shrink as
+    # the count ** -(1 / 2.35-2.44): `tightening` 0.43, the tighter end. The right pictures of
+    # the smooth crops placed there needed at most 0.32, unrelated pairs at least 0.67; s is
+    # 0.55 at 20,000 pictures and 0.28 at 100,000.
+    freely_weighed: int = 5000
+    tightening: float = 0.43
+
+    def among(self, weighed: int) -> PixelSettings:
+        """These settings with the acceptance bars a placement must pass when the crop was
+        weighed against `weighed` pictures: these very settings up to `freely_weighed`."""
+        if weighed <= self.freely_weighed:
+            return self
+        share = (self.freely_weighed / weighed) ** self.tightening
+        return dataclasses.replace(
+            self,
+            min_correlation=1.0 - (1.0 - self.min_correlation) * share,
+            min_structure_correlation=1.0 - (1.0 - self.min_structure_correlation) * share,
+            max_mean_difference=self.max_mean_difference * math.sqrt(share),
+        )
 
 
 PIXEL_SETTINGS = PixelSettings()
@@ -458,10 +489,12 @@ class PixelSearch:
     all. Turns are always tried: an upright fit of a turned crop in another picture can pass
     every test that the crop's own picture, turned, passes better."""
 
-    def __init__(self, crop_grey: np.ndarray, settings: PixelSettings = PIXEL_SETTINGS):
+    def __init__(self, crop_grey: np.ndarray, settings: PixelSettings | None = None):
         self.crop_grey = crop_grey
-        self.settings = settings
-        self.templates = coarse_templates(crop_grey, settings) if searchable(crop_grey, settings) else []
+        # PIXEL_SETTINGS is read at the call: a caller (or a benchmark) may have changed it.
+        self.settings = PIXEL_SETTINGS if settings is None else settings
+        searched = searchable(crop_grey, self.settings)
+        self.templates = coarse_templates(crop_grey, self.settings) if searched else []
         self.scanned: set[str] = set()
         self._candidates: list[Candidate] = []
         self._turned: list[tuple[float, list[np.ndarray]]] | None = None
@@ -534,10 +567,16 @@ class PixelSearch:
         return [candidate.path for candidate in best[:count]]
 
     def placements(
-        self, fine_thumbnail: Callable[[str], tuple[np.ndarray, tuple[int, int]] | None]
+        self,
+        fine_thumbnail: Callable[[str], tuple[np.ndarray, tuple[int, int]] | None],
+        weighed: int | None = None,
     ) -> list[PixelPlacement]:
         """The scanned pictures the crop is placed in, best correlation first.
-        `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None."""
+        `fine_thumbnail(path)` gives (fine thumbnail, (picture width, picture height)) or None.
+        `weighed` is the number of pictures the crop was weighed against (default: those
+        scanned); a library whose few best pictures were picked out of many, by an index,
+        weighed them all, and the placements must pass the bars for that many (see among)."""
+        settings = self.settings.among(len(self.scanned) if weighed is None else weighed)
         best = sorted(self._candidates, key=lambda candidate: (-candidate.score, candidate.order))
         refined = []
         for candidate in best[: self.settings.candidates]:
@@ -545,9 +584,7 @@ class PixelSearch:
             if fine is None:
                 continue
             fit: list[tuple[float, bool]] = []
-            placement = place(
-                self.crop_grey, candidate, fine[0], fine[1], self.settings, self._turning_crop, fit
-            )
+            placement = place(self.crop_grey, candidate, fine[0], fine[1], settings, self._turning_crop, fit)
             if fit:
                 refined.append(_Refined(candidate.order, fine[0], fit[0][0], fit[0][1], placement))
         named = self._named_despite_sliding(refined)

@@ -128,20 +128,22 @@ FALLBACK_CANDIDATES = 64
 SECOND_LOOK = 8
 WORDS_SUFFIX = ".verified-words.sqlite"
 # The pixel stage scans every picture's thumbnail (about 1 ms each, and a read from the store):
-# in libraries larger than this it does not run, or, as PIXEL_INDEX_ROAD says, scans only the
-# pictures the pixel index proposes (pixel_proposals; the index is kept in its own file):
-# - "off": it does not run, and a crop without keypoints to place it finds nothing;
+# in libraries larger than this it scans only the pictures the pixel index proposes
+# (pixel_proposals; the index is kept in its own file), as PIXEL_INDEX_ROAD says:
+# - "unbounded" (the default): it answers from the proposed pictures (at most
+#   pixel_proposals.MOST_SCANNED). Its placements must pass the acceptance bars of a library
+#   of all the usable pictures, not of the few scanned (PixelSettings.among): the proposals
+#   were picked out of them all, and so were the chance fits among them. Measured among
+#   20,000 pictures it places many more smooth crops, none of them in another picture, and
+#   no crop of a picture outside the library (with the bars of the few scanned it placed one);
 # - "bounded": it answers only once no picture left unscanned could change its answer. Sound,
 #   but the bound is seldom met (see pixel_proposals), so this road finds next to nothing more;
-# - "unbounded": it answers from the proposed pictures (at most pixel_proposals.MOST_SCANNED).
-#   Measured among 20,000 pictures it places many more smooth crops, none of them in another
-#   picture, but it also placed a smooth crop of a photograph outside the library (a sandy
-#   gradient on a grey wall) that the pixel stage's guards would have had to weigh against
-#   rivals it never scanned: nothing bounds what a picture left unscanned would have fitted.
-# Either road keeps the index (pixel_index_store: 15.5 KB a picture on disk, read through a
+# - "off": it does not run, and a crop without keypoints to place it finds nothing (and no
+#   pixel index is made or kept).
+# The other roads keep the index (pixel_index_store: 15.9 KB a picture on disk, read through a
 # memory map) up to date file by file.
 PIXEL_STAGE_LIMIT = 5000
-PIXEL_INDEX_ROAD = "off"
+PIXEL_INDEX_ROAD = "unbounded"
 PIXEL_INDEX_ROADS = ("off", "bounded", "unbounded")
 PIXELS_SUFFIX = ".verified-pixels.sqlite"
 
@@ -388,7 +390,9 @@ def _candidate_matches(
     matches = [VerifiedMatch(path, *found[path]) for path in usable if path in found]
     matches.sort(key=lambda match: match.score, reverse=True)
     if not matches and max_return > 0 and weighed is not None:
-        matches = pixel_stage.matches(weighed)
+        # The scanned pictures were picked out of the whole library: the placement's bars are
+        # those for every usable picture.
+        matches = pixel_stage.matches(weighed, len(usable))
     return matches
 
 
@@ -668,10 +672,11 @@ class _PixelStage:
         _read_missing_thumbnails(missing, self.pictures, coarse, self.fine, self.store, self.pool)
         return coarse
 
-    def matches(self, listing: list[str]) -> list[VerifiedMatch]:
-        """The placements by pixels over every usable picture of `listing`."""
+    def matches(self, listing: list[str], weighed: int | None = None) -> list[VerifiedMatch]:
+        """The placements by pixels over every usable picture of `listing`, which were picked
+        out of `weighed` pictures (default: `listing` is all of them)."""
         self.scan(listing)
-        placements = self.pixels.placements(self._fine_thumbnail)
+        placements = self.pixels.placements(self._fine_thumbnail, weighed)
         return [
             VerifiedMatch(placement.path, placement.correlation, placement.corners, PLACED_BY_PIXELS)
             for placement in placements

@@ -370,6 +370,9 @@ def test_a_bound_not_reached_in_time_gives_up():
     assert scanned == []
 
 
+SHIPPED_ROAD = verified_search.PIXEL_INDEX_ROAD
+
+
 @pytest.fixture
 def small_pixel_limit(monkeypatch):
     """Libraries of more than two pictures use the candidate index, of more than four the
@@ -465,10 +468,14 @@ def lighter_smooth_crop_library(root):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("road, found", [("off", False), ("bounded", True), ("unbounded", True)])
+@pytest.mark.parametrize(
+    "road, found", [("off", False), ("bounded", True), ("unbounded", True), ("default", True)]
+)
 def test_the_pixel_index_road_chooses_whether_a_large_library_places_smooth_crops(
     tmp_path, small_pixel_limit, monkeypatch, road, found
 ):
+    # "default": the road as the library ships it.
+    road = SHIPPED_ROAD if road == "default" else road
     monkeypatch.setattr(verified_search, "PIXEL_INDEX_ROAD", road)
     crop, source = lighter_smooth_crop_library(tmp_path)
     matches = verified_cropped_matches(crop, str(tmp_path / "pictures"))
