@@ -375,11 +375,15 @@ class LoggedMove(NamedTuple):
     failed: bool = False
 
 
-def undo(log_path: str, on_refuse: Callable[[str, str], None]) -> Summary:
+def undo(
+    log_path: str,
+    on_refuse: Callable[[str, str], None],
+    on_put_back: Callable[[str], None] | None = None,
+) -> Summary:
     """Puts every picture the log moved back where it was, newest move first. A picture is
     not put back (and is named) where something now stands in its place, or when the moved
     file is gone or changed. A move the log says failed was never made: nothing is put back
-    for it."""
+    for it. `on_put_back` hears the original path of each picture put back."""
     moves = read_log(log_path)
     done = skipped = 0
     for move in reversed(moves):
@@ -389,6 +393,8 @@ def undo(log_path: str, on_refuse: Callable[[str, str], None]) -> Summary:
         why = _put_back(move.source, move.destination, move.size, move.stamp)
         if why is None:
             done += 1
+            if on_put_back is not None:
+                on_put_back(move.source)
         elif why != "":
             skipped += 1
             on_refuse(move.source, why)

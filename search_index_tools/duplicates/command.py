@@ -5,9 +5,11 @@ runners. The runners check, run and show on their own, with the command's shared
 from __future__ import annotations
 
 import argparse
+import json
 import logging
 import os
 import sys
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -286,16 +288,37 @@ def run_undo(args: argparse.Namespace) -> int:
         raise cli.InputError(f"log is a folder: {args.log}")
     if not os.path.isfile(args.log):
         raise cli.InputError(f"log not found: {args.log}")
+    started = time.monotonic()
+    put_back: list[str] = []
+    refused: list[dict[str, str]] = []
+
+    def on_refuse(path: str, why: str) -> None:
+        refused.append({"path": path, "reason": why})
+        cli.note(args, f"not put back {path}: {why}")
+
     try:
-        summary = actions.undo(
-            args.log, on_refuse=lambda path, why: cli.note(args, f"not put back {path}: {why}")
-        )
+        summary = actions.undo(args.log, on_refuse=on_refuse, on_put_back=put_back.append)
     except actions.ActionError as error:
         raise cli.InputError(str(error)) from None
     cli.note(
         args, f"{summary.done} picture{'' if summary.done == 1 else 's'} put back, {summary.skipped} not"
     )
+    if args.json:
+        sys.stdout.write(undo_json(args.log, put_back, refused, time.monotonic() - started))
     return cli.FOUND if summary.skipped == 0 else cli.NOTHING_FOUND
+
+
+def undo_json(log: str, put_back: list[str], refused: list[dict[str, str]], elapsed: float) -> str:
+    """What undo did, as one JSON document: the pictures put back (their original paths, in
+    the order they went back) and those not put back, each with the reason."""
+    document = {
+        "command": "undo",
+        "log": os.path.abspath(log),
+        "put_back": put_back,
+        "not_put_back": refused,
+        "elapsed_seconds": round(elapsed, 3),
+    }
+    return json.dumps(document, indent=2) + "\n"
 
 
 def describe_failure(error: BaseException) -> str:

@@ -232,3 +232,20 @@ def test_undo_of_something_that_is_no_log(find_images, tmp_path):
     (tmp_path / "notes.txt").write_text("hello\n")
     result = find_images("undo", tmp_path / "notes.txt")
     assert result.returncode == 2 and "not a move log" in result.stderr
+
+
+def test_undo_json_names_what_went_back_and_what_stayed(find_images, library, tmp_path):
+    target = tmp_path / "moved"
+    assert find_images("duplicates", library, "--move-to", target).returncode == 0
+    [log] = target.glob("find-images-moves-*.log")
+    blocked = library / "copies" / "small_1.jpg"
+    blocked.write_bytes(b"a new file in the old place")
+    result = find_images("--json", "undo", log)
+    assert result.returncode == 1
+    document = json.loads(result.stdout)  # the whole of standard output is the document
+    assert set(document) == {"command", "log", "put_back", "not_put_back", "elapsed_seconds"}
+    assert document["command"] == "undo" and document["log"] == str(log)
+    assert sorted(document["put_back"]) == sorted(str(library / c) for c in COPIES if library / c != blocked)
+    assert all(os.path.exists(path) for path in document["put_back"])
+    [stayed] = document["not_put_back"]
+    assert stayed["path"] == str(blocked) and stayed["reason"]
