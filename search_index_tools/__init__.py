@@ -15,6 +15,7 @@ Nothing here is added to search_index_lib's namespace; the tools call the module
   command's checks (unreadable pictures and folders, the query, where a report may go, the
   cache folder) and its capture of what the picture libraries print.
 - `workers`: the command's pool: a worker per processor, within the available memory.
+- `thread_shutdown`: ending the command's thread pools whole, also through a second Ctrl-C.
 - `formats`: the HEIC/HEIF and AVIF decoders, registered in the command and its workers.
 - `cache_folder`, `default_settings/constants.py`: the settings the command uses without --settings.
 - `duplicates`: the duplicate finder (`find_duplicates(folders, ...)`, also importable from here)

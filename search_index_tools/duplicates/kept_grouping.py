@@ -29,7 +29,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from . import descriptor, grouping, local_comparisons, pair_verdicts
+from ..thread_shutdown import shut_down_whole
+from . import descriptor, grouping, pair_verdicts
 from .kept_decisions import PAIR_RECORD, CandidateList, KeptDecisions, Verdict, digest_of
 
 if TYPE_CHECKING:
@@ -256,7 +257,7 @@ def _candidates_of(searches: list[_KindSearch]) -> list[grouping.CandidateArrays
         first = candidates(searches[0])
         return [first] + [other.result() for other in others]
     finally:
-        local_comparisons.shut_down_whole(executor, others)
+        shut_down_whole(executor, others)
 
 
 class _KindSearch:

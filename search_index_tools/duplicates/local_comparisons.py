@@ -11,13 +11,13 @@ comparisons go where the pool sends them.
 from __future__ import annotations
 
 import itertools
-import time
 from collections import deque
 from collections.abc import Callable, Iterable, Sequence, Sized
 from concurrent.futures import Future, ThreadPoolExecutor
 from multiprocessing.context import BaseContext
 from typing import Any, overload
 
+from ..thread_shutdown import shut_down_whole
 from ..workers import CommandPoolBinding, available_processors
 
 # Comparisons a thread makes per item: enough that a picture in several of its pairs is
@@ -89,39 +89,6 @@ def map_on_threads(
 
 
 _NO_MORE = object()
-
-
-def shut_down_whole(executor: ThreadPoolExecutor, submitted: Sequence[Future[Any]]) -> None:
-    """Drops the work not started and waits until the work started is done, also when Ctrl-C
-    comes again meanwhile (an impatient user presses it twice), then raises that Ctrl-C.
-
-    The wait is on the work, not on the threads: a thread's join cut short by Ctrl-C marks
-    the thread ended while it still runs, and a thread left inside native code when the
-    interpreter ends is stopped there, which aborts the whole process. It looks at each piece
-    of work in turn (concurrent.futures.wait, cut short while it takes every piece's lock,
-    could leave one held, and the thread finishing that piece would then wait forever)."""
-    interrupted = False
-    while True:
-        try:
-            executor.shutdown(wait=False, cancel_futures=True)
-            break
-        except KeyboardInterrupt:
-            interrupted = True
-    for future in submitted:
-        while True:
-            try:
-                if future.done():  # finished, failed, or cancelled before it started
-                    break
-                time.sleep(WAIT_STEP)
-            except KeyboardInterrupt:
-                interrupted = True
-    executor.shutdown(wait=not interrupted)  # the threads only have to take their end now
-    if interrupted:
-        raise KeyboardInterrupt
-
-
-# How often the work started is looked at while it is awaited after an interruption.
-WAIT_STEP = 0.005
 
 
 class LazyItems(Sequence[Any]):

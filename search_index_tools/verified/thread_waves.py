@@ -10,8 +10,10 @@ items at work are done.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TypeVar
+
+from ..thread_shutdown import shut_down_whole
 
 Item = TypeVar("Item")
 Result = TypeVar("Result")
@@ -27,13 +29,14 @@ def map_in_waves(function: Callable[[Item], Result], items: Sequence[Item], thre
         return [function(item) for item in items]
     wave = threads * ITEMS_PER_THREAD
     results: list[Result] = []
-    with ThreadPoolExecutor(threads) as pool:
+    pool = ThreadPoolExecutor(threads)
+    futures: list[Future[Result]] = []  # the wave at work; the earlier ones are done
+    try:
         for first in range(0, len(items), wave):
             futures = [pool.submit(function, item) for item in items[first : first + wave]]
-            try:
-                results.extend(future.result() for future in futures)
-            except BaseException:
-                for future in futures:
-                    future.cancel()  # the items of the wave not started yet
-                raise
+            results.extend(future.result() for future in futures)
+    finally:
+        # The items of the wave not started yet are dropped; those at work are awaited, also
+        # through a second Ctrl-C (a thread left in native code would abort the process).
+        shut_down_whole(pool, futures)
     return results

@@ -1,13 +1,11 @@
 """The duplicate finder on folders as they are in real life: move targets that cannot be
 used, reference folders given the wrong way round, logs damaged or edited by hand, folders
-that cannot be written, pictures reached through symbolic links, files that cannot be read,
-and Ctrl-C pressed twice."""
+that cannot be written, pictures reached through symbolic links and files that cannot be
+read."""
 
 import json
 import os
 import shutil
-import signal
-import threading
 import time
 
 import pytest
@@ -15,7 +13,7 @@ from duplicates_support import copy_of
 from testsupport import save_photo
 
 from search_index_tools import find_duplicates
-from search_index_tools.duplicates import actions, local_comparisons
+from search_index_tools.duplicates import actions
 from search_index_tools.duplicates.reading import content_stamp
 
 
@@ -339,43 +337,6 @@ def test_what_could_not_be_compared_is_counted_and_named(locked_copies):
     assert f"left out {photos / 'notes.png'}" in named.stderr
     assert f"cannot read {photos / 'private'}: Permission denied" in named.stderr
     assert run("duplicates", photos, "--quiet").stderr == ""
-
-
-# ---------------------------------------------------------------------------- Ctrl-C twice
-
-
-def test_a_second_interrupt_still_waits_for_the_comparing_threads():
-    """Ctrl-C pressed twice: the second arrives while the threads are awaited. A thread left
-    running inside the native comparison when the interpreter ends aborts the process, so
-    the wait goes on and the interruption is raised once every thread is done."""
-    if threading.current_thread() is not threading.main_thread():
-        pytest.fail("signals are delivered to the main thread only")
-    started, finished = threading.Event(), threading.Event()
-
-    def compare(item):
-        if item == 0:
-            started.wait(5)  # the interruption comes while the other comparison runs
-        else:
-            started.set()
-            time.sleep(0.3)  # a long comparison, the interpreter let go
-            finished.set()
-        return item
-
-    def first_interrupt():
-        signal.setitimer(signal.ITIMER_REAL, 0.05)  # the second, while the threads are awaited
-        raise KeyboardInterrupt
-
-    def second_interrupt(*_):
-        raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, second_interrupt)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            local_comparisons.map_on_threads(compare, [0, 1], 2, on_item=first_interrupt)
-        assert finished.is_set(), "the call returned while a thread was still comparing"
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 # ------------------------------------------------------------------------ the text listing
