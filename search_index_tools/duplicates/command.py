@@ -26,7 +26,7 @@ from .finder import (
     reference_holding,
     scan_duplicates,
 )
-from .keeper import DEFAULT_RULE, RULES, UNDER, is_under, parse_rule
+from .keeper import DEFAULT_RULE, RULES, UNDER, lies_within, parse_rule
 from .output import groups_json, groups_text
 
 
@@ -125,13 +125,8 @@ def check_duplicates_inputs(args: argparse.Namespace) -> Any:
 def overlapping(first: str, second: str) -> bool:
     """Whether one folder holds the other (or they are one), by their paths as given and by
     where their links lead."""
-    for a, b in (
-        (os.path.abspath(first), os.path.abspath(second)),
-        (os.path.realpath(first), os.path.realpath(second)),
-    ):
-        if a == b or is_under(a, b) or is_under(b, a):
-            return True
-    return False
+    first, second = os.path.abspath(first), os.path.abspath(second)
+    return lies_within(first, second) or lies_within(second, first)
 
 
 def check_reference_places(folders: list[str], references: list[str]) -> None:

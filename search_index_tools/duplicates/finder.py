@@ -26,7 +26,7 @@ from PIL import Image
 from .. import pixel_limit
 from ..file_identity import FileIdentity
 from . import descriptor, grouping, kept_grouping, local_comparisons, pair_verdicts
-from .keeper import DEFAULT_RULE, KeeperRule, is_under, parse_rule
+from .keeper import DEFAULT_RULE, KeeperRule, is_under, lies_within, parse_rule
 from .kept_decisions import KeptDecisions, picture_token, scope_of
 from .kept_grouping import Decided, Picture, Runner, kept_pairs
 from .reading import PictureRead, read_picture
@@ -211,12 +211,8 @@ def reference_holding(folders: list[str], references: list[str]) -> tuple[str, s
     would all count as the library's: none would be reported or acted on."""
     for folder in folders:
         for reference in references:
-            for inner, outer in (
-                (folder, reference),
-                (os.path.realpath(folder), os.path.realpath(reference)),
-            ):
-                if inner == outer or is_under(inner, outer):
-                    return reference, folder
+            if lies_within(folder, reference):
+                return reference, folder
     return None
 
 

@@ -94,3 +94,12 @@ def is_under(path: str, folder: str) -> bool:
         return os.path.commonpath([folder, path]) == folder and path != folder
     except ValueError:
         return False
+
+
+def lies_within(inner: str, outer: str) -> bool:
+    """Whether folder `inner` is `outer` or lies inside it (both absolute), by their paths as
+    given or by where their links lead."""
+    return any(
+        a == b or is_under(a, b)
+        for a, b in ((inner, outer), (os.path.realpath(inner), os.path.realpath(outer)))
+    )
